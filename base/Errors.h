@@ -1,0 +1,46 @@
+// The error types of the whole system: every failure is one of these exceptions.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace kestrum {
+
+// Base of every error the system raises; hosts catch this one type.
+// what() is the message a user sees.
+class EKestrum : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// A failed file operation. ErrorCode() is the operating system's error code
+// (errno), or 0 when the failure is about the file's content rather than the
+// system call. The message names the operation and the file.
+class EInOutError : public EKestrum {
+public:
+  EInOutError(int ErrorCode, const std::string& Message);
+
+  // "cannot open 'x.wav' for reading: No such file or directory" from the
+  // operation, the file, the purpose (may be empty) and the code's system text.
+  static EInOutError FromErrno(int ErrorCode, const std::string& Operation,
+                               const std::string& FileName, const std::string& Purpose = "");
+
+  int ErrorCode() const noexcept { return FErrorCode; }
+
+private:
+  int FErrorCode;
+};
+
+// An error of the system's own, with a message and nothing else.
+class EGeneralError : public EKestrum {
+public:
+  using EKestrum::EKestrum;
+};
+
+// Arithmetic overflow, or a float-to-integer conversion out of range.
+class EMathError : public EKestrum {
+public:
+  using EKestrum::EKestrum;
+};
+
+}  // namespace kestrum

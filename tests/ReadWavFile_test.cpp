@@ -1,0 +1,239 @@
+// Tests of the WAV reader: header walking, refusals, block boundaries, silence.
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "base/Errors.h"
+#include "tests/TestUtil.h"
+#include "wav/ReadWavFile.h"
+
+namespace kestrum {
+namespace {
+
+using test::Bytes;
+using test::MakeWav;
+
+// Bytes 0, 1, 2, ... 255, 0, 1, ... as sample data.
+Bytes Ramp(size_t Count) {
+  Bytes B(Count);
+  for (size_t I = 0; I < Count; ++I) B[I] = static_cast<uint8_t>(I);
+  return B;
+}
+
+class ReadWavFileTest : public ::testing::Test {
+protected:
+  // Opens Wav, written to a file, at StartSample.
+  void Open(const Bytes& Wav, int32_t StartSample = 0) {
+    Reader.SetActive(false);
+    test::WriteFileBytes(Name, Wav);
+    Reader.FileName = Name;
+    Reader.StartSample = StartSample;
+    Reader.SetActive(true);
+  }
+  float Mono8() {
+    float S;
+    Reader.ReadMono8(S);
+    return S;
+  }
+  float Mono16() {
+    float S;
+    Reader.ReadMono16(S);
+    return S;
+  }
+
+  test::TScratchDir Dir;
+  std::string Name = Dir / "in.wav";
+  TReadWavFile Reader;
+};
+
+TEST_F(ReadWavFileTest, TakesTheFormatFromTheHeader) {
+  Open(MakeWav(2, 16, 44100, Ramp(10)));
+  EXPECT_TRUE(Reader.Stereo);
+  EXPECT_TRUE(Reader.Bits16);
+  EXPECT_EQ(Reader.Frequency, 44100u);
+  EXPECT_EQ(Reader.FrameBytes(), 4);
+  EXPECT_EQ(Reader.NSamples, 2);  // 10 bytes: two whole frames
+  EXPECT_EQ(Reader.State(), TFileState::fsOpen);
+  float First, Second;
+  Reader.ReadStereo16(First, Second);
+  EXPECT_EQ(First, 0x0100);
+  EXPECT_EQ(Second, 0x0302);
+  Reader.SetActive(false);
+  EXPECT_EQ(Reader.State(), TFileState::fsClosed);
+}
+
+TEST_F(ReadWavFileTest, DeliversSamplesAsSignedValues) {
+  Open(MakeWav(2, 8, 8000, {0x7F, 0x80, 0xFF, 0x00}));
+  float First, Second;
+  Reader.ReadStereo8(First, Second);
+  EXPECT_EQ(First, 127.0f);
+  EXPECT_EQ(Second, -128.0f);
+  Reader.ReadStereo8(First, Second);
+  EXPECT_EQ(First, -1.0f);
+  EXPECT_EQ(Second, 0.0f);
+
+  Open(MakeWav(1, 16, 8000, {0x00, 0x80, 0xFF, 0x7F}));
+  EXPECT_EQ(Mono16(), -32768.0f);
+  EXPECT_EQ(Mono16(), 32767.0f);
+}
+
+TEST_F(ReadWavFileTest, ReadsAWordThatSpansTwoBlocks) {
+  // File bytes 4096 and 4097 form one sample: the last byte of block 0 and
+  // the first of block 1.
+  Open(MakeWav(1, 16, 8000, Ramp(6000)), (4096 - 44) / 2);
+  EXPECT_EQ(Mono16(), static_cast<int16_t>((4097 - 44) % 256 << 8 | (4096 - 44) % 256));
+}
+
+TEST_F(ReadWavFileTest, PlacesTheStartFrameInAnyBlock) {
+  struct Case {
+    const char* What;
+    size_t DataBytes;
+    int32_t StartSample;
+    int Expected;  // first sample byte delivered, or -1 for silence
+  };
+  const Case Cases[] = {
+      {"inside block 0", 5000, 1000, 1000 % 256},
+      {"first byte of block 1", 5000, 4053, 4053 % 256},
+      {"inside the last, short block", 5000 - 44, 4456, 4456 % 256},
+      {"last byte of the file", 5000 - 44, 5000 - 45, (5000 - 45) % 256},
+      {"just past the end of a 4097-byte file", 4097 - 44, 4053, -1},
+      {"far past the end", 100, 1000000, -1},
+      {"where 32-bit offsets would wrap", 100, INT32_MAX, -1},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.What);
+    Open(MakeWav(1, 8, 8000, Ramp(C.DataBytes)), C.StartSample);
+    const float Expected = C.Expected < 0 ? -128.0f : static_cast<int8_t>(C.Expected);
+    EXPECT_EQ(Mono8(), Expected);
+  }
+}
+
+TEST_F(ReadWavFileTest, DeliversSilencePastTheEndOfTheData) {
+  Open(MakeWav(1, 8, 8000, {0x10}));
+  EXPECT_EQ(Mono8(), 16.0f);
+  EXPECT_EQ(Mono8(), -128.0f);  // the byte 0x80, level 0
+  EXPECT_EQ(Mono8(), -128.0f);
+
+  Open(MakeWav(1, 16, 8000, {0x05, 0x00, 0x07}));  // a trailing half sample
+  EXPECT_EQ(Reader.NSamples, 1);
+  EXPECT_EQ(Mono16(), 5.0f);
+  EXPECT_EQ(Mono16(), 0.0f);
+}
+
+TEST_F(ReadWavFileTest, WalksPastOtherChunksAndStopsAtTheDataChunksEnd) {
+  // RIFF, WAVE, a LIST chunk of odd size (padded), an 18-byte fmt chunk, the
+  // data chunk, then a trailing chunk whose bytes must never become samples.
+  Bytes Wav = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
+  auto Chunk = [&Wav](const char* Id, Bytes Body) {
+    Wav.insert(Wav.end(), Id, Id + 4);
+    const uint32_t Size = static_cast<uint32_t>(Body.size());
+    for (int I = 0; I < 4; ++I) Wav.push_back(static_cast<uint8_t>(Size >> 8 * I));
+    Wav.insert(Wav.end(), Body.begin(), Body.end());
+    if (Size & 1) Wav.push_back(0);
+  };
+  Chunk("LIST", Bytes(4999, 0x55));
+  Chunk("fmt ", {1, 0, 1, 0, 0x40, 0x1F, 0, 0, 0x80, 0x3E, 0, 0, 2, 0, 16, 0, 0, 0});
+  Chunk("data", {0x01, 0x00, 0xFF, 0xFF});
+  Chunk("junk", {0x34, 0x12});
+  Open(Wav);
+  EXPECT_EQ(Reader.Frequency, 8000u);
+  EXPECT_EQ(Reader.NSamples, 2);
+  EXPECT_EQ(Mono16(), 1.0f);
+  EXPECT_EQ(Mono16(), -1.0f);
+  EXPECT_EQ(Mono16(), 0.0f);
+}
+
+TEST_F(ReadWavFileTest, CountsOnlyTheDataTheFileHolds) {
+  Bytes Wav = MakeWav(1, 16, 8000, Ramp(20));
+  Wav[40] = Wav[41] = Wav[42] = Wav[43] = 0xFF;  // size left by a streaming writer
+  Open(Wav);
+  EXPECT_EQ(Reader.NSamples, 10);
+}
+
+TEST_F(ReadWavFileTest, RefusesWhatItCannotRead) {
+  const Bytes Good = MakeWav(1, 16, 8000, Ramp(8));
+  auto With = [&Good](size_t Offset, Bytes Patch) {
+    Bytes Wav = Good;
+    std::copy(Patch.begin(), Patch.end(), Wav.begin() + static_cast<long>(Offset));
+    return Wav;
+  };
+  struct Case {
+    const char* What;
+    Bytes Wav;
+    const char* Message;
+  };
+  const Case Cases[] = {
+      {"text", {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '\n'},
+       "not a WAV file"},
+      {"RIFF of another form", With(8, {'A', 'V', 'I', ' '}), "not a WAV file"},
+      {"a truncated header", Bytes(Good.begin(), Good.begin() + 30), "file ends inside its header"},
+      {"no data chunk", Bytes(Good.begin(), Good.begin() + 36), "no 'data' chunk"},
+      {"data before fmt", With(12, {'d', 'a', 't', 'a'}), "no 'fmt ' chunk before the 'data' chunk"},
+      {"a short fmt chunk", With(16, {12}), "'fmt ' chunk is 12 bytes, expected at least 16"},
+      {"floating point", With(20, {3}), "format tag 3 (floating point) is not PCM"},
+      {"A-law", With(20, {6}), "format tag 6 (A-law) is not PCM"},
+      {"three channels", With(22, {3}), "3 channels; only mono and stereo"},
+      {"no channel", With(22, {0}), "0 channels"},
+      {"24 bits", With(34, {24}), "24 bits per sample; only 8 and 16"},
+      {"32 bits", With(34, {32}), "32 bits per sample"},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.What);
+    TReadWavFile Fresh;
+    test::WriteFileBytes(Name, C.Wav);
+    Fresh.FileName = Name;
+    try {
+      Fresh.SetActive(true);
+      ADD_FAILURE() << "no error";
+    } catch (const EInOutError& E) {
+      EXPECT_NE(std::string(E.what()).find(Name + ": " + C.Message), std::string::npos) << E.what();
+    }
+    EXPECT_EQ(Fresh.State(), TFileState::fsClosed);
+    EXPECT_TRUE(Fresh.Active());
+  }
+}
+
+TEST_F(ReadWavFileTest, ReportsAMissingFileWithItsName) {
+  Reader.FileName = Dir / "missing.wav";
+  try {
+    Reader.SetActive(true);
+    FAIL() << "no error";
+  } catch (const EInOutError& E) {
+    EXPECT_EQ(E.ErrorCode(), ENOENT);
+    EXPECT_EQ(std::string(E.what()),
+              "cannot open '" + Reader.FileName + "' for reading: No such file or directory");
+  }
+  EXPECT_EQ(Reader.State(), TFileState::fsClosed);
+}
+
+TEST_F(ReadWavFileTest, OpensNothingForABlankName) {
+  Reader.FileName = " \t ";
+  Reader.SetActive(true);
+  EXPECT_EQ(Reader.State(), TFileState::fsClosed);
+  EXPECT_EQ(Mono8(), -128.0f);
+}
+
+TEST_F(ReadWavFileTest, DoesNothingWhenActiveIsSetTwice) {
+  Open(MakeWav(1, 8, 8000, {1, 2, 3}));
+  EXPECT_EQ(Mono8(), 1.0f);
+  Reader.SetActive(true);  // no re-read, no re-positioning
+  EXPECT_EQ(Mono8(), 2.0f);
+  Reader.SetActive(false);
+  Reader.SetActive(true);  // re-opened: back at the start frame
+  EXPECT_EQ(Mono8(), 1.0f);
+}
+
+TEST_F(ReadWavFileTest, ReadsFramesInBulkAsTheFetchesWould) {
+  const Bytes Data = Ramp(9000);
+  Open(MakeWav(2, 16, 8000, Data), 3);
+  Bytes Got(4 * 2300);
+  Reader.ReadFrames(Got.data(), 100);
+  Reader.ReadFrames(Got.data() + 400, 2200);  // crosses blocks and the end
+  for (size_t I = 0; I < Got.size(); ++I) {
+    const uint8_t Expected = 12 + I < Data.size() ? Data[12 + I] : 0;
+    ASSERT_EQ(Got[I], Expected) << "byte " << I;
+  }
+}
+
+}  // namespace
+}  // namespace kestrum

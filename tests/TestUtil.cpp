@@ -1,0 +1,73 @@
+// Helpers shared by the tests.
+#include "tests/TestUtil.h"
+
+#include <algorithm>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+#include "wav/WavHeader.h"
+
+namespace kestrum::test {
+
+TScratchDir::TScratchDir() {
+  std::random_device Seed;
+  FPath = std::filesystem::temp_directory_path() /
+          ("kestrum-test-" + std::to_string(Seed()) + std::to_string(Seed()));
+  std::filesystem::create_directories(FPath);
+}
+
+TScratchDir::~TScratchDir() {
+  std::error_code Ec;
+  std::filesystem::remove_all(FPath, Ec);
+}
+
+std::vector<std::string> TScratchDir::Files() const {
+  std::vector<std::string> Names;
+  for (const auto& Entry : std::filesystem::directory_iterator(FPath))
+    Names.push_back(Entry.path().filename().string());
+  std::sort(Names.begin(), Names.end());
+  return Names;
+}
+
+Bytes ReadFileBytes(const std::string& Name) {
+  std::ifstream In(Name, std::ios::binary);
+  if (!In) throw std::runtime_error("test: cannot read " + Name);
+  return Bytes(std::istreambuf_iterator<char>(In), {});
+}
+
+void WriteFileBytes(const std::string& Name, const Bytes& Data) {
+  std::ofstream Out(Name, std::ios::binary);
+  Out.write(reinterpret_cast<const char*>(Data.data()), static_cast<std::streamsize>(Data.size()));
+}
+
+void WriteFileText(const std::string& Name, const std::string& Text) {
+  std::ofstream Out(Name, std::ios::binary);
+  Out << Text;
+}
+
+Bytes MakeWav(int Channels, int Bits, uint32_t Rate, const Bytes& Data) {
+  const auto Header = TWavHeader::ForFormat(Channels == 2, Bits == 16, Rate,
+                                            WAV_HEADER_SIZE + Data.size());
+  auto Encoded = Header.Encode();
+  // Keep odd channel counts and widths as given, to test what the reader refuses.
+  WriteU16LE(&Encoded[22], static_cast<uint16_t>(Channels));
+  WriteU16LE(&Encoded[34], static_cast<uint16_t>(Bits));
+  Bytes Wav(Encoded.size() + Data.size());
+  std::copy(Encoded.begin(), Encoded.end(), Wav.begin());
+  std::copy(Data.begin(), Data.end(), Wav.begin() + WAV_HEADER_SIZE);
+  return Wav;
+}
+
+Bytes Words(const std::vector<int16_t>& Samples) {
+  Bytes B;
+  for (int16_t S : Samples) {
+    B.push_back(static_cast<uint8_t>(S));
+    B.push_back(static_cast<uint8_t>(static_cast<uint16_t>(S) >> 8));
+  }
+  return B;
+}
+
+std::string DataFile(const std::string& Name) { return std::string(KESTRUM_TEST_DATA) + "/" + Name; }
+
+}  // namespace kestrum::test

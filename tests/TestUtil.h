@@ -1,0 +1,39 @@
+// Helpers shared by the tests: a scratch folder, byte files and WAV images.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kestrum::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// A fresh folder under the system's temporary folder, removed with the object.
+class TScratchDir {
+public:
+  TScratchDir();
+  ~TScratchDir();
+  std::string operator/(const std::string& Name) const { return (FPath / Name).string(); }
+  const std::filesystem::path& Path() const { return FPath; }
+  // Names of the files in the folder, sorted.
+  std::vector<std::string> Files() const;
+
+private:
+  std::filesystem::path FPath;
+};
+
+Bytes ReadFileBytes(const std::string& Name);
+void WriteFileBytes(const std::string& Name, const Bytes& Data);
+void WriteFileText(const std::string& Name, const std::string& Text);
+
+// A canonical 44-byte-header PCM WAV image holding Data as its sample bytes.
+Bytes MakeWav(int Channels, int Bits, uint32_t Rate, const Bytes& Data);
+// Sample bytes of 16-bit samples, little-endian.
+Bytes Words(const std::vector<int16_t>& Samples);
+
+// Path of a fixture in tests/data.
+std::string DataFile(const std::string& Name);
+
+}  // namespace kestrum::test

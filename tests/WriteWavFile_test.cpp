@@ -1,0 +1,208 @@
+// Tests of the WAV writer: encodings, blocks, the header and atomic replacement.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "base/Errors.h"
+#include "tests/TestUtil.h"
+#include "wav/ReadWavFile.h"
+#include "wav/WriteWavFile.h"
+
+namespace kestrum {
+namespace {
+
+using test::Bytes;
+
+class WriteWavFileTest : public ::testing::Test {
+protected:
+  void Open(bool Stereo = false, bool Bits16 = false, uint32_t Frequency = 8000) {
+    Writer.FileName = Name;
+    Writer.SetActive(true);
+    Writer.Stereo = Stereo;
+    Writer.Bits16 = Bits16;
+    Writer.Frequency = Frequency;
+  }
+  // The sample bytes of the finished file.
+  Bytes Data() const {
+    const Bytes File = test::ReadFileBytes(Name);
+    return Bytes(File.begin() + WAV_HEADER_SIZE, File.end());
+  }
+
+  test::TScratchDir Dir;
+  std::string Name = Dir / "out.wav";
+  TWriteWavFile Writer;
+};
+
+TEST_F(WriteWavFileTest, WritesTheCanonicalHeader) {
+  Open(true, true, 44100);
+  for (int I = 0; I < 1000; ++I) Writer.WriteWordPair(I, -I);
+  Writer.Close();
+  const Bytes File = test::ReadFileBytes(Name);
+  ASSERT_EQ(File.size(), 4044u);
+  const Bytes Expected = {'R', 'I', 'F', 'F', 0xC4, 0x0F, 0, 0, 'W', 'A', 'V', 'E',
+                          'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 2, 0,
+                          0x44, 0xAC, 0, 0, 0x10, 0xB1, 0x02, 0, 4, 0, 16, 0,
+                          'd', 'a', 't', 'a', 0xA0, 0x0F, 0, 0};
+  EXPECT_EQ(Bytes(File.begin(), File.begin() + 44), Expected);
+  EXPECT_EQ(Writer.State(), TFileState::fsClosed);
+}
+
+TEST_F(WriteWavFileTest, StoresOnlyTheLowBitsLowByteFirst) {
+  Open(true, true);
+  Writer.WriteWordPair(0x1234, -2);
+  Writer.WriteWord(-1);
+  Writer.WriteWord(0x12345);
+  Writer.WriteBytePair(1, 2);
+  Writer.WriteByte(300);
+  Writer.WriteByte(-1);
+  Writer.Close();
+  EXPECT_EQ(Data(), (Bytes{0x34, 0x12, 0xFE, 0xFF, 0xFF, 0xFF, 0x45, 0x23, 1, 2, 0x2C, 0xFF}));
+}
+
+TEST_F(WriteWavFileTest, SizesTheHeaderFromTheFileAtBlockEdges) {
+  for (int Frames : {3, 4052, 4053, 4054, 2 * 4097 - 44, 20000}) {
+    SCOPED_TRACE(Frames);
+    Open();
+    for (int I = 0; I < Frames; ++I) Writer.WriteByte(I);
+    Writer.Close();
+    Writer.SetActive(false);
+    const Bytes File = test::ReadFileBytes(Name);
+    ASSERT_EQ(File.size(), 44u + Frames);
+    EXPECT_EQ(ReadU32LE(&File[4]), 36u + Frames);
+    EXPECT_EQ(ReadU32LE(&File[40]), static_cast<uint32_t>(Frames));
+    EXPECT_EQ(File[44 + Frames - 1], static_cast<uint8_t>(Frames - 1));
+  }
+}
+
+TEST_F(WriteWavFileTest, RoundTripsEveryFormatThroughTheReader) {
+  for (bool Stereo : {false, true}) {
+    for (bool Bits16 : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "stereo " << Stereo << ", 16 bits " << Bits16);
+      const int Frames = 3000;  // more than one block in every format
+      Open(Stereo, Bits16, 22050);
+      for (int I = 0; I < Frames; ++I) {
+        const int A = Bits16 ? I * 21 - 32000 : I % 256, B = Bits16 ? -I : 255 - I % 256;
+        if (Stereo && Bits16) Writer.WriteWordPair(A, B);
+        if (Stereo && !Bits16) Writer.WriteBytePair(A, B);
+        if (!Stereo && Bits16) Writer.WriteWord(A);
+        if (!Stereo && !Bits16) Writer.WriteByte(A);
+      }
+      Writer.Close();
+      Writer.SetActive(false);
+
+      TReadWavFile Reader;
+      Reader.FileName = Name;
+      Reader.SetActive(true);
+      EXPECT_EQ(Reader.Stereo, Stereo);
+      EXPECT_EQ(Reader.Bits16, Bits16);
+      EXPECT_EQ(Reader.Frequency, 22050u);
+      ASSERT_EQ(Reader.NSamples, Frames);
+      for (int I = 0; I < Frames; ++I) {
+        const float A = Bits16 ? I * 21 - 32000 : static_cast<int8_t>(I % 256);
+        const float B = Bits16 ? -I : static_cast<int8_t>(255 - I % 256);
+        float First = 0, Second = 0;
+        if (Stereo && Bits16) Reader.ReadStereo16(First, Second);
+        if (Stereo && !Bits16) Reader.ReadStereo8(First, Second);
+        if (!Stereo && Bits16) Reader.ReadMono16(First);
+        if (!Stereo && !Bits16) Reader.ReadMono8(First);
+        ASSERT_EQ(First, A) << "frame " << I;
+        if (Stereo) {
+          ASSERT_EQ(Second, B) << "frame " << I;
+        }
+      }
+    }
+  }
+}
+
+TEST_F(WriteWavFileTest, RefusesToCloseAFileWithoutFramesAndLeavesNothing) {
+  Open();
+  try {
+    Writer.Close();
+    FAIL() << "no error";
+  } catch (const EGeneralError& E) {
+    EXPECT_STREQ(E.what(), "Le fichier Wav n'a pas été ecrit");
+  }
+  EXPECT_TRUE(Dir.Files().empty());
+  EXPECT_EQ(Writer.State(), TFileState::fsClosed);
+}
+
+TEST_F(WriteWavFileTest, LeavesAnExistingTargetUntouchedUntilClose) {
+  const Bytes Old = {'o', 'l', 'd'};
+  test::WriteFileBytes(Name, Old);
+  {
+    TWriteWavFile Abandoned;  // destroyed without Close, as a failed run does
+    Abandoned.FileName = Name;
+    Abandoned.SetActive(true);
+    for (int I = 0; I < 10000; ++I) Abandoned.WriteByte(I);
+    EXPECT_EQ(test::ReadFileBytes(Name), Old);
+  }
+  EXPECT_EQ(test::ReadFileBytes(Name), Old);
+  EXPECT_EQ(Dir.Files(), std::vector<std::string>{"out.wav"});
+
+  Open();  // a failed Close leaves it too
+  EXPECT_THROW(Writer.Close(), EGeneralError);
+  EXPECT_EQ(test::ReadFileBytes(Name), Old);
+  EXPECT_EQ(Dir.Files(), std::vector<std::string>{"out.wav"});
+
+  Writer.SetActive(false);
+  Open();
+  Writer.WriteByte(7);
+  Writer.Close();
+  EXPECT_EQ(Data(), Bytes{7});
+  EXPECT_EQ(Dir.Files(), std::vector<std::string>{"out.wav"});
+}
+
+TEST_F(WriteWavFileTest, ReplacesItsOwnSourceOnlyAtClose) {
+  test::WriteFileBytes(Name, test::MakeWav(1, 8, 8000, {1, 2, 3}));
+  TReadWavFile Reader;
+  Reader.FileName = Name;
+  Reader.SetActive(true);
+  Open();
+  for (int I = 0; I < 3; ++I) {
+    float S;
+    Reader.ReadMono8(S);
+    Writer.WriteByte(static_cast<int>(S) * 2);
+  }
+  Reader.SetActive(false);
+  Writer.Close();
+  EXPECT_EQ(Data(), (Bytes{2, 4, 6}));
+}
+
+TEST_F(WriteWavFileTest, GivesTheResultTheModeOfANewFile) {
+  const mode_t Mask = umask(0022);
+  test::WriteFileBytes(Name, {1});
+  chmod(Name.c_str(), 0600);
+  Open();
+  Writer.WriteByte(1);
+  Writer.Close();
+  umask(Mask);
+  struct stat St {};
+  ASSERT_EQ(stat(Name.c_str(), &St), 0);
+  EXPECT_EQ(St.st_mode & 0777, 0644u);
+}
+
+TEST_F(WriteWavFileTest, RefusesAppendsWhileNoFileIsOpen) {
+  EXPECT_THROW(Writer.WriteByte(1), EGeneralError);
+  Writer.FileName = "  ";
+  Writer.SetActive(true);  // a blank name opens nothing
+  EXPECT_EQ(Writer.State(), TFileState::fsClosed);
+  EXPECT_THROW(Writer.WriteWordPair(1, 2), EGeneralError);
+  Writer.Close();  // closing what is not open does nothing
+}
+
+TEST_F(WriteWavFileTest, ReportsATargetInAMissingFolder) {
+  Writer.FileName = Dir / "no/such/out.wav";
+  try {
+    Writer.SetActive(true);
+    FAIL() << "no error";
+  } catch (const EInOutError& E) {
+    EXPECT_EQ(E.ErrorCode(), ENOENT);
+    EXPECT_EQ(std::string(E.what()),
+              "cannot create '" + Writer.FileName + "': No such file or directory");
+  }
+  EXPECT_TRUE(Writer.Active());
+  EXPECT_EQ(Writer.State(), TFileState::fsClosed);
+}
+
+}  // namespace
+}  // namespace kestrum

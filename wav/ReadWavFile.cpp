@@ -1,0 +1,224 @@
+// Opens a WAV source, walks its chunks to the sample data and reads it in
+// blocks of WAV_BUFFER_SIZE bytes.
+#include "wav/ReadWavFile.h"
+
+#include <cerrno>
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "base/Errors.h"
+
+namespace kestrum {
+
+namespace {
+
+constexpr uint16_t kFormatPcm = 1;
+constexpr uint16_t kFormatExtensible = 0xFFFE;
+// The PCM subformat GUID of an extensible format chunk, after its first two
+// bytes (which hold the format tag 1).
+constexpr uint8_t kPcmGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                      0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+bool IsBlank(const std::string& S) {
+  for (unsigned char C : S)
+    if (C > 32) return false;
+  return true;
+}
+
+}  // namespace
+
+TReadWavFile::~TReadWavFile() {
+  if (DataFile) std::fclose(DataFile);
+}
+
+void TReadWavFile::SetActive(bool Value) {
+  if (Value == FActive) return;
+  FActive = Value;
+  if (Value)
+    Open();
+  else
+    Close();
+}
+
+void TReadWavFile::Open() {
+  if (FState == TFileState::fsClosed && !IsBlank(FileName)) {
+    ReadHeader();
+  } else if (FState == TFileState::fsClosed) {
+    FDataLeft = 0;  // nothing open: every fetch gives silence
+    return;
+  }
+  if (StartSample < 0)
+    throw EInOutError(0, FileName + ": start frame " + std::to_string(StartSample) +
+                             " is negative");
+  const uint64_t Skipped = uint64_t{FFrameBytes} * static_cast<uint64_t>(StartSample);
+  if (Skipped >= FDataBytes) {
+    FDataLeft = 0;  // past the data: every fetch gives silence, nothing to read
+    return;
+  }
+  FDataLeft = FDataBytes - Skipped;
+  SkipTo(FDataStart + Skipped);
+}
+
+void TReadWavFile::ReadHeader() {
+  BufCount = -1;  // with BufPos past the end, the first GetByte reads block 0
+  BufPos = WAV_BUFFER_SIZE;
+  FBlockStart = FFileRead = 0;
+  FPastEnd = false;
+  FFrameBytes = 0;
+  FDataLeft = 0;
+
+  DataFile = std::fopen(FileName.c_str(), "rb");
+  if (!DataFile) throw EInOutError::FromErrno(errno, "cannot open", FileName, "for reading");
+  // Our own buffer is the only one: blocks go straight from the system.
+  std::setvbuf(DataFile, nullptr, _IONBF, 0);
+  try {
+    std::error_code Ec;
+    const uint64_t FileLength = std::filesystem::file_size(FileName, Ec);
+
+    if (GetChars(4) != "RIFF" || (GetDWord(), GetChars(4) != "WAVE")) {
+      if (FPastEnd) Refuse("file ends inside its header");
+      Refuse("not a WAV file (no RIFF/WAVE header)");
+    }
+    uint16_t Channels = 0, Bits = 0;
+    bool HaveFormat = false;
+    for (;;) {
+      const std::string Id = GetChars(4);
+      const uint32_t Size = GetDWord();
+      if (FPastEnd) Refuse(HaveFormat ? "no 'data' chunk" : "no 'fmt ' chunk");
+      if (Id == "data") {
+        if (!HaveFormat) Refuse("no 'fmt ' chunk before the 'data' chunk");
+        FDataStart = Position();
+        uint64_t Available = Ec || FileLength < FDataStart ? 0 : FileLength - FDataStart;
+        if (Ec) Available = Size;  // length unknown: trust the declared size
+        const uint64_t Usable = std::min<uint64_t>(Size, Available);
+        FDataBytes = Usable - Usable % FFrameBytes;
+        break;
+      }
+      if (Id == "fmt ") {
+        ReadFormatChunk(Size, Channels, Bits);
+        HaveFormat = true;
+      } else {
+        Skip(uint64_t{Size} + (Size & 1));  // chunks are padded to even sizes
+      }
+    }
+    const uint64_t Frames = FDataBytes / FFrameBytes;
+    if (Frames > INT32_MAX)
+      Refuse(std::to_string(Frames) + " frames, more than the 2147483647 a run can handle");
+    NSamples = static_cast<int32_t>(Frames);
+  } catch (...) {
+    std::fclose(DataFile);
+    DataFile = nullptr;
+    throw;
+  }
+  FState = TFileState::fsOpen;
+}
+
+void TReadWavFile::ReadFormatChunk(uint32_t Size, uint16_t& Channels, uint16_t& Bits) {
+  if (Size < 16)
+    Refuse("'fmt ' chunk is " + std::to_string(Size) + " bytes, expected at least 16");
+  const uint16_t Tag = GetWord();
+  Channels = GetWord();
+  Frequency = GetDWord();
+  GetDWord();  // byte rate: derived, not needed
+  GetWord();   // block align: derived, not needed
+  Bits = GetWord();
+  uint32_t Read = 16;
+  bool Pcm = Tag == kFormatPcm;
+  if (Tag == kFormatExtensible && Size >= 40) {
+    GetWord();   // extension size
+    GetWord();   // valid bits
+    GetDWord();  // channel mask
+    Pcm = GetWord() == kFormatPcm;
+    for (uint8_t Expected : kPcmGuidTail) Pcm = GetByte() == Expected && Pcm;
+    Read = 40;
+  }
+  if (FPastEnd) Refuse("file ends inside its header");
+  if (!Pcm) {
+    std::string Name = Tag == 3 ? " (floating point)" : Tag == 6 ? " (A-law)" : Tag == 7 ? " (mu-law)" : "";
+    if (Tag == kFormatExtensible) Name = " (extensible, not PCM)";
+    Refuse("format tag " + std::to_string(Tag) + Name +
+           " is not PCM; only 8- and 16-bit PCM can be read");
+  }
+  if (Channels != 1 && Channels != 2)
+    Refuse(std::to_string(Channels) + " channels; only mono and stereo can be read");
+  if (Bits != 8 && Bits != 16)
+    Refuse(std::to_string(Bits) + " bits per sample; only 8 and 16 can be read");
+  Stereo = Channels == 2;
+  Bits16 = Bits == 16;
+  FFrameBytes = static_cast<uint8_t>((Stereo ? 2 : 1) * (Bits16 ? 2 : 1));
+  Skip(uint64_t{Size} - Read + (Size & 1));
+}
+
+uint32_t TReadWavFile::GetDWord() {
+  const uint32_t Low = GetWord();
+  return Low | uint32_t{GetWord()} << 16;
+}
+
+std::string TReadWavFile::GetChars(int N) {
+  std::string S;
+  for (int I = 0; I < N; ++I) S += static_cast<char>(GetByte());
+  return S;
+}
+
+void TReadWavFile::Skip(uint64_t Bytes) { SkipTo(Position() + Bytes); }
+
+void TReadWavFile::SkipTo(uint64_t Offset) {
+  // Blocks before the one holding Offset are read and dropped: the file is
+  // only ever read forward.
+  if (BufCount < 0) ReadBlock();
+  while (BufCount != 0 && Offset - FBlockStart >= static_cast<uint64_t>(BufCount)) ReadBlock();
+  if (BufCount == 0) FPastEnd = true;
+  BufPos = BufCount == 0 ? 0 : static_cast<int32_t>(Offset - FBlockStart);
+}
+
+void TReadWavFile::ReadBlock() {
+  FBlockStart = FFileRead;
+  const size_t Got = std::fread(Buffer, 1, WAV_BUFFER_SIZE, DataFile);
+  if (Got < WAV_BUFFER_SIZE && std::ferror(DataFile))
+    throw EInOutError::FromErrno(errno, "cannot read", FileName);
+  BufCount = static_cast<int32_t>(Got);
+  FFileRead += Got;
+}
+
+void TReadWavFile::ReadFrames(uint8_t* Dest, int32_t Count) {
+  const uint64_t Want = uint64_t{FFrameBytes} * static_cast<uint64_t>(Count < 0 ? 0 : Count);
+  uint64_t Left = std::min(Want, FDataLeft);
+  FDataLeft -= Left;
+  uint8_t* Out = Dest;
+  while (Left > 0) {
+    if (BufPos >= BufCount && BufCount != 0) {
+      ReadBlock();
+      BufPos = 0;
+    }
+    if (BufCount == 0) {  // the file shrank under us: the rest is silence
+      FDataLeft = 0;
+      break;
+    }
+    const size_t N = std::min<uint64_t>(Left, static_cast<uint64_t>(BufCount - BufPos));
+    std::memcpy(Out, Buffer + BufPos, N);
+    Out += N;
+    BufPos += static_cast<int32_t>(N);
+    Left -= N;
+  }
+  std::memset(Out, Bits16 ? 0x00 : 0x80, Want - static_cast<uint64_t>(Out - Dest));
+}
+
+void TReadWavFile::Close() {
+  if (FState != TFileState::fsOpen) return;
+  std::FILE* F = DataFile;
+  DataFile = nullptr;
+  if (std::fclose(F) != 0) {
+    FState = TFileState::fsClosed;
+    throw EInOutError::FromErrno(errno, "cannot close", FileName);
+  }
+  FState = TFileState::fsClosed;
+}
+
+void TReadWavFile::Refuse(const std::string& Problem) const {
+  throw EInOutError(0, FileName + ": " + Problem);
+}
+
+}  // namespace kestrum

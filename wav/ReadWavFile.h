@@ -1,0 +1,136 @@
+// Reads PCM frames from a WAV file, strictly forward, through a buffer of
+// WAV_BUFFER_SIZE bytes inside the object.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "wav/WavHeader.h"
+
+namespace kestrum {
+
+// Use: set FileName and StartSample, SetActive(true), read the format fields,
+// fetch frames with the one Read* operation that matches the format, then
+// SetActive(false).
+//
+// Opening walks the file's chunks and refuses, with an EInOutError that names
+// the file and the problem, anything it cannot read correctly: not RIFF/WAVE,
+// no "fmt " or "data" chunk, a format other than PCM (tag 1, or the extensible
+// tag with the PCM subformat), other than 1 or 2 channels, other than 8 or 16
+// bits, a file that ends inside its header, more frames than NSamples holds.
+//
+// The fetch operations deliver sample values as floats holding the integer:
+// 8-bit bytes read as signed two's complement (0xFF gives -1, 0x80 gives
+// -128), 16-bit words as signed. Past the end of the sample data (the data
+// chunk, or the file if it ends first) they deliver silence: the byte 0x80
+// (-128) for 8-bit data, 0 for 16-bit data. They never raise an error except
+// an EInOutError when a block cannot be read.
+class TReadWavFile {
+public:
+  TReadWavFile() = default;
+  // Releases the file at once, without the checks of closing.
+  ~TReadWavFile();
+  TReadWavFile(const TReadWavFile&) = delete;
+  TReadWavFile& operator=(const TReadWavFile&) = delete;
+
+  std::string FileName;  // used exactly as it is held
+  int32_t StartSample = 0;  // first frame to deliver, from 0; must not be negative
+
+  // Format of the open source.
+  bool Stereo = false;
+  bool Bits16 = false;
+  uint32_t Frequency = 0;
+  int32_t NSamples = 0;  // frames of sample data in the file
+
+  bool Active() const { return FActive; }
+  // Setting the value it already has does nothing. True opens the file (when
+  // FileName is not blank), reads its header and places the reader at
+  // StartSample; a blank FileName opens nothing, and every fetch then gives
+  // silence. False closes the file. Failures raise EInOutError; a failed open
+  // leaves Active true and State fsClosed.
+  void SetActive(bool Value);
+
+  TFileState State() const { return FState; }
+  uint8_t FrameBytes() const { return FFrameBytes; }
+
+  void ReadMono8(float& Sample) {
+    Sample = HaveFrame() ? static_cast<int8_t>(GetByte()) : kSilence8;
+  }
+  void ReadStereo8(float& First, float& Second) {
+    if (HaveFrame()) {
+      First = static_cast<int8_t>(GetByte());
+      Second = static_cast<int8_t>(GetByte());
+    } else {
+      First = Second = kSilence8;
+    }
+  }
+  void ReadMono16(float& Sample) {
+    Sample = HaveFrame() ? static_cast<int16_t>(GetWord()) : 0.0f;
+  }
+  void ReadStereo16(float& First, float& Second) {
+    if (HaveFrame()) {
+      First = static_cast<int16_t>(GetWord());
+      Second = static_cast<int16_t>(GetWord());
+    } else {
+      First = Second = 0.0f;
+    }
+  }
+
+  // Copies the raw bytes of the next Count frames into Dest (Count *
+  // FrameBytes() bytes, file order), with silence past the end of the data:
+  // the same frames the Read* operations would deliver, in bulk.
+  void ReadFrames(uint8_t* Dest, int32_t Count);
+
+private:
+  static constexpr float kSilence8 = -128.0f;  // the byte 0x80 read as signed
+
+  // Takes one frame off the remaining data; false once the data is exhausted.
+  bool HaveFrame() {
+    if (FDataLeft < FFrameBytes || FDataLeft == 0) return false;
+    FDataLeft -= FFrameBytes;
+    return true;
+  }
+  uint8_t GetByte() {
+    if (BufPos >= BufCount && BufCount != 0) {
+      ReadBlock();
+      BufPos = 0;
+    }
+    if (BufCount != 0) return Buffer[BufPos++];
+    FPastEnd = true;  // at the end of the file: nothing is delivered
+    return 0;
+  }
+  uint16_t GetWord() {
+    uint8_t Low = GetByte();
+    return static_cast<uint16_t>(Low | GetByte() << 8);
+  }
+  uint32_t GetDWord();
+  std::string GetChars(int N);
+
+  void Open();
+  void ReadHeader();
+  void ReadFormatChunk(uint32_t Size, uint16_t& Channels, uint16_t& Bits);
+  void Skip(uint64_t Bytes);
+  void SkipTo(uint64_t Offset);
+  void Close();
+  void ReadBlock();
+  uint64_t Position() const { return FBlockStart + static_cast<uint64_t>(BufPos); }
+  [[noreturn]] void Refuse(const std::string& Problem) const;
+
+  std::FILE* DataFile = nullptr;
+  int32_t BufPos = 0;    // index in Buffer of the next byte to deliver
+  int32_t BufCount = 0;  // valid bytes in Buffer; 0 once a read met the end
+  uint8_t Buffer[WAV_BUFFER_SIZE] = {};
+  TFileState FState = TFileState::fsClosed;
+  bool FActive = false;
+  uint8_t FFrameBytes = 0;
+
+  uint64_t FBlockStart = 0;  // file offset of Buffer[0]
+  uint64_t FFileRead = 0;    // bytes read from the file so far
+  uint64_t FDataStart = 0;   // file offset of the first frame
+  uint64_t FDataBytes = 0;   // usable sample bytes: whole frames in the file
+  uint64_t FDataLeft = 0;    // sample bytes left to deliver
+  bool FPastEnd = false;     // a GetByte found the end of the file
+};
+
+}  // namespace kestrum

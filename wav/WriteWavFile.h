@@ -1,0 +1,97 @@
+// Writes PCM frames to a new WAV file through a buffer of WAV_BUFFER_SIZE
+// bytes, and completes its header when the file is closed.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "wav/WavHeader.h"
+
+namespace kestrum {
+
+// Use: set FileName, SetActive(true), set the format fields (any time before
+// Close), append frames, Close.
+//
+// The target is replaced atomically: the frames go to a temporary file beside
+// FileName, which is renamed over FileName only once its header is written.
+// Until then an existing target stays exactly as it was, and a writer that is
+// destroyed without Close, or whose Close fails, removes its temporary file.
+// So a source that is also the target stays readable to the end of a run.
+class TWriteWavFile {
+public:
+  TWriteWavFile() = default;
+  // Releases the file at once and removes the unfinished temporary file; the
+  // target is left untouched.
+  ~TWriteWavFile();
+  TWriteWavFile(const TWriteWavFile&) = delete;
+  TWriteWavFile& operator=(const TWriteWavFile&) = delete;
+
+  std::string FileName;  // used exactly as it is held
+
+  // Format written into the header at Close.
+  bool Stereo = false;
+  bool Bits16 = false;
+  uint32_t Frequency = 0;
+  int32_t NSamples = 0;  // copied from a reader for its owner; never read here
+
+  bool Active() const { return FActive; }
+  // Setting the value it already has does nothing. True creates the file
+  // (when FileName is not blank) and reserves its 44-byte header; false runs
+  // Close. A failed create raises EInOutError and leaves Active true and
+  // State fsClosed; an existing target that may not be written is refused.
+  void SetActive(bool Value);
+
+  TFileState State() const { return FState; }
+
+  // Writes the buffered bytes and the header, then puts the file in place.
+  // Does nothing when no file is open. With no frame written it raises
+  // EGeneralError "Le fichier Wav n'a pas été ecrit"; file failures raise
+  // EInOutError. After a failure no file of the writer's is left behind and
+  // the writer is closed.
+  void Close();
+
+  // Append one frame, storing only the low 8 or 16 bits (values wrap, they
+  // are not clipped); 16-bit words go low byte first. Appending while no file
+  // is open raises EGeneralError. A file that would outgrow the 32-bit sizes
+  // of its header raises EGeneralError instead of growing.
+  void WriteByte(int32_t Value) {
+    Buffer[BufPos++] = static_cast<uint8_t>(Value);
+    if (BufPos >= BufSize) WriteBlock();
+  }
+  void WriteBytePair(int32_t First, int32_t Second) {
+    WriteByte(First);
+    WriteByte(Second);
+  }
+  void WriteWord(int32_t Value) {
+    WriteByte(Value);
+    WriteByte(Value >> 8);
+  }
+  void WriteWordPair(int32_t First, int32_t Second) {
+    WriteWord(First);
+    WriteWord(Second);
+  }
+
+  // Appends Count raw bytes, file order: the same as as many WriteByte calls.
+  void WriteBytes(const uint8_t* Bytes, size_t Count);
+
+private:
+  void Open();
+  void CreateNew();
+  void WriteBlock();
+  void Flush();
+  void Put(const uint8_t* Bytes, size_t Count);
+  void Discard();
+
+  std::FILE* DataFile = nullptr;
+  int32_t BufPos = 0;   // bytes held in Buffer
+  int32_t BufSize = 0;  // WAV_BUFFER_SIZE while a file is open, 0 otherwise
+  uint8_t Buffer[WAV_BUFFER_SIZE] = {};
+  TFileState FState = TFileState::fsClosed;
+  bool FActive = false;
+
+  std::string FTempName;  // where the frames go until Close succeeds
+  uint64_t FLength = 0;   // bytes written to the file so far
+};
+
+}  // namespace kestrum
