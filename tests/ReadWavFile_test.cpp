@@ -235,5 +235,77 @@ TEST_F(ReadWavFileTest, ReadsFramesInBulkAsTheFetchesWould) {
   }
 }
 
+// Files written by other tools: every frame the reader delivers must be the
+// frame in the data chunk, whatever chunks stand around it.
+TEST(ReadWavFile, ReadsFilesWrittenByOtherTools) {
+  struct Case {
+    const char* Name;
+    bool Stereo, Bits16;
+    uint32_t Frequency;
+    int32_t Frames;
+  };
+  const Case Cases[] = {
+      {"sox_s16_stereo_list", true, true, 44100, 1000},
+      {"sox_u8_mono", false, false, 8000, 800},
+      {"ffmpeg_s16_mono", false, true, 22050, 1500},
+      {"ffmpeg_u8_stereo", true, false, 11025, 1200},
+      {"extensible_s16_stereo", true, true, 96000, 2000},
+      {"trailing_chunk_s16_mono", false, true, 16000, 700},
+      {"odd_u8_mono_trailing", false, false, 8000, 501},
+      {"odd_chunk_s16_mono", false, true, 8000, 400},
+      {"streamed_s16_mono", false, true, 8000, 160},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TReadWavFile Reader;
+    Reader.FileName = test::DataFile(std::string(C.Name) + ".wav");
+    Reader.SetActive(true);
+    EXPECT_EQ(Reader.Stereo, C.Stereo);
+    EXPECT_EQ(Reader.Bits16, C.Bits16);
+    EXPECT_EQ(Reader.Frequency, C.Frequency);
+    ASSERT_EQ(Reader.NSamples, C.Frames);
+    const Bytes Raw = test::ReadFileBytes(test::DataFile(std::string(C.Name) + ".raw"));
+    // One frame more than the file holds: it must be silence.
+    Bytes Expected = Raw;
+    Expected.resize(Raw.size() + Reader.FrameBytes(), C.Bits16 ? 0x00 : 0x80);
+    Bytes Got;
+    for (int32_t I = 0; I <= C.Frames; ++I) {
+      float First = 0, Second = 0;
+      if (C.Stereo && C.Bits16) Reader.ReadStereo16(First, Second);
+      if (C.Stereo && !C.Bits16) Reader.ReadStereo8(First, Second);
+      if (!C.Stereo && C.Bits16) Reader.ReadMono16(First);
+      if (!C.Stereo && !C.Bits16) Reader.ReadMono8(First);
+      for (int Channel = 0; Channel < (C.Stereo ? 2 : 1); ++Channel) {
+        const int Value = static_cast<int>(Channel == 0 ? First : Second);
+        Got.push_back(static_cast<uint8_t>(Value));
+        if (C.Bits16) Got.push_back(static_cast<uint8_t>(Value >> 8));
+      }
+    }
+    EXPECT_EQ(Got, Expected);
+  }
+}
+
+TEST(ReadWavFile, RefusesUnreadableFilesWrittenByOtherTools) {
+  const std::pair<const char*, const char*> Cases[] = {
+      {"float32_mono.wav", "format tag 3 (floating point) is not PCM"},
+      {"s24_mono.wav", "24 bits per sample"},
+      {"alaw_mono.wav", "format tag 6 (A-law) is not PCM"},
+      {"mono_3ch_s16.wav", "3 channels"},
+      {"not_a_wav.wav", "not a WAV file"},
+      {"truncated_header.wav", "file ends inside its header"},
+  };
+  for (const auto& [Name, Message] : Cases) {
+    SCOPED_TRACE(Name);
+    TReadWavFile Reader;
+    Reader.FileName = test::DataFile(Name);
+    try {
+      Reader.SetActive(true);
+      ADD_FAILURE() << "no error";
+    } catch (const EInOutError& E) {
+      EXPECT_NE(std::string(E.what()).find(Message), std::string::npos) << E.what();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kestrum

@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# Regenerates the WAV fixtures in tests/data/ with sox and ffmpeg.
+#
+# Each readable fixture comes with NAME.raw: the exact bytes of its data chunk
+# (frames only, no pad byte). The raw bytes are synthesised first and the WAV
+# is made by wrapping them, so the pair always agrees; a final check confirms
+# that every .raw sits in its .wav at the data chunk's offset.
+# Dither is off (sox -D), sox noise uses fixed seeds (-R) and ffmpeg runs
+# bit-exact, so reruns reproduce the same bytes with the same tool versions.
+set -euo pipefail
+
+out="$(cd "$(dirname "$0")/.." && pwd)/tests/data"
+mkdir -p "$out"
+cd "$out"
+tmp="$(mktemp -d)"
+trap 'rm -rf "$tmp"' EXIT
+
+SOX=(sox -V1 -R -D)
+FF=(ffmpeg -hide_banner -loglevel error -nostdin -y)
+FFX=(-fflags +bitexact -flags:a +bitexact -map_metadata -1)
+
+# Small RIFF editor: 'insert FILE ID TEXT' adds a chunk just before the data
+# chunk, 'append FILE ID TEXT' adds one at the end, 'comment FILE TEXT' inserts
+# a LIST/INFO chunk holding an ICMT comment before the data chunk, 'layout FILE'
+# lists the chunks, 'check FILE RAW' compares the data chunk with the raw bytes.
+# Chunks with an odd size get their pad byte and the RIFF size is fixed up.
+riff() {
+    python3 - "$@" <<'EOF'
+import struct, sys
+
+def chunks(b):
+    pos = 12
+    while pos + 8 <= len(b):
+        cid, size = b[pos:pos + 4].decode('latin-1'), struct.unpack_from('<I', b, pos + 4)[0]
+        yield cid, size, pos
+        if size == 0xFFFFFFFF:
+            return
+        pos += 8 + size + (size & 1)
+
+def chunk(cid, body):
+    return cid.encode() + struct.pack('<I', len(body)) + body + b'\0' * (len(body) & 1)
+
+cmd, path, args = sys.argv[1], sys.argv[2], sys.argv[3:]
+b = bytearray(open(path, 'rb').read())
+data = next((c for c in chunks(b) if c[0] == 'data'), None)
+if cmd in ('insert', 'append', 'comment'):
+    if cmd == 'comment':
+        new = chunk('LIST', b'INFO' + chunk('ICMT', args[0].encode() + b'\0'))
+    else:
+        new = chunk(args[0], args[1].encode())
+    at = len(b) if cmd == 'append' else data[2]
+    b[at:at] = new
+    struct.pack_into('<I', b, 4, len(b) - 8)
+    open(path, 'wb').write(b)
+elif cmd == 'layout':
+    layout = ' '.join(f'{cid}({size if size < 0xFFFFFFFF else hex(size)})@{pos}' for cid, size, pos in chunks(b))
+    print(f'{path}: {layout}' + (f'; first sample at {data[2] + 8}' if data else ''))
+elif cmd == 'check':
+    _, size, pos = data
+    n = len(b) - pos - 8 if size == 0xFFFFFFFF else size
+    if b[pos + 8:pos + 8 + n] != open(args[0], 'rb').read():
+        sys.exit(f'{path}: data chunk differs from {args[0]}')
+EOF
+}
+
+# sox_raw NAME RATE CHANNELS ENCODING BITS FRAMES SYNTH-ARGS...: raw PCM from sox synth.
+sox_raw() {
+    local name=$1 rate=$2 ch=$3 enc=$4 bits=$5 frames=$6
+    shift 6
+    "${SOX[@]}" -r "$rate" -c "$ch" -n -t raw -e "$enc" -b "$bits" "$name.raw" synth "${frames}s" "$@"
+}
+# sox_wrap NAME RATE CHANNELS ENCODING BITS: NAME.raw -> NAME.wav.
+sox_wrap() {
+    "${SOX[@]}" -t raw -r "$2" -c "$3" -e "$4" -b "$5" "$1.raw" "$1.wav"
+}
+# ff_raw NAME RATE FRAMES CODEC EXPRS: raw PCM from an ffmpeg aevalsrc expression
+# ('|' separates channels).
+ff_raw() {
+    "${FF[@]}" -f lavfi -i "aevalsrc=exprs=$5:s=$2:d=1" -af "atrim=end_sample=$3" \
+        -c:a "pcm_$4" -f "$4" "$1.raw"
+}
+# ff_wrap NAME RATE CHANNELS CODEC [OUTPUT-OPTIONS...]: NAME.raw -> NAME.wav.
+ff_wrap() {
+    local name=$1 rate=$2 ch=$3 codec=$4
+    shift 4
+    "${FF[@]}" -f "$codec" -ar "$rate" -ac "$ch" -i "$name.raw" -c:a "pcm_$codec" "${FFX[@]}" "$@" "$name.wav"
+}
+
+# 16-bit stereo, left a clipped sine, right a full-scale square (hits -32768
+# and 32767). sox writes no LIST chunk for --comment, so LIST/INFO is inserted.
+sox_raw sox_s16_stereo_list 44100 2 signed 16 1000 sine 440 square 300 gain 0.1
+sox_wrap sox_s16_stereo_list 44100 2 signed 16
+riff comment sox_s16_stereo_list.wav "Kestrum test"
+
+# 8-bit mono, a sawtooth spanning every byte value 0..255.
+sox_raw sox_u8_mono 8000 1 unsigned 8 800 sawtooth 40 gain 0.1
+sox_wrap sox_u8_mono 8000 1 unsigned 8
+
+# 16-bit mono chirp; the title makes ffmpeg write a LIST/INFO chunk before data.
+ff_raw ffmpeg_s16_mono 22050 1500 s16le '0.8*sin(2*PI*(200+3000*t)*t)'
+ff_wrap ffmpeg_s16_mono 22050 1 s16le -metadata title="Kestrum fixture"
+
+# 8-bit stereo, different tones left and right.
+ff_raw ffmpeg_u8_stereo 11025 1200 u8 '0.9*sin(2*PI*500*t)|0.5*sin(2*PI*1300*t)+0.4*sin(2*PI*170*t)'
+ff_wrap ffmpeg_u8_stereo 11025 2 u8
+
+# ffmpeg writes WAVE_FORMAT_EXTENSIBLE for rates above 48 kHz, even for
+# 16-bit stereo: 40-byte fmt, tag 0xFFFE, PCM subformat, channel mask 3.
+ff_raw extensible_s16_stereo 96000 2000 s16le '0.7*sin(2*PI*1000*t)|-0.7*sin(2*PI*1500*t)'
+ff_wrap extensible_s16_stereo 96000 2 s16le
+
+# Unknown odd-sized chunk after the data chunk.
+sox_raw trailing_chunk_s16_mono 16000 1 signed 16 700 sine 800 gain -6
+sox_wrap trailing_chunk_s16_mono 16000 1 signed 16
+riff append trailing_chunk_s16_mono.wav "id3 " "not audio"
+
+# Odd-sized data chunk (501 frames of 8 bits) followed by its pad byte and a
+# trailing chunk: a reader must stop at the data size.
+sox_raw odd_u8_mono_trailing 8000 1 unsigned 8 501 triangle 300
+sox_wrap odd_u8_mono_trailing 8000 1 unsigned 8
+riff append odd_u8_mono_trailing.wav note trailing
+
+# Unknown odd-sized chunk (with pad byte) between fmt and data.
+sox_raw odd_chunk_s16_mono 8000 1 signed 16 400 sine 300 gain -3
+sox_wrap odd_chunk_s16_mono 8000 1 signed 16
+riff insert odd_chunk_s16_mono.wav note "odd-sized chunk"
+
+# Streaming writer: ffmpeg writing to a pipe leaves RIFF and data sizes at
+# 0xFFFFFFFF. The frames run to the end of the file.
+ff_raw streamed_s16_mono 8000 160 s16le '0.5*sin(2*PI*440*t)'
+"${FF[@]}" -f s16le -ar 8000 -ac 1 -i streamed_s16_mono.raw -c:a pcm_s16le "${FFX[@]}" \
+    -f wav - | cat > streamed_s16_mono.wav
+
+# Formats the tool refuses (no .raw needed).
+"${SOX[@]}" -r 8000 -c 1 -n -e floating-point -b 32 float32_mono.wav synth 100s sine 440
+"${SOX[@]}" -r 8000 -c 1 -n -t wavpcm -e signed -b 24 s24_mono.wav synth 100s sine 440
+"${SOX[@]}" -r 8000 -c 1 -n -e a-law alaw_mono.wav synth 100s sine 440
+"${SOX[@]}" -r 8000 -c 3 -n -e signed -b 16 mono_3ch_s16.wav synth 100s sine 440 sine 550 sine 660
+printf 'This is a text file, not a RIFF WAVE file.\n' > not_a_wav.wav
+head -c 30 sox_u8_mono.wav > truncated_header.wav
+
+for raw in *.raw; do
+    riff check "${raw%.raw}.wav" "$raw"
+done
+for wav in *.wav; do
+    if [ "$(head -c 4 "$wav")" = RIFF ]; then riff layout "$wav"; fi
+done
