@@ -1,0 +1,203 @@
+// Parses FIR filter files token by token, keeping the line for error messages.
+#include "filter/FirFile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+#include "base/Errors.h"
+
+namespace kestrum {
+
+namespace {
+
+bool IsBlank(char C) { return C == ' ' || C == '\t'; }
+
+bool IsDigit(char C) { return C >= '0' && C <= '9'; }
+
+// Length of the line end at Pos: 1 for LF, 2 for CR LF, 0 for none. A lone
+// CR is an ordinary character.
+size_t LineEndLength(std::string_view Text, size_t Pos) {
+  if (Pos < Text.size() && Text[Pos] == '\n') return 1;
+  if (Pos + 1 < Text.size() && Text[Pos] == '\r' && Text[Pos + 1] == '\n') return 2;
+  return 0;
+}
+
+// A plain decimal real: [-]digits[.digits][(e|E)[+|-]digits], with at least
+// one mantissa digit. Checked here because from_chars also takes inf and nan.
+bool IsDecimalReal(std::string_view S) {
+  size_t I = 0;
+  size_t Digits = 0;
+  auto SkipDigits = [&] {
+    const size_t Start = I;
+    while (I < S.size() && IsDigit(S[I])) ++I;
+    return I - Start;
+  };
+  if (I < S.size() && S[I] == '-') ++I;
+  Digits += SkipDigits();
+  if (I < S.size() && S[I] == '.') {
+    ++I;
+    Digits += SkipDigits();
+  }
+  if (Digits == 0) return false;
+  if (I < S.size() && (S[I] == 'e' || S[I] == 'E')) {
+    ++I;
+    if (I < S.size() && (S[I] == '+' || S[I] == '-')) ++I;
+    if (SkipDigits() == 0) return false;
+  }
+  return I == S.size();
+}
+
+// Whether a decimal real that is out of float's range is below 1 in magnitude,
+// i.e. underflows rather than overflows: the power of ten of its first non-zero
+// digit is negative. Exponents too long for long long are clamped, which keeps
+// the sign right.
+bool IsTiny(std::string_view S) {
+  const size_t ExpAt = std::min(S.find_first_of("eE"), S.size());
+  const std::string_view Mantissa = S.substr(0, ExpAt);
+  const size_t First = Mantissa.find_first_of("123456789");
+  if (First == std::string_view::npos) return true;
+  const size_t Point = std::min(Mantissa.find('.'), Mantissa.size());
+  long long Order = First < Point ? static_cast<long long>(Point - First) - 1
+                                  : -static_cast<long long>(First - Point);
+  if (ExpAt < S.size()) {
+    std::string_view Exp = S.substr(ExpAt + 1);
+    const bool Negative = Exp[0] == '-';
+    if (Exp[0] == '-' || Exp[0] == '+') Exp.remove_prefix(1);
+    long long Value = 0;
+    if (std::from_chars(Exp.data(), Exp.data() + Exp.size(), Value).ec != std::errc{})
+      Value = 1'000'000'000'000'000'000;
+    Order += Negative ? -Value : Value;
+  }
+  return Order < 0;
+}
+
+// How a token appears in a message: quoted and cut short, or "end of file".
+std::string Found(std::string_view Token) {
+  if (Token.empty()) return "end of file";
+  constexpr size_t kMaxShown = 40;
+  if (Token.size() > kMaxShown) return "'" + std::string(Token.substr(0, kMaxShown)) + "...'";
+  return "'" + std::string(Token) + "'";
+}
+
+struct TFileCloser {
+  void operator()(std::FILE* File) const { std::fclose(File); }
+};
+
+}  // namespace
+
+TFirFileReader::TFirFileReader(std::string Text, std::string Name)
+    : FText(std::move(Text)), FName(std::move(Name)) {}
+
+TFirFileReader TFirFileReader::FromFile(const std::string& FileName) {
+  std::unique_ptr<std::FILE, TFileCloser> File(std::fopen(FileName.c_str(), "rb"));
+  if (!File) throw EInOutError::FromErrno(errno, "cannot open", FileName, "for reading");
+  std::string Text;
+  char Buffer[4096];
+  size_t Count;
+  while ((Count = std::fread(Buffer, 1, sizeof Buffer, File.get())) > 0) Text.append(Buffer, Count);
+  // On Linux a directory opens fine and fails here, with EISDIR.
+  if (std::ferror(File.get())) throw EInOutError::FromErrno(errno, "cannot read", FileName);
+  if (std::fclose(File.release()) != 0) throw EInOutError::FromErrno(errno, "cannot close", FileName);
+  return TFirFileReader(std::move(Text), FileName);
+}
+
+TFirFileReader TFirFileReader::FromText(std::string Text, std::string Name) {
+  return TFirFileReader(std::move(Text), std::move(Name));
+}
+
+void TFirFileReader::ReadHead(TFirFilter& Filter) {
+  const size_t End = FText.find('\n');
+  Filter.FilterComment = FText.substr(0, End);
+  if (End == std::string::npos) {
+    FPos = FText.size();
+  } else {
+    if (!Filter.FilterComment.empty() && Filter.FilterComment.back() == '\r')
+      Filter.FilterComment.pop_back();
+    FPos = End + 1;
+    FLine = 2;
+  }
+  Filter.NbTaps = ReadInteger("tap count", "");
+  FCountLine = FLine;
+  SkipToNextLine();
+}
+
+void TFirFileReader::ReadTaps(TFirFilter& Filter) {
+  if (Filter.NbTaps > FIR_MAX_TAPS)
+    throw EInOutError(0, Where(FCountLine) + std::to_string(Filter.NbTaps) + " taps, at most " +
+                             std::to_string(FIR_MAX_TAPS) + " are supported");
+  for (int32_t I = 0; I < Filter.NbTaps; ++I) {
+    const std::string Tap =
+        " (tap " + std::to_string(I + 1) + " of " + std::to_string(Filter.NbTaps) + ")";
+    Filter.Delays[I] = ReadInteger("delay", Tap);
+    Filter.Coefs[I] = ReadCoefficient(Tap);
+    SkipToNextLine();
+  }
+}
+
+// Skips blanks, tabs and line ends, then takes characters up to the next
+// blank, tab or line end. Empty only at the end of the text.
+std::string_view TFirFileReader::NextToken() {
+  for (;;) {
+    if (FPos < FText.size() && IsBlank(FText[FPos])) {
+      ++FPos;
+    } else if (const size_t Length = LineEndLength(FText, FPos)) {
+      FPos += Length;
+      ++FLine;
+    } else {
+      break;
+    }
+  }
+  const size_t Start = FPos;
+  while (FPos < FText.size() && !IsBlank(FText[FPos]) && LineEndLength(FText, FPos) == 0) ++FPos;
+  return std::string_view(FText).substr(Start, FPos - Start);
+}
+
+void TFirFileReader::SkipToNextLine() {
+  const size_t End = FText.find('\n', FPos);
+  if (End == std::string::npos) {
+    FPos = FText.size();
+  } else {
+    FPos = End + 1;
+    ++FLine;
+  }
+}
+
+int32_t TFirFileReader::ReadInteger(const std::string& Noun, const std::string& Tap) {
+  const std::string_view Token = NextToken();
+  const char* Last = Token.data() + Token.size();
+  int32_t Value = 0;
+  const auto [End, Error] = std::from_chars(Token.data(), Last, Value);
+  if (Error == std::errc::invalid_argument || End != Last)
+    throw EInOutError(0, Where(FLine) + "expected a " + Noun + Tap + ", found " + Found(Token));
+  if (Error == std::errc::result_out_of_range)
+    throw EInOutError(0, Where(FLine) + Noun + " " + std::string(Token) + Tap +
+                             " does not fit in 32 bits");
+  return Value;
+}
+
+float TFirFileReader::ReadCoefficient(const std::string& Tap) {
+  const std::string_view Token = NextToken();
+  if (!IsDecimalReal(Token))
+    throw EInOutError(0, Where(FLine) + "expected a coefficient" + Tap + ", found " + Found(Token));
+  // Straight to float: going through double would round twice.
+  float Value = 0;
+  if (std::from_chars(Token.data(), Token.data() + Token.size(), Value).ec ==
+      std::errc::result_out_of_range) {
+    if (IsTiny(Token)) return Token[0] == '-' ? -0.0f : 0.0f;
+    throw EMathError(Where(FLine) + "coefficient " + std::string(Token) + Tap +
+                     " is beyond single precision");
+  }
+  return Value;
+}
+
+std::string TFirFileReader::Where(int Line) const {
+  return FName + ", line " + std::to_string(Line) + ": ";
+}
+
+}  // namespace kestrum

@@ -1,0 +1,72 @@
+// Reads FIR filter files: a comment line, a tap count, then one delay and one
+// coefficient per tap.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrum {
+
+// Capacity of the tap tables; a file that declares more taps is refused.
+constexpr int FIR_MAX_TAPS = 1000;
+
+// What a reading produces. Only the first NbTaps entries of the tables are
+// defined, and only when NbTaps is positive.
+struct TFirFilter {
+  std::string FilterComment;  // the whole first line, without its line end
+  int32_t NbTaps = 0;         // the tap count as written; 0 or less: no taps
+  std::array<int32_t, FIR_MAX_TAPS> Delays{};  // in frames, stored as written
+  std::array<float, FIR_MAX_TAPS> Coefs{};     // rounded to nearest single
+};
+
+// Reads one filter file in two halves, so that a run can log the comment and
+// the tap count before the taps are read:
+//
+//   TFirFileReader Fir = TFirFileReader::FromFile(Name);
+//   Fir.ReadHead(Filter);   // comment and tap count
+//   ... log ...
+//   Fir.ReadTaps(Filter);   // the taps
+//
+// Line ends are CR LF or LF. White space is blank and tab; a number ends at
+// white space or a line end; anything after the last number a line needs is
+// ignored. Every error names the file and the line, e.g.
+// "lowpass.fir, line 7: expected a coefficient (tap 5 of 8), found 'abc'".
+class TFirFileReader {
+public:
+  // Reads the whole file (filter files are small). Throws EInOutError when the
+  // file cannot be opened, read or closed.
+  static TFirFileReader FromFile(const std::string& FileName);
+
+  // Parses Text as if it were the content of a file called Name (used in
+  // error messages). Never touches the file system.
+  static TFirFileReader FromText(std::string Text, std::string Name);
+
+  // Fills FilterComment and NbTaps. Throws EInOutError when the tap count is
+  // missing or not a 32-bit integer.
+  void ReadHead(TFirFilter& Filter);
+
+  // Fills Delays and Coefs for the NbTaps that ReadHead found (none when 0 or
+  // less). Throws EInOutError for a count above FIR_MAX_TAPS, a token that is
+  // not a number, or a file that ends before all its taps are read; throws
+  // EMathError for a coefficient beyond single precision's range.
+  void ReadTaps(TFirFilter& Filter);
+
+private:
+  TFirFileReader(std::string Text, std::string Name);
+
+  std::string_view NextToken();
+  void SkipToNextLine();
+  int32_t ReadInteger(const std::string& Noun, const std::string& Tap);
+  float ReadCoefficient(const std::string& Tap);
+  std::string Where(int Line) const;
+
+  std::string FText;
+  std::string FName;
+  size_t FPos = 0;     // next character to read in FText
+  int FLine = 1;       // line of FText[FPos], from 1
+  int FCountLine = 0;  // line of the tap count, for ReadTaps' messages
+};
+
+}  // namespace kestrum

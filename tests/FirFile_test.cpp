@@ -1,0 +1,201 @@
+// Tests the reading of FIR filter files, mostly from text.
+#include "filter/FirFile.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <vector>
+
+#include "base/Errors.h"
+
+namespace kestrum {
+namespace {
+
+TFirFilter Read(const std::string& Text) {
+  TFirFilter Filter;
+  TFirFileReader Reader = TFirFileReader::FromText(Text, "f.fir");
+  Reader.ReadHead(Filter);
+  Reader.ReadTaps(Filter);
+  return Filter;
+}
+
+// The error of type E that Action throws, or none.
+template <class E, class F> std::optional<E> ErrorOf(F Action) {
+  try {
+    Action();
+  } catch (const E& Error) {
+    return Error;
+  }
+  return std::nullopt;
+}
+
+// The message of the content error that reading Text raises.
+std::string ContentError(const std::string& Text) {
+  const auto Error = ErrorOf<EInOutError>([&] { Read(Text); });
+  if (!Error) return "no error";
+  EXPECT_EQ(Error->ErrorCode(), 0);
+  return Error->what();
+}
+
+TEST(FirFile, ReadsTheThreeTapExample) {
+  const TFirFilter Filter = Read("Smoothing, three taps\n3\n0 0.25\n1 0.5\n2 0.25\n");
+  EXPECT_EQ(Filter.FilterComment, "Smoothing, three taps");
+  ASSERT_EQ(Filter.NbTaps, 3);
+  EXPECT_EQ(std::vector<int32_t>(Filter.Delays.begin(), Filter.Delays.begin() + 3),
+            (std::vector<int32_t>{0, 1, 2}));
+  EXPECT_EQ(std::vector<float>(Filter.Coefs.begin(), Filter.Coefs.begin() + 3),
+            (std::vector<float>{0.25f, 0.5f, 0.25f}));
+}
+
+TEST(FirFile, KeepsTheFirstLineWholeAsTheComment) {
+  const struct { const char* Text; const char* Comment; } Cases[] = {
+      {"Lowpass\r\n0\r\n", "Lowpass"},
+      {"\n0\n", ""},
+      {"\r\n0\n", ""},
+      {" \t both sides  \n0\n", " \t both sides  "},
+      {"one CR only\r\r\n0\n", "one CR only\r"},
+  };
+  for (const auto& Case : Cases) {
+    SCOPED_TRACE(Case.Text);
+    EXPECT_EQ(Read(Case.Text).FilterComment, Case.Comment);
+  }
+}
+
+TEST(FirFile, ReadsTheSameTapsWhateverTheLayout) {
+  const char* Cases[] = {
+      "c\n2\n0 0.5\n7 -0.25\n",
+      "c\r\n2\r\n0 0.5\r\n7 -0.25\r\n",
+      "c\n2 taps\n0 0.5 centre\n7 -0.25 echo\n",
+      "c\n\n \t\n2\n0\t0.5\n\n\n7 -0.25",
+      "c\n2\n0\n0.5\n  7\r\n\r\n-0.25\nanything here\n1x y z\n",
+  };
+  for (const char* Text : Cases) {
+    SCOPED_TRACE(Text);
+    const TFirFilter Filter = Read(Text);
+    ASSERT_EQ(Filter.NbTaps, 2);
+    EXPECT_EQ(Filter.Delays[0], 0);
+    EXPECT_EQ(Filter.Delays[1], 7);
+    EXPECT_EQ(Filter.Coefs[0], 0.5f);
+    EXPECT_EQ(Filter.Coefs[1], -0.25f);
+  }
+}
+
+TEST(FirFile, ReadsNoTapsForACountOfZeroOrLess) {
+  for (const char* Count : {"0", "-1", "-2147483648"}) {
+    SCOPED_TRACE(Count);
+    const TFirFilter Filter = Read(std::string("c\n") + Count + "\nnot a tap\n");
+    EXPECT_EQ(Filter.NbTaps, std::stol(Count));
+    EXPECT_EQ(Filter.Delays[0], 0);
+  }
+}
+
+TEST(FirFile, StoresDelaysAsWritten) {
+  const TFirFilter Filter = Read("c\n3\n-7 1\n2147483647 1\n-2147483648 1\n");
+  EXPECT_EQ(Filter.Delays[0], -7);
+  EXPECT_EQ(Filter.Delays[1], INT32_MAX);
+  EXPECT_EQ(Filter.Delays[2], INT32_MIN);
+}
+
+TEST(FirFile, RoundsCoefficientsOnceToTheNearestSingle) {
+  const struct { const char* Token; float Expected; } Cases[] = {
+      {"0.1", 0.1f},
+      {".5", 0.5f},
+      {"1.", 1.0f},
+      {"-1", -1.0f},
+      {"2.5E+1", 25.0f},
+      {"3.4028235e38", FLT_MAX},
+      {"1E-40", 0x1.16c2p-133f},  // subnormal
+      {"1e-45", 0x1p-149f},       // smallest subnormal
+      {"1e-46", 0.0f},
+      {"-1e-50", -0.0f},
+      {"100000e-51", 0.0f},
+      {"0.000000000000000000000000000000000000000000000001e1", 0.0f},
+      {"1e-99999999999999999999999", 0.0f},
+      // Just above the midpoint of 1 and the next single; through double it
+      // would land on the midpoint and round down to 1.
+      {"1.00000005960464477539062500001", 0x1.000002p+0f},
+  };
+  for (const auto& Case : Cases) {
+    SCOPED_TRACE(Case.Token);
+    const float Coef = Read(std::string("c\n1\n0 ") + Case.Token + "\n").Coefs[0];
+    EXPECT_EQ(std::memcmp(&Coef, &Case.Expected, sizeof Coef), 0) << Coef;
+  }
+}
+
+TEST(FirFile, RefusesCoefficientsBeyondSinglePrecision) {
+  for (const char* Token : {"1e39", "-1e39", "3.40282357e38", "0.00001e44",
+                            "1000000000000000000000000000000000000000000e-2", "1e99999999999999999999"}) {
+    SCOPED_TRACE(Token);
+    const auto Error = ErrorOf<EMathError>([&] { Read(std::string("c\n1\n\n0 ") + Token + "\n"); });
+    ASSERT_TRUE(Error);
+    EXPECT_EQ(Error->what(), "f.fir, line 4: coefficient " + std::string(Token) +
+                                 " (tap 1 of 1) is beyond single precision");
+  }
+}
+
+TEST(FirFile, AcceptsAtMost1000Taps) {
+  std::string Text = "c\n1000\n";
+  for (int I = 0; I < 1000; ++I) Text += std::to_string(I) + " 1\n";
+  EXPECT_EQ(Read(Text).Delays[999], 999);
+  EXPECT_EQ(ContentError("c\n\n1001\n0 1\n"), "f.fir, line 3: 1001 taps, at most 1000 are supported");
+}
+
+TEST(FirFile, RefusesCoefficientsThatAreNotPlainDecimals) {
+  for (const char* Token : {"abc", "inf", "nan", "+1", "1,5", "0x1p3", "1e", "1e+", "-", ".", "e5", "1.5.2", "1f"}) {
+    SCOPED_TRACE(Token);
+    EXPECT_EQ(ContentError(std::string("c\n1\n0 ") + Token + "\n"),
+              "f.fir, line 3: expected a coefficient (tap 1 of 1), found '" + std::string(Token) + "'");
+  }
+}
+
+TEST(FirFile, RefusesBadContentNamingTheFileAndLine) {
+  const struct { const char* Text; const char* Message; } Cases[] = {
+      {"no line end", "f.fir, line 1: expected a tap count, found end of file"},
+      {"c\n\n", "f.fir, line 3: expected a tap count, found end of file"},
+      {"c\n3taps\n", "f.fir, line 2: expected a tap count, found '3taps'"},
+      {"c\n+3\n", "f.fir, line 2: expected a tap count, found '+3'"},
+      {"c\n2147483648\n", "f.fir, line 2: tap count 2147483648 does not fit in 32 bits"},
+      {"c\n5\n0 1\n1 2\n", "f.fir, line 5: expected a delay (tap 3 of 5), found end of file"},
+      {"c\n2\n0 1\n1", "f.fir, line 4: expected a coefficient (tap 2 of 2), found end of file"},
+      {"c\n2\n0 1\n\n1.5 1\n", "f.fir, line 5: expected a delay (tap 2 of 2), found '1.5'"},
+      {"c\n1\n-2147483649 1\n", "f.fir, line 3: delay -2147483649 (tap 1 of 1) does not fit in 32 bits"},
+  };
+  for (const auto& Case : Cases) {
+    SCOPED_TRACE(Case.Text);
+    EXPECT_EQ(ContentError(Case.Text), Case.Message);
+  }
+}
+
+TEST(FirFile, ReadsAFileAndReportsOneItCannotRead) {
+  const std::filesystem::path Dir = std::filesystem::temp_directory_path() / "kestrum_FirFile_test";
+  std::filesystem::create_directories(Dir);
+  const std::string Name = (Dir / "smooth.fir").string();
+  std::ofstream(Name, std::ios::binary) << "Smooth\r\n1\r\n3 0.5\r\n";
+  TFirFilter Filter;
+  TFirFileReader Reader = TFirFileReader::FromFile(Name);
+  Reader.ReadHead(Filter);
+  Reader.ReadTaps(Filter);
+  EXPECT_EQ(Filter.FilterComment, "Smooth");
+  EXPECT_EQ(Filter.Delays[0], 3);
+
+  const std::string Missing = (Dir / "missing.fir").string();
+  const auto NotFound = ErrorOf<EInOutError>([&] { TFirFileReader::FromFile(Missing); });
+  ASSERT_TRUE(NotFound);
+  EXPECT_EQ(NotFound->ErrorCode(), ENOENT);
+  EXPECT_EQ(NotFound->what(), "cannot open '" + Missing + "' for reading: " + std::strerror(ENOENT));
+
+  const auto NotAFile = ErrorOf<EInOutError>([&] { TFirFileReader::FromFile(Dir.string()); });
+  ASSERT_TRUE(NotAFile);
+  EXPECT_NE(NotAFile->ErrorCode(), 0);  // EISDIR on Linux, from the read
+  EXPECT_NE(std::string(NotAFile->what()).find("'" + Dir.string() + "'"), std::string::npos);
+  std::filesystem::remove_all(Dir);
+}
+
+}  // namespace
+}  // namespace kestrum
