@@ -1,0 +1,45 @@
+// The convolution kernels: NbEch frames from the reader through the filter's
+// taps to the writer.
+#pragma once
+
+#include <cstdint>
+
+#include "filter/FirFile.h"
+#include "wav/ReadWavFile.h"
+#include "wav/WriteWavFile.h"
+
+namespace kestrum {
+
+class TKestrum;
+
+constexpr int FIR_HISTORY_SIZE = 16384;  // frames of history per channel
+constexpr uint32_t FIR_HISTORY_MASK = 0x3FFF;
+
+// Per frame n, in this order: fetch it; store each channel's level (8-bit:
+// byte - 128; 16-bit: the sample) in the channel's ring of FIR_HISTORY_SIZE
+// entries at position p; for each tap i in table order,
+//   acc = float(double(acc) + double(ring[(p - Delays[i]) & 0x3FFF]) * double(Coefs[i]))
+// round acc to the nearest integer, ties to even; write it (8-bit: + 128), of
+// which the writer keeps the low bits; advance p; Progress.StepProgress().
+// Throws EMathError, at the first frame concerned, when an accumulator is not
+// finite or its rounded value leaves signed 32 bits.
+// Nothing is fetched or written when NbEch <= 0.
+void RunReferenceKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
+                        const TFirFilter& Filter, TKestrum& Progress);
+
+// Rounds an accumulator to the sample value the kernels write, ties to even.
+// Throws EMathError when Acc is not finite or the result leaves signed 32 bits;
+// Frame (from 0) goes into the message.
+int32_t RoundAccumulator(float Acc, int64_t Frame);
+
+}  // namespace kestrum
+
+namespace kestrum {
+
+// The same frames, bytes, StepProgress calls and errors as
+// RunReferenceKernel, computed faster. Threads: how many threads it may use,
+// 0 for one per core.
+void RunFastKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
+                   const TFirFilter& Filter, TKestrum& Progress, int Threads);
+
+}  // namespace kestrum

@@ -1,0 +1,85 @@
+// The run of TKestrum: opens the files, reads the filter, runs a kernel and
+// reports through the events.
+#include "filter/Kestrum.h"
+
+#include <memory>
+
+#include "base/Application.h"
+#include "filter/FirFile.h"
+#include "filter/Kernel.h"
+#include "wav/ReadWavFile.h"
+#include "wav/WriteWavFile.h"
+
+namespace kestrum {
+
+TKestrum::TKestrum(TComponent* Owner) : TComponent(Owner) {
+  PublishString("Version", [this] { return Version(); }, [this](const std::string& V) { SetVersion(V); });
+  PublishString("SourceFile", [this] { return SourceFile; }, [this](const std::string& V) { SourceFile = V; });
+  PublishString("CibleFile", [this] { return CibleFile; }, [this](const std::string& V) { CibleFile = V; });
+  PublishString("FirFile", [this] { return FirFile; }, [this](const std::string& V) { FirFile = V; });
+  PublishBoolean("ActiveProcessMessage", [this] { return ActiveProcessMessage; },
+                 [this](bool V) { ActiveProcessMessage = V; });
+  PublishInteger("StartPos", [this] { return StartPos(); }, [this](int32_t V) { SetStartPos(V); });
+  PublishInteger("EndPos", [this] { return EndPos(); }, [this](int32_t V) { SetEndPos(V); });
+}
+
+void TKestrum::ReportProgress() {
+  if (ActiveProcessMessage) TApplication::ProcessMessages();
+  if (OnProgress) OnProgress(this, FProgress, FNbEch);
+}
+
+void TKestrum::DoExecute() {
+  if (OnStartFilter) OnStartFilter(this);
+  std::unique_ptr<TReadWavFile> Reader;
+  std::unique_ptr<TWriteWavFile> Writer;
+  try {
+    Reader = std::make_unique<TReadWavFile>();
+    Writer = std::make_unique<TWriteWavFile>();
+
+    Reader->FileName = SourceFile;
+    Reader->StartSample = StartPos();
+    Reader->SetActive(true);
+    FNbEch = EndPos() - StartPos();  // both are 0 or more: no overflow
+    if (FNbEch == 0) FNbEch = Reader->NSamples;
+
+    Writer->FileName = CibleFile;
+    Writer->SetActive(true);
+    Writer->Bits16 = Reader->Bits16;
+    Writer->Stereo = Reader->Stereo;
+    Writer->Frequency = Reader->Frequency;
+    Writer->NSamples = Reader->NSamples;
+    if (OnSourceProperty)
+      OnSourceProperty(this, SourceFile, Reader->Bits16 ? ff_16bits : ff_8bits,
+                       Reader->Stereo ? ff_stereo : ff_mono, Reader->Frequency, Reader->NSamples);
+
+    TFirFilter Filter;
+    TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
+    Fir.ReadHead(Filter);
+    DoLog("Filter file name: " + FirFile);
+    DoLog("Filter comment: " + Filter.FilterComment);
+    DoLog("Taps: " + std::to_string(Filter.NbTaps));
+    Fir.ReadTaps(Filter);
+
+    FProgress = 0;
+    DoLog("NbEch: " + std::to_string(FNbEch));
+    if (Kernel == TKernelKind::Fast)
+      RunFastKernel(*Reader, *Writer, FNbEch, Filter, *this, Threads);
+    else
+      RunReferenceKernel(*Reader, *Writer, FNbEch, Filter, *this);
+
+    Reader->SetActive(false);
+    Writer->Close();
+    Writer.reset();
+    Reader.reset();
+    if (OnProgress) OnProgress(this, 0, 0);
+    if (OnEndFilter) OnEndFilter(this);
+  } catch (...) {
+    Reader.reset();
+    Writer.reset();  // drops the unfinished target; an earlier file stays
+    if (OnProgress) OnProgress(this, 0, 0);
+    if (OnEndFilter) OnEndFilter(this);
+    throw;
+  }
+}
+
+}  // namespace kestrum

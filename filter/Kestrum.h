@@ -1,0 +1,99 @@
+// TKestrum, the component that filters one WAV file into another through an
+// FIR filter read from a .fir file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/Component.h"
+
+namespace kestrum {
+
+constexpr int32_t PROGRESS_STEP = 5000;  // frames between progress reports
+
+enum ff_bits : uint8_t { ff_8bits = 0, ff_16bits = 1 };
+enum ff_channels : uint8_t { ff_mono = 0, ff_stereo = 1 };
+
+using TNotifyEvent = TEvent<TObject*>;
+using TLog = TEvent<TObject*, std::string>;
+// Sender, Position (frames done), Max (NbEch).
+using TProgress = TEvent<TObject*, int32_t, int32_t>;
+// Sender, SourceFile, NbBits, Channels, Frequency (Hz), NSamples.
+using TSourceProperty = TEvent<TObject*, std::string, ff_bits, ff_channels, uint32_t, int32_t>;
+
+// Which convolution kernel a run uses. Both give the same bytes; Fast computes
+// frames side by side and may use several threads.
+enum class TKernelKind { Reference, Fast };
+
+// A run (Execute):
+//  1. OnStartFilter.
+//  2. Opens SourceFile at frame StartPos; NbEch = EndPos - StartPos, or the
+//     source's whole frame count when that is 0.
+//  3. Creates CibleFile in the source's format; OnSourceProperty.
+//  4. Reads FirFile's comment and tap count, logs "Filter file name: ",
+//     "Filter comment: ", "Taps: ", reads the taps, logs "NbEch: ".
+//  5. Filters NbEch frames (none when NbEch <= 0), calling StepProgress after
+//     each: OnProgress(counter, NbEch) every PROGRESS_STEP frames.
+//  6. Closes both files (the target then holds its header and replaces any
+//     earlier file of that name), OnProgress(0, 0), OnEndFilter.
+// When any of 2 to 6 fails, the reader and writer are dropped (the target is
+// left as it was before the run), then OnProgress(0, 0), OnEndFilter, and the
+// same error is raised again to the caller of Execute.
+class TKestrum : public TComponent {
+public:
+  explicit TKestrum(TComponent* Owner);
+
+  // Published properties.
+  std::string Version() const { return "0.90"; }
+  void SetVersion(const std::string&) {}  // accepted, changes nothing
+  std::string SourceFile;
+  std::string CibleFile;
+  std::string FirFile;
+  bool ActiveProcessMessage = false;  // let the host process messages at each progress step
+  int32_t StartPos() const { return FStartPos; }
+  void SetStartPos(int32_t Value) {  // a negative value is ignored
+    if (Value >= 0) FStartPos = Value;
+  }
+  int32_t EndPos() const { return FEndPos; }
+  void SetEndPos(int32_t Value) {  // a negative value is ignored
+    if (Value >= 0) FEndPos = Value;
+  }
+  TLog OnLog;
+  TProgress OnProgress;
+  TNotifyEvent OnEndFilter;
+  TNotifyEvent OnStartFilter;
+  TSourceProperty OnSourceProperty;
+
+  // Host settings, not published: the kernel, and the threads the fast kernel
+  // may use (0: one per core).
+  TKernelKind Kernel = TKernelKind::Fast;
+  int Threads = 0;
+
+  // Runs the filter once; raises the run's error, if any.
+  void Execute() { DoExecute(); }
+
+  // Frames to process in the current run.
+  int32_t NbEch() const { return FNbEch; }
+
+  // Called by the kernel once after every frame.
+  void StepProgress() {
+    if (++FProgress % PROGRESS_STEP == 0) ReportProgress();
+  }
+
+protected:
+  // The whole run; a descendant may replace it.
+  virtual void DoExecute();
+  void DoLog(const std::string& Comment) {
+    if (OnLog) OnLog(this, Comment);
+  }
+
+private:
+  void ReportProgress();
+
+  int32_t FStartPos = 0;
+  int32_t FEndPos = 0;
+  int32_t FNbEch = 0;
+  int32_t FProgress = 0;
+};
+
+}  // namespace kestrum
