@@ -1,0 +1,55 @@
+// A TKestrum with recording handlers, for tests of whole runs.
+#include "tests/KestrumRun.h"
+
+#include <exception>
+
+namespace kestrum::test {
+
+TKestrumRun::TKestrumRun() {
+  Kestrum.OnStartFilter = TNotifyEvent(this, &TKestrumRun::StartFilter);
+  Kestrum.OnEndFilter = TNotifyEvent(this, &TKestrumRun::EndFilter);
+  Kestrum.OnLog = TLog(this, &TKestrumRun::Log);
+  Kestrum.OnProgress = TProgress(this, &TKestrumRun::Progress);
+  Kestrum.OnSourceProperty = TSourceProperty(this, &TKestrumRun::SourceProperty);
+  Kestrum.CibleFile = Dir / "out.wav";
+}
+
+void TKestrumRun::Prepare(int Channels, int Bits, uint32_t Rate, const Bytes& Data,
+                          const std::string& Fir) {
+  Kestrum.SourceFile = Dir / "in.wav";
+  Kestrum.FirFile = Dir / "filter.fir";
+  WriteFileBytes(Kestrum.SourceFile, MakeWav(Channels, Bits, Rate, Data));
+  WriteFileText(Kestrum.FirFile, Fir);
+}
+
+void TKestrumRun::Execute() {
+  Events.clear();
+  Error.clear();
+  try {
+    Kestrum.Execute();
+  } catch (const std::exception& E) {
+    Error = E.what();
+  }
+}
+
+Bytes TKestrumRun::Output() const {
+  const Bytes File = ReadFileBytes(Kestrum.CibleFile);
+  return Bytes(File.begin() + 44, File.end());
+}
+
+void TKestrumRun::StartFilter(TObject* Sender) {
+  Events.push_back(Sender == &Kestrum ? "StartFilter" : "StartFilter from another sender");
+}
+void TKestrumRun::EndFilter(TObject*) { Events.push_back("EndFilter"); }
+void TKestrumRun::Log(TObject*, std::string Comment) { Events.push_back("Log " + Comment); }
+void TKestrumRun::Progress(TObject*, int32_t Position, int32_t Max) {
+  Events.push_back("Progress " + std::to_string(Position) + " " + std::to_string(Max));
+}
+void TKestrumRun::SourceProperty(TObject*, std::string SourceFile, ff_bits NbBits,
+                                 ff_channels Channels, uint32_t Frequency, int32_t NSamples) {
+  Events.push_back("SourceProperty " + std::string(SourceFile == Kestrum.SourceFile ? "" : SourceFile + " ") +
+                   (NbBits == ff_16bits ? "16" : "8") + (Channels == ff_stereo ? " stereo " : " mono ") +
+                   std::to_string(Frequency) + " " + std::to_string(NSamples));
+}
+
+}  // namespace kestrum::test

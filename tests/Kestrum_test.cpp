@@ -1,0 +1,233 @@
+// Tests of TKestrum's properties, the events of a run and its failure path.
+#include <gtest/gtest.h>
+
+#include "base/Application.h"
+#include "base/Errors.h"
+#include "filter/Kestrum.h"
+#include "tests/KestrumRun.h"
+
+namespace kestrum {
+namespace {
+
+using test::Bytes;
+using Lines = std::vector<std::string>;
+
+const char* const kIdentity = "Identity\n1\n0 1.0\n";
+
+TEST(Kestrum, StartsWithItsDefaultsAndKeepsItsSetterRules) {
+  TKestrum K(nullptr);
+  EXPECT_EQ(K.Version(), "0.90");
+  EXPECT_EQ(K.SourceFile, "");
+  EXPECT_EQ(K.CibleFile, "");
+  EXPECT_EQ(K.FirFile, "");
+  EXPECT_FALSE(K.ActiveProcessMessage);
+  EXPECT_EQ(K.StartPos(), 0);
+  EXPECT_EQ(K.EndPos(), 0);
+
+  K.SetVersion("1.0");
+  EXPECT_EQ(K.Version(), "0.90");
+  K.SetStartPos(7);
+  K.SetStartPos(-5);
+  EXPECT_EQ(K.StartPos(), 7);
+  K.SetStartPos(0);
+  EXPECT_EQ(K.StartPos(), 0);
+  K.SetEndPos(9);
+  K.SetEndPos(-5);
+  EXPECT_EQ(K.EndPos(), 9);
+}
+
+TEST(Kestrum, LoadsItsPublishedPropertiesFromStoredText) {
+  TComponent Form(nullptr);
+  auto* K = new TKestrum(&Form);  // owned: the form destroys it
+  K->SetName("Kestrum1");
+  K->LoadProperties("Version = '1.5'\nStartPos = 12\nEndPos = -3\n\nActiveProcessMessage = True\n"
+                    "FirFile = 'it''s.fir'\n");
+  EXPECT_EQ(K->Version(), "0.90");
+  EXPECT_EQ(K->StartPos(), 12);
+  EXPECT_EQ(K->EndPos(), 0);  // the setter ignored -3
+  EXPECT_TRUE(K->ActiveProcessMessage);
+  EXPECT_EQ(K->FirFile, "it's.fir");
+  EXPECT_EQ(K->PropertyText("Version"), "'0.90'");
+  EXPECT_EQ(K->PublishedProperties(),
+            (Lines{"Version", "SourceFile", "CibleFile", "FirFile", "ActiveProcessMessage", "StartPos", "EndPos"}));
+  EXPECT_THROW(K->SetPropertyText("Speed", "1"), EGeneralError);
+  EXPECT_THROW(K->SetPropertyText("StartPos", "abc"), EGeneralError);
+  EXPECT_EQ(Form.Components(), std::vector<TComponent*>{K});
+}
+
+TEST(Kestrum, SendsTheEventsOfASuccessfulRunInOrder) {
+  test::TKestrumRun Run;
+  Run.Prepare(2, 16, 44100, Bytes(12000 * 4, 0), "Smoothing, three taps\n3\n0 0.25\n1 0.5\n2 0.25\n");
+  Run.Execute();
+  EXPECT_EQ(Run.Error, "");
+  EXPECT_EQ(Run.Events, (Lines{"StartFilter", "SourceProperty 16 stereo 44100 12000",
+                               "Log Filter file name: " + Run.Kestrum.FirFile,
+                               "Log Filter comment: Smoothing, three taps", "Log Taps: 3",
+                               "Log NbEch: 12000", "Progress 5000 12000", "Progress 10000 12000",
+                               "Progress 0 0", "EndFilter"}));
+  EXPECT_EQ(Run.Output().size(), 12000u * 4);
+}
+
+TEST(Kestrum, ReportsTheWholeSampleRate) {
+  test::TKestrumRun Run;
+  Run.Prepare(1, 8, 96000, Bytes(3, 0x80), kIdentity);
+  Run.Execute();
+  EXPECT_EQ(Run.Events.at(1), "SourceProperty 8 mono 96000 3");
+}
+
+TEST(Kestrum, ChoosesTheFramesFromStartPosAndEndPos) {
+  struct Case {
+    const char* What;
+    int32_t StartPos, EndPos;
+    std::string NbEch;
+    Bytes Output;  // empty: the run fails with no frame written
+  };
+  // Source: 8-bit mono bytes 10, 11, ..., 19; past its end the reader gives
+  // silence, the byte 128.
+  const Case Cases[] = {
+      {"equal positions: the whole source", 0, 0, "10", {10, 11, 12, 13, 14, 15, 16, 17, 18, 19}},
+      {"a range", 2, 5, "3", {12, 13, 14}},
+      {"equal positions from frame 7: still ten frames", 7, 7, "10",
+       {17, 18, 19, 128, 128, 128, 128, 128, 128, 128}},
+      {"EndPos below StartPos", 200, 100, "-100", {}},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.What);
+    test::TKestrumRun Run;
+    Run.Prepare(1, 8, 8000, {10, 11, 12, 13, 14, 15, 16, 17, 18, 19}, kIdentity);
+    Run.Kestrum.SetStartPos(C.StartPos);
+    Run.Kestrum.SetEndPos(C.EndPos);
+    Run.Execute();
+    EXPECT_EQ(Run.Events.at(5), "Log NbEch: " + C.NbEch);
+    if (C.Output.empty()) {
+      EXPECT_EQ(Run.Error, "Le fichier Wav n'a pas été ecrit");
+      EXPECT_EQ(Run.Dir.Files(), (Lines{"filter.fir", "in.wav"}));
+    } else {
+      EXPECT_EQ(Run.Error, "");
+      EXPECT_EQ(Run.Output(), C.Output);
+    }
+  }
+}
+
+TEST(Kestrum, FailsCleanlyAndLeavesAnExistingTargetAsItWas) {
+  struct Case {
+    const char* What;
+    Bytes Source;  // a WAV image; empty: no source file
+    std::string Fir;  // empty: no filter file
+    std::string SourceName;  // overrides the source path when set
+    Lines Events;  // with <fir> for the filter's path
+    std::string Error;  // a part of the message
+  };
+  const Bytes Wav = test::MakeWav(1, 16, 8000, test::Words({1, 2, 3}));
+  const Lines Closing = {"Progress 0 0", "EndFilter"};
+  auto With = [](Lines Head, const Lines& Tail) {
+    Head.insert(Head.end(), Tail.begin(), Tail.end());
+    return Head;
+  };
+  const Case Cases[] = {
+      {"missing source", {}, kIdentity, "", With({"StartFilter"}, Closing), "cannot open '"},
+      {"source that is not PCM", test::ReadFileBytes(test::DataFile("float32_mono.wav")), kIdentity, "",
+       With({"StartFilter"}, Closing), "is not PCM"},
+      {"missing filter", Wav, "", "", With({"StartFilter", "SourceProperty 16 mono 8000 3"}, Closing),
+       "filter.fir' for reading: No such file or directory"},
+      {"bad tap line", Wav, "Bad\n2\n0 1.0\n1 abc\n", "",
+       With({"StartFilter", "SourceProperty 16 mono 8000 3", "Log Filter file name: <fir>",
+             "Log Filter comment: Bad", "Log Taps: 2"},
+            Closing),
+       "filter.fir, line 4: expected a coefficient"},
+      {"arithmetic overflow", Wav, "Huge\n1\n0 3e38\n", "",
+       With({"StartFilter", "SourceProperty 16 mono 8000 3", "Log Filter file name: <fir>",
+             "Log Filter comment: Huge", "Log Taps: 1", "Log NbEch: 3"},
+            Closing),
+       "arithmetic overflow at frame 0"},
+      {"blank source name", {}, kIdentity, "   ",
+       With({"StartFilter", "SourceProperty 8 mono 0 0", "Log Filter file name: <fir>",
+             "Log Filter comment: Identity", "Log Taps: 1", "Log NbEch: 0"},
+            Closing),
+       "Le fichier Wav n'a pas été ecrit"},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.What);
+    test::TKestrumRun Run;
+    Run.Kestrum.SourceFile = C.SourceName.empty() ? Run.Dir / "in.wav" : C.SourceName;
+    Run.Kestrum.FirFile = Run.Dir / "filter.fir";
+    if (!C.Source.empty()) test::WriteFileBytes(Run.Kestrum.SourceFile, C.Source);
+    if (!C.Fir.empty()) test::WriteFileText(Run.Kestrum.FirFile, C.Fir);
+    test::WriteFileText(Run.Kestrum.CibleFile, "precious");
+    const auto Before = Run.Dir.Files();
+    Run.Execute();
+    EXPECT_NE(Run.Error.find(C.Error), std::string::npos) << Run.Error;
+    Lines Expected = C.Events;
+    for (auto& Line : Expected)
+      if (Line == "Log Filter file name: <fir>") Line = "Log Filter file name: " + Run.Kestrum.FirFile;
+    EXPECT_EQ(Run.Events, Expected);
+    EXPECT_EQ(test::ReadFileBytes(Run.Kestrum.CibleFile), (Bytes{'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+    EXPECT_EQ(Run.Dir.Files(), Before);
+  }
+}
+
+// Handlers that raise errors of their own, at the start and at the end.
+class TThrowingHandlers : public test::TKestrumRun {
+public:
+  void ThrowAtStart(TObject*) {
+    Events.push_back("StartFilter");
+    throw EGeneralError("stop at start");
+  }
+  void ThrowAtEnd(TObject*) {
+    Events.push_back("EndFilter");
+    if (++EndCalls == 1) throw EGeneralError("stop at end");
+  }
+  int EndCalls = 0;
+};
+
+TEST(Kestrum, PassesOnErrorsRaisedByItsHandlers) {
+  {
+    TThrowingHandlers Run;
+    Run.Prepare(1, 8, 8000, {1}, kIdentity);
+    Run.Kestrum.OnStartFilter = TNotifyEvent(&Run, &TThrowingHandlers::ThrowAtStart);
+    Run.Execute();
+    EXPECT_EQ(Run.Error, "stop at start");
+    EXPECT_EQ(Run.Events, Lines{"StartFilter"});  // nothing touched, nothing more sent
+    EXPECT_EQ(Run.Dir.Files(), (Lines{"filter.fir", "in.wav"}));
+  }
+  {
+    TThrowingHandlers Run;
+    Run.Prepare(1, 8, 8000, {1}, kIdentity);
+    Run.Kestrum.OnEndFilter = TNotifyEvent(&Run, &TThrowingHandlers::ThrowAtEnd);
+    Run.Execute();
+    EXPECT_EQ(Run.Error, "stop at end");
+    // The run itself had finished: the target is complete, and the closing
+    // events come a second time from the failure path.
+    EXPECT_EQ(Lines(Run.Events.end() - 4, Run.Events.end()),
+              (Lines{"Progress 0 0", "EndFilter", "Progress 0 0", "EndFilter"}));
+    EXPECT_EQ(Run.Output(), Bytes{1});
+  }
+}
+
+TEST(Kestrum, LetsTheHostProcessMessagesOnlyWhenAsked) {
+  int Calls = 0;
+  TApplication::SetProcessMessagesHook([&Calls] { ++Calls; });
+  for (bool Active : {false, true}) {
+    SCOPED_TRACE(Active);
+    Calls = 0;
+    test::TKestrumRun Run;
+    Run.Prepare(1, 8, 8000, Bytes(15000, 0x80), kIdentity);
+    Run.Kestrum.ActiveProcessMessage = Active;
+    Run.Execute();
+    EXPECT_EQ(Calls, Active ? 3 : 0);
+  }
+  TApplication::SetProcessMessagesHook(nullptr);
+}
+
+TEST(Kestrum, SkipsEventsWithoutHandlers) {
+  test::TKestrumRun Run;
+  Run.Prepare(1, 8, 8000, Bytes(6000, 0x80), kIdentity);
+  Run.Kestrum.OnLog = {};
+  Run.Kestrum.OnProgress = {};
+  Run.Execute();
+  EXPECT_EQ(Run.Error, "");
+  EXPECT_EQ(Run.Events, (Lines{"StartFilter", "SourceProperty 8 mono 8000 6000", "EndFilter"}));
+}
+
+}  // namespace
+}  // namespace kestrum
