@@ -1,0 +1,100 @@
+// Formats and draws the progress bar and the summary line.
+#include "cli/ProgressBar.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace kestrum {
+
+namespace {
+
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+
+// "m:ss" or "h:mm:ss".
+std::string FormatDuration(double Seconds) {
+  const long Whole = std::lround(std::max(Seconds, 0.0));
+  char Text[32];
+  if (Whole >= 3600)
+    std::snprintf(Text, sizeof Text, "%ld:%02ld:%02ld", Whole / 3600, Whole / 60 % 60, Whole % 60);
+  else
+    std::snprintf(Text, sizeof Text, "%ld:%02ld", Whole / 60, Whole % 60);
+  return Text;
+}
+
+int TerminalWidth(std::FILE* Out) {
+  winsize Size{};
+  if (ioctl(fileno(Out), TIOCGWINSZ, &Size) == 0 && Size.ws_col > 0) return Size.ws_col;
+  return 80;
+}
+
+// The bar's text for Done of Total frames after Seconds, at most Width - 1
+// columns so that the terminal never wraps it.
+std::string FormatProgress(int32_t Done, int32_t Total, double Seconds, int Width) {
+  const double Fraction = std::clamp(static_cast<double>(Done) / Total, 0.0, 1.0);
+  const double Rate = Seconds > 0 ? Done / Seconds : 0.0;
+  std::string Percent = std::to_string(static_cast<int>(Fraction * 100)) + "%";
+  Percent.insert(0, 4 - Percent.size(), ' ');
+  // Padded so that the line keeps its length from one drawing to the next.
+  const std::string TotalText = std::to_string(Total);
+  char Figures[160];
+  std::snprintf(Figures, sizeof Figures, " %*ld/%s frames, %7.0f frames/s, %s left",
+                static_cast<int>(TotalText.size()), static_cast<long>(Done), TotalText.c_str(),
+                Rate, Rate > 0 ? FormatDuration((Total - Done) / Rate).c_str() : "?:??");
+
+  // The bar takes what the figures leave, from 10 to 40 cells; none on a
+  // terminal too narrow for that.
+  const int Room = Width - 1 - static_cast<int>(Percent.size() + std::strlen(Figures)) - 3;
+  std::string Line = Percent;
+  if (Room >= 10) {
+    const int Cells = std::min(Room, 40);
+    const int Filled = static_cast<int>(Fraction * Cells);
+    Line += " [" + std::string(Filled, '#') + std::string(Cells - Filled, '.') + "]";
+  }
+  Line += Figures;
+  if (Width > 1 && Line.size() > static_cast<size_t>(Width - 1)) Line.resize(Width - 1);
+  return Line;
+}
+
+}  // namespace
+
+TProgressBar::TProgressBar(std::FILE* Out) : FOut(Out) {}
+
+double TProgressBar::Elapsed() const {
+  return std::chrono::duration<double>(TClock::now() - FStart).count();
+}
+
+void TProgressBar::Update(int32_t Done, int32_t Total) {
+  if (Total <= 0) return;
+  const auto Now = TClock::now();
+  if (FDrawnLength != 0 && Now - FLastDraw < kRedrawInterval) return;
+  FLastDraw = Now;
+  const std::string Line = FormatProgress(Done, Total, Elapsed(), TerminalWidth(FOut));
+  // Spaces cover what is left of a longer earlier drawing.
+  const size_t Padding = FDrawnLength > Line.size() ? FDrawnLength - Line.size() : 0;
+  std::fprintf(FOut, "\r%s%s", Line.c_str(), std::string(Padding, ' ').c_str());
+  std::fflush(FOut);
+  FDrawnLength = std::max<size_t>(Line.size() + Padding, 1);
+}
+
+void TProgressBar::Clear() {
+  if (FDrawnLength == 0) return;
+  std::fprintf(FOut, "\r%s\r", std::string(FDrawnLength, ' ').c_str());
+  std::fflush(FOut);
+  FDrawnLength = 0;
+}
+
+void TProgressBar::Summary(int32_t Frames, uint32_t Frequency) {
+  const double Seconds = Elapsed();
+  Clear();
+  std::fprintf(FOut, "%ld frames in %.3f s", static_cast<long>(Frames), Seconds);
+  if (Frequency > 0 && Seconds > 0)
+    std::fprintf(FOut, ", %.1f times faster than real time", Frames / double(Frequency) / Seconds);
+  std::fprintf(FOut, "\n");
+  std::fflush(FOut);
+}
+
+}  // namespace kestrum

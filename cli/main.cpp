@@ -1,0 +1,225 @@
+// The kestrum command: filters one WAV file through a .fir filter with TKestrum.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "base/Errors.h"
+#include "cli/ProgressBar.h"
+#include "filter/Kestrum.h"
+
+namespace kestrum {
+namespace {
+
+constexpr int kUsageError = 2;
+constexpr int32_t kMaxFrame = std::numeric_limits<int32_t>::max();
+
+const char* const kDescription =
+    "Filters SOURCE, an uncompressed PCM WAV file (8 or 16 bits, mono or stereo),\n"
+    "through the FIR filter in FILTER and writes the result to TARGET in the same\n"
+    "format. TARGET is replaced only when the run succeeds.";
+
+const char* const kFilterHelp =
+    "Filter file:\n"
+    "  line 1    a comment, shown in the log\n"
+    "  line 2    the number of taps, at most 1000\n"
+    "  then      one tap per line: a delay in frames (an integer, taken modulo\n"
+    "            16384) and a coefficient (a decimal number such as 0.25 or\n"
+    "            -1.5e-3); the rest of the line is ignored\n"
+    "  Example, a three-tap smoothing filter:\n"
+    "    Smoothing, three taps\n"
+    "    3\n"
+    "    0 0.25\n"
+    "    1 0.5\n"
+    "    2 0.25\n"
+    "\n"
+    "Exit status: 0 done; 1 failed, with one line 'kestrum: message' on stderr\n"
+    "and TARGET left as it was; 2 wrong command line.";
+
+// The signal that asked the run to stop, or 0. Set by the handler, read at
+// each progress step, where throwing lets the run drop its unfinished target.
+std::atomic<int> GStopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern "C" void OnStopSignal(int Signal) { GStopSignal = Signal; }
+
+// Catches the signals that ask to stop, except those the caller ignores.
+void CatchStopSignals() {
+  for (int Signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction Old {};
+    if (sigaction(Signal, nullptr, &Old) == 0 && Old.sa_handler == SIG_IGN) continue;
+    struct sigaction New {};
+    New.sa_handler = OnStopSignal;
+    sigemptyset(&New.sa_mask);
+    sigaction(Signal, &New, nullptr);
+  }
+}
+
+struct TOptions {
+  std::string Source, Target, Filter;
+  int32_t Start = 0, Count = 0, Threads = 0;
+  TKernelKind Kernel = TKernelKind::Fast;
+  bool Quiet = false;
+};
+
+// Decimal digits only, from 0 to kMaxFrame: no sign, no blanks, no octal or
+// hexadecimal reading of a leading 0.
+std::optional<int32_t> ParseNonNegative(const std::string& Text) {
+  const auto IsDigit = [](char C) { return C >= '0' && C <= '9'; };
+  if (Text.empty() || !std::all_of(Text.begin(), Text.end(), IsDigit)) return std::nullopt;
+  int32_t Value = 0;
+  const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
+  if (Error != std::errc{} || End != Text.data() + Text.size()) return std::nullopt;
+  return Value;
+}
+
+// Adds an option taking a number from 0 to kMaxFrame into Value; Noun names
+// what it counts in the message for a wrong value.
+CLI::Option* AddNonNegative(CLI::App& App, const std::string& Name, int32_t& Value,
+                            const std::string& Noun, const std::string& Help) {
+  const auto Check = [Noun](std::string& Text) -> std::string {
+    if (ParseNonNegative(Text)) return "";
+    return "expected " + Noun + " from 0 to " + std::to_string(kMaxFrame) + ", found '" + Text +
+           "'";
+  };
+  const auto Store = [&Value](const std::string& Text) { Value = *ParseNonNegative(Text); };
+  return App.add_option_function<std::string>(Name, Store, Help)
+      ->check(CLI::Validator(Check, ""))
+      ->type_name("N");
+}
+
+// The run's events: log lines to stdout, progress and summary to stderr when
+// it is a terminal.
+class THost : public TObject {
+public:
+  THost(bool Quiet, bool ShowProgress, std::string Target)
+      : FQuiet(Quiet), FTarget(std::move(Target)) {
+    if (ShowProgress) FBar.emplace(stderr);
+  }
+
+  void Log(TObject*, std::string Line) {
+    if (FQuiet) return;
+    std::printf("%s\n", Line.c_str());
+    std::fflush(stdout);  // before the bar, when both share a terminal
+  }
+  void Progress(TObject*, int32_t Position, int32_t Max) {
+    if (GStopSignal) throw EKestrum("interrupted; '" + FTarget + "' was left as it was");
+    if (FBar) FBar->Update(Position, Max);  // the (0, 0) that ends every run draws nothing
+  }
+  void SourceProperty(TObject*, std::string, ff_bits, ff_channels, uint32_t Frequency, int32_t) {
+    FFrequency = Frequency;
+  }
+
+  void Succeeded(int32_t Frames) {
+    if (FBar) FBar->Summary(Frames, FFrequency);
+  }
+  void Failed(std::string Message) {
+    if (FBar) FBar->Clear();
+    // One line, whatever the file names hold.
+    std::replace(Message.begin(), Message.end(), '\n', ' ');
+    std::fprintf(stderr, "kestrum: %s\n", Message.c_str());
+  }
+
+private:
+  bool FQuiet;
+  std::string FTarget;
+  std::optional<TProgressBar> FBar;
+  uint32_t FFrequency = 0;
+};
+
+int Run(const TOptions& Options) {
+  THost Host(Options.Quiet, isatty(STDERR_FILENO) == 1, Options.Target);
+  TKestrum Kestrum(nullptr);
+  Kestrum.SourceFile = Options.Source;
+  Kestrum.CibleFile = Options.Target;
+  Kestrum.FirFile = Options.Filter;
+  Kestrum.SetStartPos(Options.Start);
+  Kestrum.SetEndPos(Options.Start + Options.Count);  // main checked the sum
+  Kestrum.Kernel = Options.Kernel;
+  Kestrum.Threads = Options.Threads;
+  Kestrum.OnLog = TLog(&Host, &THost::Log);
+  Kestrum.OnProgress = TProgress(&Host, &THost::Progress);
+  Kestrum.OnSourceProperty = TSourceProperty(&Host, &THost::SourceProperty);
+  try {
+    Kestrum.Execute();
+    Host.Succeeded(Kestrum.NbEch());
+    return 0;
+  } catch (const EKestrum& E) {
+    Host.Failed(E.what());
+  } catch (const std::exception& E) {
+    Host.Failed(E.what());
+  } catch (...) {
+    Host.Failed("unexpected error");
+  }
+  return 1;
+}
+
+// With 0, 1 or 2 closed, the files of the run would take those numbers and
+// receive the log or the error message; /dev/null takes them instead.
+void ReserveStandardStreams() {
+  for (int Fd = 0; Fd <= 2; ++Fd)
+    if (fcntl(Fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != Fd) return;
+}
+
+}  // namespace
+}  // namespace kestrum
+
+int main(int argc, char** argv) {
+  using namespace kestrum;
+  ReserveStandardStreams();
+  // A reader that goes away early turns writes into EPIPE errors, which are
+  // ignored, instead of killing the run.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  TOptions Options;
+  CLI::App App(kDescription, "kestrum");
+  App.footer(kFilterHelp);
+  App.get_formatter()->column_width(15);
+  AddNonNegative(App, "--start", Options.Start, "a frame number",
+                 "First source frame to filter (default 0)");
+  AddNonNegative(App, "--count", Options.Count, "a frame count",
+                 "Frames to filter (default 0). 0 means as many frames as the\n"
+                 "whole source holds, counted from --start: with --start\n"
+                 "above 0 the run reads past the end and gets silence there");
+  App.add_flag("--quiet", Options.Quiet, "Print no log lines on stdout");
+  App.add_option_function<std::string>(
+         "--kernel",
+         [&](const std::string& Name) {
+           Options.Kernel = Name == "reference" ? TKernelKind::Reference : TKernelKind::Fast;
+         },
+         "reference or fast (default fast); both give the same output")
+      ->check(CLI::IsMember({"reference", "fast"}).description(""))
+      ->type_name("NAME");
+  AddNonNegative(App, "--threads", Options.Threads, "a thread count",
+                 "Threads of the fast kernel; 0, the default, is one per core");
+  App.add_option("SOURCE", Options.Source, "WAV file to read")->required()->type_name("");
+  App.add_option("TARGET", Options.Target, "WAV file to write")->required()->type_name("");
+  App.add_option("FILTER", Options.Filter, ".fir filter file")->required()->type_name("");
+
+  try {
+    App.parse(argc, argv);
+    if (int64_t{Options.Start} + Options.Count > kMaxFrame)
+      throw CLI::ValidationError("--count",
+                                 "--start + --count must not exceed " + std::to_string(kMaxFrame));
+  } catch (const CLI::ParseError& E) {
+    return App.exit(E) == 0 ? 0 : kUsageError;
+  }
+  CatchStopSignals();
+  const int Status = Run(Options);
+  // Stopped by a signal: end as that signal would have ended the process.
+  if (const int Signal = GStopSignal; Signal != 0 && Status != 0) {
+    std::signal(Signal, SIG_DFL);
+    std::raise(Signal);
+  }
+  return Status;
+}

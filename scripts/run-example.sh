@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets up and builds Kestrum (scripts/setup.sh), then filters the bundled
+# example through the lowpass filter. Extra arguments go to cmake's configure step.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh "$@"
+build/bin/kestrum examples/example.wav build/example-lowpass.wav examples/lowpass.fir
+echo "The filtered example is in $(pwd)/build/example-lowpass.wav"

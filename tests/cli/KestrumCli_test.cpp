@@ -1,0 +1,309 @@
+// Tests of the kestrum command through its real binary: output, exit status, files.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <regex>
+#include <thread>
+
+#include "tests/TestUtil.h"
+#include "wav/ReadWavFile.h"
+
+extern char** environ;
+
+namespace kestrum {
+namespace {
+
+using test::Bytes;
+using test::DataFile;
+using TArgs = std::vector<std::string>;
+using TActions = std::function<void(posix_spawn_file_actions_t*)>;
+
+const std::string kExamples = KESTRUM_EXAMPLES;
+const std::string kExample = kExamples + "/example.wav";  // 154350 frames, 16-bit stereo
+const std::string kIdentity = kExamples + "/identity.fir";
+const std::string kSmooth = kExamples + "/smooth3.fir";
+
+// Starts the tool with Args and the given redirections.
+pid_t Start(const TArgs& Args, const TActions& Redirect) {
+  posix_spawn_file_actions_t Actions;
+  posix_spawn_file_actions_init(&Actions);
+  Redirect(&Actions);
+  std::vector<char*> Argv{const_cast<char*>(KESTRUM_CLI)};
+  for (const auto& A : Args) Argv.push_back(const_cast<char*>(A.c_str()));
+  Argv.push_back(nullptr);
+  pid_t Pid;
+  const int Error = posix_spawn(&Pid, KESTRUM_CLI, &Actions, nullptr, Argv.data(), environ);
+  posix_spawn_file_actions_destroy(&Actions);
+  if (Error != 0) throw std::runtime_error("test: cannot start " KESTRUM_CLI);
+  return Pid;
+}
+
+// The wait status of the process.
+int Wait(pid_t Pid) {
+  int Status = 0;
+  while (waitpid(Pid, &Status, 0) == -1 && errno == EINTR) {}
+  return Status;
+}
+
+// Runs the tool to its end; returns its exit status, -1 if a signal ended it.
+int Spawn(const TArgs& Args, const TActions& Redirect) {
+  const int Status = Wait(Start(Args, Redirect));
+  return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+}
+
+struct TResult {
+  int Status;
+  std::string Out, Err;
+};
+
+std::string ReadText(const std::string& Name) {
+  const Bytes B = test::ReadFileBytes(Name);
+  return std::string(B.begin(), B.end());
+}
+
+// Runs the tool with stdout and stderr captured in files (so not a terminal).
+TResult RunKestrum(const TArgs& Args) {
+  const test::TScratchDir Capture;
+  const std::string Out = Capture / "stdout", Err = Capture / "stderr";
+  const int Status = Spawn(Args, [&](posix_spawn_file_actions_t* A) {
+    posix_spawn_file_actions_addopen(A, 1, Out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  });
+  return {Status, ReadText(Out), ReadText(Err)};
+}
+
+Bytes SampleBytes(const std::string& WavName) {
+  const Bytes File = test::ReadFileBytes(WavName);
+  return Bytes(File.begin() + WAV_HEADER_SIZE, File.end());
+}
+
+TEST(KestrumCli, LogsFourLinesAndWritesTheSourceFormat) {
+  const test::TScratchDir Dir;
+  const TResult R = RunKestrum({kExample, Dir / "out.wav", kSmooth});
+  EXPECT_EQ(R.Status, 0);
+  EXPECT_EQ(R.Out, "Filter file name: " + kSmooth +
+                       "\nFilter comment: Smoothing, three taps\nTaps: 3\nNbEch: 154350\n");
+  EXPECT_EQ(R.Err, "");  // stderr is not a terminal: no progress bar, no summary
+
+  TReadWavFile Source, Target;
+  Source.FileName = kExample;
+  Target.FileName = Dir / "out.wav";
+  Source.SetActive(true);
+  Target.SetActive(true);
+  EXPECT_EQ(Target.Stereo, Source.Stereo);
+  EXPECT_EQ(Target.Bits16, Source.Bits16);
+  EXPECT_EQ(Target.Frequency, Source.Frequency);
+  EXPECT_EQ(Target.NSamples, Source.NSamples);
+}
+
+TEST(KestrumCli, QuietPrintsNothing) {
+  const test::TScratchDir Dir;
+  const TResult R = RunKestrum({"--quiet", DataFile("sox_u8_mono.wav"), Dir / "out.wav", kSmooth});
+  EXPECT_EQ(R.Status, 0);
+  EXPECT_EQ(R.Out, "");
+  EXPECT_EQ(R.Err, "");
+  EXPECT_EQ(SampleBytes(Dir / "out.wav").size(), 800u);
+}
+
+TEST(KestrumCli, IdentityFilterCopiesTheSamplesOfEveryFormat) {
+  for (const std::string Fixture : {"sox_u8_mono", "ffmpeg_u8_stereo", "ffmpeg_s16_mono",
+                                    "sox_s16_stereo_list", "extensible_s16_stereo"}) {
+    SCOPED_TRACE(Fixture);
+    const test::TScratchDir Dir;
+    ASSERT_EQ(RunKestrum({DataFile(Fixture + ".wav"), Dir / "out.wav", kIdentity}).Status, 0);
+    EXPECT_EQ(SampleBytes(Dir / "out.wav"), test::ReadFileBytes(DataFile(Fixture + ".raw")));
+  }
+}
+
+TEST(KestrumCli, StartAndCountSelectTheFrames) {
+  // sox_u8_mono.wav: 800 one-byte frames; past its end the reader gives 0x80.
+  struct TCase {
+    const char* Name;
+    std::string Start, Count;
+    int Frames;
+  };
+  const TCase Cases[] = {
+      {"a slice inside the source", "100", "250", 250},
+      {"a slice running past the end", "790", "20", 20},
+      {"count 0 takes the source's length from start", "700", "0", 800},
+      {"a leading zero is still decimal", "010", "5", 5},
+  };
+  const Bytes Raw = test::ReadFileBytes(DataFile("sox_u8_mono.raw"));
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const test::TScratchDir Dir;
+    const TResult R = RunKestrum({"--start", C.Start, "--count", C.Count,
+                                  DataFile("sox_u8_mono.wav"), Dir / "out.wav", kIdentity});
+    ASSERT_EQ(R.Status, 0) << R.Err;
+    EXPECT_NE(R.Out.find("\nNbEch: " + std::to_string(C.Frames) + "\n"), std::string::npos)
+        << R.Out;
+    Bytes Expected;
+    for (size_t I = std::stoul(C.Start); Expected.size() < size_t(C.Frames); ++I)
+      Expected.push_back(I < Raw.size() ? Raw[I] : 0x80);
+    EXPECT_EQ(SampleBytes(Dir / "out.wav"), Expected);
+  }
+}
+
+TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
+  const test::TScratchDir Dir;
+  const std::string Target = Dir / "target.wav";
+  const Bytes Earlier{'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+  test::WriteFileBytes(Target, Earlier);
+  test::WriteFileText(Dir / "bad.fir", "Two taps\n2\n0 1.0\n1 abc\n");
+  test::WriteFileBytes(Dir / "empty.wav", test::MakeWav(1, 16, 8000, {}));
+  const std::string Good = DataFile("sox_u8_mono.wav");
+
+  struct TCase {
+    const char* Name;
+    TArgs Args;
+    std::string Mentions;
+  };
+  const TCase Cases[] = {
+      {"missing source", {Dir / "missing.wav", Target, kSmooth}, "missing.wav"},
+      {"source not PCM", {DataFile("float32_mono.wav"), Target, kSmooth}, "float32_mono.wav"},
+      {"missing filter", {Good, Target, Dir / "missing.fir"}, "missing.fir"},
+      {"bad filter line", {Good, Target, Dir / "bad.fir"}, "bad.fir, line 4"},
+      {"target in a missing folder", {Good, Dir / "none/out.wav", kSmooth}, "none/out.wav"},
+      {"no frame to write",
+       {Dir / "empty.wav", Target, kSmooth},
+       "Le fichier Wav n'a pas été ecrit"},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const TResult R = RunKestrum(C.Args);
+    EXPECT_EQ(R.Status, 1);
+    EXPECT_EQ(R.Err.rfind("kestrum: ", 0), 0u) << R.Err;
+    EXPECT_EQ(std::count(R.Err.begin(), R.Err.end(), '\n'), 1) << R.Err;
+    EXPECT_EQ(R.Err.back(), '\n');
+    EXPECT_NE(R.Err.find(C.Mentions), std::string::npos) << R.Err;
+    EXPECT_EQ(test::ReadFileBytes(Target), Earlier);
+    EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"bad.fir", "empty.wav", "target.wav"}));
+  }
+}
+
+TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
+  const test::TScratchDir Dir;
+  const std::string Source = DataFile("sox_u8_mono.wav"), Target = Dir / "out.wav";
+  struct TCase {
+    const char* Name;
+    TArgs Args;
+    std::string Mentions;
+  };
+  const TCase Cases[] = {
+      {"missing argument", {Source, Target}, "FILTER"},
+      {"negative count", {"--count", "-1", Source, Target, kSmooth}, "--count"},
+      {"start not a number", {"--start", "abc", Source, Target, kSmooth}, "--start"},
+      {"start beyond 32 bits", {"--start", "2147483648", Source, Target, kSmooth}, "--start"},
+      {"start + count beyond 32 bits",
+       {"--start", "2147483647", "--count", "1", Source, Target, kSmooth}, "--count"},
+      {"unknown kernel", {"--kernel", "slow", Source, Target, kSmooth}, "--kernel"},
+      {"negative threads", {"--threads", "-1", Source, Target, kSmooth}, "--threads"},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const TResult R = RunKestrum(C.Args);
+    EXPECT_EQ(R.Status, 2);
+    EXPECT_EQ(R.Out, "");
+    EXPECT_NE(R.Err.find(C.Mentions), std::string::npos) << R.Err;
+    EXPECT_TRUE(Dir.Files().empty());
+  }
+}
+
+TEST(KestrumCli, BothKernelsWriteTheSameBytes) {
+  const test::TScratchDir Dir;
+  const std::string Lowpass = kExamples + "/lowpass.fir";
+  const std::string Reference = Dir / "reference.wav", Fast = Dir / "fast.wav";
+  ASSERT_EQ(RunKestrum({"--kernel", "reference", kExample, Reference, Lowpass}).Status, 0);
+  ASSERT_EQ(RunKestrum({"--kernel", "fast", "--threads", "3", kExample, Fast, Lowpass}).Status, 0);
+  EXPECT_TRUE(test::ReadFileBytes(Fast) == test::ReadFileBytes(Reference));
+}
+
+TEST(KestrumCli, DrawsProgressAndASummaryOnATerminal) {
+  const test::TScratchDir Dir;
+  test::WriteFileBytes(Dir / "in.wav", test::MakeWav(1, 16, 8000, Bytes(2 * 20000, 0)));
+  const int Master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(Master, 0);
+  ASSERT_EQ(grantpt(Master), 0);
+  ASSERT_EQ(unlockpt(Master), 0);
+  const std::string Slave = ptsname(Master);
+  const std::string Out = Dir / "stdout";
+  const auto Redirect = [&](posix_spawn_file_actions_t* A) {
+    posix_spawn_file_actions_addopen(A, 1, Out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(A, 2, Slave.c_str(), O_RDWR | O_NOCTTY, 0);
+  };
+  const int Status = Spawn({Dir / "in.wav", Dir / "out.wav", kSmooth}, Redirect);
+  // The output is far below the terminal's buffer; reading ends with EIO once
+  // the tool has closed its side.
+  std::string Err;
+  char Chunk[4096];
+  for (ssize_t N; (N = read(Master, Chunk, sizeof Chunk)) > 0;) Err.append(Chunk, N);
+  close(Master);
+
+  EXPECT_EQ(Status, 0);
+  EXPECT_EQ(ReadText(Out).find('%'), std::string::npos);  // the bar stays off stdout
+  EXPECT_NE(Err.find(" 5000/20000 frames"), std::string::npos) << Err;  // the first report is drawn
+  EXPECT_TRUE(std::regex_search(
+      Err, std::regex("\r +\r20000 frames in [0-9.]+ s, [0-9.]+ times faster than real time\r\n$")))
+      << Err;
+}
+
+TEST(KestrumCli, AStopSignalLeavesNoFileBehind) {
+  const test::TScratchDir Dir, Capture;
+  test::WriteFileBytes(Dir / "in.wav", test::MakeWav(1, 16, 8000, Bytes(200, 0)));
+  const std::string Target = Dir / "out.wav", Err = Capture / "stderr";
+  const auto Redirect = [&](posix_spawn_file_actions_t* A) {
+    posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT, 0644);
+  };
+  // Far more frames than the source holds: the run reads silence for minutes.
+  const pid_t Pid = Start({"--count", "2000000000", Dir / "in.wav", Target, kIdentity}, Redirect);
+  // Stops it once its unfinished target is there beside the source.
+  for (int Tries = 0; Dir.Files().size() < 2 && Tries < 10000; ++Tries)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  kill(Pid, SIGTERM);
+  int Status = 0;
+  for (int Tries = 0; waitpid(Pid, &Status, WNOHANG) == 0; ++Tries) {
+    if (Tries == 10000) {  // ten seconds: the signal was not honoured
+      kill(Pid, SIGKILL);
+      Wait(Pid);
+      FAIL() << "the run went on after SIGTERM";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
+  EXPECT_TRUE(WIFSIGNALED(Status) && WTERMSIG(Status) == SIGTERM) << Status;
+  EXPECT_EQ(Dir.Files(), std::vector<std::string>{"in.wav"});
+  EXPECT_EQ(ReadText(Err), "kestrum: interrupted; '" + Target + "' was left as it was\n");
+}
+
+TEST(KestrumCli, WritesTheSameFileWithStandardStreamsClosedOrFull) {
+  const test::TScratchDir Dir;
+  ASSERT_EQ(RunKestrum({kExample, Dir / "normal.wav", kSmooth}).Status, 0);
+  const Bytes Normal = test::ReadFileBytes(Dir / "normal.wav");
+
+  // With 0, 1 and 2 closed, the files the run opens must not take their place.
+  EXPECT_EQ(Spawn({kExample, Dir / "closed.wav", kSmooth},
+                  [](posix_spawn_file_actions_t* A) {
+                    for (int Fd = 0; Fd <= 2; ++Fd) posix_spawn_file_actions_addclose(A, Fd);
+                  }),
+            0);
+  EXPECT_TRUE(test::ReadFileBytes(Dir / "closed.wav") == Normal);
+
+  EXPECT_EQ(Spawn({kExample, Dir / "full.wav", kSmooth},
+                  [](posix_spawn_file_actions_t* A) {
+                    posix_spawn_file_actions_addopen(A, 1, "/dev/full", O_WRONLY, 0);
+                  }),
+            0);
+  EXPECT_TRUE(test::ReadFileBytes(Dir / "full.wav") == Normal);
+}
+
+}  // namespace
+}  // namespace kestrum
