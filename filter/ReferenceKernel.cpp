@@ -1,5 +1,6 @@
 // The reference kernel: one frame at a time, exactly as the arithmetic is
 // defined. Faster kernels are tested against it byte for byte.
+#include <charconv>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -12,10 +13,12 @@ namespace kestrum {
 
 int32_t RoundAccumulator(float Acc, int64_t Frame) {
   const float Rounded = std::nearbyint(Acc);  // default rounding: ties to even
-  if (!(Rounded >= -2147483648.0f && Rounded < 2147483648.0f))  // also catches NaN
+  if (!(Rounded >= -2147483648.0f && Rounded < 2147483648.0f)) {  // also catches NaN
+    char Sum[32];
+    *std::to_chars(Sum, Sum + sizeof Sum - 1, Acc).ptr = '\0';  // shortest exact form
     throw EMathError("arithmetic overflow at frame " + std::to_string(Frame) +
-                     ": the filtered sum " + std::to_string(Acc) +
-                     " does not fit a 32-bit integer");
+                     ": the filtered sum " + Sum + " does not fit a 32-bit integer");
+  }
   return static_cast<int32_t>(Rounded);
 }
 
