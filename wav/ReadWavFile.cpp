@@ -189,6 +189,20 @@ void TReadWavFile::ReadFrames(uint8_t* Dest, int32_t Count) {
   FDataLeft -= Left;
   uint8_t* Out = Dest;
   while (Left > 0) {
+    if (BufPos >= BufCount && BufCount != 0 && Left >= WAV_BUFFER_SIZE) {
+      // The buffer is empty and much is wanted: one read straight into Dest.
+      const size_t Got = std::fread(Out, 1, Left, DataFile);
+      if (Got < Left && std::ferror(DataFile)) throw EInOutError::FromErrno(errno, "cannot read", FileName);
+      FFileRead += Got;
+      FBlockStart = FFileRead - static_cast<uint64_t>(BufPos);  // the buffer stays empty, at the new position
+      Out += Got;
+      Left -= Got;
+      if (Left > 0) {  // the file shrank under us: the rest is silence
+        BufCount = BufPos = 0;
+        FDataLeft = 0;
+      }
+      continue;
+    }
     if (BufPos >= BufCount && BufCount != 0) {
       ReadBlock();
       BufPos = 0;

@@ -88,6 +88,19 @@ void TWriteWavFile::WriteBlock() {
 
 void TWriteWavFile::WriteBytes(const uint8_t* Bytes, size_t Count) {
   while (Count > 0) {
+    if (BufPos == 0 && BufSize > 0 && Count >= static_cast<size_t>(BufSize)) {
+      // Whole blocks straight to the file, as many as the header's limit
+      // allows: the same bytes, and the same block fails, as block by block.
+      const uint64_t Room = (kMaxFileLength - std::min(FLength, kMaxFileLength)) / static_cast<uint64_t>(BufSize);
+      const size_t N = static_cast<size_t>(std::min<uint64_t>(Count / static_cast<size_t>(BufSize), Room)) *
+                       static_cast<size_t>(BufSize);
+      if (N > 0) {
+        Put(Bytes, N);
+        Bytes += N;
+        Count -= N;
+        continue;
+      }
+    }
     const size_t N = std::min<size_t>(Count, static_cast<size_t>(BufSize - BufPos));
     if (N == 0) {  // BufSize 0: no file open
       WriteByte(*Bytes);
