@@ -1,11 +1,318 @@
-// The fast kernel. For now it runs the reference kernel.
-#include "filter/Kernel.h"
+// The fast kernel's driver: reads the source in blocks, has the blocks
+// computed by a few threads, and hands the results over in frame order.
+#include "filter/FastKernel.h"
+
+#include <algorithm>
+#include <cfenv>
+#include <cfloat>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "filter/Kestrum.h"
+
+// The rounding to integers relies on float arithmetic done in float.
+static_assert(FLT_EVAL_METHOD == 0, "float expressions must be evaluated in float");
+
+namespace kestrum::fast {
+
+TTaps::TTaps(const TFirFilter& Filter) {
+  for (int32_t I = 0; I < Filter.NbTaps; ++I) {
+    Delays.push_back(static_cast<int32_t>(static_cast<uint32_t>(Filter.Delays[I]) & FIR_HISTORY_MASK));
+    Coefs.push_back(Filter.Coefs[I]);
+    MaxDelay = std::max(MaxDelay, Delays.back());
+  }
+}
+
+void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels) {
+  const int FrameBytes = Format.FrameBytes();
+  for (int32_t I = 0; I < Frames; ++I) {
+    if (Format.Bits16) {
+      const uint8_t* const P = Raw + I * FrameBytes + 2 * C;
+      Levels[I] = static_cast<int16_t>(P[0] | P[1] << 8);
+    } else {
+      Levels[I] = Raw[I * FrameBytes + C] - 128;
+    }
+  }
+}
+
+void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
+  const size_t NbTaps = Taps.Delays.size();
+  for (int32_t J = 0; J < Count; ++J) {
+    float A = 0.0f;
+    for (size_t I = 0; I < NbTaps; ++I)
+      A = static_cast<float>(static_cast<double>(A) + Levels[J - Taps.Delays[I]] * Taps.Coefs[I]);
+    Acc[J] = A;
+  }
+}
+
+namespace {
+
+inline bool Roundable(float Acc) { return Acc >= -2147483648.0f && Acc < 2147483648.0f; }
+
+// Acc, known to be Roundable, rounded to the nearest integer, ties to even:
+// adding 2^23 with the sum's sign leaves no fraction bits, so the default
+// rounding mode rounds the sum to an integer; floats of 2^23 or more are
+// integers already.
+inline int32_t RoundTiesEven(float Acc) {
+  if (!(std::fabs(Acc) < 8388608.0f)) return static_cast<int32_t>(Acc);
+  const float Big = std::copysign(8388608.0f, Acc);
+  return static_cast<int32_t>((Acc + Big) - Big);
+}
+
+}  // namespace
+
+int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out) {
+  for (int32_t J = 0; J < Count; ++J) {
+    for (int C = 0; C < Format.Channels(); ++C)
+      if (!Roundable(Acc[C][J])) return J;
+    for (int C = 0; C < Format.Channels(); ++C) {
+      const int32_t Sample = RoundTiesEven(Acc[C][J]);
+      if (Format.Bits16) {
+        *Out++ = static_cast<uint8_t>(Sample);
+        *Out++ = static_cast<uint8_t>(Sample >> 8);
+      } else {
+        *Out++ = static_cast<uint8_t>(static_cast<uint32_t>(Sample) + 128u);  // wraps, never overflows
+      }
+    }
+  }
+  return Count;
+}
+
+namespace {
+
+// A block of frames on its way: read by the caller's thread, computed by any
+// thread, handed over by the caller's thread.
+struct TBlock {
+  std::vector<uint8_t> Raw;  // Taps.MaxDelay frames of history, then the block's frames, as in the file
+  std::vector<uint8_t> Out;  // the block's frames as they go to the writer
+  int64_t First = 0;         // frame number of the block's first frame
+  int32_t Count = 0;         // the block's frames
+  int32_t Good = 0;          // frames of Out computed: Count, or the frame whose sum fails
+  float BadAcc = 0.0f;       // the failing sum, when Good < Count
+  std::exception_ptr Error;  // a failure to read or compute the block
+  bool Done = false;         // computed (or failed), not yet handed over
+};
+
+// A thread's working memory: one channel's levels at a time, every
+// channel's sums.
+struct TScratch {
+  std::vector<double> Levels;
+  std::vector<float> Acc[2];
+};
+
+void ComputeBlock(const TFormat& Format, const TTaps& Taps, TBlock& Block, TScratch& Scratch) {
+  const int32_t Frames = Taps.MaxDelay + Block.Count;
+  double* const Levels = Scratch.Levels.data();
+  for (int C = 0; C < Format.Channels(); ++C) {
+    LoadLevels(Block.Raw.data(), Frames, Format, C, Levels);
+    std::fill(Levels + Frames, Levels + Frames + kTilePad, 0.0);
+    SumTaps(Levels + Taps.MaxDelay, Block.Count, Taps, Scratch.Acc[C].data());
+  }
+  const float* const Acc[2] = {Scratch.Acc[0].data(), Scratch.Acc[1].data()};
+  Block.Good = RoundSums(Acc, Block.Count, Format, Block.Out.data());
+  if (Block.Good < Block.Count)  // the first channel that fails, as the reference reports it
+    Block.BadAcc = Roundable(Acc[0][Block.Good]) ? Acc[1][Block.Good] : Acc[0][Block.Good];
+}
+
+// The run: the caller's thread reads blocks ahead into a ring of slots and
+// hands finished blocks over in order; worker threads, and the caller while
+// it waits, compute the oldest block read and not yet taken.
+class TPipeline {
+public:
+  TPipeline(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const TTaps& Taps,
+            TKestrum& Progress, int Threads, int32_t BlockFrames)
+      : FReader(Reader), FWriter(Writer), FProgress(Progress), FTaps(Taps),
+        FFormat{Reader.Stereo, Reader.Bits16}, FBlockFrames(BlockFrames), FNbEch(NbEch),
+        FNbBlocks((NbEch + int64_t{BlockFrames} - 1) / BlockFrames) {
+    const int64_t Workers = std::min<int64_t>(Threads - 1, FNbBlocks - 1);
+    FSlots.resize(static_cast<size_t>(std::max<int64_t>(Workers, 0) + 2));
+    const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
+    for (TBlock& Slot : FSlots) {
+      Slot.Raw.resize((static_cast<size_t>(Taps.MaxDelay) + static_cast<size_t>(BlockFrames)) * FrameBytes);
+      Slot.Out.resize(static_cast<size_t>(BlockFrames) * FrameBytes);
+    }
+    for (int64_t I = 0; I < Workers; ++I) FScratches.push_back(NewScratch());
+    FWorkers.reserve(FScratches.size());
+    for (TScratch& Scratch : FScratches) {
+      try {
+        FWorkers.emplace_back([this, &Scratch] { Work(Scratch); });
+      } catch (const std::system_error&) {
+        break;  // fewer threads: the caller's thread computes what they don't
+      }
+    }
+  }
+
+  // Stops the workers once their current block is done.
+  ~TPipeline() {
+    {
+      std::lock_guard<std::mutex> Lock(FMutex);
+      FStop = true;
+    }
+    FChanged.notify_all();
+    for (std::thread& Worker : FWorkers) Worker.join();
+  }
+
+  void Run() {
+    TScratch Scratch = NewScratch();
+    for (int64_t W = 0; W < FNbBlocks; ++W) {
+      while (FNextRead < FNbBlocks && FNextRead < W + static_cast<int64_t>(FSlots.size()) && !FReadFailed)
+        Read(FNextRead);
+      TBlock& Block = Slot(W);
+      {
+        std::unique_lock<std::mutex> Lock(FMutex);
+        while (!Block.Done) {
+          if (FNextCompute < FNextRead)
+            ComputeNext(Lock, Scratch);
+          else
+            FChanged.wait(Lock);
+        }
+        Block.Done = false;
+      }
+      HandOver(Block);
+    }
+  }
+
+private:
+  TBlock& Slot(int64_t K) { return FSlots[static_cast<size_t>(K % static_cast<int64_t>(FSlots.size()))]; }
+
+  TScratch NewScratch() const {
+    TScratch Scratch;
+    Scratch.Levels.resize(static_cast<size_t>(FTaps.MaxDelay + FBlockFrames + kTilePad));
+    for (int C = 0; C < FFormat.Channels(); ++C) Scratch.Acc[C].resize(static_cast<size_t>(FBlockFrames + kTilePad));
+    return Scratch;
+  }
+
+  // Fills block K's slot: the history from block K - 1's (silence before the
+  // first frame), then its own frames. A read failure is kept in the block
+  // and raised when its turn to be handed over comes, after the blocks before.
+  void Read(int64_t K) {
+    TBlock& Block = Slot(K);
+    const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
+    const size_t HistoryBytes = static_cast<size_t>(FTaps.MaxDelay) * FrameBytes;
+    Block.First = K * FBlockFrames;
+    Block.Count = static_cast<int32_t>(std::min<int64_t>(FBlockFrames, FNbEch - Block.First));
+    Block.Error = nullptr;
+    if (K == 0) {
+      std::memset(Block.Raw.data(), FFormat.Bits16 ? 0x00 : 0x80, HistoryBytes);
+    } else {
+      const TBlock& Before = Slot(K - 1);
+      const size_t BeforeEnd = HistoryBytes + static_cast<size_t>(Before.Count) * FrameBytes;
+      std::memcpy(Block.Raw.data(), Before.Raw.data() + BeforeEnd - HistoryBytes, HistoryBytes);
+    }
+    try {
+      FReader.ReadFrames(Block.Raw.data() + HistoryBytes, Block.Count);
+    } catch (...) {
+      Block.Error = std::current_exception();
+      FReadFailed = true;
+    }
+    {
+      std::lock_guard<std::mutex> Lock(FMutex);
+      ++FNextRead;
+    }
+    FChanged.notify_one();
+  }
+
+  void Work(TScratch& Scratch) {
+    std::unique_lock<std::mutex> Lock(FMutex);
+    for (;;) {
+      FChanged.wait(Lock, [this] { return FStop || FNextCompute < FNextRead; });
+      if (FStop) return;
+      ComputeNext(Lock, Scratch);
+    }
+  }
+
+  // Computes the oldest block not yet taken, with the lock released meanwhile.
+  void ComputeNext(std::unique_lock<std::mutex>& Lock, TScratch& Scratch) {
+    TBlock& Block = Slot(FNextCompute++);
+    Lock.unlock();
+    if (!Block.Error) {
+      try {
+        ComputeBlock(FFormat, FTaps, Block, Scratch);
+      } catch (...) {
+        Block.Error = std::current_exception();
+      }
+    }
+    Lock.lock();
+    Block.Done = true;
+    FChanged.notify_all();
+  }
+
+  // Writes the block's good frames with a StepProgress after each, in runs
+  // that end where a progress report falls (as the count starts at 0 in a
+  // run), so that a failing write is raised after the same reports as with
+  // the reference kernel; then raises the block's failure, if any.
+  void HandOver(const TBlock& Block) {
+    if (Block.Error) std::rethrow_exception(Block.Error);
+    const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
+    for (int32_t Done = 0; Done < Block.Good;) {
+      const int64_t Frame = Block.First + Done;
+      const int32_t Run = static_cast<int32_t>(
+          std::min<int64_t>(Block.Good - Done, PROGRESS_STEP - Frame % PROGRESS_STEP));
+      FWriter.WriteBytes(Block.Out.data() + static_cast<size_t>(Done) * FrameBytes,
+                         static_cast<size_t>(Run) * FrameBytes);
+      for (int32_t I = 0; I < Run; ++I) FProgress.StepProgress();
+      Done += Run;
+    }
+    if (Block.Good < Block.Count) RoundAccumulator(Block.BadAcc, Block.First + Block.Good);
+  }
+
+  TReadWavFile& FReader;
+  TWriteWavFile& FWriter;
+  TKestrum& FProgress;
+  const TTaps& FTaps;
+  const TFormat FFormat;
+  const int32_t FBlockFrames;
+  const int32_t FNbEch;
+  const int64_t FNbBlocks;
+  std::vector<TBlock> FSlots;  // block K lives in slot K % size
+  std::vector<TScratch> FScratches;  // one per worker
+
+  std::mutex FMutex;  // guards the counters below and the blocks' Done
+  std::condition_variable FChanged;
+  int64_t FNextRead = 0;     // blocks read
+  int64_t FNextCompute = 0;  // blocks taken for computing
+  bool FStop = false;
+  bool FReadFailed = false;  // the caller's thread's own: no block is read after a failure
+  std::vector<std::thread> FWorkers;
+};
+
+}  // namespace
+
+void RunBlocks(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const TFirFilter& Filter,
+               TKestrum& Progress, int Threads, int32_t BlockFrames) {
+  if (NbEch <= 0) return;
+  // The fast steps' rounding is proved for the default rounding mode only.
+  if (std::fegetround() != FE_TONEAREST) {
+    RunReferenceKernel(Reader, Writer, NbEch, Filter, Progress);
+    return;
+  }
+  // Past a few dozen threads the caller's own work per frame (reading,
+  // writing, StepProgress) is the limit: more would only take memory.
+  constexpr int kMaxThreads = 32;
+  if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
+  Threads = std::clamp(Threads, 1, kMaxThreads);
+  const TTaps Taps(Filter);
+  TPipeline Pipeline(Reader, Writer, NbEch, Taps, Progress, Threads, std::max(BlockFrames, 1));
+  Pipeline.Run();
+}
+
+}  // namespace kestrum::fast
 
 namespace kestrum {
 
-void RunFastKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
-                   const TFirFilter& Filter, TKestrum& Progress, int /*Threads*/) {
-  RunReferenceKernel(Reader, Writer, NbEch, Filter, Progress);
+void RunFastKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const TFirFilter& Filter,
+                   TKestrum& Progress, int Threads) {
+  // Left to choose, a light filter runs on the caller's thread alone: its
+  // blocks are computed faster than they are read and written, and handing
+  // them to other threads costs more than it saves.
+  constexpr int32_t kLightTaps = 4;
+  if (Threads <= 0 && Filter.NbTaps <= kLightTaps) Threads = 1;
+  fast::RunBlocks(Reader, Writer, NbEch, Filter, Progress, Threads, fast::kBlockFrames);
 }
 
 }  // namespace kestrum

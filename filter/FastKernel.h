@@ -1,0 +1,77 @@
+// The fast kernel's pieces: the driver (FastKernel.cpp) streams blocks of
+// frames through threads; each block's levels, sums and samples are computed
+// for many frames side by side by code built once per instruction set
+// (FastKernelSimd.cpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "filter/FirFile.h"
+#include "filter/Kernel.h"
+
+namespace kestrum::fast {
+
+// Frames per block: the unit that is read, computed by one thread and written.
+constexpr int32_t kBlockFrames = 16384;
+// Frames a SIMD tile may compute past the end of a block; level and sum
+// buffers hold this many more entries than the block's frames.
+constexpr int32_t kTilePad = 256;
+
+// The filter's taps as the inner loop wants them.
+struct TTaps {
+  explicit TTaps(const TFirFilter& Filter);
+  std::vector<int32_t> Delays;  // effective delays: Delays & 0x3FFF, 0 to 16383
+  std::vector<double> Coefs;    // the float coefficients, widened
+  int32_t MaxDelay = 0;         // frames of history a block needs
+};
+
+// A source's sample format; the target's is the same.
+struct TFormat {
+  bool Stereo = false;
+  bool Bits16 = false;
+  int Channels() const { return Stereo ? 2 : 1; }
+  int FrameBytes() const { return Channels() * (Bits16 ? 2 : 1); }
+};
+
+// The three steps of a block, each run on the widest instruction set this
+// processor has. The ...Portable versions do the same in plain C++, for
+// processors without SIMD and for the frames after the last whole vector.
+
+// Levels[i] = the level of channel C (8-bit: byte - 128; 16-bit: the sample)
+// in frame i of Raw, file bytes, for i < Frames.
+void LoadLevels(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels);
+void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels);
+
+// Acc[j] = the filter's float sum, in tap order with a float rounding after
+// each tap, for the frame whose level is Levels[j], for every j from 0 to
+// Count rounded up to a whole tile (at most Count + kTilePad). Levels[j - d]
+// is the level d frames earlier: Levels must be readable from
+// Levels[-Taps.MaxDelay] to Levels[Count + kTilePad - 1].
+void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc);
+void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc);
+
+// Writes the file bytes of frames 0, 1, ... to Out, frame j's channel c
+// being Acc[c][j] rounded to the nearest integer, ties to even (8-bit: +
+// 128), of which the low bits are kept. Stops before the first frame with a
+// sum that is not finite or rounds beyond signed 32 bits; returns the frames
+// written: Count when all are.
+int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out);
+int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out);
+
+// The fast kernel's run in blocks of BlockFrames frames (at least 1), on
+// Threads threads (0: one per core), whatever the filter; RunFastKernel runs
+// it with kBlockFrames. Tests use small blocks to reach block edges with
+// short files.
+void RunBlocks(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
+               const TFirFilter& Filter, TKestrum& Progress, int Threads, int32_t BlockFrames);
+
+// For tests and benchmarks: the names of the instruction sets the steps were
+// built for that this processor has, widest first (e.g. "AVX3", "AVX2",
+// "SSE4", "SCALAR"), and a way to make the steps use one of them ("" restores
+// the widest).
+std::vector<std::string> SimdTargets();
+void ForceSimdTarget(const std::string& Name);
+
+}  // namespace kestrum::fast

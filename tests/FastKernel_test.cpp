@@ -1,0 +1,248 @@
+// Tests the fast kernel against the reference, byte for byte, through real
+// files: random filters and lengths around block edges, on every instruction
+// set and thread count, and the same failures at the same frame.
+#include "filter/FastKernel.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfenv>
+#include <climits>
+#include <cmath>
+#include <functional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "base/Errors.h"
+#include "filter/Kestrum.h"
+#include "tests/TestUtil.h"
+
+namespace kestrum {
+namespace {
+
+using test::Bytes;
+
+struct TCase {
+  int Channels = 1, Bits = 16;
+  Bytes Data;         // sample bytes
+  int32_t NbEch = 0;  // frames to filter; past the data they are silence
+  TFirFilter Filter;
+};
+
+// What a run shows: the bytes handed to the writer, the progress reports and
+// the error message.
+struct TOutcome {
+  Bytes Out;
+  std::vector<int32_t> Progress;
+  std::string Error;
+  bool operator==(const TOutcome&) const = default;
+};
+
+struct TRecorder : TObject {
+  std::vector<int32_t> Positions;
+  int32_t ThrowAt = -1;
+  void Progress(TObject*, int32_t Position, int32_t) {
+    Positions.push_back(Position);
+    if (Position == ThrowAt) throw std::runtime_error("stopped by the host");
+  }
+};
+
+using TKernel = std::function<void(TReadWavFile&, TWriteWavFile&, int32_t, const TFirFilter&, TKestrum&)>;
+
+TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt = -1) {
+  test::TScratchDir Dir;
+  test::WriteFileBytes(Dir / "in.wav", test::MakeWav(C.Channels, C.Bits, 8000, C.Data));
+  TReadWavFile Reader;
+  Reader.FileName = Dir / "in.wav";
+  Reader.SetActive(true);
+  TWriteWavFile Writer;
+  Writer.FileName = Dir / "out.wav";
+  Writer.SetActive(true);
+  TKestrum Kestrum(nullptr);
+  TRecorder Recorder;
+  Recorder.ThrowAt = ThrowAt;
+  Kestrum.OnProgress = TProgress(&Recorder, &TRecorder::Progress);
+  TOutcome Outcome;
+  try {
+    Kernel(Reader, Writer, C.NbEch, C.Filter, Kestrum);
+  } catch (const std::exception& E) {
+    Outcome.Error = std::string(dynamic_cast<const EMathError*>(&E) ? "EMathError: " : "other: ") + E.what();
+  }
+  try {
+    Writer.Close();
+    const Bytes File = test::ReadFileBytes(Dir / "out.wav");
+    Outcome.Out.assign(File.begin() + WAV_HEADER_SIZE, File.end());
+  } catch (const EGeneralError&) {  // no frame written
+  }
+  Outcome.Progress = Recorder.Positions;
+  return Outcome;
+}
+
+TOutcome RunReference(const TCase& C) { return Run(C, RunReferenceKernel); }
+
+// The fast kernel in blocks of Block frames; the default size goes through
+// the public entry point.
+TOutcome RunFast(const TCase& C, int Threads, int32_t Block, int32_t ThrowAt = -1) {
+  return Run(C, [&](TReadWavFile& R, TWriteWavFile& W, int32_t N, const TFirFilter& F, TKestrum& K) {
+    if (Block == fast::kBlockFrames)
+      RunFastKernel(R, W, N, F, K, Threads);
+    else
+      fast::RunBlocks(R, W, N, F, K, Threads, Block);
+  }, ThrowAt);
+}
+
+void AddTap(TFirFilter& F, int32_t Delay, float Coef) {
+  F.Delays[F.NbTaps] = Delay;
+  F.Coefs[F.NbTaps++] = Coef;
+}
+
+// A random case: any format, a length around a block edge or beyond the
+// history, delays from anywhere in 32 bits, and coefficients of one kind:
+// plain, ties, subnormal, near the float limit or making sums beyond 32 bits.
+TCase RandomCase(std::mt19937& R, int32_t Block) {
+  TCase C;
+  C.Channels = 1 + R() % 2;
+  C.Bits = R() % 2 ? 16 : 8;
+  const int32_t Lengths[] = {0, 1, Block - 1, Block, Block + 1, 3 * Block + 7, 16385, 20000 + static_cast<int32_t>(R() % 5000)};
+  const int32_t Frames = std::max(Lengths[R() % 8], 0);
+  C.NbEch = Frames + (R() % 4 == 0 ? static_cast<int32_t>(R() % 50) : 0);
+  // Silence up to a random frame in half the cases, so that sums that
+  // overflow first do so anywhere in the file, then noise.
+  const size_t Quiet = R() % 2 ? 0 : (R() % (Frames + 1)) * C.Channels * C.Bits / 8;
+  C.Data.resize(static_cast<size_t>(Frames) * C.Channels * C.Bits / 8);
+  for (size_t I = 0; I < C.Data.size(); ++I)
+    C.Data[I] = I >= Quiet ? static_cast<uint8_t>(R()) : C.Bits == 8 ? 0x80 : 0x00;
+
+  const int32_t TapCounts[] = {0, 1, 2, 7, 17, 1000, 1 + static_cast<int32_t>(R() % 40)};
+  int32_t NbTaps = TapCounts[R() % 7];
+  if (int64_t{NbTaps} * C.NbEch > 8'000'000) NbTaps = 1 + R() % 40;  // keeps the reference quick
+  const int32_t Special[] = {0, 1, 16383, 16384, 16385, -1, INT32_MIN, INT32_MAX};
+  const int Kind = R() % 5;
+  std::uniform_real_distribution<float> Unit(-1.0f, 1.0f);
+  for (int32_t I = 0; I < NbTaps; ++I) {
+    const int DelayKind = R() % 5;
+    const int32_t Delay = DelayKind < 2 ? I : DelayKind == 2 ? Special[R() % 8] : static_cast<int32_t>(R());
+    const float Coefs[] = {
+        Unit(R) / std::sqrt(static_cast<float>(NbTaps)),
+        std::ldexp(static_cast<float>(static_cast<int>(R() % 9) - 4), -static_cast<int>(R() % 4)),  // k/2^n: ties
+        R() % 2 ? 1e-40f : (R() % 2 ? 1e-45f : Unit(R)),
+        Unit(R) * 1.2e34f,  // sums near and past 3.4e38 with 16-bit levels
+        Unit(R) * 2e5f,     // sums past 2^31
+    };
+    AddTap(C.Filter, Delay, Coefs[Kind]);
+  }
+  C.Filter.NbTaps = R() % 20 == 0 ? -NbTaps : NbTaps;  // a negative count means no taps
+  return C;
+}
+
+TEST(FastKernel, GivesTheReferenceBytesOnEveryInstructionSetAndThreadCount) {
+  std::mt19937 R(2024);
+  const int32_t Blocks[] = {1, 7, 64, 1000, 4096, fast::kBlockFrames};
+  for (int I = 0; I < 90; ++I) {
+    const int32_t Block = Blocks[I % 6];
+    const TCase C = RandomCase(R, Block);
+    SCOPED_TRACE(testing::Message() << "case " << I << ": " << C.Channels << " x " << C.Bits << " bits, "
+                                    << C.NbEch << " frames, " << C.Filter.NbTaps << " taps, block " << Block);
+    const TOutcome Want = RunReference(C);
+    for (const std::string& Target : fast::SimdTargets()) {
+      fast::ForceSimdTarget(Target);
+      for (int Threads : {1, 2, 3}) {
+        SCOPED_TRACE(Target + ", threads " + std::to_string(Threads));
+        EXPECT_EQ(RunFast(C, Threads, Block), Want);
+      }
+    }
+    fast::ForceSimdTarget("");
+  }
+}
+
+TEST(FastKernel, RoundsToDoubleThenFloatAfterEveryTap) {
+  // 32513 * 1024 + 16384 * 33025 * 2^-30 = 2^24 + 1 + 2^-30: to double
+  // 2^24 + 1, to float the tie 2^24 (one rounding would give 2^24 + 2).
+  TCase C;
+  C.Data = test::Words({32513, 16384});
+  C.NbEch = 2;
+  AddTap(C.Filter, 0, 1024.0f);
+  AddTap(C.Filter, 1, std::ldexp(33025.0f, -30));
+  for (const std::string& Target : fast::SimdTargets()) {
+    SCOPED_TRACE(Target);
+    fast::ForceSimdTarget(Target);
+    EXPECT_EQ(RunFast(C, 1, fast::kBlockFrames).Out, test::Words({1024, 0}));
+  }
+  fast::ForceSimdTarget("");
+  EXPECT_EQ(RunReference(C).Out, test::Words({1024, 0}));
+}
+
+TEST(FastKernel, FailsAtTheSameFrameAfterTheSameReports) {
+  // Small levels everywhere, and at frame 7777 levels whose sum overflows.
+  struct {
+    const char* What;
+    int Channels;
+    int16_t Level;
+    float Coef;
+    std::vector<int16_t> At7777;
+  } Cases[] = {
+      {"mono, float overflow", 1, 0, 1.2e34f, {30000}},
+      {"mono, beyond 32 bits", 1, 1, 1e5f, {-30000}},
+      {"stereo, second channel only", 2, -2, 1e5f, {3, 30000}},
+      {"stereo, both channels: the first one's sum is reported", 2, 3, 1e5f, {-30000, 32000}},
+  };
+  for (const auto& Case : Cases) {
+    TCase C;
+    C.Channels = Case.Channels;
+    std::vector<int16_t> Samples(12000 * C.Channels, Case.Level);
+    std::copy(Case.At7777.begin(), Case.At7777.end(), Samples.begin() + 7777 * C.Channels);
+    C.Data = test::Words(Samples);
+    C.NbEch = 12000;
+    AddTap(C.Filter, 0, Case.Coef);
+    AddTap(C.Filter, 3, Case.Coef);
+    const TOutcome Want = RunReference(C);
+    ASSERT_EQ(Want.Out.size(), 7777u * C.Channels * 2);
+    ASSERT_EQ(Want.Progress, std::vector<int32_t>{5000});
+    ASSERT_EQ(Want.Error.rfind("EMathError: arithmetic overflow at frame 7777:", 0), 0u) << Want.Error;
+    for (int Threads : {1, 2, 3})
+      for (int32_t Block : {1000, 7777, 7778, fast::kBlockFrames}) {
+        SCOPED_TRACE(testing::Message() << Case.What << ", threads " << Threads << ", block " << Block);
+        EXPECT_EQ(RunFast(C, Threads, Block), Want);
+      }
+  }
+}
+
+TEST(FastKernel, LetsAProgressHandlerStopTheRun) {
+  TCase C;
+  C.Data = Bytes(100000 * 2, 7);
+  C.NbEch = 100000;
+  AddTap(C.Filter, 0, 0.5f);
+  for (int Threads : {1, 2, 3}) {
+    SCOPED_TRACE(Threads);
+    const TOutcome Got = RunFast(C, Threads, 1000, 10000);
+    EXPECT_EQ(Got.Error, "other: stopped by the host");
+    EXPECT_EQ(Got.Progress, (std::vector<int32_t>{5000, 10000}));
+  }
+}
+
+TEST(FastKernel, MatchesTheReferenceUnderAnotherRoundingMode) {
+  TCase C;
+  C.Data = test::Words({3, -3, 5, 7, -1000, 11});
+  C.NbEch = 6;
+  AddTap(C.Filter, 0, 0.5f);
+  AddTap(C.Filter, 1, 0.1f);
+  ASSERT_EQ(std::fesetround(FE_UPWARD), 0);
+  const TOutcome Want = RunReference(C), Got = RunFast(C, 2, 4);
+  std::fesetround(FE_TONEAREST);
+  EXPECT_EQ(Got, Want);
+}
+
+TEST(FastKernel, DoesNothingForNoFrames) {
+  TCase C;
+  C.Data = test::Words({1, 2, 3});
+  AddTap(C.Filter, 0, 1.0f);
+  for (int32_t NbEch : {0, -1, INT32_MIN}) {
+    C.NbEch = NbEch;
+    EXPECT_EQ(RunFast(C, 0, 64), TOutcome{});
+  }
+}
+
+}  // namespace
+}  // namespace kestrum
