@@ -1,0 +1,124 @@
+// Frame-taps per second of the kernels: the reference, the fast one on one
+// thread (on each instruction set) and on every core, side by side, for a
+// dense and a sparse filter in each sample format.
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "filter/FastKernel.h"
+#include "filter/Kernel.h"
+#include "filter/Kestrum.h"
+
+namespace kestrum {
+namespace {
+
+const std::filesystem::path kDir =
+    std::filesystem::temp_directory_path() / ("kestrum-bench-" + std::to_string(std::random_device{}()));
+
+struct TShape {
+  const char* Name;
+  int32_t Frames;
+  TFirFilter Filter;
+};
+
+TShape Dense() {
+  TShape S{"1000 dense taps", 88200, {}};  // 2 s at 44.1 kHz
+  std::mt19937 Random(1);
+  S.Filter.NbTaps = 1000;
+  for (int I = 0; I < 1000; ++I) {
+    S.Filter.Delays[I] = I;
+    S.Filter.Coefs[I] = std::uniform_real_distribution<float>(-0.03f, 0.03f)(Random);
+  }
+  return S;
+}
+
+TShape Sparse() {
+  TShape S{"3 sparse taps", 1323000, {}};  // 30 s: the echo of examples/echo.fir
+  S.Filter.NbTaps = 3;
+  S.Filter.Delays[0] = 0, S.Filter.Coefs[0] = 0.6f;
+  S.Filter.Delays[1] = 11025, S.Filter.Coefs[1] = 0.3f;
+  S.Filter.Delays[2] = 15000, S.Filter.Coefs[2] = 0.15f;
+  return S;
+}
+
+// A source of noise at a third of full scale.
+std::string MakeSource(int32_t Frames, bool Stereo, bool Bits16) {
+  const std::string Name = (kDir / ("in" + std::to_string(Frames) + (Stereo ? "s" : "m") + (Bits16 ? "16" : "8") + ".wav")).string();
+  if (std::filesystem::exists(Name)) return Name;
+  TWriteWavFile Writer;
+  Writer.FileName = Name;
+  Writer.SetActive(true);
+  Writer.Stereo = Stereo;
+  Writer.Bits16 = Bits16;
+  Writer.Frequency = 44100;
+  std::mt19937 Random(2);
+  std::uniform_int_distribution<int> Level(Bits16 ? -10000 : -40, Bits16 ? 10000 : 40);
+  for (int64_t I = 0; I < int64_t{Frames} * (Stereo ? 2 : 1); ++I) {
+    if (Bits16)
+      Writer.WriteWord(Level(Random));
+    else
+      Writer.WriteByte(Level(Random) + 128);
+  }
+  Writer.Close();
+  return Name;
+}
+
+enum class TRun { Reference, FastOneThread, FastAllCores };
+
+void Filter(benchmark::State& State, const TShape& Shape, bool Stereo, bool Bits16, TRun Run,
+            const std::string& Target) {
+  const std::string Source = MakeSource(Shape.Frames, Stereo, Bits16);
+  fast::ForceSimdTarget(Target);
+  for (auto _ : State) {
+    TReadWavFile Reader;
+    Reader.FileName = Source;
+    Reader.SetActive(true);
+    TWriteWavFile Writer;
+    Writer.FileName = (kDir / "out.wav").string();
+    Writer.SetActive(true);
+    TKestrum Progress(nullptr);
+    if (Run == TRun::Reference)
+      RunReferenceKernel(Reader, Writer, Shape.Frames, Shape.Filter, Progress);
+    else
+      RunFastKernel(Reader, Writer, Shape.Frames, Shape.Filter, Progress,
+                    Run == TRun::FastOneThread ? 1 : static_cast<int>(std::thread::hardware_concurrency()));
+    Writer.Close();
+  }
+  fast::ForceSimdTarget("");
+  State.SetItemsProcessed(State.iterations() * Shape.Frames * Shape.Filter.NbTaps * (Stereo ? 2 : 1));
+}
+
+}  // namespace
+}  // namespace kestrum
+
+int main(int argc, char** argv) {
+  using namespace kestrum;
+  std::filesystem::create_directories(kDir);
+  const std::vector<std::string> Targets = fast::SimdTargets();
+  const std::string Cores = std::to_string(std::thread::hardware_concurrency());
+  for (const TShape& Shape : {Dense(), Sparse()}) {
+    for (const bool Bits16 : {true, false}) {
+      for (const bool Stereo : {true, false}) {
+        const std::string Name = std::string(Shape.Name) + "/" + (Bits16 ? "16-bit" : "8-bit") + " " +
+                                 (Stereo ? "stereo" : "mono") + "/";
+        const auto Add = [&](const std::string& Run, TRun Kind, const std::string& Target) {
+          benchmark::RegisterBenchmark((Name + Run).c_str(), [=](benchmark::State& S) {
+            Filter(S, Shape, Stereo, Bits16, Kind, Target);
+          })->UseRealTime()->Unit(benchmark::kMillisecond);
+        };
+        Add("reference", TRun::Reference, "");
+        Add("fast, 1 thread, " + Targets.front(), TRun::FastOneThread, "");
+        Add("fast, " + Cores + " threads, " + Targets.front(), TRun::FastAllCores, "");
+        for (size_t I = 1; I < Targets.size(); ++I)
+          Add("fast, 1 thread, " + Targets[I], TRun::FastOneThread, Targets[I]);
+      }
+    }
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::filesystem::remove_all(kDir);
+}
