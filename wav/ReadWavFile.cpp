@@ -22,12 +22,6 @@ constexpr uint16_t kFormatExtensible = 0xFFFE;
 constexpr uint8_t kPcmGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                       0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
-bool IsBlank(const std::string& S) {
-  for (unsigned char C : S)
-    if (C > 32) return false;
-  return true;
-}
-
 }  // namespace
 
 TReadWavFile::~TReadWavFile() {
@@ -44,7 +38,7 @@ void TReadWavFile::SetActive(bool Value) {
 }
 
 void TReadWavFile::Open() {
-  if (FState == TFileState::fsClosed && !IsBlank(FileName)) {
+  if (FState == TFileState::fsClosed && !IsBlankName(FileName)) {
     ReadHeader();
   } else if (FState == TFileState::fsClosed) {
     FDataLeft = 0;  // nothing open: every fetch gives silence

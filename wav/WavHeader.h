@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 namespace kestrum {
 
@@ -34,6 +35,14 @@ struct TWavHeader {
 
   std::array<uint8_t, WAV_HEADER_SIZE> Encode() const;
 };
+
+// Whether a file name holds nothing but blanks and control characters: such
+// a name opens no file.
+inline bool IsBlankName(const std::string& Name) {
+  for (unsigned char C : Name)
+    if (C > 32) return false;
+  return true;
+}
 
 inline uint16_t ReadU16LE(const uint8_t* P) { return static_cast<uint16_t>(P[0] | P[1] << 8); }
 inline uint32_t ReadU32LE(const uint8_t* P) {

@@ -15,12 +15,6 @@ namespace kestrum {
 
 namespace {
 
-bool IsBlank(const std::string& S) {
-  for (unsigned char C : S)
-    if (C > 32) return false;
-  return true;
-}
-
 // The largest file whose RIFF size (length - 8) fits its 32-bit field.
 constexpr uint64_t kMaxFileLength = uint64_t{UINT32_MAX} + 8;
 
@@ -52,7 +46,7 @@ void TWriteWavFile::SetActive(bool Value) {
 }
 
 void TWriteWavFile::Open() {
-  if (FState == TFileState::fsClosed && !IsBlank(FileName)) CreateNew();
+  if (FState == TFileState::fsClosed && !IsBlankName(FileName)) CreateNew();
 }
 
 void TWriteWavFile::CreateNew() {
