@@ -1,4 +1,4 @@
-// Formats and draws the progress bar and the summary line.
+// Formats and draws the progress bar, and formats the summary line.
 #include "cli/ProgressBar.h"
 
 #include <sys/ioctl.h>
@@ -33,7 +33,7 @@ int TerminalWidth(std::FILE* Out) {
 
 // The bar's text for Done of Total frames after Seconds, at most Width - 1
 // columns so that the terminal never wraps it.
-std::string FormatProgress(int32_t Done, int32_t Total, double Seconds, int Width) {
+std::string FormatProgress(int64_t Done, int64_t Total, double Seconds, int Width) {
   const double Fraction = std::clamp(static_cast<double>(Done) / Total, 0.0, 1.0);
   const double Rate = Seconds > 0 ? Done / Seconds : 0.0;
   std::string Percent = std::to_string(static_cast<int>(Fraction * 100)) + "%";
@@ -41,8 +41,8 @@ std::string FormatProgress(int32_t Done, int32_t Total, double Seconds, int Widt
   // Padded so that the line keeps its length from one drawing to the next.
   const std::string TotalText = std::to_string(Total);
   char Figures[160];
-  std::snprintf(Figures, sizeof Figures, " %*ld/%s frames, %7.0f frames/s, %s left",
-                static_cast<int>(TotalText.size()), static_cast<long>(Done), TotalText.c_str(),
+  std::snprintf(Figures, sizeof Figures, " %*lld/%s frames, %7.0f frames/s, %s left",
+                static_cast<int>(TotalText.size()), static_cast<long long>(Done), TotalText.c_str(),
                 Rate, Rate > 0 ? FormatDuration((Total - Done) / Rate).c_str() : "?:??");
 
   // The bar takes what the figures leave, from 10 to 40 cells; none on a
@@ -63,16 +63,12 @@ std::string FormatProgress(int32_t Done, int32_t Total, double Seconds, int Widt
 
 TProgressBar::TProgressBar(std::FILE* Out) : FOut(Out) {}
 
-double TProgressBar::Elapsed() const {
-  return std::chrono::duration<double>(TClock::now() - FStart).count();
-}
-
-void TProgressBar::Update(int32_t Done, int32_t Total) {
+void TProgressBar::Update(int64_t Done, int64_t Total) {
   if (Total <= 0) return;
   const auto Now = TClock::now();
   if (FDrawnLength != 0 && Now - FLastDraw < kRedrawInterval) return;
   FLastDraw = Now;
-  const std::string Line = FormatProgress(Done, Total, Elapsed(), TerminalWidth(FOut));
+  const std::string Line = FormatProgress(Done, Total, std::chrono::duration<double>(Now - FStart).count(), TerminalWidth(FOut));
   // Spaces cover what is left of a longer earlier drawing.
   const size_t Padding = FDrawnLength > Line.size() ? FDrawnLength - Line.size() : 0;
   std::fprintf(FOut, "\r%s%s", Line.c_str(), std::string(Padding, ' ').c_str());
@@ -87,14 +83,14 @@ void TProgressBar::Clear() {
   FDrawnLength = 0;
 }
 
-void TProgressBar::Summary(int32_t Frames, uint32_t Frequency) {
-  const double Seconds = Elapsed();
-  Clear();
-  std::fprintf(FOut, "%ld frames in %.3f s", static_cast<long>(Frames), Seconds);
-  if (Frequency > 0 && Seconds > 0)
-    std::fprintf(FOut, ", %.1f times faster than real time", Frames / double(Frequency) / Seconds);
-  std::fprintf(FOut, "\n");
-  std::fflush(FOut);
+std::string FormatSummary(int64_t Frames, double Seconds, double AudioSeconds) {
+  char Text[160];
+  int Length = std::snprintf(Text, sizeof Text, "%lld frames in %.3f s",
+                             static_cast<long long>(Frames), Seconds);
+  if (AudioSeconds > 0 && Seconds > 0)
+    std::snprintf(Text + Length, sizeof Text - Length, ", %.1f times faster than real time",
+                  AudioSeconds / Seconds);
+  return Text;
 }
 
 }  // namespace kestrum

@@ -1,4 +1,4 @@
-// A run's progress drawn in place on one terminal line, then its summary.
+// Progress drawn in place on one terminal line, and the closing summary.
 #pragma once
 
 #include <chrono>
@@ -16,21 +16,21 @@ public:
 
   // Draws Done of Total frames, at most about ten times a second (the first
   // call always draws). Does nothing when Total is not positive.
-  void Update(int32_t Done, int32_t Total);
+  void Update(int64_t Done, int64_t Total);
   // Erases the bar, if one is drawn, leaving the cursor at the line's start.
   void Clear();
-  // Clears the bar and prints one line: the frames, the seconds since
-  // construction and how many times faster than real time at Frequency.
-  void Summary(int32_t Frames, uint32_t Frequency);
 
 private:
   using TClock = std::chrono::steady_clock;
-  double Elapsed() const;
 
   std::FILE* FOut;
   TClock::time_point FStart = TClock::now();
   TClock::time_point FLastDraw{};
   size_t FDrawnLength = 0;  // columns of the bar on screen, 0 when none
 };
+
+// "Frames frames in Seconds s", and how many times faster than real time that
+// was when the frames hold AudioSeconds of sound.
+std::string FormatSummary(int64_t Frames, double Seconds, double AudioSeconds);
 
 }  // namespace kestrum

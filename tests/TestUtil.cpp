@@ -22,9 +22,9 @@ TScratchDir::~TScratchDir() {
   std::filesystem::remove_all(FPath, Ec);
 }
 
-std::vector<std::string> TScratchDir::Files() const {
+std::vector<std::string> TScratchDir::Files(const std::string& Sub) const {
   std::vector<std::string> Names;
-  for (const auto& Entry : std::filesystem::directory_iterator(FPath))
+  for (const auto& Entry : std::filesystem::directory_iterator(FPath / Sub))
     Names.push_back(Entry.path().filename().string());
   std::sort(Names.begin(), Names.end());
   return Names;

@@ -17,8 +17,8 @@ public:
   ~TScratchDir();
   std::string operator/(const std::string& Name) const { return (FPath / Name).string(); }
   const std::filesystem::path& Path() const { return FPath; }
-  // Names of the files in the folder, sorted.
-  std::vector<std::string> Files() const;
+  // Names of the files in the folder, or in its subfolder Sub, sorted.
+  std::vector<std::string> Files(const std::string& Sub = "") const;
 
 private:
   std::filesystem::path FPath;

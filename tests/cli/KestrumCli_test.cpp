@@ -86,13 +86,16 @@ Bytes SampleBytes(const std::string& WavName) {
   return Bytes(File.begin() + WAV_HEADER_SIZE, File.end());
 }
 
-TEST(KestrumCli, LogsFourLinesAndWritesTheSourceFormat) {
+TEST(KestrumCli, LogsTheSourceAndFourLinesOnStderr) {
   const test::TScratchDir Dir;
   const TResult R = RunKestrum({kExample, Dir / "out.wav", kSmooth});
   EXPECT_EQ(R.Status, 0);
-  EXPECT_EQ(R.Out, "Filter file name: " + kSmooth +
+  EXPECT_EQ(R.Out, "");
+  // stderr is not a terminal: no progress bar, no summary.
+  EXPECT_EQ(R.Err, "Source: " + kExample +
+                       ": 2 channels, 44100 Hz, 16-bit, 0:03.500 (154350 frames)\n"
+                       "Filter file name: " + kSmooth +
                        "\nFilter comment: Smoothing, three taps\nTaps: 3\nNbEch: 154350\n");
-  EXPECT_EQ(R.Err, "");  // stderr is not a terminal: no progress bar, no summary
 
   TReadWavFile Source, Target;
   Source.FileName = kExample;
@@ -106,12 +109,27 @@ TEST(KestrumCli, LogsFourLinesAndWritesTheSourceFormat) {
 }
 
 TEST(KestrumCli, QuietPrintsNothing) {
+  for (const std::string Flag : {"--quiet", "-q"}) {
+    SCOPED_TRACE(Flag);
+    const test::TScratchDir Dir;
+    const TResult R = RunKestrum({Flag, DataFile("sox_u8_mono.wav"), Dir / "out.wav", kSmooth});
+    EXPECT_EQ(R.Status, 0);
+    EXPECT_EQ(R.Out, "");
+    EXPECT_EQ(R.Err, "");
+    EXPECT_EQ(SampleBytes(Dir / "out.wav").size(), 800u);
+  }
+}
+
+TEST(KestrumCli, VersionPrintsAndExitsWhateverFollows) {
   const test::TScratchDir Dir;
-  const TResult R = RunKestrum({"--quiet", DataFile("sox_u8_mono.wav"), Dir / "out.wav", kSmooth});
-  EXPECT_EQ(R.Status, 0);
-  EXPECT_EQ(R.Out, "");
-  EXPECT_EQ(R.Err, "");
-  EXPECT_EQ(SampleBytes(Dir / "out.wav").size(), 800u);
+  for (const TArgs& Args : {TArgs{"--version"}, TArgs{"-V", kExample, Dir / "out.wav", kSmooth}}) {
+    SCOPED_TRACE(Args.front());
+    const TResult R = RunKestrum(Args);
+    EXPECT_EQ(R.Status, 0);
+    EXPECT_EQ(R.Out, "kestrum 0.90\n");
+    EXPECT_EQ(R.Err, "");
+    EXPECT_TRUE(Dir.Files().empty());
+  }
 }
 
 TEST(KestrumCli, IdentityFilterCopiesTheSamplesOfEveryFormat) {
@@ -125,17 +143,24 @@ TEST(KestrumCli, IdentityFilterCopiesTheSamplesOfEveryFormat) {
 }
 
 TEST(KestrumCli, StartAndCountSelectTheFrames) {
-  // sox_u8_mono.wav: 800 one-byte frames; past its end the reader gives 0x80.
+  // sox_u8_mono.wav: 800 one-byte frames at 8000 Hz; past its end the reader
+  // gives 0x80.
   struct TCase {
     const char* Name;
     std::string Start, Count;
+    size_t StartFrame;
     int Frames;
   };
   const TCase Cases[] = {
-      {"a slice inside the source", "100", "250", 250},
-      {"a slice running past the end", "790", "20", 20},
-      {"count 0 takes the source's length from start", "700", "0", 800},
-      {"a leading zero is still decimal", "010", "5", 5},
+      {"a slice inside the source", "100", "250", 100, 250},
+      {"a slice running past the end", "790", "20", 790, 20},
+      {"count 0 takes the source's length from start", "700", "0", 700, 800},
+      {"a leading zero is still decimal", "010", "5", 10, 5},
+      {"seconds and milliseconds", "0.0125s", "25ms", 100, 200},
+      {"m:ss and h:mm:ss", "0:00.05", "0:00:00.01", 400, 80},
+      {"a time beside frames, past the end", "100", "1s", 100, 8000},
+      {"half a frame rounds up, less rounds down", "0.0625ms", "0.1874ms", 1, 1},
+      {"less than half rounds down, half up", "0.06ms", "0.1875ms", 0, 2},
   };
   const Bytes Raw = test::ReadFileBytes(DataFile("sox_u8_mono.raw"));
   for (const TCase& C : Cases) {
@@ -144,10 +169,10 @@ TEST(KestrumCli, StartAndCountSelectTheFrames) {
     const TResult R = RunKestrum({"--start", C.Start, "--count", C.Count,
                                   DataFile("sox_u8_mono.wav"), Dir / "out.wav", kIdentity});
     ASSERT_EQ(R.Status, 0) << R.Err;
-    EXPECT_NE(R.Out.find("\nNbEch: " + std::to_string(C.Frames) + "\n"), std::string::npos)
-        << R.Out;
+    EXPECT_NE(R.Err.find("\nNbEch: " + std::to_string(C.Frames) + "\n"), std::string::npos)
+        << R.Err;
     Bytes Expected;
-    for (size_t I = std::stoul(C.Start); Expected.size() < size_t(C.Frames); ++I)
+    for (size_t I = C.StartFrame; Expected.size() < size_t(C.Frames); ++I)
       Expected.push_back(I < Raw.size() ? Raw[I] : 0x80);
     EXPECT_EQ(SampleBytes(Dir / "out.wav"), Expected);
   }
@@ -179,7 +204,9 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
   };
   for (const TCase& C : Cases) {
     SCOPED_TRACE(C.Name);
-    const TResult R = RunKestrum(C.Args);
+    TArgs Args = C.Args;
+    Args.insert(Args.begin(), "-q");  // errors still print
+    const TResult R = RunKestrum(Args);
     EXPECT_EQ(R.Status, 1);
     EXPECT_EQ(R.Err.rfind("kestrum: ", 0), 0u) << R.Err;
     EXPECT_EQ(std::count(R.Err.begin(), R.Err.end(), '\n'), 1) << R.Err;
@@ -199,22 +226,83 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
     std::string Mentions;
   };
   const TCase Cases[] = {
-      {"missing argument", {Source, Target}, "FILTER"},
+      {"missing argument", {Source, Target}, "FILTER is required"},
+      {"no file", {}, "SOURCE is required"},
+      {"a fourth file", {Source, Target, kSmooth, kSmooth}, "--output-dir"},
       {"negative count", {"--count", "-1", Source, Target, kSmooth}, "--count"},
       {"start not a number", {"--start", "abc", Source, Target, kSmooth}, "--start"},
       {"start beyond 32 bits", {"--start", "2147483648", Source, Target, kSmooth}, "--start"},
       {"start + count beyond 32 bits",
        {"--start", "2147483647", "--count", "1", Source, Target, kSmooth}, "--count"},
+      {"times beyond 32 bits at the source's rate",
+       {"--start", "74:35:00", "--count", "1s", Source, Target, kSmooth}, "at 8000 Hz"},
+      {"a decimal without a unit", {"--start", "1.5", Source, Target, kSmooth}, "'1.5'"},
+      {"an unknown unit", {"--count", "2h", Source, Target, kSmooth}, "'2h'"},
+      {"a negative time", {"--start", "-1s", Source, Target, kSmooth}, "--start"},
+      {"seconds from 60", {"--start", "1:60", Source, Target, kSmooth}, "'1:60'"},
+      {"one digit after a colon", {"--start", "1:5", Source, Target, kSmooth}, "'1:5'"},
+      {"four clock fields", {"--start", "1:00:00:00", Source, Target, kSmooth}, "'1:00:00:00'"},
+      {"below a nanosecond", {"--count", "0.0000000001s", Source, Target, kSmooth}, "--count"},
       {"unknown kernel", {"--kernel", "slow", Source, Target, kSmooth}, "--kernel"},
       {"negative threads", {"--threads", "-1", Source, Target, kSmooth}, "--threads"},
+      {"an unknown option", {"--bogus", Source, Target, kSmooth}, "--bogus"},
+      {"a batch without sources", {"-o", Dir / "out", kSmooth}, "--output-dir"},
+      {"two sources of one name",
+       {"-o", Dir / "out", Source, Source, kSmooth},
+       "would both be written"},
+      {"a batch over its own sources",
+       {"-o", test::DataFile(""), Source, kSmooth}, "is the source itself"},
   };
+  const std::string Hint = "\nRun 'kestrum --help' for more.\n";
   for (const TCase& C : Cases) {
     SCOPED_TRACE(C.Name);
     const TResult R = RunKestrum(C.Args);
     EXPECT_EQ(R.Status, 2);
     EXPECT_EQ(R.Out, "");
+    EXPECT_EQ(R.Err.rfind("kestrum: ", 0), 0u) << R.Err;
+    EXPECT_TRUE(R.Err.ends_with(Hint)) << R.Err;
+    EXPECT_EQ(std::count(R.Err.begin(), R.Err.end(), '\n'), 2) << R.Err;
     EXPECT_NE(R.Err.find(C.Mentions), std::string::npos) << R.Err;
     EXPECT_TRUE(Dir.Files().empty());
+  }
+}
+
+TEST(KestrumCli, BatchWritesWhatSingleRunsWriteAndReportsFailures) {
+  // 0.2 s of each: 1600 + 4410 + 8820 + 2205 frames.
+  const std::vector<std::string> Good = {"ffmpeg_s16_mono.wav", "ffmpeg_u8_stereo.wav",
+                                         "sox_s16_stereo_list.wav", "sox_u8_mono.wav"};
+  const std::string Written = "files written to '[^']*/out': 17035 frames in [^\n]*\n";
+  struct TCase {
+    const char* Name;
+    std::vector<std::string> Sources;
+    int Status;
+    std::string Err;  // a pattern
+  };
+  const TCase Cases[] = {
+      {"every file written", Good, 0, "^4 of 4 " + Written + "$"},
+      {"one failure stops no other",
+       {Good[0], Good[1], "not_a_wav.wav", Good[2], Good[3]},
+       1,
+       "^kestrum: [^\n]*not_a_wav.wav[^\n]*\n4 of 5 " + Written +
+           "kestrum: 1 of 5 files failed\n$"},
+  };
+  const test::TScratchDir Singles;
+  for (const std::string& Name : Good)
+    ASSERT_EQ(RunKestrum({"--count", "0.2s", DataFile(Name), Singles / Name, kSmooth}).Status, 0);
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const test::TScratchDir Dir;
+    TArgs Args{"--threads", "2", "--count", "0.2s", "-o", Dir / "out"};
+    for (const std::string& Name : C.Sources) Args.push_back(DataFile(Name));
+    Args.push_back(kSmooth);
+    const TResult R = RunKestrum(Args);
+    EXPECT_EQ(R.Status, C.Status);
+    EXPECT_EQ(R.Out, "");
+    EXPECT_TRUE(std::regex_search(R.Err, std::regex(C.Err))) << R.Err;
+    EXPECT_EQ(Dir.Files("out"), Good);
+    for (const std::string& Name : Good)
+      EXPECT_TRUE(test::ReadFileBytes(Dir / ("out/" + Name)) == test::ReadFileBytes(Singles / Name))
+          << Name;
   }
 }
 
@@ -227,33 +315,52 @@ TEST(KestrumCli, BothKernelsWriteTheSameBytes) {
   EXPECT_TRUE(test::ReadFileBytes(Fast) == test::ReadFileBytes(Reference));
 }
 
-TEST(KestrumCli, DrawsProgressAndASummaryOnATerminal) {
-  const test::TScratchDir Dir;
-  test::WriteFileBytes(Dir / "in.wav", test::MakeWav(1, 16, 8000, Bytes(2 * 20000, 0)));
+// Runs the tool with stderr on a new terminal and stdout in a file.
+TResult RunOnTerminal(const TArgs& Args) {
+  const test::TScratchDir Capture;
   const int Master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(Master, 0);
-  ASSERT_EQ(grantpt(Master), 0);
-  ASSERT_EQ(unlockpt(Master), 0);
-  const std::string Slave = ptsname(Master);
-  const std::string Out = Dir / "stdout";
-  const auto Redirect = [&](posix_spawn_file_actions_t* A) {
+  if (Master < 0 || grantpt(Master) != 0 || unlockpt(Master) != 0)
+    throw std::runtime_error("test: no terminal");
+  const std::string Slave = ptsname(Master), Out = Capture / "stdout";
+  const int Status = Spawn(Args, [&](posix_spawn_file_actions_t* A) {
     posix_spawn_file_actions_addopen(A, 1, Out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(A, 2, Slave.c_str(), O_RDWR | O_NOCTTY, 0);
-  };
-  const int Status = Spawn({Dir / "in.wav", Dir / "out.wav", kSmooth}, Redirect);
+  });
   // The output is far below the terminal's buffer; reading ends with EIO once
   // the tool has closed its side.
   std::string Err;
   char Chunk[4096];
   for (ssize_t N; (N = read(Master, Chunk, sizeof Chunk)) > 0;) Err.append(Chunk, N);
   close(Master);
+  return {Status, ReadText(Out), Err};
+}
 
-  EXPECT_EQ(Status, 0);
-  EXPECT_EQ(ReadText(Out).find('%'), std::string::npos);  // the bar stays off stdout
-  EXPECT_NE(Err.find(" 5000/20000 frames"), std::string::npos) << Err;  // the first report is drawn
-  EXPECT_TRUE(std::regex_search(
-      Err, std::regex("\r +\r20000 frames in [0-9.]+ s, [0-9.]+ times faster than real time\r\n$")))
-      << Err;
+TEST(KestrumCli, DrawsProgressAndASummaryOnATerminal) {
+  const test::TScratchDir Dir;
+  test::WriteFileBytes(Dir / "in.wav", test::MakeWav(1, 16, 8000, Bytes(2 * 20000, 0)));
+  test::WriteFileBytes(Dir / "in2.wav", test::MakeWav(1, 16, 8000, Bytes(2 * 20000, 0)));
+  const std::string Summary = "frames in [0-9.]+ s, [0-9.]+ times faster than real time\r\n$";
+  struct TCase {
+    const char* Name;
+    TArgs Args;
+    std::string FirstDrawing, Err;  // Err is a pattern
+  };
+  const TCase Cases[] = {
+      {"one file", {Dir / "in.wav", Dir / "out.wav", kSmooth}, " 5000/20000 frames",
+       "\r +\r20000 " + Summary},
+      {"a batch, as one bar",
+       {"--threads", "1", "-o", Dir / "out", Dir / "in.wav", Dir / "in2.wav", kSmooth},
+       " 5000/40000 frames", "\r +\r2 of 2 files written to '[^']*': 40000 " + Summary},
+      {"quiet", {"-q", Dir / "in.wav", Dir / "out.wav", kSmooth}, "", "^$"},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const TResult R = RunOnTerminal(C.Args);
+    EXPECT_EQ(R.Status, 0);
+    EXPECT_EQ(R.Out, "");
+    EXPECT_NE(R.Err.find(C.FirstDrawing), std::string::npos) << R.Err;  // the first report is drawn
+    EXPECT_TRUE(std::regex_search(R.Err, std::regex(C.Err))) << R.Err;
+  }
 }
 
 TEST(KestrumCli, AStopSignalLeavesNoFileBehind) {
@@ -264,7 +371,8 @@ TEST(KestrumCli, AStopSignalLeavesNoFileBehind) {
     posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT, 0644);
   };
   // Far more frames than the source holds: the run reads silence for minutes.
-  const pid_t Pid = Start({"--count", "2000000000", Dir / "in.wav", Target, kIdentity}, Redirect);
+  const pid_t Pid =
+      Start({"-q", "--count", "2000000000", Dir / "in.wav", Target, kIdentity}, Redirect);
   // Stops it once its unfinished target is there beside the source.
   for (int Tries = 0; Dir.Files().size() < 2 && Tries < 10000; ++Tries)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -299,7 +407,8 @@ TEST(KestrumCli, WritesTheSameFileWithStandardStreamsClosedOrFull) {
 
   EXPECT_EQ(Spawn({kExample, Dir / "full.wav", kSmooth},
                   [](posix_spawn_file_actions_t* A) {
-                    posix_spawn_file_actions_addopen(A, 1, "/dev/full", O_WRONLY, 0);
+                    for (int Fd = 1; Fd <= 2; ++Fd)
+                      posix_spawn_file_actions_addopen(A, Fd, "/dev/full", O_WRONLY, 0);
                   }),
             0);
   EXPECT_TRUE(test::ReadFileBytes(Dir / "full.wav") == Normal);

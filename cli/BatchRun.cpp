@@ -1,0 +1,172 @@
+// The batch run: a queue of files shared by worker threads.
+#include "cli/BatchRun.h"
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "base/Errors.h"
+#include "cli/Console.h"
+#include "cli/Run.h"
+#include "cli/StopSignals.h"
+
+namespace kestrum {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TJob {
+  std::string Source, Target;
+  TSourceFormat Format;  // from the header, or zero when it could not be read
+  int32_t Frames = 0;    // expected, for the progress bar
+  bool Written = false, Failed = false;
+};
+
+// The targets of Sources in Dir; throws EUsageError when two of them
+// coincide or one would replace its own source.
+std::vector<TJob> PlanJobs(const std::vector<std::string>& Sources, const std::string& Dir) {
+  std::vector<TJob> Jobs;
+  std::map<std::string, std::string> SourceOf;  // target -> source
+  for (const std::string& Source : Sources) {
+    if (Source == "-") throw EUsageError("SOURCE '-' cannot be used with --output-dir");
+    const std::string Target = (fs::path(Dir) / fs::path(Source).filename()).string();
+    const auto [Other, New] = SourceOf.emplace(Target, Source);
+    if (!New)
+      throw EUsageError("'" + Other->second + "' and '" + Source + "' would both be written to '" +
+                        Target + "'");
+    std::error_code Ec;
+    if (fs::equivalent(Source, Target, Ec))
+      throw EUsageError("'" + Target + "' is the source itself; choose another --output-dir");
+    Jobs.push_back({Source, Target, {}});
+  }
+  return Jobs;
+}
+
+// Runs jobs taken from a shared queue, one TKestrum at a time, and reports
+// their progress into the batch's totals.
+class TWorker : public TObject {
+public:
+  TWorker(const TOptions& Options, TConsole& Console, std::vector<TJob>& Jobs,
+          std::atomic<size_t>& Next, std::atomic<int64_t>& Done, int64_t Total, int Threads)
+      : FOptions(Options), FConsole(Console), FJobs(Jobs), FNext(Next), FDone(Done),
+        FTotal(Total), FThreads(Threads) {}
+
+  void Run() {
+    for (size_t I; !GStopSignal && (I = FNext++) < FJobs.size();) RunJob(FJobs[I]);
+  }
+
+  void Progress(TObject*, int32_t Position, int32_t) {
+    if (GStopSignal) throw EKestrum("interrupted");
+    if (Position == 0) return;  // the end of a run
+    FConsole.Progress(FDone += Position - FReported, FTotal);
+    FReported = Position;
+  }
+
+private:
+  void RunJob(TJob& Job) {
+    FReported = 0;
+    try {
+      TKestrum Kestrum(nullptr);
+      SetUpRun(Kestrum, FOptions, Job.Source, Job.Target, Job.Format.Frequency, FThreads);
+      Kestrum.OnProgress = TProgress(this, &TWorker::Progress);
+      Kestrum.Execute();
+      Job.Written = true;
+    } catch (const std::exception& E) {
+      Job.Failed = true;
+      // Named by its source, unless the message names it already.
+      const std::string Message = E.what();
+      if (!GStopSignal)
+        FConsole.Error(Message.find(Job.Source) != std::string::npos ? Message
+                                                                     : Job.Source + ": " + Message);
+    }
+    FDone += Job.Frames - FReported;
+  }
+
+  const TOptions& FOptions;
+  TConsole& FConsole;
+  std::vector<TJob>& FJobs;
+  std::atomic<size_t>& FNext;
+  std::atomic<int64_t>& FDone;
+  const int64_t FTotal;
+  const int FThreads;
+  int32_t FReported = 0;  // frames of the current job counted in FDone
+};
+
+}  // namespace
+
+int RunBatch(const TOptions& Options) {
+  TConsole Console(Options.Quiet);
+  const std::string& Dir = *Options.OutputDir;
+  std::vector<TJob> Jobs;
+  try {
+    Jobs = PlanJobs({Options.Files.begin(), Options.Files.end() - 1}, Dir);
+  } catch (const EUsageError& E) {
+    PrintUsageError(E.what());
+    return kUsageError;
+  }
+  std::error_code Ec;
+  fs::create_directories(Dir, Ec);
+  if (Ec) {
+    Console.Error("cannot create the folder '" + Dir + "': " + Ec.message());
+    return 1;
+  }
+
+  // Headers first: the rates that times need, and the total for the bar. A
+  // header that cannot be read fails its job later, with the run's message.
+  int64_t Total = 0;
+  for (TJob& Job : Jobs) {
+    try {
+      Job.Format = ReadSourceFormat(Job.Source);
+      TKestrum Probe(nullptr);
+      SetUpRun(Probe, Options, Job.Source, Job.Target, Job.Format.Frequency, 1);
+      Job.Frames = std::max(FramesToFilter(Probe, Job.Format), 0);
+    } catch (const std::exception&) {
+      Job.Frames = 0;
+    }
+    Total += Job.Frames;
+  }
+
+  // Files side by side, each on one thread, unless there are fewer files than
+  // threads: then each run's kernel shares out the rest.
+  const int Budget =
+      Options.Threads > 0 ? Options.Threads : std::max(1, int(std::thread::hardware_concurrency()));
+  const int Workers = std::min<int>(Budget, Jobs.size());
+  std::atomic<size_t> Next{0};
+  std::atomic<int64_t> Done{0};
+  {
+    std::deque<TWorker> Crew;
+    for (int W = 0; W < Workers; ++W)
+      Crew.emplace_back(Options, Console, Jobs, Next, Done, Total, Budget / Workers);
+    std::vector<std::jthread> Threads;
+    for (TWorker& Worker : Crew) Threads.emplace_back([&Worker] { Worker.Run(); });
+  }
+
+  size_t Written = 0, Failed = 0;
+  int64_t Frames = 0;
+  double AudioSeconds = 0;
+  for (const TJob& Job : Jobs) {
+    Failed += Job.Failed;
+    if (!Job.Written) continue;
+    ++Written;
+    Frames += Job.Frames;
+    if (Job.Format.Frequency > 0) AudioSeconds += double(Job.Frames) / Job.Format.Frequency;
+  }
+  const std::string Count = std::to_string(Jobs.size());
+  if (GStopSignal) {
+    Console.Error("interrupted; " + std::to_string(Written) + " of " + Count +
+                  " files were written to '" + Dir + "'");
+    return 1;
+  }
+  Console.Print(std::to_string(Written) + " of " + Count + " files written to '" + Dir +
+                "': " + FormatSummary(Frames, Console.Elapsed(), AudioSeconds));
+  if (Failed == 0) return 0;
+  Console.Error(std::to_string(Failed) + " of " + Count + " files failed");
+  return 1;
+}
+
+}  // namespace kestrum

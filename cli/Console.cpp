@@ -1,0 +1,48 @@
+// Printing on stderr, with the progress bar kept out of the way.
+#include "cli/Console.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace kestrum {
+
+TConsole::TConsole(bool Quiet) : FQuiet(Quiet) {
+  if (!Quiet && isatty(STDERR_FILENO) == 1) FBar.emplace(stderr);
+}
+
+double TConsole::Elapsed() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
+}
+
+void TConsole::PrintLocked(const std::string& Line) {
+  if (FBar) FBar->Clear();
+  std::fprintf(stderr, "%s\n", Line.c_str());
+  std::fflush(stderr);
+}
+
+void TConsole::Print(const std::string& Line) {
+  if (FQuiet) return;
+  const std::lock_guard Guard(FLock);
+  PrintLocked(Line);
+}
+
+void TConsole::Error(std::string Message) {
+  // One line, whatever the file names hold.
+  std::replace(Message.begin(), Message.end(), '\n', ' ');
+  const std::lock_guard Guard(FLock);
+  PrintLocked("kestrum: " + Message);
+}
+
+void TConsole::Progress(int64_t Done, int64_t Total) {
+  if (!FBar) return;
+  const std::lock_guard Guard(FLock);
+  FBar->Update(Done, Total);
+}
+
+void PrintUsageError(const std::string& Message) {
+  std::fprintf(stderr, "kestrum: %s\nRun 'kestrum --help' for more.\n", Message.c_str());
+}
+
+}  // namespace kestrum

@@ -1,0 +1,49 @@
+// Everything the tool prints for a person, all on stderr so that stdout
+// carries nothing but audio.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "cli/ProgressBar.h"
+
+namespace kestrum {
+
+// Lines, errors and, when stderr is a terminal, a progress bar that the other
+// output clears first. Every member may be called from several threads.
+class TConsole {
+public:
+  // Quiet: print errors only, no lines and no bar.
+  explicit TConsole(bool Quiet);
+
+  bool Quiet() const { return FQuiet; }
+  // Whether a progress bar is drawn.
+  bool HasBar() const { return FBar.has_value(); }
+  // Seconds since construction.
+  double Elapsed() const;
+
+  // Prints Line unless quiet.
+  void Print(const std::string& Line);
+  // Prints "kestrum: Message" on one line, line breaks turned into blanks.
+  void Error(std::string Message);
+  // Draws Done of Total frames on the bar, if there is one.
+  void Progress(int64_t Done, int64_t Total);
+
+private:
+  void PrintLocked(const std::string& Line);
+
+  const bool FQuiet;
+  const std::chrono::steady_clock::time_point FStart = std::chrono::steady_clock::now();
+  std::mutex FLock;
+  std::optional<TProgressBar> FBar;
+};
+
+// Prints a command-line error the way every one is printed: "kestrum: ",
+// Message and a hint where to look; the caller exits with kUsageError.
+void PrintUsageError(const std::string& Message);
+constexpr int kUsageError = 2;
+
+}  // namespace kestrum

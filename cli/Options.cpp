@@ -1,0 +1,161 @@
+// The options of the kestrum command, read with CLI11.
+#include "cli/Options.h"
+
+#include <CLI/CLI.hpp>
+#include <limits>
+
+#include "cli/Console.h"
+
+namespace kestrum {
+
+namespace {
+
+constexpr int64_t kMaxFrame = std::numeric_limits<int32_t>::max();
+
+const char* const kDescription =
+    "Filters SOURCE, an uncompressed PCM WAV file (8 or 16 bits, mono or stereo),\n"
+    "through the FIR filter in FILTER and writes TARGET in the same format. TARGET is\n"
+    "replaced only when the run succeeds. With --output-dir, filters every SOURCE\n"
+    "into DIR under its own file name, several at a time.\n"
+    "Everything printed for a person goes to stderr.\n";
+
+const char* const kFooter =
+    "Positions and lengths (--start, --count): a plain integer is frames; a time\n"
+    "is 1.5s or 250ms (decimals allowed), 1:30 (m:ss) or 1:02:03.5 (h:mm:ss), and\n"
+    "becomes the nearest frame at the source's rate.\n"
+    "\n"
+    "Filter file:\n"
+    "  line 1    a comment, shown in the log\n"
+    "  line 2    the number of taps, at most 1000\n"
+    "  then      one tap per line: a delay in frames (an integer, taken modulo\n"
+    "            16384) and a coefficient (a decimal number such as 0.25 or\n"
+    "            -1.5e-3); the rest of the line is ignored\n"
+    "  Example, a three-tap smoothing filter:\n"
+    "    Smoothing, three taps\n"
+    "    3\n"
+    "    0 0.25\n"
+    "    1 0.5\n"
+    "    2 0.25\n"
+    "\n"
+    "Exit status: 0 done; 1 failed, with a line 'kestrum: message' on stderr for\n"
+    "each failure and TARGET left as it was; 2 wrong command line.";
+
+// Shows the tool's two forms instead of CLI11's one generated line.
+class TFormatter : public CLI::Formatter {
+public:
+  std::string make_usage(const CLI::App*, std::string) const override {
+    return "Usage: kestrum [OPTIONS] SOURCE TARGET FILTER\n"
+           "       kestrum [OPTIONS] --output-dir DIR SOURCE... FILTER\n";
+  }
+};
+
+// Adds an option that takes frames or a time into Value.
+CLI::Option* AddFrameTime(CLI::App& App, const std::string& Name, TFrameTime& Value,
+                          const std::string& Help) {
+  const auto Check = [](std::string& Text) -> std::string {
+    const auto Parsed = ParseFrameTime(Text);
+    if (Parsed && Parsed->Frames <= kMaxFrame) return "";
+    return "expected frames (an integer up to " + std::to_string(kMaxFrame) +
+           ") or a time (1.5s, 250ms, 1:30, 1:02:03.5), found '" + Text + "'";
+  };
+  const auto Store = [&Value](const std::string& Text) { Value = *ParseFrameTime(Text); };
+  return App.add_option_function<std::string>(Name, Store, Help)
+      ->check(CLI::Validator(Check, ""))
+      ->type_name("POS");
+}
+
+// Decimal digits only, from 0 to kMaxFrame: no sign, no blanks.
+std::optional<int32_t> ParseCount(const std::string& Text) {
+  const auto Parsed = ParseFrameTime(Text);
+  if (!Parsed || Parsed->IsTime || Parsed->Frames > kMaxFrame) return std::nullopt;
+  return static_cast<int32_t>(Parsed->Frames);
+}
+
+// The file names make one of the two forms; throws CLI::ValidationError.
+void CheckFiles(const TOptions& Options) {
+  const size_t Count = Options.Files.size();
+  if (Options.OutputDir) {
+    if (Options.OutputDir->empty())
+      throw CLI::ValidationError("--output-dir", "expected a folder name, found ''");
+    if (Count < 2) throw CLI::ValidationError("--output-dir needs at least one SOURCE and the FILTER");
+    return;
+  }
+  static const char* const kNames[] = {"SOURCE", "TARGET", "FILTER"};
+  if (Count < 3) throw CLI::RequiredError(kNames[Count]);
+  if (Count > 3)
+    throw CLI::ValidationError("expected SOURCE TARGET FILTER, found " + std::to_string(Count) +
+                               " file names; for several sources use --output-dir DIR");
+}
+
+}  // namespace
+
+std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions& Options) {
+  CLI::App App(kDescription, "kestrum");
+  App.formatter(std::make_shared<TFormatter>());
+  App.footer(kFooter);
+  App.get_formatter()->column_width(22);
+  App.set_version_flag("-V,--version", "kestrum " + TKestrum(nullptr).Version(),
+                       "Print the version and exit");
+  App.add_flag("-q,--quiet", Options.Quiet, "Print errors only: no log, no progress bar");
+  App.add_option("-o,--output-dir", Options.OutputDir,
+                 "Filter every SOURCE into DIR (created if missing) under\n"
+                 "its own name, several at a time")
+      ->type_name("DIR");
+  AddFrameTime(App, "--start", Options.Start,
+               "First source frame to filter: frames or a time\n(default 0)");
+  AddFrameTime(App, "--count", Options.Count,
+               "How much to filter: frames or a time (default 0).\n"
+               "0 means as many frames as the whole source holds,\n"
+               "counted from --start: past the source's end the run\n"
+               "reads silence, which keeps the filter's tail");
+  App.add_option_function<std::string>(
+         "--kernel",
+         [&](const std::string& Name) {
+           Options.Kernel = Name == "reference" ? TKernelKind::Reference : TKernelKind::Fast;
+         },
+         "reference or fast (default fast); both give the same\noutput")
+      ->check(CLI::IsMember({"reference", "fast"}).description(""))
+      ->type_name("NAME");
+  App.add_option_function<std::string>(
+         "--threads", [&](const std::string& Text) { Options.Threads = *ParseCount(Text); },
+         "Threads to use; 0, the default, is one per core")
+      ->check(CLI::Validator(
+          [](std::string& Text) -> std::string {
+            if (ParseCount(Text)) return "";
+            return "expected a thread count from 0 to " + std::to_string(kMaxFrame) +
+                   ", found '" + Text + "'";
+          },
+          ""))
+      ->type_name("N");
+  App.add_option("FILES", Options.Files)->group("");
+
+  try {
+    App.parse(argc, argv);
+    CheckFiles(Options);
+    if (!NeedsRate(Options)) FrameRange(Options, 0);
+  } catch (const CLI::ParseError& E) {
+    if (E.get_exit_code() == 0) return App.exit(E);  // --help, --version
+    PrintUsageError(E.what());
+    return kUsageError;
+  } catch (const EUsageError& E) {
+    PrintUsageError(E.what());
+    return kUsageError;
+  }
+  return std::nullopt;
+}
+
+std::pair<int32_t, int32_t> FrameRange(const TOptions& Options, uint32_t Frequency) {
+  const int64_t Start = Options.Start.ToFrames(Frequency);
+  const int64_t Count = Options.Count.ToFrames(Frequency);
+  if (Count > kMaxFrame || Start > kMaxFrame - Count) {
+    std::string Message = "--start + --count must not exceed " + std::to_string(kMaxFrame) +
+                          " frames";
+    if (NeedsRate(Options))
+      Message += "; at " + std::to_string(Frequency) + " Hz they are " + std::to_string(Start) +
+                 " + " + std::to_string(Count);
+    throw EUsageError(Message);
+  }
+  return {static_cast<int32_t>(Start), static_cast<int32_t>(Start + Count)};
+}
+
+}  // namespace kestrum

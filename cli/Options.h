@@ -1,0 +1,46 @@
+// The command line: what it holds, how it is read, and the frame range it
+// selects once the source's rate is known.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cli/FrameTime.h"
+#include "filter/Kestrum.h"
+
+namespace kestrum {
+
+struct TOptions {
+  // SOURCE TARGET FILTER; with an output folder, SOURCE... FILTER.
+  std::vector<std::string> Files;
+  std::optional<std::string> OutputDir;
+  TFrameTime Start, Count;
+  TKernelKind Kernel = TKernelKind::Fast;
+  int32_t Threads = 0;  // 0: one per core
+  bool Quiet = false;
+
+  const std::string& Filter() const { return Files.back(); }
+};
+
+// Reads the command line into Options. Returns the exit status when the tool
+// should stop there: 0 after printing --help or --version on stdout,
+// kUsageError after printing a usage error on stderr.
+std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions& Options);
+
+// A wrong command line found only once a source is open.
+class EUsageError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// First frame and end frame (StartPos, EndPos) that Options select in a
+// source of Frequency Hz. Throws EUsageError when they go beyond 32 bits.
+std::pair<int32_t, int32_t> FrameRange(const TOptions& Options, uint32_t Frequency);
+
+// Whether FrameRange needs the source's rate: a time was given.
+inline bool NeedsRate(const TOptions& Options) { return Options.Start.IsTime || Options.Count.IsTime; }
+
+}  // namespace kestrum

@@ -1,0 +1,59 @@
+// Run set-up and the source's description.
+#include "cli/Run.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "wav/ReadWavFile.h"
+
+namespace kestrum {
+
+TSourceFormat ReadSourceFormat(const std::string& Source) {
+  if (Source == "-")
+    throw EUsageError("a time in --start or --count needs the source's rate before the run: "
+                      "give frames when SOURCE is '-'");
+  TReadWavFile Reader;
+  Reader.FileName = Source;
+  Reader.SetActive(true);
+  const TSourceFormat Format{Reader.Frequency, Reader.NSamples};
+  Reader.SetActive(false);
+  return Format;
+}
+
+void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Source,
+              const std::string& Target, uint32_t Frequency, int Threads) {
+  const auto [Start, End] = FrameRange(Options, Frequency);
+  Kestrum.SourceFile = Source;
+  Kestrum.CibleFile = Target;
+  Kestrum.FirFile = Options.Filter();
+  Kestrum.SetStartPos(Start);
+  Kestrum.SetEndPos(End);
+  Kestrum.Kernel = Options.Kernel;
+  Kestrum.Threads = Threads;
+}
+
+int32_t FramesToFilter(const TKestrum& Kestrum, const TSourceFormat& Format) {
+  const int32_t Frames = Kestrum.EndPos() - Kestrum.StartPos();
+  return Frames != 0 ? Frames : Format.NSamples;
+}
+
+std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,
+                           uint32_t Frequency, int32_t NSamples) {
+  std::string Line = "Source: " + Name + ": " + (Channels == ff_stereo ? "2 channels" : "1 channel") +
+                     ", " + std::to_string(Frequency) + " Hz, " +
+                     (Bits == ff_16bits ? "16-bit" : "8-bit") + ", ";
+  if (Frequency > 0) {
+    const int64_t Ms = (int64_t{NSamples} * 1000 + Frequency / 2) / Frequency;
+    char Duration[48];
+    if (Ms >= 3'600'000)
+      std::snprintf(Duration, sizeof Duration, "%" PRId64 ":%02d:%02d.%03d", Ms / 3'600'000,
+                    int(Ms / 60'000 % 60), int(Ms / 1000 % 60), int(Ms % 1000));
+    else
+      std::snprintf(Duration, sizeof Duration, "%d:%02d.%03d", int(Ms / 60'000),
+                    int(Ms / 1000 % 60), int(Ms % 1000));
+    Line += std::string(Duration) + " ";
+  }
+  return Line + "(" + std::to_string(NSamples) + " frames)";
+}
+
+}  // namespace kestrum

@@ -1,0 +1,36 @@
+// What the single run and the batch run share: setting a TKestrum up from
+// the options, and the line that describes its source.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "cli/Options.h"
+#include "filter/Kestrum.h"
+
+namespace kestrum {
+
+// The source's rate and length, read from its header alone.
+struct TSourceFormat {
+  uint32_t Frequency = 0;
+  int32_t NSamples = 0;
+};
+
+// Opens Source, reads its header and closes it. Raises the reader's errors;
+// EUsageError for "-", which cannot be read twice.
+TSourceFormat ReadSourceFormat(const std::string& Source);
+
+// Sets the files, the frame range for a source of Frequency Hz (needed only
+// when NeedsRate), the kernel and its Threads. Throws EUsageError as FrameRange.
+void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Source,
+              const std::string& Target, uint32_t Frequency, int Threads);
+
+// Frames a run over Format will filter: what the range selects, or the whole
+// source's length when it selects none.
+int32_t FramesToFilter(const TKestrum& Kestrum, const TSourceFormat& Format);
+
+// "Source: music.wav: 2 channels, 44100 Hz, 16-bit, 0:10.000 (441000 frames)".
+std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,
+                           uint32_t Frequency, int32_t NSamples);
+
+}  // namespace kestrum

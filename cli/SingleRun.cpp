@@ -1,0 +1,65 @@
+// The single run and the handlers of its events.
+#include "cli/SingleRun.h"
+
+#include "base/Errors.h"
+#include "cli/Console.h"
+#include "cli/Run.h"
+#include "cli/StopSignals.h"
+
+namespace kestrum {
+
+namespace {
+
+class THost : public TObject {
+public:
+  THost(TConsole& Console, std::string Target) : FConsole(Console), FTarget(std::move(Target)) {}
+
+  void Log(TObject*, std::string Line) { FConsole.Print(Line); }
+  void Progress(TObject*, int32_t Position, int32_t Max) {
+    if (GStopSignal) throw EKestrum("interrupted; '" + FTarget + "' was left as it was");
+    FConsole.Progress(Position, Max);  // the (0, 0) that ends every run draws nothing
+  }
+  void SourceProperty(TObject*, std::string Name, ff_bits Bits, ff_channels Channels,
+                      uint32_t Frequency, int32_t NSamples) {
+    FFrequency = Frequency;
+    FConsole.Print(DescribeSource(Name, Bits, Channels, Frequency, NSamples));
+  }
+  uint32_t Frequency() const { return FFrequency; }
+
+private:
+  TConsole& FConsole;
+  std::string FTarget;
+  uint32_t FFrequency = 0;
+};
+
+}  // namespace
+
+int RunSingle(const TOptions& Options) {
+  const std::string &Source = Options.Files[0], &Target = Options.Files[1];
+  TConsole Console(Options.Quiet);
+  THost Host(Console, Target);
+  TKestrum Kestrum(nullptr);
+  Kestrum.OnLog = TLog(&Host, &THost::Log);
+  Kestrum.OnProgress = TProgress(&Host, &THost::Progress);
+  Kestrum.OnSourceProperty = TSourceProperty(&Host, &THost::SourceProperty);
+  try {
+    const uint32_t Frequency = NeedsRate(Options) ? ReadSourceFormat(Source).Frequency : 0;
+    SetUpRun(Kestrum, Options, Source, Target, Frequency, Options.Threads);
+    Kestrum.Execute();
+    if (Console.HasBar()) {
+      const double Audio = Host.Frequency() ? double(Kestrum.NbEch()) / Host.Frequency() : 0;
+      Console.Print(FormatSummary(Kestrum.NbEch(), Console.Elapsed(), Audio));
+    }
+    return 0;
+  } catch (const EUsageError& E) {
+    PrintUsageError(E.what());
+    return kUsageError;
+  } catch (const std::exception& E) {
+    Console.Error(E.what());
+  } catch (...) {
+    Console.Error("unexpected error");
+  }
+  return 1;
+}
+
+}  // namespace kestrum
