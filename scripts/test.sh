@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up, builds everything with warnings as errors, and runs every test.
+# Sets up, builds everything with warnings as errors (scripts/setup.sh), and
+# runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh -DKESTRUM_WERROR=ON -DKESTRUM_BUILD_BENCH=ON
+bash scripts/setup.sh
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir build --output-on-failure -j "$(nproc)"
