@@ -122,9 +122,7 @@ int RunBatch(const TOptions& Options) {
   for (TJob& Job : Jobs) {
     try {
       Job.Format = ReadSourceFormat(Job.Source);
-      TKestrum Probe(nullptr);
-      SetUpRun(Probe, Options, Job.Source, Job.Target, Job.Format.Frequency, 1);
-      Job.Frames = std::max(FramesToFilter(Probe, Job.Format), 0);
+      Job.Frames = FramesToFilter(Options, Job.Format);
     } catch (const std::exception&) {
       Job.Frames = 0;
     }

@@ -32,9 +32,9 @@ void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Sou
   Kestrum.Threads = Threads;
 }
 
-int32_t FramesToFilter(const TKestrum& Kestrum, const TSourceFormat& Format) {
-  const int32_t Frames = Kestrum.EndPos() - Kestrum.StartPos();
-  return Frames != 0 ? Frames : Format.NSamples;
+int32_t FramesToFilter(const TOptions& Options, const TSourceFormat& Format) {
+  const auto [Start, End] = FrameRange(Options, Format.Frequency);
+  return End != Start ? End - Start : Format.NSamples;
 }
 
 std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,

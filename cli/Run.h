@@ -25,9 +25,9 @@ TSourceFormat ReadSourceFormat(const std::string& Source);
 void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Source,
               const std::string& Target, uint32_t Frequency, int Threads);
 
-// Frames a run over Format will filter: what the range selects, or the whole
-// source's length when it selects none.
-int32_t FramesToFilter(const TKestrum& Kestrum, const TSourceFormat& Format);
+// Frames a run over a source of Format will filter: what the range selects,
+// or the whole source's length when it selects none. Throws as FrameRange.
+int32_t FramesToFilter(const TOptions& Options, const TSourceFormat& Format);
 
 // "Source: music.wav: 2 channels, 44100 Hz, 16-bit, 0:10.000 (441000 frames)".
 std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,
