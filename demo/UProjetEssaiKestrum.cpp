@@ -36,7 +36,7 @@ QString RunSummary(int32_t Frames, qint64 Milliseconds, const TOverflowCount& Co
   QLocale French(QLocale::French, QLocale::France);
   French.setNumberOptions(QLocale::OmitGroupSeparator);
   if (Count.Overflowed > 0)
-    return QString("Attention : %1 échantillons sur %2 hors de la plage %3 bits, repliés (crête %4 × pleine échelle).")
+    return QString("Attention : %1 échantillons sur %2 hors %3 bits, repliés (crête %4 × pleine échelle).")
         .arg(French.toString(Count.Overflowed), French.toString(Count.Samples), French.toString(Count.Bits),
              French.toString(Count.PeakFullScale(), 'f', 2));
   const QString Done = QString("%1 échantillons filtrés en %2 s.")
@@ -131,11 +131,11 @@ void TDlgEssaiKestrum::BtnStartClick(TObject*) {
   ShowStatus(RunSummary(Kestrum1->NbEch(), Timer.elapsed(), Kestrum1->Overflow, FWarnings));
 }
 
-// The panel keeps its first sentence; the whole of every warning is in its
-// tooltip, the panel being too narrow for more than the first.
+// The panel keeps its first sentence. Its tooltip holds the text and every
+// warning whole, the panel being too narrow for long file names.
 void TDlgEssaiKestrum::ShowStatus(const QString& Text) {
   ui->StatusBar1Panel0->setText("Exemple d'utilisation de Kestrum. " + Text);
-  ui->StatusBar1Panel0->setToolTip(FWarnings.join('\n'));
+  ui->StatusBar1Panel0->setToolTip((QStringList(Text) + FWarnings).join('\n'));
 }
 
 void TDlgEssaiKestrum::Kestrum1Warning(TObject*, std::string Warning) {

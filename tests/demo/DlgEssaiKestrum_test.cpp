@@ -245,7 +245,7 @@ private slots:
     QTest::newRow("wrapped samples")
         << false
         << "Double\n1\n0 2.0\n"
-        << "Attention : 3000 échantillons sur 6000 hors de la plage 16 bits, repliés \\(crête 1,83 × pleine échelle\\)\\.";
+        << "Attention : 3000 échantillons sur 6000 hors 16 bits, repliés \\(crête 1,83 × pleine échelle\\)\\.";
     QTest::newRow("an odd filter") << false
                                    << "No taps\n0\n"
                                    << "6000 échantillons filtrés en \\d+,\\d\\d s\\. Attention : .*f\\.fir, line 2: the "
