@@ -68,22 +68,6 @@ TEST(Kestrum, SendsTheEventsOfASuccessfulRunInOrder) {
   EXPECT_EQ(Run.Output().size(), 12000u * 4);
 }
 
-TEST(Kestrum, WarnsAboutAnOddFilterAsItIsRead) {
-  test::TKestrumRun Run;
-  Run.Prepare(1, 16, 8000, test::Words({1, 2}), "nocount\n1 0.5\n20000 1\n");
-  Run.Execute();
-  EXPECT_EQ(Run.Error, "");
-  const std::string Fir = Run.Kestrum.FirFile;
-  EXPECT_EQ(Run.Events,
-            (Lines{"StartFilter", "SourceProperty 16 mono 8000 2", "Log Filter file name: " + Fir,
-                   "Log Filter comment: nocount", "Log Taps: 1",
-                   "Warning " + Fir + ", line 2: the tap count line '1 0.5' holds more than one number; is the tap "
-                   "count line missing?",
-                   "Warning " + Fir + ", line 3: delay 20000 (tap 1 of 1) is outside 0 to 16383: it is taken modulo "
-                   "16384 and 3616 is used",
-                   "Log NbEch: 2", "Progress 0 0", "EndFilter"}));
-}
-
 TEST(Kestrum, CountsOverflowAfreshInEachRun) {
   test::TKestrumRun Run;
   Run.Prepare(2, 16, 8000, test::Words({16384, 1, 3, -16385}), "Double\n1\n0 2.0\n");
