@@ -67,6 +67,9 @@ public:
     FReported = Position;
   }
 
+  // The filter's warnings are the same for every file: printed once.
+  void Warning(TObject*, std::string Message) { FConsole.Warning(Message, true); }
+
 private:
   void RunJob(TJob& Job) {
     FReported = 0;
@@ -74,8 +77,11 @@ private:
       TKestrum Kestrum(nullptr);
       SetUpRun(Kestrum, FOptions, Job.Source, Job.Target, Job.Format.Frequency, FThreads);
       Kestrum.OnProgress = TProgress(this, &TWorker::Progress);
+      Kestrum.OnWarning = TLog(this, &TWorker::Warning);
       Kestrum.Execute();
       Job.Written = true;
+      const std::string Overflow = OverflowWarning(Kestrum.Overflow, Kestrum.Clip);
+      if (!Overflow.empty()) FConsole.Warning(Job.Source + ": " + Overflow);
     } catch (const std::exception& E) {
       Job.Failed = true;
       // Named by its source, unless the message names it already.

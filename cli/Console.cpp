@@ -35,6 +35,15 @@ void TConsole::Error(std::string Message) {
   PrintLocked("kestrum: " + Message);
 }
 
+void TConsole::Warning(const std::string& Message, bool Once) {
+  if (FQuiet || Message.empty()) return;
+  std::string Line = "kestrum: warning: " + Message;
+  std::replace(Line.begin(), Line.end(), '\n', ' ');
+  const std::lock_guard Guard(FLock);
+  if (!FWarned.insert(Message).second && Once) return;
+  PrintLocked(Line);
+}
+
 void TConsole::Progress(int64_t Done, int64_t Total) {
   if (!FBar) return;
   const std::lock_guard Guard(FLock);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "cli/ProgressBar.h"
@@ -29,6 +30,9 @@ public:
   void Print(const std::string& Line);
   // Prints "kestrum: Message" on one line, line breaks turned into blanks.
   void Error(std::string Message);
+  // Prints "kestrum: warning: Message" unless quiet; an empty Message is none.
+  // Once: not when the same warning was printed before.
+  void Warning(const std::string& Message, bool Once = false);
   // Draws Done of Total frames on the bar, if there is one.
   void Progress(int64_t Done, int64_t Total);
 
@@ -39,6 +43,7 @@ private:
   const std::chrono::steady_clock::time_point FStart = std::chrono::steady_clock::now();
   std::mutex FLock;
   std::optional<TProgressBar> FBar;
+  std::set<std::string> FWarned;
 };
 
 // Prints a command-line error the way every one is printed: "kestrum: ",

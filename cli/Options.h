@@ -21,6 +21,7 @@ struct TOptions {
   TKernelKind Kernel = TKernelKind::Fast;
   int32_t Threads = 0;  // 0: one per core
   bool Quiet = false;
+  bool Clip = false;
 
   const std::string& Filter() const { return Files.back(); }
 };

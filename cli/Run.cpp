@@ -30,11 +30,23 @@ void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Sou
   Kestrum.SetEndPos(End);
   Kestrum.Kernel = Options.Kernel;
   Kestrum.Threads = Threads;
+  Kestrum.Clip = Options.Clip;
 }
 
 int32_t FramesToFilter(const TOptions& Options, const TSourceFormat& Format) {
   const auto [Start, End] = FrameRange(Options, Format.Frequency);
   return End != Start ? End - Start : Format.NSamples;
+}
+
+std::string OverflowWarning(const TOverflowCount& Count, bool Clip) {
+  if (Count.Overflowed == 0) return "";
+  const double Peak = Count.PeakFullScale();
+  char PeakText[32];  // huge peaks, which only clipping lets through, in exponent form
+  std::snprintf(PeakText, sizeof PeakText, Peak < 1e6 ? "%.2f" : "%.3g", Peak);
+  return std::to_string(Count.Overflowed) + " of " + std::to_string(Count.Samples) +
+         " samples exceeded the " + std::to_string(Count.Bits) + "-bit range and " +
+         (Clip ? "were clipped" : "wrapped around") + " (peak " + PeakText + " x full scale)" +
+         (Clip ? "" : "; --clip saturates them");
 }
 
 std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,

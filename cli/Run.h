@@ -29,6 +29,9 @@ void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Sou
 // or the whole source's length when it selects none. Throws as FrameRange.
 int32_t FramesToFilter(const TOptions& Options, const TSourceFormat& Format);
 
+// The warning about samples beyond the sample width, or "" when none was.
+std::string OverflowWarning(const TOverflowCount& Count, bool Clip);
+
 // "Source: music.wav: 2 channels, 44100 Hz, 16-bit, 0:10.000 (441000 frames)".
 std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,
                            uint32_t Frequency, int32_t NSamples);

@@ -15,6 +15,7 @@ public:
   THost(TConsole& Console, std::string Target) : FConsole(Console), FTarget(std::move(Target)) {}
 
   void Log(TObject*, std::string Line) { FConsole.Print(Line); }
+  void Warning(TObject*, std::string Message) { FConsole.Warning(Message); }
   void Progress(TObject*, int32_t Position, int32_t Max) {
     if (GStopSignal) throw EKestrum("interrupted; '" + FTarget + "' was left as it was");
     FConsole.Progress(Position, Max);  // the (0, 0) that ends every run draws nothing
@@ -42,6 +43,7 @@ int RunSingle(const TOptions& Options) {
   Kestrum.OnLog = TLog(&Host, &THost::Log);
   Kestrum.OnProgress = TProgress(&Host, &THost::Progress);
   Kestrum.OnSourceProperty = TSourceProperty(&Host, &THost::SourceProperty);
+  Kestrum.OnWarning = TLog(&Host, &THost::Warning);
   try {
     const uint32_t Frequency = NeedsRate(Options) ? ReadSourceFormat(Source).Frequency : 0;
     SetUpRun(Kestrum, Options, Source, Target, Frequency, Options.Threads);
@@ -50,6 +52,7 @@ int RunSingle(const TOptions& Options) {
       const double Audio = Host.Frequency() ? double(Kestrum.NbEch()) / Host.Frequency() : 0;
       Console.Print(FormatSummary(Kestrum.NbEch(), Console.Elapsed(), Audio));
     }
+    Console.Warning(OverflowWarning(Kestrum.Overflow, Kestrum.Clip));
     return 0;
   } catch (const EUsageError& E) {
     PrintUsageError(E.what());
