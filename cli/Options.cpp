@@ -50,8 +50,8 @@ public:
 };
 
 // Adds an option that takes frames or a time into Value.
-CLI::Option* AddFrameTime(CLI::App& App, const std::string& Name, TFrameTime& Value,
-                          const std::string& Help) {
+CLI::Option* AddFrameTime(CLI::App& App, const std::string& Name, const std::string& TypeName,
+                          TFrameTime& Value, const std::string& Help) {
   const auto Check = [](std::string& Text) -> std::string {
     const auto Parsed = ParseFrameTime(Text);
     if (Parsed && Parsed->Frames <= kMaxFrame) return "";
@@ -61,7 +61,7 @@ CLI::Option* AddFrameTime(CLI::App& App, const std::string& Name, TFrameTime& Va
   const auto Store = [&Value](const std::string& Text) { Value = *ParseFrameTime(Text); };
   return App.add_option_function<std::string>(Name, Store, Help)
       ->check(CLI::Validator(Check, ""))
-      ->type_name("POS");
+      ->type_name(TypeName);
 }
 
 // Decimal digits only, from 0 to kMaxFrame: no sign, no blanks.
@@ -105,9 +105,9 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
                  "Filter every SOURCE into DIR (created if missing) under\n"
                  "its own name, several at a time")
       ->type_name("DIR");
-  AddFrameTime(App, "--start", Options.Start,
+  AddFrameTime(App, "--start", "POS", Options.Start,
                "First source frame to filter: frames or a time\n(default 0)");
-  AddFrameTime(App, "--count", Options.Count,
+  AddFrameTime(App, "--count", "LEN", Options.Count,
                "How much to filter: frames or a time (default 0).\n"
                "0 means as many frames as the whole source holds,\n"
                "counted from --start: past the source's end the run\n"
