@@ -1,0 +1,24 @@
+// The kestrum subcommands beside the filtering form, and what they share.
+#pragma once
+
+#include <string>
+
+namespace kestrum {
+
+constexpr int kUsageError = 2;
+
+// "kestrum design ...": Argv[0] is "design". Returns the exit status.
+int RunDesignCommand(int Argc, char** Argv);
+
+// "kestrum response ...": Argv[0] is "response". Returns the exit status.
+int RunResponseCommand(int Argc, char** Argv);
+
+// Writes Text to the file Name, or to stdout when Name is "-". A file is
+// written beside its final place and renamed over it once complete, so a
+// failure leaves any earlier file as it was. Throws EInOutError.
+void WriteOutput(const std::string& Name, const std::string& Text);
+
+// Prints "kestrum: Message" on stderr, on one line.
+void PrintError(std::string Message);
+
+}  // namespace kestrum
