@@ -309,10 +309,9 @@ TFirFilter FilterFromImpulse(const TImpulse& Impulse, double ThresholdDb,
   if (Kept.size() > size_t{FIR_MAX_TAPS}) {
     std::nth_element(Magnitudes.begin(), Magnitudes.begin() + FIR_MAX_TAPS, Magnitudes.end(),
                      std::greater<>());
-    char Fits[160];
-    std::snprintf(Fits, sizeof Fits,
-                  "; the %dth largest is at %.2f dB re the peak, a threshold above it keeps at most %d",
-                  FIR_MAX_TAPS + 1, 20 * std::log10(Magnitudes[FIR_MAX_TAPS] / Peak), FIR_MAX_TAPS);
+    char Fits[96];
+    std::snprintf(Fits, sizeof Fits, "; a threshold above %.2f dB keeps at most %d",
+                  20 * std::log10(Magnitudes[FIR_MAX_TAPS] / Peak), FIR_MAX_TAPS);
     throw EGeneralError(std::to_string(Kept.size()) + " samples of the impulse response reach " +
                         Threshold + " re its peak, more than the " +
                         std::to_string(FIR_MAX_TAPS) + " taps a filter holds" + Fits);
