@@ -1,7 +1,12 @@
 // The kestrum subcommands beside the filtering form, and what they share.
 #pragma once
 
+#include <functional>
 #include <string>
+
+namespace CLI {
+class App;
+}
 
 namespace kestrum {
 
@@ -17,6 +22,11 @@ int RunResponseCommand(int Argc, char** Argv);
 // written beside its final place and renamed over it once complete, so a
 // failure leaves any earlier file as it was. Throws EInOutError.
 void WriteOutput(const std::string& Name, const std::string& Text);
+
+// Parses the command line with App, then runs Body. Returns Body's status;
+// for a wrong command line, App's message and kUsageError (0 for --help);
+// for an error Body throws, 1 after printing it with PrintError.
+int RunCommand(CLI::App& App, int Argc, char** Argv, const std::function<int()>& Body);
 
 // Prints "kestrum: Message" on stderr, on one line.
 void PrintError(std::string Message);

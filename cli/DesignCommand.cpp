@@ -39,28 +39,35 @@ CLI::App* AddBandCommand(CLI::App& App, const std::string& Name, TBandKind Kind,
   CLI::App* Sub = App.add_subcommand(Name, Help);
   Sub->parse_complete_callback([&O, Kind] { O.Request.Kind = Kind; });
   if (Kind == TBandKind::Lowpass || Kind == TBandKind::Highpass) {
-    Sub->add_option("CUTOFF", O.Request.Low, "Cutoff frequency in Hz")->required();
+    Sub->add_option("CUTOFF", O.Request.Low, "Cutoff frequency in Hz")->required()->type_name("HZ");
   } else {
-    Sub->add_option("LOW", O.Request.Low, "Lower edge in Hz")->required();
-    Sub->add_option("HIGH", O.Request.High, "Upper edge in Hz")->required();
+    Sub->add_option("LOW", O.Request.Low, "Lower edge in Hz")->required()->type_name("HZ");
+    Sub->add_option("HIGH", O.Request.High, "Upper edge in Hz")->required()->type_name("HZ");
   }
-  Sub->add_option("--rate", O.Request.Rate, "Sample rate in Hz")->required();
-  CLI::Option* Taps = Sub->add_option("--taps", O.Request.Taps, "Tap count, 1 to 1000");
+  Sub->add_option("--rate", O.Request.Rate, "Sample rate in Hz")->required()->type_name("HZ");
+  CLI::Option* Taps =
+      Sub->add_option("--taps", O.Request.Taps, "Tap count, 1 to 1000")->type_name("N");
   CLI::Option* Window = Sub->add_option("--window", O.Window,
                                         "rectangular, hann, hamming, blackman (default) or kaiser")
                             ->check(CLI::IsMember(kWindows).description(""))
+                            ->type_name("NAME")
                             ->needs(Taps);
-  Sub->add_option("--beta", O.Request.Beta, "The Kaiser window's beta")->needs(Window);
+  Sub->add_option("--beta", O.Request.Beta, "The Kaiser window's beta")
+      ->needs(Window)
+      ->type_name("B");
   CLI::Option* Attenuation =
       Sub->add_option("--attenuation", O.Request.Attenuation, "Stopband attenuation in dB")
-          ->excludes(Taps);
+          ->excludes(Taps)
+          ->type_name("DB");
   CLI::Option* Transition =
       Sub->add_option("--transition", O.Request.Transition,
                       "Width in Hz of each transition band, centred on its edge")
-          ->excludes(Taps);
+          ->excludes(Taps)
+          ->type_name("HZ");
   Attenuation->needs(Transition);
   Transition->needs(Attenuation);
-  Sub->add_option("-o,--output", O.Output, "The .fir file to write; - (default) for stdout");
+  Sub->add_option("-o,--output", O.Output, "The .fir file to write; - (default) for stdout")
+      ->type_name("FILE");
   Sub->footer(kDesignFooter);
   return Sub;
 }
@@ -131,25 +138,21 @@ int RunDesignCommand(int Argc, char** Argv) {
   CLI::App* FromWav = App.add_subcommand(
       "impulse", "A filter from an impulse response in a WAV file: one tap per sample,\n"
                  "full scale being 1, without the samples below --threshold");
-  FromWav->add_option("WAV", Impulse.Source, "The impulse response")->required();
+  FromWav->add_option("WAV", Impulse.Source, "The impulse response")->required()->type_name("");
   FromWav->add_option("--threshold", Impulse.Threshold,
                       "Drop samples this far below the peak, in dB (default -90)")
-      ->check(CLI::Range(-1000.0, 0.0));
+      ->check(CLI::Range(-1000.0, 0.0).description(""))
+      ->type_name("DB");
   FromWav->add_option("--channel", Impulse.Channel, "Channel of a stereo file, 1 (default) or 2")
-      ->check(CLI::Range(1, 2));
-  FromWav->add_option("-o,--output", Impulse.Output, "The .fir file to write; - (default) for stdout");
+      ->check(CLI::Range(1, 2).description(""))
+      ->type_name("N");
+  FromWav->add_option("-o,--output", Impulse.Output, "The .fir file to write; - (default) for stdout")
+      ->type_name("FILE");
   FromWav->footer(kDesignFooter);
 
-  try {
-    App.parse(Argc, Argv);
-    if (FromWav->parsed()) return DesignFromImpulse(Impulse);
-    return DesignBand(Band);
-  } catch (const CLI::ParseError& E) {
-    return App.exit(E) == 0 ? 0 : kUsageError;
-  } catch (const std::exception& E) {
-    PrintError(E.what());
-  }
-  return 1;
+  return RunCommand(App, Argc, Argv, [&] {
+    return FromWav->parsed() ? DesignFromImpulse(Impulse) : DesignBand(Band);
+  });
 }
 
 }  // namespace kestrum

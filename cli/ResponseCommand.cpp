@@ -43,24 +43,22 @@ int RunResponseCommand(int Argc, char** Argv) {
       "phase and group delay as CSV and as an SVG plot.",
       "kestrum response");
   TResponseOptions O;
-  App.add_option("FILTER", O.Filter, ".fir filter file")->required();
-  App.add_option("--rate", O.Rate, "Sample rate in Hz")->required()->check(CLI::Range(1.0, 4294967295.0));
-  App.add_option("--csv", O.Csv, "CSV file to write; - for stdout, the summary then goes to stderr");
+  App.add_option("FILTER", O.Filter, ".fir filter file")->required()->type_name("");
+  App.add_option("--rate", O.Rate, "Sample rate in Hz")->required()
+      ->check(CLI::Range(1.0, 4294967295.0).description(""))
+      ->type_name("HZ");
+  App.add_option("--csv", O.Csv, "CSV file to write; - for stdout, the summary then goes to stderr")
+      ->type_name("FILE");
   App.add_option("--points", O.Points, "Rows of the CSV, from 0 Hz to half the rate (default 512)")
-      ->check(CLI::Range(2, 1000000));
-  App.add_option("--svg", O.Svg, "SVG plot to write; - for stdout");
+      ->check(CLI::Range(2, 1000000).description(""))
+      ->type_name("N");
+  App.add_option("--svg", O.Svg, "SVG plot to write; - for stdout")->type_name("FILE");
   App.footer("Example:\n  kestrum response lowpass.fir --rate 44100 --csv lp.csv --svg lp.svg");
-  try {
-    App.parse(Argc, Argv);
+  return RunCommand(App, Argc, Argv, [&] {
     if (O.Csv == "-" && O.Svg == "-")
       throw CLI::ValidationError("--csv and --svg cannot both go to stdout");
     return Respond(O);
-  } catch (const CLI::ParseError& E) {
-    return App.exit(E) == 0 ? 0 : kUsageError;
-  } catch (const std::exception& E) {
-    PrintError(E.what());
-  }
-  return 1;
+  });
 }
 
 }  // namespace kestrum

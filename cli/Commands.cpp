@@ -1,4 +1,5 @@
-// Output files of the subcommands, written whole or not at all.
+// What the subcommands share: running a parsed command, and output files
+// written whole or not at all.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -6,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "base/Errors.h"
 #include "cli/Commands.h"
@@ -43,6 +46,18 @@ void WriteOutput(const std::string& Name, const std::string& Text) {
   }
   if (close(Fd) != 0) Fail("cannot write");
   if (std::rename(Temp.data(), Name.c_str()) != 0) Fail("cannot replace");
+}
+
+int RunCommand(CLI::App& App, int Argc, char** Argv, const std::function<int()>& Body) {
+  try {
+    App.parse(Argc, Argv);
+    return Body();
+  } catch (const CLI::ParseError& E) {
+    return App.exit(E) == 0 ? 0 : kUsageError;
+  } catch (const std::exception& E) {
+    PrintError(E.what());
+  }
+  return 1;
 }
 
 void PrintError(std::string Message) {
