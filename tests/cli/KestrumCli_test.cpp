@@ -284,6 +284,22 @@ TEST(KestrumCli, DesignsAFilterAndDescribesItsResponse) {
   EXPECT_EQ(std::count(Piped.Out.begin(), Piped.Out.end(), '\n'), 513);
 }
 
+TEST(KestrumCli, DesignReplacesAFileThroughItsLinkKeepingItsMode) {
+  const test::TScratchDir Dir;
+  test::WriteFileText(Dir / "real.fir", "earlier");
+  std::filesystem::permissions(Dir / "real.fir", std::filesystem::perms::owner_read |
+                                                     std::filesystem::perms::owner_write);
+  std::filesystem::create_symlink("real.fir", Dir / "link.fir");
+  const TResult R =
+      RunKestrum({"design", "lowpass", "1000", "--rate", "8000", "--taps", "5", "-o", Dir / "link.fir"});
+  EXPECT_EQ(R.Status, 0) << R.Err;
+  EXPECT_TRUE(std::filesystem::is_symlink(Dir / "link.fir"));
+  EXPECT_EQ(ReadText(Dir / "real.fir").rfind("Lowpass, windowed sinc, 5 taps", 0), 0u);
+  EXPECT_EQ(std::filesystem::status(Dir / "real.fir").permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"link.fir", "real.fir"}));
+}
+
 TEST(KestrumCli, BothKernelsWriteTheSameBytes) {
   const test::TScratchDir Dir;
   const std::string Lowpass = kExamples + "/lowpass.fir";
