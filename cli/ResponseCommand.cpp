@@ -20,6 +20,8 @@ int Respond(const TResponseOptions& O) {
   TFirFilter Filter;
   Reader.ReadHead(Filter);
   Reader.ReadTaps(Filter);
+  for (const std::string& Warning : Reader.TakeWarnings())
+    std::fprintf(stderr, "kestrum: warning: %s\n", Warning.c_str());
   const TResponse Response(Filter, O.Rate);
   // Everything is computed before anything is written.
   const std::string Summary = FormatSummary(Summarize(Response), O.Rate);
