@@ -205,8 +205,10 @@ std::string CheckDesignRequest(const TDesignRequest& R) {
   if (PassesNyquist(R.Kind) && R.Taps % 2 == 0)
     return std::string("a ") + (R.Kind == TBandKind::Highpass ? "highpass" : "bandstop") +
            " needs an odd tap count: an even one has no gain at half the rate";
-  if (R.Window == TWindowKind::Kaiser && !(R.Beta >= 0))
-    return "the Kaiser window's beta must not be negative";
+  // Beyond 100 the window is nearly a single tap, and its Bessel function
+  // soon overflows.
+  if (R.Window == TWindowKind::Kaiser && !(R.Beta >= 0 && R.Beta <= 100))
+    return "the Kaiser window's beta must be from 0 to 100";
   return "";
 }
 

@@ -37,7 +37,7 @@ struct TDesignRequest {
 // half the rate, in order, and their transition bands (if any) do not
 // overlap or reach 0 or half the rate; the tap count is from 1 to
 // FIR_MAX_TAPS and odd for a highpass or bandstop (an even symmetric filter
-// has no gain at half the rate); Beta is not negative; the attenuation is
+// has no gain at half the rate); Beta is from 0 to 100; the attenuation is
 // positive. Returns "" when the request is sound, else what is wrong, e.g.
 // "the cutoff 30000 Hz is not below half the rate (22050 Hz)".
 std::string CheckDesignRequest(const TDesignRequest& Request);
