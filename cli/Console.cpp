@@ -29,10 +29,9 @@ void TConsole::Print(const std::string& Line) {
 }
 
 void TConsole::Error(std::string Message) {
-  // One line, whatever the file names hold.
-  std::replace(Message.begin(), Message.end(), '\n', ' ');
   const std::lock_guard Guard(FLock);
-  PrintLocked("kestrum: " + Message);
+  if (FBar) FBar->Clear();
+  PrintError(std::move(Message));
 }
 
 void TConsole::Warning(const std::string& Message, bool Once) {
@@ -50,8 +49,16 @@ void TConsole::Progress(int64_t Done, int64_t Total) {
   FBar->Update(Done, Total);
 }
 
-void PrintUsageError(const std::string& Message) {
-  std::fprintf(stderr, "kestrum: %s\nRun 'kestrum --help' for more.\n", Message.c_str());
+void PrintError(std::string Message) {
+  // One line, whatever the file names hold.
+  std::replace(Message.begin(), Message.end(), '\n', ' ');
+  std::fprintf(stderr, "kestrum: %s\n", Message.c_str());
+  std::fflush(stderr);
+}
+
+void PrintUsageError(const std::string& Message, const std::string& Command) {
+  PrintError(Message);
+  std::fprintf(stderr, "Run '%s --help' for more.\n", Command.c_str());
 }
 
 }  // namespace kestrum

@@ -46,9 +46,13 @@ private:
   std::set<std::string> FWarned;
 };
 
+// Prints "kestrum: Message" on stderr, on one line.
+void PrintError(std::string Message);
+
 // Prints a command-line error the way every one is printed: "kestrum: ",
-// Message and a hint where to look; the caller exits with kUsageError.
-void PrintUsageError(const std::string& Message);
+// Message and where to look, "Run 'Command --help' for more."; the caller
+// exits with kUsageError.
+void PrintUsageError(const std::string& Message, const std::string& Command = "kestrum");
 constexpr int kUsageError = 2;
 
 }  // namespace kestrum

@@ -17,7 +17,6 @@ extern "C" void OnStopSignal(int Signal) { GStopSignal = Signal; }
 }  // namespace
 
 void CatchStopSignals() {
-  std::signal(SIGPIPE, SIG_IGN);
   for (int Signal : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction Old {};
     if (sigaction(Signal, nullptr, &Old) == 0 && Old.sa_handler == SIG_IGN) continue;
@@ -28,7 +27,8 @@ void CatchStopSignals() {
   }
 }
 
-void ReserveStandardStreams() {
+void PrepareStandardStreams() {
+  std::signal(SIGPIPE, SIG_IGN);
   for (int Fd = 0; Fd <= 2; ++Fd)
     if (fcntl(Fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != Fd) return;
 }

@@ -11,13 +11,14 @@ namespace kestrum {
 extern std::atomic<int> GStopSignal;
 
 // Catches SIGINT, SIGTERM and SIGHUP into GStopSignal, except those the
-// caller ignores, and ignores SIGPIPE so that a reader going away early turns
-// writes into EPIPE errors instead of killing the tool.
+// caller ignores.
 void CatchStopSignals();
 
 // Opens /dev/null on 0, 1 and 2 where they are closed, so that the run's files
-// never take those numbers and receive what the tool prints.
-void ReserveStandardStreams();
+// never take those numbers and receive what the tool prints; ignores SIGPIPE,
+// so that a reader going away early turns writes into EPIPE errors instead of
+// killing the tool.
+void PrepareStandardStreams();
 
 // When a signal stopped the tool, ends the process as that signal would have;
 // otherwise returns.

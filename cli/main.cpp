@@ -1,12 +1,19 @@
-// The kestrum command: filters WAV files through a .fir filter with TKestrum.
+// The kestrum command: filters WAV files through a .fir filter with TKestrum,
+// or designs filters and shows their response.
+#include <string>
+
 #include "cli/BatchRun.h"
+#include "cli/Commands.h"
 #include "cli/Options.h"
 #include "cli/SingleRun.h"
 #include "cli/StopSignals.h"
 
 int main(int argc, char** argv) {
   using namespace kestrum;
-  ReserveStandardStreams();
+  PrepareStandardStreams();
+  if (argc > 1 && std::string(argv[1]) == "design") return RunDesignCommand(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "response") return RunResponseCommand(argc - 1, argv + 1);
+
   TOptions Options;
   if (const auto Status = ParseCommandLine(argc, argv, Options)) return *Status;
   CatchStopSignals();
