@@ -37,6 +37,10 @@ const char* const kFooter =
     "    1 0.5\n"
     "    2 0.25\n"
     "\n"
+    "Filters are designed, and their responses shown, by two more forms:\n"
+    "  kestrum design lowpass|highpass|bandpass|bandstop|impulse ... (--help)\n"
+    "  kestrum response FILTER --rate HZ [--csv FILE] [--svg FILE] (--help)\n"
+    "\n"
     "Exit status: 0 done; 1 failed, with a line 'kestrum: message' on stderr for\n"
     "each failure and TARGET left as it was; 2 wrong command line.";
 
