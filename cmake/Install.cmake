@@ -42,7 +42,8 @@ if(TARGET ProjectEssaiKestrum)
 endif()
 install(FILES README.md LICENSE DESTINATION ${KESTRUM_DOC_DIR})
 install(FILES LICENSE DESTINATION ${KESTRUM_DOC_DIR} RENAME copyright)
-install(DIRECTORY examples/ DESTINATION ${KESTRUM_DOC_DIR}/examples FILES_MATCHING PATTERN "*.fir" PATTERN "*.md")
+install(DIRECTORY examples/ DESTINATION ${KESTRUM_DOC_DIR}/examples
+        FILES_MATCHING PATTERN "*.fir" PATTERN "*.md" PATTERN "embed/*")
 
 # One Debian package of everything installed; its library dependencies come
 # from dpkg-shlibdeps.
