@@ -6,6 +6,7 @@
 #include <bit>
 #include <cfenv>
 #include <stdexcept>
+#include <vector>
 
 #include "filter/FastKernel.h"
 #include "filter/Kernel.h"

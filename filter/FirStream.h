@@ -2,12 +2,10 @@
 // with the same arithmetic and the same bytes as a TKestrum run over a file.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "filter/FirFile.h"
 #include "filter/Kestrum.h"
