@@ -79,18 +79,22 @@ TFirFilter ParseFirFilter(std::string Text, std::string Name) {
 // are appended at Pos; when the buffer is full, the history moves back to the
 // front, so that moving costs at most one level per frame filtered.
 struct TFirStream::TState {
-  TState(const TFirFilter& Filter, fast::TFormat F) : Taps(Filter), Format(F) {
+  TState(const TFirFilter& Filter, fast::TFormat F, bool Clip)
+      : Taps(Filter), Format(F), Rule(StoreRule(F.Bits(), Clip)) {
     const size_t History = static_cast<size_t>(Taps.MaxDelay);
     for (int C = 0; C < Format.Channels(); ++C) {
       Levels[C].resize(2 * History + fast::kBlockFrames + fast::kTilePad);
       Acc[C].resize(fast::kBlockFrames + fast::kTilePad);
     }
+    Overflow.Bits = Format.Bits();
   }
 
   void Reset() {
     for (std::vector<double>& L : Levels) std::fill_n(L.begin(), std::min<size_t>(L.size(), Taps.MaxDelay), 0.0);
     Pos = Taps.MaxDelay;
     Frames = 0;
+    Overflow = TOverflowCount();
+    Overflow.Bits = Format.Bits();
   }
 
   // Filters Count frames, at most kBlockFrames.
@@ -109,27 +113,33 @@ struct TFirStream::TState {
     }
     Pos += Count;
     const float* const Sums[2] = {Acc[0].data(), Acc[1].data()};
-    const int32_t Good = fast::RoundSums(Sums, Count, Format, Out);
+    TOverflowCount Tally;
+    const int32_t Good = fast::RoundSums(Sums, Count, Format, Rule, Out, Tally);
+    Tally.Samples = int64_t{Good} * Format.Channels();
+    Overflow.Add(Tally);
     if (Good < Count) {
       // The stream stands after the good frames, as if In had ended there,
       // and raises the error of the first channel whose sum fails.
       Pos -= Count - Good;
       Frames += Good;
-      for (int C = 0; C < Format.Channels(); ++C) RoundAccumulator(Acc[C][Good], Frames);
+      for (int C = 0; C < Format.Channels(); ++C)
+        if (!Storable(Acc[C][Good], Rule)) ThrowUnstorable(Acc[C][Good], Rule, Frames);
     }
     Frames += Count;
   }
 
   const fast::TTaps Taps;
   const fast::TFormat Format;
+  const TStoreRule Rule;
+  TOverflowCount Overflow;
   std::vector<double> Levels[2];
   std::vector<float> Acc[2];
   int32_t Pos = Taps.MaxDelay;
   int64_t Frames = 0;
 };
 
-TFirStream::TFirStream(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits)
-    : F(std::make_unique<TState>(Filter, FormatOf(Channels, Bits))) {}
+TFirStream::TFirStream(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits, bool Clip)
+    : F(std::make_unique<TState>(Filter, FormatOf(Channels, Bits), Clip)) {}
 TFirStream::~TFirStream() = default;
 TFirStream::TFirStream(TFirStream&&) noexcept = default;
 TFirStream& TFirStream::operator=(TFirStream&&) noexcept = default;
@@ -160,5 +170,6 @@ void TFirStream::Reset() { F->Reset(); }
 int TFirStream::Channels() const { return F->Format.Channels(); }
 int TFirStream::FrameBytes() const { return F->Format.FrameBytes(); }
 int64_t TFirStream::Frames() const { return F->Frames; }
+const TOverflowCount& TFirStream::Overflow() const { return F->Overflow; }
 
 }  // namespace kestrum

@@ -9,6 +9,7 @@
 
 #include "filter/FirFile.h"
 #include "filter/Kestrum.h"
+#include "filter/Overflow.h"
 
 namespace kestrum {
 
@@ -38,7 +39,9 @@ TFirFilter ParseFirFilter(std::string Text, std::string Name);
 // after construction or Reset).
 class TFirStream {
 public:
-  TFirStream(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits);
+  // Clip: saturate rounded sums beyond the sample width's levels instead of
+  // keeping their low bits, as TKestrum::Clip does.
+  TFirStream(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits, bool Clip = false);
   ~TFirStream();
   TFirStream(TFirStream&&) noexcept;
   TFirStream& operator=(TFirStream&&) noexcept;
@@ -66,6 +69,9 @@ public:
   int FrameBytes() const;
   // Frames filtered since construction or the last Reset.
   int64_t Frames() const;
+  // What their stores met, as TKestrum::Overflow: the samples, those beyond
+  // the sample width's levels (wrapped, or saturated with Clip), the peak.
+  const TOverflowCount& Overflow() const;
 
 private:
   struct TState;

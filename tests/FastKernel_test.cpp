@@ -279,6 +279,7 @@ TOutcome RunStream(TFirStream& Stream, const TCase& C, std::mt19937& R) {
     Got.Error = std::string("EMathError: ") + E.what();
   }
   Got.Out.assign(Out.begin(), Out.begin() + static_cast<ptrdiff_t>(Stream.Frames() * FrameBytes));
+  Got.Overflow = Stream.Overflow();
   return Got;
 }
 
@@ -287,10 +288,12 @@ TEST(FirStream, GivesAFileRunsBytesWhateverTheSplitAndAfterAReset) {
   for (int I = 0; I < 40; ++I) {
     const TCase C = RandomCase(R, fast::kBlockFrames);
     SCOPED_TRACE(testing::Message() << "case " << I << ": " << C.Channels << " x " << C.Bits << " bits, "
-                                    << C.NbEch << " frames, " << C.Filter.NbTaps << " taps");
+                                    << C.NbEch << " frames, " << C.Filter.NbTaps << " taps"
+                                    << (C.Clip ? ", clipping" : ""));
     TOutcome Want = RunReference(C);
     Want.Progress.clear();
-    TFirStream Stream(C.Filter, C.Channels == 2 ? ff_stereo : ff_mono, C.Bits == 16 ? ff_16bits : ff_8bits);
+    Want.Overflow.Bits = C.Bits;
+    TFirStream Stream(C.Filter, C.Channels == 2 ? ff_stereo : ff_mono, C.Bits == 16 ? ff_16bits : ff_8bits, C.Clip);
     EXPECT_EQ(RunStream(Stream, C, R), Want);
     Stream.Reset();
     EXPECT_EQ(RunStream(Stream, C, R), Want);
