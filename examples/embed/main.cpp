@@ -56,7 +56,10 @@ int main(int argc, char** argv) {
     Writer.Frequency = Reader.Frequency;
     Writer.WriteBytes(Samples.data(), Samples.size());
     Writer.Close();
-    std::printf("TFirStream: %lld frames in blocks of 441 into %s\n", static_cast<long long>(Stream.Frames()), argv[4]);
+    const kestrum::TOverflowCount& Overflow = Stream.Overflow();
+    std::printf("TFirStream: %lld frames in blocks of 441 into %s, %lld of %lld samples beyond %d bits\n",
+                static_cast<long long>(Stream.Frames()), argv[4], static_cast<long long>(Overflow.Overflowed),
+                static_cast<long long>(Overflow.Samples), Overflow.Bits);
   } catch (const kestrum::EKestrum& E) {
     std::fprintf(stderr, "embed: %s\n", E.what());
     return 1;
