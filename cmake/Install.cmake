@@ -29,8 +29,7 @@ install(FILES ${PROJECT_BINARY_DIR}/KestrumConfig.cmake ${PROJECT_BINARY_DIR}/Ke
 file(RELATIVE_PATH KESTRUM_PC_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" KESTRUM_PC_PREFIX "${KESTRUM_PC_PREFIX}")
 configure_file(cmake/kestrum.pc.in ${PROJECT_BINARY_DIR}/kestrum.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/kestrum.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-       )
+install(FILES ${PROJECT_BINARY_DIR}/kestrum.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 if(TARGET kestrum)
   install(TARGETS kestrum RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
