@@ -264,16 +264,19 @@ TOutcome RunStream(TFirStream& Stream, const TCase& C, std::mt19937& R) {
   try {
     for (size_t Done = 0; Done < In.size();) {
       const size_t Sizes[] = {1, 1 + 2 * (R() % 500), fast::kBlockFrames + 1 + R() % 20000};
-      const size_t Bytes = std::min(Sizes[R() % 3] * FrameBytes, In.size() - Done);
-      const std::span<uint8_t> Piece(Out.data() + Done, Bytes);
-      std::span<const uint8_t> From(In.data() + Done, Bytes);
-      if (R() % 2) From = Piece, std::copy_n(In.begin() + Done, Bytes, Piece.begin());  // in place
+      const size_t Size = std::min(Sizes[R() % 3] * FrameBytes, In.size() - Done);
+      const std::span<uint8_t> Piece(Out.data() + Done, Size);
+      std::span<const uint8_t> From(In.data() + Done, Size);
+      if (R() % 2) {  // in place
+        std::copy_n(In.begin() + Done, Size, Piece.begin());
+        From = Piece;
+      }
       if (C.Bits == 16 && R() % 2)
-        Stream.Filter(std::span<const int16_t>(reinterpret_cast<const int16_t*>(From.data()), Bytes / 2),
-                      std::span<int16_t>(reinterpret_cast<int16_t*>(Piece.data()), Bytes / 2));
+        Stream.Filter(std::span<const int16_t>(reinterpret_cast<const int16_t*>(From.data()), Size / 2),
+                      std::span<int16_t>(reinterpret_cast<int16_t*>(Piece.data()), Size / 2));
       else
         Stream.Filter(From, Piece);
-      Done += Bytes;
+      Done += Size;
     }
   } catch (const EMathError& E) {
     Got.Error = std::string("EMathError: ") + E.what();
