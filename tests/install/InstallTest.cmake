@@ -1,6 +1,7 @@
 # Installs Kestrum into a fresh prefix, builds examples/embed against it twice
-# (with find_package, and as one file with the flags of pkg-config), runs both
-# and compares their targets with the installed kestrum tool's.
+# (with find_package, and as one file with the flags of pkg-config), compiles
+# every installed header, runs both programs and compares their targets with
+# the installed kestrum tool's.
 # cmake -DBUILD_DIR= -DSOURCE_DIR= -DWORK_DIR= -DLIBDIR= -DCXX= -DGENERATOR= -DPKG_CONFIG= -P InstallTest.cmake
 function(Run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE Status OUTPUT_VARIABLE Out ERROR_VARIABLE Out)
@@ -31,6 +32,15 @@ if(NOT Status EQUAL 0)
 endif()
 separate_arguments(Flags UNIX_COMMAND "${Flags}")
 Run(${CXX} -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror ${Example}/main.cpp ${Flags} -o ${WORK_DIR}/embed-pc)
+
+# Every installed header compiles on its own includes.
+file(GLOB_RECURSE Headers RELATIVE ${Prefix}/include ${Prefix}/include/kestrum/*.h)
+set(Includes "")
+foreach(Header ${Headers})
+  string(APPEND Includes "#include <${Header}>\n")
+endforeach()
+file(WRITE ${WORK_DIR}/headers.cpp "${Includes}")
+Run(${CXX} -std=c++20 -fsyntax-only -Wall -Wextra -Wpedantic -Werror ${WORK_DIR}/headers.cpp ${Flags})
 
 Run(${Prefix}/bin/kestrum ${Source} ${WORK_DIR}/cli.wav ${Filter})
 foreach(Program embed/embed embed-pc)
