@@ -33,7 +33,8 @@ endif()
 separate_arguments(Flags UNIX_COMMAND "${Flags}")
 Run(${CXX} -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror ${Example}/main.cpp ${Flags} -o ${WORK_DIR}/embed-pc)
 
-# Every installed header compiles on its own includes.
+# The installed headers compile in a host: none includes one that is not
+# installed.
 file(GLOB_RECURSE Headers RELATIVE ${Prefix}/include ${Prefix}/include/kestrum/*.h)
 set(Includes "")
 foreach(Header ${Headers})
