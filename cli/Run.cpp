@@ -49,11 +49,25 @@ std::string OverflowWarning(const TOverflowCount& Count, bool Clip) {
          (Clip ? "" : "; --clip saturates them");
 }
 
+namespace {
+
+// No default: a new sample format must say how it is named.
+const char* BitsName(ff_bits Bits) {
+  switch (Bits) {
+    case ff_8bits:
+      return "8-bit";
+    case ff_16bits:
+      return "16-bit";
+  }
+  return "?";
+}
+
+}  // namespace
+
 std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,
                            uint32_t Frequency, int32_t NSamples) {
   std::string Line = "Source: " + Name + ": " + (Channels == ff_stereo ? "2 channels" : "1 channel") +
-                     ", " + std::to_string(Frequency) + " Hz, " +
-                     (Bits == ff_16bits ? "16-bit" : "8-bit") + ", ";
+                     ", " + std::to_string(Frequency) + " Hz, " + BitsName(Bits) + ", ";
   if (Frequency > 0) {
     const int64_t Ms = (int64_t{NSamples} * 1000 + Frequency / 2) / Frequency;
     char Duration[48];
