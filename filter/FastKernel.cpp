@@ -20,12 +20,20 @@ static_assert(FLT_EVAL_METHOD == 0, "float expressions must be evaluated in floa
 
 namespace kestrum::fast {
 
-TTaps::TTaps(const TFirFilter& Filter) {
+TTaps::TTaps(const TFirFilter& Filter, double MaxLevel) {
+  // Every partial sum is at most MaxLevel * sum |Coefs| times a growth of
+  // (1 + 2^-24 + 2^-53) per tap from its roundings (to double, then float);
+  // (1 + 2^-20) per tap also covers the roundings of this bound itself.
+  double Bound = MaxLevel;
+  double Sum = 0.0;
   for (int32_t I = 0; I < Filter.NbTaps; ++I) {
     Delays.push_back(static_cast<int32_t>(static_cast<uint32_t>(Filter.Delays[I]) & FIR_HISTORY_MASK));
     Coefs.push_back(Filter.Coefs[I]);
     MaxDelay = std::max(MaxDelay, Delays.back());
+    Sum += std::fabs(Coefs.back());
+    Bound *= 1.0 + 0x1p-20;
   }
+  Split = Bound * Sum < 0x1p127;  // false for infinite and NaN coefficients too
 }
 
 void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels) {
@@ -42,6 +50,18 @@ void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TFormat Format, int 
 
 void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
   const size_t NbTaps = Taps.Delays.size();
+  if (Taps.Split) {
+    for (int32_t J = 0; J < Count; ++J) {
+      double A = 0.0;
+      for (size_t I = 0; I < NbTaps; ++I) {
+        const double S = A + Levels[J - Taps.Delays[I]] * Taps.Coefs[I];  // the product is exact
+        const double G = S * kSplitter;
+        A = G + (S - G);
+      }
+      Acc[J] = static_cast<float>(A);
+    }
+    return;
+  }
   for (int32_t J = 0; J < Count; ++J) {
     float A = 0.0f;
     for (size_t I = 0; I < NbTaps; ++I)
@@ -296,7 +316,7 @@ void RunBlocks(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const
   constexpr int kMaxThreads = 32;
   if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
   Threads = std::clamp(Threads, 1, kMaxThreads);
-  const TTaps Taps(Filter);
+  const TTaps Taps(Filter, Reader.Bits16 ? 32768.0 : 128.0);
   TPipeline Pipeline(Reader, Writer, NbEch, Taps, Progress, Threads, std::max(BlockFrames, 1));
   Pipeline.Run();
 }

@@ -78,15 +78,17 @@ void LoadLevels(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, doubl
     Format.Bits16 ? LoadLevelsOf<false, true>(Raw, Frames, C, Levels) : LoadLevelsOf<false, false>(Raw, Frames, C, Levels);
 }
 
-// Accumulator vectors per tile: enough independent chains of widen - add -
-// narrow to hide their latency, few enough to stay in registers (32 vector
-// registers with AVX-512, 16 with AVX2 and SSE4).
+// Accumulator vectors per tile: enough independent chains to hide their
+// latency, few enough to stay in registers (32 vector registers with
+// AVX-512, 16 with AVX2 and SSE4).
 constexpr int kTileVectors = HWY_TARGET <= HWY_AVX3 ? 16 : 12;
 static_assert(kTileVectors * HWY_LANES(double) <= kTilePad, "a tile must fit the padding");
 
 // Taps outer, the tile's accumulators inner: each tap is one unaligned load
 // of consecutive levels per vector, and the accumulators stay in registers.
-void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
+// Float sums: float(double(acc) + level * coef), as in the reference, a
+// widening and a narrowing per tap.
+void SumTapsFloat(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
   const hn::ScalableTag<double> dd;
   const hn::Rebind<float, decltype(dd)> df;
   const int32_t N = static_cast<int32_t>(hn::Lanes(dd));
@@ -99,15 +101,51 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
     for (int32_t I = 0; I < NbTaps; ++I) {
       const double* const P = Levels + J - Delays[I];
       const auto Coef = hn::Set(dd, Coefs[I]);
-      // float(double(acc) + level * coef), as in the reference: the product
-      // of a 16-bit level and a float is exact in double (so a fused
-      // multiply-add would give the same), the sum is rounded to double, then
-      // to float.
       for (int U = 0; U < kTileVectors; ++U)
         A[U] = hn::DemoteTo(df, hn::Add(hn::PromoteTo(dd, A[U]), hn::Mul(hn::LoadU(dd, P + U * N), Coef)));
     }
     for (int U = 0; U < kTileVectors; ++U) hn::StoreU(A[U], df, Acc + J + U * N);
   }
+}
+
+// The split's chains are longer (multiply-add, multiply, subtract, add):
+// more of them, fully unrolled, the accumulators still in registers with
+// AVX-512; with AVX2 a few spill, which still pays.
+constexpr int kSplitTileVectors = HWY_TARGET <= HWY_AVX3 ? 28 : 20;
+static_assert(kSplitTileVectors * HWY_LANES(double) <= kTilePad, "a tile must fit the padding");
+
+// Split sums (see SumTaps in FastKernel.h): a multiply-add and a split per
+// tap, all at full double width. Without a fused multiply-add, MulAdd is a
+// product and a sum, the same value since the product is exact.
+void SumTapsSplit(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
+  const hn::ScalableTag<double> dd;
+  const hn::Rebind<float, decltype(dd)> df;
+  const int32_t N = static_cast<int32_t>(hn::Lanes(dd));
+  const int32_t NbTaps = static_cast<int32_t>(Taps.Delays.size());
+  const int32_t* const Delays = Taps.Delays.data();
+  const double* const Coefs = Taps.Coefs.data();
+  const auto Splitter = hn::Set(dd, kSplitter);
+  for (int32_t J = 0; J < Count; J += kSplitTileVectors * N) {
+    hn::Vec<decltype(dd)> A[kSplitTileVectors];
+    HWY_UNROLL(kSplitTileVectors)
+    for (auto& V : A) V = hn::Zero(dd);
+    for (int32_t I = 0; I < NbTaps; ++I) {
+      const double* const P = Levels + J - Delays[I];
+      const auto Coef = hn::Set(dd, Coefs[I]);
+      HWY_UNROLL(kSplitTileVectors)
+      for (int U = 0; U < kSplitTileVectors; ++U) {
+        const auto S = hn::MulAdd(hn::LoadU(dd, P + U * N), Coef, A[U]);
+        const auto G = hn::Mul(S, Splitter);
+        A[U] = hn::Add(G, hn::Sub(S, G));
+      }
+    }
+    HWY_UNROLL(kSplitTileVectors)
+    for (int U = 0; U < kSplitTileVectors; ++U) hn::StoreU(hn::DemoteTo(df, A[U]), df, Acc + J + U * N);
+  }
+}
+
+void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
+  Taps.Split ? SumTapsSplit(Levels, Count, Taps, Acc) : SumTapsFloat(Levels, Count, Taps, Acc);
 }
 
 template <bool Stereo, bool Bits16>
