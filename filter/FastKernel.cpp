@@ -262,20 +262,18 @@ private:
     FChanged.notify_all();
   }
 
-  // Writes the block's good frames with a StepProgress after each, in runs
-  // that end where a progress report falls (as the count starts at 0 in a
-  // run), so that a failing write is raised after the same reports as with
-  // the reference kernel; then raises the block's failure, if any.
+  // Writes the block's good frames in runs that end where a progress report
+  // falls, each followed by the StepProgress calls of its frames, so that
+  // reports, writes and a failing write come in the reference kernel's
+  // order; then raises the block's failure, if any.
   void HandOver(const TBlock& Block) {
     if (Block.Error) std::rethrow_exception(Block.Error);
     const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
     for (int32_t Done = 0; Done < Block.Good;) {
-      const int64_t Frame = Block.First + Done;
-      const int32_t Run = static_cast<int32_t>(
-          std::min<int64_t>(Block.Good - Done, PROGRESS_STEP - Frame % PROGRESS_STEP));
+      const int32_t Run = std::min(Block.Good - Done, FProgress.FramesToProgress());
       FWriter.WriteBytes(Block.Out.data() + static_cast<size_t>(Done) * FrameBytes,
                          static_cast<size_t>(Run) * FrameBytes);
-      for (int32_t I = 0; I < Run; ++I) FProgress.StepProgress();
+      FProgress.StepProgress(Run);
       Done += Run;
     }
     if (Block.Good < Block.Count) RoundAccumulator(Block.BadAcc, Block.First + Block.Good);
