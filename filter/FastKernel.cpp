@@ -20,14 +20,16 @@ static_assert(FLT_EVAL_METHOD == 0, "float expressions must be evaluated in floa
 
 namespace kestrum::fast {
 
-TTaps::TTaps(const TFirFilter& Filter, double MaxLevel) {
+TTaps::TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames) {
   // Every partial sum is at most MaxLevel * sum |Coefs| times a growth of
   // (1 + 2^-24 + 2^-53) per tap from its roundings (to double, then float);
   // (1 + 2^-20) per tap also covers the roundings of this bound itself.
   double Bound = MaxLevel;
   double Sum = 0.0;
   for (int32_t I = 0; I < Filter.NbTaps; ++I) {
-    Delays.push_back(static_cast<int32_t>(static_cast<uint32_t>(Filter.Delays[I]) & FIR_HISTORY_MASK));
+    const int32_t Delay = static_cast<int32_t>(static_cast<uint32_t>(Filter.Delays[I]) & FIR_HISTORY_MASK);
+    if (Delay >= Frames && std::isfinite(Filter.Coefs[I])) continue;
+    Delays.push_back(Delay);
     Coefs.push_back(Filter.Coefs[I]);
     MaxDelay = std::max(MaxDelay, Delays.back());
     Sum += std::fabs(Coefs.back());
@@ -150,7 +152,7 @@ public:
         FFormat{Reader.Stereo, Reader.Bits16}, FBlockFrames(BlockFrames), FNbEch(NbEch),
         FNbBlocks((NbEch + int64_t{BlockFrames} - 1) / BlockFrames) {
     const int64_t Workers = std::min<int64_t>(Threads - 1, FNbBlocks - 1);
-    FSlots.resize(static_cast<size_t>(std::max<int64_t>(Workers, 0) + 2));
+    FSlots.resize(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(Workers, 0) + 2, FNbBlocks)));
     const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
     for (TBlock& Slot : FSlots) {
       Slot.Raw.resize((static_cast<size_t>(Taps.MaxDelay) + static_cast<size_t>(BlockFrames)) * FrameBytes);
@@ -314,8 +316,9 @@ void RunBlocks(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const
   constexpr int kMaxThreads = 32;
   if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
   Threads = std::clamp(Threads, 1, kMaxThreads);
-  const TTaps Taps(Filter, Reader.Bits16 ? 32768.0 : 128.0);
-  TPipeline Pipeline(Reader, Writer, NbEch, Taps, Progress, Threads, std::max(BlockFrames, 1));
+  // A short run needs no more memory than its frames.
+  const TTaps Taps(Filter, Reader.Bits16 ? 32768.0 : 128.0, NbEch);
+  TPipeline Pipeline(Reader, Writer, NbEch, Taps, Progress, Threads, std::clamp(BlockFrames, 1, NbEch));
   Pipeline.Run();
 }
 

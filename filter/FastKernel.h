@@ -4,6 +4,7 @@
 // (FastKernelSimd.cpp).
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,9 +24,11 @@ constexpr int32_t kTilePad = 256;
 constexpr double kSplitter = 536870913.0;
 
 // The filter's taps as the inner loop wants them, for levels that are
-// integers of at most MaxLevel in magnitude.
+// integers of at most MaxLevel in magnitude, in a run of Frames frames. A tap
+// whose delay reaches back beyond the run's first frame reads only silence
+// and, with a finite coefficient, adds exactly nothing: it is left out.
 struct TTaps {
-  TTaps(const TFirFilter& Filter, double MaxLevel);
+  TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames = INT32_MAX);
   std::vector<int32_t> Delays;  // effective delays: Delays & 0x3FFF, 0 to 16383
   std::vector<double> Coefs;    // the float coefficients, widened
   int32_t MaxDelay = 0;         // frames of history a block needs

@@ -10,9 +10,11 @@
 #include <climits>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/Errors.h"
@@ -177,26 +179,28 @@ TEST(FastKernel, RoundsToDoubleThenFloatAfterEveryTap) {
 }
 
 TEST(FastKernel, GivesTheReferenceSumsNearTheFloatLimit) {
-  // One frame, taps at delay 0; every sum is far beyond 32 bits, so the
-  // error message shows the float sum the kernel reached.
+  // Two frames; every sum is far beyond 32 bits, so the error message shows
+  // the float sum the kernel reached.
   const float C = std::ldexp(1.0f - std::ldexp(1.0f, -16), 112);  // 32768 * C just below 2^127
+  const float Inf = std::numeric_limits<float>::infinity();
   struct {
     const char* What;
     int16_t Level;
-    std::vector<float> Coefs;
+    std::vector<std::pair<int32_t, float>> Taps;  // delay, coefficient
     bool Split;
   } Cases[] = {
-      {"one tap, inside the guard", 32767, {C}, true},
-      {"three taps, inside the guard", -32768, {C / 4, C / 4, C / 2}, true},
-      {"one tap, just outside the guard", 32767, {std::ldexp(1.0f, 112)}, false},
-      {"an overflow that a later tap cancels", 30000, {1.2e34f, -1.2e34f}, false},
+      {"one tap, inside the guard", 32767, {{0, C}}, true},
+      {"three taps, inside the guard", -32768, {{0, C / 4}, {0, C / 4}, {0, C / 2}}, true},
+      {"one tap, just outside the guard", 32767, {{0, std::ldexp(1.0f, 112)}}, false},
+      {"an overflow that a later tap cancels", 30000, {{0, 1.2e34f}, {0, -1.2e34f}}, false},
+      {"an infinite coefficient on a tap that reads only silence", 1, {{0, 1.0f}, {2, Inf}}, false},
   };
   for (const auto& Case : Cases) {
     SCOPED_TRACE(Case.What);
     TCase Run;
-    Run.Data = test::Words({Case.Level});
-    Run.NbEch = 1;
-    for (float Coef : Case.Coefs) AddTap(Run.Filter, 0, Coef);
+    Run.Data = test::Words({Case.Level, Case.Level});
+    Run.NbEch = 2;
+    for (const auto& [Delay, Coef] : Case.Taps) AddTap(Run.Filter, Delay, Coef);
     EXPECT_EQ(fast::TTaps(Run.Filter, 32768.0).Split, Case.Split);
     const TOutcome Want = RunReference(Run);
     ASSERT_NE(Want.Error, "");
