@@ -36,8 +36,9 @@ int32_t RoundAccumulator(float Acc, int64_t Frame);
 
 namespace kestrum {
 
-// The same frames, bytes, StepProgress calls and errors as
-// RunReferenceKernel, computed faster. Threads: how many threads it may use,
+// The same frames, bytes, progress reports and errors as RunReferenceKernel,
+// in the same order, computed faster; it counts frames with StepProgress(n)
+// after each run of frames it writes. Threads: how many threads it may use,
 // 0 for one per core.
 void RunFastKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
                    const TFirFilter& Filter, TKestrum& Progress, int Threads);
