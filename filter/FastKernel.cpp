@@ -53,14 +53,18 @@ void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TFormat Format, int 
 void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
   const size_t NbTaps = Taps.Delays.size();
   if (Taps.Split) {
-    for (int32_t J = 0; J < Count; ++J) {
-      double A = 0.0;
+    constexpr int kChains = 4;  // frames side by side, to hide the split's latency
+    for (int32_t J = 0; J < Count; J += kChains) {
+      double A[kChains] = {};
       for (size_t I = 0; I < NbTaps; ++I) {
-        const double S = A + Levels[J - Taps.Delays[I]] * Taps.Coefs[I];  // the product is exact
-        const double G = S * kSplitter;
-        A = G + (S - G);
+        const double* const P = Levels + J - Taps.Delays[I];
+        for (int U = 0; U < kChains; ++U) {
+          const double S = A[U] + P[U] * Taps.Coefs[I];  // the product is exact
+          const double G = S * kSplitter;
+          A[U] = G + (S - G);
+        }
       }
-      Acc[J] = static_cast<float>(A);
+      for (int U = 0; U < kChains; ++U) Acc[J + U] = static_cast<float>(A[U]);
     }
     return;
   }
