@@ -101,6 +101,7 @@ public:
     FProgress += Frames;
     if (FProgress % PROGRESS_STEP == 0) ReportProgress();
   }
+  // Frames until the next progress report, from 1 to PROGRESS_STEP.
   int32_t FramesToProgress() const { return PROGRESS_STEP - FProgress % PROGRESS_STEP; }
 
 protected:

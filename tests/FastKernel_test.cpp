@@ -186,8 +186,8 @@ TEST(FastKernel, RoundsToDoubleThenFloatAfterEveryTap) {
 }
 
 TEST(FastKernel, GivesTheReferenceSumsNearTheFloatLimit) {
-  // Two frames; every sum is far beyond 32 bits, so the error message shows
-  // the float sum the kernel reached.
+  // Two frames; every sum is far beyond 32 bits or not a number, so the run
+  // fails and its message shows the float sum the kernel reached.
   const float C = std::ldexp(1.0f - std::ldexp(1.0f, -16), 112);  // 32768 * C just below 2^127
   const float Inf = std::numeric_limits<float>::infinity();
   struct {
