@@ -100,7 +100,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
   App.get_formatter()->column_width(22);
   App.set_version_flag("-V,--version", "kestrum " + TKestrum(nullptr).Version(),
                        "Print the version and exit");
-  App.add_flag("-q,--quiet", Options.Quiet, "Print errors only: no log, no warnings, no progress\nbar");
+  App.add_flag("-q,--quiet", Options.Quiet, "Print errors only: no log, warnings or progress bar");
   App.add_flag("--clip", Options.Clip,
                "Saturate samples beyond the sample width's range\n"
                "(8-bit: bytes 0 to 255, 16-bit: -32768 to 32767)\n"
