@@ -190,7 +190,10 @@ TEST(FirFile, ReadsAFileAndReportsOneItCannotRead) {
   EXPECT_EQ(NotFound->ErrorCode(), ENOENT);
   EXPECT_EQ(NotFound->what(), "cannot open '" + Missing + "' for reading: " + std::strerror(ENOENT));
 
-  const auto NotAFile = ErrorOf<EInOutError>([&] { TFirFileReader::FromFile(Dir.string()); });
+  const auto NotAFile = ErrorOf<EInOutError>([&] {
+    TFirFilter Read;
+    TFirFileReader::FromFile(Dir.string()).ReadHead(Read);
+  });
   ASSERT_TRUE(NotAFile);
   EXPECT_NE(NotAFile->ErrorCode(), 0);  // EISDIR on Linux, from the read
   EXPECT_NE(std::string(NotAFile->what()).find("'" + Dir.string() + "'"), std::string::npos);

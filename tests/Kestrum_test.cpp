@@ -140,11 +140,8 @@ TEST(Kestrum, FailsCleanlyAndLeavesAnExistingTargetAsItWas) {
              "Log Filter comment: Huge", "Log Taps: 1", "Log NbEch: 3"},
             Closing),
        "arithmetic overflow at frame 0"},
-      {"blank source name", {}, kIdentity, "   ",
-       With({"StartFilter", "SourceProperty 8 mono 0 0", "Log Filter file name: <fir>",
-             "Log Filter comment: Identity", "Log Taps: 1", "Log NbEch: 0"},
-            Closing),
-       "Le fichier Wav n'a pas été ecrit"},
+      {"blank source name, refused before anything is opened", {}, kIdentity, "   ",
+       With({"StartFilter"}, Closing), "no source file name given"},
   };
   for (const Case& C : Cases) {
     SCOPED_TRACE(C.What);

@@ -68,6 +68,12 @@ Bytes Words(const std::vector<int16_t>& Samples) {
   return B;
 }
 
+Bytes WavSamples(const Bytes& File) {
+  if (File.size() < WAV_HEADER_SIZE) return {};
+  const size_t Size = std::min<size_t>(ReadU32LE(&File[40]), File.size() - WAV_HEADER_SIZE);
+  return Bytes(File.begin() + WAV_HEADER_SIZE, File.begin() + WAV_HEADER_SIZE + static_cast<std::ptrdiff_t>(Size));
+}
+
 std::string DataFile(const std::string& Name) { return std::string(KESTRUM_TEST_DATA) + "/" + Name; }
 
 }  // namespace kestrum::test

@@ -30,6 +30,9 @@ void WriteFileText(const std::string& Name, const std::string& Text);
 
 // A canonical 44-byte-header PCM WAV image holding Data as its sample bytes.
 Bytes MakeWav(int Channels, int Bits, uint32_t Rate, const Bytes& Data);
+// The sample bytes of a canonical WAV image: its data chunk, without the pad
+// byte that follows data of odd size.
+Bytes WavSamples(const Bytes& File);
 // Sample bytes of 16-bit samples, little-endian.
 Bytes Words(const std::vector<int16_t>& Samples);
 

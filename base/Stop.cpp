@@ -1,0 +1,25 @@
+// The stop request: one lock-free atomic, so a signal handler may set it.
+#include "base/Stop.h"
+
+#include <atomic>
+
+#include "base/Errors.h"
+
+namespace kestrum {
+
+namespace {
+std::atomic<int> GStopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+}  // namespace
+
+void RequestStop(int Signal) noexcept { GStopSignal.store(Signal, std::memory_order_relaxed); }
+
+int StopSignal() noexcept { return GStopSignal.load(std::memory_order_relaxed); }
+
+void ClearStop() noexcept { GStopSignal.store(0, std::memory_order_relaxed); }
+
+void CheckStop() {
+  if (StopSignal() != 0) throw EStopped("interrupted");
+}
+
+}  // namespace kestrum
