@@ -1,5 +1,6 @@
 // The kestrum command: filters one WAV file through a .fir filter with TKestrum.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -97,21 +98,30 @@ CLI::Option* AddNonNegative(CLI::App& App, const std::string& Name, int32_t& Val
       ->type_name("N");
 }
 
+// Whether Name is standard output itself: "-", or another name of the same
+// file, such as /dev/stdout.
+bool IsStandardOutput(const std::string& Name) {
+  if (Name == "-") return true;
+  struct stat Target {}, Out {};
+  return stat(Name.c_str(), &Target) == 0 && fstat(STDOUT_FILENO, &Out) == 0 &&
+         Target.st_dev == Out.st_dev && Target.st_ino == Out.st_ino;
+}
+
 // The run's events: log lines to stdout, progress and summary to stderr when
 // it is a terminal.
 class THost : public TObject {
 public:
-  THost(bool Quiet, bool ShowProgress, std::string Target)
-      : FQuiet(Quiet), FTarget(std::move(Target)) {
+  THost(bool Quiet, bool ShowProgress, const std::string& Target)
+      : FQuiet(Quiet),
+        // A WAV streamed to standard output must be all that goes there.
+        FLogTo(IsStandardOutput(Target) ? stderr : stdout) {
     if (ShowProgress) FBar.emplace(stderr);
   }
 
   void Log(TObject*, std::string Line) {
     if (FQuiet) return;
-    // A WAV streamed to standard output must be all that goes there.
-    std::FILE* const To = FTarget == "-" ? stderr : stdout;
-    std::fprintf(To, "%s\n", Line.c_str());
-    std::fflush(To);  // before the bar, when both share a terminal
+    std::fprintf(FLogTo, "%s\n", Line.c_str());
+    std::fflush(FLogTo);  // before the bar, when both share a terminal
   }
   void Progress(TObject*, int32_t Position, int32_t Max) {
     if (FBar) FBar->Update(Position, Max);  // the (0, 0) that ends every run draws nothing
@@ -132,7 +142,7 @@ public:
 
 private:
   bool FQuiet;
-  std::string FTarget;
+  std::FILE* FLogTo;
   std::optional<TProgressBar> FBar;
   uint32_t FFrequency = 0;
 };

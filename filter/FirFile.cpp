@@ -10,6 +10,8 @@
 #include <system_error>
 #include <utility>
 
+#include <unistd.h>
+
 #include "base/Errors.h"
 #include "base/Stop.h"
 
@@ -114,15 +116,17 @@ bool TFirFileReader::Fill() {
   FRaw.erase(0, FRawPos);
   FRawPos = 0;
   char Buffer[4096];
-  const size_t Count = std::fread(Buffer, 1, sizeof Buffer, FFile.get());
-  // On Linux a directory opens fine and fails here, with EISDIR.
-  if (Count == 0 && std::ferror(FFile.get())) {
+  // read, not fread: from a pipe, take what is there rather than wait for a
+  // whole buffer beyond the last tap.
+  ssize_t Count;
+  while ((Count = read(fileno(FFile.get()), Buffer, sizeof Buffer)) < 0) {
     const int Error = errno;
-    CheckStop();
-    throw EInOutError::FromErrno(Error, "cannot read", FName);
+    CheckStop();  // a stop ends a wait for a slow writer
+    // On Linux a directory opens fine and fails here, with EISDIR.
+    if (Error != EINTR) throw EInOutError::FromErrno(Error, "cannot read", FName);
   }
-  FRaw.append(Buffer, Count);
-  FBytesRead += Count;
+  FRaw.append(Buffer, static_cast<size_t>(Count));
+  FBytesRead += static_cast<size_t>(Count);
   if (FBytesRead > kFirMaxFileBytes)
     throw EInOutError(0, FName + ": more than " + std::to_string(kFirMaxFileBytes >> 20) +
                              " MiB before the last tap; not a filter file");
