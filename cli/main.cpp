@@ -16,13 +16,13 @@
 
 #include "base/Errors.h"
 #include "base/Stop.h"
+#include "cli/Commands.h"
 #include "cli/ProgressBar.h"
 #include "filter/Kestrum.h"
 
 namespace kestrum {
 namespace {
 
-constexpr int kUsageError = 2;
 constexpr int32_t kMaxFrame = std::numeric_limits<int32_t>::max();
 
 const char* const kDescription =
@@ -43,6 +43,10 @@ const char* const kFilterHelp =
     "    0 0.25\n"
     "    1 0.5\n"
     "    2 0.25\n"
+    "\n"
+    "Filters are designed, and their responses shown, by two more forms:\n"
+    "  kestrum design lowpass|highpass|bandpass|bandstop|impulse ... (--help)\n"
+    "  kestrum response FILTER --rate HZ [--csv FILE] [--svg FILE] (--help)\n"
     "\n"
     "Exit status: 0 done; 1 failed, with one line 'kestrum: message' on stderr\n"
     "and TARGET left as it was; 2 wrong command line.";
@@ -70,6 +74,7 @@ struct TOptions {
   int32_t Start = 0, Count = 0, Threads = 0;
   TKernelKind Kernel = TKernelKind::Fast;
   bool Quiet = false;
+  bool Clip = false;
 };
 
 // Decimal digits only, from 0 to kMaxFrame: no sign, no blanks, no octal or
@@ -133,6 +138,26 @@ public:
   void Succeeded(int32_t Frames) {
     if (FBar) FBar->Summary(Frames, FFrequency);
   }
+  void Warning(TObject*, std::string Message) {
+    if (FQuiet) return;
+    if (FBar) FBar->Clear();
+    std::replace(Message.begin(), Message.end(), '\n', ' ');
+    std::fprintf(stderr, "kestrum: warning: %s\n", Message.c_str());
+  }
+  // Says how many samples went beyond the sample width, if any did.
+  void Overflowed(const TOverflowCount& Count, bool Clip) {
+    if (Count.Overflowed == 0) return;
+    const double Peak = Count.PeakFullScale();
+    char PeakText[32];  // huge peaks, which only clipping lets through, in exponent form
+    if (Peak < 1e6)
+      std::snprintf(PeakText, sizeof PeakText, "%.2f", Peak);
+    else
+      std::snprintf(PeakText, sizeof PeakText, "%.3g", Peak);
+    Warning(nullptr, std::to_string(Count.Overflowed) + " of " + std::to_string(Count.Samples) +
+                         " samples exceeded the " + std::to_string(Count.Bits) + "-bit range and " +
+                         (Clip ? "were clipped" : "wrapped around") + " (peak " + PeakText + " x full scale)" +
+                         (Clip ? "" : "; --clip saturates them"));
+  }
   void Failed(std::string Message) {
     if (FBar) FBar->Clear();
     // One line, whatever the file names hold.
@@ -157,12 +182,15 @@ int Run(const TOptions& Options) {
   Kestrum.SetEndPos(Options.Start + Options.Count);  // main checked the sum
   Kestrum.Kernel = Options.Kernel;
   Kestrum.Threads = Options.Threads;
+  Kestrum.Clip = Options.Clip;
   Kestrum.OnLog = TLog(&Host, &THost::Log);
   Kestrum.OnProgress = TProgress(&Host, &THost::Progress);
   Kestrum.OnSourceProperty = TSourceProperty(&Host, &THost::SourceProperty);
+  Kestrum.OnWarning = TLog(&Host, &THost::Warning);
   try {
     Kestrum.Execute();
     Host.Succeeded(Kestrum.NbEch());
+    Host.Overflowed(Kestrum.Overflow, Kestrum.Clip);
     return 0;
   } catch (const EKestrum& E) {
     Host.Failed(E.what());
@@ -193,6 +221,8 @@ int main(int argc, char** argv) {
   // Under a file-size limit, a write past it fails with EFBIG ("File too
   // large") instead of killing the run with its temporary file left behind.
   std::signal(SIGXFSZ, SIG_IGN);
+  if (argc > 1 && std::string(argv[1]) == "design") return RunDesignCommand(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "response") return RunResponseCommand(argc - 1, argv + 1);
 
   TOptions Options;
   CLI::App App(kDescription, "kestrum");
@@ -204,7 +234,11 @@ int main(int argc, char** argv) {
                  "Frames to filter (default 0). 0 means as many frames as the\n"
                  "whole source holds, counted from --start: with --start\n"
                  "above 0 the run reads past the end and gets silence there");
-  App.add_flag("--quiet", Options.Quiet, "Print no log lines on stdout");
+  App.add_flag("--quiet", Options.Quiet, "Print no log lines on stdout and no warnings");
+  App.add_flag("--clip", Options.Clip,
+               "Saturate samples beyond the sample width's range (8-bit:\n"
+               "bytes 0 to 255, 16-bit: -32768 to 32767) instead of keeping\n"
+               "their low bits, which wraps them around");
   App.add_option_function<std::string>(
          "--kernel",
          [&](const std::string& Name) {

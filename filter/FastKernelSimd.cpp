@@ -38,8 +38,9 @@ void LoadLevels(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, doubl
 void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
   SumTapsPortable(Levels, Count, Taps, Acc);
 }
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out) {
-  return RoundSumsPortable(Acc, Count, Format, Out);
+int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule, uint8_t* Out,
+                  TOverflowCount& Tally) {
+  return RoundSumsPortable(Acc, Count, Format, Rule, Out, Tally);
 }
 
 #else
@@ -114,31 +115,38 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
 }
 
 template <bool Stereo, bool Bits16>
-int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, uint8_t* Out) {
+int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, const TStoreRule& Rule, uint8_t* Out,
+                    TOverflowCount& Tally) {
   const hn::ScalableTag<float> df;
   const hn::Rebind<int32_t, decltype(df)> di;
   const hn::Rebind<uint32_t, decltype(df)> du;
   const int32_t N = static_cast<int32_t>(hn::Lanes(df));
-  const auto Min = hn::Set(df, -2147483648.0f), End = hn::Set(df, 2147483648.0f);
+  const auto SumMin = hn::Set(df, Rule.SumMin), SumMax = hn::Set(df, Rule.SumMax);
+  const auto LevelMin = hn::Set(df, Rule.LevelMin), LevelMax = hn::Set(df, Rule.LevelMax);
+  const auto KeepMin = hn::Set(df, Rule.KeepMin), KeepMax = hn::Set(df, Rule.KeepMax);
   const auto Two23 = hn::Set(df, 8388608.0f);
   const auto Low8 = hn::Set(du, 0xFF), Low16 = hn::Set(du, 0xFFFF), Silence8 = hn::Set(du, 128);
+  auto Peak = hn::Zero(df);
+  int64_t Overflowed = 0;
+  const auto Storable = [&](hn::Vec<decltype(df)> A) HWY_ATTR { return hn::And(hn::Ge(A, SumMin), hn::Le(A, SumMax)); };
   // Adding 2^23 with the sum's sign leaves no fraction bits, so the default
   // rounding mode rounds the sum to an integer, ties to even; floats of 2^23
-  // or more are integers already. Ok stays true while every sum is finite
-  // and rounds within signed 32 bits.
-  const auto Round = [&](const float* From, hn::Mask<decltype(df)>& Ok) HWY_ATTR {
-    const auto A = hn::LoadU(df, From);
-    Ok = hn::And(Ok, hn::And(hn::Ge(A, Min), hn::Lt(A, End)));
+  // or more are integers already. The rounded sum is counted, then clamped
+  // as StoreLevel does.
+  const auto Store = [&](hn::Vec<decltype(df)> A) HWY_ATTR {
     const auto Big = hn::CopySign(Two23, A);
     const auto Rounded = hn::IfThenElse(hn::Lt(hn::Abs(A), Two23), hn::Sub(hn::Add(A, Big), Big), A);
-    return hn::BitCast(du, hn::ConvertTo(di, Rounded));
+    Peak = hn::Max(Peak, hn::Abs(Rounded));
+    Overflowed += static_cast<int64_t>(hn::CountTrue(df, hn::Or(hn::Lt(Rounded, LevelMin), hn::Gt(Rounded, LevelMax))));
+    return hn::BitCast(du, hn::ConvertTo(di, hn::Min(hn::Max(Rounded, KeepMin), KeepMax)));
   };
   int32_t J = 0;
   for (; J + N <= Count; J += N) {
-    auto Ok = hn::Eq(Two23, Two23);
-    const auto S0 = Round(Acc[0] + J, Ok);
-    const auto S1 = Stereo ? Round(Acc[1] + J, Ok) : S0;
-    if (!hn::AllTrue(df, Ok)) break;  // the frame-by-frame loop finds the first failing one
+    const auto A0 = hn::LoadU(df, Acc[0] + J);
+    const auto A1 = Stereo ? hn::LoadU(df, Acc[1] + J) : A0;
+    if (!hn::AllTrue(df, hn::And(Storable(A0), Storable(A1)))) break;  // the frame-by-frame loop finds the first failing one
+    const auto S0 = Store(A0);
+    const auto S1 = Stereo ? Store(A1) : S0;
     if constexpr (Stereo && Bits16) {
       hn::StoreU(hn::Or(hn::And(S0, Low16), hn::ShiftLeft<16>(S1)), du, reinterpret_cast<uint32_t*>(Out) + J);
     } else if constexpr (Bits16) {
@@ -153,15 +161,20 @@ int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, uint8_t* Out) {
       hn::StoreU(hn::TruncateTo(d8, hn::Add(S0, Silence8)), d8, Out + J);
     }
   }
+  Tally.Overflowed += Overflowed;
+  Tally.Peak = std::max(Tally.Peak, hn::GetLane(hn::MaxOfLanes(df, Peak)));
   constexpr int FrameBytes = (Stereo ? 2 : 1) * (Bits16 ? 2 : 1);
   const float* const Rest[2] = {Acc[0] + J, Stereo ? Acc[1] + J : nullptr};
-  return J + RoundSumsPortable(Rest, Count - J, TFormat{Stereo, Bits16}, Out + J * FrameBytes);
+  return J + RoundSumsPortable(Rest, Count - J, TFormat{Stereo, Bits16}, Rule, Out + J * FrameBytes, Tally);
 }
 
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out) {
+int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule, uint8_t* Out,
+                  TOverflowCount& Tally) {
   if (Format.Stereo)
-    return Format.Bits16 ? RoundSumsOf<true, true>(Acc, Count, Out) : RoundSumsOf<true, false>(Acc, Count, Out);
-  return Format.Bits16 ? RoundSumsOf<false, true>(Acc, Count, Out) : RoundSumsOf<false, false>(Acc, Count, Out);
+    return Format.Bits16 ? RoundSumsOf<true, true>(Acc, Count, Rule, Out, Tally)
+                         : RoundSumsOf<true, false>(Acc, Count, Rule, Out, Tally);
+  return Format.Bits16 ? RoundSumsOf<false, true>(Acc, Count, Rule, Out, Tally)
+                       : RoundSumsOf<false, false>(Acc, Count, Rule, Out, Tally);
 }
 
 #endif
@@ -243,8 +256,9 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
   Chosen().SumTaps(Levels, Count, Taps, Acc);
 }
 
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out) {
-  return Chosen().RoundSums(Acc, Count, Format, Out);
+int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule, uint8_t* Out,
+                  TOverflowCount& Tally) {
+  return Chosen().RoundSums(Acc, Count, Format, Rule, Out, Tally);
 }
 
 std::vector<std::string> SimdTargets() {

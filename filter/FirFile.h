@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrum {
 
@@ -26,6 +27,12 @@ struct TFirFilter {
   std::array<int32_t, FIR_MAX_TAPS> Delays{};  // in frames, stored as written
   std::array<float, FIR_MAX_TAPS> Coefs{};     // rounded to nearest single
 };
+
+// The text of a filter file holding Filter's comment, its tap count and one
+// "delay coefficient" line per tap, each coefficient in the fewest digits
+// that read back to the same float. LF line ends; a comment holding a line
+// end would not read back, so it is cut there.
+std::string FormatFirFile(const TFirFilter& Filter);
 
 // Reads one filter file in two halves, so that a run can log the comment and
 // the tap count before the taps are read:
@@ -55,15 +62,23 @@ public:
   static TFirFileReader FromText(std::string Text, std::string Name);
 
   // Fills FilterComment and NbTaps. Throws EInOutError when the tap count is
-  // missing or not a 32-bit integer.
+  // missing or not a 32-bit integer. Warns about a count of 0 or less (the
+  // output is silent) and about a number after the count on its line (a file
+  // that lacks its count line reads the first tap's delay as the count).
   void ReadHead(TFirFilter& Filter);
 
   // Fills Delays and Coefs for the NbTaps that ReadHead found (none when 0 or
   // less), then closes the file. Throws EInOutError for a count above
   // FIR_MAX_TAPS, a token that is not a number, or a file that ends before
   // all its taps are read; throws EMathError for a coefficient beyond single
-  // precision's range.
+  // precision's range. Warns about delays outside 0 to FIR_HISTORY_SIZE - 1,
+  // saying the delay used.
   void ReadTaps(TFirFilter& Filter);
+
+  // The warnings of the reads so far that have not been taken yet, each
+  // naming the file and the line, e.g. "f.fir, line 2: the tap count is 0:
+  // the filter has no taps and the output is silent".
+  std::vector<std::string> TakeWarnings();
 
 private:
   struct TFileCloser {
@@ -80,6 +95,7 @@ private:
   int32_t ReadInteger(const std::string& Noun, const std::string& Tap);
   float ReadCoefficient(const std::string& Tap);
   std::string Where(int Line) const;
+  void WarnAboutCountLine(int32_t NbTaps);
 
   std::unique_ptr<std::FILE, TFileCloser> FFile;  // null for text, or once closed
   std::string FRaw;     // bytes read from the file and not yet taken as lines
@@ -91,6 +107,7 @@ private:
   size_t FPos = 0;     // next character to read in FText
   int FLine = 1;       // line of FText[FPos], from 1
   int FCountLine = 0;  // line of the tap count, for ReadTaps' messages
+  std::vector<std::string> FWarnings;
 };
 
 }  // namespace kestrum

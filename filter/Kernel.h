@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "filter/FirFile.h"
+#include "filter/Overflow.h"
 #include "wav/ReadWavFile.h"
 #include "wav/WriteWavFile.h"
 
@@ -20,25 +21,27 @@ constexpr uint32_t FIR_HISTORY_MASK = 0x3FFF;
 // entries at position p; for each tap i in table order,
 //   acc = float(double(acc) + double(ring[(p - Delays[i]) & 0x3FFF]) * double(Coefs[i]))
 // round acc to the nearest integer, ties to even; write it (8-bit: + 128), of
-// which the writer keeps the low bits; advance p; Progress.StepProgress().
+// which the writer keeps the low bits, or with Progress.Clip the nearest
+// level when it lies beyond the levels; advance p; Progress.StepProgress().
 // Throws EMathError, at the first frame concerned, when an accumulator is not
-// finite or its rounded value leaves signed 32 bits.
+// finite or, without Clip, its rounded value leaves signed 32 bits.
+// Adds the samples written, and those beyond the levels, to Progress.Overflow.
 // Nothing is fetched or written when NbEch <= 0.
 void RunReferenceKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
                         const TFirFilter& Filter, TKestrum& Progress);
 
-// Rounds an accumulator to the sample value the kernels write, ties to even.
-// Throws EMathError when Acc is not finite or the result leaves signed 32 bits;
-// Frame (from 0) goes into the message.
-int32_t RoundAccumulator(float Acc, int64_t Frame);
+// Throws the EMathError for a sum that Rule does not let be stored; Frame
+// (from 0) goes into the message.
+[[noreturn]] void ThrowUnstorable(float Acc, const TStoreRule& Rule, int64_t Frame);
 
 }  // namespace kestrum
 
 namespace kestrum {
 
-// The same frames, bytes, StepProgress calls and errors as
-// RunReferenceKernel, computed faster. Threads: how many threads it may use,
-// 0 for one per core.
+// The same frames, bytes, StepProgress calls, errors and overflow counts as
+// RunReferenceKernel, computed faster; only after a run that a write or a
+// progress handler stopped, the counts cover just the blocks handed over
+// whole. Threads: how many threads it may use, 0 for one per core.
 void RunFastKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
                    const TFirFilter& Filter, TKestrum& Progress, int Threads);
 

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/Component.h"
+#include "filter/Overflow.h"
 
 namespace kestrum {
 
@@ -32,7 +34,10 @@ enum class TKernelKind { Reference, Fast };
 //  3. Creates CibleFile in the source's format, refusing a target that would
 //     pass the 4 GiB a WAV header can describe; OnSourceProperty.
 //  4. Reads FirFile's comment and tap count, logs "Filter file name: ",
-//     "Filter comment: ", "Taps: ", reads the taps, logs "NbEch: ".
+//     "Filter comment: ", "Taps: ", reads the taps, logs "NbEch: ". Sends
+//     OnWarning for a filter that is valid but odd (no taps, a tap count line
+//     holding more numbers, delays outside 0 to 16383), after the line or
+//     lines concerned have been read.
 //  5. Filters NbEch frames (none when NbEch <= 0), calling StepProgress after
 //     each: OnProgress(counter, NbEch) every PROGRESS_STEP frames.
 //  6. Closes both files (the target then holds its header and replaces any
@@ -71,6 +76,17 @@ public:
   // may use (0: one per core).
   TKernelKind Kernel = TKernelKind::Fast;
   int Threads = 0;
+  // Saturate rounded sums beyond the sample width's levels (8-bit: bytes 0 to
+  // 255; 16-bit: -32768 to 32767) instead of keeping their low bits. Any
+  // finite sum is then stored; only a sum that is not finite fails the run.
+  bool Clip = false;
+  // Warnings about the run's input, one line each (Sender, text); not
+  // published, sent only when bound.
+  TLog OnWarning;
+
+  // What the run's stores met: reset when a run starts, read after it,
+  // whether it succeeded or failed (then it covers the frames written).
+  TOverflowCount Overflow;
 
   // Runs the filter once; raises the run's error, if any.
   void Execute() { DoExecute(); }
@@ -92,6 +108,7 @@ protected:
 
 private:
   void ReportProgress();
+  void SendWarnings(const std::vector<std::string>& Warnings);
 
   int32_t FStartPos = 0;
   int32_t FEndPos = 0;

@@ -11,15 +11,11 @@
 
 namespace kestrum {
 
-int32_t RoundAccumulator(float Acc, int64_t Frame) {
-  const float Rounded = std::nearbyint(Acc);  // default rounding: ties to even
-  if (!(Rounded >= -2147483648.0f && Rounded < 2147483648.0f)) {  // also catches NaN
-    char Sum[32];
-    *std::to_chars(Sum, Sum + sizeof Sum - 1, Acc).ptr = '\0';  // shortest exact form
-    throw EMathError("arithmetic overflow at frame " + std::to_string(Frame) +
-                     ": the filtered sum " + Sum + " does not fit a 32-bit integer");
-  }
-  return static_cast<int32_t>(Rounded);
+void ThrowUnstorable(float Acc, const TStoreRule& Rule, int64_t Frame) {
+  char Sum[32];
+  *std::to_chars(Sum, Sum + sizeof Sum - 1, Acc).ptr = '\0';  // shortest exact form
+  throw EMathError("arithmetic overflow at frame " + std::to_string(Frame) + ": the filtered sum " + Sum +
+                   (Rule.Clip ? " is not a finite number" : " does not fit a 32-bit integer"));
 }
 
 namespace {
@@ -52,6 +48,8 @@ void RunPath(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
   constexpr int Channels = Stereo ? 2 : 1;
   const auto History = std::make_unique<TEntry[]>(Channels * FIR_HISTORY_SIZE);  // zeroed: silence
   TEntry* const Ring[2] = {History.get(), History.get() + (Channels - 1) * FIR_HISTORY_SIZE};
+  const TStoreRule Rule = StoreRule(Bits16 ? 16 : 8, Progress.Clip);
+  TOverflowCount& Count = Progress.Overflow;
   uint32_t P = 0;
   for (int32_t N = 0; N < NbEch; ++N) {
     float In[2] = {0.0f, 0.0f};
@@ -60,16 +58,24 @@ void RunPath(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
     if constexpr (!Stereo && Bits16) Reader.ReadMono16(In[0]);
     if constexpr (!Stereo && !Bits16) Reader.ReadMono8(In[0]);
 
-    int32_t Out[2];
+    float Rounded[2];
     for (int C = 0; C < Channels; ++C) {
       if constexpr (Bits16)
         Ring[C][P] = static_cast<int32_t>(In[C]);
       else
         Ring[C][P] = Level8(In[C]);
-      const int32_t Rounded = RoundAccumulator(SumTaps(Ring[C], P, Filter), N);
-      // The 8-bit byte is the level + 128; unsigned so that it wraps.
-      Out[C] = Bits16 ? Rounded : static_cast<int32_t>(static_cast<uint32_t>(Rounded) + 128u);
+      const float Acc = SumTaps(Ring[C], P, Filter);
+      if (!Storable(Acc, Rule)) ThrowUnstorable(Acc, Rule, N);
+      Rounded[C] = std::nearbyint(Acc);  // default rounding: ties to even
     }
+    // Counted once the whole frame is known to be written.
+    int32_t Out[2];
+    for (int C = 0; C < Channels; ++C) {
+      const int32_t Level = StoreLevel(Rounded[C], Rule, Count);
+      // The 8-bit byte is the level + 128; unsigned so that it wraps.
+      Out[C] = Bits16 ? Level : static_cast<int32_t>(static_cast<uint32_t>(Level) + 128u);
+    }
+    Count.Samples += Channels;
 
     if constexpr (Stereo && Bits16) Writer.WriteWordPair(Out[0], Out[1]);
     if constexpr (Stereo && !Bits16) Writer.WriteBytePair(Out[0], Out[1]);

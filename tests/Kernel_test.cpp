@@ -18,10 +18,12 @@ const char* KernelName(TKernelKind K) { return K == TKernelKind::Reference ? "re
 
 // Filters Data (sample bytes in the given format) and returns the output's
 // sample bytes, or the error message as text bytes prefixed with "error: ".
-Bytes Filter(TKernelKind Kernel, int Channels, int Bits, const Bytes& Data, const std::string& Fir) {
+Bytes Filter(TKernelKind Kernel, int Channels, int Bits, const Bytes& Data, const std::string& Fir,
+             bool Clip = false) {
   test::TKestrumRun Run;
   Run.Prepare(Channels, Bits, 8000, Data, Fir);
   Run.Kestrum.Kernel = Kernel;
+  Run.Kestrum.Clip = Clip;
   Run.Execute();
   if (!Run.Error.empty()) {
     const std::string Message = "error: " + Run.Error;
@@ -104,17 +106,79 @@ TEST(Kernel, FailsOnSumsOutOfRange) {
   const struct {
     const char* What;
     std::string Fir;
+    bool Clip;
     const char* Error;
   } Cases[] = {
-      {"a sum beyond single precision", "Big\n2\n0 3e38\n0 3e38\n", "error: arithmetic overflow at frame 1:"},
-      {"a rounded sum beyond 32 bits", "Big\n1\n0 1e6\n", "error: arithmetic overflow at frame 1:"},
+      {"a sum beyond single precision", "Big\n2\n0 3e38\n0 3e38\n", false, "error: arithmetic overflow at frame 1:"},
+      {"a rounded sum beyond 32 bits", "Big\n1\n0 1e6\n", false, "error: arithmetic overflow at frame 1:"},
+      {"a sum beyond single precision, clipping", "Big\n2\n0 3e38\n0 3e38\n", true,
+       "error: arithmetic overflow at frame 1:"},
   };
   for (TKernelKind Kernel : kKernels) {
     for (const auto& C : Cases) {
       SCOPED_TRACE(std::string(KernelName(Kernel)) + ": " + C.What);
       // Frame 0 is silence, frame 1 overflows.
-      const Bytes Out = Filter(Kernel, 1, 16, test::Words({0, 30000, 1}), C.Fir);
+      const Bytes Out = Filter(Kernel, 1, 16, test::Words({0, 30000, 1}), C.Fir, C.Clip);
       EXPECT_EQ(std::string(Out.begin(), Out.begin() + std::min<size_t>(Out.size(), 38)), C.Error);
+    }
+  }
+}
+
+TEST(Kernel, CountsSumsBeyondTheSampleWidthAndWrapsOrClipsThem) {
+  constexpr int kFails = INT32_MIN;  // the run fails: only clipping stores the sum
+  const struct {
+    const char* What;
+    int Bits;
+    int16_t Level;
+    const char* Coef;
+    int Wrapped, Clipped;  // the output sample: the byte for 8 bits
+    bool Beyond;
+    float Peak;
+  } Cases[] = {
+      {"127 fits", 8, 127, "1.0", 255, 255, false, 127},
+      {"128 wraps", 8, 64, "2.0", 0, 255, true, 128},
+      {"-128 fits", 8, -64, "2.0", 0, 0, false, 128},
+      {"-129 wraps", 8, -86, "1.5", 255, 0, true, 129},
+      {"127.5 ties to 128", 8, 85, "1.5", 0, 255, true, 128},
+      {"-127.5 ties to -128", 8, -85, "1.5", 0, 0, false, 128},
+      {"8-bit, beyond 32 bits", 8, 100, "1e9", kFails, 255, true, 1e11f},
+      {"32767 fits", 16, 32767, "1.0", 32767, 32767, false, 32767},
+      {"32768 wraps", 16, 16384, "2.0", -32768, 32767, true, 32768},
+      {"-32769 wraps", 16, -21846, "1.5", 32767, -32768, true, 32769},
+      {"32767.5 ties to 32768", 16, 21845, "1.5", -32768, 32767, true, 32768},
+      {"-32767.5 ties to -32768", 16, -21845, "1.5", -32768, -32768, false, 32768},
+      {"16-bit, beyond 32 bits", 16, -30000, "1e6", kFails, -32768, true, 3e10f},
+  };
+  for (const auto& C : Cases) {
+    for (int Channels : {1, 2}) {
+      for (bool Clip : {false, true}) {
+        for (TKernelKind Kernel : kKernels) {
+          SCOPED_TRACE(testing::Message() << C.What << ", " << Channels << " channels, "
+                                          << (Clip ? "clipping, " : "wrapping, ") << KernelName(Kernel));
+          const auto Frame = [&](int V) {
+            return C.Bits == 8 ? Bytes(Channels, static_cast<uint8_t>(V))
+                               : test::Words(std::vector<int16_t>(Channels, static_cast<int16_t>(V)));
+          };
+          test::TKestrumRun Run;
+          Run.Prepare(Channels, C.Bits, 8000, Frame(C.Bits == 8 ? C.Level + 128 : C.Level),
+                      std::string("One tap\n1\n0 ") + C.Coef + "\n");
+          Run.Kestrum.Kernel = Kernel;
+          Run.Kestrum.Clip = Clip;
+          Run.Execute();
+          const int Want = Clip ? C.Clipped : C.Wrapped;
+          if (Want == kFails) {
+            EXPECT_EQ(Run.Error.rfind("arithmetic overflow at frame 0:", 0), 0u) << Run.Error;
+            EXPECT_EQ(Run.Kestrum.Overflow.Samples, 0);
+            continue;
+          }
+          EXPECT_EQ(Run.Error, "");
+          EXPECT_EQ(Run.Output(), Frame(Want));
+          EXPECT_EQ(Run.Kestrum.Overflow.Bits, C.Bits);
+          EXPECT_EQ(Run.Kestrum.Overflow.Samples, Channels);
+          EXPECT_EQ(Run.Kestrum.Overflow.Overflowed, C.Beyond ? Channels : 0);
+          EXPECT_EQ(Run.Kestrum.Overflow.Peak, C.Peak);
+        }
+      }
     }
   }
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <functional>
 #include <optional>
@@ -114,6 +115,47 @@ TEST(KestrumCli, QuietPrintsNothing) {
   EXPECT_EQ(R.Out, "");
   EXPECT_EQ(R.Err, "");
   EXPECT_EQ(SampleBytes(Dir / "out.wav").size(), 800u);
+}
+
+TEST(KestrumCli, WarnsOnStderrUnlessQuiet) {
+  const test::TScratchDir Dir;
+  // 100 Hz at -0.1 dBFS through a gain of 2: most samples go beyond 16 bits.
+  std::vector<int16_t> Sine(4410);
+  for (size_t N = 0; N < Sine.size(); ++N)
+    Sine[N] = static_cast<int16_t>(std::lrint(32393 * std::sin(2 * M_PI * 100 * static_cast<double>(N) / 44100)));
+  test::WriteFileBytes(Dir / "sine.wav", test::MakeWav(1, 16, 44100, test::Words(Sine)));
+  test::WriteFileText(Dir / "double.fir", "Double\n1\n0 2.0\n");
+  test::WriteFileText(Dir / "nocount.fir", "nocount\n0 0.5\n1 0.5\n");
+  const auto Beyond = std::count_if(Sine.begin(), Sine.end(), [](int16_t S) { return S > 16383 || S < -16384; });
+  const std::string Exceeded = "kestrum: warning: " + std::to_string(Beyond) + " of 4410 samples exceeded the 16-bit range and ";
+  const struct {
+    TArgs Args;
+    std::string Err;
+  } Cases[] = {
+      {{Dir / "sine.wav", Dir / "out.wav", Dir / "double.fir"},
+       Exceeded + "wrapped around (peak 1.98 x full scale); --clip saturates them\n"},
+      {{"--clip", Dir / "sine.wav", Dir / "out.wav", Dir / "double.fir"},
+       Exceeded + "were clipped (peak 1.98 x full scale)\n"},
+      {{Dir / "sine.wav", Dir / "out.wav", Dir / "nocount.fir"},
+       "kestrum: warning: " + Dir / "nocount.fir" + ", line 2: the tap count is 0: the filter has no taps and the "
+       "output is silent\nkestrum: warning: " + Dir / "nocount.fir" + ", line 2: the tap count line '0 0.5' "
+       "holds more than one number; is the tap count line missing?\n"},
+      {{"--quiet", Dir / "sine.wav", Dir / "out.wav", Dir / "double.fir"}, ""},
+      {{"--quiet", Dir / "sine.wav", Dir / "out.wav", Dir / "nocount.fir"}, ""},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Args[0]);
+    const TResult R = RunKestrum(C.Args);
+    EXPECT_EQ(R.Status, 0);
+    EXPECT_EQ(R.Err, C.Err);
+  }
+
+  // Clipped, the sine keeps its sign everywhere.
+  ASSERT_EQ(RunKestrum({"--clip", Dir / "sine.wav", Dir / "out.wav", Dir / "double.fir"}).Status, 0);
+  std::vector<int16_t> Clipped(Sine.size());
+  std::transform(Sine.begin(), Sine.end(), Clipped.begin(),
+                 [](int16_t S) { return static_cast<int16_t>(std::clamp(2 * S, -32768, 32767)); });
+  EXPECT_EQ(SampleBytes(Dir / "out.wav"), test::Words(Clipped));
 }
 
 TEST(KestrumCli, IdentityFilterCopiesTheSamplesOfEveryFormat) {
@@ -223,6 +265,88 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
     EXPECT_NE(R.Err.find(C.Mentions), std::string::npos) << R.Err;
     EXPECT_TRUE(Dir.Files().empty());
   }
+}
+
+TEST(KestrumCli, DesignAndResponseRefuseWhatTheyCannotDo) {
+  const test::TScratchDir Dir;
+  const std::string Out = Dir / "out.fir";
+  struct TCase {
+    const char* Name;
+    TArgs Args;
+    int Status;
+    std::string Mentions;
+  };
+  const TArgs Lowpass{"design", "lowpass", "1000", "--rate", "44100", "-o", Out};
+  const auto With = [&](const TArgs& Base, const TArgs& More) {
+    TArgs Args = Base;
+    Args.insert(Args.end(), More.begin(), More.end());
+    return Args;
+  };
+  const TCase Cases[] = {
+      {"no filter kind", {"design"}, 2, "subcommand"},
+      {"no tap count nor attenuation", Lowpass, 2, "--taps or --attenuation"},
+      {"taps and attenuation", With(Lowpass, {"--taps", "11", "--attenuation", "60"}), 2, "excludes"},
+      {"Kaiser without beta", With(Lowpass, {"--taps", "11", "--window", "kaiser"}), 2, "--beta"},
+      {"even highpass",
+       {"design", "highpass", "1000", "--rate", "44100", "--taps", "10", "-o", Out}, 2, "odd"},
+      {"too many taps", With(Lowpass, {"--attenuation", "100", "--transition", "20"}), 1,
+       "at most 1000"},
+      {"missing impulse", {"design", "impulse", Dir / "ir.wav", "-o", Out}, 1, "ir.wav"},
+      {"response without rate", {"response", kSmooth}, 2, "--rate"},
+      {"missing filter", {"response", Dir / "none.fir", "--rate", "8000"}, 1, "none.fir"},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const TResult R = RunKestrum(C.Args);
+    EXPECT_EQ(R.Status, C.Status);
+    EXPECT_EQ(R.Out, "");
+    EXPECT_NE(R.Err.find(C.Mentions), std::string::npos) << R.Err;
+    EXPECT_TRUE(Dir.Files().empty());
+  }
+}
+
+TEST(KestrumCli, DesignsAFilterAndDescribesItsResponse) {
+  const test::TScratchDir Dir;
+  const TResult Design = RunKestrum({"design", "lowpass", "3000", "--rate", "44100", "--attenuation",
+                                     "60", "--transition", "500", "-o", Dir / "lp.fir"});
+  ASSERT_EQ(Design.Status, 0) << Design.Err;
+  EXPECT_EQ(Design.Out, "");
+  EXPECT_NE(Design.Err.find("Lowpass, windowed sinc, "), std::string::npos) << Design.Err;
+
+  const TResult Files = RunKestrum({"response", Dir / "lp.fir", "--rate", "44100", "--points", "5",
+                                    "--csv", Dir / "lp.csv", "--svg", Dir / "lp.svg"});
+  ASSERT_EQ(Files.Status, 0) << Files.Err;
+  EXPECT_TRUE(std::regex_search(Files.Out, std::regex("^Taps: [0-9]+\nDelays: 0 to ")))
+      << Files.Out;
+  EXPECT_NE(Files.Out.find("3 dB below the peak at: 29"), std::string::npos) << Files.Out;
+  EXPECT_EQ(ReadText(Dir / "lp.csv").rfind("frequency_hz,magnitude_db,phase_deg,group_delay_frames\n"
+                                           "0,", 0), 0u);
+  EXPECT_EQ(std::count(Files.Out.begin(), Files.Out.end(), '\n'), 9);
+  const std::string Csv = ReadText(Dir / "lp.csv");
+  EXPECT_EQ(std::count(Csv.begin(), Csv.end(), '\n'), 6);
+  EXPECT_EQ(ReadText(Dir / "lp.svg").rfind("<svg ", 0), 0u);
+
+  // The table on stdout moves the summary to stderr.
+  const TResult Piped = RunKestrum({"response", Dir / "lp.fir", "--rate", "44100", "--csv", "-"});
+  EXPECT_EQ(Piped.Status, 0);
+  EXPECT_EQ(Piped.Err, Files.Out);
+  EXPECT_EQ(std::count(Piped.Out.begin(), Piped.Out.end(), '\n'), 513);
+}
+
+TEST(KestrumCli, DesignReplacesAFileThroughItsLinkKeepingItsMode) {
+  const test::TScratchDir Dir;
+  test::WriteFileText(Dir / "real.fir", "earlier");
+  std::filesystem::permissions(Dir / "real.fir", std::filesystem::perms::owner_read |
+                                                     std::filesystem::perms::owner_write);
+  std::filesystem::create_symlink("real.fir", Dir / "link.fir");
+  const TResult R =
+      RunKestrum({"design", "lowpass", "1000", "--rate", "8000", "--taps", "5", "-o", Dir / "link.fir"});
+  EXPECT_EQ(R.Status, 0) << R.Err;
+  EXPECT_TRUE(std::filesystem::is_symlink(Dir / "link.fir"));
+  EXPECT_EQ(ReadText(Dir / "real.fir").rfind("Lowpass, windowed sinc, 5 taps", 0), 0u);
+  EXPECT_EQ(std::filesystem::status(Dir / "real.fir").permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"link.fir", "real.fir"}));
 }
 
 TEST(KestrumCli, BothKernelsWriteTheSameBytes) {
