@@ -1,7 +1,10 @@
 // The stop request: one lock-free atomic, so a signal handler may set it.
 #include "base/Stop.h"
 
+#include <poll.h>
+
 #include <atomic>
+#include <cerrno>
 
 #include "base/Errors.h"
 
@@ -20,6 +23,15 @@ void ClearStop() noexcept { GStopSignal.store(0, std::memory_order_relaxed); }
 
 void CheckStop() {
   if (StopSignal() != 0) throw EStopped("interrupted");
+}
+
+void WaitReady(int Fd, short Events) {
+  pollfd Poll{Fd, Events, 0};
+  for (;;) {
+    CheckStop();
+    // Ready, or an error the read or write itself will report.
+    if (poll(&Poll, 1, 100) != 0 && !(Poll.revents == 0 && errno == EINTR)) return;
+  }
 }
 
 }  // namespace kestrum

@@ -16,4 +16,9 @@ void ClearStop() noexcept;
 // Throws EStopped when a stop has been requested.
 void CheckStop();
 
+// Waits until Fd is ready for Events (POLLIN or POLLOUT), polling the stop
+// request every tenth of a second, so that a pipe's reader or writer that
+// stalls cannot hold a stopped run: throws EStopped then.
+void WaitReady(int Fd, short Events);
+
 }  // namespace kestrum

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,10 +53,12 @@ std::FILE* SpoolStream(std::FILE* Source, const std::string& Name) {
     static thread_local uint8_t Block[1 << 16];
     uint64_t Length = 0;
     for (;;) {
-      CheckStop();
-      const size_t Got = std::fread(Block, 1, sizeof Block, Source);
-      if (Got == 0 && std::ferror(Source)) throw EInOutError::FromErrno(errno, "cannot read", Name);
-      if (Got == 0) break;
+      WaitReady(fileno(Source), POLLIN);  // a stalled writer cannot hold a stopped run
+      const ssize_t Read = read(fileno(Source), Block, sizeof Block);
+      if (Read < 0 && errno == EINTR) continue;
+      if (Read < 0) throw EInOutError::FromErrno(errno, "cannot read", Name);
+      if (Read == 0) break;
+      const size_t Got = static_cast<size_t>(Read);
       if (Length == 0 && Got >= 4 && std::memcmp(Block, "RIFF", 4) != 0)
         throw EInOutError(0, Name + ": not a WAV file (no RIFF/WAVE header)");
       Length += Got;

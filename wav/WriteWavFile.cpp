@@ -10,6 +10,8 @@
 #include <random>
 
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,12 +200,35 @@ void TWriteWavFile::Put(const uint8_t* Bytes, size_t Count) {
   if (FLength + Count > kMaxFileLength)
     throw EGeneralError(FileName + ": the output would exceed the 4 GiB that a WAV "
                                    "header can describe");
+  if (FStreaming) {
+    PutStream(Bytes, Count);
+    FLength += Count;
+    return;
+  }
   if (std::fwrite(Bytes, 1, Count, DataFile) != Count) {
     const int Error = errno;
     CheckStop();  // a stop ends a write that waits for a slow reader
     throw EInOutError::FromErrno(Error, "cannot write", FileName);
   }
   FLength += Count;
+}
+
+void TWriteWavFile::PutStream(const uint8_t* Bytes, size_t Count) {
+  // No more than PIPE_BUF at a time once the stream is ready: a pipe then
+  // takes it without blocking, and a stop request is seen between pieces.
+  const int Fd = fileno(DataFile);
+  while (Count > 0) {
+    WaitReady(Fd, POLLOUT);
+    const ssize_t N = write(Fd, Bytes, std::min<size_t>(Count, PIPE_BUF));
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) {
+      const int Error = N < 0 ? errno : EIO;
+      CheckStop();
+      throw EInOutError::FromErrno(Error, "cannot write", FileName);
+    }
+    Bytes += N;
+    Count -= static_cast<size_t>(N);
+  }
 }
 
 void TWriteWavFile::Flush() {

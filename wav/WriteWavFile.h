@@ -101,6 +101,7 @@ private:
   void WriteBlock();
   void Flush();
   void Put(const uint8_t* Bytes, size_t Count);
+  void PutStream(const uint8_t* Bytes, size_t Count);
   void Discard();
   void OpenStream(const std::string& Name);
   void FinishReplacement(uint64_t Data);

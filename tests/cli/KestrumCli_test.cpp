@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -387,6 +388,43 @@ TEST(KestrumCli, DrawsProgressAndASummaryOnATerminal) {
       << Err;
 }
 
+// Sends SIGTERM and waits for the end; kills the process and returns -1 if
+// it goes on for ten seconds.
+int StopAndWait(pid_t Pid) {
+  kill(Pid, SIGTERM);
+  int Status = 0;
+  for (int Tries = 0; waitpid(Pid, &Status, WNOHANG) == 0; ++Tries) {
+    if (Tries == 10000) {
+      kill(Pid, SIGKILL);
+      Wait(Pid);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return Status;
+}
+
+TEST(KestrumCli, AStopSignalEndsAWaitOnAStalledFifo) {
+  for (const bool IsSource : {true, false}) {
+    SCOPED_TRACE(IsSource ? "a FIFO source whose writer is silent" : "a FIFO target whose reader is not reading");
+    const test::TScratchDir Dir, Capture;
+    const std::string Fifo = Dir / "fifo", Err = Capture / "stderr";
+    ASSERT_EQ(mkfifo(Fifo.c_str(), 0600), 0);
+    const int Held = open(Fifo.c_str(), O_RDWR | O_CLOEXEC);  // both ends, used by no one
+    const TArgs Args = IsSource ? TArgs{Fifo, Dir / "out.wav", kSmooth} : TArgs{kExample, Fifo, kSmooth};
+    const pid_t Pid = Start(Args, [&](posix_spawn_file_actions_t* A) {
+      posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT, 0644);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int Status = StopAndWait(Pid);
+    close(Held);
+    EXPECT_TRUE(WIFSIGNALED(Status) && WTERMSIG(Status) == SIGTERM) << Status;
+    EXPECT_EQ(ReadText(Err), IsSource ? "kestrum: interrupted; '" + Dir / "out.wav" + "' was left as it was\n"
+                                      : "kestrum: interrupted; the WAV streamed to '" + Fifo + "' is incomplete\n");
+    EXPECT_EQ(Dir.Files(), std::vector<std::string>{"fifo"});
+  }
+}
+
 TEST(KestrumCli, AStopSignalLeavesNoFileBehind) {
   const test::TScratchDir Dir, Capture;
   test::WriteFileBytes(Dir / "in.wav", test::MakeWav(1, 16, 8000, Bytes(200, 0)));
@@ -399,17 +437,7 @@ TEST(KestrumCli, AStopSignalLeavesNoFileBehind) {
   // Stops it once its unfinished target is there beside the source.
   for (int Tries = 0; Dir.Files().size() < 2 && Tries < 10000; ++Tries)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  kill(Pid, SIGTERM);
-  int Status = 0;
-  for (int Tries = 0; waitpid(Pid, &Status, WNOHANG) == 0; ++Tries) {
-    if (Tries == 10000) {  // ten seconds: the signal was not honoured
-      kill(Pid, SIGKILL);
-      Wait(Pid);
-      FAIL() << "the run went on after SIGTERM";
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-
+  const int Status = StopAndWait(Pid);
   EXPECT_TRUE(WIFSIGNALED(Status) && WTERMSIG(Status) == SIGTERM) << Status;
   EXPECT_EQ(Dir.Files(), std::vector<std::string>{"in.wav"});
   EXPECT_EQ(ReadText(Err), "kestrum: interrupted; '" + Target + "' was left as it was\n");
