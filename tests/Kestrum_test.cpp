@@ -288,18 +288,5 @@ TEST(Kestrum, StopsInEveryPhaseWhenAskedAndSaysSo) {
   }
 }
 
-TEST(Kestrum, RefusesBlankFileNamesBeforeOpeningAnything) {
-  for (const char* Role : {"source", "target", "filter"}) {
-    SCOPED_TRACE(Role);
-    test::TKestrumRun Run;
-    Run.Prepare(1, 8, 8000, {1}, kIdentity);
-    std::string& Name = Role[0] == 's' ? Run.Kestrum.SourceFile : Role[0] == 't' ? Run.Kestrum.CibleFile : Run.Kestrum.FirFile;
-    Name = "";
-    Run.Execute();
-    EXPECT_EQ(Run.Error, std::string("no ") + Role + " file name given");
-    EXPECT_EQ(Run.Events, (Lines{"StartFilter", "Progress 0 0", "EndFilter"}));
-  }
-}
-
 }  // namespace
 }  // namespace kestrum

@@ -222,6 +222,7 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
        {Dir / "empty.wav", Target, kSmooth},
        "Le fichier Wav n'a pas été ecrit"},
       {"empty source name", {"", Target, kSmooth}, "no source file name given"},
+      {"empty target name", {Good, "", kSmooth}, "no target file name given"},
       {"empty filter name", {Good, Target, ""}, "no filter file name given"},
       {"filter and target swapped", {Good, kSmooth, Good}, "is a WAV file, not a filter file; the order is SOURCE TARGET FILTER"},
       {"an endless filter", {Good, Target, "/dev/zero"}, "line longer than 4096 bytes"},
