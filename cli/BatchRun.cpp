@@ -9,10 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "base/Errors.h"
+#include "base/Stop.h"
 #include "cli/Console.h"
 #include "cli/Run.h"
-#include "cli/StopSignals.h"
 
 namespace kestrum {
 
@@ -57,11 +56,10 @@ public:
         FTotal(Total), FThreads(Threads) {}
 
   void Run() {
-    for (size_t I; !GStopSignal && (I = FNext++) < FJobs.size();) RunJob(FJobs[I]);
+    for (size_t I; !StopSignal() && (I = FNext++) < FJobs.size();) RunJob(FJobs[I]);
   }
 
   void Progress(TObject*, int32_t Position, int32_t) {
-    if (GStopSignal) throw EKestrum("interrupted");
     if (Position == 0) return;  // the end of a run
     FConsole.Progress(FDone += Position - FReported, FTotal);
     FReported = Position;
@@ -86,7 +84,7 @@ private:
       Job.Failed = true;
       // Named by its source, unless the message names it already.
       const std::string Message = E.what();
-      if (!GStopSignal)
+      if (!StopSignal())
         FConsole.Error(Message.find(Job.Source) != std::string::npos ? Message
                                                                      : Job.Source + ": " + Message);
     }
@@ -161,7 +159,7 @@ int RunBatch(const TOptions& Options) {
     if (Job.Format.Frequency > 0) AudioSeconds += double(Job.Frames) / Job.Format.Frequency;
   }
   const std::string Count = std::to_string(Jobs.size());
-  if (GStopSignal) {
+  if (StopSignal()) {
     Console.Error("interrupted; " + std::to_string(Written) + " of " + Count +
                   " files were written to '" + Dir + "'");
     return 1;

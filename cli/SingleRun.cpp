@@ -1,10 +1,8 @@
 // The single run and the handlers of its events.
 #include "cli/SingleRun.h"
 
-#include "base/Errors.h"
 #include "cli/Console.h"
 #include "cli/Run.h"
-#include "cli/StopSignals.h"
 
 namespace kestrum {
 
@@ -12,12 +10,11 @@ namespace {
 
 class THost : public TObject {
 public:
-  THost(TConsole& Console, std::string Target) : FConsole(Console), FTarget(std::move(Target)) {}
+  explicit THost(TConsole& Console) : FConsole(Console) {}
 
   void Log(TObject*, std::string Line) { FConsole.Print(Line); }
   void Warning(TObject*, std::string Message) { FConsole.Warning(Message); }
   void Progress(TObject*, int32_t Position, int32_t Max) {
-    if (GStopSignal) throw EKestrum("interrupted; '" + FTarget + "' was left as it was");
     FConsole.Progress(Position, Max);  // the (0, 0) that ends every run draws nothing
   }
   void SourceProperty(TObject*, std::string Name, ff_bits Bits, ff_channels Channels,
@@ -29,7 +26,6 @@ public:
 
 private:
   TConsole& FConsole;
-  std::string FTarget;
   uint32_t FFrequency = 0;
 };
 
@@ -38,7 +34,7 @@ private:
 int RunSingle(const TOptions& Options) {
   const std::string &Source = Options.Files[0], &Target = Options.Files[1];
   TConsole Console(Options.Quiet);
-  THost Host(Console, Target);
+  THost Host(Console);
   TKestrum Kestrum(nullptr);
   Kestrum.OnLog = TLog(&Host, &THost::Log);
   Kestrum.OnProgress = TProgress(&Host, &THost::Progress);

@@ -6,14 +6,14 @@
 
 #include <cerrno>
 #include <csignal>
+#include <initializer_list>
+
+#include "base/Stop.h"
 
 namespace kestrum {
 
-std::atomic<int> GStopSignal{0};
-static_assert(std::atomic<int>::is_always_lock_free);
-
 namespace {
-extern "C" void OnStopSignal(int Signal) { GStopSignal = Signal; }
+extern "C" void OnStopSignal(int Signal) { RequestStop(Signal); }
 }  // namespace
 
 void CatchStopSignals() {
@@ -27,14 +27,15 @@ void CatchStopSignals() {
   }
 }
 
-void PrepareStandardStreams() {
+void PrepareProcess() {
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   for (int Fd = 0; Fd <= 2; ++Fd)
     if (fcntl(Fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != Fd) return;
 }
 
 void EndIfStopped() {
-  if (const int Signal = GStopSignal; Signal != 0) {
+  if (const int Signal = StopSignal(); Signal != 0) {
     std::signal(Signal, SIG_DFL);
     std::raise(Signal);
   }

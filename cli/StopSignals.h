@@ -2,23 +2,20 @@
 // streams that must not be taken by the run's files.
 #pragma once
 
-#include <atomic>
-
 namespace kestrum {
 
-// The signal that asked the tool to stop, or 0. Runs poll it at each progress
-// step and throw, which lets them drop their unfinished targets.
-extern std::atomic<int> GStopSignal;
-
-// Catches SIGINT, SIGTERM and SIGHUP into GStopSignal, except those the
-// caller ignores.
+// Turns SIGINT, SIGTERM and SIGHUP into a stop request (base/Stop.h), which
+// the run polls, except those the caller ignores. No SA_RESTART: a wait in a
+// system call (a FIFO's open, a pipe's read) ends with EINTR, and the run then
+// sees the request.
 void CatchStopSignals();
 
 // Opens /dev/null on 0, 1 and 2 where they are closed, so that the run's files
-// never take those numbers and receive what the tool prints; ignores SIGPIPE,
-// so that a reader going away early turns writes into EPIPE errors instead of
-// killing the tool.
-void PrepareStandardStreams();
+// never take those numbers and receive what the tool prints. Ignores SIGPIPE
+// and SIGXFSZ, so that a reader going away early, or a file-size limit, turns
+// writes into errors (EPIPE, EFBIG) instead of killing the tool with its
+// temporary file left behind.
+void PrepareProcess();
 
 // When a signal stopped the tool, ends the process as that signal would have;
 // otherwise returns.

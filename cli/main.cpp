@@ -10,7 +10,7 @@
 
 int main(int argc, char** argv) {
   using namespace kestrum;
-  PrepareStandardStreams();
+  PrepareProcess();
   if (argc > 1 && std::string(argv[1]) == "design") return RunDesignCommand(argc - 1, argv + 1);
   if (argc > 1 && std::string(argv[1]) == "response") return RunResponseCommand(argc - 1, argv + 1);
 

@@ -79,7 +79,7 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt = -1) {
   try {
     Writer.Close();
     const Bytes File = test::ReadFileBytes(Dir / "out.wav");
-    Outcome.Out.assign(File.begin() + WAV_HEADER_SIZE, File.end());
+    Outcome.Out = test::WavSamples(File);
   } catch (const EGeneralError&) {  // no frame written
   }
   Outcome.Progress = Recorder.Positions;

@@ -35,7 +35,7 @@ void TKestrumRun::Execute() {
 
 Bytes TKestrumRun::Output() const {
   const Bytes File = ReadFileBytes(Kestrum.CibleFile);
-  return Bytes(File.begin() + 44, File.end());
+  return WavSamples(File);
 }
 
 void TKestrumRun::StartFilter(TObject* Sender) {

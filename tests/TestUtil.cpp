@@ -1,6 +1,10 @@
 // Helpers shared by the tests.
 #include "tests/TestUtil.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
 #include <random>
@@ -66,6 +70,32 @@ Bytes Words(const std::vector<int16_t>& Samples) {
     B.push_back(static_cast<uint8_t>(static_cast<uint16_t>(S) >> 8));
   }
   return B;
+}
+
+TFifoFeeder::TFifoFeeder(std::string Name, Bytes Data) : FName(std::move(Name)) {
+  if (mkfifo(FName.c_str(), 0600) != 0) throw std::runtime_error("test: cannot make FIFO " + FName);
+  FThread = std::thread([this, Data = std::move(Data)] {
+    const int Fd = open(FName.c_str(), O_WRONLY);
+    for (size_t Done = 0; Fd >= 0 && Done < Data.size();) {
+      const ssize_t N = write(Fd, Data.data() + Done, Data.size() - Done);
+      if (N <= 0) break;
+      Done += static_cast<size_t>(N);
+    }
+    if (Fd >= 0) close(Fd);
+  });
+}
+
+TFifoFeeder::~TFifoFeeder() {
+  const int Fd = open(FName.c_str(), O_RDONLY | O_NONBLOCK);  // lets a waiting open return
+  FThread.join();
+  if (Fd >= 0) close(Fd);
+  unlink(FName.c_str());
+}
+
+Bytes WavSamples(const Bytes& File) {
+  if (File.size() < WAV_HEADER_SIZE) return {};
+  const size_t Size = std::min<size_t>(ReadU32LE(&File[40]), File.size() - WAV_HEADER_SIZE);
+  return Bytes(File.begin() + WAV_HEADER_SIZE, File.begin() + WAV_HEADER_SIZE + static_cast<std::ptrdiff_t>(Size));
 }
 
 std::string DataFile(const std::string& Name) { return std::string(KESTRUM_TEST_DATA) + "/" + Name; }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kestrum::test {
@@ -24,12 +25,27 @@ private:
   std::filesystem::path FPath;
 };
 
+// A FIFO at Name into which a thread writes Data, and then closes it, once a
+// reader opens it. The destructor unblocks the thread if no reader came.
+class TFifoFeeder {
+public:
+  TFifoFeeder(std::string Name, Bytes Data);
+  ~TFifoFeeder();
+
+private:
+  std::string FName;
+  std::thread FThread;
+};
+
 Bytes ReadFileBytes(const std::string& Name);
 void WriteFileBytes(const std::string& Name, const Bytes& Data);
 void WriteFileText(const std::string& Name, const std::string& Text);
 
 // A canonical 44-byte-header PCM WAV image holding Data as its sample bytes.
 Bytes MakeWav(int Channels, int Bits, uint32_t Rate, const Bytes& Data);
+// The sample bytes of a canonical WAV image: its data chunk, without the pad
+// byte that follows data of odd size.
+Bytes WavSamples(const Bytes& File);
 // Sample bytes of 16-bit samples, little-endian.
 Bytes Words(const std::vector<int16_t>& Samples);
 
