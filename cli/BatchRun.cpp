@@ -23,6 +23,7 @@ struct TJob {
   std::string Source, Target;
   TSourceFormat Format;  // from the header, or zero when it could not be read
   int32_t Frames = 0;    // expected, for the progress bar
+  std::string Refusal;   // why it cannot run, found before it does
   bool Written = false, Failed = false;
 };
 
@@ -41,7 +42,7 @@ std::vector<TJob> PlanJobs(const std::vector<std::string>& Sources, const std::s
     std::error_code Ec;
     if (fs::equivalent(Source, Target, Ec))
       throw EUsageError("'" + Target + "' is the source itself; choose another --output-dir");
-    Jobs.push_back({Source, Target, {}});
+    Jobs.push_back({Source, Target, {}, 0, {}});
   }
   return Jobs;
 }
@@ -72,6 +73,7 @@ private:
   void RunJob(TJob& Job) {
     FReported = 0;
     try {
+      if (!Job.Refusal.empty()) throw EUsageError(Job.Refusal);
       TKestrum Kestrum(nullptr);
       SetUpRun(Kestrum, FOptions, Job.Source, Job.Target, Job.Format.Frequency, FThreads);
       Kestrum.OnProgress = TProgress(this, &TWorker::Progress);
@@ -120,15 +122,17 @@ int RunBatch(const TOptions& Options) {
     return 1;
   }
 
-  // Headers first: the rates that times need, and the total for the bar. A
-  // header that cannot be read fails its job later, with the run's message.
+  // Headers first, of the sources that can be read twice: the rates that
+  // times need, and the total for the bar. A header that cannot be read, or
+  // a time without a rate, fails its job without a run.
   int64_t Total = 0;
   for (TJob& Job : Jobs) {
     try {
+      if (!CanReadTwice(Job.Source) && !NeedsRate(Options)) continue;
       Job.Format = ReadSourceFormat(Job.Source);
       Job.Frames = FramesToFilter(Options, Job.Format);
-    } catch (const std::exception&) {
-      Job.Frames = 0;
+    } catch (const std::exception& E) {
+      Job.Refusal = E.what();
     }
     Total += Job.Frames;
   }

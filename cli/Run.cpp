@@ -3,15 +3,22 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <filesystem>
 
 #include "wav/ReadWavFile.h"
 
 namespace kestrum {
 
+bool CanReadTwice(const std::string& Source) {
+  std::error_code Ec;
+  return Source != "-" && std::filesystem::is_regular_file(Source, Ec);
+}
+
 TSourceFormat ReadSourceFormat(const std::string& Source) {
-  if (Source == "-")
+  std::error_code Ec;
+  if (Source == "-" || (std::filesystem::exists(Source, Ec) && !CanReadTwice(Source)))
     throw EUsageError("a time in --start or --count needs the source's rate before the run: "
-                      "give frames when SOURCE is '-'");
+                      "give frames when SOURCE is '-' or a pipe");
   TReadWavFile Reader;
   Reader.FileName = Source;
   Reader.SetActive(true);

@@ -16,8 +16,12 @@ struct TSourceFormat {
   int32_t NSamples = 0;
 };
 
+// Whether Source can be opened twice, once for its header and once for the
+// run: a regular file, not "-", a pipe or a device.
+bool CanReadTwice(const std::string& Source);
+
 // Opens Source, reads its header and closes it. Raises the reader's errors;
-// EUsageError for "-", which cannot be read twice.
+// EUsageError when !CanReadTwice(Source).
 TSourceFormat ReadSourceFormat(const std::string& Source);
 
 // Sets the files, the frame range for a source of Frequency Hz (needed only

@@ -275,7 +275,8 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
 }
 
 TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
-  const test::TScratchDir Dir;
+  const test::TScratchDir Dir, Pipes;
+  ASSERT_EQ(mkfifo((Pipes / "fifo").c_str(), 0600), 0);
   const std::string Source = DataFile("sox_u8_mono.wav"), Target = Dir / "out.wav";
   struct TCase {
     const char* Name;
@@ -303,6 +304,8 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
       {"unknown kernel", {"--kernel", "slow", Source, Target, kSmooth}, "--kernel"},
       {"negative threads", {"--threads", "-1", Source, Target, kSmooth}, "--threads"},
       {"an unknown option", {"--bogus", Source, Target, kSmooth}, "--bogus"},
+      {"a time with a pipe as source, which cannot be read twice",
+       {"--start", "1s", Pipes / "fifo", Target, kSmooth}, "give frames when SOURCE is '-' or a pipe"},
       {"a batch without sources", {"-o", Dir / "out", kSmooth}, "--output-dir"},
       {"two sources of one name",
        {"-o", Dir / "out", Source, Source, kSmooth},
