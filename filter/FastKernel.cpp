@@ -3,6 +3,7 @@
 #include "filter/FastKernel.h"
 
 #include <algorithm>
+#include <bit>
 #include <cfenv>
 #include <cfloat>
 #include <cmath>
@@ -30,12 +31,14 @@ TTaps::TTaps(const TFirFilter& Filter) {
 
 void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels) {
   const int FrameBytes = Format.FrameBytes();
+  const uint8_t* const Sample = Raw + C * BytesPerSample(Format.Samples);
   for (int32_t I = 0; I < Frames; ++I) {
-    if (Format.Bits16) {
-      const uint8_t* const P = Raw + I * FrameBytes + 2 * C;
-      Levels[I] = static_cast<int16_t>(P[0] | P[1] << 8);
-    } else {
-      Levels[I] = Raw[I * FrameBytes + C] - 128;
+    const uint8_t* const P = Sample + I * FrameBytes;
+    switch (Format.Samples) {
+      case TSampleFormat::Pcm8: Levels[I] = P[0] - 128; break;
+      case TSampleFormat::Pcm16: Levels[I] = static_cast<int16_t>(ReadU16LE(P)); break;
+      case TSampleFormat::Pcm24: Levels[I] = ReadS24LE(P); break;
+      case TSampleFormat::Float32: Levels[I] = std::bit_cast<float>(ReadU32LE(P)); break;
     }
   }
 }
@@ -54,6 +57,11 @@ namespace {
 
 inline bool Roundable(float Acc) { return Acc >= -2147483648.0f && Acc < 2147483648.0f; }
 
+// Whether a sum cannot become an output sample of the format.
+inline bool Fails(TSampleFormat Format, float Acc) {
+  return Format == TSampleFormat::Float32 ? !std::isfinite(Acc) : !Roundable(Acc);
+}
+
 // Acc, known to be Roundable, rounded to the nearest integer, ties to even:
 // adding 2^23 with the sum's sign leaves no fraction bits, so the default
 // rounding mode rounds the sum to an integer; floats of 2^23 or more are
@@ -69,15 +77,21 @@ inline int32_t RoundTiesEven(float Acc) {
 int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out) {
   for (int32_t J = 0; J < Count; ++J) {
     for (int C = 0; C < Format.Channels(); ++C)
-      if (!Roundable(Acc[C][J])) return J;
+      if (Fails(Format.Samples, Acc[C][J])) return J;
     for (int C = 0; C < Format.Channels(); ++C) {
-      const int32_t Sample = RoundTiesEven(Acc[C][J]);
-      if (Format.Bits16) {
-        *Out++ = static_cast<uint8_t>(Sample);
-        *Out++ = static_cast<uint8_t>(Sample >> 8);
-      } else {
-        *Out++ = static_cast<uint8_t>(static_cast<uint32_t>(Sample) + 128u);  // wraps, never overflows
+      if (Format.Samples == TSampleFormat::Float32) {
+        WriteU32LE(Out, std::bit_cast<uint32_t>(Acc[C][J]));
+        Out += 4;
+        continue;
       }
+      const int32_t Sample = RoundTiesEven(Acc[C][J]);
+      if (Format.Samples == TSampleFormat::Pcm8) {
+        *Out++ = static_cast<uint8_t>(static_cast<uint32_t>(Sample) + 128u);  // wraps, never overflows
+        continue;
+      }
+      *Out++ = static_cast<uint8_t>(Sample);
+      *Out++ = static_cast<uint8_t>(Sample >> 8);
+      if (Format.Samples == TSampleFormat::Pcm24) *Out++ = static_cast<uint8_t>(Sample >> 16);
     }
   }
   return Count;
@@ -116,7 +130,7 @@ void ComputeBlock(const TFormat& Format, const TTaps& Taps, TBlock& Block, TScra
   const float* const Acc[2] = {Scratch.Acc[0].data(), Scratch.Acc[1].data()};
   Block.Good = RoundSums(Acc, Block.Count, Format, Block.Out.data());
   if (Block.Good < Block.Count)  // the first channel that fails, as the reference reports it
-    Block.BadAcc = Roundable(Acc[0][Block.Good]) ? Acc[1][Block.Good] : Acc[0][Block.Good];
+    Block.BadAcc = Fails(Format.Samples, Acc[0][Block.Good]) ? Acc[0][Block.Good] : Acc[1][Block.Good];
 }
 
 // The run: the caller's thread reads blocks ahead into a ring of slots and
@@ -127,7 +141,7 @@ public:
   TPipeline(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const TTaps& Taps,
             TKestrum& Progress, int Threads, int32_t BlockFrames)
       : FReader(Reader), FWriter(Writer), FProgress(Progress), FTaps(Taps),
-        FFormat{Reader.Stereo, Reader.Bits16}, FBlockFrames(BlockFrames), FNbEch(NbEch),
+        FFormat{Reader.Stereo, Reader.SampleFormat()}, FBlockFrames(BlockFrames), FNbEch(NbEch),
         FNbBlocks((NbEch + int64_t{BlockFrames} - 1) / BlockFrames) {
     const int64_t Workers = std::min<int64_t>(Threads - 1, FNbBlocks - 1);
     FSlots.resize(static_cast<size_t>(std::max<int64_t>(Workers, 0) + 2));
@@ -198,7 +212,7 @@ private:
     Block.Count = static_cast<int32_t>(std::min<int64_t>(FBlockFrames, FNbEch - Block.First));
     Block.Error = nullptr;
     if (K == 0) {
-      std::memset(Block.Raw.data(), FFormat.Bits16 ? 0x00 : 0x80, HistoryBytes);
+      std::memset(Block.Raw.data(), FFormat.Samples == TSampleFormat::Pcm8 ? 0x80 : 0x00, HistoryBytes);
     } else {
       const TBlock& Before = Slot(K - 1);
       const size_t BeforeEnd = HistoryBytes + static_cast<size_t>(Before.Count) * FrameBytes;
@@ -258,7 +272,12 @@ private:
       for (int32_t I = 0; I < Run; ++I) FProgress.StepProgress();
       Done += Run;
     }
-    if (Block.Good < Block.Count) RoundAccumulator(Block.BadAcc, Block.First + Block.Good);
+    if (Block.Good < Block.Count) {
+      if (FFormat.Samples == TSampleFormat::Float32)
+        CheckFloatSum(Block.BadAcc, Block.First + Block.Good);
+      else
+        RoundAccumulator(Block.BadAcc, Block.First + Block.Good);
+    }
   }
 
   TReadWavFile& FReader;

@@ -30,17 +30,17 @@ struct TTaps {
 // A source's sample format; the target's is the same.
 struct TFormat {
   bool Stereo = false;
-  bool Bits16 = false;
+  TSampleFormat Samples = TSampleFormat::Pcm8;
   int Channels() const { return Stereo ? 2 : 1; }
-  int FrameBytes() const { return Channels() * (Bits16 ? 2 : 1); }
+  int FrameBytes() const { return Channels() * BytesPerSample(Samples); }
 };
 
 // The three steps of a block, each run on the widest instruction set this
 // processor has. The ...Portable versions do the same in plain C++, for
 // processors without SIMD and for the frames after the last whole vector.
 
-// Levels[i] = the level of channel C (8-bit: byte - 128; 16-bit: the sample)
-// in frame i of Raw, file bytes, for i < Frames.
+// Levels[i] = the level of channel C (8-bit: byte - 128; 16- and 24-bit: the
+// sample; float: its value) in frame i of Raw, file bytes, for i < Frames.
 void LoadLevels(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels);
 void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels);
 
@@ -53,10 +53,11 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
 void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc);
 
 // Writes the file bytes of frames 0, 1, ... to Out, frame j's channel c
-// being Acc[c][j] rounded to the nearest integer, ties to even (8-bit: +
-// 128), of which the low bits are kept. Stops before the first frame with a
-// sum that is not finite or rounds beyond signed 32 bits; returns the frames
-// written: Count when all are.
+// being Acc[c][j] itself for float data, else Acc[c][j] rounded to the
+// nearest integer, ties to even (8-bit: + 128), of which the low bits are
+// kept. Stops before the first frame with a sum that is not finite or, for
+// integer data, rounds beyond signed 32 bits; returns the frames written:
+// Count when all are.
 int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out);
 int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out);
 

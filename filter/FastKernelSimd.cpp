@@ -17,6 +17,7 @@
 #include <atomic>
 #include <bit>
 #include <iterator>
+#include <type_traits>
 
 #include "filter/FastKernel.h"
 
@@ -44,19 +45,43 @@ int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, uint
 // Frames are loaded as whole little-endian words.
 static_assert(std::endian::native == std::endian::little);
 
-template <bool Stereo, bool Bits16>
+using F = TSampleFormat;
+
+template <bool Stereo, TSampleFormat Samples>
 void LoadLevelsOf(const uint8_t* Raw, int32_t Frames, int C, double* Levels) {
   const hn::ScalableTag<double> dd;
   const hn::Rebind<int32_t, decltype(dd)> di;
+  const hn::Rebind<float, decltype(dd)> df;
   const int32_t N = static_cast<int32_t>(hn::Lanes(dd));
+  constexpr int FrameBytes = (Stereo ? 2 : 1) * BytesPerSample(Samples);
   const auto Byte = hn::Set(di, 0xFF), Silence8 = hn::Set(di, 128);
+  // A 24-bit sample is gathered as the 32-bit word at its first byte, which
+  // reaches one byte past it: the last frame is left to the portable loop.
+  const int32_t End = Samples == F::Pcm24 ? Frames - 1 : Frames;
   int32_t I = 0;
-  for (; I + N <= Frames; I += N) {
+  for (; I + N <= End; I += N) {
+    if constexpr (Samples == F::Float32) {
+      hn::Vec<decltype(df)> Sample;
+      if constexpr (Stereo) {  // frame: left float, then right float
+        const hn::Rebind<uint64_t, decltype(dd)> d64;
+        const auto Frame = hn::LoadU(d64, reinterpret_cast<const uint64_t*>(Raw) + I);
+        const hn::Rebind<uint32_t, decltype(dd)> du;
+        Sample = hn::BitCast(df, hn::TruncateTo(du, C == 0 ? Frame : hn::ShiftRight<32>(Frame)));
+      } else {
+        Sample = hn::LoadU(df, reinterpret_cast<const float*>(Raw) + I);
+      }
+      hn::StoreU(hn::PromoteTo(dd, Sample), dd, Levels + I);
+      continue;
+    }
     hn::Vec<decltype(di)> Level;
-    if constexpr (Stereo && Bits16) {  // frame: left word, then right word
+    if constexpr (Samples == F::Pcm24) {
+      const auto Offsets = hn::Add(hn::Mul(hn::Iota(di, I), hn::Set(di, FrameBytes)), hn::Set(di, 3 * C));
+      const auto Word = hn::GatherOffset(di, reinterpret_cast<const int32_t*>(Raw), Offsets);
+      Level = hn::ShiftRight<8>(hn::ShiftLeft<8>(Word));  // sign-extends the low 24 bits
+    } else if constexpr (Stereo && Samples == F::Pcm16) {  // frame: left word, then right word
       const auto Frame = hn::LoadU(di, reinterpret_cast<const int32_t*>(Raw) + I);
       Level = C == 0 ? hn::ShiftRight<16>(hn::ShiftLeft<16>(Frame)) : hn::ShiftRight<16>(Frame);
-    } else if constexpr (Bits16) {
+    } else if constexpr (Samples == F::Pcm16) {
       Level = hn::PromoteTo(di, hn::LoadU(hn::Rebind<int16_t, decltype(dd)>(), reinterpret_cast<const int16_t*>(Raw) + I));
     } else if constexpr (Stereo) {  // frame: left byte, then right byte
       const auto Frame = hn::BitCast(di, hn::PromoteTo(hn::Rebind<uint32_t, decltype(dd)>(),
@@ -67,15 +92,33 @@ void LoadLevelsOf(const uint8_t* Raw, int32_t Frames, int C, double* Levels) {
     }
     hn::StoreU(hn::PromoteTo(dd, Level), dd, Levels + I);
   }
-  constexpr int FrameBytes = (Stereo ? 2 : 1) * (Bits16 ? 2 : 1);
-  LoadLevelsPortable(Raw + I * FrameBytes, Frames - I, TFormat{Stereo, Bits16}, C, Levels + I);
+  LoadLevelsPortable(Raw + I * FrameBytes, Frames - I, TFormat{Stereo, Samples}, C, Levels + I);
 }
 
+// Calls Step<Stereo, Samples> for the format.
+template <template <bool, TSampleFormat> class TStep, typename... TArgs>
+auto ForFormat(TFormat Format, TArgs... Args) {
+  const auto Go = [&](auto Stereo) {
+    switch (Format.Samples) {
+      case F::Pcm8: return TStep<decltype(Stereo)::value, F::Pcm8>::Run(Args...);
+      case F::Pcm16: return TStep<decltype(Stereo)::value, F::Pcm16>::Run(Args...);
+      case F::Pcm24: return TStep<decltype(Stereo)::value, F::Pcm24>::Run(Args...);
+      case F::Float32: break;
+    }
+    return TStep<decltype(Stereo)::value, F::Float32>::Run(Args...);
+  };
+  return Format.Stereo ? Go(std::true_type{}) : Go(std::false_type{});
+}
+
+template <bool Stereo, TSampleFormat Samples>
+struct TLoadLevels {
+  static void Run(const uint8_t* Raw, int32_t Frames, int C, double* Levels) {
+    LoadLevelsOf<Stereo, Samples>(Raw, Frames, C, Levels);
+  }
+};
+
 void LoadLevels(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels) {
-  if (Format.Stereo)
-    Format.Bits16 ? LoadLevelsOf<true, true>(Raw, Frames, C, Levels) : LoadLevelsOf<true, false>(Raw, Frames, C, Levels);
-  else
-    Format.Bits16 ? LoadLevelsOf<false, true>(Raw, Frames, C, Levels) : LoadLevelsOf<false, false>(Raw, Frames, C, Levels);
+  ForFormat<TLoadLevels>(Format, Raw, Frames, C, Levels);
 }
 
 // Accumulator vectors per tile: enough independent chains of widen - add -
@@ -100,9 +143,9 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
       const double* const P = Levels + J - Delays[I];
       const auto Coef = hn::Set(dd, Coefs[I]);
       // float(double(acc) + level * coef), as in the reference: the product
-      // of a 16-bit level and a float is exact in double (so a fused
-      // multiply-add would give the same), the sum is rounded to double, then
-      // to float.
+      // of a level (24 significant bits at most) and a float is exact in
+      // double (so a fused multiply-add would give the same), the sum is
+      // rounded to double, then to float.
       for (int U = 0; U < kTileVectors; ++U)
         A[U] = hn::DemoteTo(df, hn::Add(hn::PromoteTo(dd, A[U]), hn::Mul(hn::LoadU(dd, P + U * N), Coef)));
     }
@@ -110,55 +153,76 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
   }
 }
 
-template <bool Stereo, bool Bits16>
+template <bool Stereo, TSampleFormat Samples>
 int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, uint8_t* Out) {
-  const hn::ScalableTag<float> df;
-  const hn::Rebind<int32_t, decltype(df)> di;
-  const hn::Rebind<uint32_t, decltype(df)> du;
-  const int32_t N = static_cast<int32_t>(hn::Lanes(df));
-  const auto Min = hn::Set(df, -2147483648.0f), End = hn::Set(df, 2147483648.0f);
-  const auto Two23 = hn::Set(df, 8388608.0f);
-  const auto Low8 = hn::Set(du, 0xFF), Low16 = hn::Set(du, 0xFFFF), Silence8 = hn::Set(du, 128);
-  // Adding 2^23 with the sum's sign leaves no fraction bits, so the default
-  // rounding mode rounds the sum to an integer, ties to even; floats of 2^23
-  // or more are integers already. Ok stays true while every sum is finite
-  // and rounds within signed 32 bits.
-  const auto Round = [&](const float* From, hn::Mask<decltype(df)>& Ok) HWY_ATTR {
-    const auto A = hn::LoadU(df, From);
-    Ok = hn::And(Ok, hn::And(hn::Ge(A, Min), hn::Lt(A, End)));
-    const auto Big = hn::CopySign(Two23, A);
-    const auto Rounded = hn::IfThenElse(hn::Lt(hn::Abs(A), Two23), hn::Sub(hn::Add(A, Big), Big), A);
-    return hn::BitCast(du, hn::ConvertTo(di, Rounded));
-  };
-  int32_t J = 0;
-  for (; J + N <= Count; J += N) {
-    auto Ok = hn::Eq(Two23, Two23);
-    const auto S0 = Round(Acc[0] + J, Ok);
-    const auto S1 = Stereo ? Round(Acc[1] + J, Ok) : S0;
-    if (!hn::AllTrue(df, Ok)) break;  // the frame-by-frame loop finds the first failing one
-    if constexpr (Stereo && Bits16) {
-      hn::StoreU(hn::Or(hn::And(S0, Low16), hn::ShiftLeft<16>(S1)), du, reinterpret_cast<uint32_t*>(Out) + J);
-    } else if constexpr (Bits16) {
-      const hn::Rebind<uint16_t, decltype(df)> d16;
-      hn::StoreU(hn::TruncateTo(d16, S0), d16, reinterpret_cast<uint16_t*>(Out) + J);
-    } else if constexpr (Stereo) {
-      const hn::Rebind<uint16_t, decltype(df)> d16;
-      const auto Frame = hn::Or(hn::And(hn::Add(S0, Silence8), Low8), hn::ShiftLeft<8>(hn::Add(S1, Silence8)));
-      hn::StoreU(hn::TruncateTo(d16, Frame), d16, reinterpret_cast<uint16_t*>(Out) + J);
-    } else {
-      const hn::Rebind<uint8_t, decltype(df)> d8;
-      hn::StoreU(hn::TruncateTo(d8, hn::Add(S0, Silence8)), d8, Out + J);
+  constexpr int FrameBytes = (Stereo ? 2 : 1) * BytesPerSample(Samples);
+  if constexpr (Samples == F::Float32) {
+    return RoundSumsPortable(Acc, Count, TFormat{Stereo, Samples}, Out);  // a check and a copy: no rounding
+  } else {
+    const hn::ScalableTag<float> df;
+    const hn::Rebind<int32_t, decltype(df)> di;
+    const hn::Rebind<uint32_t, decltype(df)> du;
+    const int32_t N = static_cast<int32_t>(hn::Lanes(df));
+    const auto Min = hn::Set(df, -2147483648.0f), End = hn::Set(df, 2147483648.0f);
+    const auto Two23 = hn::Set(df, 8388608.0f);
+    const auto Low8 = hn::Set(du, 0xFF), Low16 = hn::Set(du, 0xFFFF), Silence8 = hn::Set(du, 128);
+    // Adding 2^23 with the sum's sign leaves no fraction bits, so the default
+    // rounding mode rounds the sum to an integer, ties to even; floats of 2^23
+    // or more are integers already. Ok stays true while every sum is finite
+    // and rounds within signed 32 bits.
+    const auto Round = [&](const float* From, hn::Mask<decltype(df)>& Ok) HWY_ATTR {
+      const auto A = hn::LoadU(df, From);
+      Ok = hn::And(Ok, hn::And(hn::Ge(A, Min), hn::Lt(A, End)));
+      const auto Big = hn::CopySign(Two23, A);
+      const auto Rounded = hn::IfThenElse(hn::Lt(hn::Abs(A), Two23), hn::Sub(hn::Add(A, Big), Big), A);
+      return hn::BitCast(du, hn::ConvertTo(di, Rounded));
+    };
+    int32_t J = 0;
+    for (; J + N <= Count; J += N) {
+      auto Ok = hn::Eq(Two23, Two23);
+      const auto S0 = Round(Acc[0] + J, Ok);
+      const auto S1 = Stereo ? Round(Acc[1] + J, Ok) : S0;
+      if (!hn::AllTrue(df, Ok)) break;  // the frame-by-frame loop finds the first failing one
+      if constexpr (Samples == F::Pcm24) {
+        // No vector store packs 3-byte samples: the rounded lanes go out one by one.
+        HWY_ALIGN uint32_t Lanes[2][HWY_LANES(float)];
+        hn::Store(S0, du, Lanes[0]);
+        hn::Store(S1, du, Lanes[1]);
+        uint8_t* P = Out + J * FrameBytes;
+        for (int32_t L = 0; L < N; ++L)
+          for (int C = 0; C < (Stereo ? 2 : 1); ++C, P += 3) {
+            P[0] = static_cast<uint8_t>(Lanes[C][L]);
+            P[1] = static_cast<uint8_t>(Lanes[C][L] >> 8);
+            P[2] = static_cast<uint8_t>(Lanes[C][L] >> 16);
+          }
+      } else if constexpr (Stereo && Samples == F::Pcm16) {
+        hn::StoreU(hn::Or(hn::And(S0, Low16), hn::ShiftLeft<16>(S1)), du, reinterpret_cast<uint32_t*>(Out) + J);
+      } else if constexpr (Samples == F::Pcm16) {
+        const hn::Rebind<uint16_t, decltype(df)> d16;
+        hn::StoreU(hn::TruncateTo(d16, S0), d16, reinterpret_cast<uint16_t*>(Out) + J);
+      } else if constexpr (Stereo) {
+        const hn::Rebind<uint16_t, decltype(df)> d16;
+        const auto Frame = hn::Or(hn::And(hn::Add(S0, Silence8), Low8), hn::ShiftLeft<8>(hn::Add(S1, Silence8)));
+        hn::StoreU(hn::TruncateTo(d16, Frame), d16, reinterpret_cast<uint16_t*>(Out) + J);
+      } else {
+        const hn::Rebind<uint8_t, decltype(df)> d8;
+        hn::StoreU(hn::TruncateTo(d8, hn::Add(S0, Silence8)), d8, Out + J);
+      }
     }
+    const float* const Rest[2] = {Acc[0] + J, Stereo ? Acc[1] + J : nullptr};
+    return J + RoundSumsPortable(Rest, Count - J, TFormat{Stereo, Samples}, Out + J * FrameBytes);
   }
-  constexpr int FrameBytes = (Stereo ? 2 : 1) * (Bits16 ? 2 : 1);
-  const float* const Rest[2] = {Acc[0] + J, Stereo ? Acc[1] + J : nullptr};
-  return J + RoundSumsPortable(Rest, Count - J, TFormat{Stereo, Bits16}, Out + J * FrameBytes);
 }
 
+template <bool Stereo, TSampleFormat Samples>
+struct TRoundSums {
+  static int32_t Run(const float* const* Acc, int32_t Count, uint8_t* Out) {
+    return RoundSumsOf<Stereo, Samples>(Acc, Count, Out);
+  }
+};
+
 int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out) {
-  if (Format.Stereo)
-    return Format.Bits16 ? RoundSumsOf<true, true>(Acc, Count, Out) : RoundSumsOf<true, false>(Acc, Count, Out);
-  return Format.Bits16 ? RoundSumsOf<false, true>(Acc, Count, Out) : RoundSumsOf<false, false>(Acc, Count, Out);
+  return ForFormat<TRoundSums>(Format, Acc, Count, Out);
 }
 
 #endif

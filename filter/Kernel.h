@@ -16,13 +16,15 @@ constexpr int FIR_HISTORY_SIZE = 16384;  // frames of history per channel
 constexpr uint32_t FIR_HISTORY_MASK = 0x3FFF;
 
 // Per frame n, in this order: fetch it; store each channel's level (8-bit:
-// byte - 128; 16-bit: the sample) in the channel's ring of FIR_HISTORY_SIZE
-// entries at position p; for each tap i in table order,
+// byte - 128; 16- and 24-bit: the sample; float: the sample's value) in the
+// channel's ring of FIR_HISTORY_SIZE entries at position p; for each tap i in
+// table order,
 //   acc = float(double(acc) + double(ring[(p - Delays[i]) & 0x3FFF]) * double(Coefs[i]))
-// round acc to the nearest integer, ties to even; write it (8-bit: + 128), of
-// which the writer keeps the low bits; advance p; Progress.StepProgress().
+// (every product is exact in double); write acc itself for float data, else
+// acc rounded to the nearest integer, ties to even (8-bit: + 128), of which
+// the writer keeps the low bits; advance p; Progress.StepProgress().
 // Throws EMathError, at the first frame concerned, when an accumulator is not
-// finite or its rounded value leaves signed 32 bits.
+// finite or, for integer data, its rounded value leaves signed 32 bits.
 // Nothing is fetched or written when NbEch <= 0.
 void RunReferenceKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
                         const TFirFilter& Filter, TKestrum& Progress);
@@ -31,6 +33,9 @@ void RunReferenceKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbE
 // Throws EMathError when Acc is not finite or the result leaves signed 32 bits;
 // Frame (from 0) goes into the message.
 int32_t RoundAccumulator(float Acc, int64_t Frame);
+// Acc as a float output sample, bit for bit. Throws EMathError when Acc is
+// not finite; Frame (from 0) goes into the message.
+float CheckFloatSum(float Acc, int64_t Frame);
 
 }  // namespace kestrum
 

@@ -12,6 +12,20 @@
 
 namespace kestrum {
 
+namespace {
+
+ff_bits NbBitsOf(TSampleFormat Format) {
+  switch (Format) {
+    case TSampleFormat::Pcm8: return ff_8bits;
+    case TSampleFormat::Pcm16: return ff_16bits;
+    case TSampleFormat::Pcm24: return ff_24bits;
+    case TSampleFormat::Float32: break;
+  }
+  return ff_32bitsFloat;
+}
+
+}  // namespace
+
 TKestrum::TKestrum(TComponent* Owner) : TComponent(Owner) {
   PublishString("Version", [this] { return Version(); }, [this](const std::string& V) { SetVersion(V); });
   PublishString("SourceFile", [this] { return SourceFile; }, [this](const std::string& V) { SourceFile = V; });
@@ -45,11 +59,13 @@ void TKestrum::DoExecute() {
     Writer->FileName = CibleFile;
     Writer->SetActive(true);
     Writer->Bits16 = Reader->Bits16;
+    Writer->Bits24 = Reader->Bits24;
+    Writer->Float32 = Reader->Float32;
     Writer->Stereo = Reader->Stereo;
     Writer->Frequency = Reader->Frequency;
     Writer->NSamples = Reader->NSamples;
     if (OnSourceProperty)
-      OnSourceProperty(this, SourceFile, Reader->Bits16 ? ff_16bits : ff_8bits,
+      OnSourceProperty(this, SourceFile, NbBitsOf(Reader->SampleFormat()),
                        Reader->Stereo ? ff_stereo : ff_mono, Reader->Frequency, Reader->NSamples);
 
     TFirFilter Filter;

@@ -11,7 +11,7 @@ namespace kestrum {
 
 constexpr int32_t PROGRESS_STEP = 5000;  // frames between progress reports
 
-enum ff_bits : uint8_t { ff_8bits = 0, ff_16bits = 1 };
+enum ff_bits : uint8_t { ff_8bits = 0, ff_16bits = 1, ff_24bits = 2, ff_32bitsFloat = 3 };
 enum ff_channels : uint8_t { ff_mono = 0, ff_stereo = 1 };
 
 using TNotifyEvent = TEvent<TObject*>;

@@ -126,7 +126,7 @@ TEST(Kestrum, FailsCleanlyAndLeavesAnExistingTargetAsItWas) {
   };
   const Case Cases[] = {
       {"missing source", {}, kIdentity, "", With({"StartFilter"}, Closing), "cannot open '"},
-      {"source that is not PCM", test::ReadFileBytes(test::DataFile("float32_mono.wav")), kIdentity, "",
+      {"source that is not PCM", test::ReadFileBytes(test::DataFile("alaw_mono.wav")), kIdentity, "",
        With({"StartFilter"}, Closing), "is not PCM"},
       {"missing filter", Wav, "", "", With({"StartFilter", "SourceProperty 16 mono 8000 3"}, Closing),
        "filter.fir' for reading: No such file or directory"},

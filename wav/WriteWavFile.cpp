@@ -66,6 +66,7 @@ void TWriteWavFile::CreateNew() {
   }
   std::setvbuf(DataFile, nullptr, _IONBF, 0);  // Buffer is the only buffer
   FLength = 0;
+  FHeaderSize = 0;
   BufSize = WAV_BUFFER_SIZE;
   BufPos = 0;
   FState = TFileState::fsOpen;
@@ -109,6 +110,17 @@ void TWriteWavFile::WriteBytes(const uint8_t* Bytes, size_t Count) {
 }
 
 void TWriteWavFile::Put(const uint8_t* Bytes, size_t Count) {
+  if (FHeaderSize == 0) {
+    // The first block starts with the 44 zero bytes CreateNew reserved; a
+    // float header needs more, which go before them.
+    FHeaderSize = TWavHeader::ForData(Stereo, SampleFormat(), Frequency, 0).Size();
+    const uint8_t Zeros[WAV_FLOAT_HEADER_SIZE - WAV_HEADER_SIZE] = {};
+    Append(Zeros, static_cast<size_t>(FHeaderSize - WAV_HEADER_SIZE));
+  }
+  Append(Bytes, Count);
+}
+
+void TWriteWavFile::Append(const uint8_t* Bytes, size_t Count) {
   if (FLength + Count > kMaxFileLength)
     throw EGeneralError(FileName + ": the output would exceed the 4 GiB that a WAV "
                                    "header can describe");
@@ -125,8 +137,16 @@ void TWriteWavFile::Close() {
   if (FState != TFileState::fsOpen) return;
   try {
     Flush();
-    if (FLength <= WAV_HEADER_SIZE) throw EGeneralError("Le fichier Wav n'a pas été ecrit");
-    const auto Header = TWavHeader::ForFormat(Stereo, Bits16, Frequency, FLength).Encode();
+    const uint64_t DataBytes = FLength - static_cast<uint64_t>(FHeaderSize);
+    if (DataBytes == 0) throw EGeneralError("Le fichier Wav n'a pas été ecrit");
+    const TWavHeader Format = TWavHeader::ForData(Stereo, SampleFormat(), Frequency, DataBytes);
+    if (Format.Size() != FHeaderSize)
+      throw EGeneralError(FileName + ": the sample format changed between float and PCM after frames were written");
+    if (TWavHeader::Padded(SampleFormat(), DataBytes)) {
+      const uint8_t Pad = 0;
+      Append(&Pad, 1);
+    }
+    const auto Header = Format.Encode();
     if (std::fseek(DataFile, 0, SEEK_SET) != 0 ||
         std::fwrite(Header.data(), 1, Header.size(), DataFile) != Header.size())
       throw EInOutError::FromErrno(errno, "cannot write the header of", FileName);

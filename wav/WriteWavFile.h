@@ -1,7 +1,8 @@
-// Writes PCM frames to a new WAV file through a buffer of WAV_BUFFER_SIZE
+// Writes PCM and float frames to a new WAV file through a buffer of WAV_BUFFER_SIZE
 // bytes, and completes its header when the file is closed.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -29,9 +30,13 @@ public:
 
   std::string FileName;  // used exactly as it is held
 
-  // Format written into the header at Close.
+  // Format written into the header at Close. The header's size (44 bytes,
+  // 58 for float) is settled when the first block reaches the file, so the
+  // format may change until then but not its float-or-PCM kind afterwards.
   bool Stereo = false;
-  bool Bits16 = false;
+  bool Bits16 = false;   // 16-bit PCM
+  bool Bits24 = false;   // 24-bit PCM
+  bool Float32 = false;  // 32-bit float
   uint32_t Frequency = 0;
   int32_t NSamples = 0;  // copied from a reader for its owner; never read here
 
@@ -43,16 +48,18 @@ public:
   void SetActive(bool Value);
 
   TFileState State() const { return FState; }
+  TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32); }
 
-  // Writes the buffered bytes and the header, then puts the file in place.
-  // Does nothing when no file is open. With no frame written it raises
+  // Writes the buffered bytes, a pad byte after odd-sized 24-bit data, and
+  // the header, then puts the file in place. Does nothing when no file is open. With no frame written it raises
   // EGeneralError "Le fichier Wav n'a pas été ecrit"; file failures raise
   // EInOutError. After a failure no file of the writer's is left behind and
   // the writer is closed.
   void Close();
 
-  // Append one frame, storing only the low 8 or 16 bits (values wrap, they
-  // are not clipped); 16-bit words go low byte first. Appending while no file
+  // Append one frame, storing only the low 8, 16 or 24 bits of integers
+  // (values wrap, they are not clipped), low byte first; floats are stored
+  // bit for bit. Appending while no file
   // is open raises EGeneralError. A file that would outgrow the 32-bit sizes
   // of its header raises EGeneralError instead of growing.
   void WriteByte(int32_t Value) {
@@ -71,6 +78,23 @@ public:
     WriteWord(First);
     WriteWord(Second);
   }
+  void WriteInt24(int32_t Value) {
+    WriteWord(Value);
+    WriteByte(Value >> 16);
+  }
+  void WriteInt24Pair(int32_t First, int32_t Second) {
+    WriteInt24(First);
+    WriteInt24(Second);
+  }
+  void WriteFloat(float Value) {
+    const uint32_t Bits = std::bit_cast<uint32_t>(Value);
+    WriteWord(static_cast<int32_t>(Bits & 0xFFFF));
+    WriteWord(static_cast<int32_t>(Bits >> 16));
+  }
+  void WriteFloatPair(float First, float Second) {
+    WriteFloat(First);
+    WriteFloat(Second);
+  }
 
   // Appends Count raw bytes, file order: the same as as many WriteByte calls.
   void WriteBytes(const uint8_t* Bytes, size_t Count);
@@ -81,6 +105,7 @@ private:
   void WriteBlock();
   void Flush();
   void Put(const uint8_t* Bytes, size_t Count);
+  void Append(const uint8_t* Bytes, size_t Count);
   void Discard();
 
   std::FILE* DataFile = nullptr;
@@ -92,6 +117,7 @@ private:
 
   std::string FTempName;  // where the frames go until Close succeeds
   uint64_t FLength = 0;   // bytes written to the file so far
+  int FHeaderSize = 0;    // bytes reserved for the header; 0 until the first block is written
 };
 
 }  // namespace kestrum

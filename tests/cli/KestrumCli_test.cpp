@@ -169,7 +169,7 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
   };
   const TCase Cases[] = {
       {"missing source", {Dir / "missing.wav", Target, kSmooth}, "missing.wav"},
-      {"source not PCM", {DataFile("float32_mono.wav"), Target, kSmooth}, "float32_mono.wav"},
+      {"source not PCM", {DataFile("alaw_mono.wav"), Target, kSmooth}, "alaw_mono.wav"},
       {"missing filter", {Good, Target, Dir / "missing.fir"}, "missing.fir"},
       {"bad filter line", {Good, Target, Dir / "bad.fir"}, "bad.fir, line 4"},
       {"target in a missing folder", {Good, Dir / "none/out.wav", kSmooth}, "none/out.wav"},
