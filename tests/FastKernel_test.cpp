@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cfenv>
 #include <climits>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -72,8 +75,7 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt = -1) {
   }
   try {
     Writer.Close();
-    const Bytes File = test::ReadFileBytes(Dir / "out.wav");
-    Outcome.Out.assign(File.begin() + WAV_HEADER_SIZE, File.end());
+    Outcome.Out = test::DataChunk(test::ReadFileBytes(Dir / "out.wav"));
   } catch (const EGeneralError&) {  // no frame written
   }
   Outcome.Progress = Recorder.Positions;
@@ -104,23 +106,39 @@ void AddTap(TFirFilter& F, int32_t Delay, float Coef) {
 TCase RandomCase(std::mt19937& R, int32_t Block) {
   TCase C;
   C.Channels = 1 + R() % 2;
-  C.Bits = R() % 2 ? 16 : 8;
+  C.Bits = 8 << R() % 3;
+  if (R() % 4 == 0) C.Bits = 24;
   const int32_t Lengths[] = {0, 1, Block - 1, Block, Block + 1, 3 * Block + 7, 16385, 20000 + static_cast<int32_t>(R() % 5000)};
   const int32_t Frames = std::max(Lengths[R() % 8], 0);
   C.NbEch = Frames + (R() % 4 == 0 ? static_cast<int32_t>(R() % 50) : 0);
   // Silence up to a random frame in half the cases, so that sums that
-  // overflow first do so anywhere in the file, then noise.
-  const size_t Quiet = R() % 2 ? 0 : (R() % (Frames + 1)) * C.Channels * C.Bits / 8;
-  C.Data.resize(static_cast<size_t>(Frames) * C.Channels * C.Bits / 8);
-  for (size_t I = 0; I < C.Data.size(); ++I)
-    C.Data[I] = I >= Quiet ? static_cast<uint8_t>(R()) : C.Bits == 8 ? 0x80 : 0x00;
+  // overflow first do so anywhere in the file, then noise: any bytes, or
+  // for float, values of one scale (sums in the subnormal range, ordinary,
+  // near the float limit) with now and then a NaN, an infinity or -0.
+  std::uniform_real_distribution<float> Unit(-1.0f, 1.0f);
+  const size_t SampleBytes = static_cast<size_t>(C.Bits / 8), Samples = static_cast<size_t>(Frames) * C.Channels;
+  const size_t Quiet = R() % 2 ? 0 : (R() % (Frames + 1)) * C.Channels;
+  const float Scale = std::array{1e-38f, 1e-42f, 1.0f, 1e30f}[R() % 4];
+  const bool Specials = R() % 4 == 0;
+  C.Data.resize(Samples * SampleBytes);
+  for (size_t I = 0; I < Samples; ++I) {
+    uint8_t* const P = &C.Data[I * SampleBytes];
+    if (I < Quiet) {
+      std::fill(P, P + SampleBytes, C.Bits == 8 ? 0x80 : 0x00);
+    } else if (C.Bits == 32) {
+      const float Special = std::array{-0.0f, std::numeric_limits<float>::quiet_NaN(),
+                                       std::numeric_limits<float>::infinity(), 1e-45f}[R() % 4];
+      WriteU32LE(P, std::bit_cast<uint32_t>(Specials && R() % 2000 == 0 ? Special : Unit(R) * Scale));
+    } else {
+      for (size_t B = 0; B < SampleBytes; ++B) P[B] = static_cast<uint8_t>(R());
+    }
+  }
 
   const int32_t TapCounts[] = {0, 1, 2, 7, 17, 1000, 1 + static_cast<int32_t>(R() % 40)};
   int32_t NbTaps = TapCounts[R() % 7];
   if (int64_t{NbTaps} * C.NbEch > 8'000'000) NbTaps = 1 + R() % 40;  // keeps the reference quick
   const int32_t Special[] = {0, 1, 16383, 16384, 16385, -1, INT32_MIN, INT32_MAX};
   const int Kind = R() % 5;
-  std::uniform_real_distribution<float> Unit(-1.0f, 1.0f);
   for (int32_t I = 0; I < NbTaps; ++I) {
     const int DelayKind = R() % 5;
     const int32_t Delay = DelayKind < 2 ? I : DelayKind == 2 ? Special[R() % 8] : static_cast<int32_t>(R());
