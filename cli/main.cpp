@@ -25,9 +25,10 @@ constexpr int kUsageError = 2;
 constexpr int32_t kMaxFrame = std::numeric_limits<int32_t>::max();
 
 const char* const kDescription =
-    "Filters SOURCE, an uncompressed PCM WAV file (8 or 16 bits, mono or stereo),\n"
-    "through the FIR filter in FILTER and writes the result to TARGET in the same\n"
-    "format. TARGET is replaced only when the run succeeds.";
+    "Filters SOURCE, an uncompressed WAV file (8-, 16- or 24-bit PCM or 32-bit\n"
+    "float, mono or stereo), through the FIR filter in FILTER and writes the\n"
+    "result to TARGET in the same format. TARGET is replaced only when the run\n"
+    "succeeds.";
 
 const char* const kFilterHelp =
     "Filter file:\n"

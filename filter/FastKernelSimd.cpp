@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstring>
 #include <iterator>
 #include <type_traits>
 
@@ -47,6 +48,43 @@ static_assert(std::endian::native == std::endian::little);
 
 using F = TSampleFormat;
 
+// Levels of 24-bit samples, four at a time: a shuffle moves each sample's
+// three bytes from 128-bit loads to the top of a 32-bit lane, and an
+// arithmetic shift sign-extends them. (A gather would be simpler, but is slow
+// where microcode guards it.) Returns the frames done; a load reaches past
+// its samples, so the last two frames are always left over.
+template <bool Stereo>
+int32_t LoadLevels24(const uint8_t* Raw, int32_t Frames, int C, double* Levels) {
+  const hn::Full128<uint8_t> d8;
+  const hn::Full128<int32_t> d32;
+  const hn::Full64<int32_t> dHalf;
+  const hn::Full128<double> d64;
+  // Mono: samples I to I + 3 lie in the load at frame I. Stereo: frames I and
+  // I + 1 in the load at frame I, frames I + 2 and I + 3 in the next one, 12
+  // bytes on. A lane's index bytes: 0x80 (a zero byte), then the sample's.
+  HWY_ALIGN uint8_t Index[2][16];
+  for (int J = 0; J < 4; ++J) {
+    const int Load = Stereo && J >= 2 ? 1 : 0;
+    const int At = Stereo ? 6 * (J % 2) + 3 * C : 3 * J;
+    for (int B = 0; B < 4; ++B) {
+      Index[Load][4 * J + B] = B == 0 ? 0x80 : static_cast<uint8_t>(At + B - 1);
+      Index[1 - Load][4 * J + B] = 0x80;
+    }
+  }
+  const auto First = hn::Load(d8, Index[0]), Second = hn::Load(d8, Index[1]);
+  constexpr int FrameBytes = Stereo ? 6 : 3;
+  int32_t I = 0;
+  for (; I + 6 <= Frames; I += 4) {
+    const uint8_t* const P = Raw + I * FrameBytes;
+    auto Bytes = hn::TableLookupBytesOr0(hn::LoadU(d8, P), First);
+    if constexpr (Stereo) Bytes = hn::Or(Bytes, hn::TableLookupBytesOr0(hn::LoadU(d8, P + 12), Second));
+    const auto Level = hn::ShiftRight<8>(hn::BitCast(d32, Bytes));
+    hn::StoreU(hn::PromoteTo(d64, hn::LowerHalf(dHalf, Level)), d64, Levels + I);
+    hn::StoreU(hn::PromoteTo(d64, hn::UpperHalf(dHalf, Level)), d64, Levels + I + 2);
+  }
+  return I;
+}
+
 template <bool Stereo, TSampleFormat Samples>
 void LoadLevelsOf(const uint8_t* Raw, int32_t Frames, int C, double* Levels) {
   const hn::ScalableTag<double> dd;
@@ -55,11 +93,9 @@ void LoadLevelsOf(const uint8_t* Raw, int32_t Frames, int C, double* Levels) {
   const int32_t N = static_cast<int32_t>(hn::Lanes(dd));
   constexpr int FrameBytes = (Stereo ? 2 : 1) * BytesPerSample(Samples);
   const auto Byte = hn::Set(di, 0xFF), Silence8 = hn::Set(di, 128);
-  // A 24-bit sample is gathered as the 32-bit word at its first byte, which
-  // reaches one byte past it: the last frame is left to the portable loop.
-  const int32_t End = Samples == F::Pcm24 ? Frames - 1 : Frames;
   int32_t I = 0;
-  for (; I + N <= End; I += N) {
+  if constexpr (Samples == F::Pcm24) I = LoadLevels24<Stereo>(Raw, Frames, C, Levels);
+  for (; Samples != F::Pcm24 && I + N <= Frames; I += N) {
     if constexpr (Samples == F::Float32) {
       hn::Vec<decltype(df)> Sample;
       if constexpr (Stereo) {  // frame: left float, then right float
@@ -74,11 +110,7 @@ void LoadLevelsOf(const uint8_t* Raw, int32_t Frames, int C, double* Levels) {
       continue;
     }
     hn::Vec<decltype(di)> Level;
-    if constexpr (Samples == F::Pcm24) {
-      const auto Offsets = hn::Add(hn::Mul(hn::Iota(di, I), hn::Set(di, FrameBytes)), hn::Set(di, 3 * C));
-      const auto Word = hn::GatherOffset(di, reinterpret_cast<const int32_t*>(Raw), Offsets);
-      Level = hn::ShiftRight<8>(hn::ShiftLeft<8>(Word));  // sign-extends the low 24 bits
-    } else if constexpr (Stereo && Samples == F::Pcm16) {  // frame: left word, then right word
+    if constexpr (Stereo && Samples == F::Pcm16) {  // frame: left word, then right word
       const auto Frame = hn::LoadU(di, reinterpret_cast<const int32_t*>(Raw) + I);
       Level = C == 0 ? hn::ShiftRight<16>(hn::ShiftLeft<16>(Frame)) : hn::ShiftRight<16>(Frame);
     } else if constexpr (Samples == F::Pcm16) {
@@ -177,24 +209,22 @@ int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, uint8_t* Out) {
       const auto Rounded = hn::IfThenElse(hn::Lt(hn::Abs(A), Two23), hn::Sub(hn::Add(A, Big), Big), A);
       return hn::BitCast(du, hn::ConvertTo(di, Rounded));
     };
+    // 24-bit samples are stored as 32-bit words 3 bytes apart, each reaching
+    // into the next: the last frame is left to the portable loop.
+    const int32_t Whole = Samples == F::Pcm24 ? Count - 1 : Count;
     int32_t J = 0;
-    for (; J + N <= Count; J += N) {
+    for (; J + N <= Whole; J += N) {
       auto Ok = hn::Eq(Two23, Two23);
       const auto S0 = Round(Acc[0] + J, Ok);
       const auto S1 = Stereo ? Round(Acc[1] + J, Ok) : S0;
       if (!hn::AllTrue(df, Ok)) break;  // the frame-by-frame loop finds the first failing one
       if constexpr (Samples == F::Pcm24) {
-        // No vector store packs 3-byte samples: the rounded lanes go out one by one.
         HWY_ALIGN uint32_t Lanes[2][HWY_LANES(float)];
         hn::Store(S0, du, Lanes[0]);
         hn::Store(S1, du, Lanes[1]);
         uint8_t* P = Out + J * FrameBytes;
         for (int32_t L = 0; L < N; ++L)
-          for (int C = 0; C < (Stereo ? 2 : 1); ++C, P += 3) {
-            P[0] = static_cast<uint8_t>(Lanes[C][L]);
-            P[1] = static_cast<uint8_t>(Lanes[C][L] >> 8);
-            P[2] = static_cast<uint8_t>(Lanes[C][L] >> 16);
-          }
+          for (int C = 0; C < (Stereo ? 2 : 1); ++C, P += 3) std::memcpy(P, &Lanes[C][L], 4);
       } else if constexpr (Stereo && Samples == F::Pcm16) {
         hn::StoreU(hn::Or(hn::And(S0, Low16), hn::ShiftLeft<16>(S1)), du, reinterpret_cast<uint32_t*>(Out) + J);
       } else if constexpr (Samples == F::Pcm16) {
