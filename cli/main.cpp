@@ -71,6 +71,7 @@ struct TOptions {
   int32_t Start = 0, Count = 0, Threads = 0;
   TKernelKind Kernel = TKernelKind::Fast;
   bool Quiet = false;
+  bool Clip = false;
 };
 
 // Decimal digits only, from 0 to kMaxFrame: no sign, no blanks, no octal or
@@ -124,6 +125,27 @@ public:
   void Succeeded(int32_t Frames) {
     if (FBar) FBar->Summary(Frames, FFrequency);
   }
+  void Warning(TObject*, std::string Message) {
+    if (FQuiet) return;
+    if (FBar) FBar->Clear();
+    std::replace(Message.begin(), Message.end(), '\n', ' ');
+    std::fprintf(stderr, "kestrum: warning: %s\n", Message.c_str());
+  }
+  // Says how many samples went beyond the sample width, if any did.
+  void Overflowed(const TOverflowCount& Count, bool Clip) {
+    if (Count.Overflowed == 0) return;
+    const double Peak = Count.PeakFullScale();
+    char PeakText[32];  // huge peaks, which only clipping lets through, in exponent form
+    if (Peak < 1e6)
+      std::snprintf(PeakText, sizeof PeakText, "%.2f", Peak);
+    else
+      std::snprintf(PeakText, sizeof PeakText, "%.3g", Peak);
+    Warning(nullptr, std::to_string(Count.Overflowed) + " of " + std::to_string(Count.Samples) +
+                         " samples exceeded " +
+                         (Count.Float ? "full scale (-1 to 1)" : "the " + std::to_string(Count.Bits) + "-bit range") +
+                         " and " + (Clip ? "were clipped" : Count.Float ? "were kept as they are" : "wrapped around") +
+                         " (peak " + PeakText + " x full scale)" + (Clip ? "" : "; --clip saturates them"));
+  }
   void Failed(std::string Message) {
     if (FBar) FBar->Clear();
     // One line, whatever the file names hold.
@@ -148,12 +170,15 @@ int Run(const TOptions& Options) {
   Kestrum.SetEndPos(Options.Start + Options.Count);  // main checked the sum
   Kestrum.Kernel = Options.Kernel;
   Kestrum.Threads = Options.Threads;
+  Kestrum.Clip = Options.Clip;
   Kestrum.OnLog = TLog(&Host, &THost::Log);
   Kestrum.OnProgress = TProgress(&Host, &THost::Progress);
   Kestrum.OnSourceProperty = TSourceProperty(&Host, &THost::SourceProperty);
+  Kestrum.OnWarning = TLog(&Host, &THost::Warning);
   try {
     Kestrum.Execute();
     Host.Succeeded(Kestrum.NbEch());
+    Host.Overflowed(Kestrum.Overflow, Kestrum.Clip);
     return 0;
   } catch (const EKestrum& E) {
     Host.Failed(E.what());
@@ -192,7 +217,12 @@ int main(int argc, char** argv) {
                  "Frames to filter (default 0). 0 means as many frames as the\n"
                  "whole source holds, counted from --start: with --start\n"
                  "above 0 the run reads past the end and gets silence there");
-  App.add_flag("--quiet", Options.Quiet, "Print no log lines on stdout");
+  App.add_flag("--quiet", Options.Quiet, "Print no log lines on stdout and no warnings");
+  App.add_flag("--clip", Options.Clip,
+               "Saturate samples beyond the sample width's range (8-bit:\n"
+               "bytes 0 to 255, 16-bit: -32768 to 32767, 24-bit: -8388608\n"
+               "to 8388607) instead of keeping their low bits, which wraps\n"
+               "them around; clamp float samples to -1 to 1");
   App.add_option_function<std::string>(
          "--kernel",
          [&](const std::string& Name) {

@@ -2,10 +2,12 @@
 #include "demo/UProjetEssaiKestrum.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QLayout>
+#include <QLocale>
 #include <QPushButton>
 #include <QStyle>
 
@@ -25,6 +27,26 @@ int32_t EditToInt(const QString& Text) { return StrToInt(Text.toStdString()); }
 // frame index wraps negative, which the EndPos setter then ignores.
 int32_t WrappingAdd(int32_t A, int32_t B) {
   return static_cast<int32_t>(static_cast<uint32_t>(A) + static_cast<uint32_t>(B));
+}
+
+// What the status bar says after a successful run, in French: the samples
+// that went beyond the sample width first, then the filter's oddities, else
+// the frames and the time.
+QString RunSummary(int32_t Frames, qint64 Milliseconds, const TOverflowCount& Count, const QStringList& Warnings) {
+  QLocale French(QLocale::French, QLocale::France);
+  French.setNumberOptions(QLocale::OmitGroupSeparator);
+  if (Count.Overflowed > 0 && Count.Float)
+    return QString("Attention : %1 échantillons sur %2 au-delà de la pleine échelle, conservés (crête %3 × pleine échelle).")
+        .arg(French.toString(Count.Overflowed), French.toString(Count.Samples),
+             French.toString(Count.PeakFullScale(), 'f', 2));
+  if (Count.Overflowed > 0)
+    return QString("Attention : %1 échantillons sur %2 hors %3 bits, repliés (crête %4 × pleine échelle).")
+        .arg(French.toString(Count.Overflowed), French.toString(Count.Samples), French.toString(Count.Bits),
+             French.toString(Count.PeakFullScale(), 'f', 2));
+  const QString Done = QString("%1 échantillons filtrés en %2 s.")
+                           .arg(French.toString(Frames), French.toString(Milliseconds / 1000.0, 'f', 2));
+  if (!Warnings.isEmpty()) return Done + " Attention : " + Warnings.front();
+  return Done;
 }
 
 }  // namespace
@@ -69,6 +91,7 @@ TDlgEssaiKestrum::TDlgEssaiKestrum(QWidget* Parent)
   Kestrum1->OnProgress = TProgress(this, &TDlgEssaiKestrum::Kestrum1Progress);
   Kestrum1->OnStartFilter = TNotifyEvent(this, &TDlgEssaiKestrum::Kestrum1StartFilter);
   Kestrum1->OnEndFilter = TNotifyEvent(this, &TDlgEssaiKestrum::Kestrum1EndFilter);
+  Kestrum1->OnWarning = TLog(this, &TDlgEssaiKestrum::Kestrum1Warning);
 
   connect(ui->BtnSource, &QPushButton::clicked, this, [this] { Guard([this] { BtnSourceClick(nullptr); }); });
   connect(ui->BtnCible, &QPushButton::clicked, this, [this] { Guard([this] { BtnCibleClick(nullptr); }); });
@@ -100,7 +123,27 @@ void TDlgEssaiKestrum::BtnStartClick(TObject*) {
   Kestrum1->FirFile = FileName(ui->EditFiltre->text());
   Kestrum1->SetStartPos(EditToInt(ui->EditDebut->text()));
   Kestrum1->SetEndPos(WrappingAdd(EditToInt(ui->EditFin->text()), Kestrum1->StartPos()));
-  Kestrum1->Execute();
+  FWarnings.clear();
+  QElapsedTimer Timer;
+  Timer.start();
+  try {
+    Kestrum1->Execute();
+  } catch (...) {
+    ShowStatus("Le filtrage a échoué.");
+    throw;
+  }
+  ShowStatus(RunSummary(Kestrum1->NbEch(), Timer.elapsed(), Kestrum1->Overflow, FWarnings));
+}
+
+// The panel keeps its first sentence. Its tooltip holds the text and every
+// warning whole, the panel being too narrow for long file names.
+void TDlgEssaiKestrum::ShowStatus(const QString& Text) {
+  ui->StatusBar1Panel0->setText("Exemple d'utilisation de Kestrum. " + Text);
+  ui->StatusBar1Panel0->setToolTip((QStringList(Text) + FWarnings).join('\n'));
+}
+
+void TDlgEssaiKestrum::Kestrum1Warning(TObject*, std::string Warning) {
+  FWarnings << QString::fromStdString(Warning);
 }
 
 void TDlgEssaiKestrum::Kestrum1Progress(TObject*, int32_t Position, int32_t Max) {

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
 
@@ -49,18 +50,22 @@ public:
   void BtnCibleClick(TObject* Sender);
   void BtnFiltreClick(TObject* Sender);
   // Stores the three names, StartPos (EditDebut) and EndPos (StartPos plus
-  // EditFin's count) through their setters, then runs Kestrum1. Throws
-  // EConvertError for an edit that is not an integer, before the run; a run's
-  // error passes through.
+  // EditFin's count) through their setters, then runs Kestrum1 and says on
+  // the status bar how the run went. Throws EConvertError for an edit that is
+  // not an integer, before the run; a run's error passes through.
   void BtnStartClick(TObject* Sender);
 
   // Kestrum1's events.
   void Kestrum1Progress(TObject* Sender, int32_t Position, int32_t Max);
   void Kestrum1StartFilter(TObject* Sender);
   void Kestrum1EndFilter(TObject* Sender);
+  void Kestrum1Warning(TObject* Sender, std::string Warning);
 
 private:
+  void ShowStatus(const QString& Text);
+
   std::unique_ptr<Ui::DlgEssaiKestrum> ui;
+  QStringList FWarnings;  // the current run's
   TComponent FForm{nullptr};  // owner of the dialog's components
 };
 

@@ -53,38 +53,26 @@ void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, flo
   }
 }
 
-namespace {
-
-inline bool Roundable(float Acc) { return Acc >= -2147483648.0f && Acc < 2147483648.0f; }
-
-// Whether a sum cannot become an output sample of the format.
-inline bool Fails(TSampleFormat Format, float Acc) {
-  return Format == TSampleFormat::Float32 ? !std::isfinite(Acc) : !Roundable(Acc);
-}
-
-// Acc, known to be Roundable, rounded to the nearest integer, ties to even:
-// adding 2^23 with the sum's sign leaves no fraction bits, so the default
-// rounding mode rounds the sum to an integer; floats of 2^23 or more are
-// integers already.
-inline int32_t RoundTiesEven(float Acc) {
-  if (!(std::fabs(Acc) < 8388608.0f)) return static_cast<int32_t>(Acc);
-  const float Big = std::copysign(8388608.0f, Acc);
-  return static_cast<int32_t>((Acc + Big) - Big);
-}
-
-}  // namespace
-
-int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out) {
+int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule,
+                          uint8_t* Out, TOverflowCount& Tally) {
   for (int32_t J = 0; J < Count; ++J) {
     for (int C = 0; C < Format.Channels(); ++C)
-      if (Fails(Format.Samples, Acc[C][J])) return J;
+      if (!Storable(Acc[C][J], Rule)) return J;
     for (int C = 0; C < Format.Channels(); ++C) {
       if (Format.Samples == TSampleFormat::Float32) {
-        WriteU32LE(Out, std::bit_cast<uint32_t>(Acc[C][J]));
+        WriteU32LE(Out, std::bit_cast<uint32_t>(StoreFloat(Acc[C][J], Rule, Tally)));
         Out += 4;
         continue;
       }
-      const int32_t Sample = RoundTiesEven(Acc[C][J]);
+      // Adding 2^23 with the sum's sign leaves no fraction bits, so the
+      // default rounding mode rounds the sum to an integer, ties to even;
+      // floats of 2^23 or more are integers already.
+      float Rounded = Acc[C][J];
+      if (std::fabs(Rounded) < 8388608.0f) {
+        const float Big = std::copysign(8388608.0f, Rounded);
+        Rounded = (Rounded + Big) - Big;
+      }
+      const int32_t Sample = StoreLevel(Rounded, Rule, Tally);
       if (Format.Samples == TSampleFormat::Pcm8) {
         *Out++ = static_cast<uint8_t>(static_cast<uint32_t>(Sample) + 128u);  // wraps, never overflows
         continue;
@@ -108,6 +96,7 @@ struct TBlock {
   int32_t Count = 0;         // the block's frames
   int32_t Good = 0;          // frames of Out computed: Count, or the frame whose sum fails
   float BadAcc = 0.0f;       // the failing sum, when Good < Count
+  TOverflowCount Tally;      // what the Good frames' stores met
   std::exception_ptr Error;  // a failure to read or compute the block
   bool Done = false;         // computed (or failed), not yet handed over
 };
@@ -119,7 +108,8 @@ struct TScratch {
   std::vector<float> Acc[2];
 };
 
-void ComputeBlock(const TFormat& Format, const TTaps& Taps, TBlock& Block, TScratch& Scratch) {
+void ComputeBlock(const TFormat& Format, const TStoreRule& Rule, const TTaps& Taps, TBlock& Block,
+                  TScratch& Scratch) {
   const int32_t Frames = Taps.MaxDelay + Block.Count;
   double* const Levels = Scratch.Levels.data();
   for (int C = 0; C < Format.Channels(); ++C) {
@@ -128,9 +118,11 @@ void ComputeBlock(const TFormat& Format, const TTaps& Taps, TBlock& Block, TScra
     SumTaps(Levels + Taps.MaxDelay, Block.Count, Taps, Scratch.Acc[C].data());
   }
   const float* const Acc[2] = {Scratch.Acc[0].data(), Scratch.Acc[1].data()};
-  Block.Good = RoundSums(Acc, Block.Count, Format, Block.Out.data());
+  Block.Tally = TOverflowCount();
+  Block.Good = RoundSums(Acc, Block.Count, Format, Rule, Block.Out.data(), Block.Tally);
+  Block.Tally.Samples = int64_t{Block.Good} * Format.Channels();
   if (Block.Good < Block.Count)  // the first channel that fails, as the reference reports it
-    Block.BadAcc = Fails(Format.Samples, Acc[0][Block.Good]) ? Acc[0][Block.Good] : Acc[1][Block.Good];
+    Block.BadAcc = Storable(Acc[0][Block.Good], Rule) ? Acc[1][Block.Good] : Acc[0][Block.Good];
 }
 
 // The run: the caller's thread reads blocks ahead into a ring of slots and
@@ -141,7 +133,8 @@ public:
   TPipeline(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const TTaps& Taps,
             TKestrum& Progress, int Threads, int32_t BlockFrames)
       : FReader(Reader), FWriter(Writer), FProgress(Progress), FTaps(Taps),
-        FFormat{Reader.Stereo, Reader.SampleFormat()}, FBlockFrames(BlockFrames), FNbEch(NbEch),
+        FFormat{Reader.Stereo, Reader.SampleFormat()}, FRule(StoreRule(FFormat.Samples, Progress.Clip)),
+        FBlockFrames(BlockFrames), FNbEch(NbEch),
         FNbBlocks((NbEch + int64_t{BlockFrames} - 1) / BlockFrames) {
     const int64_t Workers = std::min<int64_t>(Threads - 1, FNbBlocks - 1);
     FSlots.resize(static_cast<size_t>(std::max<int64_t>(Workers, 0) + 2));
@@ -246,7 +239,7 @@ private:
     Lock.unlock();
     if (!Block.Error) {
       try {
-        ComputeBlock(FFormat, FTaps, Block, Scratch);
+        ComputeBlock(FFormat, FRule, FTaps, Block, Scratch);
       } catch (...) {
         Block.Error = std::current_exception();
       }
@@ -259,7 +252,8 @@ private:
   // Writes the block's good frames with a StepProgress after each, in runs
   // that end where a progress report falls (as the count starts at 0 in a
   // run), so that a failing write is raised after the same reports as with
-  // the reference kernel; then raises the block's failure, if any.
+  // the reference kernel; then counts the block's overflows and raises its
+  // failure, if any.
   void HandOver(const TBlock& Block) {
     if (Block.Error) std::rethrow_exception(Block.Error);
     const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
@@ -272,12 +266,8 @@ private:
       for (int32_t I = 0; I < Run; ++I) FProgress.StepProgress();
       Done += Run;
     }
-    if (Block.Good < Block.Count) {
-      if (FFormat.Samples == TSampleFormat::Float32)
-        CheckFloatSum(Block.BadAcc, Block.First + Block.Good);
-      else
-        RoundAccumulator(Block.BadAcc, Block.First + Block.Good);
-    }
+    FProgress.Overflow.Add(Block.Tally);
+    if (Block.Good < Block.Count) ThrowUnstorable(Block.BadAcc, FRule, Block.First + Block.Good);
   }
 
   TReadWavFile& FReader;
@@ -285,6 +275,7 @@ private:
   TKestrum& FProgress;
   const TTaps& FTaps;
   const TFormat FFormat;
+  const TStoreRule FRule;
   const int32_t FBlockFrames;
   const int32_t FNbEch;
   const int64_t FNbBlocks;

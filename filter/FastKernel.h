@@ -32,6 +32,7 @@ struct TFormat {
   bool Stereo = false;
   TSampleFormat Samples = TSampleFormat::Pcm8;
   int Channels() const { return Stereo ? 2 : 1; }
+  int Bits() const { return 8 * BytesPerSample(Samples); }
   int FrameBytes() const { return Channels() * BytesPerSample(Samples); }
 };
 
@@ -53,13 +54,16 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
 void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc);
 
 // Writes the file bytes of frames 0, 1, ... to Out, frame j's channel c
-// being Acc[c][j] itself for float data, else Acc[c][j] rounded to the
-// nearest integer, ties to even (8-bit: + 128), of which the low bits are
-// kept. Stops before the first frame with a sum that is not finite or, for
-// integer data, rounds beyond signed 32 bits; returns the frames written:
-// Count when all are.
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out);
-int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out);
+// being Acc[c][j] stored as StoreSample does under Rule: float data
+// itself, else rounded to the nearest integer, ties to even (8-bit: + 128),
+// of which the low bits are kept. Stops before the first frame with a sum
+// that is not Storable; returns the frames written: Count when all are.
+// Adds the written samples beyond the levels and their peak to Tally (not
+// Samples).
+int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule,
+                  uint8_t* Out, TOverflowCount& Tally);
+int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule,
+                          uint8_t* Out, TOverflowCount& Tally);
 
 // The fast kernel's run in blocks of BlockFrames frames (at least 1), on
 // Threads threads (0: one per core), whatever the filter; RunFastKernel runs

@@ -37,8 +37,9 @@ void LoadLevels(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, doubl
 void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
   SumTapsPortable(Levels, Count, Taps, Acc);
 }
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out) {
-  return RoundSumsPortable(Acc, Count, Format, Out);
+int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule, uint8_t* Out,
+                  TOverflowCount& Tally) {
+  return RoundSumsPortable(Acc, Count, Format, Rule, Out, Tally);
 }
 
 #else
@@ -186,38 +187,46 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
 }
 
 template <bool Stereo, TSampleFormat Samples>
-int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, uint8_t* Out) {
+int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, const TStoreRule& Rule, uint8_t* Out,
+                    TOverflowCount& Tally) {
   constexpr int FrameBytes = (Stereo ? 2 : 1) * BytesPerSample(Samples);
   if constexpr (Samples == F::Float32) {
-    return RoundSumsPortable(Acc, Count, TFormat{Stereo, Samples}, Out);  // a check and a copy: no rounding
+    // A check, a clamp and a copy: no rounding.
+    return RoundSumsPortable(Acc, Count, TFormat{Stereo, Samples}, Rule, Out, Tally);
   } else {
     const hn::ScalableTag<float> df;
     const hn::Rebind<int32_t, decltype(df)> di;
     const hn::Rebind<uint32_t, decltype(df)> du;
     const int32_t N = static_cast<int32_t>(hn::Lanes(df));
-    const auto Min = hn::Set(df, -2147483648.0f), End = hn::Set(df, 2147483648.0f);
+    const auto SumMin = hn::Set(df, Rule.SumMin), SumMax = hn::Set(df, Rule.SumMax);
+    const auto LevelMin = hn::Set(df, Rule.LevelMin), LevelMax = hn::Set(df, Rule.LevelMax);
+    const auto KeepMin = hn::Set(df, Rule.KeepMin), KeepMax = hn::Set(df, Rule.KeepMax);
     const auto Two23 = hn::Set(df, 8388608.0f);
     const auto Low8 = hn::Set(du, 0xFF), Low16 = hn::Set(du, 0xFFFF), Silence8 = hn::Set(du, 128);
+    auto Peak = hn::Zero(df);
+    int64_t Overflowed = 0;
+    const auto Storable = [&](hn::Vec<decltype(df)> A) HWY_ATTR { return hn::And(hn::Ge(A, SumMin), hn::Le(A, SumMax)); };
     // Adding 2^23 with the sum's sign leaves no fraction bits, so the default
     // rounding mode rounds the sum to an integer, ties to even; floats of 2^23
-    // or more are integers already. Ok stays true while every sum is finite
-    // and rounds within signed 32 bits.
-    const auto Round = [&](const float* From, hn::Mask<decltype(df)>& Ok) HWY_ATTR {
-      const auto A = hn::LoadU(df, From);
-      Ok = hn::And(Ok, hn::And(hn::Ge(A, Min), hn::Lt(A, End)));
+    // or more are integers already. The rounded sum is counted, then clamped
+    // as StoreLevel does.
+    const auto Store = [&](hn::Vec<decltype(df)> A) HWY_ATTR {
       const auto Big = hn::CopySign(Two23, A);
       const auto Rounded = hn::IfThenElse(hn::Lt(hn::Abs(A), Two23), hn::Sub(hn::Add(A, Big), Big), A);
-      return hn::BitCast(du, hn::ConvertTo(di, Rounded));
+      Peak = hn::Max(Peak, hn::Abs(Rounded));
+      Overflowed += static_cast<int64_t>(hn::CountTrue(df, hn::Or(hn::Lt(Rounded, LevelMin), hn::Gt(Rounded, LevelMax))));
+      return hn::BitCast(du, hn::ConvertTo(di, hn::Min(hn::Max(Rounded, KeepMin), KeepMax)));
     };
     // 24-bit samples are stored as 32-bit words 3 bytes apart, each reaching
     // into the next: the last frame is left to the portable loop.
     const int32_t Whole = Samples == F::Pcm24 ? Count - 1 : Count;
     int32_t J = 0;
     for (; J + N <= Whole; J += N) {
-      auto Ok = hn::Eq(Two23, Two23);
-      const auto S0 = Round(Acc[0] + J, Ok);
-      const auto S1 = Stereo ? Round(Acc[1] + J, Ok) : S0;
-      if (!hn::AllTrue(df, Ok)) break;  // the frame-by-frame loop finds the first failing one
+      const auto A0 = hn::LoadU(df, Acc[0] + J);
+      const auto A1 = Stereo ? hn::LoadU(df, Acc[1] + J) : A0;
+      if (!hn::AllTrue(df, hn::And(Storable(A0), Storable(A1)))) break;  // the frame-by-frame loop finds the first failing one
+      const auto S0 = Store(A0);
+      const auto S1 = Stereo ? Store(A1) : S0;
       if constexpr (Samples == F::Pcm24) {
         HWY_ALIGN uint32_t Lanes[2][HWY_LANES(float)];
         hn::Store(S0, du, Lanes[0]);
@@ -239,20 +248,24 @@ int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, uint8_t* Out) {
         hn::StoreU(hn::TruncateTo(d8, hn::Add(S0, Silence8)), d8, Out + J);
       }
     }
+    Tally.Overflowed += Overflowed;
+    Tally.Peak = std::max(Tally.Peak, hn::GetLane(hn::MaxOfLanes(df, Peak)));
     const float* const Rest[2] = {Acc[0] + J, Stereo ? Acc[1] + J : nullptr};
-    return J + RoundSumsPortable(Rest, Count - J, TFormat{Stereo, Samples}, Out + J * FrameBytes);
+    return J + RoundSumsPortable(Rest, Count - J, TFormat{Stereo, Samples}, Rule, Out + J * FrameBytes, Tally);
   }
 }
 
 template <bool Stereo, TSampleFormat Samples>
 struct TRoundSums {
-  static int32_t Run(const float* const* Acc, int32_t Count, uint8_t* Out) {
-    return RoundSumsOf<Stereo, Samples>(Acc, Count, Out);
+  static int32_t Run(const float* const* Acc, int32_t Count, const TStoreRule* Rule, uint8_t* Out,
+                     TOverflowCount* Tally) {
+    return RoundSumsOf<Stereo, Samples>(Acc, Count, *Rule, Out, *Tally);
   }
 };
 
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out) {
-  return ForFormat<TRoundSums>(Format, Acc, Count, Out);
+int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule, uint8_t* Out,
+                  TOverflowCount& Tally) {
+  return ForFormat<TRoundSums>(Format, Acc, Count, &Rule, Out, &Tally);
 }
 
 #endif
@@ -329,8 +342,9 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
   Chosen().SumTaps(Levels, Count, Taps, Acc);
 }
 
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, uint8_t* Out) {
-  return Chosen().RoundSums(Acc, Count, Format, Out);
+int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule, uint8_t* Out,
+                  TOverflowCount& Tally) {
+  return Chosen().RoundSums(Acc, Count, Format, Rule, Out, Tally);
 }
 
 std::vector<std::string> SimdTargets() {

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "base/Errors.h"
+#include "filter/Kernel.h"
 
 namespace kestrum {
 
@@ -124,21 +125,53 @@ void TFirFileReader::ReadHead(TFirFilter& Filter) {
   }
   Filter.NbTaps = ReadInteger("tap count", "");
   FCountLine = FLine;
+  WarnAboutCountLine(Filter.NbTaps);
   SkipToNextLine();
+}
+
+// FPos is just after the tap count.
+void TFirFileReader::WarnAboutCountLine(int32_t NbTaps) {
+  if (NbTaps <= 0)
+    FWarnings.push_back(Where(FCountLine) + "the tap count is " + std::to_string(NbTaps) +
+                        ": the filter has no taps and the output is silent");
+  const size_t Newline = FText.rfind('\n', FPos - 1);
+  const size_t Start = Newline == std::string::npos ? 0 : Newline + 1;
+  size_t End = std::min(FText.find('\n', FPos), FText.size());
+  if (End > Start && FText[End - 1] == '\r') --End;
+  size_t Next = FPos;
+  while (Next < End && IsBlank(FText[Next])) ++Next;
+  size_t NextEnd = Next;
+  while (NextEnd < End && !IsBlank(FText[NextEnd])) ++NextEnd;
+  if (IsDecimalReal(std::string_view(FText).substr(Next, NextEnd - Next)))
+    FWarnings.push_back(Where(FCountLine) + "the tap count line " + Found(FText.substr(Start, End - Start)) +
+                        " holds more than one number; is the tap count line missing?");
 }
 
 void TFirFileReader::ReadTaps(TFirFilter& Filter) {
   if (Filter.NbTaps > FIR_MAX_TAPS)
     throw EInOutError(0, Where(FCountLine) + std::to_string(Filter.NbTaps) + " taps, at most " +
                              std::to_string(FIR_MAX_TAPS) + " are supported");
+  // A filter whose delays are all odd gets a few examples, then a count.
+  constexpr int kMaxDelayWarnings = 3;
+  int OddDelays = 0;
   for (int32_t I = 0; I < Filter.NbTaps; ++I) {
     const std::string Tap =
         " (tap " + std::to_string(I + 1) + " of " + std::to_string(Filter.NbTaps) + ")";
     Filter.Delays[I] = ReadInteger("delay", Tap);
+    const uint32_t Used = static_cast<uint32_t>(Filter.Delays[I]) & FIR_HISTORY_MASK;
+    if (Used != static_cast<uint32_t>(Filter.Delays[I]) && ++OddDelays <= kMaxDelayWarnings)
+      FWarnings.push_back(Where(FLine) + "delay " + std::to_string(Filter.Delays[I]) + Tap + " is outside 0 to " +
+                          std::to_string(FIR_HISTORY_MASK) + ": it is taken modulo " +
+                          std::to_string(FIR_HISTORY_SIZE) + " and " + std::to_string(Used) + " is used");
     Filter.Coefs[I] = ReadCoefficient(Tap);
     SkipToNextLine();
   }
+  if (OddDelays > kMaxDelayWarnings)
+    FWarnings.push_back(FName + ": " + std::to_string(OddDelays - kMaxDelayWarnings) +
+                        " more taps have delays outside 0 to " + std::to_string(FIR_HISTORY_MASK));
 }
+
+std::vector<std::string> TFirFileReader::TakeWarnings() { return std::exchange(FWarnings, {}); }
 
 // Skips blanks, tabs and line ends, then takes characters up to the next
 // blank, tab or line end. Empty only at the end of the text.

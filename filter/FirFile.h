@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrum {
 
@@ -44,14 +45,22 @@ public:
   static TFirFileReader FromText(std::string Text, std::string Name);
 
   // Fills FilterComment and NbTaps. Throws EInOutError when the tap count is
-  // missing or not a 32-bit integer.
+  // missing or not a 32-bit integer. Warns about a count of 0 or less (the
+  // output is silent) and about a number after the count on its line (a file
+  // that lacks its count line reads the first tap's delay as the count).
   void ReadHead(TFirFilter& Filter);
 
   // Fills Delays and Coefs for the NbTaps that ReadHead found (none when 0 or
   // less). Throws EInOutError for a count above FIR_MAX_TAPS, a token that is
   // not a number, or a file that ends before all its taps are read; throws
-  // EMathError for a coefficient beyond single precision's range.
+  // EMathError for a coefficient beyond single precision's range. Warns about
+  // delays outside 0 to FIR_HISTORY_SIZE - 1, saying the delay used.
   void ReadTaps(TFirFilter& Filter);
+
+  // The warnings of the reads so far that have not been taken yet, each
+  // naming the file and the line, e.g. "f.fir, line 2: the tap count is 0:
+  // the filter has no taps and the output is silent".
+  std::vector<std::string> TakeWarnings();
 
 private:
   TFirFileReader(std::string Text, std::string Name);
@@ -61,12 +70,14 @@ private:
   int32_t ReadInteger(const std::string& Noun, const std::string& Tap);
   float ReadCoefficient(const std::string& Tap);
   std::string Where(int Line) const;
+  void WarnAboutCountLine(int32_t NbTaps);
 
   std::string FText;
   std::string FName;
   size_t FPos = 0;     // next character to read in FText
   int FLine = 1;       // line of FText[FPos], from 1
   int FCountLine = 0;  // line of the tap count, for ReadTaps' messages
+  std::vector<std::string> FWarnings;
 };
 
 }  // namespace kestrum

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "filter/FirFile.h"
+#include "filter/Overflow.h"
 #include "wav/ReadWavFile.h"
 #include "wav/WriteWavFile.h"
 
@@ -22,28 +23,29 @@ constexpr uint32_t FIR_HISTORY_MASK = 0x3FFF;
 //   acc = float(double(acc) + double(ring[(p - Delays[i]) & 0x3FFF]) * double(Coefs[i]))
 // (every product is exact in double); write acc itself for float data, else
 // acc rounded to the nearest integer, ties to even (8-bit: + 128), of which
-// the writer keeps the low bits; advance p; Progress.StepProgress().
+// the writer keeps the low bits; with Progress.Clip, a sample beyond the
+// levels (float: beyond -1 to 1) becomes the nearest one; advance p;
+// Progress.StepProgress().
 // Throws EMathError, at the first frame concerned, when an accumulator is not
-// finite or, for integer data, its rounded value leaves signed 32 bits.
+// finite or, for integer data without Clip, its rounded value leaves signed
+// 32 bits. Adds the samples written, and those beyond the levels, to
+// Progress.Overflow.
 // Nothing is fetched or written when NbEch <= 0.
 void RunReferenceKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
                         const TFirFilter& Filter, TKestrum& Progress);
 
-// Rounds an accumulator to the sample value the kernels write, ties to even.
-// Throws EMathError when Acc is not finite or the result leaves signed 32 bits;
-// Frame (from 0) goes into the message.
-int32_t RoundAccumulator(float Acc, int64_t Frame);
-// Acc as a float output sample, bit for bit. Throws EMathError when Acc is
-// not finite; Frame (from 0) goes into the message.
-float CheckFloatSum(float Acc, int64_t Frame);
+// Throws the EMathError for a sum that Rule does not let be stored; Frame
+// (from 0) goes into the message.
+[[noreturn]] void ThrowUnstorable(float Acc, const TStoreRule& Rule, int64_t Frame);
 
 }  // namespace kestrum
 
 namespace kestrum {
 
-// The same frames, bytes, StepProgress calls and errors as
-// RunReferenceKernel, computed faster. Threads: how many threads it may use,
-// 0 for one per core.
+// The same frames, bytes, StepProgress calls, errors and overflow counts as
+// RunReferenceKernel, computed faster; only after a run that a write or a
+// progress handler stopped, the counts cover just the blocks handed over
+// whole. Threads: how many threads it may use, 0 for one per core.
 void RunFastKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
                    const TFirFilter& Filter, TKestrum& Progress, int Threads);
 

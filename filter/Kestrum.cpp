@@ -42,7 +42,13 @@ void TKestrum::ReportProgress() {
   if (OnProgress) OnProgress(this, FProgress, FNbEch);
 }
 
+void TKestrum::SendWarnings(const std::vector<std::string>& Warnings) {
+  for (const std::string& Warning : Warnings)
+    if (OnWarning) OnWarning(this, Warning);
+}
+
 void TKestrum::DoExecute() {
+  Overflow = TOverflowCount();
   if (OnStartFilter) OnStartFilter(this);
   std::unique_ptr<TReadWavFile> Reader;
   std::unique_ptr<TWriteWavFile> Writer;
@@ -53,6 +59,8 @@ void TKestrum::DoExecute() {
     Reader->FileName = SourceFile;
     Reader->StartSample = StartPos();
     Reader->SetActive(true);
+    Overflow.Bits = 8 * BytesPerSample(Reader->SampleFormat());
+    Overflow.Float = Reader->Float32;
     FNbEch = EndPos() - StartPos();  // both are 0 or more: no overflow
     if (FNbEch == 0) FNbEch = Reader->NSamples;
 
@@ -74,7 +82,9 @@ void TKestrum::DoExecute() {
     DoLog("Filter file name: " + FirFile);
     DoLog("Filter comment: " + Filter.FilterComment);
     DoLog("Taps: " + std::to_string(Filter.NbTaps));
+    SendWarnings(Fir.TakeWarnings());
     Fir.ReadTaps(Filter);
+    SendWarnings(Fir.TakeWarnings());
 
     FProgress = 0;
     DoLog("NbEch: " + std::to_string(FNbEch));

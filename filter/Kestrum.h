@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/Component.h"
+#include "filter/Overflow.h"
 
 namespace kestrum {
 
@@ -31,7 +33,10 @@ enum class TKernelKind { Reference, Fast };
 //     source's whole frame count when that is 0.
 //  3. Creates CibleFile in the source's format; OnSourceProperty.
 //  4. Reads FirFile's comment and tap count, logs "Filter file name: ",
-//     "Filter comment: ", "Taps: ", reads the taps, logs "NbEch: ".
+//     "Filter comment: ", "Taps: ", reads the taps, logs "NbEch: ". Sends
+//     OnWarning for a filter that is valid but odd (no taps, a tap count line
+//     holding more numbers, delays outside 0 to 16383), after the line or
+//     lines concerned have been read.
 //  5. Filters NbEch frames (none when NbEch <= 0), calling StepProgress after
 //     each: OnProgress(counter, NbEch) every PROGRESS_STEP frames.
 //  6. Closes both files (the target then holds its header and replaces any
@@ -68,6 +73,18 @@ public:
   // may use (0: one per core).
   TKernelKind Kernel = TKernelKind::Fast;
   int Threads = 0;
+  // Saturate rounded sums beyond the sample width's levels (8-bit: bytes 0 to
+  // 255; 16-bit: -32768 to 32767; 24-bit: -8388608 to 8388607) instead of
+  // keeping their low bits, and clamp float samples to -1 to 1. Any finite
+  // sum is then stored; only a sum that is not finite fails the run.
+  bool Clip = false;
+  // Warnings about the run's input, one line each (Sender, text); not
+  // published, sent only when bound.
+  TLog OnWarning;
+
+  // What the run's stores met: reset when a run starts, read after it,
+  // whether it succeeded or failed (then it covers the frames written).
+  TOverflowCount Overflow;
 
   // Runs the filter once; raises the run's error, if any.
   void Execute() { DoExecute(); }
@@ -89,6 +106,7 @@ protected:
 
 private:
   void ReportProgress();
+  void SendWarnings(const std::vector<std::string>& Warnings);
 
   int32_t FStartPos = 0;
   int32_t FEndPos = 0;

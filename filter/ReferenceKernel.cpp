@@ -11,25 +11,11 @@
 
 namespace kestrum {
 
-int32_t RoundAccumulator(float Acc, int64_t Frame) {
-  const float Rounded = std::nearbyint(Acc);  // default rounding: ties to even
-  if (!(Rounded >= -2147483648.0f && Rounded < 2147483648.0f)) {  // also catches NaN
-    char Sum[32];
-    *std::to_chars(Sum, Sum + sizeof Sum - 1, Acc).ptr = '\0';  // shortest exact form
-    throw EMathError("arithmetic overflow at frame " + std::to_string(Frame) +
-                     ": the filtered sum " + Sum + " does not fit a 32-bit integer");
-  }
-  return static_cast<int32_t>(Rounded);
-}
-
-float CheckFloatSum(float Acc, int64_t Frame) {
-  if (std::isnan(Acc))
-    throw EMathError("invalid arithmetic at frame " + std::to_string(Frame) +
-                     ": the filtered sum is NaN (a source sample is not a finite number)");
-  if (std::isinf(Acc))
-    throw EMathError("arithmetic overflow at frame " + std::to_string(Frame) + ": the filtered sum " +
-                     (Acc > 0 ? "+" : "-") + "inf is beyond the float range");
-  return Acc;
+void ThrowUnstorable(float Acc, const TStoreRule& Rule, int64_t Frame) {
+  char Sum[32];
+  *std::to_chars(Sum, Sum + sizeof Sum - 1, Acc).ptr = '\0';  // shortest exact form
+  throw EMathError("arithmetic overflow at frame " + std::to_string(Frame) + ": the filtered sum " + Sum +
+                   (Rule.Clip || Rule.Float ? " is not a finite number" : " does not fit a 32-bit integer"));
 }
 
 namespace {
@@ -82,12 +68,14 @@ void RunPath(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
   constexpr int Channels = Stereo ? 2 : 1;
   const auto History = std::make_unique<TEntry[]>(Channels * FIR_HISTORY_SIZE);  // zeroed: silence
   TEntry* const Ring[2] = {History.get(), History.get() + (Channels - 1) * FIR_HISTORY_SIZE};
+  const TStoreRule Rule = StoreRule(Format, Progress.Clip);
+  TOverflowCount& Count = Progress.Overflow;
   uint32_t P = 0;
   for (int32_t N = 0; N < NbEch; ++N) {
     float In[2] = {0.0f, 0.0f};
     Fetch<Stereo, Format>(Reader, In);
 
-    TSample Out[2];
+    float Acc[2];
     for (int C = 0; C < Channels; ++C) {
       if constexpr (Format == TSampleFormat::Pcm8)
         Ring[C][P] = Level8(In[C]);
@@ -95,15 +83,21 @@ void RunPath(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
         Ring[C][P] = In[C];
       else
         Ring[C][P] = static_cast<int32_t>(In[C]);
-      const float Acc = SumTaps(Ring[C], P, Filter);
+      Acc[C] = SumTaps(Ring[C], P, Filter);
+      if (!Storable(Acc[C], Rule)) ThrowUnstorable(Acc[C], Rule, N);
+    }
+    // Counted once the whole frame is known to be written.
+    TSample Out[2];
+    for (int C = 0; C < Channels; ++C) {
       if constexpr (Float) {
-        Out[C] = CheckFloatSum(Acc, N);
+        Out[C] = StoreFloat(Acc[C], Rule, Count);
       } else {
-        const int32_t Rounded = RoundAccumulator(Acc, N);
+        const int32_t Level = StoreLevel(std::nearbyint(Acc[C]), Rule, Count);  // default rounding: ties to even
         // The 8-bit byte is the level + 128; unsigned so that it wraps.
-        Out[C] = Format == TSampleFormat::Pcm8 ? static_cast<int32_t>(static_cast<uint32_t>(Rounded) + 128u) : Rounded;
+        Out[C] = Format == TSampleFormat::Pcm8 ? static_cast<int32_t>(static_cast<uint32_t>(Level) + 128u) : Level;
       }
     }
+    Count.Samples += Channels;
     Store<Stereo, Format>(Writer, Out);
 
     if (++P == FIR_HISTORY_SIZE) P = 0;

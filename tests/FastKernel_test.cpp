@@ -32,14 +32,16 @@ struct TCase {
   Bytes Data;         // sample bytes
   int32_t NbEch = 0;  // frames to filter; past the data they are silence
   TFirFilter Filter;
+  bool Clip = false;
 };
 
-// What a run shows: the bytes handed to the writer, the progress reports and
-// the error message.
+// What a run shows: the bytes handed to the writer, the progress reports,
+// the error message and the overflow counts.
 struct TOutcome {
   Bytes Out;
   std::vector<int32_t> Progress;
   std::string Error;
+  TOverflowCount Overflow;
   bool operator==(const TOutcome&) const = default;
 };
 
@@ -64,6 +66,7 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt = -1) {
   Writer.FileName = Dir / "out.wav";
   Writer.SetActive(true);
   TKestrum Kestrum(nullptr);
+  Kestrum.Clip = C.Clip;
   TRecorder Recorder;
   Recorder.ThrowAt = ThrowAt;
   Kestrum.OnProgress = TProgress(&Recorder, &TRecorder::Progress);
@@ -79,6 +82,7 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt = -1) {
   } catch (const EGeneralError&) {  // no frame written
   }
   Outcome.Progress = Recorder.Positions;
+  Outcome.Overflow = Kestrum.Overflow;
   return Outcome;
 }
 
@@ -152,6 +156,7 @@ TCase RandomCase(std::mt19937& R, int32_t Block) {
     AddTap(C.Filter, Delay, Coefs[Kind]);
   }
   C.Filter.NbTaps = R() % 20 == 0 ? -NbTaps : NbTaps;  // a negative count means no taps
+  C.Clip = R() % 3 == 0;
   return C;
 }
 
@@ -162,7 +167,8 @@ TEST(FastKernel, GivesTheReferenceBytesOnEveryInstructionSetAndThreadCount) {
     const int32_t Block = Blocks[I % 6];
     const TCase C = RandomCase(R, Block);
     SCOPED_TRACE(testing::Message() << "case " << I << ": " << C.Channels << " x " << C.Bits << " bits, "
-                                    << C.NbEch << " frames, " << C.Filter.NbTaps << " taps, block " << Block);
+                                    << C.NbEch << " frames, " << C.Filter.NbTaps << " taps, block " << Block
+                                    << (C.Clip ? ", clipping" : ""));
     const TOutcome Want = RunReference(C);
     for (const std::string& Target : fast::SimdTargets()) {
       fast::ForceSimdTarget(Target);

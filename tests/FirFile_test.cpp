@@ -102,6 +102,42 @@ TEST(FirFile, StoresDelaysAsWritten) {
   EXPECT_EQ(Filter.Delays[2], INT32_MIN);
 }
 
+TEST(FirFile, WarnsAboutFiltersThatAreValidButOdd) {
+  const std::string Silent = "the filter has no taps and the output is silent";
+  const struct {
+    const char* What;
+    std::string Text;
+    std::vector<std::string> Warnings;
+  } Cases[] = {
+      {"a plain filter", "c\n2 taps\n0 0.5\n16383 0.5\n", {}},
+      {"no taps", "c\n0\n", {"f.fir, line 2: the tap count is 0: " + Silent}},
+      {"a negative count", "c\n\n-3\n", {"f.fir, line 3: the tap count is -3: " + Silent}},
+      {"a missing count line", "nocount\r\n0 0.5\r\n1 0.5\r\n",
+       {"f.fir, line 2: the tap count is 0: " + Silent,
+        "f.fir, line 2: the tap count line '0 0.5' holds more than one number; is the tap count line missing?"}},
+      {"delays outside the history",
+       "c\n2\n22050 1\n-1 1\n",
+       {"f.fir, line 3: delay 22050 (tap 1 of 2) is outside 0 to 16383: it is taken modulo 16384 and 5666 is used",
+        "f.fir, line 4: delay -1 (tap 2 of 2) is outside 0 to 16383: it is taken modulo 16384 and 16383 is used"}},
+      {"many such delays: three, then a count", "c\n5\n-1 1\n-2 1\n-3 1\n-4 1\n16384 1\n",
+       {"f.fir, line 3: delay -1 (tap 1 of 5) is outside 0 to 16383: it is taken modulo 16384 and 16383 is used",
+        "f.fir, line 4: delay -2 (tap 2 of 5) is outside 0 to 16383: it is taken modulo 16384 and 16382 is used",
+        "f.fir, line 5: delay -3 (tap 3 of 5) is outside 0 to 16383: it is taken modulo 16384 and 16381 is used",
+        "f.fir: 2 more taps have delays outside 0 to 16383"}},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.What);
+    TFirFilter Filter;
+    TFirFileReader Reader = TFirFileReader::FromText(C.Text, "f.fir");
+    Reader.ReadHead(Filter);
+    std::vector<std::string> Warnings = Reader.TakeWarnings();
+    Reader.ReadTaps(Filter);
+    for (std::string& W : Reader.TakeWarnings()) Warnings.push_back(std::move(W));
+    EXPECT_EQ(Warnings, C.Warnings);
+    EXPECT_TRUE(Reader.TakeWarnings().empty());
+  }
+}
+
 TEST(FirFile, RoundsCoefficientsOnceToTheNearestSingle) {
   const struct { const char* Token; float Expected; } Cases[] = {
       {"0.1", 0.1f},

@@ -19,10 +19,12 @@ const char* KernelName(TKernelKind K) { return K == TKernelKind::Reference ? "re
 
 // Filters Data (sample bytes in the given format) and returns the output's
 // sample bytes, or the error message as text bytes prefixed with "error: ".
-Bytes Filter(TKernelKind Kernel, int Channels, int Bits, const Bytes& Data, const std::string& Fir) {
+Bytes Filter(TKernelKind Kernel, int Channels, int Bits, const Bytes& Data, const std::string& Fir,
+             bool Clip = false) {
   test::TKestrumRun Run;
   Run.Prepare(Channels, Bits, 8000, Data, Fir);
   Run.Kestrum.Kernel = Kernel;
+  Run.Kestrum.Clip = Clip;
   Run.Execute();
   if (!Run.Error.empty()) {
     const std::string Message = "error: " + Run.Error;
@@ -126,24 +128,97 @@ TEST(Kernel, FailsOnSumsOutOfRange) {
     int Bits;
     Bytes Data;  // frame 0 is silence, frame 1 fails
     std::string Fir;
-    std::string Error;
+    bool Clip;
+    std::string Error;  // a part of the message
   } Cases[] = {
-      {"a sum beyond single precision", 16, test::Words({0, 30000, 1}), "Big\n2\n0 3e38\n0 3e38\n",
+      {"a sum beyond single precision", 16, test::Words({0, 30000, 1}), "Big\n2\n0 3e38\n0 3e38\n", false,
        "error: arithmetic overflow at frame 1: the filtered sum"},
-      {"a rounded sum beyond 32 bits", 16, test::Words({0, 30000, 1}), "Big\n1\n0 1e6\n",
+      {"a sum beyond single precision, clipping", 16, test::Words({0, 30000, 1}), "Big\n2\n0 3e38\n0 3e38\n", true,
+       "error: arithmetic overflow at frame 1: the filtered sum inf is not a finite number"},
+      {"a rounded sum beyond 32 bits", 16, test::Words({0, 30000, 1}), "Big\n1\n0 1e6\n", false,
        "error: arithmetic overflow at frame 1: the filtered sum 3e+10 does not fit"},
-      {"a rounded 24-bit sum beyond 32 bits", 24, test::Int24s({0, 8388607, 1}), "Big\n1\n0 1e3\n",
+      {"a rounded 24-bit sum beyond 32 bits", 24, test::Int24s({0, 8388607, 1}), "Big\n1\n0 1e3\n", false,
        "error: arithmetic overflow at frame 1: the filtered sum 8388606976 does not fit"},
-      {"a float sum beyond the float range", 32, test::Floats({0, -3e38f, 1}), "Double\n1\n0 2.0\n",
-       "error: arithmetic overflow at frame 1: the filtered sum -inf is beyond the float range"},
-      {"a NaN sample", 32, test::Floats({0, NaN, 1}), "Nothing\n1\n0 0.0\n",
-       "error: invalid arithmetic at frame 1: the filtered sum is NaN"},
+      {"a float sum beyond the float range", 32, test::Floats({0, -3e38f, 1}), "Double\n1\n0 2.0\n", false,
+       "error: arithmetic overflow at frame 1: the filtered sum -inf is not a finite number"},
+      {"a NaN sample, clipping", 32, test::Floats({0, NaN, 1}), "Nothing\n1\n0 0.0\n", true,
+       "nan is not a finite number"},
   };
   for (TKernelKind Kernel : kKernels) {
     for (const auto& C : Cases) {
       SCOPED_TRACE(std::string(KernelName(Kernel)) + ": " + C.What);
-      const Bytes Out = Filter(Kernel, 1, C.Bits, C.Data, C.Fir);
-      EXPECT_EQ(std::string(Out.begin(), Out.end()).substr(0, C.Error.size()), C.Error);
+      const Bytes Out = Filter(Kernel, 1, C.Bits, C.Data, C.Fir, C.Clip);
+      EXPECT_NE(std::string(Out.begin(), Out.end()).find(C.Error), std::string::npos) << std::string(Out.begin(), Out.end());
+    }
+  }
+}
+
+TEST(Kernel, CountsSumsBeyondTheSampleWidthAndWrapsOrClipsThem) {
+  constexpr double kFails = -1e300;  // the run fails: only clipping stores the sum
+  const struct {
+    const char* What;
+    int Bits;  // 32: float
+    double Level;
+    const char* Coef;
+    double Wrapped, Clipped;  // the output sample: the byte for 8 bits; float: kept or clamped
+    bool Beyond;
+    float Peak;
+  } Cases[] = {
+      {"127 fits", 8, 127, "1.0", 255, 255, false, 127},
+      {"128 wraps", 8, 64, "2.0", 0, 255, true, 128},
+      {"-128 fits", 8, -64, "2.0", 0, 0, false, 128},
+      {"-129 wraps", 8, -86, "1.5", 255, 0, true, 129},
+      {"127.5 ties to 128", 8, 85, "1.5", 0, 255, true, 128},
+      {"-127.5 ties to -128", 8, -85, "1.5", 0, 0, false, 128},
+      {"8-bit, beyond 32 bits", 8, 100, "1e9", kFails, 255, true, 1e11f},
+      {"32767 fits", 16, 32767, "1.0", 32767, 32767, false, 32767},
+      {"32768 wraps", 16, 16384, "2.0", -32768, 32767, true, 32768},
+      {"-32769 wraps", 16, -21846, "1.5", 32767, -32768, true, 32769},
+      {"32767.5 ties to 32768", 16, 21845, "1.5", -32768, 32767, true, 32768},
+      {"-32767.5 ties to -32768", 16, -21845, "1.5", -32768, -32768, false, 32768},
+      {"16-bit, beyond 32 bits", 16, -30000, "1e6", kFails, -32768, true, 3e10f},
+      {"8388607 fits", 24, 8388607, "1.0", 8388607, 8388607, false, 8388607},
+      {"8388608 wraps", 24, 4194304, "2.0", -8388608, 8388607, true, 8388608},
+      {"-8388609 wraps", 24, -5592406, "1.5", 8388607, -8388608, true, 8388609},
+      {"24-bit, beyond 32 bits", 24, 8388607, "1e3", kFails, 8388607, true, 8388606976.0f},
+      {"-1.0 fits", 32, -0.5, "2.0", -1.0, -1.0, false, 1.0f},
+      {"1.5 is kept, or clamped", 32, 0.75, "2.0", 1.5, 1.0, true, 1.5f},
+      {"-3e38 is kept, or clamped", 32, -1.5e38, "2.0", -3e38, -1.0, true, 3e38f},
+  };
+  for (const auto& C : Cases) {
+    for (int Channels : {1, 2}) {
+      for (bool Clip : {false, true}) {
+        for (TKernelKind Kernel : kKernels) {
+          SCOPED_TRACE(testing::Message() << C.What << ", " << Channels << " channels, "
+                                          << (Clip ? "clipping, " : "wrapping, ") << KernelName(Kernel));
+          const auto Frame = [&](double V) {
+            switch (C.Bits) {
+              case 8: return Bytes(Channels, static_cast<uint8_t>(V));
+              case 16: return test::Words(std::vector<int16_t>(Channels, static_cast<int16_t>(V)));
+              case 24: return test::Int24s(std::vector<int32_t>(Channels, static_cast<int32_t>(V)));
+            }
+            return test::Floats(std::vector<float>(Channels, static_cast<float>(V)));
+          };
+          test::TKestrumRun Run;
+          Run.Prepare(Channels, C.Bits, 8000, Frame(C.Bits == 8 ? C.Level + 128 : C.Level),
+                      std::string("One tap\n1\n0 ") + C.Coef + "\n");
+          Run.Kestrum.Kernel = Kernel;
+          Run.Kestrum.Clip = Clip;
+          Run.Execute();
+          const double Want = Clip ? C.Clipped : C.Wrapped;
+          if (Want == kFails) {
+            EXPECT_EQ(Run.Error.rfind("arithmetic overflow at frame 0:", 0), 0u) << Run.Error;
+            EXPECT_EQ(Run.Kestrum.Overflow.Samples, 0);
+            continue;
+          }
+          EXPECT_EQ(Run.Error, "");
+          EXPECT_EQ(Run.Output(), Frame(Want));
+          EXPECT_EQ(Run.Kestrum.Overflow.Bits, C.Bits);
+          EXPECT_EQ(Run.Kestrum.Overflow.Samples, Channels);
+          EXPECT_EQ(Run.Kestrum.Overflow.Overflowed, C.Beyond ? Channels : 0);
+          EXPECT_EQ(Run.Kestrum.Overflow.Peak, C.Peak);
+        }
+      }
     }
   }
 }

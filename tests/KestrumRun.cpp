@@ -9,6 +9,7 @@ TKestrumRun::TKestrumRun() {
   Kestrum.OnStartFilter = TNotifyEvent(this, &TKestrumRun::StartFilter);
   Kestrum.OnEndFilter = TNotifyEvent(this, &TKestrumRun::EndFilter);
   Kestrum.OnLog = TLog(this, &TKestrumRun::Log);
+  Kestrum.OnWarning = TLog(this, &TKestrumRun::Warning);
   Kestrum.OnProgress = TProgress(this, &TKestrumRun::Progress);
   Kestrum.OnSourceProperty = TSourceProperty(this, &TKestrumRun::SourceProperty);
   Kestrum.CibleFile = Dir / "out.wav";
@@ -41,6 +42,7 @@ void TKestrumRun::StartFilter(TObject* Sender) {
 }
 void TKestrumRun::EndFilter(TObject*) { Events.push_back("EndFilter"); }
 void TKestrumRun::Log(TObject*, std::string Comment) { Events.push_back("Log " + Comment); }
+void TKestrumRun::Warning(TObject*, std::string Text) { Events.push_back("Warning " + Text); }
 void TKestrumRun::Progress(TObject*, int32_t Position, int32_t Max) {
   Events.push_back("Progress " + std::to_string(Position) + " " + std::to_string(Max));
 }

@@ -27,6 +27,7 @@ public:
   void StartFilter(TObject* Sender);
   void EndFilter(TObject* Sender);
   void Log(TObject* Sender, std::string Comment);
+  void Warning(TObject* Sender, std::string Text);
   void Progress(TObject* Sender, int32_t Position, int32_t Max);
   void SourceProperty(TObject* Sender, std::string SourceFile, ff_bits NbBits,
                       ff_channels Channels, uint32_t Frequency, int32_t NSamples);

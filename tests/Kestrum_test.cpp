@@ -68,6 +68,18 @@ TEST(Kestrum, SendsTheEventsOfASuccessfulRunInOrder) {
   EXPECT_EQ(Run.Output().size(), 12000u * 4);
 }
 
+TEST(Kestrum, CountsOverflowAfreshInEachRun) {
+  test::TKestrumRun Run;
+  Run.Prepare(2, 16, 8000, test::Words({16384, 1, 3, -16385}), "Double\n1\n0 2.0\n");
+  Run.Execute();
+  EXPECT_EQ(Run.Kestrum.Overflow, (TOverflowCount{16, 4, 2, 32770}));
+  EXPECT_DOUBLE_EQ(Run.Kestrum.Overflow.PeakFullScale(), 32770.0 / 32768);
+  Run.Kestrum.FirFile = Run.Dir / "missing.fir";
+  Run.Execute();
+  EXPECT_NE(Run.Error, "");
+  EXPECT_EQ(Run.Kestrum.Overflow, (TOverflowCount{16, 0, 0, 0}));
+}
+
 TEST(Kestrum, ReportsTheSourceFormatAndWritesTheTargetInIt) {
   const struct {
     int Channels, Bits;

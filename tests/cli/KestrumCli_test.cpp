@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <functional>
 #include <regex>
@@ -112,6 +113,47 @@ TEST(KestrumCli, QuietPrintsNothing) {
   EXPECT_EQ(R.Out, "");
   EXPECT_EQ(R.Err, "");
   EXPECT_EQ(SampleBytes(Dir / "out.wav").size(), 800u);
+}
+
+TEST(KestrumCli, WarnsOnStderrUnlessQuiet) {
+  const test::TScratchDir Dir;
+  // 100 Hz at -0.1 dBFS through a gain of 2: most samples go beyond 16 bits.
+  std::vector<int16_t> Sine(4410);
+  for (size_t N = 0; N < Sine.size(); ++N)
+    Sine[N] = static_cast<int16_t>(std::lrint(32393 * std::sin(2 * M_PI * 100 * static_cast<double>(N) / 44100)));
+  test::WriteFileBytes(Dir / "sine.wav", test::MakeWav(1, 16, 44100, test::Words(Sine)));
+  test::WriteFileText(Dir / "double.fir", "Double\n1\n0 2.0\n");
+  test::WriteFileText(Dir / "nocount.fir", "nocount\n0 0.5\n1 0.5\n");
+  const auto Beyond = std::count_if(Sine.begin(), Sine.end(), [](int16_t S) { return S > 16383 || S < -16384; });
+  const std::string Exceeded = "kestrum: warning: " + std::to_string(Beyond) + " of 4410 samples exceeded the 16-bit range and ";
+  const struct {
+    TArgs Args;
+    std::string Err;
+  } Cases[] = {
+      {{Dir / "sine.wav", Dir / "out.wav", Dir / "double.fir"},
+       Exceeded + "wrapped around (peak 1.98 x full scale); --clip saturates them\n"},
+      {{"--clip", Dir / "sine.wav", Dir / "out.wav", Dir / "double.fir"},
+       Exceeded + "were clipped (peak 1.98 x full scale)\n"},
+      {{Dir / "sine.wav", Dir / "out.wav", Dir / "nocount.fir"},
+       "kestrum: warning: " + Dir / "nocount.fir" + ", line 2: the tap count is 0: the filter has no taps and the "
+       "output is silent\nkestrum: warning: " + Dir / "nocount.fir" + ", line 2: the tap count line '0 0.5' "
+       "holds more than one number; is the tap count line missing?\n"},
+      {{"--quiet", Dir / "sine.wav", Dir / "out.wav", Dir / "double.fir"}, ""},
+      {{"--quiet", Dir / "sine.wav", Dir / "out.wav", Dir / "nocount.fir"}, ""},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Args[0]);
+    const TResult R = RunKestrum(C.Args);
+    EXPECT_EQ(R.Status, 0);
+    EXPECT_EQ(R.Err, C.Err);
+  }
+
+  // Clipped, the sine keeps its sign everywhere.
+  ASSERT_EQ(RunKestrum({"--clip", Dir / "sine.wav", Dir / "out.wav", Dir / "double.fir"}).Status, 0);
+  std::vector<int16_t> Clipped(Sine.size());
+  std::transform(Sine.begin(), Sine.end(), Clipped.begin(),
+                 [](int16_t S) { return static_cast<int16_t>(std::clamp(2 * S, -32768, 32767)); });
+  EXPECT_EQ(SampleBytes(Dir / "out.wav"), test::Words(Clipped));
 }
 
 TEST(KestrumCli, IdentityFilterCopiesTheSamplesOfEveryFormat) {

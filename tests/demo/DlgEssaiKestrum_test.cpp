@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -233,6 +234,47 @@ private slots:
     QCOMPARE(Control<QProgressBar>("PB1")->maximum(), 0);
     QCOMPARE(Control<QProgressBar>("PB1")->value(), 0);
     QCOMPARE(Dir.Files(), std::vector<std::string>{"smooth3.fir"});
+  }
+
+  void runEndsWithAnEmptyBarAndSaysHowItWent_data() {
+    QTest::addColumn<bool>("Fails");  // the source is missing
+    QTest::addColumn<QString>("Fir");
+    QTest::addColumn<QString>("Status");  // after the panel's first sentence, a pattern
+
+    QTest::newRow("success") << false << kSmooth3 << "6000 échantillons filtrés en \\d+,\\d\\d s\\.";
+    QTest::newRow("wrapped samples")
+        << false
+        << "Double\n1\n0 2.0\n"
+        << "Attention : 3000 échantillons sur 6000 hors 16 bits, repliés \\(crête 1,83 × pleine échelle\\)\\.";
+    QTest::newRow("an odd filter") << false
+                                   << "No taps\n0\n"
+                                   << "6000 échantillons filtrés en \\d+,\\d\\d s\\. Attention : .*f\\.fir, line 2: the "
+                                      "tap count is 0: the filter has no taps and the output is silent";
+    QTest::newRow("failure") << true << kSmooth3 << "Le filtrage a échoué\\.";
+  }
+
+  void runEndsWithAnEmptyBarAndSaysHowItWent() {
+    QFETCH(bool, Fails);
+    QFETCH(QString, Fir);
+    QFETCH(QString, Status);
+
+    TScratchDir Dir;
+    std::vector<int16_t> Samples(6000);  // beyond one progress step; every other one doubles beyond 16 bits
+    for (size_t I = 0; I < Samples.size(); ++I) Samples[I] = static_cast<int16_t>(I % 2 ? -30000 : 1000);
+    WriteFileBytes(Dir / "source.wav", MakeWav(1, 16, 8000, Words(Samples)));
+    WriteFileText(Dir / "f.fir", Fir.toStdString());
+    SetEdits(Dir / (Fails ? "missing.wav" : "source.wav"), Dir / "cible.wav", Dir / "f.fir", "0", "0");
+    auto* PB1 = Control<QProgressBar>("PB1");
+    const QImage Empty = PB1->grab().toImage();
+    QTest::mouseClick(Control<QPushButton>("BtnStart"), Qt::LeftButton);
+
+    QCOMPARE(Messages.size(), Fails ? 1 : 0);
+    QCOMPARE(PB1->maximum(), 0);
+    QCOMPARE(PB1->value(), 0);
+    QCOMPARE(PB1->grab().toImage(), Empty);  // not Qt's busy animation
+    const QString Text = ControlText(Control<QStatusBar>("StatusBar1"));
+    QVERIFY2(QRegularExpression("^Exemple d'utilisation de Kestrum\\. " + Status + "$").match(Text).hasMatch(),
+             qPrintable(Text));
   }
 
   void textThatIsNotAnIntegerStopsBeforeTheRun_data() {
