@@ -15,13 +15,13 @@
 #include <utility>
 
 #include "base/Errors.h"
+#include "cli/Commands.h"
 #include "cli/ProgressBar.h"
 #include "filter/Kestrum.h"
 
 namespace kestrum {
 namespace {
 
-constexpr int kUsageError = 2;
 constexpr int32_t kMaxFrame = std::numeric_limits<int32_t>::max();
 
 const char* const kDescription =
@@ -43,6 +43,10 @@ const char* const kFilterHelp =
     "    0 0.25\n"
     "    1 0.5\n"
     "    2 0.25\n"
+    "\n"
+    "Filters are designed, and their responses shown, by two more forms:\n"
+    "  kestrum design lowpass|highpass|bandpass|bandstop|impulse ... (--help)\n"
+    "  kestrum response FILTER --rate HZ [--csv FILE] [--svg FILE] (--help)\n"
     "\n"
     "Exit status: 0 done; 1 failed, with one line 'kestrum: message' on stderr\n"
     "and TARGET left as it was; 2 wrong command line.";
@@ -206,6 +210,8 @@ int main(int argc, char** argv) {
   // A reader that goes away early turns writes into EPIPE errors, which are
   // ignored, instead of killing the run.
   std::signal(SIGPIPE, SIG_IGN);
+  if (argc > 1 && std::string(argv[1]) == "design") return RunDesignCommand(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "response") return RunResponseCommand(argc - 1, argv + 1);
 
   TOptions Options;
   CLI::App App(kDescription, "kestrum");

@@ -229,6 +229,17 @@ float TFirFileReader::ReadCoefficient(const std::string& Tap) {
   return Value;
 }
 
+std::string FormatFirFile(const TFirFilter& Filter) {
+  std::string Text = Filter.FilterComment.substr(0, Filter.FilterComment.find_first_of("\r\n"));
+  Text += "\n" + std::to_string(Filter.NbTaps) + "\n";
+  for (int32_t I = 0; I < std::min(Filter.NbTaps, FIR_MAX_TAPS); ++I) {
+    char Coef[32];
+    const auto End = std::to_chars(Coef, Coef + sizeof Coef, Filter.Coefs[I]).ptr;
+    Text += std::to_string(Filter.Delays[I]) + " " + std::string(Coef, End) + "\n";
+  }
+  return Text;
+}
+
 std::string TFirFileReader::Where(int Line) const {
   return FName + ", line " + std::to_string(Line) + ": ";
 }

@@ -34,6 +34,12 @@ struct TFirFilter {
 // white space or a line end; anything after the last number a line needs is
 // ignored. Every error names the file and the line, e.g.
 // "lowpass.fir, line 7: expected a coefficient (tap 5 of 8), found 'abc'".
+// The text of a filter file holding Filter's comment, its tap count and one
+// "delay coefficient" line per tap, each coefficient in the fewest digits
+// that read back to the same float. LF line ends; a comment holding a line
+// end would not read back, so it is cut there.
+std::string FormatFirFile(const TFirFilter& Filter);
+
 class TFirFileReader {
 public:
   // Reads the whole file (filter files are small). Throws EInOutError when the

@@ -20,7 +20,7 @@ sox -n -r 44100 -b 16 -c 2 "$work/noise.wav" synth 60 pinknoise vol 0.3
 sox -D -m "$work/chord1.wav" "$work/chord2.wav" "$work/noise.wav" "$work/in.wav"
 
 # The filters, as .fir files for kestrum and dense coefficient lists for sox.
-python3 scripts/design_fir.py lowpass --taps 1000 --cutoff 4000 -o "$work/dense.fir"
+"$kestrum" design lowpass 4000 --rate 44100 --taps 1000 -o "$work/dense.fir" 2> /dev/null
 awk 'NR > 2 { print $2 }' "$work/dense.fir" > "$work/dense.txt"
 awk 'NR > 2 { c[$1] = $2 } END { for (i = 0; i <= 15000; i++) print (i in c ? c[i] : 0) }' \
   examples/echo.fir > "$work/echo.txt"

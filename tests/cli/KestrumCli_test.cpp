@@ -260,6 +260,88 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
   }
 }
 
+TEST(KestrumCli, DesignAndResponseRefuseWhatTheyCannotDo) {
+  const test::TScratchDir Dir;
+  const std::string Out = Dir / "out.fir";
+  struct TCase {
+    const char* Name;
+    TArgs Args;
+    int Status;
+    std::string Mentions;
+  };
+  const TArgs Lowpass{"design", "lowpass", "1000", "--rate", "44100", "-o", Out};
+  const auto With = [&](const TArgs& Base, const TArgs& More) {
+    TArgs Args = Base;
+    Args.insert(Args.end(), More.begin(), More.end());
+    return Args;
+  };
+  const TCase Cases[] = {
+      {"no filter kind", {"design"}, 2, "subcommand"},
+      {"no tap count nor attenuation", Lowpass, 2, "--taps or --attenuation"},
+      {"taps and attenuation", With(Lowpass, {"--taps", "11", "--attenuation", "60"}), 2, "excludes"},
+      {"Kaiser without beta", With(Lowpass, {"--taps", "11", "--window", "kaiser"}), 2, "--beta"},
+      {"even highpass",
+       {"design", "highpass", "1000", "--rate", "44100", "--taps", "10", "-o", Out}, 2, "odd"},
+      {"too many taps", With(Lowpass, {"--attenuation", "100", "--transition", "20"}), 1,
+       "at most 1000"},
+      {"missing impulse", {"design", "impulse", Dir / "ir.wav", "-o", Out}, 1, "ir.wav"},
+      {"response without rate", {"response", kSmooth}, 2, "--rate"},
+      {"missing filter", {"response", Dir / "none.fir", "--rate", "8000"}, 1, "none.fir"},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const TResult R = RunKestrum(C.Args);
+    EXPECT_EQ(R.Status, C.Status);
+    EXPECT_EQ(R.Out, "");
+    EXPECT_NE(R.Err.find(C.Mentions), std::string::npos) << R.Err;
+    EXPECT_TRUE(Dir.Files().empty());
+  }
+}
+
+TEST(KestrumCli, DesignsAFilterAndDescribesItsResponse) {
+  const test::TScratchDir Dir;
+  const TResult Design = RunKestrum({"design", "lowpass", "3000", "--rate", "44100", "--attenuation",
+                                     "60", "--transition", "500", "-o", Dir / "lp.fir"});
+  ASSERT_EQ(Design.Status, 0) << Design.Err;
+  EXPECT_EQ(Design.Out, "");
+  EXPECT_NE(Design.Err.find("Lowpass, windowed sinc, "), std::string::npos) << Design.Err;
+
+  const TResult Files = RunKestrum({"response", Dir / "lp.fir", "--rate", "44100", "--points", "5",
+                                    "--csv", Dir / "lp.csv", "--svg", Dir / "lp.svg"});
+  ASSERT_EQ(Files.Status, 0) << Files.Err;
+  EXPECT_TRUE(std::regex_search(Files.Out, std::regex("^Taps: [0-9]+\nDelays: 0 to ")))
+      << Files.Out;
+  EXPECT_NE(Files.Out.find("3 dB below the peak at: 29"), std::string::npos) << Files.Out;
+  EXPECT_EQ(ReadText(Dir / "lp.csv").rfind("frequency_hz,magnitude_db,phase_deg,group_delay_frames\n"
+                                           "0,", 0), 0u);
+  EXPECT_EQ(std::count(Files.Out.begin(), Files.Out.end(), '\n'), 9);
+  const std::string Csv = ReadText(Dir / "lp.csv");
+  EXPECT_EQ(std::count(Csv.begin(), Csv.end(), '\n'), 6);
+  EXPECT_EQ(ReadText(Dir / "lp.svg").rfind("<svg ", 0), 0u);
+
+  // The table on stdout moves the summary to stderr.
+  const TResult Piped = RunKestrum({"response", Dir / "lp.fir", "--rate", "44100", "--csv", "-"});
+  EXPECT_EQ(Piped.Status, 0);
+  EXPECT_EQ(Piped.Err, Files.Out);
+  EXPECT_EQ(std::count(Piped.Out.begin(), Piped.Out.end(), '\n'), 513);
+}
+
+TEST(KestrumCli, DesignReplacesAFileThroughItsLinkKeepingItsMode) {
+  const test::TScratchDir Dir;
+  test::WriteFileText(Dir / "real.fir", "earlier");
+  std::filesystem::permissions(Dir / "real.fir", std::filesystem::perms::owner_read |
+                                                     std::filesystem::perms::owner_write);
+  std::filesystem::create_symlink("real.fir", Dir / "link.fir");
+  const TResult R =
+      RunKestrum({"design", "lowpass", "1000", "--rate", "8000", "--taps", "5", "-o", Dir / "link.fir"});
+  EXPECT_EQ(R.Status, 0) << R.Err;
+  EXPECT_TRUE(std::filesystem::is_symlink(Dir / "link.fir"));
+  EXPECT_EQ(ReadText(Dir / "real.fir").rfind("Lowpass, windowed sinc, 5 taps", 0), 0u);
+  EXPECT_EQ(std::filesystem::status(Dir / "real.fir").permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"link.fir", "real.fir"}));
+}
+
 TEST(KestrumCli, BothKernelsWriteTheSameBytes) {
   const test::TScratchDir Dir;
   const std::string Lowpass = kExamples + "/lowpass.fir";

@@ -1,0 +1,36 @@
+// The kestrum subcommands beside the filtering form, and what they share.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace kestrum {
+
+constexpr int kUsageError = 2;
+
+// "kestrum design ...": Argv[0] is "design". Returns the exit status.
+int RunDesignCommand(int Argc, char** Argv);
+
+// "kestrum response ...": Argv[0] is "response". Returns the exit status.
+int RunResponseCommand(int Argc, char** Argv);
+
+// Writes Text to the file Name, or to stdout when Name is "-". A regular
+// file (or one yet to be made) is written beside its final place and renamed
+// over it once complete, so a failure leaves any earlier file as it was; it
+// keeps the earlier file's permissions, and a symbolic link keeps pointing
+// at it. A device or pipe is written directly. Throws EInOutError.
+void WriteOutput(const std::string& Name, const std::string& Text);
+
+// Parses the command line with App, then runs Body. Returns Body's status;
+// for a wrong command line, App's message and kUsageError (0 for --help);
+// for an error Body throws, 1 after printing it with PrintError.
+int RunCommand(CLI::App& App, int Argc, char** Argv, const std::function<int()>& Body);
+
+// Prints "kestrum: Message" on stderr, on one line.
+void PrintError(std::string Message);
+
+}  // namespace kestrum

@@ -1,0 +1,158 @@
+// "kestrum design": writes a .fir file for a windowed-sinc filter or from an
+// impulse response.
+#include <CLI/CLI.hpp>
+#include <cmath>
+#include <cstdio>
+#include <map>
+
+#include "base/Errors.h"
+#include "cli/Commands.h"
+#include "filter/Design.h"
+
+namespace kestrum {
+
+namespace {
+
+const char* const kDesignFooter =
+    "Either --taps (with --window, and --beta for Kaiser) or --attenuation with\n"
+    "--transition, which choose a Kaiser window and the fewest taps that meet\n"
+    "them. The passband gain is 1. Examples:\n"
+    "  kestrum design lowpass 3000 --rate 44100 --taps 101 --window hann -o lp.fir\n"
+    "  kestrum design bandpass 300 3400 --rate 8000 --attenuation 60 --transition 200\n"
+    "  kestrum design impulse room.wav --threshold -70 -o room.fir";
+
+const std::map<std::string, TWindowKind> kWindows{
+    {"rectangular", TWindowKind::Rectangular}, {"hann", TWindowKind::Hann},
+    {"hamming", TWindowKind::Hamming},         {"blackman", TWindowKind::Blackman},
+    {"kaiser", TWindowKind::Kaiser}};
+
+struct TBandOptions {
+  TBandOptions() { Request.Beta = NAN; }  // NaN until --beta is given
+  TDesignRequest Request;
+  std::string Window = "blackman";
+  std::string Output = "-";
+};
+
+// Adds the subcommand of one band kind; its edges are positional.
+CLI::App* AddBandCommand(CLI::App& App, const std::string& Name, TBandKind Kind,
+                         const std::string& Help, TBandOptions& O) {
+  CLI::App* Sub = App.add_subcommand(Name, Help);
+  Sub->parse_complete_callback([&O, Kind] { O.Request.Kind = Kind; });
+  if (Kind == TBandKind::Lowpass || Kind == TBandKind::Highpass) {
+    Sub->add_option("CUTOFF", O.Request.Low, "Cutoff frequency in Hz")->required()->type_name("HZ");
+  } else {
+    Sub->add_option("LOW", O.Request.Low, "Lower edge in Hz")->required()->type_name("HZ");
+    Sub->add_option("HIGH", O.Request.High, "Upper edge in Hz")->required()->type_name("HZ");
+  }
+  Sub->add_option("--rate", O.Request.Rate, "Sample rate in Hz")->required()->type_name("HZ");
+  CLI::Option* Taps =
+      Sub->add_option("--taps", O.Request.Taps, "Tap count, 1 to 1000")->type_name("N");
+  CLI::Option* Window = Sub->add_option("--window", O.Window,
+                                        "rectangular, hann, hamming, blackman (default) or kaiser")
+                            ->check(CLI::IsMember(kWindows).description(""))
+                            ->type_name("NAME")
+                            ->needs(Taps);
+  Sub->add_option("--beta", O.Request.Beta, "The Kaiser window's beta")
+      ->needs(Window)
+      ->type_name("B");
+  CLI::Option* Attenuation =
+      Sub->add_option("--attenuation", O.Request.Attenuation, "Stopband attenuation in dB")
+          ->excludes(Taps)
+          ->type_name("DB");
+  CLI::Option* Transition =
+      Sub->add_option("--transition", O.Request.Transition,
+                      "Width in Hz of each transition band, centred on its edge")
+          ->excludes(Taps)
+          ->type_name("HZ");
+  Attenuation->needs(Transition);
+  Transition->needs(Attenuation);
+  Sub->add_option("-o,--output", O.Output, "The .fir file to write; - (default) for stdout")
+      ->type_name("FILE");
+  Sub->footer(kDesignFooter);
+  return Sub;
+}
+
+std::string Decibels(double Fraction) {
+  char Text[32];
+  std::snprintf(Text, sizeof Text, "%.1f dB", 20 * std::log10(Fraction));
+  return Text;
+}
+
+int DesignBand(TBandOptions& O) {
+  O.Request.Window = kWindows.at(O.Window);
+  if (O.Request.Taps == 0 && O.Request.Attenuation == 0)
+    throw CLI::ValidationError("give either --taps or --attenuation with --transition");
+  if (O.Request.Window == TWindowKind::Kaiser && std::isnan(O.Request.Beta))
+    throw CLI::ValidationError("--window kaiser needs --beta");
+  if (O.Request.Window != TWindowKind::Kaiser) O.Request.Beta = 0;
+  if (const std::string Problem = CheckDesignRequest(O.Request); !Problem.empty())
+    throw CLI::ValidationError(Problem);
+  const TFirFilter Filter = DesignFilter(O.Request);
+  WriteOutput(O.Output, FormatFirFile(Filter));
+  std::fprintf(stderr, "%s\n", Filter.FilterComment.c_str());
+  return 0;
+}
+
+struct TImpulseOptions {
+  std::string Source;
+  double Threshold = -90;
+  int Channel = 1;
+  std::string Output = "-";
+};
+
+int DesignFromImpulse(const TImpulseOptions& O) {
+  const TImpulse Impulse = ReadImpulse(O.Source, O.Channel - 1);
+  char Comment[64];
+  std::snprintf(Comment, sizeof Comment, ", samples at or above %g dB re the peak", O.Threshold);
+  std::string Name = O.Source.substr(O.Source.find_last_of('/') + 1);
+  if (Impulse.Channels > 1) Name += ", channel " + std::to_string(O.Channel);
+  TImpulseReport Report;
+  TFirFilter Filter;
+  try {
+    Filter = FilterFromImpulse(Impulse, O.Threshold, "Impulse response " + Name + Comment, Report);
+  } catch (const EGeneralError& E) {
+    throw EGeneralError(O.Source + ": " + E.what());
+  }
+  WriteOutput(O.Output, FormatFirFile(Filter));
+  std::string Text = O.Source + ": " + std::to_string(Impulse.Samples.size()) + " frames, " +
+                     std::to_string(Report.Kept) + " taps kept, " +
+                     std::to_string(Report.DroppedZero) + " zero samples dropped";
+  if (Report.Dropped > 0)
+    Text += ", " + std::to_string(Report.Dropped) + " below the threshold dropped, the largest at " +
+            Decibels(Report.LargestDropped) + " re the peak";
+  std::fprintf(stderr, "%s\n", Text.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int RunDesignCommand(int Argc, char** Argv) {
+  CLI::App App("Designs an FIR filter and writes it as a .fir file.", "kestrum design");
+  App.require_subcommand(1);
+  TBandOptions Band;
+  AddBandCommand(App, "lowpass", TBandKind::Lowpass, "Lowpass: gain 1 below CUTOFF", Band);
+  AddBandCommand(App, "highpass", TBandKind::Highpass, "Highpass: gain 1 above CUTOFF", Band);
+  AddBandCommand(App, "bandpass", TBandKind::Bandpass, "Bandpass: gain 1 from LOW to HIGH", Band);
+  AddBandCommand(App, "bandstop", TBandKind::Bandstop, "Bandstop: gain 0 from LOW to HIGH", Band);
+  TImpulseOptions Impulse;
+  CLI::App* FromWav = App.add_subcommand(
+      "impulse", "A filter from an impulse response in a WAV file: one tap per sample,\n"
+                 "full scale being 1, without the samples below --threshold");
+  FromWav->add_option("WAV", Impulse.Source, "The impulse response")->required()->type_name("");
+  FromWav->add_option("--threshold", Impulse.Threshold,
+                      "Drop samples this far below the peak, in dB (default -90)")
+      ->check(CLI::Range(-1000.0, 0.0).description(""))
+      ->type_name("DB");
+  FromWav->add_option("--channel", Impulse.Channel, "Channel of a stereo file, 1 (default) or 2")
+      ->check(CLI::Range(1, 2).description(""))
+      ->type_name("N");
+  FromWav->add_option("-o,--output", Impulse.Output, "The .fir file to write; - (default) for stdout")
+      ->type_name("FILE");
+  FromWav->footer(kDesignFooter);
+
+  return RunCommand(App, Argc, Argv, [&] {
+    return FromWav->parsed() ? DesignFromImpulse(Impulse) : DesignBand(Band);
+  });
+}
+
+}  // namespace kestrum

@@ -1,0 +1,66 @@
+// "kestrum response": the summary, table and plot of a filter's response.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "cli/Commands.h"
+#include "filter/Response.h"
+
+namespace kestrum {
+
+namespace {
+
+struct TResponseOptions {
+  std::string Filter, Csv, Svg;
+  double Rate = 0;
+  int32_t Points = 512;
+};
+
+int Respond(const TResponseOptions& O) {
+  TFirFileReader Reader = TFirFileReader::FromFile(O.Filter);
+  TFirFilter Filter;
+  Reader.ReadHead(Filter);
+  Reader.ReadTaps(Filter);
+  for (const std::string& Warning : Reader.TakeWarnings())
+    std::fprintf(stderr, "kestrum: warning: %s\n", Warning.c_str());
+  const TResponse Response(Filter, O.Rate);
+  // Everything is computed before anything is written.
+  const std::string Summary = FormatSummary(Summarize(Response), O.Rate);
+  const std::string Csv = O.Csv.empty() ? "" : ResponseCsv(Response, O.Points);
+  char At[48];
+  std::snprintf(At, sizeof At, "; response at %g Hz", O.Rate);
+  const std::string Svg = O.Svg.empty() ? "" : ResponseSvg(Response, Filter.FilterComment + At);
+  if (!O.Svg.empty()) WriteOutput(O.Svg, Svg);
+  if (!O.Csv.empty()) WriteOutput(O.Csv, Csv);
+  // With the table on stdout, the summary goes where a person reads it.
+  std::fputs(Summary.c_str(), O.Csv == "-" || O.Svg == "-" ? stderr : stdout);
+  return 0;
+}
+
+}  // namespace
+
+int RunResponseCommand(int Argc, char** Argv) {
+  CLI::App App(
+      "Prints a summary of FILTER's response at a sample rate, as the kernel applies it\n"
+      "(coefficients rounded to float, delays modulo 16384), and writes its magnitude,\n"
+      "phase and group delay as CSV and as an SVG plot.",
+      "kestrum response");
+  TResponseOptions O;
+  App.add_option("FILTER", O.Filter, ".fir filter file")->required()->type_name("");
+  App.add_option("--rate", O.Rate, "Sample rate in Hz")->required()
+      ->check(CLI::Range(1.0, 4294967295.0).description(""))
+      ->type_name("HZ");
+  App.add_option("--csv", O.Csv, "CSV file to write; - for stdout, the summary then goes to stderr")
+      ->type_name("FILE");
+  App.add_option("--points", O.Points, "Rows of the CSV, from 0 Hz to half the rate (default 512)")
+      ->check(CLI::Range(2, 1000000).description(""))
+      ->type_name("N");
+  App.add_option("--svg", O.Svg, "SVG plot to write; - for stdout")->type_name("FILE");
+  App.footer("Example:\n  kestrum response lowpass.fir --rate 44100 --csv lp.csv --svg lp.svg");
+  return RunCommand(App, Argc, Argv, [&] {
+    if (O.Csv == "-" && O.Svg == "-")
+      throw CLI::ValidationError("--csv and --svg cannot both go to stdout");
+    return Respond(O);
+  });
+}
+
+}  // namespace kestrum

@@ -1,0 +1,338 @@
+// Windowed-sinc designs, the Kaiser window's estimates, and filters made from
+// impulse responses.
+#include "filter/Design.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <numbers>
+
+#include "base/Errors.h"
+#include "wav/ReadWavFile.h"
+
+namespace kestrum {
+
+namespace {
+
+using std::numbers::pi;
+
+std::string Hz(double Value) {
+  char Text[32];
+  std::snprintf(Text, sizeof Text, "%g Hz", Value);
+  return Text;
+}
+
+bool HasTwoEdges(TBandKind Kind) { return Kind == TBandKind::Bandpass || Kind == TBandKind::Bandstop; }
+
+// Whether the ideal response has gain at half the rate: only then must the
+// centre tap be a whole delay, so the tap count odd.
+bool PassesNyquist(TBandKind Kind) { return Kind == TBandKind::Highpass || Kind == TBandKind::Bandstop; }
+
+const char* KindName(TBandKind Kind) {
+  switch (Kind) {
+    case TBandKind::Lowpass: return "Lowpass";
+    case TBandKind::Highpass: return "Highpass";
+    case TBandKind::Bandpass: return "Bandpass";
+    case TBandKind::Bandstop: return "Bandstop";
+  }
+  return "";
+}
+
+const char* WindowName(TWindowKind Window) {
+  switch (Window) {
+    case TWindowKind::Rectangular: return "Rectangular";
+    case TWindowKind::Hann: return "Hann";
+    case TWindowKind::Hamming: return "Hamming";
+    case TWindowKind::Blackman: return "Blackman";
+    case TWindowKind::Kaiser: return "Kaiser";
+  }
+  return "";
+}
+
+// The modified Bessel function of the first kind, order 0, by its series.
+double BesselI0(double X) {
+  double Sum = 1, Term = 1;
+  for (int K = 1; Term > 1e-17 * Sum; ++K) {
+    const double Half = X / (2 * K);
+    Term *= Half * Half;
+    Sum += Term;
+  }
+  return Sum;
+}
+
+// The window's value at tap N of Taps. The cosine windows are sampled at
+// (N + 1) / (Taps + 1), so that their end taps are not the zeros these
+// windows have at their edges: each tap does some work.
+double WindowAt(TWindowKind Window, double Beta, int32_t N, int32_t Taps) {
+  const double X = (N + 1.0) / (Taps + 1.0);
+  switch (Window) {
+    case TWindowKind::Rectangular: return 1;
+    case TWindowKind::Hann: return 0.5 - 0.5 * std::cos(2 * pi * X);
+    case TWindowKind::Hamming: return 0.54 - 0.46 * std::cos(2 * pi * X);
+    case TWindowKind::Blackman:
+      return 0.42 - 0.5 * std::cos(2 * pi * X) + 0.08 * std::cos(4 * pi * X);
+    case TWindowKind::Kaiser: {
+      if (Taps == 1) return 1;
+      const double R = 2.0 * N / (Taps - 1) - 1;
+      return BesselI0(Beta * std::sqrt(std::max(0.0, 1 - R * R))) / BesselI0(Beta);
+    }
+  }
+  return 1;
+}
+
+// The ideal lowpass with cutoff F (cycles per sample) at X frames from its centre.
+double IdealLowpass(double F, double X) {
+  return X == 0 ? 2 * F : std::sin(2 * pi * F * X) / (pi * X);
+}
+
+std::complex<double> GainAt(const std::vector<double>& H, double F) {
+  std::complex<double> Sum = 0;
+  for (size_t N = 0; N < H.size(); ++N) Sum += H[N] * std::polar(1.0, -2 * pi * F * double(N));
+  return Sum;
+}
+
+// The windowed-sinc coefficients, passband gain 1, still in double.
+std::vector<double> WindowedSinc(const TDesignRequest& R, int32_t Taps, TWindowKind Window,
+                                 double Beta) {
+  const double Low = R.Low / R.Rate, High = R.High / R.Rate;
+  const double Mid = (Taps - 1) / 2.0;
+  std::vector<double> H(Taps);
+  for (int32_t N = 0; N < Taps; ++N) {
+    const double X = N - Mid;
+    const double Delta = X == 0 ? 1 : 0;
+    double Ideal = 0;
+    switch (R.Kind) {
+      case TBandKind::Lowpass: Ideal = IdealLowpass(Low, X); break;
+      case TBandKind::Highpass: Ideal = Delta - IdealLowpass(Low, X); break;
+      case TBandKind::Bandpass: Ideal = IdealLowpass(High, X) - IdealLowpass(Low, X); break;
+      case TBandKind::Bandstop: Ideal = Delta - IdealLowpass(High, X) + IdealLowpass(Low, X); break;
+    }
+    H[N] = Ideal * WindowAt(Window, Beta, N, Taps);
+  }
+  double Reference = 0;  // cycles per sample where the gain is made 1
+  if (R.Kind == TBandKind::Highpass) Reference = 0.5;
+  if (R.Kind == TBandKind::Bandpass) Reference = (Low + High) / 2;
+  const double Gain = std::abs(GainAt(H, Reference));
+  for (double& C : H) C /= Gain;
+  return H;
+}
+
+// Whether coefficients H, once rounded to float, keep the passband within
+// 1 +- Deviation and the stopband below Deviation, sampled at least 16 times
+// per 1 / Taps of the rate in every band.
+bool MeetsAttenuation(const TDesignRequest& R, const std::vector<double>& H, double Deviation) {
+  std::vector<double> Rounded(H.size());
+  std::transform(H.begin(), H.end(), Rounded.begin(), [](double C) { return double(float(C)); });
+  const double Half = R.Transition / 2, Nyquist = R.Rate / 2;
+  struct TBand { double From, To; bool Pass; };
+  std::vector<TBand> Bands;
+  const bool LowPasses = R.Kind == TBandKind::Lowpass || R.Kind == TBandKind::Bandstop;
+  Bands.push_back({0, R.Low - Half, LowPasses});
+  if (HasTwoEdges(R.Kind)) {
+    Bands.push_back({R.Low + Half, R.High - Half, !LowPasses});
+    Bands.push_back({R.High + Half, Nyquist, LowPasses});
+  } else {
+    Bands.push_back({R.Low + Half, Nyquist, !LowPasses});
+  }
+  const double Step = R.Rate / (16.0 * double(H.size()));
+  for (const TBand& Band : Bands) {
+    const int Points = 2 + int((Band.To - Band.From) / Step);
+    for (int I = 0; I < Points; ++I) {
+      const double F = Band.From + (Band.To - Band.From) * I / (Points - 1);
+      const double Gain = std::abs(GainAt(Rounded, F / R.Rate));
+      if (Band.Pass ? std::abs(Gain - 1) > Deviation : Gain > Deviation) return false;
+    }
+  }
+  return true;
+}
+
+// Kaiser's estimate of the taps for an attenuation and a transition width,
+// made odd so that every band kind can use it.
+int32_t KaiserTaps(double Attenuation, double Transition, double Rate) {
+  const double Width = 2 * pi * Transition / Rate;
+  const double Order =
+      Attenuation > 21 ? (Attenuation - 7.95) / (2.285 * Width) : 5.79 / Width;
+  if (Order > 2.0 * FIR_MAX_TAPS) return 2 * FIR_MAX_TAPS + 1;
+  const auto Taps = static_cast<int32_t>(std::ceil(Order)) + 1;
+  return Taps % 2 == 1 ? Taps : Taps + 1;
+}
+
+TFirFilter ToFilter(const std::vector<double>& H, const std::string& Comment) {
+  TFirFilter Filter;
+  Filter.FilterComment = Comment;
+  Filter.NbTaps = static_cast<int32_t>(H.size());
+  for (int32_t N = 0; N < Filter.NbTaps; ++N) {
+    Filter.Delays[N] = N;
+    Filter.Coefs[N] = static_cast<float>(H[N]);
+  }
+  return Filter;
+}
+
+}  // namespace
+
+double KaiserBeta(double Attenuation) {
+  if (Attenuation > 50) return 0.1102 * (Attenuation - 8.7);
+  if (Attenuation >= 21)
+    return 0.5842 * std::pow(Attenuation - 21, 0.4) + 0.07886 * (Attenuation - 21);
+  return 0;
+}
+
+std::string CheckDesignRequest(const TDesignRequest& R) {
+  const double Nyquist = R.Rate / 2;
+  if (!(R.Rate > 0) || !std::isfinite(R.Rate)) return "the rate must be a positive number of Hz";
+  const bool Two = HasTwoEdges(R.Kind);
+  const std::string Edge = Two ? "the lower edge " : "the cutoff ";
+  if (!(R.Low > 0)) return Edge + "must be above 0 Hz";
+  if (!(R.Low < Nyquist))
+    return Edge + Hz(R.Low) + " is not below half the rate (" + Hz(Nyquist) + ")";
+  if (Two && !(R.High > R.Low))
+    return "the upper edge " + Hz(R.High) + " is not above the lower edge " + Hz(R.Low);
+  if (Two && !(R.High < Nyquist))
+    return "the upper edge " + Hz(R.High) + " is not below half the rate (" + Hz(Nyquist) + ")";
+  if (R.Taps == 0) {
+    if (!(R.Attenuation > 0)) return "the attenuation must be above 0 dB";
+    if (!(R.Transition > 0)) return "the transition width must be above 0 Hz";
+    const double Half = R.Transition / 2;
+    const double Top = Two ? R.High : R.Low;
+    if (R.Low - Half <= 0 || Top + Half >= Nyquist || (Two && R.Low + Half >= R.High - Half))
+      return "transition bands " + Hz(R.Transition) + " wide, centred on the edges, must lie "
+             "between 0 Hz and half the rate (" + Hz(Nyquist) + ") without overlapping";
+    return "";
+  }
+  if (R.Taps < 1 || R.Taps > FIR_MAX_TAPS)
+    return "the tap count must be from 1 to " + std::to_string(FIR_MAX_TAPS);
+  if (PassesNyquist(R.Kind) && R.Taps % 2 == 0)
+    return std::string("a ") + (R.Kind == TBandKind::Highpass ? "highpass" : "bandstop") +
+           " needs an odd tap count: an even one has no gain at half the rate";
+  // Beyond 100 the window is nearly a single tap, and its Bessel function
+  // soon overflows.
+  if (R.Window == TWindowKind::Kaiser && !(R.Beta >= 0 && R.Beta <= 100))
+    return "the Kaiser window's beta must be from 0 to 100";
+  return "";
+}
+
+TFirFilter DesignFilter(const TDesignRequest& R) {
+  if (const std::string Problem = CheckDesignRequest(R); !Problem.empty())
+    throw EGeneralError(Problem);
+  const std::string Edges = HasTwoEdges(R.Kind) ? Hz(R.Low) + " to " + Hz(R.High)
+                                                 : "cutoff " + Hz(R.Low);
+  const auto Comment = [&](int32_t Taps, TWindowKind Window, double Beta) {
+    std::string Text = std::string(KindName(R.Kind)) + ", windowed sinc, " +
+                       std::to_string(Taps) + " taps, " + Edges + " at " + Hz(R.Rate) + ", " +
+                       WindowName(Window) + " window";
+    if (Window == TWindowKind::Kaiser) {
+      char Extra[96];
+      std::snprintf(Extra, sizeof Extra, " (beta %.4g)", Beta);
+      Text += Extra;
+    }
+    return Text;
+  };
+
+  if (R.Taps > 0)
+    return ToFilter(WindowedSinc(R, R.Taps, R.Window, R.Beta), Comment(R.Taps, R.Window, R.Beta));
+
+  const double Beta = KaiserBeta(R.Attenuation);
+  const double Deviation = std::pow(10.0, -R.Attenuation / 20);
+  char Asked[96];
+  std::snprintf(Asked, sizeof Asked, "%g dB attenuation, transitions %s wide", R.Attenuation,
+                Hz(R.Transition).c_str());
+  // Kaiser's estimate is close but not a promise: add taps until the
+  // response, as the kernel will use it, meets the request.
+  const int32_t Estimate = KaiserTaps(R.Attenuation, R.Transition, R.Rate);
+  for (int32_t Taps = Estimate; Taps <= FIR_MAX_TAPS; Taps += 2) {
+    const std::vector<double> H = WindowedSinc(R, Taps, TWindowKind::Kaiser, Beta);
+    if (MeetsAttenuation(R, H, Deviation))
+      return ToFilter(H, Comment(Taps, TWindowKind::Kaiser, Beta) + " for " + Asked);
+  }
+  const std::string Max = std::to_string(FIR_MAX_TAPS);
+  throw EGeneralError(std::string(Asked) + " needs " +
+                      (Estimate > FIR_MAX_TAPS && Estimate <= 2 * FIR_MAX_TAPS
+                           ? "about " + std::to_string(Estimate)
+                           : "more than " + Max) +
+                      " taps, and a filter holds at most " + Max +
+                      ": ask for wider transitions or less attenuation");
+}
+
+TImpulse ReadImpulse(const std::string& FileName, int Channel) {
+  TReadWavFile Reader;
+  Reader.FileName = FileName;
+  Reader.SetActive(true);
+  TImpulse Impulse;
+  Impulse.Rate = Reader.Frequency;
+  Impulse.Channels = Reader.Stereo ? 2 : 1;
+  if (Channel < 0 || Channel >= Impulse.Channels)
+    throw EGeneralError(FileName + " has " + std::to_string(Impulse.Channels) +
+                        (Impulse.Channels == 1 ? " channel" : " channels") + ", no channel " +
+                        std::to_string(Channel + 1));
+  const int SampleBytes = Reader.Bits16 ? 2 : 1;
+  const int FrameBytes = Reader.FrameBytes();
+  constexpr int32_t kChunk = 65536;
+  std::vector<uint8_t> Raw(size_t{kChunk} * FrameBytes);
+  Impulse.Samples.reserve(static_cast<size_t>(Reader.NSamples));
+  for (int32_t Done = 0; Done < Reader.NSamples; Done += kChunk) {
+    const int32_t Count = std::min(kChunk, Reader.NSamples - Done);
+    Reader.ReadFrames(Raw.data(), Count);
+    for (int32_t I = 0; I < Count; ++I) {
+      const uint8_t* P = &Raw[size_t(I) * FrameBytes + size_t(Channel) * SampleBytes];
+      Impulse.Samples.push_back(Reader.Bits16 ? static_cast<int16_t>(ReadU16LE(P)) / 32768.0
+                                              : (P[0] - 128) / 128.0);
+    }
+  }
+  Reader.SetActive(false);
+  return Impulse;
+}
+
+TFirFilter FilterFromImpulse(const TImpulse& Impulse, double ThresholdDb,
+                             const std::string& Comment, TImpulseReport& Report) {
+  Report = {};
+  std::vector<double> Magnitudes;
+  for (double S : Impulse.Samples) Magnitudes.push_back(std::abs(S));
+  const double Peak = Magnitudes.empty() ? 0 : *std::max_element(Magnitudes.begin(), Magnitudes.end());
+  if (Peak == 0) throw EGeneralError("the impulse response holds only silence");
+  const double Floor = Peak * std::pow(10.0, ThresholdDb / 20);
+
+  std::vector<int32_t> Kept;
+  for (size_t N = 0; N < Magnitudes.size(); ++N) {
+    if (Magnitudes[N] == 0) {
+      ++Report.DroppedZero;
+    } else if (Magnitudes[N] < Floor) {
+      ++Report.Dropped;
+      Report.LargestDropped = std::max(Report.LargestDropped, Magnitudes[N] / Peak);
+    } else {
+      Kept.push_back(static_cast<int32_t>(N));
+    }
+  }
+  char Threshold[32];
+  std::snprintf(Threshold, sizeof Threshold, "%g dB", ThresholdDb);
+  if (Kept.empty())
+    throw EGeneralError("no sample of the impulse response reaches " + std::string(Threshold) +
+                        " re its peak");
+  if (Kept.size() > size_t{FIR_MAX_TAPS}) {
+    std::nth_element(Magnitudes.begin(), Magnitudes.begin() + FIR_MAX_TAPS, Magnitudes.end(),
+                     std::greater<>());
+    char Fits[96];
+    std::snprintf(Fits, sizeof Fits, "; a threshold above %.2f dB keeps at most %d",
+                  20 * std::log10(Magnitudes[FIR_MAX_TAPS] / Peak), FIR_MAX_TAPS);
+    throw EGeneralError(std::to_string(Kept.size()) + " samples of the impulse response reach " +
+                        Threshold + " re its peak, more than the " +
+                        std::to_string(FIR_MAX_TAPS) + " taps a filter holds" + Fits);
+  }
+  if (Kept.back() > kMaxTapDelay)
+    throw EGeneralError("the impulse response reaches " + std::string(Threshold) +
+                        " re its peak at frame " + std::to_string(Kept.back()) +
+                        ", beyond the longest delay a filter can hold, " +
+                        std::to_string(kMaxTapDelay) + " frames");
+
+  TFirFilter Filter;
+  Filter.FilterComment = Comment;
+  Filter.NbTaps = static_cast<int32_t>(Kept.size());
+  for (int32_t I = 0; I < Filter.NbTaps; ++I) {
+    Filter.Delays[I] = Kept[I];
+    Filter.Coefs[I] = static_cast<float>(Impulse.Samples[Kept[I]]);
+  }
+  Report.Kept = Filter.NbTaps;
+  return Filter;
+}
+
+}  // namespace kestrum

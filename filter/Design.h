@@ -1,0 +1,88 @@
+// Designs FIR filters: windowed-sinc lowpass, highpass, bandpass and bandstop,
+// and filters taken from an impulse response stored in a WAV file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "filter/FirFile.h"
+
+namespace kestrum {
+
+enum class TBandKind { Lowpass, Highpass, Bandpass, Bandstop };
+enum class TWindowKind { Rectangular, Hann, Hamming, Blackman, Kaiser };
+
+// Longest delay a tap may have: the kernel keeps this many frames of history
+// minus one, and takes delays modulo the history's size.
+constexpr int32_t kMaxTapDelay = 16383;
+
+// What a windowed-sinc design asks for. Edges are in Hz: one (Low) for a
+// lowpass or highpass, two (Low < High) for a bandpass or bandstop. Either
+// Taps and Window (Beta for Kaiser) are given, or Taps is 0 and Attenuation
+// (stopband attenuation in dB) and Transition (the width in Hz of each
+// transition band, centred on its edge) choose a Kaiser window and the tap
+// count.
+struct TDesignRequest {
+  TBandKind Kind = TBandKind::Lowpass;
+  double Rate = 0;
+  double Low = 0, High = 0;
+  int32_t Taps = 0;
+  TWindowKind Window = TWindowKind::Blackman;
+  double Beta = 0;
+  double Attenuation = 0, Transition = 0;
+};
+
+// Checks a request before any design: the edges lie strictly between 0 and
+// half the rate, in order, and their transition bands (if any) do not
+// overlap or reach 0 or half the rate; the tap count is from 1 to
+// FIR_MAX_TAPS and odd for a highpass or bandstop (an even symmetric filter
+// has no gain at half the rate); Beta is from 0 to 100; the attenuation is
+// positive. Returns "" when the request is sound, else what is wrong, e.g.
+// "the cutoff 30000 Hz is not below half the rate (22050 Hz)".
+std::string CheckDesignRequest(const TDesignRequest& Request);
+
+// The filter asked for: taps at delays 0 to N - 1, coefficients rounded to
+// float, gain 1 in the passband's reference (DC for a lowpass and bandstop,
+// half the rate for a highpass, the band's centre for a bandpass). The
+// comment records the design, e.g. "Lowpass, windowed sinc, 101 taps, cutoff
+// 1500 Hz at 44100 Hz, Blackman window". With an attenuation, the tap count
+// is the smallest odd one whose response meets it: passband within 1 +- d
+// and stopband below d, d = 10^(-Attenuation / 20), on a fine grid. Throws
+// EGeneralError with the message of CheckDesignRequest for an unsound
+// request, and when the attenuation needs more than FIR_MAX_TAPS taps.
+TFirFilter DesignFilter(const TDesignRequest& Request);
+
+// The Kaiser window's beta for a stopband attenuation in dB (Kaiser's
+// formula).
+double KaiserBeta(double Attenuation);
+
+// A WAV file's samples on one channel, as fractions of full scale (a 16-bit
+// sample of 16384 gives 0.5, an 8-bit byte of 192 gives 0.5).
+struct TImpulse {
+  std::vector<double> Samples;
+  double Rate = 0;
+  int Channels = 0;
+};
+
+// Reads channel Channel (0 for the first) of a WAV file. Throws EInOutError
+// for a file the WAV reader refuses, EGeneralError for a channel it lacks.
+TImpulse ReadImpulse(const std::string& FileName, int Channel);
+
+// What became of an impulse response's samples.
+struct TImpulseReport {
+  int32_t Kept = 0;          // taps in the filter
+  int32_t DroppedZero = 0;   // samples that were exactly 0
+  int32_t Dropped = 0;       // other samples below the threshold
+  double LargestDropped = 0; // the largest of these, as a fraction of the peak
+};
+
+// A filter holding the samples of Impulse whose magnitude is at least the
+// peak's times 10^(ThresholdDb / 20), each at its own delay. Comment is
+// the filter's comment. Throws EGeneralError when no sample is left, when
+// more than FIR_MAX_TAPS are (saying which threshold would fit), or when a
+// kept sample lies beyond kMaxTapDelay.
+TFirFilter FilterFromImpulse(const TImpulse& Impulse, double ThresholdDb,
+                             const std::string& Comment, TImpulseReport& Report);
+
+}  // namespace kestrum

@@ -1,0 +1,329 @@
+// Evaluates a filter's transfer function directly and by FFT, and lays the
+// result out as text, CSV and SVG.
+#include "filter/Response.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <numbers>
+
+#include "filter/Kernel.h"
+
+namespace kestrum {
+
+namespace {
+
+using std::numbers::pi;
+using TComplex = std::complex<double>;
+
+std::string Format(const char* Pattern, double Value) {
+  char Text[64];
+  std::snprintf(Text, sizeof Text, Pattern, Value);
+  return Text;
+}
+
+// In-place radix-2 FFT, X.size() a power of two: X[k] = sum x[n] e^(-2 pi i k n / N).
+void Fft(std::vector<TComplex>& X) {
+  const size_t N = X.size();
+  for (size_t I = 1, J = 0; I < N; ++I) {
+    size_t Bit = N >> 1;
+    for (; J & Bit; Bit >>= 1) J ^= Bit;
+    J ^= Bit;
+    if (I < J) std::swap(X[I], X[J]);
+  }
+  for (size_t Length = 2; Length <= N; Length <<= 1) {
+    for (size_t K = 0; K < Length / 2; ++K) {
+      const TComplex W = std::polar(1.0, -2 * pi * double(K) / double(Length));
+      for (size_t Start = 0; Start < N; Start += Length) {
+        const TComplex A = X[Start + K], B = X[Start + K + Length / 2] * W;
+        X[Start + K] = A + B;
+        X[Start + K + Length / 2] = A - B;
+      }
+    }
+  }
+}
+
+std::string GainText(double Gain) {
+  if (Gain == 0) return "0";
+  const double Db = 20 * std::log10(Gain);
+  return Format("%.6g", Gain) + Format(" (%+.2f dB)", std::abs(Db) < 0.005 ? 0.0 : Db);
+}
+
+std::string FramesText(double Frames, double Rate) {
+  return Format("%.6g frames", Frames) + Format(" (%.4g ms)", 1000 * Frames / Rate);
+}
+
+std::string CrossingsText(const TCrossings& C) {
+  if (C.Count == 0) return "none";
+  std::string Text;
+  for (double F : C.Frequencies) Text += (Text.empty() ? "" : ", ") + Format("%.6g Hz", F);
+  if (C.Count > static_cast<int32_t>(C.Frequencies.size()))
+    Text += ", ... (" + std::to_string(C.Count) + " in all)";
+  return Text;
+}
+
+TCrossings FindCrossings(const TResponse& Response, const std::vector<double>& Grid, double Level) {
+  TCrossings Found;
+  const double Step = Response.Rate() / 2 / double(Grid.size() - 1);
+  for (size_t K = 0; K + 1 < Grid.size(); ++K) {
+    if ((Grid[K] >= Level) == (Grid[K + 1] >= Level)) continue;
+    if (++Found.Count > kMaxCrossings) continue;
+    double Low = Step * double(K), High = Step * double(K + 1);
+    const bool LowAbove = Grid[K] >= Level;
+    while (High - Low > 1e-4) {
+      const double Mid = (Low + High) / 2;
+      ((std::abs(Response.At(Mid)) >= Level) == LowAbove ? Low : High) = Mid;
+    }
+    Found.Frequencies.push_back((Low + High) / 2);
+  }
+  return Found;
+}
+
+std::string Escaped(const std::string& Text) {
+  std::string Out;
+  for (char C : Text) {
+    switch (C) {
+      case '&': Out += "&amp;"; break;
+      case '<': Out += "&lt;"; break;
+      case '>': Out += "&gt;"; break;
+      case '"': Out += "&quot;"; break;
+      default: Out += C;
+    }
+  }
+  return Out;
+}
+
+std::string FrequencyLabel(double F) {
+  return F >= 1000 ? Format("%gk", F / 1000) : Format("%g", F);
+}
+
+// One plot panel: a box at (Left, Top) of size Width x Height whose y axis
+// runs from Low (bottom) to High (top).
+struct TPanel {
+  double Top, Height, Low, High;
+  double Y(double V) const {
+    V = std::clamp(V, Low, High);
+    return Top + Height * (High - V) / (High - Low);
+  }
+};
+
+// A polyline through the points whose value is finite, broken where it is not.
+std::string Curve(const std::vector<double>& X, const std::vector<double>& V, const TPanel& P,
+                  const char* Colour) {
+  std::string Svg, Points;
+  const auto Flush = [&] {
+    if (!Points.empty())
+      Svg += "<polyline fill=\"none\" stroke=\"" + std::string(Colour) +
+             "\" stroke-width=\"1.5\" points=\"" + Points + "\"/>\n";
+    Points.clear();
+  };
+  for (size_t I = 0; I < X.size(); ++I) {
+    if (!std::isfinite(V[I])) {
+      Flush();
+      continue;
+    }
+    Points += Format("%.1f", X[I]) + "," + Format("%.1f ", P.Y(V[I]));
+  }
+  Flush();
+  return Svg;
+}
+
+}  // namespace
+
+double GainDb(double Gain) { return Gain > 0 ? std::max(kFloorDb, 20 * std::log10(Gain)) : kFloorDb; }
+
+TResponse::TResponse(const TFirFilter& Filter, double Rate) : FRate(Rate) {
+  for (int32_t I = 0; I < std::min(Filter.NbTaps, FIR_MAX_TAPS); ++I) {
+    const auto Delay = static_cast<int32_t>(static_cast<uint32_t>(Filter.Delays[I]) & FIR_HISTORY_MASK);
+    FWrapped = FWrapped || Delay != Filter.Delays[I];
+    FDelays.push_back(Delay);
+    FCoefs.push_back(Filter.Coefs[I]);
+    FWorstCase += std::abs(double(Filter.Coefs[I]));
+  }
+  if (!FDelays.empty()) {
+    FMinDelay = *std::min_element(FDelays.begin(), FDelays.end());
+    FMaxDelay = *std::max_element(FDelays.begin(), FDelays.end());
+  }
+}
+
+TComplex TResponse::At(double Frequency) const {
+  TComplex Sum = 0;
+  const double W = -2 * pi * Frequency / FRate;
+  for (size_t I = 0; I < FDelays.size(); ++I) Sum += FCoefs[I] * std::polar(1.0, W * FDelays[I]);
+  return Sum;
+}
+
+double TResponse::GroupDelay(double Frequency) const {
+  TComplex Sum = 0, Weighted = 0;
+  const double W = -2 * pi * Frequency / FRate;
+  for (size_t I = 0; I < FDelays.size(); ++I) {
+    const TComplex Term = FCoefs[I] * std::polar(1.0, W * FDelays[I]);
+    Sum += Term;
+    Weighted += double(FDelays[I]) * Term;
+  }
+  if (FDelays.empty() || std::abs(Sum) < 1e-6 * FWorstCase)
+    return std::numeric_limits<double>::quiet_NaN();
+  return (Weighted * std::conj(Sum)).real() / std::norm(Sum);
+}
+
+std::vector<double> TResponse::Grid(int32_t Count) const {
+  // Delays beyond the FFT's length alias onto the same bins exactly.
+  std::vector<TComplex> X(2 * size_t(Count));
+  for (size_t I = 0; I < FDelays.size(); ++I) X[size_t(FDelays[I]) % X.size()] += FCoefs[I];
+  Fft(X);
+  std::vector<double> Magnitudes(size_t(Count) + 1);
+  for (size_t K = 0; K < Magnitudes.size(); ++K) Magnitudes[K] = std::abs(X[K]);
+  return Magnitudes;
+}
+
+TResponseSummary Summarize(const TResponse& R) {
+  TResponseSummary S;
+  S.Taps = R.Taps();
+  S.MinDelay = R.MinDelay();
+  S.MaxDelay = R.MaxDelay();
+  S.Wrapped = R.Wrapped();
+  S.WorstCaseGain = R.WorstCaseGain();
+  S.GainDc = std::abs(R.At(0));
+  S.GainNyquist = std::abs(R.At(R.Rate() / 2));
+  S.GroupDelayDc = R.GroupDelay(0);
+  // At least 8 bins per cycle of the longest delay's ripple.
+  int32_t Count = 8192;
+  while (Count < 8 * (R.MaxDelay() + 1)) Count *= 2;
+  const std::vector<double> Grid = R.Grid(Count);
+  S.PeakGain = std::max(*std::max_element(Grid.begin(), Grid.end()), std::max(S.GainDc, S.GainNyquist));
+  if (S.PeakGain > 0) {
+    S.Minus3 = FindCrossings(R, Grid, S.PeakGain * std::pow(10.0, -3.0 / 20));
+    S.Minus60 = FindCrossings(R, Grid, S.PeakGain * 1e-3);
+  }
+  return S;
+}
+
+std::string FormatSummary(const TResponseSummary& S, double Rate) {
+  if (S.Taps == 0) return "Taps: 0, the filter gives silence\n";
+  std::string Text = "Taps: " + std::to_string(S.Taps) + "\n";
+  Text += "Delays: " + std::to_string(S.MinDelay) + " to " + FramesText(S.MaxDelay, Rate);
+  if (S.Wrapped) Text += ", some as the kernel takes them, modulo " + std::to_string(FIR_HISTORY_SIZE);
+  Text += "\nGain at 0 Hz: " + GainText(S.GainDc) + "\n";
+  Text += "Gain at " + Format("%g Hz", Rate / 2) + ": " + GainText(S.GainNyquist) + "\n";
+  Text += "Peak gain: " + GainText(S.PeakGain) + "\n";
+  Text += "3 dB below the peak at: " + CrossingsText(S.Minus3) + "\n";
+  Text += "60 dB below the peak at: " + CrossingsText(S.Minus60) + "\n";
+  Text += "Group delay at 0 Hz: " +
+          (std::isnan(S.GroupDelayDc) ? std::string("undefined, no gain at 0 Hz")
+                                      : FramesText(S.GroupDelayDc, Rate)) + "\n";
+  Text += "Worst-case gain: " + GainText(S.WorstCaseGain) +
+          (S.WorstCaseGain > 1 ? ", a full-scale input can leave the sample range\n"
+                               : ", no output exceeds the input's largest magnitude\n");
+  return Text;
+}
+
+std::string ResponseCsv(const TResponse& R, int32_t Points) {
+  std::string Csv = "frequency_hz,magnitude_db,phase_deg,group_delay_frames\n";
+  for (int32_t I = 0; I < Points; ++I) {
+    const double F = R.Rate() / 2 * I / (Points - 1);
+    const TComplex H = R.At(F);
+    const double Delay = R.GroupDelay(F);
+    Csv += Format("%.10g,", F) + Format("%.6g,", GainDb(std::abs(H))) +
+           Format("%.6g,", std::arg(H) * 180 / pi) +
+           (std::isnan(Delay) ? std::string() : Format("%.6g", Delay)) + "\n";
+  }
+  return Csv;
+}
+
+std::string ResponseSvg(const TResponse& R, const std::string& Title) {
+  constexpr double kWidth = 820, kHeight = 610, kLeft = 80, kRight = 790;
+  constexpr int kSamples = 700;
+  constexpr double kSpanDb = 120;
+  const double Nyquist = R.Rate() / 2;
+  const double First = std::pow(10.0, std::floor(std::log10(Nyquist / 1000)));
+  const double LogFirst = std::log10(First), LogSpan = std::log10(Nyquist) - LogFirst;
+  const auto X = [&](double F) { return kLeft + (kRight - kLeft) * (std::log10(F) - LogFirst) / LogSpan; };
+
+  std::vector<double> Xs, Db, Delay;
+  double PeakDb = kFloorDb;
+  for (int I = 0; I < kSamples; ++I) {
+    const double F = First * std::pow(10.0, LogSpan * I / (kSamples - 1));
+    Xs.push_back(X(F));
+    Db.push_back(GainDb(std::abs(R.At(F))));
+    Delay.push_back(R.GroupDelay(F));
+    PeakDb = std::max(PeakDb, Db.back());
+  }
+  // Group delay only where the filter lets something through, as it is
+  // meaningless noise in a deep stopband.
+  double DelayLow = INFINITY, DelayHigh = -INFINITY;
+  for (size_t I = 0; I < Delay.size(); ++I) {
+    if (Db[I] < PeakDb - 60) Delay[I] = NAN;
+    if (std::isnan(Delay[I])) continue;
+    DelayLow = std::min(DelayLow, Delay[I]);
+    DelayHigh = std::max(DelayHigh, Delay[I]);
+  }
+  if (!(DelayLow <= DelayHigh)) DelayLow = DelayHigh = 0;
+  if (DelayHigh - DelayLow < 2) {
+    const double Mid = std::round((DelayLow + DelayHigh) / 2);
+    DelayLow = Mid - 1;
+    DelayHigh = Mid + 1;
+  } else {
+    const double Pad = (DelayHigh - DelayLow) / 20;
+    DelayLow -= Pad;
+    DelayHigh += Pad;
+  }
+  const double TopDb = 10 * std::floor(PeakDb / 10 + 0.1) + 10;
+  const TPanel Magnitude{70, 300, TopDb - kSpanDb, TopDb};
+  const TPanel Delays{430, 130, DelayLow, DelayHigh};
+
+  std::string Svg = Format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%g\"", kWidth) +
+                    Format(" height=\"%g\"", kHeight) +
+                    " font-family=\"sans-serif\" font-size=\"12\">\n"
+                    "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+  // A long title goes on two lines, broken after a comma.
+  std::string Head = Title, Tail;
+  if (const size_t Comma = Title.rfind(", ", 90); Title.size() > 90 && Comma != std::string::npos) {
+    Head = Title.substr(0, Comma + 1);
+    Tail = Title.substr(Comma + 2);
+  }
+  Svg += "<text x=\"" + Format("%g", kLeft) + "\" y=\"22\" font-size=\"14\">" + Escaped(Head) +
+         "</text>\n";
+  if (!Tail.empty())
+    Svg += "<text x=\"" + Format("%g", kLeft) + "\" y=\"40\" font-size=\"14\">" + Escaped(Tail) +
+           "</text>\n";
+  const auto Line = [](double X1, double Y1, double X2, double Y2, const char* Colour) {
+    return Format("<line x1=\"%.1f\"", X1) + Format(" y1=\"%.1f\"", Y1) +
+           Format(" x2=\"%.1f\"", X2) + Format(" y2=\"%.1f\"", Y2) + " stroke=\"" + Colour + "\"/>\n";
+  };
+  const auto Label = [](double X, double Y, const char* Anchor, const std::string& Text) {
+    return Format("<text x=\"%.1f\"", X) + Format(" y=\"%.1f\"", Y) + " text-anchor=\"" + Anchor +
+           "\">" + Escaped(Text) + "</text>\n";
+  };
+  for (const TPanel* P : {&Magnitude, &Delays}) {
+    // Frequency grid: every 1 to 9 of each decade, labels at 1, 2 and 5.
+    for (double Decade = First; Decade < Nyquist; Decade *= 10) {
+      for (int M = 1; M <= 9 && M * Decade <= Nyquist; ++M) {
+        Svg += Line(X(M * Decade), P->Top, X(M * Decade), P->Top + P->Height, M == 1 ? "#bbb" : "#e4e4e4");
+        if (M == 1 || M == 2 || M == 5)
+          Svg += Label(X(M * Decade), P->Top + P->Height + 16, "middle", FrequencyLabel(M * Decade));
+      }
+    }
+    Svg += Format("<rect x=\"%g\"", kLeft) + Format(" y=\"%g\"", P->Top) +
+           Format(" width=\"%g\"", kRight - kLeft) + Format(" height=\"%g\"", P->Height) +
+           " fill=\"none\" stroke=\"black\"/>\n";
+  }
+  for (double V = 20 * std::ceil(Magnitude.Low / 20); V <= Magnitude.High; V += 20) {
+    Svg += Line(kLeft, Magnitude.Y(V), kRight, Magnitude.Y(V), "#ccc");
+    Svg += Label(kLeft - 6, Magnitude.Y(V) + 4, "end", Format("%g", V));
+  }
+  for (int I = 0; I <= 4; ++I) {
+    const double V = Delays.Low + (Delays.High - Delays.Low) * I / 4;
+    Svg += Line(kLeft, Delays.Y(V), kRight, Delays.Y(V), "#ccc");
+    Svg += Label(kLeft - 6, Delays.Y(V) + 4, "end",
+                 Format(Delays.High - Delays.Low > 10 ? "%.0f" : "%.4g", V));
+  }
+  Svg += Label(kLeft, Magnitude.Top - 8, "start", "Magnitude (dB)");
+  Svg += Label(kLeft, Delays.Top - 8, "start", "Group delay (frames)");
+  Svg += Label((kLeft + kRight) / 2, Delays.Top + Delays.Height + 38, "middle", "Frequency (Hz)");
+  Svg += Curve(Xs, Db, Magnitude, "#1f5fbf");
+  Svg += Curve(Xs, Delay, Delays, "#c0501f");
+  return Svg + "</svg>\n";
+}
+
+}  // namespace kestrum
