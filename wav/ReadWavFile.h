@@ -62,48 +62,14 @@ public:
   uint8_t FrameBytes() const { return FFrameBytes; }
   TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32); }
 
-  void ReadMono8(float& Sample) {
-    Sample = HaveFrame() ? static_cast<int8_t>(GetByte()) : kSilence8;
-  }
-  void ReadStereo8(float& First, float& Second) {
-    if (HaveFrame()) {
-      First = static_cast<int8_t>(GetByte());
-      Second = static_cast<int8_t>(GetByte());
-    } else {
-      First = Second = kSilence8;
-    }
-  }
-  void ReadMono16(float& Sample) {
-    Sample = HaveFrame() ? static_cast<int16_t>(GetWord()) : 0.0f;
-  }
-  void ReadStereo16(float& First, float& Second) {
-    if (HaveFrame()) {
-      First = static_cast<int16_t>(GetWord());
-      Second = static_cast<int16_t>(GetWord());
-    } else {
-      First = Second = 0.0f;
-    }
-  }
-  void ReadMono24(float& Sample) {
-    Sample = HaveFrame() ? static_cast<float>(GetInt24()) : 0.0f;
-  }
-  void ReadStereo24(float& First, float& Second) {
-    if (HaveFrame()) {
-      First = static_cast<float>(GetInt24());
-      Second = static_cast<float>(GetInt24());
-    } else {
-      First = Second = 0.0f;
-    }
-  }
+  void ReadMono8(float& Sample) { Sample = HaveFrame() ? GetLevel8() : kSilence8; }
+  void ReadStereo8(float& First, float& Second) { ReadPair<&TReadWavFile::GetLevel8>(First, Second, kSilence8); }
+  void ReadMono16(float& Sample) { Sample = HaveFrame() ? GetLevel16() : 0.0f; }
+  void ReadStereo16(float& First, float& Second) { ReadPair<&TReadWavFile::GetLevel16>(First, Second, 0.0f); }
+  void ReadMono24(float& Sample) { Sample = HaveFrame() ? GetLevel24() : 0.0f; }
+  void ReadStereo24(float& First, float& Second) { ReadPair<&TReadWavFile::GetLevel24>(First, Second, 0.0f); }
   void ReadMonoFloat(float& Sample) { Sample = HaveFrame() ? GetFloat() : 0.0f; }
-  void ReadStereoFloat(float& First, float& Second) {
-    if (HaveFrame()) {
-      First = GetFloat();
-      Second = GetFloat();
-    } else {
-      First = Second = 0.0f;
-    }
-  }
+  void ReadStereoFloat(float& First, float& Second) { ReadPair<&TReadWavFile::GetFloat>(First, Second, 0.0f); }
 
   // Copies the raw bytes of the next Count frames into Dest (Count *
   // FrameBytes() bytes, file order), with silence past the end of the data:
@@ -119,6 +85,16 @@ private:
     FDataLeft -= FFrameBytes;
     return true;
   }
+  // One frame of two samples, each from Get, or silence past the data.
+  template <float (TReadWavFile::*Get)()>
+  void ReadPair(float& First, float& Second, float Silence) {
+    if (HaveFrame()) {
+      First = (this->*Get)();
+      Second = (this->*Get)();
+    } else {
+      First = Second = Silence;
+    }
+  }
   uint8_t GetByte() {
     if (BufPos >= BufCount && BufCount != 0) {
       ReadBlock();
@@ -132,9 +108,12 @@ private:
     uint8_t Low = GetByte();
     return static_cast<uint16_t>(Low | GetByte() << 8);
   }
-  int32_t GetInt24() {
+  // The next sample's value, as a float.
+  float GetLevel8() { return static_cast<int8_t>(GetByte()); }
+  float GetLevel16() { return static_cast<int16_t>(GetWord()); }
+  float GetLevel24() {
     const uint8_t B[3] = {GetByte(), GetByte(), GetByte()};
-    return ReadS24LE(B);
+    return static_cast<float>(ReadS24LE(B));
   }
   float GetFloat() { return std::bit_cast<float>(GetDWord()); }
   uint32_t GetDWord();
