@@ -1,15 +1,19 @@
 // Frame-taps per second of the kernels: the reference, the fast one on one
-// thread (on each instruction set) and on every core, side by side, for a
-// dense and a sparse filter in each sample format (8-, 16- and 24-bit PCM,
-// float).
+// thread (on each instruction set) and on every core, and TFirStream over the
+// same frames in memory, side by side, for a dense and a sparse filter in each
+// sample format (8-, 16- and 24-bit PCM, float).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
+#include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "filter/FastKernel.h"
+#include "filter/FirStream.h"
 #include "filter/Kernel.h"
 #include "filter/Kestrum.h"
 
@@ -82,11 +86,33 @@ std::string MakeSource(int32_t Frames, bool Stereo, TSampleFormat Format) {
   return Name;
 }
 
-enum class TRun { Reference, FastOneThread, FastAllCores };
+enum class TRun { Reference, FastOneThread, FastAllCores, StreamBlocks, StreamWhole };
+
+// TFirStream over the source's frames, already in memory, in blocks of 441
+// frames (10 ms at 44.1 kHz) or in one call.
+void FilterInMemory(benchmark::State& State, const TShape& Shape, const std::string& Source, TRun Run) {
+  TReadWavFile Reader;
+  Reader.FileName = Source;
+  Reader.SetActive(true);
+  const size_t FrameBytes = Reader.FrameBytes();
+  std::vector<uint8_t> In(static_cast<size_t>(Shape.Frames) * FrameBytes), Out(In.size());
+  Reader.ReadFrames(In.data(), Shape.Frames);
+  const size_t Block = Run == TRun::StreamBlocks ? 441 * FrameBytes : In.size();
+  for (auto _ : State) {
+    TFirStream Stream(Shape.Filter, Reader.Stereo ? ff_stereo : ff_mono, NbBitsOf(Reader.SampleFormat()));
+    for (size_t Done = 0; Done < In.size(); Done += Block) {
+      const size_t Bytes = std::min(Block, In.size() - Done);
+      Stream.Filter(std::span<const uint8_t>(In.data() + Done, Bytes), std::span<uint8_t>(Out.data() + Done, Bytes));
+    }
+    benchmark::DoNotOptimize(Out.data());
+  }
+  State.SetItemsProcessed(State.iterations() * Shape.Frames * Shape.Filter.NbTaps * (Reader.Stereo ? 2 : 1));
+}
 
 void Filter(benchmark::State& State, const TShape& Shape, bool Stereo, TSampleFormat Format, TRun Run,
             const std::string& Target) {
   const std::string Source = MakeSource(Shape.Frames, Stereo, Format);
+  if (Run == TRun::StreamBlocks || Run == TRun::StreamWhole) return FilterInMemory(State, Shape, Source, Run);
   fast::ForceSimdTarget(Target);
   for (auto _ : State) {
     TReadWavFile Reader;
@@ -129,6 +155,8 @@ int main(int argc, char** argv) {
         Add("reference", TRun::Reference, "");
         Add("fast, 1 thread, " + Targets.front(), TRun::FastOneThread, "");
         Add("fast, " + Cores + " threads, " + Targets.front(), TRun::FastAllCores, "");
+        Add("in memory, blocks of 441, " + Targets.front(), TRun::StreamBlocks, "");
+        Add("in memory, one call, " + Targets.front(), TRun::StreamWhole, "");
         for (size_t I = 1; I < Targets.size(); ++I)
           Add("fast, 1 thread, " + Targets[I], TRun::FastOneThread, Targets[I]);
       }

@@ -12,20 +12,6 @@
 
 namespace kestrum {
 
-namespace {
-
-ff_bits NbBitsOf(TSampleFormat Format) {
-  switch (Format) {
-    case TSampleFormat::Pcm8: return ff_8bits;
-    case TSampleFormat::Pcm16: return ff_16bits;
-    case TSampleFormat::Pcm24: return ff_24bits;
-    case TSampleFormat::Float32: break;
-  }
-  return ff_32bitsFloat;
-}
-
-}  // namespace
-
 TKestrum::TKestrum(TComponent* Owner) : TComponent(Owner) {
   PublishString("Version", [this] { return Version(); }, [this](const std::string& V) { SetVersion(V); });
   PublishString("SourceFile", [this] { return SourceFile; }, [this](const std::string& V) { SourceFile = V; });

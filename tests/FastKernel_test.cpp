@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/Errors.h"
+#include "filter/FirStream.h"
 #include "filter/Kestrum.h"
 #include "tests/TestUtil.h"
 
@@ -266,6 +267,84 @@ TEST(FastKernel, DoesNothingForNoFrames) {
     C.NbEch = NbEch;
     EXPECT_EQ(RunFast(C, 0, 64), TOutcome{});
   }
+}
+
+// The in-memory filter over C's frames (silence past its data), cut into
+// pieces of random sizes: single frames, odd sizes and pieces longer than a
+// block; 16-bit and float pieces go in as bytes or as samples, some in
+// place. Out holds the frames filtered before any error.
+TOutcome RunStream(TFirStream& Stream, const TCase& C, std::mt19937& R) {
+  const size_t FrameBytes = static_cast<size_t>(Stream.FrameBytes());
+  Bytes In(static_cast<size_t>(std::max(C.NbEch, 0)) * FrameBytes, C.Bits == 8 ? 0x80 : 0x00);
+  std::copy_n(C.Data.begin(), std::min(C.Data.size(), In.size()), In.begin());
+  Bytes Out(In.size());
+  TOutcome Got;
+  try {
+    for (size_t Done = 0; Done < In.size();) {
+      const size_t Sizes[] = {1, 1 + 2 * (R() % 500), fast::kBlockFrames + 1 + R() % 20000};
+      const size_t Size = std::min(Sizes[R() % 3] * FrameBytes, In.size() - Done);
+      const std::span<uint8_t> Piece(Out.data() + Done, Size);
+      std::span<const uint8_t> From(In.data() + Done, Size);
+      if (R() % 2) {  // in place
+        std::copy_n(In.begin() + Done, Size, Piece.begin());
+        From = Piece;
+      }
+      if (C.Bits == 16 && R() % 2)
+        Stream.Filter(std::span<const int16_t>(reinterpret_cast<const int16_t*>(From.data()), Size / 2),
+                      std::span<int16_t>(reinterpret_cast<int16_t*>(Piece.data()), Size / 2));
+      else if (C.Bits == 32 && R() % 2)
+        Stream.Filter(std::span<const float>(reinterpret_cast<const float*>(From.data()), Size / 4),
+                      std::span<float>(reinterpret_cast<float*>(Piece.data()), Size / 4));
+      else
+        Stream.Filter(From, Piece);
+      Done += Size;
+    }
+  } catch (const EMathError& E) {
+    Got.Error = std::string("EMathError: ") + E.what();
+  }
+  Got.Out.assign(Out.begin(), Out.begin() + static_cast<ptrdiff_t>(Stream.Frames() * FrameBytes));
+  Got.Overflow = Stream.Overflow();
+  return Got;
+}
+
+TEST(FirStream, GivesAFileRunsBytesWhateverTheSplitAndAfterAReset) {
+  std::mt19937 R(12);
+  for (int I = 0; I < 40; ++I) {
+    const TCase C = RandomCase(R, fast::kBlockFrames);
+    SCOPED_TRACE(testing::Message() << "case " << I << ": " << C.Channels << " x " << C.Bits << " bits, "
+                                    << C.NbEch << " frames, " << C.Filter.NbTaps << " taps"
+                                    << (C.Clip ? ", clipping" : ""));
+    TOutcome Want = RunReference(C);
+    Want.Progress.clear();
+    Want.Overflow.Bits = C.Bits;
+    Want.Overflow.Float = C.Bits == 32;
+    const ff_bits Bits = C.Bits == 32 ? ff_32bitsFloat : NbBitsOf(SampleFormatOf(C.Bits == 16, C.Bits == 24, false));
+    TFirStream Stream(C.Filter, C.Channels == 2 ? ff_stereo : ff_mono, Bits, C.Clip);
+    EXPECT_EQ(RunStream(Stream, C, R), Want);
+    Stream.Reset();
+    EXPECT_EQ(RunStream(Stream, C, R), Want);
+  }
+}
+
+TEST(FirStream, KeepsItsArithmeticUnderTheHostsRoundingMode) {
+  TFirStream Stream(MakeFirFilter(std::vector<TFirTap>{{0, 0.5f}, {1, 0.1f}}), ff_mono, ff_16bits);
+  std::vector<int16_t> Out(6);
+  ASSERT_EQ(std::fesetround(FE_UPWARD), 0);
+  Stream.Filter(std::vector<int16_t>{3, -3, 5, 7, -1000, 11}, Out);
+  EXPECT_EQ(std::fegetround(), FE_UPWARD);
+  std::fesetround(FE_TONEAREST);
+  EXPECT_EQ(Out, (std::vector<int16_t>{2, -1, 2, 4, -499, -94}));
+}
+
+TEST(FirStream, RefusesBuffersThatAreNotWholeFrames) {
+  TFirStream Stream(TFirFilter{}, ff_stereo, ff_8bits);
+  Bytes Buffer(6);
+  EXPECT_THROW(Stream.Filter(std::span<const uint8_t>(Buffer.data(), 3), std::span<uint8_t>(Buffer.data(), 3)), std::invalid_argument);
+  EXPECT_THROW(Stream.Filter(std::span<const uint8_t>(Buffer.data(), 4), std::span<uint8_t>(Buffer.data(), 2)), std::invalid_argument);
+  std::vector<int16_t> Samples(2);
+  EXPECT_THROW(Stream.Filter(Samples, Samples), std::invalid_argument);
+  std::vector<float> Floats(2);
+  EXPECT_THROW(Stream.Filter(Floats, Floats), std::invalid_argument);
 }
 
 }  // namespace

@@ -1,0 +1,63 @@
+# What `cmake --install` puts in place: the programs, the static libraries and
+# their headers under include/kestrum/, a CMake package and a pkg-config file
+# for hosts, the man page, the desktop entry, the README, the license and the
+# example filters; and `cpack -G DEB` to package them.
+include(CMakePackageConfigHelpers)
+
+set(KESTRUM_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Kestrum)
+set(KESTRUM_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kestrum)
+
+set_target_properties(kestrum_base PROPERTIES EXPORT_NAME base)
+set_target_properties(kestrum_wav PROPERTIES EXPORT_NAME wav)
+set_target_properties(kestrum_filter PROPERTIES EXPORT_NAME filter)
+install(TARGETS kestrum_base kestrum_wav kestrum_filter EXPORT KestrumTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# Every header but the kernels', which only the component calls.
+install(DIRECTORY base wav filter DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrum
+        FILES_MATCHING PATTERN "*.h" PATTERN "Kernel.h" EXCLUDE PATTERN "FastKernel.h" EXCLUDE)
+install(EXPORT KestrumTargets NAMESPACE kestrum:: DESTINATION ${KESTRUM_CMAKE_DIR})
+configure_package_config_file(cmake/KestrumConfig.cmake.in ${PROJECT_BINARY_DIR}/KestrumConfig.cmake
+                              INSTALL_DESTINATION ${KESTRUM_CMAKE_DIR})
+# 0.x: a new minor version may change the interface.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/KestrumConfigVersion.cmake
+                                 COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/KestrumConfig.cmake ${PROJECT_BINARY_DIR}/KestrumConfigVersion.cmake
+        DESTINATION ${KESTRUM_CMAKE_DIR})
+
+# The .pc file finds its prefix from its own place, so that the tree can be
+# installed under any --prefix.
+file(RELATIVE_PATH KESTRUM_PC_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" KESTRUM_PC_PREFIX "${KESTRUM_PC_PREFIX}")
+configure_file(cmake/kestrum.pc.in ${PROJECT_BINARY_DIR}/kestrum.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/kestrum.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+if(TARGET kestrum)
+  install(TARGETS kestrum RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES doc/kestrum.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+if(TARGET ProjectEssaiKestrum)
+  install(TARGETS ProjectEssaiKestrum RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES demo/ProjectEssaiKestrum.desktop DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications)
+  install(FILES demo/kestrum.svg DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps)
+endif()
+install(FILES README.md LICENSE DESTINATION ${KESTRUM_DOC_DIR})
+install(FILES LICENSE DESTINATION ${KESTRUM_DOC_DIR} RENAME copyright)
+install(DIRECTORY examples/ DESTINATION ${KESTRUM_DOC_DIR}/examples
+        FILES_MATCHING PATTERN "*.fir" PATTERN "*.md" PATTERN "embed/*")
+
+# One Debian package of everything installed; its library dependencies come
+# from dpkg-shlibdeps.
+set(CPACK_PACKAGE_NAME kestrum)
+set(CPACK_PACKAGE_VENDOR "The Kestrum developers")
+set(CPACK_PACKAGE_CONTACT "The Kestrum developers <dev@kestrum.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "FIR filter for PCM WAV files, with a C++ library")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Kestrum applies a finite-impulse-response filter, described by a small .fir text file, to an uncompressed PCM WAV file and writes the filtered signal as a new WAV file of the same format, with exact, specified arithmetic. The package holds the kestrum command-line tool, a small Qt dialog, and the static C++ libraries with their headers, CMake package and pkg-config file.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://kestrum.invalid/)
+include(CPack)

@@ -1,0 +1,85 @@
+// TFirStream filters PCM samples that a host holds in memory, block by block,
+// with the same arithmetic and the same bytes as a TKestrum run over a file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "filter/FirFile.h"
+#include "filter/Kestrum.h"
+#include "filter/Overflow.h"
+
+namespace kestrum {
+
+// One tap of a filter built in code: a delay in frames and a coefficient.
+struct TFirTap {
+  int32_t Delay = 0;
+  float Coef = 0.0f;
+};
+
+// The filter of these taps, in this order. Throws std::invalid_argument for
+// more than FIR_MAX_TAPS taps.
+TFirFilter MakeFirFilter(std::span<const TFirTap> Taps, std::string Comment = "");
+// The whole filter in FileName, or in Text read as a file called Name; throws
+// as TFirFileReader does.
+TFirFilter ReadFirFilter(const std::string& FileName);
+TFirFilter ParseFirFilter(std::string Text, std::string Name);
+
+// A stream of frames of one format through one filter:
+//
+//   TFirStream Stream(ParseFirFilter(Text, "smooth.fir"), ff_stereo, ff_16bits);
+//   Stream.Filter(In, Out);   // any number of frames, as often as needed
+//   Stream.Reset();           // a new signal, from silence
+//
+// Each call continues the signal where the last one stopped: the output of a
+// signal is the same whichever way it is cut into calls, and the same as a
+// file run of TKestrum over those frames (a run's first frame is the first
+// after construction or Reset).
+class TFirStream {
+public:
+  // Clip: saturate rounded sums beyond the sample width's levels instead of
+  // keeping their low bits, and clamp float samples to -1 to 1, as
+  // TKestrum::Clip does.
+  TFirStream(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits, bool Clip = false);
+  ~TFirStream();
+  TFirStream(TFirStream&&) noexcept;
+  TFirStream& operator=(TFirStream&&) noexcept;
+
+  // Filters the frames of In into Out. Both hold interleaved frames, first
+  // channel first, as a WAV file's data does: 8-bit samples are unsigned
+  // bytes with 128 as silence, 16-bit ones little-endian words, 24-bit ones
+  // three bytes, low byte first, float ones little-endian IEEE singles. Out may be In
+  // (filtering in place) but must not overlap it otherwise.
+  // Throws std::invalid_argument when the sizes differ or are not a whole
+  // number of frames. Throws EMathError, as a run does, when a sum overflows:
+  // Out then holds the frames before that one, and the stream stands after
+  // them as if In had ended there (Frames() is the failing frame's number).
+  // The arithmetic is the same whatever rounding mode the calling thread has
+  // set; the floating-point environment is restored before returning.
+  void Filter(std::span<const uint8_t> In, std::span<uint8_t> Out);
+  // The same for 16-bit or float samples as numbers (ff_16bits or
+  // ff_32bitsFloat streams only, else std::invalid_argument); sizes count
+  // samples, not frames.
+  void Filter(std::span<const int16_t> In, std::span<int16_t> Out);
+  void Filter(std::span<const float> In, std::span<float> Out);
+
+  // Forgets the signal: the next frame is filtered as a run's first, after
+  // silence.
+  void Reset();
+
+  int Channels() const;
+  int FrameBytes() const;
+  // Frames filtered since construction or the last Reset.
+  int64_t Frames() const;
+  // What their stores met, as TKestrum::Overflow: the samples, those beyond
+  // the sample width's levels (wrapped, or saturated with Clip), the peak.
+  const TOverflowCount& Overflow() const;
+
+private:
+  struct TState;
+  std::unique_ptr<TState> F;
+};
+
+}  // namespace kestrum
