@@ -79,7 +79,7 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt = -1) {
   }
   try {
     Writer.Close();
-    Outcome.Out = test::DataChunk(test::ReadFileBytes(Dir / "out.wav"));
+    Outcome.Out = test::WavSamples(test::ReadFileBytes(Dir / "out.wav"));
   } catch (const EGeneralError&) {  // no frame written
   }
   Outcome.Progress = Recorder.Positions;

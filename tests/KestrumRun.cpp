@@ -34,7 +34,7 @@ void TKestrumRun::Execute() {
 }
 
 Bytes TKestrumRun::Output() const {
-  return DataChunk(ReadFileBytes(Kestrum.CibleFile));
+  return WavSamples(ReadFileBytes(Kestrum.CibleFile));
 }
 
 void TKestrumRun::StartFilter(TObject* Sender) {

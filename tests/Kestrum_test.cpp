@@ -86,15 +86,15 @@ TEST(Kestrum, ReportsTheSourceFormatAndWritesTheTargetInIt) {
     uint32_t Rate;
     const char* Event;
   } Cases[] = {
-      {1, 8, 96000, "SourceProperty 8 mono 96000 3"},  // the whole rate, not its low 16 bits
-      {2, 24, 48000, "SourceProperty 24 stereo 48000 3"},
-      {1, 32, 44100, "SourceProperty 32 float mono 44100 3"},
+      {1, 8, 96000, "SourceProperty 8 mono 96000 4"},  // the whole rate, not its low 16 bits
+      {2, 24, 48000, "SourceProperty 24 stereo 48000 4"},
+      {1, 32, 44100, "SourceProperty 32 float mono 44100 4"},
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Event);
     test::TKestrumRun Run;
-    const Bytes Wav = test::MakeWav(C.Channels, C.Bits, C.Rate, Bytes(3 * C.Channels * C.Bits / 8, 0x80));
-    Run.Prepare(C.Channels, C.Bits, C.Rate, test::DataChunk(Wav), kIdentity);
+    const Bytes Wav = test::MakeWav(C.Channels, C.Bits, C.Rate, Bytes(4 * C.Channels * C.Bits / 8, 0x80));
+    Run.Prepare(C.Channels, C.Bits, C.Rate, test::WavSamples(Wav), kIdentity);
     Run.Execute();
     EXPECT_EQ(Run.Events.at(1), C.Event);
     EXPECT_EQ(test::ReadFileBytes(Run.Kestrum.CibleFile), Wav);

@@ -60,11 +60,13 @@ Bytes MakeWav(int Channels, int Bits, uint32_t Rate, const Bytes& Data) {
   return Wav;
 }
 
-Bytes DataChunk(const Bytes& Wav) {
-  for (size_t Pos = 12; Pos + 8 <= Wav.size(); Pos += 8 + (ReadU32LE(&Wav[Pos + 4]) + 1) / 2 * 2)
-    if (std::equal(Wav.begin() + Pos, Wav.begin() + Pos + 4, "data"))
-      return Bytes(Wav.begin() + Pos + 8, Wav.begin() + Pos + 8 + ReadU32LE(&Wav[Pos + 4]));
-  throw std::runtime_error("test: no data chunk");
+Bytes WavSamples(const Bytes& File) {
+  for (size_t Pos = 12; Pos + 8 <= File.size(); Pos += 8 + (ReadU32LE(&File[Pos + 4]) + 1ull) / 2 * 2) {
+    if (!std::equal(File.begin() + Pos, File.begin() + Pos + 4, "data")) continue;
+    const size_t Size = std::min<size_t>(ReadU32LE(&File[Pos + 4]), File.size() - Pos - 8);
+    return Bytes(File.begin() + Pos + 8, File.begin() + Pos + 8 + static_cast<std::ptrdiff_t>(Size));
+  }
+  return {};
 }
 
 Bytes Words(const std::vector<int16_t>& Samples) {

@@ -37,8 +37,9 @@ void WriteFileText(const std::string& Name, const std::string& Text);
 // bytes: PCM for 8, 16 and 24 bits, float for 32, other widths as 8-bit PCM
 // with that width in the header.
 Bytes MakeWav(int Channels, int Bits, uint32_t Rate, const Bytes& Data);
-// The bytes of the data chunk of a WAV image, pad byte excluded.
-Bytes DataChunk(const Bytes& Wav);
+// The sample bytes of a WAV image: its data chunk, without the pad byte that
+// follows data of odd size; empty when it has none.
+Bytes WavSamples(const Bytes& File);
 // Sample bytes of 16-bit, 24-bit and float samples, little-endian; 24-bit
 // samples keep the low 24 bits of each value.
 Bytes Words(const std::vector<int16_t>& Samples);

@@ -27,7 +27,7 @@ protected:
   // The sample bytes of the finished file.
   Bytes Data() const {
     const Bytes File = test::ReadFileBytes(Name);
-    return Bytes(File.begin() + WAV_HEADER_SIZE, File.end());
+    return test::WavSamples(File);
   }
 
   test::TScratchDir Dir;
@@ -61,16 +61,18 @@ TEST_F(WriteWavFileTest, StoresOnlyTheLowBitsLowByteFirst) {
   EXPECT_EQ(Data(), (Bytes{0x34, 0x12, 0xFE, 0xFF, 0xFF, 0xFF, 0x45, 0x23, 1, 2, 0x2C, 0xFF}));
 }
 
-TEST_F(WriteWavFileTest, SizesTheHeaderFromTheFileAtBlockEdges) {
-  for (int Frames : {3, 4052, 4053, 4054, 2 * 4097 - 44, 20000}) {
+TEST_F(WriteWavFileTest, SizesTheHeaderFromTheFileAtBlockEdgesAndPadsOddData) {
+  for (int Frames : {3, 4052, 4053, 4054, 2 * 4097 - 44, 2 * 4097 - 45, 20000}) {
     SCOPED_TRACE(Frames);
     Open();
     for (int I = 0; I < Frames; ++I) Writer.WriteByte(I);
     Writer.Close();
     Writer.SetActive(false);
     const Bytes File = test::ReadFileBytes(Name);
-    ASSERT_EQ(File.size(), 44u + Frames);
-    EXPECT_EQ(ReadU32LE(&File[4]), 36u + Frames);
+    const unsigned Pad = Frames % 2;  // one zero byte, in the RIFF size only
+    ASSERT_EQ(File.size(), 44u + Frames + Pad);
+    EXPECT_EQ(ReadU32LE(&File[4]), 36u + Frames + Pad);
+    EXPECT_EQ(File.back(), Pad ? 0 : static_cast<uint8_t>(Frames - 1));
     EXPECT_EQ(ReadU32LE(&File[40]), static_cast<uint32_t>(Frames));
     EXPECT_EQ(File[44 + Frames - 1], static_cast<uint8_t>(Frames - 1));
   }

@@ -1,5 +1,5 @@
-// Reads PCM and float frames from a WAV file, strictly forward, through a buffer of
-// WAV_BUFFER_SIZE bytes inside the object.
+// Reads PCM and float frames from a WAV file, strictly forward, through a
+// buffer of WAV_BUFFER_SIZE bytes inside the object.
 #pragma once
 
 #include <bit>

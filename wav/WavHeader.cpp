@@ -15,7 +15,7 @@ TWavHeader TWavHeader::ForData(bool Stereo, TSampleFormat Format, uint32_t Frequ
   H.ByteRate = Frequency * H.BlockAlign;
   H.FactFrames = static_cast<uint32_t>(DataBytes / H.BlockAlign);
   H.DataSize = static_cast<uint32_t>(DataBytes);
-  H.RiffSize = static_cast<uint32_t>(H.Size() - 8 + DataBytes + (Padded(Format, DataBytes) ? 1 : 0));
+  H.RiffSize = static_cast<uint32_t>(H.Size() - 8 + DataBytes + (DataBytes & 1));
   return H;
 }
 

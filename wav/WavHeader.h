@@ -52,17 +52,14 @@ struct TWavHeader {
 
   // The header for DataBytes bytes of frames in the given format: the
   // canonical 44 bytes for PCM; for float, format tag 3 in an 18-byte format
-  // chunk and a fact chunk, 58 bytes. Odd-sized 24-bit data is followed by a
-  // pad byte, which the RIFF size counts; 8-bit data is never padded, as it
-  // never was. Sizes wrap to 32 bits; the writer refuses longer files first.
+  // chunk and a fact chunk, 58 bytes. Odd-sized data is followed by a pad
+  // byte, as RIFF requires, which the RIFF size counts. Sizes wrap to 32
+  // bits; the writer refuses longer files first.
   static TWavHeader ForData(bool Stereo, TSampleFormat Format, uint32_t Frequency, uint64_t DataBytes);
-  // The 8- or 16-bit header of a file of FileLength bytes, header included.
+  // The 8- or 16-bit header of a file of FileLength bytes, header and any pad
+  // byte included.
   static TWavHeader ForFormat(bool Stereo, bool Bits16, uint32_t Frequency, uint64_t FileLength);
 
-  // Whether DataBytes of this format are followed by a pad byte.
-  static bool Padded(TSampleFormat Format, uint64_t DataBytes) {
-    return (DataBytes & 1) != 0 && Format != TSampleFormat::Pcm8;
-  }
 
   int Size() const { return FormatTag == WAV_FORMAT_FLOAT ? WAV_FLOAT_HEADER_SIZE : WAV_HEADER_SIZE; }
   std::vector<uint8_t> Encode() const;

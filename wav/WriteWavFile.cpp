@@ -142,7 +142,7 @@ void TWriteWavFile::Close() {
     const TWavHeader Format = TWavHeader::ForData(Stereo, SampleFormat(), Frequency, DataBytes);
     if (Format.Size() != FHeaderSize)
       throw EGeneralError(FileName + ": the sample format changed between float and PCM after frames were written");
-    if (TWavHeader::Padded(SampleFormat(), DataBytes)) {
+    if (DataBytes % 2 == 1) {  // RIFF pads odd data with one zero byte
       const uint8_t Pad = 0;
       Append(&Pad, 1);
     }

@@ -50,7 +50,7 @@ public:
   TFileState State() const { return FState; }
   TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32); }
 
-  // Writes the buffered bytes, a pad byte after odd-sized 24-bit data, and
+  // Writes the buffered bytes, a pad byte after odd-sized data, and
   // the header, then puts the file in place. Does nothing when no file is open. With no frame written it raises
   // EGeneralError "Le fichier Wav n'a pas été ecrit"; file failures raise
   // EInOutError. After a failure no file of the writer's is left behind and

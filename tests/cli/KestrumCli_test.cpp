@@ -83,8 +83,7 @@ TResult RunKestrum(const TArgs& Args) {
 }
 
 Bytes SampleBytes(const std::string& WavName) {
-  const Bytes File = test::ReadFileBytes(WavName);
-  return Bytes(File.begin() + WAV_HEADER_SIZE, File.end());
+  return test::WavSamples(test::ReadFileBytes(WavName));
 }
 
 TEST(KestrumCli, LogsFourLinesAndWritesTheSourceFormat) {
