@@ -1,7 +1,8 @@
 // Frame-taps per second of the kernels: the reference, the fast one on one
 // thread (on each instruction set) and on every core, and TFirStream over the
 // same frames in memory, side by side, for a dense and a sparse filter in each
-// sample format (8-, 16- and 24-bit PCM, float).
+// sample format (8-, 16- and 24-bit PCM, float); and of the fast kernel's
+// sums alone, with split and with float sums, on each instruction set.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -133,6 +134,24 @@ void Filter(benchmark::State& State, const TShape& Shape, bool Stereo, TSampleFo
   State.SetItemsProcessed(State.iterations() * Shape.Frames * Shape.Filter.NbTaps * (Stereo ? 2 : 1));
 }
 
+// One block of the fast kernel's sums over 16-bit noise, without reading,
+// rounding or writing.
+void Sums(benchmark::State& State, const TShape& Shape, bool Split, const std::string& Target) {
+  fast::TTaps Taps(Shape.Filter, 32768.0);
+  Taps.Split = Split;
+  std::vector<double> Levels(static_cast<size_t>(Taps.MaxDelay + fast::kBlockFrames + fast::kTilePad));
+  std::mt19937 Random(3);
+  for (double& Level : Levels) Level = std::uniform_int_distribution<int>(-10000, 10000)(Random);
+  std::vector<float> Acc(static_cast<size_t>(fast::kBlockFrames + fast::kTilePad));
+  fast::ForceSimdTarget(Target);
+  for (auto _ : State) {
+    fast::SumTaps(Levels.data() + Taps.MaxDelay, fast::kBlockFrames, Taps, Acc.data());
+    benchmark::DoNotOptimize(Acc.data());
+  }
+  fast::ForceSimdTarget("");
+  State.SetItemsProcessed(State.iterations() * fast::kBlockFrames * Shape.Filter.NbTaps);
+}
+
 }  // namespace
 }  // namespace kestrum
 
@@ -162,6 +181,11 @@ int main(int argc, char** argv) {
       }
     }
   }
+  for (const std::string& Target : Targets)
+    for (const bool Split : {true, false})
+      benchmark::RegisterBenchmark(("SumTaps/1000 dense taps/" + Target + (Split ? "/split" : "/float")).c_str(),
+                                   [=](benchmark::State& S) { Sums(S, Dense(), Split, Target); })
+          ->Unit(benchmark::kMicrosecond);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -21,12 +21,27 @@ static_assert(FLT_EVAL_METHOD == 0, "float expressions must be evaluated in floa
 
 namespace kestrum::fast {
 
-TTaps::TTaps(const TFirFilter& Filter) {
+TTaps::TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames) {
+  // Every partial sum is at most MaxLevel * sum |Coefs| times a growth of
+  // (1 + 2^-24 + 2^-53) per tap from its roundings (to double, then float);
+  // (1 + 2^-20) per tap also covers the roundings of this bound itself.
+  double Bound = MaxLevel;
+  double Sum = 0.0;
   for (int32_t I = 0; I < Filter.NbTaps; ++I) {
-    Delays.push_back(static_cast<int32_t>(static_cast<uint32_t>(Filter.Delays[I]) & FIR_HISTORY_MASK));
+    const int32_t Delay = static_cast<int32_t>(static_cast<uint32_t>(Filter.Delays[I]) & FIR_HISTORY_MASK);
+    if (Delay >= Frames && std::isfinite(Filter.Coefs[I])) continue;
+    Delays.push_back(Delay);
     Coefs.push_back(Filter.Coefs[I]);
     MaxDelay = std::max(MaxDelay, Delays.back());
+    Sum += std::fabs(Coefs.back());
+    Bound *= 1.0 + 0x1p-20;
   }
+  Split = Bound * Sum < 0x1p127;  // false for infinite and NaN coefficients too
+}
+
+TTaps TapsFor(const TFirFilter& Filter, TFormat Format, int32_t Frames) {
+  if (Format.Samples == TSampleFormat::Float32) return TTaps(Filter, HUGE_VAL, INT32_MAX);  // an infinite bound: no split
+  return TTaps(Filter, -static_cast<double>(LevelRange(Format.Bits()).Min), Frames);
 }
 
 void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels) {
@@ -45,6 +60,22 @@ void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TFormat Format, int 
 
 void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
   const size_t NbTaps = Taps.Delays.size();
+  if (Taps.Split) {
+    constexpr int kChains = 4;  // frames side by side, to hide the split's latency
+    for (int32_t J = 0; J < Count; J += kChains) {
+      double A[kChains] = {};
+      for (size_t I = 0; I < NbTaps; ++I) {
+        const double* const P = Levels + J - Taps.Delays[I];
+        for (int U = 0; U < kChains; ++U) {
+          const double S = A[U] + P[U] * Taps.Coefs[I];  // the product is exact
+          const double G = S * kSplitter;
+          A[U] = G + (S - G);
+        }
+      }
+      for (int U = 0; U < kChains; ++U) Acc[J + U] = static_cast<float>(A[U]);
+    }
+    return;
+  }
   for (int32_t J = 0; J < Count; ++J) {
     float A = 0.0f;
     for (size_t I = 0; I < NbTaps; ++I)
@@ -137,7 +168,7 @@ public:
         FBlockFrames(BlockFrames), FNbEch(NbEch),
         FNbBlocks((NbEch + int64_t{BlockFrames} - 1) / BlockFrames) {
     const int64_t Workers = std::min<int64_t>(Threads - 1, FNbBlocks - 1);
-    FSlots.resize(static_cast<size_t>(std::max<int64_t>(Workers, 0) + 2));
+    FSlots.resize(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(Workers, 0) + 2, FNbBlocks)));
     const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
     for (TBlock& Slot : FSlots) {
       Slot.Raw.resize((static_cast<size_t>(Taps.MaxDelay) + static_cast<size_t>(BlockFrames)) * FrameBytes);
@@ -249,21 +280,18 @@ private:
     FChanged.notify_all();
   }
 
-  // Writes the block's good frames with a StepProgress after each, in runs
-  // that end where a progress report falls (as the count starts at 0 in a
-  // run), so that a failing write is raised after the same reports as with
-  // the reference kernel; then counts the block's overflows and raises its
-  // failure, if any.
+  // Writes the block's good frames in runs that end where a progress report
+  // falls, each followed by the StepProgress calls of its frames, so that
+  // reports, writes and a failing write come in the reference kernel's
+  // order; then counts the block's overflows and raises its failure, if any.
   void HandOver(const TBlock& Block) {
     if (Block.Error) std::rethrow_exception(Block.Error);
     const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
     for (int32_t Done = 0; Done < Block.Good;) {
-      const int64_t Frame = Block.First + Done;
-      const int32_t Run = static_cast<int32_t>(
-          std::min<int64_t>(Block.Good - Done, PROGRESS_STEP - Frame % PROGRESS_STEP));
+      const int32_t Run = std::min(Block.Good - Done, FProgress.FramesToProgress());
       FWriter.WriteBytes(Block.Out.data() + static_cast<size_t>(Done) * FrameBytes,
                          static_cast<size_t>(Run) * FrameBytes);
-      for (int32_t I = 0; I < Run; ++I) FProgress.StepProgress();
+      FProgress.StepProgress(Run);
       Done += Run;
     }
     FProgress.Overflow.Add(Block.Tally);
@@ -306,8 +334,9 @@ void RunBlocks(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const
   constexpr int kMaxThreads = 32;
   if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
   Threads = std::clamp(Threads, 1, kMaxThreads);
-  const TTaps Taps(Filter);
-  TPipeline Pipeline(Reader, Writer, NbEch, Taps, Progress, Threads, std::max(BlockFrames, 1));
+  // A short run needs no more memory than its frames.
+  const TTaps Taps = TapsFor(Filter, TFormat{Reader.Stereo, Reader.SampleFormat()}, NbEch);
+  TPipeline Pipeline(Reader, Writer, NbEch, Taps, Progress, Threads, std::clamp(BlockFrames, 1, NbEch));
   Pipeline.Run();
 }
 

@@ -4,6 +4,7 @@
 // (FastKernelSimd.cpp).
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,13 +20,8 @@ constexpr int32_t kBlockFrames = 16384;
 // buffers hold this many more entries than the block's frames.
 constexpr int32_t kTilePad = 256;
 
-// The filter's taps as the inner loop wants them.
-struct TTaps {
-  explicit TTaps(const TFirFilter& Filter);
-  std::vector<int32_t> Delays;  // effective delays: Delays & 0x3FFF, 0 to 16383
-  std::vector<double> Coefs;    // the float coefficients, widened
-  int32_t MaxDelay = 0;         // frames of history a block needs
-};
+// 2^29 + 1: multiplying by it splits a double at float precision.
+constexpr double kSplitter = 536870913.0;
 
 // A source's sample format; the target's is the same.
 struct TFormat {
@@ -35,6 +31,29 @@ struct TFormat {
   int Bits() const { return 8 * BytesPerSample(Samples); }
   int FrameBytes() const { return Channels() * BytesPerSample(Samples); }
 };
+
+// The filter's taps as the inner loop wants them, for levels that are
+// integers of at most MaxLevel in magnitude, in a run of Frames frames. A tap
+// whose delay reaches back beyond the run's first frame reads only silence
+// and, with a finite coefficient, adds exactly nothing: it is left out.
+struct TTaps {
+  TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames = INT32_MAX);
+  std::vector<int32_t> Delays;  // effective delays: Delays & 0x3FFF, 0 to 16383
+  std::vector<double> Coefs;    // the float coefficients, widened
+  int32_t MaxDelay = 0;         // frames of history a block needs
+  // Whether SumTaps may keep its sums in double and round them to float with
+  // a split (see SumTaps), which is exact while no sum can come near the
+  // float limit: true when MaxLevel * sum |Coefs| * (1 + 2^-20)^taps < 2^127.
+  // Otherwise, and when set to false, it widens and narrows after every tap.
+  bool Split = false;
+};
+
+// The taps for a run of Frames frames of Format, with the largest level of
+// its integer samples. Float levels are not integers: their sums below the
+// smallest normal float are not multiples of 2^-149, as the split needs, and
+// a silent tap may turn a sum of -0 into +0; so float runs keep every tap
+// and never split.
+TTaps TapsFor(const TFirFilter& Filter, TFormat Format, int32_t Frames = INT32_MAX);
 
 // The three steps of a block, each run on the widest instruction set this
 // processor has. The ...Portable versions do the same in plain C++, for
@@ -50,6 +69,14 @@ void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TFormat Format, int 
 // Count rounded up to a whole tile (at most Count + kTilePad). Levels[j - d]
 // is the level d frames earlier: Levels must be readable from
 // Levels[-Taps.MaxDelay] to Levels[Count + kTilePad - 1].
+//
+// With Taps.Split, each sum stays a double holding a float value: per tap
+// s = level * coef + acc, exact in double as a fused multiply-add; then s is
+// rounded to float precision in double arithmetic by Veltkamp's split,
+// g = s * (2^29 + 1), acc = g + (s - g), which rounds to nearest, ties to
+// even, as a conversion to float does for every value in the float range.
+// Sums of integer levels times float coefficients below the smallest normal
+// float are multiples of 2^-149, floats already, which the split keeps.
 void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc);
 void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc);
 

@@ -154,36 +154,70 @@ void LoadLevels(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, doubl
   ForFormat<TLoadLevels>(Format, Raw, Frames, C, Levels);
 }
 
-// Accumulator vectors per tile: enough independent chains of widen - add -
-// narrow to hide their latency, few enough to stay in registers (32 vector
-// registers with AVX-512, 16 with AVX2 and SSE4).
-constexpr int kTileVectors = HWY_TARGET <= HWY_AVX3 ? 16 : 12;
-static_assert(kTileVectors * HWY_LANES(double) <= kTilePad, "a tile must fit the padding");
-
-// Taps outer, the tile's accumulators inner: each tap is one unaligned load
-// of consecutive levels per vector, and the accumulators stay in registers.
-void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
+// Taps outer, the tile's Tile accumulator vectors (of tag DA) inner: each
+// tap is one unaligned load of consecutive levels per vector, and the
+// accumulators stay in registers. Step(acc, levels, coef) is one tap.
+template <int Tile, class DA, class TStep>
+HWY_INLINE void SumTapsTiled(DA da, const double* Levels, int32_t Count, const TTaps& Taps, float* Acc,
+                             TStep Step) {
+  static_assert(Tile * HWY_LANES(double) <= kTilePad && Tile <= 32, "a tile must fit the padding and be unrolled");
   const hn::ScalableTag<double> dd;
   const hn::Rebind<float, decltype(dd)> df;
   const int32_t N = static_cast<int32_t>(hn::Lanes(dd));
   const int32_t NbTaps = static_cast<int32_t>(Taps.Delays.size());
   const int32_t* const Delays = Taps.Delays.data();
   const double* const Coefs = Taps.Coefs.data();
-  for (int32_t J = 0; J < Count; J += kTileVectors * N) {
-    hn::Vec<decltype(df)> A[kTileVectors];
-    for (auto& V : A) V = hn::Zero(df);
+  for (int32_t J = 0; J < Count; J += Tile * N) {
+    hn::Vec<DA> A[Tile];
+    HWY_UNROLL(32)
+    for (auto& V : A) V = hn::Zero(da);
     for (int32_t I = 0; I < NbTaps; ++I) {
       const double* const P = Levels + J - Delays[I];
       const auto Coef = hn::Set(dd, Coefs[I]);
-      // float(double(acc) + level * coef), as in the reference: the product
-      // of a level (24 significant bits at most) and a float is exact in
-      // double (so a fused multiply-add would give the same), the sum is
-      // rounded to double, then to float.
-      for (int U = 0; U < kTileVectors; ++U)
-        A[U] = hn::DemoteTo(df, hn::Add(hn::PromoteTo(dd, A[U]), hn::Mul(hn::LoadU(dd, P + U * N), Coef)));
+      HWY_UNROLL(32)
+      for (int U = 0; U < Tile; ++U) A[U] = Step(A[U], hn::LoadU(dd, P + U * N), Coef);
     }
-    for (int U = 0; U < kTileVectors; ++U) hn::StoreU(A[U], df, Acc + J + U * N);
+    HWY_UNROLL(32)
+    for (int U = 0; U < Tile; ++U) {
+      if constexpr (std::is_same_v<hn::TFromD<DA>, float>)
+        hn::StoreU(A[U], df, Acc + J + U * N);
+      else
+        hn::StoreU(hn::DemoteTo(df, A[U]), df, Acc + J + U * N);
+    }
   }
+}
+
+// Float sums: float(double(acc) + level * coef), as in the reference, a
+// widening and a narrowing per tap. Enough chains to hide their latency, few
+// enough to stay in registers (32 vector registers with AVX-512, 16 with
+// AVX2 and SSE4).
+void SumTapsFloat(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
+  const hn::ScalableTag<double> dd;
+  const hn::Rebind<float, decltype(dd)> df;
+  const auto Step = [dd, df](auto A, auto Level, auto Coef) HWY_ATTR {
+    return hn::DemoteTo(df, hn::Add(hn::PromoteTo(dd, A), hn::Mul(Level, Coef)));
+  };
+  SumTapsTiled<HWY_TARGET <= HWY_AVX3 ? 16 : 12>(df, Levels, Count, Taps, Acc, Step);
+}
+
+// Split sums (see SumTaps in FastKernel.h): a multiply-add and a split per
+// tap, all at full double width. Without a fused multiply-add, MulAdd is a
+// product and a sum, the same value since the product is exact. The chains
+// are longer (multiply-add, multiply, subtract, add): more of them, still in
+// registers with AVX-512; with AVX2 a few spill, which still pays.
+void SumTapsSplit(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
+  const hn::ScalableTag<double> dd;
+  const auto Splitter = hn::Set(dd, kSplitter);
+  const auto Step = [Splitter](auto A, auto Level, auto Coef) HWY_ATTR {
+    const auto S = hn::MulAdd(Level, Coef, A);
+    const auto G = hn::Mul(S, Splitter);
+    return hn::Add(G, hn::Sub(S, G));
+  };
+  SumTapsTiled<HWY_TARGET <= HWY_AVX3 ? 28 : HWY_TARGET <= HWY_AVX2 ? 20 : 14>(dd, Levels, Count, Taps, Acc, Step);
+}
+
+void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
+  Taps.Split ? SumTapsSplit(Levels, Count, Taps, Acc) : SumTapsFloat(Levels, Count, Taps, Acc);
 }
 
 template <bool Stereo, TSampleFormat Samples>

@@ -77,7 +77,7 @@ TFirFilter ParseFirFilter(std::string Text, std::string Name) {
 // front, so that moving costs at most one level per frame filtered.
 struct TFirStream::TState {
   TState(const TFirFilter& Filter, fast::TFormat F, bool Clip)
-      : Taps(Filter), Format(F), Rule(StoreRule(F.Samples, Clip)) {
+      : Taps(fast::TapsFor(Filter, F)), Format(F), Rule(StoreRule(F.Samples, Clip)) {
     const size_t History = static_cast<size_t>(Taps.MaxDelay);
     for (int C = 0; C < Format.Channels(); ++C) {
       Levels[C].resize(2 * History + fast::kBlockFrames + fast::kTilePad);

@@ -42,10 +42,12 @@ void RunReferenceKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbE
 
 namespace kestrum {
 
-// The same frames, bytes, StepProgress calls, errors and overflow counts as
-// RunReferenceKernel, computed faster; only after a run that a write or a
-// progress handler stopped, the counts cover just the blocks handed over
-// whole. Threads: how many threads it may use, 0 for one per core.
+// The same frames, bytes, progress reports, errors and overflow counts as
+// RunReferenceKernel, in the same order, computed faster; it counts frames
+// with StepProgress(n) after each run of frames it writes. Only after a run
+// that a write or a progress handler stopped, the counts cover just the
+// blocks handed over whole. Threads: how many threads it may use, 0 for one
+// per core.
 void RunFastKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
                    const TFirFilter& Filter, TKestrum& Progress, int Threads);
 

@@ -111,6 +111,14 @@ public:
   void StepProgress() {
     if (++FProgress % PROGRESS_STEP == 0) ReportProgress();
   }
+  // The same as Frames calls of StepProgress(), for Frames from 1 to
+  // FramesToProgress(): the counter reaches at most the next report.
+  void StepProgress(int32_t Frames) {
+    FProgress += Frames;
+    if (FProgress % PROGRESS_STEP == 0) ReportProgress();
+  }
+  // Frames until the next progress report, from 1 to PROGRESS_STEP.
+  int32_t FramesToProgress() const { return PROGRESS_STEP - FProgress % PROGRESS_STEP; }
 
 protected:
   // The whole run; a descendant may replace it.

@@ -16,6 +16,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/Errors.h"
@@ -107,7 +108,8 @@ void AddTap(TFirFilter& F, int32_t Delay, float Coef) {
 
 // A random case: any format, a length around a block edge or beyond the
 // history, delays from anywhere in 32 bits, and coefficients of one kind:
-// plain, ties, subnormal, near the float limit or making sums beyond 32 bits.
+// plain, ties, subnormal, near the float limit, making sums beyond 32 bits or
+// with sums near 2^127 whose filters fall on either side of the split's guard.
 TCase RandomCase(std::mt19937& R, int32_t Block) {
   TCase C;
   C.Channels = 1 + R() % 2;
@@ -143,7 +145,7 @@ TCase RandomCase(std::mt19937& R, int32_t Block) {
   int32_t NbTaps = TapCounts[R() % 7];
   if (int64_t{NbTaps} * C.NbEch > 8'000'000) NbTaps = 1 + R() % 40;  // keeps the reference quick
   const int32_t Special[] = {0, 1, 16383, 16384, 16385, -1, INT32_MIN, INT32_MAX};
-  const int Kind = R() % 5;
+  const int Kind = R() % 6;
   for (int32_t I = 0; I < NbTaps; ++I) {
     const int DelayKind = R() % 5;
     const int32_t Delay = DelayKind < 2 ? I : DelayKind == 2 ? Special[R() % 8] : static_cast<int32_t>(R());
@@ -153,6 +155,7 @@ TCase RandomCase(std::mt19937& R, int32_t Block) {
         R() % 2 ? 1e-40f : (R() % 2 ? 1e-45f : Unit(R)),
         Unit(R) * 1.2e34f,  // sums near and past 3.4e38 with 16-bit levels
         Unit(R) * 2e5f,     // sums past 2^31
+        Unit(R) * std::ldexp(1.0f, 111 + static_cast<int>(R() % 4)) / static_cast<float>(NbTaps),
     };
     AddTap(C.Filter, Delay, Coefs[Kind]);
   }
@@ -164,7 +167,7 @@ TCase RandomCase(std::mt19937& R, int32_t Block) {
 TEST(FastKernel, GivesTheReferenceBytesOnEveryInstructionSetAndThreadCount) {
   std::mt19937 R(2024);
   const int32_t Blocks[] = {1, 7, 64, 1000, 4096, fast::kBlockFrames};
-  for (int I = 0; I < 90; ++I) {
+  for (int I = 0; I < 108; ++I) {
     const int32_t Block = Blocks[I % 6];
     const TCase C = RandomCase(R, Block);
     SCOPED_TRACE(testing::Message() << "case " << I << ": " << C.Channels << " x " << C.Bits << " bits, "
@@ -197,6 +200,71 @@ TEST(FastKernel, RoundsToDoubleThenFloatAfterEveryTap) {
   }
   fast::ForceSimdTarget("");
   EXPECT_EQ(RunReference(C).Out, test::Words({1024, 0}));
+}
+
+TEST(FastKernel, GivesTheReferenceSumsNearTheFloatLimit) {
+  // Two frames; every sum is far beyond 32 bits or not a number, so the run
+  // fails and its message shows the float sum the kernel reached.
+  const float C = std::ldexp(1.0f - std::ldexp(1.0f, -16), 112);  // 32768 * C just below 2^127
+  const float Inf = std::numeric_limits<float>::infinity();
+  struct {
+    const char* What;
+    int16_t Level;
+    std::vector<std::pair<int32_t, float>> Taps;  // delay, coefficient
+    bool Split;
+  } Cases[] = {
+      {"one tap, inside the guard", 32767, {{0, C}}, true},
+      {"three taps, inside the guard", -32768, {{0, C / 4}, {0, C / 4}, {0, C / 2}}, true},
+      {"one tap, just outside the guard", 32767, {{0, std::ldexp(1.0f, 112)}}, false},
+      {"an overflow that a later tap cancels", 30000, {{0, 1.2e34f}, {0, -1.2e34f}}, false},
+      {"an infinite coefficient on a tap that reads only silence", 1, {{0, 1.0f}, {2, Inf}}, false},
+  };
+  for (const auto& Case : Cases) {
+    SCOPED_TRACE(Case.What);
+    TCase Run;
+    Run.Data = test::Words({Case.Level, Case.Level});
+    Run.NbEch = 2;
+    for (const auto& [Delay, Coef] : Case.Taps) AddTap(Run.Filter, Delay, Coef);
+    EXPECT_EQ(fast::TTaps(Run.Filter, 32768.0).Split, Case.Split);
+    const TOutcome Want = RunReference(Run);
+    ASSERT_NE(Want.Error, "");
+    for (const std::string& Target : fast::SimdTargets()) {
+      SCOPED_TRACE(Target);
+      fast::ForceSimdTarget(Target);
+      EXPECT_EQ(RunFast(Run, 1, fast::kBlockFrames), Want);
+    }
+    fast::ForceSimdTarget("");
+  }
+}
+
+TEST(FastKernel, KeepsFloatSumsExactWhereASplitOrASkippedTapWouldNot) {
+  // Float levels times float coefficients are not multiples of 2^-149: below
+  // the smallest normal float a split would keep bits that float rounding
+  // drops. And a tap that reads only silence still turns -0 into +0.
+  struct {
+    const char* What;
+    std::vector<float> Samples;
+    std::vector<std::pair<int32_t, float>> Taps;  // delay, coefficient
+  } Cases[] = {
+      {"sums in the subnormal range", {3e-39f, -7e-40f, 1e-38f, 5e-41f}, {{0, 0.3f}, {1, 0.7f}}},
+      {"-0 and a silent tap", {-1e-45f, -1e-45f}, {{0, 0.25f}, {5, 1.0f}}},
+  };
+  for (const auto& Case : Cases) {
+    SCOPED_TRACE(Case.What);
+    TCase Run;
+    Run.Bits = 32;
+    Run.Data = test::Floats(Case.Samples);
+    Run.NbEch = static_cast<int32_t>(Case.Samples.size());
+    for (const auto& [Delay, Coef] : Case.Taps) AddTap(Run.Filter, Delay, Coef);
+    EXPECT_FALSE(fast::TapsFor(Run.Filter, {false, TSampleFormat::Float32}).Split);
+    const TOutcome Want = RunReference(Run);
+    for (const std::string& Target : fast::SimdTargets()) {
+      SCOPED_TRACE(Target);
+      fast::ForceSimdTarget(Target);
+      EXPECT_EQ(RunFast(Run, 1, fast::kBlockFrames), Want);
+    }
+    fast::ForceSimdTarget("");
+  }
 }
 
 TEST(FastKernel, FailsAtTheSameFrameAfterTheSameReports) {
