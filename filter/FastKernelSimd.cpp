@@ -225,8 +225,36 @@ int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, const TStoreRule& 
                     TOverflowCount& Tally) {
   constexpr int FrameBytes = (Stereo ? 2 : 1) * BytesPerSample(Samples);
   if constexpr (Samples == F::Float32) {
-    // A check, a clamp and a copy: no rounding.
-    return RoundSumsPortable(Acc, Count, TFormat{Stereo, Samples}, Rule, Out, Tally);
+    // The sums themselves: counted, clamped (to -1 to 1 with Clip, else to
+    // the float range, which leaves every storable sum as it is) and copied.
+    const hn::ScalableTag<float> df;
+    const int32_t N = static_cast<int32_t>(hn::Lanes(df));
+    const auto SumMin = hn::Set(df, Rule.SumMin), SumMax = hn::Set(df, Rule.SumMax);
+    const auto LevelMin = hn::Set(df, Rule.LevelMin), LevelMax = hn::Set(df, Rule.LevelMax);
+    const auto KeepMin = hn::Set(df, Rule.KeepMin), KeepMax = hn::Set(df, Rule.KeepMax);
+    auto Peak = hn::Zero(df);
+    int64_t Overflowed = 0;
+    const auto Store = [&](hn::Vec<decltype(df)> A) HWY_ATTR {
+      Peak = hn::Max(Peak, hn::Abs(A));
+      Overflowed += static_cast<int64_t>(hn::CountTrue(df, hn::Or(hn::Lt(A, LevelMin), hn::Gt(A, LevelMax))));
+      return hn::Min(hn::Max(A, KeepMin), KeepMax);
+    };
+    int32_t J = 0;
+    for (; J + N <= Count; J += N) {
+      const auto A0 = hn::LoadU(df, Acc[0] + J);
+      const auto A1 = Stereo ? hn::LoadU(df, Acc[1] + J) : A0;
+      const auto Ok = hn::And(hn::And(hn::Ge(A0, SumMin), hn::Le(A0, SumMax)), hn::And(hn::Ge(A1, SumMin), hn::Le(A1, SumMax)));
+      if (!hn::AllTrue(df, Ok)) break;  // the frame-by-frame loop finds the first failing one
+      float* const To = reinterpret_cast<float*>(Out) + J * (Stereo ? 2 : 1);
+      if constexpr (Stereo)
+        hn::StoreInterleaved2(Store(A0), Store(A1), df, To);
+      else
+        hn::StoreU(Store(A0), df, To);
+    }
+    Tally.Overflowed += Overflowed;
+    Tally.Peak = std::max(Tally.Peak, hn::GetLane(hn::MaxOfLanes(df, Peak)));
+    const float* const Rest[2] = {Acc[0] + J, Stereo ? Acc[1] + J : nullptr};
+    return J + RoundSumsPortable(Rest, Count - J, TFormat{Stereo, Samples}, Rule, Out + J * FrameBytes, Tally);
   } else {
     const hn::ScalableTag<float> df;
     const hn::Rebind<int32_t, decltype(df)> di;
