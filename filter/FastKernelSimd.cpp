@@ -49,7 +49,7 @@ static_assert(std::endian::native == std::endian::little);
 
 using F = TSampleFormat;
 
-// Levels of 24-bit samples, four at a time: a shuffle moves each sample's
+// Levels of 24-bit samples, four per shuffle: it moves each sample's
 // three bytes from 128-bit loads to the top of a 32-bit lane, and an
 // arithmetic shift sign-extends them. (A gather would be simpler, but is slow
 // where microcode guards it.) Returns the frames done; a load reaches past
@@ -74,14 +74,26 @@ int32_t LoadLevels24(const uint8_t* Raw, int32_t Frames, int C, double* Levels) 
   }
   const auto First = hn::Load(d8, Index[0]), Second = hn::Load(d8, Index[1]);
   constexpr int FrameBytes = Stereo ? 6 : 3;
-  int32_t I = 0;
-  for (; I + 6 <= Frames; I += 4) {
+  // The levels of frames I to I + 3.
+  const auto Four = [&](int32_t I) HWY_ATTR {
     const uint8_t* const P = Raw + I * FrameBytes;
     auto Bytes = hn::TableLookupBytesOr0(hn::LoadU(d8, P), First);
     if constexpr (Stereo) Bytes = hn::Or(Bytes, hn::TableLookupBytesOr0(hn::LoadU(d8, P + 12), Second));
-    const auto Level = hn::ShiftRight<8>(hn::BitCast(d32, Bytes));
-    hn::StoreU(hn::PromoteTo(d64, hn::LowerHalf(dHalf, Level)), d64, Levels + I);
-    hn::StoreU(hn::PromoteTo(d64, hn::UpperHalf(dHalf, Level)), d64, Levels + I + 2);
+    return hn::ShiftRight<8>(hn::BitCast(d32, Bytes));
+  };
+  int32_t I = 0;
+  const hn::ScalableTag<double> dd;
+  const hn::Rebind<int32_t, decltype(dd)> di;
+  if constexpr (HWY_TARGET <= HWY_AVX3) {  // eight doubles a vector
+    for (; I + 10 <= Frames; I += 8) hn::StoreU(hn::PromoteTo(dd, hn::Combine(di, Four(I + 4), Four(I))), dd, Levels + I);
+  } else if constexpr (HWY_TARGET <= HWY_AVX2) {  // four
+    for (; I + 6 <= Frames; I += 4) hn::StoreU(hn::PromoteTo(dd, Four(I)), dd, Levels + I);
+  } else {  // two
+    for (; I + 6 <= Frames; I += 4) {
+      const auto Level = Four(I);
+      hn::StoreU(hn::PromoteTo(d64, hn::LowerHalf(dHalf, Level)), d64, Levels + I);
+      hn::StoreU(hn::PromoteTo(d64, hn::UpperHalf(dHalf, Level)), d64, Levels + I + 2);
+    }
   }
   return I;
 }
@@ -279,9 +291,9 @@ int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, const TStoreRule& 
       Overflowed += static_cast<int64_t>(hn::CountTrue(df, hn::Or(hn::Lt(Rounded, LevelMin), hn::Gt(Rounded, LevelMax))));
       return hn::BitCast(du, hn::ConvertTo(di, hn::Min(hn::Max(Rounded, KeepMin), KeepMax)));
     };
-    // 24-bit samples are stored as 32-bit words 3 bytes apart, each reaching
-    // into the next: the last frame is left to the portable loop.
-    const int32_t Whole = Samples == F::Pcm24 ? Count - 1 : Count;
+    // 24-bit samples go out as 16-byte stores of 12 bytes each, the last
+    // reaching 4 bytes past: the last two frames are left to the portable loop.
+    const int32_t Whole = Samples == F::Pcm24 ? Count - 2 : Count;
     int32_t J = 0;
     for (; J + N <= Whole; J += N) {
       const auto A0 = hn::LoadU(df, Acc[0] + J);
@@ -290,12 +302,29 @@ int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, const TStoreRule& 
       const auto S0 = Store(A0);
       const auto S1 = Stereo ? Store(A1) : S0;
       if constexpr (Samples == F::Pcm24) {
+        // Four samples at a time, their low three bytes packed by a shuffle;
+        // stereo samples interleaved first, two frames at a time.
         HWY_ALIGN uint32_t Lanes[2][HWY_LANES(float)];
         hn::Store(S0, du, Lanes[0]);
         hn::Store(S1, du, Lanes[1]);
+        const hn::Full128<uint32_t> d4;
+        const hn::Full128<uint8_t> d16;
+        HWY_ALIGN static constexpr uint8_t kPack[16] = {0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 0, 0, 0, 0};
+        const auto Pack = hn::Load(d16, kPack);
+        const auto Put = [&](hn::Vec<decltype(d4)> V, uint8_t* To) HWY_ATTR {
+          hn::StoreU(hn::TableLookupBytes(hn::BitCast(d16, V), Pack), d16, To);
+        };
         uint8_t* P = Out + J * FrameBytes;
-        for (int32_t L = 0; L < N; ++L)
-          for (int C = 0; C < (Stereo ? 2 : 1); ++C, P += 3) std::memcpy(P, &Lanes[C][L], 4);
+        for (int32_t L = 0; L < N; L += 4, P += 4 * FrameBytes) {
+          const auto First = hn::Load(d4, Lanes[0] + L);
+          if constexpr (Stereo) {
+            const auto Second = hn::Load(d4, Lanes[1] + L);
+            Put(hn::InterleaveLower(d4, First, Second), P);
+            Put(hn::InterleaveUpper(d4, First, Second), P + 12);
+          } else {
+            Put(First, P);
+          }
+        }
       } else if constexpr (Stereo && Samples == F::Pcm16) {
         hn::StoreU(hn::Or(hn::And(S0, Low16), hn::ShiftLeft<16>(S1)), du, reinterpret_cast<uint32_t*>(Out) + J);
       } else if constexpr (Samples == F::Pcm16) {
