@@ -5,6 +5,23 @@
 
 namespace kestrum {
 
+std::string EscapeControl(const std::string& Message) {
+  std::string Out;
+  Out.reserve(Message.size());
+  for (const char C : Message) {
+    const auto Byte = static_cast<unsigned char>(C);
+    if (Byte >= 32 && Byte != 127) {
+      Out += C;
+      continue;
+    }
+    static const char kHex[] = "0123456789abcdef";
+    Out += {'\\', 'x', kHex[Byte >> 4], kHex[Byte & 15]};
+  }
+  return Out;
+}
+
+EKestrum::EKestrum(const std::string& Message) : std::runtime_error(EscapeControl(Message)) {}
+
 EInOutError::EInOutError(int ErrorCode, const std::string& Message)
     : EKestrum(Message), FErrorCode(ErrorCode) {}
 

@@ -7,11 +7,16 @@
 namespace kestrum {
 
 // Base of every error the system raises; hosts catch this one type.
-// what() is the message a user sees.
+// what() is the message a user sees: control bytes and NUL in it, which may
+// come from file names or file contents, are shown escaped (\x00) so that
+// they neither cut it short nor break its line.
 class EKestrum : public std::runtime_error {
 public:
-  using std::runtime_error::runtime_error;
+  explicit EKestrum(const std::string& Message);
 };
+
+// Message with every byte below 32, and 127, written as \xHH.
+std::string EscapeControl(const std::string& Message);
 
 // A failed file operation. ErrorCode() is the operating system's error code
 // (errno), or 0 when the failure is about the file's content rather than the
@@ -39,6 +44,12 @@ public:
 
 // Arithmetic overflow, or a float-to-integer conversion out of range.
 class EMathError : public EKestrum {
+public:
+  using EKestrum::EKestrum;
+};
+
+// A run stopped because a stop was requested (base/Stop.h).
+class EStopped : public EKestrum {
 public:
   using EKestrum::EKestrum;
 };

@@ -1,10 +1,10 @@
 // The kestrum command: filters one WAV file through a .fir filter with TKestrum.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "base/Errors.h"
+#include "base/Stop.h"
 #include "cli/Commands.h"
 #include "cli/ProgressBar.h"
 #include "filter/Kestrum.h"
@@ -51,14 +52,13 @@ const char* const kFilterHelp =
     "Exit status: 0 done; 1 failed, with one line 'kestrum: message' on stderr\n"
     "and TARGET left as it was; 2 wrong command line.";
 
-// The signal that asked the run to stop, or 0. Set by the handler, read at
-// each progress step, where throwing lets the run drop its unfinished target.
-std::atomic<int> GStopSignal{0};
-static_assert(std::atomic<int>::is_always_lock_free);
+// Asks the run to stop; the run polls the request wherever it may take long
+// and drops its unfinished target.
+extern "C" void OnStopSignal(int Signal) { RequestStop(Signal); }
 
-extern "C" void OnStopSignal(int Signal) { GStopSignal = Signal; }
-
-// Catches the signals that ask to stop, except those the caller ignores.
+// Catches the signals that ask to stop, except those the caller ignores. No
+// SA_RESTART: a wait in a system call (a FIFO's open, a pipe's read) ends
+// with EINTR, and the run then sees the request.
 void CatchStopSignals() {
   for (int Signal : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction Old {};
@@ -104,22 +104,32 @@ CLI::Option* AddNonNegative(CLI::App& App, const std::string& Name, int32_t& Val
       ->type_name("N");
 }
 
+// Whether Name is standard output itself: "-", or another name of the same
+// file, such as /dev/stdout.
+bool IsStandardOutput(const std::string& Name) {
+  if (Name == "-") return true;
+  struct stat Target {}, Out {};
+  return stat(Name.c_str(), &Target) == 0 && fstat(STDOUT_FILENO, &Out) == 0 &&
+         Target.st_dev == Out.st_dev && Target.st_ino == Out.st_ino;
+}
+
 // The run's events: log lines to stdout, progress and summary to stderr when
 // it is a terminal.
 class THost : public TObject {
 public:
-  THost(bool Quiet, bool ShowProgress, std::string Target)
-      : FQuiet(Quiet), FTarget(std::move(Target)) {
+  THost(bool Quiet, bool ShowProgress, const std::string& Target)
+      : FQuiet(Quiet),
+        // A WAV streamed to standard output must be all that goes there.
+        FLogTo(IsStandardOutput(Target) ? stderr : stdout) {
     if (ShowProgress) FBar.emplace(stderr);
   }
 
   void Log(TObject*, std::string Line) {
     if (FQuiet) return;
-    std::printf("%s\n", Line.c_str());
-    std::fflush(stdout);  // before the bar, when both share a terminal
+    std::fprintf(FLogTo, "%s\n", Line.c_str());
+    std::fflush(FLogTo);  // before the bar, when both share a terminal
   }
   void Progress(TObject*, int32_t Position, int32_t Max) {
-    if (GStopSignal) throw EKestrum("interrupted; '" + FTarget + "' was left as it was");
     if (FBar) FBar->Update(Position, Max);  // the (0, 0) that ends every run draws nothing
   }
   void SourceProperty(TObject*, std::string, ff_bits, ff_channels, uint32_t Frequency, int32_t) {
@@ -159,7 +169,7 @@ public:
 
 private:
   bool FQuiet;
-  std::string FTarget;
+  std::FILE* FLogTo;
   std::optional<TProgressBar> FBar;
   uint32_t FFrequency = 0;
 };
@@ -210,6 +220,9 @@ int main(int argc, char** argv) {
   // A reader that goes away early turns writes into EPIPE errors, which are
   // ignored, instead of killing the run.
   std::signal(SIGPIPE, SIG_IGN);
+  // Under a file-size limit, a write past it fails with EFBIG ("File too
+  // large") instead of killing the run with its temporary file left behind.
+  std::signal(SIGXFSZ, SIG_IGN);
   if (argc > 1 && std::string(argv[1]) == "design") return RunDesignCommand(argc - 1, argv + 1);
   if (argc > 1 && std::string(argv[1]) == "response") return RunResponseCommand(argc - 1, argv + 1);
 
@@ -254,7 +267,7 @@ int main(int argc, char** argv) {
   CatchStopSignals();
   const int Status = Run(Options);
   // Stopped by a signal: end as that signal would have ended the process.
-  if (const int Signal = GStopSignal; Signal != 0 && Status != 0) {
+  if (const int Signal = StopSignal(); Signal != 0 && Status != 0) {
     std::signal(Signal, SIG_DFL);
     std::raise(Signal);
   }

@@ -5,11 +5,15 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
+#include <csignal>
 
 #include "base/Application.h"
 #include "demo/UProjetEssaiKestrum.h"
 
 int main(int argc, char* argv[]) {
+  // Under a file-size limit a write fails with "File too large" and the run
+  // cleans up, instead of the program being killed.
+  std::signal(SIGXFSZ, SIG_IGN);
   QApplication App(argc, argv);
   kestrum::TApplication::SetProcessMessagesHook([] { QCoreApplication::processEvents(); });
 

@@ -2,9 +2,12 @@
 // computed by a few threads, and hands the results over in frame order.
 #include "filter/FastKernel.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <bit>
 #include <cfenv>
+#include <csignal>
 #include <cfloat>
 #include <cmath>
 #include <condition_variable>
@@ -176,6 +179,11 @@ public:
     }
     for (int64_t I = 0; I < Workers; ++I) FScratches.push_back(NewScratch());
     FWorkers.reserve(FScratches.size());
+    // Workers start with every signal blocked, so that a stop signal reaches
+    // the caller's thread and ends any wait it is in (a write to a FIFO, say).
+    sigset_t All, Old;
+    sigfillset(&All);
+    pthread_sigmask(SIG_SETMASK, &All, &Old);
     for (TScratch& Scratch : FScratches) {
       try {
         FWorkers.emplace_back([this, &Scratch] { Work(Scratch); });
@@ -183,6 +191,7 @@ public:
         break;  // fewer threads: the caller's thread computes what they don't
       }
     }
+    pthread_sigmask(SIG_SETMASK, &Old, nullptr);
   }
 
   // Stops the workers once their current block is done.

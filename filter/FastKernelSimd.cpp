@@ -19,6 +19,9 @@
 #include <cstring>
 #include <iterator>
 #include <type_traits>
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 
 #include "filter/FastKernel.h"
 
@@ -380,6 +383,11 @@ struct TTarget {
 };
 
 #if HWY_ARCH_X86
+// Asked of cpuid itself: clang before 16 does not know "f16c" as a feature name.
+bool HasF16c() {
+  unsigned A = 0, B = 0, C = 0, D = 0;
+  return __get_cpuid(1, &A, &B, &C, &D) && (C & bit_F16C) != 0;
+}
 bool HasSsse3() { return __builtin_cpu_supports("ssse3"); }
 bool HasSse4() {
   return HasSsse3() && __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("sse4.2") &&
@@ -388,7 +396,7 @@ bool HasSse4() {
 bool HasAvx2() {
   return HasSse4() && __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2") &&
          __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("fma") &&
-         __builtin_cpu_supports("f16c");
+         HasF16c();
 }
 bool HasAvx3() {
   return HasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&

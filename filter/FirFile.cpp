@@ -10,7 +10,10 @@
 #include <system_error>
 #include <utility>
 
+#include <unistd.h>
+
 #include "base/Errors.h"
+#include "base/Stop.h"
 #include "filter/Kernel.h"
 
 namespace kestrum {
@@ -56,8 +59,8 @@ bool IsDecimalReal(std::string_view S) {
 
 // Whether a decimal real that is out of float's range is below 1 in magnitude,
 // i.e. underflows rather than overflows: the power of ten of its first non-zero
-// digit is negative. Exponents too long for long long are clamped, which keeps
-// the sign right.
+// digit is negative. Exponents are clamped far beyond any float's, which keeps
+// the sign right and the sum below from overflowing.
 bool IsTiny(std::string_view S) {
   const size_t ExpAt = std::min(S.find_first_of("eE"), S.size());
   const std::string_view Mantissa = S.substr(0, ExpAt);
@@ -71,8 +74,9 @@ bool IsTiny(std::string_view S) {
     const bool Negative = Exp[0] == '-';
     if (Exp[0] == '-' || Exp[0] == '+') Exp.remove_prefix(1);
     long long Value = 0;
-    if (std::from_chars(Exp.data(), Exp.data() + Exp.size(), Value).ec != std::errc{})
-      Value = 1'000'000'000'000'000'000;
+    constexpr long long kFar = 1'000'000'000'000'000'000;  // far beyond any float
+    if (std::from_chars(Exp.data(), Exp.data() + Exp.size(), Value).ec != std::errc{} || Value > kFar)
+      Value = kFar;
     Order += Negative ? -Value : Value;
   }
   return Order < 0;
@@ -86,33 +90,76 @@ std::string Found(std::string_view Token) {
   return "'" + std::string(Token) + "'";
 }
 
-struct TFileCloser {
-  void operator()(std::FILE* File) const { std::fclose(File); }
-};
-
 }  // namespace
 
 TFirFileReader::TFirFileReader(std::string Text, std::string Name)
-    : FText(std::move(Text)), FName(std::move(Name)) {}
+    : FRaw(std::move(Text)), FName(std::move(Name)) {}
 
 TFirFileReader TFirFileReader::FromFile(const std::string& FileName) {
-  std::unique_ptr<std::FILE, TFileCloser> File(std::fopen(FileName.c_str(), "rb"));
-  if (!File) throw EInOutError::FromErrno(errno, "cannot open", FileName, "for reading");
-  std::string Text;
-  char Buffer[4096];
-  size_t Count;
-  while ((Count = std::fread(Buffer, 1, sizeof Buffer, File.get())) > 0) Text.append(Buffer, Count);
-  // On Linux a directory opens fine and fails here, with EISDIR.
-  if (std::ferror(File.get())) throw EInOutError::FromErrno(errno, "cannot read", FileName);
-  if (std::fclose(File.release()) != 0) throw EInOutError::FromErrno(errno, "cannot close", FileName);
-  return TFirFileReader(std::move(Text), FileName);
+  TFirFileReader Reader("", FileName);
+  Reader.FFile.reset(std::fopen(FileName.c_str(), "rb"));
+  if (!Reader.FFile) {
+    const int Error = errno;
+    CheckStop();  // opening a FIFO waits for its writer: a stop ends the wait
+    throw EInOutError::FromErrno(Error, "cannot open", FileName, "for reading");
+  }
+  return Reader;
 }
 
 TFirFileReader TFirFileReader::FromText(std::string Text, std::string Name) {
   return TFirFileReader(std::move(Text), std::move(Name));
 }
 
+// Appends the next block of the file to FRaw; false at its end.
+bool TFirFileReader::Fill() {
+  if (!FFile) return false;
+  CheckStop();
+  FRaw.erase(0, FRawPos);
+  FRawPos = 0;
+  char Buffer[4096];
+  // read, not fread: from a pipe, take what is there rather than wait for a
+  // whole buffer beyond the last tap.
+  ssize_t Count;
+  while ((Count = read(fileno(FFile.get()), Buffer, sizeof Buffer)) < 0) {
+    const int Error = errno;
+    CheckStop();  // a stop ends a wait for a slow writer
+    // On Linux a directory opens fine and fails here, with EISDIR.
+    if (Error != EINTR) throw EInOutError::FromErrno(Error, "cannot read", FName);
+  }
+  FRaw.append(Buffer, static_cast<size_t>(Count));
+  FBytesRead += static_cast<size_t>(Count);
+  if (FBytesRead > kFirMaxFileBytes)
+    throw EInOutError(0, FName + ": more than " + std::to_string(kFirMaxFileBytes >> 20) +
+                             " MiB before the last tap; not a filter file");
+  return Count > 0;
+}
+
+// Moves the next line of the file, line end included, from FRaw to FText;
+// false at the end of the file.
+bool TFirFileReader::ReadLine() {
+  for (;;) {
+    const size_t End = FRaw.find('\n', FRawPos);
+    const size_t Length = (End == std::string::npos ? FRaw.size() : End) - FRawPos;
+    if (Length > kFirMaxLineLength)
+      throw EInOutError(0, Where(FLinesRead + 1) + "line longer than " +
+                               std::to_string(kFirMaxLineLength) + " bytes; not a filter file");
+    if (End != std::string::npos || !Fill()) {
+      if (End == std::string::npos && FRawPos == FRaw.size()) return false;
+      const size_t Taken = End == std::string::npos ? FRaw.size() : End + 1;
+      FText.append(FRaw, FRawPos, Taken - FRawPos);
+      FRawPos = Taken;
+      ++FLinesRead;
+      return true;
+    }
+  }
+}
+
 void TFirFileReader::ReadHead(TFirFilter& Filter) {
+  while (FRaw.size() - FRawPos < 12 && Fill()) {}
+  if (FRaw.compare(FRawPos, 4, "RIFF") == 0 && FRaw.size() - FRawPos >= 12 &&
+      FRaw.compare(FRawPos + 8, 4, "WAVE") == 0)
+    throw EInOutError(0, FName + " is a WAV file, not a filter file; the order is SOURCE TARGET FILTER");
+  ReadLine();
   const size_t End = FText.find('\n');
   Filter.FilterComment = FText.substr(0, End);
   if (End == std::string::npos) {
@@ -166,6 +213,7 @@ void TFirFileReader::ReadTaps(TFirFilter& Filter) {
     Filter.Coefs[I] = ReadCoefficient(Tap);
     SkipToNextLine();
   }
+  if (FFile && std::fclose(FFile.release()) != 0) throw EInOutError::FromErrno(errno, "cannot close", FName);
   if (OddDelays > kMaxDelayWarnings)
     FWarnings.push_back(FName + ": " + std::to_string(OddDelays - kMaxDelayWarnings) +
                         " more taps have delays outside 0 to " + std::to_string(FIR_HISTORY_MASK));
@@ -177,7 +225,8 @@ std::vector<std::string> TFirFileReader::TakeWarnings() { return std::exchange(F
 // blank, tab or line end. Empty only at the end of the text.
 std::string_view TFirFileReader::NextToken() {
   for (;;) {
-    if (FPos < FText.size() && IsBlank(FText[FPos])) {
+    if (FPos == FText.size() && !ReadLine()) break;
+    if (IsBlank(FText[FPos])) {
       ++FPos;
     } else if (const size_t Length = LineEndLength(FText, FPos)) {
       FPos += Length;

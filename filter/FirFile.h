@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +14,10 @@ namespace kestrum {
 
 // Capacity of the tap tables; a file that declares more taps is refused.
 constexpr int FIR_MAX_TAPS = 1000;
+// Bounds of a filter file, so that a device or a huge file given by mistake
+// fails at once: the longest line, and the most bytes read before the last tap.
+constexpr size_t kFirMaxLineLength = 4096;
+constexpr size_t kFirMaxFileBytes = size_t{4} << 20;
 
 // What a reading produces. Only the first NbTaps entries of the tables are
 // defined, and only when NbTaps is positive.
@@ -21,6 +27,12 @@ struct TFirFilter {
   std::array<int32_t, FIR_MAX_TAPS> Delays{};  // in frames, stored as written
   std::array<float, FIR_MAX_TAPS> Coefs{};     // rounded to nearest single
 };
+
+// The text of a filter file holding Filter's comment, its tap count and one
+// "delay coefficient" line per tap, each coefficient in the fewest digits
+// that read back to the same float. LF line ends; a comment holding a line
+// end would not read back, so it is cut there.
+std::string FormatFirFile(const TFirFilter& Filter);
 
 // Reads one filter file in two halves, so that a run can log the comment and
 // the tap count before the taps are read:
@@ -34,16 +46,15 @@ struct TFirFilter {
 // white space or a line end; anything after the last number a line needs is
 // ignored. Every error names the file and the line, e.g.
 // "lowpass.fir, line 7: expected a coefficient (tap 5 of 8), found 'abc'".
-// The text of a filter file holding Filter's comment, its tap count and one
-// "delay coefficient" line per tap, each coefficient in the fewest digits
-// that read back to the same float. LF line ends; a comment holding a line
-// end would not read back, so it is cut there.
-std::string FormatFirFile(const TFirFilter& Filter);
-
+//
+// The file is read line by line as the parse needs it, never past the line
+// of the last tap (but for one buffer of read-ahead), and within the bounds
+// above; a file that begins like a WAV file is refused as one. Reading polls
+// CheckStop (base/Stop.h).
 class TFirFileReader {
 public:
-  // Reads the whole file (filter files are small). Throws EInOutError when the
-  // file cannot be opened, read or closed.
+  // Opens the file. Throws EInOutError when it cannot be opened; reading and
+  // closing errors come from ReadHead and ReadTaps.
   static TFirFileReader FromFile(const std::string& FileName);
 
   // Parses Text as if it were the content of a file called Name (used in
@@ -57,10 +68,11 @@ public:
   void ReadHead(TFirFilter& Filter);
 
   // Fills Delays and Coefs for the NbTaps that ReadHead found (none when 0 or
-  // less). Throws EInOutError for a count above FIR_MAX_TAPS, a token that is
-  // not a number, or a file that ends before all its taps are read; throws
-  // EMathError for a coefficient beyond single precision's range. Warns about
-  // delays outside 0 to FIR_HISTORY_SIZE - 1, saying the delay used.
+  // less), then closes the file. Throws EInOutError for a count above
+  // FIR_MAX_TAPS, a token that is not a number, or a file that ends before
+  // all its taps are read; throws EMathError for a coefficient beyond single
+  // precision's range. Warns about delays outside 0 to FIR_HISTORY_SIZE - 1,
+  // saying the delay used.
   void ReadTaps(TFirFilter& Filter);
 
   // The warnings of the reads so far that have not been taken yet, each
@@ -69,7 +81,14 @@ public:
   std::vector<std::string> TakeWarnings();
 
 private:
+  struct TFileCloser {
+    void operator()(std::FILE* File) const { std::fclose(File); }
+  };
+
   TFirFileReader(std::string Text, std::string Name);
+
+  bool Fill();
+  bool ReadLine();
 
   std::string_view NextToken();
   void SkipToNextLine();
@@ -78,7 +97,12 @@ private:
   std::string Where(int Line) const;
   void WarnAboutCountLine(int32_t NbTaps);
 
-  std::string FText;
+  std::unique_ptr<std::FILE, TFileCloser> FFile;  // null for text, or once closed
+  std::string FRaw;     // bytes read from the file and not yet taken as lines
+  size_t FRawPos = 0;   // first byte of FRaw not yet taken
+  size_t FBytesRead = 0;
+  int FLinesRead = 0;
+  std::string FText;    // the lines taken so far, line ends included
   std::string FName;
   size_t FPos = 0;     // next character to read in FText
   int FLine = 1;       // line of FText[FPos], from 1

@@ -5,12 +5,22 @@
 #include <memory>
 
 #include "base/Application.h"
+#include "base/Errors.h"
+#include "base/Stop.h"
 #include "filter/FirFile.h"
 #include "filter/Kernel.h"
 #include "wav/ReadWavFile.h"
 #include "wav/WriteWavFile.h"
 
 namespace kestrum {
+
+namespace {
+
+void RefuseBlankName(const std::string& Name, const char* Role) {
+  if (IsBlankName(Name)) throw EGeneralError(std::string("no ") + Role + " file name given");
+}
+
+}  // namespace
 
 TKestrum::TKestrum(TComponent* Owner) : TComponent(Owner) {
   PublishString("Version", [this] { return Version(); }, [this](const std::string& V) { SetVersion(V); });
@@ -25,6 +35,7 @@ TKestrum::TKestrum(TComponent* Owner) : TComponent(Owner) {
 
 void TKestrum::ReportProgress() {
   if (ActiveProcessMessage) TApplication::ProcessMessages();
+  CheckStop();
   if (OnProgress) OnProgress(this, FProgress, FNbEch);
 }
 
@@ -39,6 +50,9 @@ void TKestrum::DoExecute() {
   std::unique_ptr<TReadWavFile> Reader;
   std::unique_ptr<TWriteWavFile> Writer;
   try {
+    RefuseBlankName(SourceFile, "source");
+    RefuseBlankName(CibleFile, "target");
+    RefuseBlankName(FirFile, "filter");
     Reader = std::make_unique<TReadWavFile>();
     Writer = std::make_unique<TWriteWavFile>();
 
@@ -58,6 +72,7 @@ void TKestrum::DoExecute() {
     Writer->Stereo = Reader->Stereo;
     Writer->Frequency = Reader->Frequency;
     Writer->NSamples = Reader->NSamples;
+    Writer->Reserve(FNbEch);  // a target too large is refused before its first frame
     if (OnSourceProperty)
       OnSourceProperty(this, SourceFile, NbBitsOf(Reader->SampleFormat()),
                        Reader->Stereo ? ff_stereo : ff_mono, Reader->Frequency, Reader->NSamples);
@@ -86,10 +101,17 @@ void TKestrum::DoExecute() {
     if (OnProgress) OnProgress(this, 0, 0);
     if (OnEndFilter) OnEndFilter(this);
   } catch (...) {
+    const bool Streamed = Writer && Writer->Streaming();
     Reader.reset();
     Writer.reset();  // drops the unfinished target; an earlier file stays
     if (OnProgress) OnProgress(this, 0, 0);
     if (OnEndFilter) OnEndFilter(this);
+    // Whatever failed once a stop was asked for (a wait cut short, say), the
+    // stop is what happened. The target has not been replaced: that is the
+    // last step of a run, after which nothing polls for a stop.
+    if (StopSignal() != 0)
+      throw EStopped(Streamed ? "interrupted; the WAV streamed to '" + CibleFile + "' is incomplete"
+                              : "interrupted; '" + CibleFile + "' was left as it was");
     throw;
   }
 }

@@ -44,9 +44,10 @@ enum class TKernelKind { Reference, Fast };
 
 // A run (Execute):
 //  1. OnStartFilter.
-//  2. Opens SourceFile at frame StartPos; NbEch = EndPos - StartPos, or the
+//  2. Refuses a blank SourceFile, CibleFile or FirFile. Opens SourceFile at frame StartPos; NbEch = EndPos - StartPos, or the
 //     source's whole frame count when that is 0.
-//  3. Creates CibleFile in the source's format; OnSourceProperty.
+//  3. Creates CibleFile in the source's format, refusing a target that would
+//     pass the 4 GiB a WAV header can describe; OnSourceProperty.
 //  4. Reads FirFile's comment and tap count, logs "Filter file name: ",
 //     "Filter comment: ", "Taps: ", reads the taps, logs "NbEch: ". Sends
 //     OnWarning for a filter that is valid but odd (no taps, a tap count line
@@ -58,7 +59,9 @@ enum class TKernelKind { Reference, Fast };
 //     earlier file of that name), OnProgress(0, 0), OnEndFilter.
 // When any of 2 to 6 fails, the reader and writer are dropped (the target is
 // left as it was before the run), then OnProgress(0, 0), OnEndFilter, and the
-// same error is raised again to the caller of Execute.
+// same error is raised again to the caller of Execute; but once a stop was
+// requested (base/Stop.h, polled at every progress step and wherever the run
+// waits), the error raised is EStopped, saying what became of the target.
 class TKestrum : public TComponent {
 public:
   explicit TKestrum(TComponent* Owner);

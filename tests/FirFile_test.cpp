@@ -12,10 +12,20 @@
 #include <optional>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "base/Errors.h"
 
 namespace kestrum {
 namespace {
+
+using namespace std::string_literals;
 
 TFirFilter Read(const std::string& Text) {
   TFirFilter Filter;
@@ -166,7 +176,8 @@ TEST(FirFile, RoundsCoefficientsOnceToTheNearestSingle) {
 
 TEST(FirFile, RefusesCoefficientsBeyondSinglePrecision) {
   for (const char* Token : {"1e39", "-1e39", "3.40282357e38", "0.00001e44",
-                            "1000000000000000000000000000000000000000000e-2", "1e99999999999999999999"}) {
+                            "1000000000000000000000000000000000000000000e-2", "1e99999999999999999999",
+                            "10e9223372036854775807", "0.1e9223372036854775807"}) {
     SCOPED_TRACE(Token);
     const auto Error = ErrorOf<EMathError>([&] { Read(std::string("c\n1\n\n0 ") + Token + "\n"); });
     ASSERT_TRUE(Error);
@@ -191,7 +202,7 @@ TEST(FirFile, RefusesCoefficientsThatAreNotPlainDecimals) {
 }
 
 TEST(FirFile, RefusesBadContentNamingTheFileAndLine) {
-  const struct { const char* Text; const char* Message; } Cases[] = {
+  const struct { std::string Text; const char* Message; } Cases[] = {
       {"no line end", "f.fir, line 1: expected a tap count, found end of file"},
       {"c\n\n", "f.fir, line 3: expected a tap count, found end of file"},
       {"c\n3taps\n", "f.fir, line 2: expected a tap count, found '3taps'"},
@@ -201,6 +212,9 @@ TEST(FirFile, RefusesBadContentNamingTheFileAndLine) {
       {"c\n2\n0 1\n1", "f.fir, line 4: expected a coefficient (tap 2 of 2), found end of file"},
       {"c\n2\n0 1\n\n1.5 1\n", "f.fir, line 5: expected a delay (tap 2 of 2), found '1.5'"},
       {"c\n1\n-2147483649 1\n", "f.fir, line 3: delay -2147483649 (tap 1 of 1) does not fit in 32 bits"},
+      {"c\n1\n0 ab\0\x1b[2J\n"s, "f.fir, line 3: expected a coefficient (tap 1 of 1), found 'ab\\x00\\x1b[2J'"},
+      {"c\n" + std::string(5000, '1') + "\n", "f.fir, line 2: line longer than 4096 bytes; not a filter file"},
+      {"RIFF\x24\0\0\0WAVEfmt \n"s, "f.fir is a WAV file, not a filter file; the order is SOURCE TARGET FILTER"},
   };
   for (const auto& Case : Cases) {
     SCOPED_TRACE(Case.Text);
@@ -226,11 +240,48 @@ TEST(FirFile, ReadsAFileAndReportsOneItCannotRead) {
   EXPECT_EQ(NotFound->ErrorCode(), ENOENT);
   EXPECT_EQ(NotFound->what(), "cannot open '" + Missing + "' for reading: " + std::strerror(ENOENT));
 
-  const auto NotAFile = ErrorOf<EInOutError>([&] { TFirFileReader::FromFile(Dir.string()); });
+  const auto NotAFile = ErrorOf<EInOutError>([&] {
+    TFirFilter Read;
+    TFirFileReader::FromFile(Dir.string()).ReadHead(Read);
+  });
   ASSERT_TRUE(NotAFile);
   EXPECT_NE(NotAFile->ErrorCode(), 0);  // EISDIR on Linux, from the read
   EXPECT_NE(std::string(NotAFile->what()).find("'" + Dir.string() + "'"), std::string::npos);
   std::filesystem::remove_all(Dir);
+}
+
+TEST(FirFile, ReadsNoFurtherThanItsLastTap) {
+  // /dev/zero is one endless line; a FIFO whose writer stays open blocks a
+  // read beyond what was written.
+  const auto Zero = ErrorOf<EInOutError>([] {
+    TFirFilter Filter;
+    TFirFileReader::FromFile("/dev/zero").ReadHead(Filter);
+  });
+  ASSERT_TRUE(Zero);
+  EXPECT_STREQ(Zero->what(), "/dev/zero, line 1: line longer than 4096 bytes; not a filter file");
+
+  const std::string Fifo = (std::filesystem::temp_directory_path() / "kestrum_FirFile_fifo").string();
+  std::filesystem::remove(Fifo);
+  ASSERT_EQ(mkfifo(Fifo.c_str(), 0600), 0);
+  std::atomic<bool> Done{false}, WaitedInVain{false};
+  std::thread Writer([&] {
+    const int Fd = open(Fifo.c_str(), O_WRONLY);
+    const std::string Text = "Two\n2\n0 0.5\n1 0.5\n";
+    EXPECT_EQ(write(Fd, Text.data(), Text.size()), static_cast<ssize_t>(Text.size()));
+    // Open and silent until the taps are read, or for five seconds.
+    for (int Tries = 0; !Done && Tries < 500; ++Tries) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitedInVain = !Done;
+    close(Fd);
+  });
+  TFirFilter Filter;
+  TFirFileReader Reader = TFirFileReader::FromFile(Fifo);
+  Reader.ReadHead(Filter);
+  Reader.ReadTaps(Filter);
+  Done = true;
+  Writer.join();
+  EXPECT_FALSE(WaitedInVain);
+  EXPECT_EQ(Filter.Coefs[1], 0.5f);
+  std::filesystem::remove(Fifo);
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 // Tests of TKestrum's properties, the events of a run and its failure path.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "base/Application.h"
 #include "base/Errors.h"
+#include "base/Stop.h"
 #include "filter/Kestrum.h"
 #include "tests/KestrumRun.h"
 
@@ -166,11 +169,8 @@ TEST(Kestrum, FailsCleanlyAndLeavesAnExistingTargetAsItWas) {
              "Log Filter comment: Huge", "Log Taps: 1", "Log NbEch: 3"},
             Closing),
        "arithmetic overflow at frame 0"},
-      {"blank source name", {}, kIdentity, "   ",
-       With({"StartFilter", "SourceProperty 8 mono 0 0", "Log Filter file name: <fir>",
-             "Log Filter comment: Identity", "Log Taps: 1", "Log NbEch: 0"},
-            Closing),
-       "Le fichier Wav n'a pas été ecrit"},
+      {"blank source name, refused before anything is opened", {}, kIdentity, "   ",
+       With({"StartFilter"}, Closing), "no source file name given"},
   };
   for (const Case& C : Cases) {
     SCOPED_TRACE(C.What);
@@ -253,6 +253,53 @@ TEST(Kestrum, SkipsEventsWithoutHandlers) {
   Run.Execute();
   EXPECT_EQ(Run.Error, "");
   EXPECT_EQ(Run.Events, (Lines{"StartFilter", "SourceProperty 8 mono 8000 6000", "EndFilter"}));
+}
+
+// Asks for a stop when the event named StopAt is recorded.
+class TStopAt : public test::TKestrumRun {
+public:
+  explicit TStopAt(std::string Event) : FEvent(std::move(Event)) {
+    Kestrum.OnStartFilter = TNotifyEvent(this, &TStopAt::Start);
+    Kestrum.OnSourceProperty = TSourceProperty(this, &TStopAt::Source);
+    Kestrum.OnLog = TLog(this, &TStopAt::LogLine);
+  }
+  ~TStopAt() { ClearStop(); }
+  void Start(TObject* S) { StartFilter(S), Check(); }
+  void Source(TObject* S, std::string F, ff_bits B, ff_channels C, uint32_t Fr, int32_t N) {
+    SourceProperty(S, F, B, C, Fr, N), Check();
+  }
+  void LogLine(TObject* S, std::string Line) { Log(S, Line), Check(); }
+
+private:
+  void Check() {
+    if (Events.back().rfind(FEvent, 0) == 0) RequestStop(SIGINT);
+  }
+  std::string FEvent;
+};
+
+TEST(Kestrum, StopsInEveryPhaseWhenAskedAndSaysSo) {
+  // Opening polls in the header walk, the filter's reading at each block,
+  // the kernels at each progress step.
+  // The events each run ends with.
+  const Lines Opening = {"StartFilter", "Progress 0 0", "EndFilter"};
+  const Lines Filter = {"StartFilter", "SourceProperty 8 mono 8000 6000", "Progress 0 0", "EndFilter"};
+  const Lines Frames = {"Log NbEch: 6000", "Progress 0 0", "EndFilter"};  // no progress drawn
+  for (TKernelKind Kernel : {TKernelKind::Reference, TKernelKind::Fast}) {
+    for (const auto& [At, Tail] : {std::pair{"StartFilter", Opening}, {"SourceProperty", Filter},
+                                   {"Log NbEch", Frames}}) {
+      SCOPED_TRACE(At);
+      TStopAt Run(At);
+      Run.Prepare(1, 8, 8000, Bytes(6000, 0x80), kIdentity);
+      Run.Kestrum.Kernel = Kernel;
+      test::WriteFileText(Run.Kestrum.CibleFile, "precious");
+      Run.Execute();
+      EXPECT_EQ(Run.Error, "interrupted; '" + Run.Kestrum.CibleFile + "' was left as it was");
+      ASSERT_GE(Run.Events.size(), Tail.size());
+      EXPECT_EQ(Lines(Run.Events.end() - static_cast<std::ptrdiff_t>(Tail.size()), Run.Events.end()), Tail);
+      EXPECT_EQ(test::ReadFileBytes(Run.Kestrum.CibleFile), (Bytes{'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+      EXPECT_EQ(Run.Dir.Files(), (Lines{"filter.fir", "in.wav", "out.wav"}));
+    }
+  }
 }
 
 }  // namespace

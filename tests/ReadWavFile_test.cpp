@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <unistd.h>
+
 #include <climits>
 #include <iterator>
 
@@ -242,6 +244,43 @@ TEST_F(ReadWavFileTest, DoesNothingWhenActiveIsSetTwice) {
   Reader.SetActive(false);
   Reader.SetActive(true);  // re-opened: back at the start frame
   EXPECT_EQ(Mono8(), 1.0f);
+}
+
+TEST_F(ReadWavFileTest, DeliversSilenceWhenTheFileShrinksAfterOpening) {
+  const Bytes Data = Ramp(20000);
+  Open(MakeWav(1, 8, 8000, Data));
+  TReadWavFile Bulk;
+  Bulk.FileName = Name;
+  Bulk.SetActive(true);
+  ASSERT_EQ(truncate(Name.c_str(), 44 + 6000), 0);  // beyond the first block, already read
+  Bytes Fetched, Read(Data.size());
+  for (size_t I = 0; I < Data.size(); ++I) Fetched.push_back(static_cast<uint8_t>(static_cast<int>(Mono8())));
+  Bulk.ReadFrames(Read.data(), static_cast<int32_t>(Read.size()));
+  Bytes Expected(Data.begin(), Data.begin() + 6000);
+  Expected.resize(Data.size(), 0x80);  // silence, level 0, as past any end
+  EXPECT_EQ(Fetched, Expected);
+  EXPECT_EQ(Read, Expected);
+}
+
+TEST_F(ReadWavFileTest, ReadsAStreamToItsRealEnd) {
+  // Writers that cannot seek back give 0xFFFFFFFF or 0 as the data size.
+  const Bytes Data = test::Words({1, -2, 3, -4, 5});
+  for (uint32_t Declared : {0xFFFFFFFFu, 0u, 4000u}) {
+    SCOPED_TRACE(Declared);
+    Bytes Wav = MakeWav(1, 16, 8000, Data);
+    WriteU32LE(&Wav[40], Declared);
+    const std::string Fifo = Dir / "stream";
+    const test::TFifoFeeder Feeder(Fifo, Wav);
+    TReadWavFile Stream;
+    Stream.FileName = Fifo;
+    Stream.SetActive(true);
+    EXPECT_EQ(Stream.NSamples, 5);
+    Bytes Got(2 * 6);
+    Stream.ReadFrames(Got.data(), 6);
+    Bytes Expected = Data;
+    Expected.resize(Got.size(), 0);
+    EXPECT_EQ(Got, Expected);
+  }
 }
 
 TEST_F(ReadWavFileTest, ReadsFramesInBulkAsTheFetchesWould) {

@@ -1,6 +1,10 @@
 // Helpers shared by the tests.
 #include "tests/TestUtil.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <fstream>
@@ -110,6 +114,26 @@ void WriteFrame(TWriteWavFile& Writer, const float (&Out)[2]) {
     case TSampleFormat::Pcm24: Stereo ? Writer.WriteInt24Pair(A, B) : Writer.WriteInt24(A); break;
     case TSampleFormat::Float32: Stereo ? Writer.WriteFloatPair(Out[0], Out[1]) : Writer.WriteFloat(Out[0]); break;
   }
+}
+
+TFifoFeeder::TFifoFeeder(std::string Name, Bytes Data) : FName(std::move(Name)) {
+  if (mkfifo(FName.c_str(), 0600) != 0) throw std::runtime_error("test: cannot make FIFO " + FName);
+  FThread = std::thread([this, Data = std::move(Data)] {
+    const int Fd = open(FName.c_str(), O_WRONLY);
+    for (size_t Done = 0; Fd >= 0 && Done < Data.size();) {
+      const ssize_t N = write(Fd, Data.data() + Done, Data.size() - Done);
+      if (N <= 0) break;
+      Done += static_cast<size_t>(N);
+    }
+    if (Fd >= 0) close(Fd);
+  });
+}
+
+TFifoFeeder::~TFifoFeeder() {
+  const int Fd = open(FName.c_str(), O_RDONLY | O_NONBLOCK);  // lets a waiting open return
+  FThread.join();
+  if (Fd >= 0) close(Fd);
+  unlink(FName.c_str());
 }
 
 std::string DataFile(const std::string& Name) { return std::string(KESTRUM_TEST_DATA) + "/" + Name; }

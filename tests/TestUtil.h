@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kestrum {
@@ -27,6 +28,18 @@ public:
 
 private:
   std::filesystem::path FPath;
+};
+
+// A FIFO at Name into which a thread writes Data, and then closes it, once a
+// reader opens it. The destructor unblocks the thread if no reader came.
+class TFifoFeeder {
+public:
+  TFifoFeeder(std::string Name, Bytes Data);
+  ~TFifoFeeder();
+
+private:
+  std::string FName;
+  std::thread FThread;
 };
 
 Bytes ReadFileBytes(const std::string& Name);

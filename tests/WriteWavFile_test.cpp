@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <filesystem>
+#include <thread>
+#include <unistd.h>
 
 #include "base/Errors.h"
 #include "tests/TestUtil.h"
@@ -202,17 +205,104 @@ TEST_F(WriteWavFileTest, ReplacesItsOwnSourceOnlyAtClose) {
   EXPECT_EQ(Data(), (Bytes{2, 4, 6}));
 }
 
-TEST_F(WriteWavFileTest, GivesTheResultTheModeOfANewFile) {
+TEST_F(WriteWavFileTest, KeepsTheModeAndOwnerOfTheFileItReplaces) {
+  const bool Root = geteuid() == 0;
   const mode_t Mask = umask(0022);
   test::WriteFileBytes(Name, {1});
-  chmod(Name.c_str(), 0600);
+  chmod(Name.c_str(), 0640);
+  if (Root) {
+    ASSERT_EQ(chown(Name.c_str(), 1234, 5678), 0);
+  }
   Open();
   Writer.WriteByte(1);
   Writer.Close();
+  const std::string Fresh = Dir / "fresh.wav";
+  Writer.FileName = Fresh;
+  Writer.SetActive(false);
+  Writer.SetActive(true);
+  Writer.WriteByte(1);
+  Writer.Close();
   umask(Mask);
-  struct stat St {};
-  ASSERT_EQ(stat(Name.c_str(), &St), 0);
-  EXPECT_EQ(St.st_mode & 0777, 0644u);
+  struct stat Replaced {}, New {};
+  ASSERT_EQ(stat(Name.c_str(), &Replaced), 0);
+  ASSERT_EQ(stat(Fresh.c_str(), &New), 0);
+  EXPECT_EQ(Replaced.st_mode & 07777, 0640u);
+  EXPECT_EQ(New.st_mode & 07777, 0644u);  // a new file gets the mode new files get
+  if (!Root) GTEST_SKIP() << "owner and group kept: only root may give a file away";
+  EXPECT_EQ(Replaced.st_uid, 1234u);
+  EXPECT_EQ(Replaced.st_gid, 5678u);
+}
+
+TEST_F(WriteWavFileTest, ReplacesTheFileALinkNamesAndKeepsTheLink) {
+  struct TCase {
+    const char* What;
+    // Link, what it points to; a leading / stands for the scratch folder.
+    std::vector<std::pair<std::string, std::string>> Links;
+    std::string Target, Real;  // the name written to, the file that must receive the WAV
+  };
+  const TCase Cases[] = {
+      {"a chain of relative links", {{"a.wav", "b.wav"}, {"b.wav", "sub/real.wav"}}, "a.wav", "sub/real.wav"},
+      {"an absolute link", {{"a.wav", "/sub/real.wav"}}, "a.wav", "sub/real.wav"},
+      {"a dangling link creates the file", {{"a.wav", "sub/new.wav"}}, "a.wav", "sub/new.wav"},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.What);
+    const test::TScratchDir Scratch;
+    std::filesystem::create_directory(Scratch.Path() / "sub");
+    test::WriteFileBytes(Scratch / "sub/real.wav", {'o', 'l', 'd'});
+    for (const auto& [Link, To] : C.Links)
+      std::filesystem::create_symlink(To[0] == '/' ? Scratch.Path().string() + To : To, Scratch.Path() / Link);
+    TWriteWavFile Linked;
+    Linked.FileName = Scratch / C.Target;
+    Linked.SetActive(true);
+    Linked.WriteByte(9);
+    Linked.Close();
+    for (const auto& [Link, To] : C.Links) EXPECT_TRUE(std::filesystem::is_symlink(Scratch.Path() / Link)) << Link;
+    EXPECT_EQ(test::WavSamples(test::ReadFileBytes(Scratch / C.Real)), Bytes{9});
+    for (const auto& Entry : std::filesystem::recursive_directory_iterator(Scratch.Path()))
+      EXPECT_NE(Entry.path().extension(), ".tmp") << Entry.path();
+  }
+}
+
+TEST_F(WriteWavFileTest, StreamsIntoWhatIsNotARegularFile) {
+  // Through a FIFO: the header comes first, sized from the declared frames,
+  // with the pad byte after the odd data; no temporary file anywhere.
+  const std::string Fifo = Dir / "fifo";
+  ASSERT_EQ(mkfifo(Fifo.c_str(), 0600), 0);
+  Bytes Streamed;
+  std::thread Drain([&] { Streamed = test::ReadFileBytes(Fifo); });
+  Writer.FileName = Fifo;
+  Writer.SetActive(true);
+  Writer.Bits16 = false;
+  Writer.Frequency = 8000;
+  Writer.Reserve(3);
+  EXPECT_TRUE(Writer.Streaming());
+  for (int I = 1; I <= 3; ++I) Writer.WriteByte(I);
+  Writer.Close();
+  Drain.join();
+  Bytes Expected = test::MakeWav(1, 8, 8000, {1, 2, 3, 0});
+  WriteU32LE(&Expected[40], 3);
+  EXPECT_EQ(Streamed, Expected);
+  EXPECT_EQ(Dir.Files(), std::vector<std::string>{"fifo"});
+
+  // Into /dev/null: nothing is created beside it.
+  TWriteWavFile Null;
+  Null.FileName = "/dev/null";
+  Null.SetActive(true);
+  Null.WriteByte(1);
+  Null.Close();
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+}
+
+TEST_F(WriteWavFileTest, HandlesTheLongestNamesAndRefusesOutputBeyond4GiB) {
+  Writer.FileName = Dir / (std::string(251, 'n') + ".wav");  // 255 bytes, the usual limit
+  Writer.SetActive(true);
+  Writer.Bits16 = Writer.Stereo = true;
+  Writer.Reserve(1073741814);  // 44 + 4 * frames, just within the RIFF size's 32 bits
+  EXPECT_THROW(Writer.Reserve(1073741815), EGeneralError);
+  Writer.WriteWordPair(1, 2);
+  Writer.Close();
+  EXPECT_EQ(Dir.Files(), std::vector<std::string>{std::string(251, 'n') + ".wav"});
 }
 
 TEST_F(WriteWavFileTest, RefusesAppendsWhileNoFileIsOpen) {

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "base/Errors.h"
+#include "base/Stop.h"
 
 namespace kestrum {
 
@@ -20,6 +22,58 @@ constexpr uint16_t kFormatExtensible = 0xFFFE;
 // first two bytes, which hold the plain format tag.
 constexpr uint8_t kSubformatGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                             0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+// The data size a writer that cannot seek back puts in the header.
+constexpr uint32_t kStreamedSize = 0xFFFFFFFF;
+
+// The most a stream may hold: a header and the largest data a run can read.
+constexpr uint64_t kMaxStreamLength = uint64_t{1} << 33;
+
+// Opens Name for reading; "-" is standard input.
+std::FILE* OpenSource(const std::string& Name) {
+  std::FILE* File = nullptr;
+  if (Name == "-") {
+    const int Fd = dup(STDIN_FILENO);
+    if (Fd >= 0 && !(File = fdopen(Fd, "rb"))) close(Fd);
+  } else {
+    File = std::fopen(Name.c_str(), "rb");
+  }
+  if (!File) throw EInOutError::FromErrno(errno, "cannot open", Name, "for reading");
+  return File;
+}
+
+// Copies the stream Source to an unnamed temporary file and returns it,
+// positioned at its start: only a file tells the real length of the data. A
+// stream that does not begin like a WAV file is refused after its first block.
+std::FILE* SpoolStream(std::FILE* Source, const std::string& Name) {
+  std::FILE* Spool = std::tmpfile();
+  if (!Spool) throw EInOutError::FromErrno(errno, "cannot create a temporary file for", Name);
+  try {
+    static thread_local uint8_t Block[1 << 16];
+    uint64_t Length = 0;
+    for (;;) {
+      WaitReady(fileno(Source), POLLIN);  // a stalled writer cannot hold a stopped run
+      const ssize_t Read = read(fileno(Source), Block, sizeof Block);
+      if (Read < 0 && errno == EINTR) continue;
+      if (Read < 0) throw EInOutError::FromErrno(errno, "cannot read", Name);
+      if (Read == 0) break;
+      const size_t Got = static_cast<size_t>(Read);
+      if (Length == 0 && Got >= 4 && std::memcmp(Block, "RIFF", 4) != 0)
+        throw EInOutError(0, Name + ": not a WAV file (no RIFF/WAVE header)");
+      Length += Got;
+      if (Length > kMaxStreamLength)
+        throw EInOutError(0, Name + ": the stream is longer than the 8 GiB a run can handle");
+      if (std::fwrite(Block, 1, Got, Spool) != Got)
+        throw EInOutError::FromErrno(errno, "cannot write the temporary copy of", Name);
+    }
+    if (std::fflush(Spool) != 0 || std::fseek(Spool, 0, SEEK_SET) != 0)
+      throw EInOutError::FromErrno(errno, "cannot write the temporary copy of", Name);
+  } catch (...) {
+    std::fclose(Spool);
+    throw;
+  }
+  return Spool;
+}
 
 }  // namespace
 
@@ -62,14 +116,22 @@ void TReadWavFile::ReadHeader() {
   FPastEnd = false;
   FFrameBytes = 0;
   FDataLeft = 0;
+  FEndByte = 0;
 
-  DataFile = std::fopen(FileName.c_str(), "rb");
-  if (!DataFile) throw EInOutError::FromErrno(errno, "cannot open", FileName, "for reading");
-  // Our own buffer is the only one: blocks go straight from the system.
-  std::setvbuf(DataFile, nullptr, _IONBF, 0);
+  DataFile = OpenSource(FileName);
   try {
-    std::error_code Ec;
-    const uint64_t FileLength = std::filesystem::file_size(FileName, Ec);
+    struct stat Stat {};
+    if (fstat(fileno(DataFile), &Stat) != 0) throw EInOutError::FromErrno(errno, "cannot read", FileName);
+    const bool Streamed = !S_ISREG(Stat.st_mode);
+    if (Streamed) {
+      std::FILE* Spool = SpoolStream(DataFile, FileName);
+      std::fclose(DataFile);
+      DataFile = Spool;
+      if (fstat(fileno(DataFile), &Stat) != 0) throw EInOutError::FromErrno(errno, "cannot read", FileName);
+    }
+    // Our own buffer is the only one: blocks go straight from the system.
+    std::setvbuf(DataFile, nullptr, _IONBF, 0);
+    const uint64_t FileLength = static_cast<uint64_t>(Stat.st_size);
 
     if (GetChars(4) != "RIFF" || (GetDWord(), GetChars(4) != "WAVE")) {
       if (FPastEnd) Refuse("file ends inside its header");
@@ -77,15 +139,17 @@ void TReadWavFile::ReadHeader() {
     }
     bool HaveFormat = false;
     for (;;) {
+      CheckStop();  // a file of many small chunks takes long to walk
       const std::string Id = GetChars(4);
       const uint32_t Size = GetDWord();
       if (FPastEnd) Refuse(HaveFormat ? "no 'data' chunk" : "no 'fmt ' chunk");
       if (Id == "data") {
         if (!HaveFormat) Refuse("no 'fmt ' chunk before the 'data' chunk");
         FDataStart = Position();
-        uint64_t Available = Ec || FileLength < FDataStart ? 0 : FileLength - FDataStart;
-        if (Ec) Available = Size;  // length unknown: trust the declared size
-        const uint64_t Usable = std::min<uint64_t>(Size, Available);
+        const uint64_t Available = FileLength < FDataStart ? 0 : FileLength - FDataStart;
+        // A stream's writer could not know its size: the data runs to its end.
+        const bool Open = Size == kStreamedSize || (Streamed && Size == 0);
+        const uint64_t Usable = Open ? Available : std::min<uint64_t>(Size, Available);
         FDataBytes = Usable - Usable % FFrameBytes;
         break;
       }
@@ -100,6 +164,7 @@ void TReadWavFile::ReadHeader() {
     if (Frames > INT32_MAX)
       Refuse(std::to_string(Frames) + " frames, more than the 2147483647 a run can handle");
     NSamples = static_cast<int32_t>(Frames);
+    FEndByte = SampleFormat() == TSampleFormat::Pcm8 ? 0x80 : 0x00;  // a file that shrinks ends in silence
   } catch (...) {
     std::fclose(DataFile);
     DataFile = nullptr;
@@ -177,6 +242,7 @@ void TReadWavFile::SkipTo(uint64_t Offset) {
 }
 
 void TReadWavFile::ReadBlock() {
+  CheckStop();
   FBlockStart = FFileRead;
   const size_t Got = std::fread(Buffer, 1, WAV_BUFFER_SIZE, DataFile);
   if (Got < WAV_BUFFER_SIZE && std::ferror(DataFile))

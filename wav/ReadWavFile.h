@@ -15,6 +15,12 @@ namespace kestrum {
 // fetch frames with the one Read* operation that matches the format, then
 // SetActive(false).
 //
+// FileName "-" is standard input. A source that is not a regular file (a
+// pipe, a FIFO, a terminal) is first copied whole to an unnamed temporary
+// file, so that NSamples is the real frame count; a data size of 0xFFFFFFFF
+// (or, in such a stream, 0) means the data runs to the end of the source.
+// Opening, the copy and every block read poll CheckStop (base/Stop.h).
+//
 // Opening walks the file's chunks and refuses, with an EInOutError that names
 // the file and the problem, anything it cannot read correctly: not RIFF/WAVE,
 // no "fmt " or "data" chunk, other than 1 or 2 channels, a format other than
@@ -28,9 +34,10 @@ namespace kestrum {
 // signed two's complement (0xFF gives -1, 0x80 gives -128), 16- and 24-bit
 // samples as signed integers, float samples bit for bit (NaN, infinities,
 // negative zero and subnormals included). Past the end of the sample data
-// (the data chunk, or the file if it ends first) they deliver silence: the
-// byte 0x80 (-128) for 8-bit data, 0 otherwise. They never raise an error
-// except an EInOutError when a block cannot be read.
+// (the data chunk, or the file if it ends first, even when it shrinks after
+// opening) they deliver silence: the byte 0x80 (-128) for 8-bit data, 0
+// otherwise. They never raise an error except an EInOutError when a block
+// cannot be read.
 class TReadWavFile {
 public:
   TReadWavFile() = default;
@@ -102,7 +109,7 @@ private:
     }
     if (BufCount != 0) return Buffer[BufPos++];
     FPastEnd = true;  // at the end of the file: nothing is delivered
-    return 0;
+    return FEndByte;
   }
   uint16_t GetWord() {
     uint8_t Low = GetByte();
@@ -143,6 +150,7 @@ private:
   uint64_t FDataBytes = 0;   // usable sample bytes: whole frames in the file
   uint64_t FDataLeft = 0;    // sample bytes left to deliver
   bool FPastEnd = false;     // a GetByte found the end of the file
+  uint8_t FEndByte = 0;      // what GetByte gives there: silence once in the data
 };
 
 }  // namespace kestrum

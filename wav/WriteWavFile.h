@@ -14,11 +14,22 @@ namespace kestrum {
 // Use: set FileName, SetActive(true), set the format fields (any time before
 // Close), append frames, Close.
 //
-// The target is replaced atomically: the frames go to a temporary file beside
-// FileName, which is renamed over FileName only once its header is written.
-// Until then an existing target stays exactly as it was, and a writer that is
-// destroyed without Close, or whose Close fails, removes its temporary file.
-// So a source that is also the target stays readable to the end of a run.
+// A regular target is replaced atomically: the frames go to a temporary file
+// beside it, which is written to the disk and renamed over it only once its
+// header is written. Until then an existing target stays exactly as it was,
+// and a writer that is destroyed without Close, or whose Close fails, removes
+// its temporary file. So a source that is also the target stays readable to
+// the end of a run. A FileName that is a symbolic link (or a chain of them)
+// is followed: the file it finally names is replaced and the links stay; a
+// dangling link creates the file it names. The result keeps the permission
+// bits of the file it replaces, and its owner and group where the process
+// may set them.
+//
+// A target that exists and is not a regular file (a FIFO, a device, a
+// terminal, a pipe), and "-", standard output, are streamed instead: header
+// first, its sizes computed from Reserve's frame count (0xFFFFFFFF without
+// one), then the frames, with no temporary file. A failed run leaves such a
+// stream cut short.
 class TWriteWavFile {
 public:
   TWriteWavFile() = default;
@@ -50,8 +61,17 @@ public:
   TFileState State() const { return FState; }
   TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32); }
 
-  // Writes the buffered bytes, a pad byte after odd-sized data, and
-  // the header, then puts the file in place. Does nothing when no file is open. With no frame written it raises
+  // Whether the open target is streamed rather than replaced.
+  bool Streaming() const { return FStreaming; }
+
+  // Declares that Frames frames will be written, in the format set: raises
+  // EGeneralError at once when the file would outgrow the 32-bit sizes of its
+  // header. A streamed header takes its sizes from this count.
+  void Reserve(int64_t Frames);
+
+  // Writes the buffered bytes, a zero pad byte after data of odd size, and
+  // the header, then puts the file in place.
+  // Does nothing when no file is open. With no frame written it raises
   // EGeneralError "Le fichier Wav n'a pas été ecrit"; file failures raise
   // EInOutError. After a failure no file of the writer's is left behind and
   // the writer is closed.
@@ -106,7 +126,11 @@ private:
   void Flush();
   void Put(const uint8_t* Bytes, size_t Count);
   void Append(const uint8_t* Bytes, size_t Count);
+  void PutStream(const uint8_t* Bytes, size_t Count);
   void Discard();
+  void OpenStream(const std::string& Name);
+  void FinishReplacement(uint64_t Data);
+  uint64_t FrameBytes() const { return uint64_t{Stereo ? 2u : 1u} * static_cast<uint64_t>(BytesPerSample(SampleFormat())); }
 
   std::FILE* DataFile = nullptr;
   int32_t BufPos = 0;   // bytes held in Buffer
@@ -116,8 +140,11 @@ private:
   bool FActive = false;
 
   std::string FTempName;  // where the frames go until Close succeeds
+  std::string FTarget;    // the file FileName finally names, to be replaced
   uint64_t FLength = 0;   // bytes written to the file so far
   int FHeaderSize = 0;    // bytes reserved for the header; 0 until the first block is written
+  bool FStreaming = false;
+  int64_t FReserved = -1;  // frames declared by Reserve, -1 when unknown
 };
 
 }  // namespace kestrum

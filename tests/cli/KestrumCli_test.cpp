@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,8 @@
 #include <cmath>
 #include <csignal>
 #include <functional>
+#include <optional>
+#include <random>
 #include <regex>
 #include <thread>
 
@@ -217,6 +221,12 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
       {"no frame to write",
        {Dir / "empty.wav", Target, kSmooth},
        "Le fichier Wav n'a pas été ecrit"},
+      {"empty source name", {"", Target, kSmooth}, "no source file name given"},
+      {"empty target name", {Good, "", kSmooth}, "no target file name given"},
+      {"empty filter name", {Good, Target, ""}, "no filter file name given"},
+      {"filter and target swapped", {Good, kSmooth, Good}, "is a WAV file, not a filter file; the order is SOURCE TARGET FILTER"},
+      {"an endless filter", {Good, Target, "/dev/zero"}, "line longer than 4096 bytes"},
+      {"output beyond 4 GiB", {"--count", "2147483647", kExample, Target, kSmooth}, "exceed the 4 GiB"},
   };
   for (const TCase& C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -379,6 +389,43 @@ TEST(KestrumCli, DrawsProgressAndASummaryOnATerminal) {
       << Err;
 }
 
+// Sends SIGTERM and waits for the end; kills the process and returns -1 if
+// it goes on for ten seconds.
+int StopAndWait(pid_t Pid) {
+  kill(Pid, SIGTERM);
+  int Status = 0;
+  for (int Tries = 0; waitpid(Pid, &Status, WNOHANG) == 0; ++Tries) {
+    if (Tries == 10000) {
+      kill(Pid, SIGKILL);
+      Wait(Pid);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return Status;
+}
+
+TEST(KestrumCli, AStopSignalEndsAWaitOnAStalledFifo) {
+  for (const bool IsSource : {true, false}) {
+    SCOPED_TRACE(IsSource ? "a FIFO source whose writer is silent" : "a FIFO target whose reader is not reading");
+    const test::TScratchDir Dir, Capture;
+    const std::string Fifo = Dir / "fifo", Err = Capture / "stderr";
+    ASSERT_EQ(mkfifo(Fifo.c_str(), 0600), 0);
+    const int Held = open(Fifo.c_str(), O_RDWR | O_CLOEXEC);  // both ends, used by no one
+    const TArgs Args = IsSource ? TArgs{Fifo, Dir / "out.wav", kSmooth} : TArgs{kExample, Fifo, kSmooth};
+    const pid_t Pid = Start(Args, [&](posix_spawn_file_actions_t* A) {
+      posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT, 0644);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int Status = StopAndWait(Pid);
+    close(Held);
+    EXPECT_TRUE(WIFSIGNALED(Status) && WTERMSIG(Status) == SIGTERM) << Status;
+    EXPECT_EQ(ReadText(Err), IsSource ? "kestrum: interrupted; '" + Dir / "out.wav" + "' was left as it was\n"
+                                      : "kestrum: interrupted; the WAV streamed to '" + Fifo + "' is incomplete\n");
+    EXPECT_EQ(Dir.Files(), std::vector<std::string>{"fifo"});
+  }
+}
+
 TEST(KestrumCli, AStopSignalLeavesNoFileBehind) {
   const test::TScratchDir Dir, Capture;
   test::WriteFileBytes(Dir / "in.wav", test::MakeWav(1, 16, 8000, Bytes(200, 0)));
@@ -391,20 +438,105 @@ TEST(KestrumCli, AStopSignalLeavesNoFileBehind) {
   // Stops it once its unfinished target is there beside the source.
   for (int Tries = 0; Dir.Files().size() < 2 && Tries < 10000; ++Tries)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  kill(Pid, SIGTERM);
-  int Status = 0;
-  for (int Tries = 0; waitpid(Pid, &Status, WNOHANG) == 0; ++Tries) {
-    if (Tries == 10000) {  // ten seconds: the signal was not honoured
-      kill(Pid, SIGKILL);
-      Wait(Pid);
-      FAIL() << "the run went on after SIGTERM";
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-
+  const int Status = StopAndWait(Pid);
   EXPECT_TRUE(WIFSIGNALED(Status) && WTERMSIG(Status) == SIGTERM) << Status;
   EXPECT_EQ(Dir.Files(), std::vector<std::string>{"in.wav"});
   EXPECT_EQ(ReadText(Err), "kestrum: interrupted; '" + Target + "' was left as it was\n");
+}
+
+TEST(KestrumCli, StreamsThroughStandardStreamsPipesAndFifos) {
+  const test::TScratchDir Dir;
+  ASSERT_EQ(RunKestrum({"--quiet", kExample, Dir / "normal.wav", kSmooth}).Status, 0);
+  const Bytes Normal = test::ReadFileBytes(Dir / "normal.wav");
+  const Bytes Source = test::ReadFileBytes(kExample);
+  struct TCase {
+    const char* What;
+    std::string Source, Target;
+  };
+  const TCase Cases[] = {
+      {"standard input, a pipe, to standard output", "-", "-"},
+      {"a FIFO to /dev/stdout, a pipe", Dir / "fifo", "/dev/stdout"},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.What);
+    int In[2], Out[2];
+    // Close-on-exec: the tool must hold no end but its own, or it never sees EOF.
+    ASSERT_EQ(pipe2(In, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(Out, O_CLOEXEC), 0);
+    std::optional<test::TFifoFeeder> Fifo;
+    if (C.Source != "-") Fifo.emplace(C.Source, Source);
+    const std::string Err = Dir / "stderr";
+    const pid_t Pid = Start({C.Source, C.Target, kSmooth}, [&](posix_spawn_file_actions_t* A) {
+      posix_spawn_file_actions_adddup2(A, In[0], 0);
+      posix_spawn_file_actions_adddup2(A, Out[1], 1);
+      posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    });
+    close(In[0]);
+    close(Out[1]);
+    std::thread Feed([&] {
+      if (C.Source == "-") {
+        EXPECT_EQ(write(In[1], Source.data(), Source.size()), ssize_t(Source.size()));
+      }
+      close(In[1]);
+    });
+    Bytes Streamed;
+    uint8_t Chunk[65536];
+    for (ssize_t N; (N = read(Out[0], Chunk, sizeof Chunk)) > 0;) Streamed.insert(Streamed.end(), Chunk, Chunk + N);
+    close(Out[0]);
+    Feed.join();
+    const int Status = Wait(Pid);
+    EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << ReadText(Err);
+    EXPECT_TRUE(Streamed == Normal);  // the WAV and nothing else: the log went to stderr
+    EXPECT_NE(ReadText(Err).find("NbEch: 154350\n"), std::string::npos);
+  }
+  EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"normal.wav", "stderr"}));
+}
+
+TEST(KestrumCli, AStopSignalNeverMisreportsTheTarget) {
+  // Signals timed at random around the end of short runs: either the run
+  // ends as a success with the new target, or by the signal with the old one.
+  const test::TScratchDir Dir;
+  test::WriteFileBytes(Dir / "in.wav", test::MakeWav(1, 16, 8000, Bytes(2 * 4999, 1)));
+  const std::string Target = Dir / "out.wav", Err = Dir / "stderr";
+  std::mt19937 Random(9);
+  int Stopped = 0;
+  for (int Run = 0; Run < 40; ++Run) {
+    test::WriteFileText(Target, "old");
+    const pid_t Pid = Start({Dir / "in.wav", Target, kSmooth}, [&](posix_spawn_file_actions_t* A) {
+      posix_spawn_file_actions_addopen(A, 1, "/dev/null", O_WRONLY, 0);
+      posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    });
+    std::this_thread::sleep_for(std::chrono::microseconds(Random() % 6000));
+    kill(Pid, SIGINT);
+    const int Status = Wait(Pid);
+    if (WIFSIGNALED(Status)) {
+      ++Stopped;
+      EXPECT_EQ(WTERMSIG(Status), SIGINT);
+      EXPECT_EQ(test::ReadFileBytes(Target), (Bytes{'o', 'l', 'd'}));
+      const std::string Message = ReadText(Err);
+      EXPECT_TRUE(Message.empty() || Message == "kestrum: interrupted; '" + Target + "' was left as it was\n") << Message;
+    } else {
+      EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
+      EXPECT_EQ(test::ReadFileBytes(Target).size(), 44u + 2 * 4999);
+      EXPECT_EQ(ReadText(Err), "");
+    }
+  }
+  EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"in.wav", "out.wav", "stderr"}));
+  RecordProperty("stopped", Stopped);
+}
+
+TEST(KestrumCli, AFileSizeLimitIsAWriteErrorThatLeavesNoFile) {
+  const test::TScratchDir Dir;
+  rlimit Old {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &Old), 0);
+  rlimit Limit = Old;
+  Limit.rlim_cur = 100000;  // far below the 617 kB output
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Limit), 0);
+  const TResult R = RunKestrum({kExample, Dir / "out.wav", kSmooth});
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Old), 0);
+  EXPECT_EQ(R.Status, 1);
+  EXPECT_EQ(R.Err, "kestrum: cannot write '" + Dir / "out.wav" + "': File too large\n");
+  EXPECT_TRUE(Dir.Files().empty());
 }
 
 TEST(KestrumCli, WritesTheSameFileWithStandardStreamsClosedOrFull) {
