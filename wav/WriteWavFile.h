@@ -113,7 +113,7 @@ private:
   bool FActive = false;
 
   TReplaceFile FReplacement;  // where the frames go until Close succeeds
-  uint64_t FLength = 0;   // bytes written to the file so far
+  uint64_t FLength = 0;       // bytes written to the file so far
   bool FStreaming = false;
   int64_t FReserved = -1;  // frames declared by Reserve, -1 when unknown
 };
