@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "base/OutputFile.h"
 #include "wav/WavHeader.h"
 
 namespace kestrum {
@@ -14,16 +15,13 @@ namespace kestrum {
 // Use: set FileName, SetActive(true), set the format fields (any time before
 // Close), append frames, Close.
 //
-// A regular target is replaced atomically: the frames go to a temporary file
-// beside it, which is written to the disk and renamed over it only once its
-// header is written. Until then an existing target stays exactly as it was,
-// and a writer that is destroyed without Close, or whose Close fails, removes
-// its temporary file. So a source that is also the target stays readable to
-// the end of a run. A FileName that is a symbolic link (or a chain of them)
-// is followed: the file it finally names is replaced and the links stay; a
-// dangling link creates the file it names. The result keeps the permission
-// bits of the file it replaces, and its owner and group where the process
-// may set them.
+// A regular target is replaced atomically through a TReplaceFile
+// (base/OutputFile.h): the frames go to a temporary file beside it, which is
+// renamed over it only once its header is written. Until then an existing
+// target stays exactly as it was, and a writer that is destroyed without
+// Close, or whose Close fails, removes its temporary file. So a source that
+// is also the target stays readable to the end of a run. Symbolic links are
+// followed, and the result keeps the mode and owner of the file it replaces.
 //
 // A target that exists and is not a regular file (a FIFO, a device, a
 // terminal, a pipe), and "-", standard output, are streamed instead: header
@@ -139,10 +137,9 @@ private:
   TFileState FState = TFileState::fsClosed;
   bool FActive = false;
 
-  std::string FTempName;  // where the frames go until Close succeeds
-  std::string FTarget;    // the file FileName finally names, to be replaced
-  uint64_t FLength = 0;   // bytes written to the file so far
-  int FHeaderSize = 0;    // bytes reserved for the header; 0 until the first block is written
+  TReplaceFile FReplacement;  // where the frames go until Close succeeds
+  uint64_t FLength = 0;       // bytes written to the file so far
+  int FHeaderSize = 0;         // bytes reserved for the header; 0 until the first block is written
   bool FStreaming = false;
   int64_t FReserved = -1;  // frames declared by Reserve, -1 when unknown
 };
