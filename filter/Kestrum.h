@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "base/Component.h"
-#include "wav/WavHeader.h"
 #include "filter/Overflow.h"
+#include "wav/WavHeader.h"
 
 namespace kestrum {
 
@@ -29,6 +29,7 @@ constexpr TSampleFormat SampleFormatOf(ff_bits Bits) {
          : Bits == ff_24bits ? TSampleFormat::Pcm24
                              : TSampleFormat::Float32;
 }
+
 enum ff_channels : uint8_t { ff_mono = 0, ff_stereo = 1 };
 
 using TNotifyEvent = TEvent<TObject*>;
