@@ -1,8 +1,8 @@
 // Frame-taps per second of the kernels: the reference, the fast one on one
 // thread (on each instruction set) and on every core, and TFirStream over the
 // same frames in memory, side by side, for a dense and a sparse filter in each
-// sample format; and of the fast kernel's sums alone, with split and with
-// float sums, on each instruction set.
+// sample format (8-, 16- and 24-bit PCM, float); and of the fast kernel's
+// sums alone, with split and with float sums, on each instruction set.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -50,23 +50,38 @@ TShape Sparse() {
   return S;
 }
 
+const char* FormatName(TSampleFormat Format) {
+  switch (Format) {
+    case TSampleFormat::Pcm8: return "8-bit";
+    case TSampleFormat::Pcm16: return "16-bit";
+    case TSampleFormat::Pcm24: return "24-bit";
+    case TSampleFormat::Float32: break;
+  }
+  return "float";
+}
+
 // A source of noise at a third of full scale.
-std::string MakeSource(int32_t Frames, bool Stereo, bool Bits16) {
-  const std::string Name = (kDir / ("in" + std::to_string(Frames) + (Stereo ? "s" : "m") + (Bits16 ? "16" : "8") + ".wav")).string();
+std::string MakeSource(int32_t Frames, bool Stereo, TSampleFormat Format) {
+  const std::string Name = (kDir / ("in" + std::to_string(Frames) + (Stereo ? "s" : "m") + FormatName(Format) + ".wav")).string();
   if (std::filesystem::exists(Name)) return Name;
   TWriteWavFile Writer;
   Writer.FileName = Name;
   Writer.SetActive(true);
   Writer.Stereo = Stereo;
-  Writer.Bits16 = Bits16;
+  Writer.Bits16 = Format == TSampleFormat::Pcm16;
+  Writer.Bits24 = Format == TSampleFormat::Pcm24;
+  Writer.Float32 = Format == TSampleFormat::Float32;
   Writer.Frequency = 44100;
   std::mt19937 Random(2);
-  std::uniform_int_distribution<int> Level(Bits16 ? -10000 : -40, Bits16 ? 10000 : 40);
+  std::uniform_int_distribution<int> Level(-10000, 10000);
   for (int64_t I = 0; I < int64_t{Frames} * (Stereo ? 2 : 1); ++I) {
-    if (Bits16)
-      Writer.WriteWord(Level(Random));
-    else
-      Writer.WriteByte(Level(Random) + 128);
+    const int L = Level(Random);
+    switch (Format) {
+      case TSampleFormat::Pcm8: Writer.WriteByte(L / 250 + 128); break;
+      case TSampleFormat::Pcm16: Writer.WriteWord(L); break;
+      case TSampleFormat::Pcm24: Writer.WriteInt24(L * 256); break;
+      case TSampleFormat::Float32: Writer.WriteFloat(L / 30000.0f); break;
+    }
   }
   Writer.Close();
   return Name;
@@ -85,7 +100,7 @@ void FilterInMemory(benchmark::State& State, const TShape& Shape, const std::str
   Reader.ReadFrames(In.data(), Shape.Frames);
   const size_t Block = Run == TRun::StreamBlocks ? 441 * FrameBytes : In.size();
   for (auto _ : State) {
-    TFirStream Stream(Shape.Filter, Reader.Stereo ? ff_stereo : ff_mono, Reader.Bits16 ? ff_16bits : ff_8bits);
+    TFirStream Stream(Shape.Filter, Reader.Stereo ? ff_stereo : ff_mono, NbBitsOf(Reader.SampleFormat()));
     for (size_t Done = 0; Done < In.size(); Done += Block) {
       const size_t Bytes = std::min(Block, In.size() - Done);
       Stream.Filter(std::span<const uint8_t>(In.data() + Done, Bytes), std::span<uint8_t>(Out.data() + Done, Bytes));
@@ -95,9 +110,9 @@ void FilterInMemory(benchmark::State& State, const TShape& Shape, const std::str
   State.SetItemsProcessed(State.iterations() * Shape.Frames * Shape.Filter.NbTaps * (Reader.Stereo ? 2 : 1));
 }
 
-void Filter(benchmark::State& State, const TShape& Shape, bool Stereo, bool Bits16, TRun Run,
+void Filter(benchmark::State& State, const TShape& Shape, bool Stereo, TSampleFormat Format, TRun Run,
             const std::string& Target) {
-  const std::string Source = MakeSource(Shape.Frames, Stereo, Bits16);
+  const std::string Source = MakeSource(Shape.Frames, Stereo, Format);
   if (Run == TRun::StreamBlocks || Run == TRun::StreamWhole) return FilterInMemory(State, Shape, Source, Run);
   fast::ForceSimdTarget(Target);
   for (auto _ : State) {
@@ -146,13 +161,14 @@ int main(int argc, char** argv) {
   const std::vector<std::string> Targets = fast::SimdTargets();
   const std::string Cores = std::to_string(std::thread::hardware_concurrency());
   for (const TShape& Shape : {Dense(), Sparse()}) {
-    for (const bool Bits16 : {true, false}) {
+    for (const TSampleFormat Format :
+         {TSampleFormat::Pcm16, TSampleFormat::Pcm24, TSampleFormat::Float32, TSampleFormat::Pcm8}) {
       for (const bool Stereo : {true, false}) {
-        const std::string Name = std::string(Shape.Name) + "/" + (Bits16 ? "16-bit" : "8-bit") + " " +
+        const std::string Name = std::string(Shape.Name) + "/" + FormatName(Format) + " " +
                                  (Stereo ? "stereo" : "mono") + "/";
         const auto Add = [&](const std::string& Run, TRun Kind, const std::string& Target) {
           benchmark::RegisterBenchmark((Name + Run).c_str(), [=](benchmark::State& S) {
-            Filter(S, Shape, Stereo, Bits16, Kind, Target);
+            Filter(S, Shape, Stereo, Format, Kind, Target);
           })->UseRealTime()->Unit(benchmark::kMillisecond);
         };
         Add("reference", TRun::Reference, "");

@@ -1,18 +1,15 @@
 // What the subcommands share: running a parsed command, and output files
 // written whole or not at all.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "base/Errors.h"
+#include "base/OutputFile.h"
 #include "cli/Commands.h"
 #include "cli/Console.h"
 
@@ -39,43 +36,17 @@ void WriteOutput(const std::string& Name, const std::string& Text) {
       throw EInOutError::FromErrno(errno, "cannot write", "standard output");
     return;
   }
-  // Through a symbolic link, the file it names is the one replaced.
-  std::string Final = Name;
-  if (char* Real = realpath(Name.c_str(), nullptr)) {
-    Final = Real;
-    std::free(Real);
-  }
-  struct stat Old {};
-  const bool Exists = stat(Final.c_str(), &Old) == 0;
-  // A device or a pipe is written as it is: renaming over it would replace it.
-  if (Exists && !S_ISREG(Old.st_mode)) {
-    const int Fd = open(Final.c_str(), O_WRONLY);
-    if (Fd == -1) throw EInOutError::FromErrno(errno, "cannot open", Name, "for writing");
+  if (IsStreamTarget(Name)) {
+    const int Fd = OpenStream(Name);
     const int Error = WriteAll(Fd, Text);
     if (close(Fd) != 0 || Error != 0) throw EInOutError::FromErrno(Error ? Error : errno, "cannot write", Name);
     return;
   }
-  std::vector<char> Temp(Final.begin(), Final.end());
-  for (char C : std::string(".XXXXXX")) Temp.push_back(C);
-  Temp.push_back('\0');
-  const int Fd = mkstemp(Temp.data());
-  if (Fd == -1) throw EInOutError::FromErrno(errno, "cannot create a file beside", Name);
-  // mkstemp makes the file private: give it the mode of the file it
-  // replaces, or the usual one.
-  mode_t Mode = Old.st_mode & 07777;
-  if (!Exists) {
-    const mode_t Mask = umask(0);
-    umask(Mask);
-    Mode = 0666 & ~Mask;
-  }
-  fchmod(Fd, Mode);
-  int Error = WriteAll(Fd, Text);
-  if (close(Fd) != 0 && Error == 0) Error = errno;
-  if (Error == 0 && std::rename(Temp.data(), Final.c_str()) != 0) Error = errno;
-  if (Error != 0) {
-    unlink(Temp.data());
-    throw EInOutError::FromErrno(Error, "cannot write", Name);
-  }
+  TReplaceFile File;
+  File.Open(Name);
+  if (std::fwrite(Text.data(), 1, Text.size(), File.File()) != Text.size())
+    throw EInOutError::FromErrno(errno, "cannot write", Name);
+  File.Commit();
 }
 
 int RunCommand(CLI::App& App, int Argc, char** Argv, const std::function<int()>& Body) {

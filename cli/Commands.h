@@ -16,11 +16,9 @@ int RunDesignCommand(int Argc, char** Argv);
 // "kestrum response ...": Argv[0] is "response". Returns the exit status.
 int RunResponseCommand(int Argc, char** Argv);
 
-// Writes Text to the file Name, or to stdout when Name is "-". A regular
-// file (or one yet to be made) is written beside its final place and renamed
-// over it once complete, so a failure leaves any earlier file as it was; it
-// keeps the earlier file's permissions, and a symbolic link keeps pointing
-// at it. A device or pipe is written directly. Throws EInOutError.
+// Writes Text to the file Name, or to stdout when Name is "-". A device or
+// pipe is written directly; any other name is replaced whole or not at all,
+// as TReplaceFile (base/OutputFile.h) does. Throws EInOutError.
 void WriteOutput(const std::string& Name, const std::string& Text);
 
 // Parses the command line with App, then runs Body. Returns Body's status;

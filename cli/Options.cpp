@@ -13,10 +13,11 @@ namespace {
 constexpr int64_t kMaxFrame = std::numeric_limits<int32_t>::max();
 
 const char* const kDescription =
-    "Filters SOURCE, an uncompressed PCM WAV file (8 or 16 bits, mono or stereo),\n"
-    "through the FIR filter in FILTER and writes TARGET in the same format. TARGET is\n"
-    "replaced only when the run succeeds. With --output-dir, filters every SOURCE\n"
-    "into DIR under its own file name, several at a time.\n"
+    "Filters SOURCE, an uncompressed WAV file (8-, 16- or 24-bit PCM or 32-bit\n"
+    "float, mono or stereo), through the FIR filter in FILTER and writes TARGET in\n"
+    "the same format. TARGET is replaced only when the run succeeds. With\n"
+    "--output-dir, filters every SOURCE into DIR under its own file name, several\n"
+    "at a time.\n"
     "Everything printed for a person goes to stderr.\n";
 
 const char* const kFooter =
@@ -103,8 +104,10 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
   App.add_flag("-q,--quiet", Options.Quiet, "Print errors only: no log, warnings or progress bar");
   App.add_flag("--clip", Options.Clip,
                "Saturate samples beyond the sample width's range\n"
-               "(8-bit: bytes 0 to 255, 16-bit: -32768 to 32767)\n"
-               "instead of keeping their low bits, which wraps them");
+               "(8-bit: bytes 0 to 255, 16-bit: -32768 to 32767,\n"
+               "24-bit: -8388608 to 8388607) instead of keeping their\n"
+               "low bits, which wraps them; clamp float samples to\n"
+               "-1 to 1");
   App.add_option("-o,--output-dir", Options.OutputDir,
                  "Filter every SOURCE into DIR (created if missing) under\n"
                  "its own name, several at a time")

@@ -51,9 +51,10 @@ std::string OverflowWarning(const TOverflowCount& Count, bool Clip) {
   char PeakText[32];  // huge peaks, which only clipping lets through, in exponent form
   std::snprintf(PeakText, sizeof PeakText, Peak < 1e6 ? "%.2f" : "%.3g", Peak);
   return std::to_string(Count.Overflowed) + " of " + std::to_string(Count.Samples) +
-         " samples exceeded the " + std::to_string(Count.Bits) + "-bit range and " +
-         (Clip ? "were clipped" : "wrapped around") + " (peak " + PeakText + " x full scale)" +
-         (Clip ? "" : "; --clip saturates them");
+         " samples exceeded " +
+         (Count.Float ? "full scale (-1 to 1)" : "the " + std::to_string(Count.Bits) + "-bit range") +
+         " and " + (Clip ? "were clipped" : Count.Float ? "were kept as they are" : "wrapped around") +
+         " (peak " + PeakText + " x full scale)" + (Clip ? "" : "; --clip saturates them");
 }
 
 namespace {
@@ -65,6 +66,10 @@ const char* BitsName(ff_bits Bits) {
       return "8-bit";
     case ff_16bits:
       return "16-bit";
+    case ff_24bits:
+      return "24-bit";
+    case ff_32bitsFloat:
+      return "32-bit float";
   }
   return "?";
 }

@@ -35,6 +35,10 @@ int32_t WrappingAdd(int32_t A, int32_t B) {
 QString RunSummary(int32_t Frames, qint64 Milliseconds, const TOverflowCount& Count, const QStringList& Warnings) {
   QLocale French(QLocale::French, QLocale::France);
   French.setNumberOptions(QLocale::OmitGroupSeparator);
+  if (Count.Overflowed > 0 && Count.Float)
+    return QString("Attention : %1 échantillons sur %2 au-delà de la pleine échelle, conservés (crête %3 × pleine échelle).")
+        .arg(French.toString(Count.Overflowed), French.toString(Count.Samples),
+             French.toString(Count.PeakFullScale(), 'f', 2));
   if (Count.Overflowed > 0)
     return QString("Attention : %1 échantillons sur %2 hors %3 bits, repliés (crête %4 × pleine échelle).")
         .arg(French.toString(Count.Overflowed), French.toString(Count.Samples), French.toString(Count.Bits),

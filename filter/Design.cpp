@@ -3,6 +3,7 @@
 #include "filter/Design.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <cstdio>
@@ -254,6 +255,21 @@ TFirFilter DesignFilter(const TDesignRequest& R) {
                       ": ask for wider transitions or less attenuation");
 }
 
+namespace {
+
+// A sample's value as a fraction of full scale; a float sample is one already.
+double FullScaleFraction(const uint8_t* P, TSampleFormat Format) {
+  switch (Format) {
+    case TSampleFormat::Pcm8: return (P[0] - 128) / 128.0;
+    case TSampleFormat::Pcm16: return static_cast<int16_t>(ReadU16LE(P)) / 32768.0;
+    case TSampleFormat::Pcm24: return ReadS24LE(P) / 8388608.0;
+    case TSampleFormat::Float32: return std::bit_cast<float>(ReadU32LE(P));
+  }
+  return 0;
+}
+
+}  // namespace
+
 TImpulse ReadImpulse(const std::string& FileName, int Channel) {
   TReadWavFile Reader;
   Reader.FileName = FileName;
@@ -265,7 +281,8 @@ TImpulse ReadImpulse(const std::string& FileName, int Channel) {
     throw EGeneralError(FileName + " has " + std::to_string(Impulse.Channels) +
                         (Impulse.Channels == 1 ? " channel" : " channels") + ", no channel " +
                         std::to_string(Channel + 1));
-  const int SampleBytes = Reader.Bits16 ? 2 : 1;
+  const TSampleFormat Format = Reader.SampleFormat();
+  const int SampleBytes = BytesPerSample(Format);
   const int FrameBytes = Reader.FrameBytes();
   constexpr int32_t kChunk = 65536;
   std::vector<uint8_t> Raw(size_t{kChunk} * FrameBytes);
@@ -275,8 +292,7 @@ TImpulse ReadImpulse(const std::string& FileName, int Channel) {
     Reader.ReadFrames(Raw.data(), Count);
     for (int32_t I = 0; I < Count; ++I) {
       const uint8_t* P = &Raw[size_t(I) * FrameBytes + size_t(Channel) * SampleBytes];
-      Impulse.Samples.push_back(Reader.Bits16 ? static_cast<int16_t>(ReadU16LE(P)) / 32768.0
-                                              : (P[0] - 128) / 128.0);
+      Impulse.Samples.push_back(FullScaleFraction(P, Format));
     }
   }
   Reader.SetActive(false);

@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <bit>
 #include <cfenv>
 #include <csignal>
 #include <cfloat>
@@ -41,14 +42,21 @@ TTaps::TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames) {
   Split = Bound * Sum < 0x1p127;  // false for infinite and NaN coefficients too
 }
 
+TTaps TapsFor(const TFirFilter& Filter, TFormat Format, int32_t Frames) {
+  if (Format.Samples == TSampleFormat::Float32) return TTaps(Filter, HUGE_VAL, INT32_MAX);  // an infinite bound: no split
+  return TTaps(Filter, -static_cast<double>(LevelRange(Format.Bits()).Min), Frames);
+}
+
 void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels) {
   const int FrameBytes = Format.FrameBytes();
+  const uint8_t* const Sample = Raw + C * BytesPerSample(Format.Samples);
   for (int32_t I = 0; I < Frames; ++I) {
-    if (Format.Bits16) {
-      const uint8_t* const P = Raw + I * FrameBytes + 2 * C;
-      Levels[I] = static_cast<int16_t>(P[0] | P[1] << 8);
-    } else {
-      Levels[I] = Raw[I * FrameBytes + C] - 128;
+    const uint8_t* const P = Sample + I * FrameBytes;
+    switch (Format.Samples) {
+      case TSampleFormat::Pcm8: Levels[I] = P[0] - 128; break;
+      case TSampleFormat::Pcm16: Levels[I] = static_cast<int16_t>(ReadU16LE(P)); break;
+      case TSampleFormat::Pcm24: Levels[I] = ReadS24LE(P); break;
+      case TSampleFormat::Float32: Levels[I] = std::bit_cast<float>(ReadU32LE(P)); break;
     }
   }
 }
@@ -85,6 +93,11 @@ int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TFormat Form
     for (int C = 0; C < Format.Channels(); ++C)
       if (!Storable(Acc[C][J], Rule)) return J;
     for (int C = 0; C < Format.Channels(); ++C) {
+      if (Format.Samples == TSampleFormat::Float32) {
+        WriteU32LE(Out, std::bit_cast<uint32_t>(StoreFloat(Acc[C][J], Rule, Tally)));
+        Out += 4;
+        continue;
+      }
       // Adding 2^23 with the sum's sign leaves no fraction bits, so the
       // default rounding mode rounds the sum to an integer, ties to even;
       // floats of 2^23 or more are integers already.
@@ -94,12 +107,13 @@ int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TFormat Form
         Rounded = (Rounded + Big) - Big;
       }
       const int32_t Sample = StoreLevel(Rounded, Rule, Tally);
-      if (Format.Bits16) {
-        *Out++ = static_cast<uint8_t>(Sample);
-        *Out++ = static_cast<uint8_t>(Sample >> 8);
-      } else {
+      if (Format.Samples == TSampleFormat::Pcm8) {
         *Out++ = static_cast<uint8_t>(static_cast<uint32_t>(Sample) + 128u);  // wraps, never overflows
+        continue;
       }
+      *Out++ = static_cast<uint8_t>(Sample);
+      *Out++ = static_cast<uint8_t>(Sample >> 8);
+      if (Format.Samples == TSampleFormat::Pcm24) *Out++ = static_cast<uint8_t>(Sample >> 16);
     }
   }
   return Count;
@@ -153,7 +167,7 @@ public:
   TPipeline(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const TTaps& Taps,
             TKestrum& Progress, int Threads, int32_t BlockFrames)
       : FReader(Reader), FWriter(Writer), FProgress(Progress), FTaps(Taps),
-        FFormat{Reader.Stereo, Reader.Bits16}, FRule(StoreRule(FFormat.Bits(), Progress.Clip)),
+        FFormat{Reader.Stereo, Reader.SampleFormat()}, FRule(StoreRule(FFormat.Samples, Progress.Clip)),
         FBlockFrames(BlockFrames), FNbEch(NbEch),
         FNbBlocks((NbEch + int64_t{BlockFrames} - 1) / BlockFrames) {
     const int64_t Workers = std::min<int64_t>(Threads - 1, FNbBlocks - 1);
@@ -231,7 +245,7 @@ private:
     Block.Count = static_cast<int32_t>(std::min<int64_t>(FBlockFrames, FNbEch - Block.First));
     Block.Error = nullptr;
     if (K == 0) {
-      std::memset(Block.Raw.data(), FFormat.Bits16 ? 0x00 : 0x80, HistoryBytes);
+      std::memset(Block.Raw.data(), FFormat.Samples == TSampleFormat::Pcm8 ? 0x80 : 0x00, HistoryBytes);
     } else {
       const TBlock& Before = Slot(K - 1);
       const size_t BeforeEnd = HistoryBytes + static_cast<size_t>(Before.Count) * FrameBytes;
@@ -330,7 +344,7 @@ void RunBlocks(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const
   if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
   Threads = std::clamp(Threads, 1, kMaxThreads);
   // A short run needs no more memory than its frames.
-  const TTaps Taps(Filter, Reader.Bits16 ? 32768.0 : 128.0, NbEch);
+  const TTaps Taps = TapsFor(Filter, TFormat{Reader.Stereo, Reader.SampleFormat()}, NbEch);
   TPipeline Pipeline(Reader, Writer, NbEch, Taps, Progress, Threads, std::clamp(BlockFrames, 1, NbEch));
   Pipeline.Run();
 }

@@ -23,6 +23,15 @@ constexpr int32_t kTilePad = 256;
 // 2^29 + 1: multiplying by it splits a double at float precision.
 constexpr double kSplitter = 536870913.0;
 
+// A source's sample format; the target's is the same.
+struct TFormat {
+  bool Stereo = false;
+  TSampleFormat Samples = TSampleFormat::Pcm8;
+  int Channels() const { return Stereo ? 2 : 1; }
+  int Bits() const { return 8 * BytesPerSample(Samples); }
+  int FrameBytes() const { return Channels() * BytesPerSample(Samples); }
+};
+
 // The filter's taps as the inner loop wants them, for levels that are
 // integers of at most MaxLevel in magnitude, in a run of Frames frames. A tap
 // whose delay reaches back beyond the run's first frame reads only silence
@@ -39,21 +48,19 @@ struct TTaps {
   bool Split = false;
 };
 
-// A source's sample format; the target's is the same.
-struct TFormat {
-  bool Stereo = false;
-  bool Bits16 = false;
-  int Channels() const { return Stereo ? 2 : 1; }
-  int Bits() const { return Bits16 ? 16 : 8; }
-  int FrameBytes() const { return Channels() * (Bits16 ? 2 : 1); }
-};
+// The taps for a run of Frames frames of Format, with the largest level of
+// its integer samples. Float levels are not integers: their sums below the
+// smallest normal float are not multiples of 2^-149, as the split needs, and
+// a silent tap may turn a sum of -0 into +0; so float runs keep every tap
+// and never split.
+TTaps TapsFor(const TFirFilter& Filter, TFormat Format, int32_t Frames = INT32_MAX);
 
 // The three steps of a block, each run on the widest instruction set this
 // processor has. The ...Portable versions do the same in plain C++, for
 // processors without SIMD and for the frames after the last whole vector.
 
-// Levels[i] = the level of channel C (8-bit: byte - 128; 16-bit: the sample)
-// in frame i of Raw, file bytes, for i < Frames.
+// Levels[i] = the level of channel C (8-bit: byte - 128; 16- and 24-bit: the
+// sample; float: its value) in frame i of Raw, file bytes, for i < Frames.
 void LoadLevels(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels);
 void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels);
 
@@ -74,11 +81,12 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
 void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc);
 
 // Writes the file bytes of frames 0, 1, ... to Out, frame j's channel c
-// being Acc[c][j] rounded to the nearest integer, ties to even, stored as
-// StoreLevel does under Rule (8-bit: + 128), of which the low bits are kept.
-// Stops before the first frame with a sum that is not Storable; returns the
-// frames written: Count when all are. Adds the written samples beyond the
-// levels and their peak to Tally (not Samples).
+// being Acc[c][j] stored as StoreSample does under Rule: float data
+// itself, else rounded to the nearest integer, ties to even (8-bit: + 128),
+// of which the low bits are kept. Stops before the first frame with a sum
+// that is not Storable; returns the frames written: Count when all are.
+// Adds the written samples beyond the levels and their peak to Tally (not
+// Samples).
 int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule,
                   uint8_t* Out, TOverflowCount& Tally);
 int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule,

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstring>
 #include <iterator>
 #include <type_traits>
 #if defined(__x86_64__) || defined(__i386__)
@@ -49,19 +50,86 @@ int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, cons
 // Frames are loaded as whole little-endian words.
 static_assert(std::endian::native == std::endian::little);
 
-template <bool Stereo, bool Bits16>
+using F = TSampleFormat;
+
+// Levels of 24-bit samples, four per shuffle: it moves each sample's
+// three bytes from 128-bit loads to the top of a 32-bit lane, and an
+// arithmetic shift sign-extends them. (A gather would be simpler, but is slow
+// where microcode guards it.) Returns the frames done; a load reaches past
+// its samples, so the last two frames are always left over.
+template <bool Stereo>
+int32_t LoadLevels24(const uint8_t* Raw, int32_t Frames, int C, double* Levels) {
+  const hn::Full128<uint8_t> d8;
+  const hn::Full128<int32_t> d32;
+  const hn::Full64<int32_t> dHalf;
+  const hn::Full128<double> d64;
+  // Mono: samples I to I + 3 lie in the load at frame I. Stereo: frames I and
+  // I + 1 in the load at frame I, frames I + 2 and I + 3 in the next one, 12
+  // bytes on. A lane's index bytes: 0x80 (a zero byte), then the sample's.
+  HWY_ALIGN uint8_t Index[2][16];
+  for (int J = 0; J < 4; ++J) {
+    const int Load = Stereo && J >= 2 ? 1 : 0;
+    const int At = Stereo ? 6 * (J % 2) + 3 * C : 3 * J;
+    for (int B = 0; B < 4; ++B) {
+      Index[Load][4 * J + B] = B == 0 ? 0x80 : static_cast<uint8_t>(At + B - 1);
+      Index[1 - Load][4 * J + B] = 0x80;
+    }
+  }
+  const auto First = hn::Load(d8, Index[0]), Second = hn::Load(d8, Index[1]);
+  constexpr int FrameBytes = Stereo ? 6 : 3;
+  // The levels of frames I to I + 3.
+  const auto Four = [&](int32_t I) HWY_ATTR {
+    const uint8_t* const P = Raw + I * FrameBytes;
+    auto Bytes = hn::TableLookupBytesOr0(hn::LoadU(d8, P), First);
+    if constexpr (Stereo) Bytes = hn::Or(Bytes, hn::TableLookupBytesOr0(hn::LoadU(d8, P + 12), Second));
+    return hn::ShiftRight<8>(hn::BitCast(d32, Bytes));
+  };
+  int32_t I = 0;
+  const hn::ScalableTag<double> dd;
+  const hn::Rebind<int32_t, decltype(dd)> di;
+  if constexpr (HWY_TARGET <= HWY_AVX3) {  // eight doubles a vector
+    for (; I + 10 <= Frames; I += 8) hn::StoreU(hn::PromoteTo(dd, hn::Combine(di, Four(I + 4), Four(I))), dd, Levels + I);
+  } else if constexpr (HWY_TARGET <= HWY_AVX2) {  // four
+    for (; I + 6 <= Frames; I += 4) hn::StoreU(hn::PromoteTo(dd, Four(I)), dd, Levels + I);
+  } else {  // two
+    for (; I + 6 <= Frames; I += 4) {
+      const auto Level = Four(I);
+      hn::StoreU(hn::PromoteTo(d64, hn::LowerHalf(dHalf, Level)), d64, Levels + I);
+      hn::StoreU(hn::PromoteTo(d64, hn::UpperHalf(dHalf, Level)), d64, Levels + I + 2);
+    }
+  }
+  return I;
+}
+
+template <bool Stereo, TSampleFormat Samples>
 void LoadLevelsOf(const uint8_t* Raw, int32_t Frames, int C, double* Levels) {
   const hn::ScalableTag<double> dd;
   const hn::Rebind<int32_t, decltype(dd)> di;
+  const hn::Rebind<float, decltype(dd)> df;
   const int32_t N = static_cast<int32_t>(hn::Lanes(dd));
+  constexpr int FrameBytes = (Stereo ? 2 : 1) * BytesPerSample(Samples);
   const auto Byte = hn::Set(di, 0xFF), Silence8 = hn::Set(di, 128);
   int32_t I = 0;
-  for (; I + N <= Frames; I += N) {
+  if constexpr (Samples == F::Pcm24) I = LoadLevels24<Stereo>(Raw, Frames, C, Levels);
+  for (; Samples != F::Pcm24 && I + N <= Frames; I += N) {
+    if constexpr (Samples == F::Float32) {
+      hn::Vec<decltype(df)> Sample;
+      if constexpr (Stereo) {  // frame: left float, then right float
+        const hn::Rebind<uint64_t, decltype(dd)> d64;
+        const auto Frame = hn::LoadU(d64, reinterpret_cast<const uint64_t*>(Raw) + I);
+        const hn::Rebind<uint32_t, decltype(dd)> du;
+        Sample = hn::BitCast(df, hn::TruncateTo(du, C == 0 ? Frame : hn::ShiftRight<32>(Frame)));
+      } else {
+        Sample = hn::LoadU(df, reinterpret_cast<const float*>(Raw) + I);
+      }
+      hn::StoreU(hn::PromoteTo(dd, Sample), dd, Levels + I);
+      continue;
+    }
     hn::Vec<decltype(di)> Level;
-    if constexpr (Stereo && Bits16) {  // frame: left word, then right word
+    if constexpr (Stereo && Samples == F::Pcm16) {  // frame: left word, then right word
       const auto Frame = hn::LoadU(di, reinterpret_cast<const int32_t*>(Raw) + I);
       Level = C == 0 ? hn::ShiftRight<16>(hn::ShiftLeft<16>(Frame)) : hn::ShiftRight<16>(Frame);
-    } else if constexpr (Bits16) {
+    } else if constexpr (Samples == F::Pcm16) {
       Level = hn::PromoteTo(di, hn::LoadU(hn::Rebind<int16_t, decltype(dd)>(), reinterpret_cast<const int16_t*>(Raw) + I));
     } else if constexpr (Stereo) {  // frame: left byte, then right byte
       const auto Frame = hn::BitCast(di, hn::PromoteTo(hn::Rebind<uint32_t, decltype(dd)>(),
@@ -72,15 +140,33 @@ void LoadLevelsOf(const uint8_t* Raw, int32_t Frames, int C, double* Levels) {
     }
     hn::StoreU(hn::PromoteTo(dd, Level), dd, Levels + I);
   }
-  constexpr int FrameBytes = (Stereo ? 2 : 1) * (Bits16 ? 2 : 1);
-  LoadLevelsPortable(Raw + I * FrameBytes, Frames - I, TFormat{Stereo, Bits16}, C, Levels + I);
+  LoadLevelsPortable(Raw + I * FrameBytes, Frames - I, TFormat{Stereo, Samples}, C, Levels + I);
 }
 
+// Calls Step<Stereo, Samples> for the format.
+template <template <bool, TSampleFormat> class TStep, typename... TArgs>
+auto ForFormat(TFormat Format, TArgs... Args) {
+  const auto Go = [&](auto Stereo) {
+    switch (Format.Samples) {
+      case F::Pcm8: return TStep<decltype(Stereo)::value, F::Pcm8>::Run(Args...);
+      case F::Pcm16: return TStep<decltype(Stereo)::value, F::Pcm16>::Run(Args...);
+      case F::Pcm24: return TStep<decltype(Stereo)::value, F::Pcm24>::Run(Args...);
+      case F::Float32: break;
+    }
+    return TStep<decltype(Stereo)::value, F::Float32>::Run(Args...);
+  };
+  return Format.Stereo ? Go(std::true_type{}) : Go(std::false_type{});
+}
+
+template <bool Stereo, TSampleFormat Samples>
+struct TLoadLevels {
+  static void Run(const uint8_t* Raw, int32_t Frames, int C, double* Levels) {
+    LoadLevelsOf<Stereo, Samples>(Raw, Frames, C, Levels);
+  }
+};
+
 void LoadLevels(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels) {
-  if (Format.Stereo)
-    Format.Bits16 ? LoadLevelsOf<true, true>(Raw, Frames, C, Levels) : LoadLevelsOf<true, false>(Raw, Frames, C, Levels);
-  else
-    Format.Bits16 ? LoadLevelsOf<false, true>(Raw, Frames, C, Levels) : LoadLevelsOf<false, false>(Raw, Frames, C, Levels);
+  ForFormat<TLoadLevels>(Format, Raw, Frames, C, Levels);
 }
 
 // Taps outer, the tile's Tile accumulator vectors (of tag DA) inner: each
@@ -149,67 +235,131 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
   Taps.Split ? SumTapsSplit(Levels, Count, Taps, Acc) : SumTapsFloat(Levels, Count, Taps, Acc);
 }
 
-template <bool Stereo, bool Bits16>
+template <bool Stereo, TSampleFormat Samples>
 int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, const TStoreRule& Rule, uint8_t* Out,
                     TOverflowCount& Tally) {
-  const hn::ScalableTag<float> df;
-  const hn::Rebind<int32_t, decltype(df)> di;
-  const hn::Rebind<uint32_t, decltype(df)> du;
-  const int32_t N = static_cast<int32_t>(hn::Lanes(df));
-  const auto SumMin = hn::Set(df, Rule.SumMin), SumMax = hn::Set(df, Rule.SumMax);
-  const auto LevelMin = hn::Set(df, Rule.LevelMin), LevelMax = hn::Set(df, Rule.LevelMax);
-  const auto KeepMin = hn::Set(df, Rule.KeepMin), KeepMax = hn::Set(df, Rule.KeepMax);
-  const auto Two23 = hn::Set(df, 8388608.0f);
-  const auto Low8 = hn::Set(du, 0xFF), Low16 = hn::Set(du, 0xFFFF), Silence8 = hn::Set(du, 128);
-  auto Peak = hn::Zero(df);
-  int64_t Overflowed = 0;
-  const auto Storable = [&](hn::Vec<decltype(df)> A) HWY_ATTR { return hn::And(hn::Ge(A, SumMin), hn::Le(A, SumMax)); };
-  // Adding 2^23 with the sum's sign leaves no fraction bits, so the default
-  // rounding mode rounds the sum to an integer, ties to even; floats of 2^23
-  // or more are integers already. The rounded sum is counted, then clamped
-  // as StoreLevel does.
-  const auto Store = [&](hn::Vec<decltype(df)> A) HWY_ATTR {
-    const auto Big = hn::CopySign(Two23, A);
-    const auto Rounded = hn::IfThenElse(hn::Lt(hn::Abs(A), Two23), hn::Sub(hn::Add(A, Big), Big), A);
-    Peak = hn::Max(Peak, hn::Abs(Rounded));
-    Overflowed += static_cast<int64_t>(hn::CountTrue(df, hn::Or(hn::Lt(Rounded, LevelMin), hn::Gt(Rounded, LevelMax))));
-    return hn::BitCast(du, hn::ConvertTo(di, hn::Min(hn::Max(Rounded, KeepMin), KeepMax)));
-  };
-  int32_t J = 0;
-  for (; J + N <= Count; J += N) {
-    const auto A0 = hn::LoadU(df, Acc[0] + J);
-    const auto A1 = Stereo ? hn::LoadU(df, Acc[1] + J) : A0;
-    if (!hn::AllTrue(df, hn::And(Storable(A0), Storable(A1)))) break;  // the frame-by-frame loop finds the first failing one
-    const auto S0 = Store(A0);
-    const auto S1 = Stereo ? Store(A1) : S0;
-    if constexpr (Stereo && Bits16) {
-      hn::StoreU(hn::Or(hn::And(S0, Low16), hn::ShiftLeft<16>(S1)), du, reinterpret_cast<uint32_t*>(Out) + J);
-    } else if constexpr (Bits16) {
-      const hn::Rebind<uint16_t, decltype(df)> d16;
-      hn::StoreU(hn::TruncateTo(d16, S0), d16, reinterpret_cast<uint16_t*>(Out) + J);
-    } else if constexpr (Stereo) {
-      const hn::Rebind<uint16_t, decltype(df)> d16;
-      const auto Frame = hn::Or(hn::And(hn::Add(S0, Silence8), Low8), hn::ShiftLeft<8>(hn::Add(S1, Silence8)));
-      hn::StoreU(hn::TruncateTo(d16, Frame), d16, reinterpret_cast<uint16_t*>(Out) + J);
-    } else {
-      const hn::Rebind<uint8_t, decltype(df)> d8;
-      hn::StoreU(hn::TruncateTo(d8, hn::Add(S0, Silence8)), d8, Out + J);
+  constexpr int FrameBytes = (Stereo ? 2 : 1) * BytesPerSample(Samples);
+  if constexpr (Samples == F::Float32) {
+    // The sums themselves: counted, clamped (to -1 to 1 with Clip, else to
+    // the float range, which leaves every storable sum as it is) and copied.
+    const hn::ScalableTag<float> df;
+    const int32_t N = static_cast<int32_t>(hn::Lanes(df));
+    const auto SumMin = hn::Set(df, Rule.SumMin), SumMax = hn::Set(df, Rule.SumMax);
+    const auto LevelMin = hn::Set(df, Rule.LevelMin), LevelMax = hn::Set(df, Rule.LevelMax);
+    const auto KeepMin = hn::Set(df, Rule.KeepMin), KeepMax = hn::Set(df, Rule.KeepMax);
+    auto Peak = hn::Zero(df);
+    int64_t Overflowed = 0;
+    const auto Store = [&](hn::Vec<decltype(df)> A) HWY_ATTR {
+      Peak = hn::Max(Peak, hn::Abs(A));
+      Overflowed += static_cast<int64_t>(hn::CountTrue(df, hn::Or(hn::Lt(A, LevelMin), hn::Gt(A, LevelMax))));
+      return hn::Min(hn::Max(A, KeepMin), KeepMax);
+    };
+    int32_t J = 0;
+    for (; J + N <= Count; J += N) {
+      const auto A0 = hn::LoadU(df, Acc[0] + J);
+      const auto A1 = Stereo ? hn::LoadU(df, Acc[1] + J) : A0;
+      const auto Ok = hn::And(hn::And(hn::Ge(A0, SumMin), hn::Le(A0, SumMax)), hn::And(hn::Ge(A1, SumMin), hn::Le(A1, SumMax)));
+      if (!hn::AllTrue(df, Ok)) break;  // the frame-by-frame loop finds the first failing one
+      float* const To = reinterpret_cast<float*>(Out) + J * (Stereo ? 2 : 1);
+      if constexpr (Stereo)
+        hn::StoreInterleaved2(Store(A0), Store(A1), df, To);
+      else
+        hn::StoreU(Store(A0), df, To);
     }
+    Tally.Overflowed += Overflowed;
+    Tally.Peak = std::max(Tally.Peak, hn::GetLane(hn::MaxOfLanes(df, Peak)));
+    const float* const Rest[2] = {Acc[0] + J, Stereo ? Acc[1] + J : nullptr};
+    return J + RoundSumsPortable(Rest, Count - J, TFormat{Stereo, Samples}, Rule, Out + J * FrameBytes, Tally);
+  } else {
+    const hn::ScalableTag<float> df;
+    const hn::Rebind<int32_t, decltype(df)> di;
+    const hn::Rebind<uint32_t, decltype(df)> du;
+    const int32_t N = static_cast<int32_t>(hn::Lanes(df));
+    const auto SumMin = hn::Set(df, Rule.SumMin), SumMax = hn::Set(df, Rule.SumMax);
+    const auto LevelMin = hn::Set(df, Rule.LevelMin), LevelMax = hn::Set(df, Rule.LevelMax);
+    const auto KeepMin = hn::Set(df, Rule.KeepMin), KeepMax = hn::Set(df, Rule.KeepMax);
+    const auto Two23 = hn::Set(df, 8388608.0f);
+    const auto Low8 = hn::Set(du, 0xFF), Low16 = hn::Set(du, 0xFFFF), Silence8 = hn::Set(du, 128);
+    auto Peak = hn::Zero(df);
+    int64_t Overflowed = 0;
+    const auto Storable = [&](hn::Vec<decltype(df)> A) HWY_ATTR { return hn::And(hn::Ge(A, SumMin), hn::Le(A, SumMax)); };
+    // Adding 2^23 with the sum's sign leaves no fraction bits, so the default
+    // rounding mode rounds the sum to an integer, ties to even; floats of 2^23
+    // or more are integers already. The rounded sum is counted, then clamped
+    // as StoreLevel does.
+    const auto Store = [&](hn::Vec<decltype(df)> A) HWY_ATTR {
+      const auto Big = hn::CopySign(Two23, A);
+      const auto Rounded = hn::IfThenElse(hn::Lt(hn::Abs(A), Two23), hn::Sub(hn::Add(A, Big), Big), A);
+      Peak = hn::Max(Peak, hn::Abs(Rounded));
+      Overflowed += static_cast<int64_t>(hn::CountTrue(df, hn::Or(hn::Lt(Rounded, LevelMin), hn::Gt(Rounded, LevelMax))));
+      return hn::BitCast(du, hn::ConvertTo(di, hn::Min(hn::Max(Rounded, KeepMin), KeepMax)));
+    };
+    // 24-bit samples go out as 16-byte stores of 12 bytes each, the last
+    // reaching 4 bytes past: the last two frames are left to the portable loop.
+    const int32_t Whole = Samples == F::Pcm24 ? Count - 2 : Count;
+    int32_t J = 0;
+    for (; J + N <= Whole; J += N) {
+      const auto A0 = hn::LoadU(df, Acc[0] + J);
+      const auto A1 = Stereo ? hn::LoadU(df, Acc[1] + J) : A0;
+      if (!hn::AllTrue(df, hn::And(Storable(A0), Storable(A1)))) break;  // the frame-by-frame loop finds the first failing one
+      const auto S0 = Store(A0);
+      const auto S1 = Stereo ? Store(A1) : S0;
+      if constexpr (Samples == F::Pcm24) {
+        // Four samples at a time, their low three bytes packed by a shuffle;
+        // stereo samples interleaved first, two frames at a time.
+        HWY_ALIGN uint32_t Lanes[2][HWY_LANES(float)];
+        hn::Store(S0, du, Lanes[0]);
+        hn::Store(S1, du, Lanes[1]);
+        const hn::Full128<uint32_t> d4;
+        const hn::Full128<uint8_t> d16;
+        HWY_ALIGN static constexpr uint8_t kPack[16] = {0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 0, 0, 0, 0};
+        const auto Pack = hn::Load(d16, kPack);
+        const auto Put = [&](hn::Vec<decltype(d4)> V, uint8_t* To) HWY_ATTR {
+          hn::StoreU(hn::TableLookupBytes(hn::BitCast(d16, V), Pack), d16, To);
+        };
+        uint8_t* P = Out + J * FrameBytes;
+        for (int32_t L = 0; L < N; L += 4, P += 4 * FrameBytes) {
+          const auto First = hn::Load(d4, Lanes[0] + L);
+          if constexpr (Stereo) {
+            const auto Second = hn::Load(d4, Lanes[1] + L);
+            Put(hn::InterleaveLower(d4, First, Second), P);
+            Put(hn::InterleaveUpper(d4, First, Second), P + 12);
+          } else {
+            Put(First, P);
+          }
+        }
+      } else if constexpr (Stereo && Samples == F::Pcm16) {
+        hn::StoreU(hn::Or(hn::And(S0, Low16), hn::ShiftLeft<16>(S1)), du, reinterpret_cast<uint32_t*>(Out) + J);
+      } else if constexpr (Samples == F::Pcm16) {
+        const hn::Rebind<uint16_t, decltype(df)> d16;
+        hn::StoreU(hn::TruncateTo(d16, S0), d16, reinterpret_cast<uint16_t*>(Out) + J);
+      } else if constexpr (Stereo) {
+        const hn::Rebind<uint16_t, decltype(df)> d16;
+        const auto Frame = hn::Or(hn::And(hn::Add(S0, Silence8), Low8), hn::ShiftLeft<8>(hn::Add(S1, Silence8)));
+        hn::StoreU(hn::TruncateTo(d16, Frame), d16, reinterpret_cast<uint16_t*>(Out) + J);
+      } else {
+        const hn::Rebind<uint8_t, decltype(df)> d8;
+        hn::StoreU(hn::TruncateTo(d8, hn::Add(S0, Silence8)), d8, Out + J);
+      }
+    }
+    Tally.Overflowed += Overflowed;
+    Tally.Peak = std::max(Tally.Peak, hn::GetLane(hn::MaxOfLanes(df, Peak)));
+    const float* const Rest[2] = {Acc[0] + J, Stereo ? Acc[1] + J : nullptr};
+    return J + RoundSumsPortable(Rest, Count - J, TFormat{Stereo, Samples}, Rule, Out + J * FrameBytes, Tally);
   }
-  Tally.Overflowed += Overflowed;
-  Tally.Peak = std::max(Tally.Peak, hn::GetLane(hn::MaxOfLanes(df, Peak)));
-  constexpr int FrameBytes = (Stereo ? 2 : 1) * (Bits16 ? 2 : 1);
-  const float* const Rest[2] = {Acc[0] + J, Stereo ? Acc[1] + J : nullptr};
-  return J + RoundSumsPortable(Rest, Count - J, TFormat{Stereo, Bits16}, Rule, Out + J * FrameBytes, Tally);
 }
+
+template <bool Stereo, TSampleFormat Samples>
+struct TRoundSums {
+  static int32_t Run(const float* const* Acc, int32_t Count, const TStoreRule* Rule, uint8_t* Out,
+                     TOverflowCount* Tally) {
+    return RoundSumsOf<Stereo, Samples>(Acc, Count, *Rule, Out, *Tally);
+  }
+};
 
 int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule, uint8_t* Out,
                   TOverflowCount& Tally) {
-  if (Format.Stereo)
-    return Format.Bits16 ? RoundSumsOf<true, true>(Acc, Count, Rule, Out, Tally)
-                         : RoundSumsOf<true, false>(Acc, Count, Rule, Out, Tally);
-  return Format.Bits16 ? RoundSumsOf<false, true>(Acc, Count, Rule, Out, Tally)
-                       : RoundSumsOf<false, false>(Acc, Count, Rule, Out, Tally);
+  return ForFormat<TRoundSums>(Format, Acc, Count, &Rule, Out, &Tally);
 }
 
 #endif

@@ -59,10 +59,7 @@ fast::TFormat FormatOf(ff_channels Channels, ff_bits Bits) {
     case ff_mono: Format.Stereo = false; break;
     case ff_stereo: Format.Stereo = true; break;
   }
-  switch (Bits) {
-    case ff_8bits: Format.Bits16 = false; break;
-    case ff_16bits: Format.Bits16 = true; break;
-  }
+  Format.Samples = SampleFormatOf(Bits);
   return Format;
 }
 
@@ -80,13 +77,14 @@ TFirFilter ParseFirFilter(std::string Text, std::string Name) {
 // front, so that moving costs at most one level per frame filtered.
 struct TFirStream::TState {
   TState(const TFirFilter& Filter, fast::TFormat F, bool Clip)
-      : Taps(Filter, F.Bits16 ? 32768.0 : 128.0), Format(F), Rule(StoreRule(F.Bits(), Clip)) {
+      : Taps(fast::TapsFor(Filter, F)), Format(F), Rule(StoreRule(F.Samples, Clip)) {
     const size_t History = static_cast<size_t>(Taps.MaxDelay);
     for (int C = 0; C < Format.Channels(); ++C) {
       Levels[C].resize(2 * History + fast::kBlockFrames + fast::kTilePad);
       Acc[C].resize(fast::kBlockFrames + fast::kTilePad);
     }
     Overflow.Bits = Format.Bits();
+    Overflow.Float = Rule.Float;
   }
 
   void Reset() {
@@ -95,6 +93,7 @@ struct TFirStream::TState {
     Frames = 0;
     Overflow = TOverflowCount();
     Overflow.Bits = Format.Bits();
+    Overflow.Float = Rule.Float;
   }
 
   // Filters Count frames, at most kBlockFrames.
@@ -158,12 +157,29 @@ void TFirStream::Filter(std::span<const uint8_t> In, std::span<uint8_t> Out) {
   }
 }
 
-void TFirStream::Filter(std::span<const int16_t> In, std::span<int16_t> Out) {
-  // A 16-bit sample in memory is then the same two bytes as in a WAV file.
+namespace {
+
+// Samples of type T as the bytes of a stream whose format holds them: in
+// memory they are then the same bytes as in a WAV file.
+template <typename T>
+void FilterAs(TFirStream& Stream, TSampleFormat Stored, TSampleFormat Given, std::span<const T> In, std::span<T> Out) {
   static_assert(std::endian::native == std::endian::little);
-  if (!F->Format.Bits16) throw std::invalid_argument("TFirStream::Filter: 16-bit samples given to an 8-bit stream");
-  Filter(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(In.data()), In.size_bytes()),
-         std::span<uint8_t>(reinterpret_cast<uint8_t*>(Out.data()), Out.size_bytes()));
+  if (Stored != Given)
+    throw std::invalid_argument("TFirStream::Filter: " + std::to_string(8 * sizeof(T)) + "-bit " +
+                                (Given == TSampleFormat::Float32 ? "float " : "") +
+                                "samples given to a stream of other samples");
+  Stream.Filter(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(In.data()), In.size_bytes()),
+                std::span<uint8_t>(reinterpret_cast<uint8_t*>(Out.data()), Out.size_bytes()));
+}
+
+}  // namespace
+
+void TFirStream::Filter(std::span<const int16_t> In, std::span<int16_t> Out) {
+  FilterAs(*this, F->Format.Samples, TSampleFormat::Pcm16, In, Out);
+}
+
+void TFirStream::Filter(std::span<const float> In, std::span<float> Out) {
+  FilterAs(*this, F->Format.Samples, TSampleFormat::Float32, In, Out);
 }
 
 void TFirStream::Reset() { F->Reset(); }

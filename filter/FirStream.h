@@ -40,7 +40,8 @@ TFirFilter ParseFirFilter(std::string Text, std::string Name);
 class TFirStream {
 public:
   // Clip: saturate rounded sums beyond the sample width's levels instead of
-  // keeping their low bits, as TKestrum::Clip does.
+  // keeping their low bits, and clamp float samples to -1 to 1, as
+  // TKestrum::Clip does.
   TFirStream(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits, bool Clip = false);
   ~TFirStream();
   TFirStream(TFirStream&&) noexcept;
@@ -48,7 +49,8 @@ public:
 
   // Filters the frames of In into Out. Both hold interleaved frames, first
   // channel first, as a WAV file's data does: 8-bit samples are unsigned
-  // bytes with 128 as silence, 16-bit ones little-endian words. Out may be In
+  // bytes with 128 as silence, 16-bit ones little-endian words, 24-bit ones
+  // three bytes, low byte first, float ones little-endian IEEE singles. Out may be In
   // (filtering in place) but must not overlap it otherwise.
   // Throws std::invalid_argument when the sizes differ or are not a whole
   // number of frames. Throws EMathError, as a run does, when a sum overflows:
@@ -57,9 +59,11 @@ public:
   // The arithmetic is the same whatever rounding mode the calling thread has
   // set; the floating-point environment is restored before returning.
   void Filter(std::span<const uint8_t> In, std::span<uint8_t> Out);
-  // The same for 16-bit samples as numbers (ff_16bits streams only, else
-  // std::invalid_argument); sizes count samples, not frames.
+  // The same for 16-bit or float samples as numbers (ff_16bits or
+  // ff_32bitsFloat streams only, else std::invalid_argument); sizes count
+  // samples, not frames.
   void Filter(std::span<const int16_t> In, std::span<int16_t> Out);
+  void Filter(std::span<const float> In, std::span<float> Out);
 
   // Forgets the signal: the next frame is filtered as a run's first, after
   // silence.

@@ -17,15 +17,19 @@ constexpr int FIR_HISTORY_SIZE = 16384;  // frames of history per channel
 constexpr uint32_t FIR_HISTORY_MASK = 0x3FFF;
 
 // Per frame n, in this order: fetch it; store each channel's level (8-bit:
-// byte - 128; 16-bit: the sample) in the channel's ring of FIR_HISTORY_SIZE
-// entries at position p; for each tap i in table order,
+// byte - 128; 16- and 24-bit: the sample; float: the sample's value) in the
+// channel's ring of FIR_HISTORY_SIZE entries at position p; for each tap i in
+// table order,
 //   acc = float(double(acc) + double(ring[(p - Delays[i]) & 0x3FFF]) * double(Coefs[i]))
-// round acc to the nearest integer, ties to even; write it (8-bit: + 128), of
-// which the writer keeps the low bits, or with Progress.Clip the nearest
-// level when it lies beyond the levels; advance p; Progress.StepProgress().
+// (every product is exact in double); write acc itself for float data, else
+// acc rounded to the nearest integer, ties to even (8-bit: + 128), of which
+// the writer keeps the low bits; with Progress.Clip, a sample beyond the
+// levels (float: beyond -1 to 1) becomes the nearest one; advance p;
+// Progress.StepProgress().
 // Throws EMathError, at the first frame concerned, when an accumulator is not
-// finite or, without Clip, its rounded value leaves signed 32 bits.
-// Adds the samples written, and those beyond the levels, to Progress.Overflow.
+// finite or, for integer data without Clip, its rounded value leaves signed
+// 32 bits. Adds the samples written, and those beyond the levels, to
+// Progress.Overflow.
 // Nothing is fetched or written when NbEch <= 0.
 void RunReferenceKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
                         const TFirFilter& Filter, TKestrum& Progress);

@@ -59,19 +59,22 @@ void TKestrum::DoExecute() {
     Reader->FileName = SourceFile;
     Reader->StartSample = StartPos();
     Reader->SetActive(true);
-    Overflow.Bits = Reader->Bits16 ? 16 : 8;
+    Overflow.Bits = 8 * BytesPerSample(Reader->SampleFormat());
+    Overflow.Float = Reader->Float32;
     FNbEch = EndPos() - StartPos();  // both are 0 or more: no overflow
     if (FNbEch == 0) FNbEch = Reader->NSamples;
 
     Writer->FileName = CibleFile;
     Writer->SetActive(true);
     Writer->Bits16 = Reader->Bits16;
+    Writer->Bits24 = Reader->Bits24;
+    Writer->Float32 = Reader->Float32;
     Writer->Stereo = Reader->Stereo;
     Writer->Frequency = Reader->Frequency;
     Writer->NSamples = Reader->NSamples;
     Writer->Reserve(FNbEch);  // a target too large is refused before its first frame
     if (OnSourceProperty)
-      OnSourceProperty(this, SourceFile, Reader->Bits16 ? ff_16bits : ff_8bits,
+      OnSourceProperty(this, SourceFile, NbBitsOf(Reader->SampleFormat()),
                        Reader->Stereo ? ff_stereo : ff_mono, Reader->Frequency, Reader->NSamples);
 
     TFirFilter Filter;

@@ -8,12 +8,28 @@
 
 #include "base/Component.h"
 #include "filter/Overflow.h"
+#include "wav/WavHeader.h"
 
 namespace kestrum {
 
 constexpr int32_t PROGRESS_STEP = 5000;  // frames between progress reports
 
-enum ff_bits : uint8_t { ff_8bits = 0, ff_16bits = 1 };
+enum ff_bits : uint8_t { ff_8bits = 0, ff_16bits = 1, ff_24bits = 2, ff_32bitsFloat = 3 };
+
+// The ff_bits value of a sample format, and back.
+constexpr ff_bits NbBitsOf(TSampleFormat Format) {
+  return Format == TSampleFormat::Pcm8    ? ff_8bits
+         : Format == TSampleFormat::Pcm16 ? ff_16bits
+         : Format == TSampleFormat::Pcm24 ? ff_24bits
+                                          : ff_32bitsFloat;
+}
+constexpr TSampleFormat SampleFormatOf(ff_bits Bits) {
+  return Bits == ff_8bits    ? TSampleFormat::Pcm8
+         : Bits == ff_16bits ? TSampleFormat::Pcm16
+         : Bits == ff_24bits ? TSampleFormat::Pcm24
+                             : TSampleFormat::Float32;
+}
+
 enum ff_channels : uint8_t { ff_mono = 0, ff_stereo = 1 };
 
 using TNotifyEvent = TEvent<TObject*>;
@@ -77,8 +93,9 @@ public:
   TKernelKind Kernel = TKernelKind::Fast;
   int Threads = 0;
   // Saturate rounded sums beyond the sample width's levels (8-bit: bytes 0 to
-  // 255; 16-bit: -32768 to 32767) instead of keeping their low bits. Any
-  // finite sum is then stored; only a sum that is not finite fails the run.
+  // 255; 16-bit: -32768 to 32767; 24-bit: -8388608 to 8388607) instead of
+  // keeping their low bits, and clamp float samples to -1 to 1. Any finite
+  // sum is then stored; only a sum that is not finite fails the run.
   bool Clip = false;
   // Warnings about the run's input, one line each (Sender, text); not
   // published, sent only when bound.

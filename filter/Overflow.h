@@ -1,11 +1,15 @@
 // Sample levels and what the kernels do with a rounded sum beyond them: keep
 // its low bits (wrap, the default) or saturate (clip), counting such sums.
+// Float samples are the sums themselves, full scale being -1 to 1: beyond it
+// they are kept as they are, or clamped to it.
 #pragma once
 
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+
+#include "wav/WavHeader.h"
 
 namespace kestrum {
 
@@ -25,9 +29,12 @@ struct TOverflowCount {
   int64_t Samples = 0;     // samples stored, every channel counted
   int64_t Overflowed = 0;  // of those, samples whose rounded sum lay outside the levels
   float Peak = 0.0f;       // the largest magnitude of a rounded sum
+  bool Float = false;      // float samples: full scale is 1
 
   // Peak as a multiple of full scale (2^(Bits-1)); 0 before the source is open.
-  double PeakFullScale() const { return Bits > 0 ? Peak / -static_cast<double>(LevelRange(Bits).Min) : 0.0; }
+  double PeakFullScale() const {
+    return Float ? Peak : Bits > 0 ? Peak / -static_cast<double>(LevelRange(Bits).Min) : 0.0;
+  }
   bool operator==(const TOverflowCount&) const = default;
   void Add(const TOverflowCount& Other) {
     Samples += Other.Samples;
@@ -40,6 +47,7 @@ struct TOverflowCount {
 // kernel applies them the same way.
 struct TStoreRule {
   bool Clip = false;
+  bool Float = false;        // float samples: stored unrounded
   float SumMin, SumMax;      // a sum outside these, or not a number, fails the run
   float LevelMin, LevelMax;  // a rounded sum outside these is counted as overflowed
   float KeepMin, KeepMax;    // rounded sums are clamped to these: the levels with Clip,
@@ -62,6 +70,21 @@ inline TStoreRule StoreRule(int Bits, bool Clip) {
   return Rule;
 }
 
+// The rule for a sample format: integers as above; float takes any finite
+// sum, its levels being -1 to 1, to which Clip clamps.
+inline TStoreRule StoreRule(TSampleFormat Format, bool Clip) {
+  if (Format != TSampleFormat::Float32) return StoreRule(8 * BytesPerSample(Format), Clip);
+  TStoreRule Rule;
+  Rule.Clip = Clip;
+  Rule.Float = true;
+  Rule.SumMin = Rule.KeepMin = -FLT_MAX;
+  Rule.SumMax = Rule.KeepMax = FLT_MAX;
+  Rule.LevelMin = -1.0f;
+  Rule.LevelMax = 1.0f;
+  if (Clip) Rule.KeepMin = Rule.LevelMin, Rule.KeepMax = Rule.LevelMax;
+  return Rule;
+}
+
 // Whether the store step takes the sum Acc (false for NaN).
 inline bool Storable(float Acc, const TStoreRule& Rule) { return Acc >= Rule.SumMin && Acc <= Rule.SumMax; }
 
@@ -72,6 +95,14 @@ inline int32_t StoreLevel(float Rounded, const TStoreRule& Rule, TOverflowCount&
   Count.Peak = std::max(Count.Peak, std::fabs(Rounded));
   if (Rounded < Rule.LevelMin || Rounded > Rule.LevelMax) ++Count.Overflowed;
   return static_cast<int32_t>(std::clamp(Rounded, Rule.KeepMin, Rule.KeepMax));
+}
+
+// The float sample stored for Acc, a Storable sum: itself, bit for bit, or
+// with Clip clamped to -1 to 1. Counts it in Count, except Samples.
+inline float StoreFloat(float Acc, const TStoreRule& Rule, TOverflowCount& Count) {
+  Count.Peak = std::max(Count.Peak, std::fabs(Acc));
+  if (Acc < Rule.LevelMin || Acc > Rule.LevelMax) ++Count.Overflowed;
+  return std::clamp(Acc, Rule.KeepMin, Rule.KeepMax);
 }
 
 }  // namespace kestrum

@@ -15,7 +15,7 @@ void ThrowUnstorable(float Acc, const TStoreRule& Rule, int64_t Frame) {
   char Sum[32];
   *std::to_chars(Sum, Sum + sizeof Sum - 1, Acc).ptr = '\0';  // shortest exact form
   throw EMathError("arithmetic overflow at frame " + std::to_string(Frame) + ": the filtered sum " + Sum +
-                   (Rule.Clip ? " is not a finite number" : " does not fit a 32-bit integer"));
+                   (Rule.Clip || Rule.Float ? " is not a finite number" : " does not fit a 32-bit integer"));
 }
 
 namespace {
@@ -39,51 +39,81 @@ inline float SumTaps(const TEntry* History, uint32_t P, const TFirFilter& Filter
   return Acc;
 }
 
+template <bool Stereo, TSampleFormat Format>
+inline void Fetch(TReadWavFile& Reader, float (&In)[2]) {
+  if constexpr (Format == TSampleFormat::Pcm8) Stereo ? Reader.ReadStereo8(In[0], In[1]) : Reader.ReadMono8(In[0]);
+  if constexpr (Format == TSampleFormat::Pcm16) Stereo ? Reader.ReadStereo16(In[0], In[1]) : Reader.ReadMono16(In[0]);
+  if constexpr (Format == TSampleFormat::Pcm24) Stereo ? Reader.ReadStereo24(In[0], In[1]) : Reader.ReadMono24(In[0]);
+  if constexpr (Format == TSampleFormat::Float32)
+    Stereo ? Reader.ReadStereoFloat(In[0], In[1]) : Reader.ReadMonoFloat(In[0]);
+}
+
+template <bool Stereo, TSampleFormat Format, typename TSample>
+inline void Store(TWriteWavFile& Writer, const TSample (&Out)[2]) {
+  if constexpr (Format == TSampleFormat::Pcm8) Stereo ? Writer.WriteBytePair(Out[0], Out[1]) : Writer.WriteByte(Out[0]);
+  if constexpr (Format == TSampleFormat::Pcm16) Stereo ? Writer.WriteWordPair(Out[0], Out[1]) : Writer.WriteWord(Out[0]);
+  if constexpr (Format == TSampleFormat::Pcm24) Stereo ? Writer.WriteInt24Pair(Out[0], Out[1]) : Writer.WriteInt24(Out[0]);
+  if constexpr (Format == TSampleFormat::Float32)
+    Stereo ? Writer.WriteFloatPair(Out[0], Out[1]) : Writer.WriteFloat(Out[0]);
+}
+
 // The loop for one format, specialised at compile time so that the frame
 // loop holds no format test.
-template <bool Stereo, bool Bits16>
+template <bool Stereo, TSampleFormat Format>
 void RunPath(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
              const TFirFilter& Filter, TKestrum& Progress) {
-  using TEntry = std::conditional_t<Bits16, int32_t, int8_t>;
+  constexpr bool Float = Format == TSampleFormat::Float32;
+  using TEntry = std::conditional_t<Float, float, std::conditional_t<Format == TSampleFormat::Pcm8, int8_t, int32_t>>;
+  using TSample = std::conditional_t<Float, float, int32_t>;
   constexpr int Channels = Stereo ? 2 : 1;
   const auto History = std::make_unique<TEntry[]>(Channels * FIR_HISTORY_SIZE);  // zeroed: silence
   TEntry* const Ring[2] = {History.get(), History.get() + (Channels - 1) * FIR_HISTORY_SIZE};
-  const TStoreRule Rule = StoreRule(Bits16 ? 16 : 8, Progress.Clip);
+  const TStoreRule Rule = StoreRule(Format, Progress.Clip);
   TOverflowCount& Count = Progress.Overflow;
   uint32_t P = 0;
   for (int32_t N = 0; N < NbEch; ++N) {
     float In[2] = {0.0f, 0.0f};
-    if constexpr (Stereo && Bits16) Reader.ReadStereo16(In[0], In[1]);
-    if constexpr (Stereo && !Bits16) Reader.ReadStereo8(In[0], In[1]);
-    if constexpr (!Stereo && Bits16) Reader.ReadMono16(In[0]);
-    if constexpr (!Stereo && !Bits16) Reader.ReadMono8(In[0]);
+    Fetch<Stereo, Format>(Reader, In);
 
-    float Rounded[2];
+    float Acc[2];
     for (int C = 0; C < Channels; ++C) {
-      if constexpr (Bits16)
-        Ring[C][P] = static_cast<int32_t>(In[C]);
-      else
+      if constexpr (Format == TSampleFormat::Pcm8)
         Ring[C][P] = Level8(In[C]);
-      const float Acc = SumTaps(Ring[C], P, Filter);
-      if (!Storable(Acc, Rule)) ThrowUnstorable(Acc, Rule, N);
-      Rounded[C] = std::nearbyint(Acc);  // default rounding: ties to even
+      else if constexpr (Float)
+        Ring[C][P] = In[C];
+      else
+        Ring[C][P] = static_cast<int32_t>(In[C]);
+      Acc[C] = SumTaps(Ring[C], P, Filter);
+      if (!Storable(Acc[C], Rule)) ThrowUnstorable(Acc[C], Rule, N);
     }
     // Counted once the whole frame is known to be written.
-    int32_t Out[2];
+    TSample Out[2];
     for (int C = 0; C < Channels; ++C) {
-      const int32_t Level = StoreLevel(Rounded[C], Rule, Count);
-      // The 8-bit byte is the level + 128; unsigned so that it wraps.
-      Out[C] = Bits16 ? Level : static_cast<int32_t>(static_cast<uint32_t>(Level) + 128u);
+      if constexpr (Float) {
+        Out[C] = StoreFloat(Acc[C], Rule, Count);
+      } else {
+        const int32_t Level = StoreLevel(std::nearbyint(Acc[C]), Rule, Count);  // default rounding: ties to even
+        // The 8-bit byte is the level + 128; unsigned so that it wraps.
+        Out[C] = Format == TSampleFormat::Pcm8 ? static_cast<int32_t>(static_cast<uint32_t>(Level) + 128u) : Level;
+      }
     }
     Count.Samples += Channels;
-
-    if constexpr (Stereo && Bits16) Writer.WriteWordPair(Out[0], Out[1]);
-    if constexpr (Stereo && !Bits16) Writer.WriteBytePair(Out[0], Out[1]);
-    if constexpr (!Stereo && Bits16) Writer.WriteWord(Out[0]);
-    if constexpr (!Stereo && !Bits16) Writer.WriteByte(Out[0]);
+    Store<Stereo, Format>(Writer, Out);
 
     if (++P == FIR_HISTORY_SIZE) P = 0;
     Progress.StepProgress();
+  }
+}
+
+template <bool Stereo>
+void RunChannels(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const TFirFilter& Filter,
+                 TKestrum& Progress) {
+  switch (Reader.SampleFormat()) {
+    case TSampleFormat::Pcm8: return RunPath<Stereo, TSampleFormat::Pcm8>(Reader, Writer, NbEch, Filter, Progress);
+    case TSampleFormat::Pcm16: return RunPath<Stereo, TSampleFormat::Pcm16>(Reader, Writer, NbEch, Filter, Progress);
+    case TSampleFormat::Pcm24: return RunPath<Stereo, TSampleFormat::Pcm24>(Reader, Writer, NbEch, Filter, Progress);
+    case TSampleFormat::Float32:
+      return RunPath<Stereo, TSampleFormat::Float32>(Reader, Writer, NbEch, Filter, Progress);
   }
 }
 
@@ -92,17 +122,10 @@ void RunPath(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
 void RunReferenceKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
                         const TFirFilter& Filter, TKestrum& Progress) {
   if (NbEch <= 0) return;
-  if (Reader.Stereo) {
-    if (Reader.Bits16)
-      RunPath<true, true>(Reader, Writer, NbEch, Filter, Progress);
-    else
-      RunPath<true, false>(Reader, Writer, NbEch, Filter, Progress);
-  } else {
-    if (Reader.Bits16)
-      RunPath<false, true>(Reader, Writer, NbEch, Filter, Progress);
-    else
-      RunPath<false, false>(Reader, Writer, NbEch, Filter, Progress);
-  }
+  if (Reader.Stereo)
+    RunChannels<true>(Reader, Writer, NbEch, Filter, Progress);
+  else
+    RunChannels<false>(Reader, Writer, NbEch, Filter, Progress);
 }
 
 }  // namespace kestrum

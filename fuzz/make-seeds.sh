@@ -9,7 +9,8 @@ for f in examples/*.fir; do cp "$f" "fuzz/corpus/fir_file/seed-$(basename "$f")"
 # whole_run: two bytes of filter length (little-endian), the filter, the WAV.
 for fir in identity smooth3 echo lowpass; do
   for wav in sox_u8_mono ffmpeg_u8_stereo ffmpeg_s16_mono sox_s16_stereo_list \
-             streamed_s16_mono odd_u8_mono_trailing; do
+             streamed_s16_mono odd_u8_mono_trailing s24_mono sox_s24_stereo float32_mono \
+             ffmpeg_f32_stereo; do
     python3 - "examples/$fir.fir" "tests/data/$wav.wav" \
       "fuzz/corpus/whole_run/seed-$fir-$wav" <<'PY'
 import sys

@@ -1,6 +1,7 @@
 // Fuzzes the WAV reader: any bytes either open or are refused with an
 // EKestrum, and the bulk read gives the same bytes as frame-by-frame fetches.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -15,17 +16,20 @@ namespace {
 // The raw bytes of Count frames fetched one at a time.
 std::vector<uint8_t> FetchFrames(TReadWavFile& Reader, int32_t Count) {
   std::vector<uint8_t> Out;
+  const bool Stereo = Reader.Stereo;
+  const TSampleFormat Format = Reader.SampleFormat();
   for (int32_t I = 0; I < Count; ++I) {
-    float A = 0, B = 0;
-    if (Reader.Stereo && Reader.Bits16) Reader.ReadStereo16(A, B);
-    if (Reader.Stereo && !Reader.Bits16) Reader.ReadStereo8(A, B);
-    if (!Reader.Stereo && Reader.Bits16) Reader.ReadMono16(A);
-    if (!Reader.Stereo && !Reader.Bits16) Reader.ReadMono8(A);
-    for (float V : {A, B}) {
-      const auto Word = static_cast<uint16_t>(static_cast<int32_t>(V));
-      Out.push_back(static_cast<uint8_t>(Word));
-      if (Reader.Bits16) Out.push_back(static_cast<uint8_t>(Word >> 8));
-      if (!Reader.Stereo) break;
+    float V[2] = {0, 0};
+    switch (Format) {
+      case TSampleFormat::Pcm8: Stereo ? Reader.ReadStereo8(V[0], V[1]) : Reader.ReadMono8(V[0]); break;
+      case TSampleFormat::Pcm16: Stereo ? Reader.ReadStereo16(V[0], V[1]) : Reader.ReadMono16(V[0]); break;
+      case TSampleFormat::Pcm24: Stereo ? Reader.ReadStereo24(V[0], V[1]) : Reader.ReadMono24(V[0]); break;
+      case TSampleFormat::Float32: Stereo ? Reader.ReadStereoFloat(V[0], V[1]) : Reader.ReadMonoFloat(V[0]); break;
+    }
+    for (int C = 0; C < (Stereo ? 2 : 1); ++C) {
+      const uint32_t Bits = Format == TSampleFormat::Float32 ? std::bit_cast<uint32_t>(V[C])
+                                                               : static_cast<uint32_t>(static_cast<int32_t>(V[C]));
+      for (int B = 0; B < BytesPerSample(Format); ++B) Out.push_back(static_cast<uint8_t>(Bits >> 8 * B));
     }
   }
   return Out;

@@ -69,9 +69,9 @@ sox_raw() {
     shift 6
     "${SOX[@]}" -r "$rate" -c "$ch" -n -t raw -e "$enc" -b "$bits" "$name.raw" synth "${frames}s" "$@"
 }
-# sox_wrap NAME RATE CHANNELS ENCODING BITS: NAME.raw -> NAME.wav.
+# sox_wrap NAME RATE CHANNELS ENCODING BITS [OUTPUT-OPTIONS...]: NAME.raw -> NAME.wav.
 sox_wrap() {
-    "${SOX[@]}" -t raw -r "$2" -c "$3" -e "$4" -b "$5" "$1.raw" "$1.wav"
+    "${SOX[@]}" -t raw -r "$2" -c "$3" -e "$4" -b "$5" "$1.raw" "${@:6}" "$1.wav"
 }
 # ff_raw NAME RATE FRAMES CODEC EXPRS: raw PCM from an ffmpeg aevalsrc expression
 # ('|' separates channels).
@@ -131,9 +131,33 @@ ff_raw streamed_s16_mono 8000 160 s16le '0.5*sin(2*PI*440*t)'
 "${FF[@]}" -f s16le -ar 8000 -ac 1 -i streamed_s16_mono.raw -c:a pcm_s16le "${FFX[@]}" \
     -f wav - | cat > streamed_s16_mono.wav
 
+# 24-bit mono, plain header: sox's default .wav would write 24 bits as
+# extensible, -t wavpcm keeps tag 1. An odd frame count gives an odd data size.
+sox_raw s24_mono 8000 1 signed 24 101 sine 440
+sox_wrap s24_mono 8000 1 signed 24 -t wavpcm
+
+# 24-bit stereo, extensible (sox's default for more than 16 bits); the square
+# reaches -8388608 and 8388607.
+sox_raw sox_s24_stereo 48000 2 signed 24 700 sine 1000 square 300 gain 0.1
+sox_wrap sox_s24_stereo 48000 2 signed 24
+
+# 24-bit mono, extensible (ffmpeg's choice for more than 16 bits).
+ff_raw ffmpeg_s24_mono 44100 900 s24le '0.9*sin(2*PI*(100+5000*t)*t)'
+ff_wrap ffmpeg_s24_mono 44100 1 s24le
+
+# Float mono and stereo, plain tag 3 with an 18-byte fmt and a fact chunk.
+sox_raw float32_mono 8000 1 floating-point 32 100 sine 440
+sox_wrap float32_mono 8000 1 floating-point 32
+sox_raw sox_f32_stereo 22050 2 floating-point 32 500 sine 700 pinknoise
+sox_wrap sox_f32_stereo 22050 2 floating-point 32
+
+# Float stereo, extensible with the float subformat; levels beyond 1.0.
+ff_raw ffmpeg_f32_stereo 32000 800 f32le '1.5*sin(2*PI*440*t)|-0.25*sin(2*PI*60*t)'
+ff_wrap ffmpeg_f32_stereo 32000 2 f32le
+
 # Formats the tool refuses (no .raw needed).
-"${SOX[@]}" -r 8000 -c 1 -n -e floating-point -b 32 float32_mono.wav synth 100s sine 440
-"${SOX[@]}" -r 8000 -c 1 -n -t wavpcm -e signed -b 24 s24_mono.wav synth 100s sine 440
+"${SOX[@]}" -r 8000 -c 1 -n -e signed -b 32 s32_mono.wav synth 100s sine 440
+"${SOX[@]}" -r 8000 -c 1 -n -e floating-point -b 64 f64_mono.wav synth 100s sine 440
 "${SOX[@]}" -r 8000 -c 1 -n -e a-law alaw_mono.wav synth 100s sine 440
 "${SOX[@]}" -r 8000 -c 3 -n -e signed -b 16 mono_3ch_s16.wav synth 100s sine 440 sine 550 sine 660
 printf 'This is a text file, not a RIFF WAVE file.\n' > not_a_wav.wav

@@ -160,11 +160,17 @@ TEST(FilterFromImpulse, KeepsTheSamplesAboveTheThresholdAtTheirDelays) {
   };
   std::vector<int16_t> Words(300, 0);
   Words[0] = 16384, Words[5] = -8192, Words[299] = 1;  // 0.5, -0.25, and -84.3 dB re the peak
+  std::vector<int32_t> Int24s(300, 0);
+  Int24s[0] = 4194304, Int24s[5] = -2097152, Int24s[299] = 512;
+  std::vector<float> Floats(300, 0.0f);
+  Floats[0] = 0.5f, Floats[5] = -0.25f, Floats[299] = 3e-5f;
   test::Bytes Bytes(2 * 300, 128);                      // stereo 8-bit, silence is 128
   for (size_t I = 0; I < Bytes.size(); I += 2) Bytes[I] = uint8_t(I);  // noise on channel 1
   Bytes[1] = 192, Bytes[11] = 96, Bytes[599] = 129;     // the same on channel 2, -36 dB last
   const TCase Cases[] = {{"mono16.wav", test::MakeWav(1, 16, 44100, test::Words(Words)), 0},
-                         {"stereo8.wav", test::MakeWav(2, 8, 8000, Bytes), 1}};
+                         {"stereo8.wav", test::MakeWav(2, 8, 8000, Bytes), 1},
+                         {"mono24.wav", test::MakeWav(1, 24, 48000, test::Int24s(Int24s)), 0},
+                         {"monofloat.wav", test::MakeWav(1, 32, 48000, test::Floats(Floats)), 0}};
   for (const TCase& C : Cases) {
     SCOPED_TRACE(C.Name);
     test::WriteFileBytes(Dir / C.Name, C.Wav);

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cfenv>
 #include <climits>
 #include <cmath>
@@ -78,8 +80,7 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt = -1) {
   }
   try {
     Writer.Close();
-    const Bytes File = test::ReadFileBytes(Dir / "out.wav");
-    Outcome.Out = test::WavSamples(File);
+    Outcome.Out = test::WavSamples(test::ReadFileBytes(Dir / "out.wav"));
   } catch (const EGeneralError&) {  // no frame written
   }
   Outcome.Progress = Recorder.Positions;
@@ -112,23 +113,39 @@ void AddTap(TFirFilter& F, int32_t Delay, float Coef) {
 TCase RandomCase(std::mt19937& R, int32_t Block) {
   TCase C;
   C.Channels = 1 + R() % 2;
-  C.Bits = R() % 2 ? 16 : 8;
+  C.Bits = 8 << R() % 3;
+  if (R() % 4 == 0) C.Bits = 24;
   const int32_t Lengths[] = {0, 1, Block - 1, Block, Block + 1, 3 * Block + 7, 16385, 20000 + static_cast<int32_t>(R() % 5000)};
   const int32_t Frames = std::max(Lengths[R() % 8], 0);
   C.NbEch = Frames + (R() % 4 == 0 ? static_cast<int32_t>(R() % 50) : 0);
   // Silence up to a random frame in half the cases, so that sums that
-  // overflow first do so anywhere in the file, then noise.
-  const size_t Quiet = R() % 2 ? 0 : (R() % (Frames + 1)) * C.Channels * C.Bits / 8;
-  C.Data.resize(static_cast<size_t>(Frames) * C.Channels * C.Bits / 8);
-  for (size_t I = 0; I < C.Data.size(); ++I)
-    C.Data[I] = I >= Quiet ? static_cast<uint8_t>(R()) : C.Bits == 8 ? 0x80 : 0x00;
+  // overflow first do so anywhere in the file, then noise: any bytes, or
+  // for float, values of one scale (sums in the subnormal range, ordinary,
+  // near the float limit) with now and then a NaN, an infinity or -0.
+  std::uniform_real_distribution<float> Unit(-1.0f, 1.0f);
+  const size_t SampleBytes = static_cast<size_t>(C.Bits / 8), Samples = static_cast<size_t>(Frames) * C.Channels;
+  const size_t Quiet = R() % 2 ? 0 : (R() % (Frames + 1)) * C.Channels;
+  const float Scale = std::array{1e-38f, 1e-42f, 1.0f, 1e30f}[R() % 4];
+  const bool Specials = R() % 4 == 0;
+  C.Data.resize(Samples * SampleBytes);
+  for (size_t I = 0; I < Samples; ++I) {
+    uint8_t* const P = &C.Data[I * SampleBytes];
+    if (I < Quiet) {
+      std::fill(P, P + SampleBytes, C.Bits == 8 ? 0x80 : 0x00);
+    } else if (C.Bits == 32) {
+      const float Special = std::array{-0.0f, std::numeric_limits<float>::quiet_NaN(),
+                                       std::numeric_limits<float>::infinity(), 1e-45f}[R() % 4];
+      WriteU32LE(P, std::bit_cast<uint32_t>(Specials && R() % 2000 == 0 ? Special : Unit(R) * Scale));
+    } else {
+      for (size_t B = 0; B < SampleBytes; ++B) P[B] = static_cast<uint8_t>(R());
+    }
+  }
 
   const int32_t TapCounts[] = {0, 1, 2, 7, 17, 1000, 1 + static_cast<int32_t>(R() % 40)};
   int32_t NbTaps = TapCounts[R() % 7];
   if (int64_t{NbTaps} * C.NbEch > 8'000'000) NbTaps = 1 + R() % 40;  // keeps the reference quick
   const int32_t Special[] = {0, 1, 16383, 16384, 16385, -1, INT32_MIN, INT32_MAX};
   const int Kind = R() % 6;
-  std::uniform_real_distribution<float> Unit(-1.0f, 1.0f);
   for (int32_t I = 0; I < NbTaps; ++I) {
     const int DelayKind = R() % 5;
     const int32_t Delay = DelayKind < 2 ? I : DelayKind == 2 ? Special[R() % 8] : static_cast<int32_t>(R());
@@ -220,6 +237,36 @@ TEST(FastKernel, GivesTheReferenceSumsNearTheFloatLimit) {
   }
 }
 
+TEST(FastKernel, KeepsFloatSumsExactWhereASplitOrASkippedTapWouldNot) {
+  // Float levels times float coefficients are not multiples of 2^-149: below
+  // the smallest normal float a split would keep bits that float rounding
+  // drops. And a tap that reads only silence still turns -0 into +0.
+  struct {
+    const char* What;
+    std::vector<float> Samples;
+    std::vector<std::pair<int32_t, float>> Taps;  // delay, coefficient
+  } Cases[] = {
+      {"sums in the subnormal range", {3e-39f, -7e-40f, 1e-38f, 5e-41f}, {{0, 0.3f}, {1, 0.7f}}},
+      {"-0 and a silent tap", {-1e-45f, -1e-45f}, {{0, 0.25f}, {5, 1.0f}}},
+  };
+  for (const auto& Case : Cases) {
+    SCOPED_TRACE(Case.What);
+    TCase Run;
+    Run.Bits = 32;
+    Run.Data = test::Floats(Case.Samples);
+    Run.NbEch = static_cast<int32_t>(Case.Samples.size());
+    for (const auto& [Delay, Coef] : Case.Taps) AddTap(Run.Filter, Delay, Coef);
+    EXPECT_FALSE(fast::TapsFor(Run.Filter, {false, TSampleFormat::Float32}).Split);
+    const TOutcome Want = RunReference(Run);
+    for (const std::string& Target : fast::SimdTargets()) {
+      SCOPED_TRACE(Target);
+      fast::ForceSimdTarget(Target);
+      EXPECT_EQ(RunFast(Run, 1, fast::kBlockFrames), Want);
+    }
+    fast::ForceSimdTarget("");
+  }
+}
+
 TEST(FastKernel, FailsAtTheSameFrameAfterTheSameReports) {
   // Small levels everywhere, and at frame 7777 levels whose sum overflows.
   struct {
@@ -292,8 +339,8 @@ TEST(FastKernel, DoesNothingForNoFrames) {
 
 // The in-memory filter over C's frames (silence past its data), cut into
 // pieces of random sizes: single frames, odd sizes and pieces longer than a
-// block; 16-bit pieces go in as bytes or as samples, some in place. Out holds
-// the frames filtered before any error.
+// block; 16-bit and float pieces go in as bytes or as samples, some in
+// place. Out holds the frames filtered before any error.
 TOutcome RunStream(TFirStream& Stream, const TCase& C, std::mt19937& R) {
   const size_t FrameBytes = static_cast<size_t>(Stream.FrameBytes());
   Bytes In(static_cast<size_t>(std::max(C.NbEch, 0)) * FrameBytes, C.Bits == 8 ? 0x80 : 0x00);
@@ -313,6 +360,9 @@ TOutcome RunStream(TFirStream& Stream, const TCase& C, std::mt19937& R) {
       if (C.Bits == 16 && R() % 2)
         Stream.Filter(std::span<const int16_t>(reinterpret_cast<const int16_t*>(From.data()), Size / 2),
                       std::span<int16_t>(reinterpret_cast<int16_t*>(Piece.data()), Size / 2));
+      else if (C.Bits == 32 && R() % 2)
+        Stream.Filter(std::span<const float>(reinterpret_cast<const float*>(From.data()), Size / 4),
+                      std::span<float>(reinterpret_cast<float*>(Piece.data()), Size / 4));
       else
         Stream.Filter(From, Piece);
       Done += Size;
@@ -335,7 +385,9 @@ TEST(FirStream, GivesAFileRunsBytesWhateverTheSplitAndAfterAReset) {
     TOutcome Want = RunReference(C);
     Want.Progress.clear();
     Want.Overflow.Bits = C.Bits;
-    TFirStream Stream(C.Filter, C.Channels == 2 ? ff_stereo : ff_mono, C.Bits == 16 ? ff_16bits : ff_8bits, C.Clip);
+    Want.Overflow.Float = C.Bits == 32;
+    const ff_bits Bits = C.Bits == 32 ? ff_32bitsFloat : NbBitsOf(SampleFormatOf(C.Bits == 16, C.Bits == 24, false));
+    TFirStream Stream(C.Filter, C.Channels == 2 ? ff_stereo : ff_mono, Bits, C.Clip);
     EXPECT_EQ(RunStream(Stream, C, R), Want);
     Stream.Reset();
     EXPECT_EQ(RunStream(Stream, C, R), Want);
@@ -359,6 +411,8 @@ TEST(FirStream, RefusesBuffersThatAreNotWholeFrames) {
   EXPECT_THROW(Stream.Filter(std::span<const uint8_t>(Buffer.data(), 4), std::span<uint8_t>(Buffer.data(), 2)), std::invalid_argument);
   std::vector<int16_t> Samples(2);
   EXPECT_THROW(Stream.Filter(Samples, Samples), std::invalid_argument);
+  std::vector<float> Floats(2);
+  EXPECT_THROW(Stream.Filter(Floats, Floats), std::invalid_argument);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include "filter/FirFile.h"
@@ -48,6 +49,9 @@ TEST(Kernel, ComputesTheDefinedExamples) {
   };
   const Bytes Mixed8 = {0, 1, 127, 128, 129, 200, 255};
   const Bytes Mixed16 = test::Words({0, 1, -1, 32767, -32768, 1234, -4321});
+  const Bytes Mixed24 = test::Int24s({8388607, -8388608, -1, 0, 123456, -654321});
+  const float Tiny = std::ldexp(1.0f, -149);  // the smallest subnormal float
+  const Bytes MixedFloat = test::Floats({1.5f, -0.1f, Tiny, -3e38f, 1e-40f, 0.0f});
   const std::string Identity = "Identity\n1\n0 1.0\n";
   const Case Cases[] = {
       {"identity, 8-bit mono", 1, 8, Mixed8, Identity, Mixed8},
@@ -74,6 +78,21 @@ TEST(Kernel, ComputesTheDefinedExamples) {
       // rounding would give 2^24 + 2, output 2).
       {"double then single rounding", 1, 16, test::Words({32513, 16384}),
        "Rounding\n2\n0 1024.0\n1 0.000030756928026676177978515625\n", test::Words({1024, 0})},
+      {"identity, 24-bit stereo", 2, 24, Mixed24, Identity, Mixed24},
+      {"24-bit wraps above the range", 1, 24, test::Int24s({4194304}), "Double\n1\n0 2.0\n",
+       test::Int24s({-8388608})},
+      {"24-bit wraps below the range", 1, 24, test::Int24s({-1, -8388608}), "Sum\n2\n0 1.0\n1 1.0\n",
+       test::Int24s({-1, 8388607})},
+      {"24-bit ties go to the even neighbour", 1, 24, test::Int24s({3, 5, -3, 8388607}), "Half\n1\n0 0.5\n",
+       test::Int24s({2, 2, -2, 4194304})},
+      {"identity, float stereo", 2, 32, MixedFloat, Identity, MixedFloat},
+      {"float keeps the sum unrounded", 1, 32, test::Floats({3, 5, -3}), "Half\n1\n0 0.5\n",
+       test::Floats({1.5f, 2.5f, -1.5f})},
+      {"0 + -0 is +0", 1, 32, test::Floats({-0.0f}), Identity, test::Floats({0.0f})},
+      {"a negative sum that underflows is -0", 1, 32, test::Floats({-Tiny}), "Quarter\n1\n0 0.25\n",
+       test::Floats({-0.0f})},
+      {"subnormal sums round to even", 1, 32, test::Floats({Tiny, 3 * Tiny}), "Half\n1\n0 0.5\n",
+       test::Floats({0.0f, 2 * Tiny})},
   };
   for (TKernelKind Kernel : kKernels) {
     for (const Case& C : Cases) {
@@ -103,35 +122,45 @@ TEST(Kernel, TakesDelaysModuloTheHistoryLength) {
 }
 
 TEST(Kernel, FailsOnSumsOutOfRange) {
+  const float NaN = std::numeric_limits<float>::quiet_NaN();
   const struct {
     const char* What;
+    int Bits;
+    Bytes Data;  // frame 0 is silence, frame 1 fails
     std::string Fir;
     bool Clip;
-    const char* Error;
+    std::string Error;  // a part of the message
   } Cases[] = {
-      {"a sum beyond single precision", "Big\n2\n0 3e38\n0 3e38\n", false, "error: arithmetic overflow at frame 1:"},
-      {"a rounded sum beyond 32 bits", "Big\n1\n0 1e6\n", false, "error: arithmetic overflow at frame 1:"},
-      {"a sum beyond single precision, clipping", "Big\n2\n0 3e38\n0 3e38\n", true,
-       "error: arithmetic overflow at frame 1:"},
+      {"a sum beyond single precision", 16, test::Words({0, 30000, 1}), "Big\n2\n0 3e38\n0 3e38\n", false,
+       "error: arithmetic overflow at frame 1: the filtered sum"},
+      {"a sum beyond single precision, clipping", 16, test::Words({0, 30000, 1}), "Big\n2\n0 3e38\n0 3e38\n", true,
+       "error: arithmetic overflow at frame 1: the filtered sum inf is not a finite number"},
+      {"a rounded sum beyond 32 bits", 16, test::Words({0, 30000, 1}), "Big\n1\n0 1e6\n", false,
+       "error: arithmetic overflow at frame 1: the filtered sum 3e+10 does not fit"},
+      {"a rounded 24-bit sum beyond 32 bits", 24, test::Int24s({0, 8388607, 1}), "Big\n1\n0 1e3\n", false,
+       "error: arithmetic overflow at frame 1: the filtered sum 8388606976 does not fit"},
+      {"a float sum beyond the float range", 32, test::Floats({0, -3e38f, 1}), "Double\n1\n0 2.0\n", false,
+       "error: arithmetic overflow at frame 1: the filtered sum -inf is not a finite number"},
+      {"a NaN sample, clipping", 32, test::Floats({0, NaN, 1}), "Nothing\n1\n0 0.0\n", true,
+       "nan is not a finite number"},
   };
   for (TKernelKind Kernel : kKernels) {
     for (const auto& C : Cases) {
       SCOPED_TRACE(std::string(KernelName(Kernel)) + ": " + C.What);
-      // Frame 0 is silence, frame 1 overflows.
-      const Bytes Out = Filter(Kernel, 1, 16, test::Words({0, 30000, 1}), C.Fir, C.Clip);
-      EXPECT_EQ(std::string(Out.begin(), Out.begin() + std::min<size_t>(Out.size(), 38)), C.Error);
+      const Bytes Out = Filter(Kernel, 1, C.Bits, C.Data, C.Fir, C.Clip);
+      EXPECT_NE(std::string(Out.begin(), Out.end()).find(C.Error), std::string::npos) << std::string(Out.begin(), Out.end());
     }
   }
 }
 
 TEST(Kernel, CountsSumsBeyondTheSampleWidthAndWrapsOrClipsThem) {
-  constexpr int kFails = INT32_MIN;  // the run fails: only clipping stores the sum
+  constexpr double kFails = -1e300;  // the run fails: only clipping stores the sum
   const struct {
     const char* What;
-    int Bits;
-    int16_t Level;
+    int Bits;  // 32: float
+    double Level;
     const char* Coef;
-    int Wrapped, Clipped;  // the output sample: the byte for 8 bits
+    double Wrapped, Clipped;  // the output sample: the byte for 8 bits; float: kept or clamped
     bool Beyond;
     float Peak;
   } Cases[] = {
@@ -148,6 +177,13 @@ TEST(Kernel, CountsSumsBeyondTheSampleWidthAndWrapsOrClipsThem) {
       {"32767.5 ties to 32768", 16, 21845, "1.5", -32768, 32767, true, 32768},
       {"-32767.5 ties to -32768", 16, -21845, "1.5", -32768, -32768, false, 32768},
       {"16-bit, beyond 32 bits", 16, -30000, "1e6", kFails, -32768, true, 3e10f},
+      {"8388607 fits", 24, 8388607, "1.0", 8388607, 8388607, false, 8388607},
+      {"8388608 wraps", 24, 4194304, "2.0", -8388608, 8388607, true, 8388608},
+      {"-8388609 wraps", 24, -5592406, "1.5", 8388607, -8388608, true, 8388609},
+      {"24-bit, beyond 32 bits", 24, 8388607, "1e3", kFails, 8388607, true, 8388606976.0f},
+      {"-1.0 fits", 32, -0.5, "2.0", -1.0, -1.0, false, 1.0f},
+      {"1.5 is kept, or clamped", 32, 0.75, "2.0", 1.5, 1.0, true, 1.5f},
+      {"-3e38 is kept, or clamped", 32, -1.5e38, "2.0", -3e38, -1.0, true, 3e38f},
   };
   for (const auto& C : Cases) {
     for (int Channels : {1, 2}) {
@@ -155,9 +191,13 @@ TEST(Kernel, CountsSumsBeyondTheSampleWidthAndWrapsOrClipsThem) {
         for (TKernelKind Kernel : kKernels) {
           SCOPED_TRACE(testing::Message() << C.What << ", " << Channels << " channels, "
                                           << (Clip ? "clipping, " : "wrapping, ") << KernelName(Kernel));
-          const auto Frame = [&](int V) {
-            return C.Bits == 8 ? Bytes(Channels, static_cast<uint8_t>(V))
-                               : test::Words(std::vector<int16_t>(Channels, static_cast<int16_t>(V)));
+          const auto Frame = [&](double V) {
+            switch (C.Bits) {
+              case 8: return Bytes(Channels, static_cast<uint8_t>(V));
+              case 16: return test::Words(std::vector<int16_t>(Channels, static_cast<int16_t>(V)));
+              case 24: return test::Int24s(std::vector<int32_t>(Channels, static_cast<int32_t>(V)));
+            }
+            return test::Floats(std::vector<float>(Channels, static_cast<float>(V)));
           };
           test::TKestrumRun Run;
           Run.Prepare(Channels, C.Bits, 8000, Frame(C.Bits == 8 ? C.Level + 128 : C.Level),
@@ -165,7 +205,7 @@ TEST(Kernel, CountsSumsBeyondTheSampleWidthAndWrapsOrClipsThem) {
           Run.Kestrum.Kernel = Kernel;
           Run.Kestrum.Clip = Clip;
           Run.Execute();
-          const int Want = Clip ? C.Clipped : C.Wrapped;
+          const double Want = Clip ? C.Clipped : C.Wrapped;
           if (Want == kFails) {
             EXPECT_EQ(Run.Error.rfind("arithmetic overflow at frame 0:", 0), 0u) << Run.Error;
             EXPECT_EQ(Run.Kestrum.Overflow.Samples, 0);
@@ -184,10 +224,10 @@ TEST(Kernel, CountsSumsBeyondTheSampleWidthAndWrapsOrClipsThem) {
 }
 
 // An independent computation of the filter: linear arrays of levels instead
-// of rings, delays reduced to 0..16383 frames back.
-std::vector<int32_t> Expected(const std::vector<int32_t>& Levels, int Channels, const TFirFilter& F) {
+// of rings, delays reduced to 0..16383 frames back; the float sums.
+std::vector<float> Expected(const std::vector<double>& Levels, int Channels, const TFirFilter& F) {
   const int Frames = static_cast<int>(Levels.size()) / Channels;
-  std::vector<int32_t> Out(Levels.size());
+  std::vector<float> Out(Levels.size());
   for (int C = 0; C < Channels; ++C) {
     for (int N = 0; N < Frames; ++N) {
       float Acc = 0;
@@ -196,7 +236,7 @@ std::vector<int32_t> Expected(const std::vector<int32_t>& Levels, int Channels, 
         const double X = N >= Back ? Levels[(N - Back) * Channels + C] : 0;
         Acc = static_cast<float>(Acc + X * F.Coefs[I]);
       }
-      Out[N * Channels + C] = static_cast<int32_t>(std::lrint(Acc));
+      Out[N * Channels + C] = Acc;
     }
   }
   return Out;
@@ -217,29 +257,34 @@ TEST(Kernel, FiltersRealFilesInEveryFormat) {
   Reader.ReadHead(F);
   Reader.ReadTaps(F);
   for (int Channels : {1, 2}) {
-    for (int Bits : {8, 16}) {
+    for (int Bits : {8, 16, 24, 32}) {
       SCOPED_TRACE(testing::Message() << Channels << " channels, " << Bits << " bits");
       std::mt19937 Random(Channels * 100 + Bits);
       const int Frames = 17000;
-      std::vector<int32_t> Levels(Frames * Channels);
+      std::vector<double> Levels(Frames * Channels);
       Bytes Data;
-      for (int32_t& L : Levels) {
-        L = Bits == 16 ? static_cast<int16_t>(Random()) : static_cast<int>(Random() % 256) - 128;
-        if (Bits == 16) {
-          const auto W = test::Words({static_cast<int16_t>(L)});
-          Data.insert(Data.end(), W.begin(), W.end());
-        } else {
-          Data.push_back(static_cast<uint8_t>(L + 128));
+      for (double& L : Levels) {
+        const uint32_t R = Random();
+        Bytes Sample;
+        switch (Bits) {
+          case 8: L = static_cast<int>(R % 256) - 128, Sample = {static_cast<uint8_t>(R)}; break;
+          case 16: L = static_cast<int16_t>(R), Sample = test::Words({static_cast<int16_t>(R)}); break;
+          case 24: L = static_cast<int32_t>(R << 8) >> 8, Sample = test::Int24s({static_cast<int32_t>(R)}); break;
+          default: {
+            const float V = std::ldexp(static_cast<float>(static_cast<int32_t>(R)), -31);
+            L = V, Sample = test::Floats({V});
+          }
         }
+        Data.insert(Data.end(), Sample.begin(), Sample.end());
       }
       Bytes Want;
-      for (int32_t V : Expected(Levels, Channels, F)) {
-        if (Bits == 8) {
-          Want.push_back(static_cast<uint8_t>(V + 128));
-        } else {
-          Want.push_back(static_cast<uint8_t>(V));
-          Want.push_back(static_cast<uint8_t>(V >> 8));
-        }
+      for (float Acc : Expected(Levels, Channels, F)) {
+        const int32_t V = static_cast<int32_t>(std::lrint(Acc));
+        const Bytes Sample = Bits == 32   ? test::Floats({Acc})
+                             : Bits == 24 ? test::Int24s({V})
+                             : Bits == 16 ? test::Words({static_cast<int16_t>(V)})
+                                          : Bytes{static_cast<uint8_t>(V + 128)};
+        Want.insert(Want.end(), Sample.begin(), Sample.end());
       }
       for (TKernelKind Kernel : kKernels) {
         SCOPED_TRACE(KernelName(Kernel));

@@ -34,8 +34,7 @@ void TKestrumRun::Execute() {
 }
 
 Bytes TKestrumRun::Output() const {
-  const Bytes File = ReadFileBytes(Kestrum.CibleFile);
-  return WavSamples(File);
+  return WavSamples(ReadFileBytes(Kestrum.CibleFile));
 }
 
 void TKestrumRun::StartFilter(TObject* Sender) {
@@ -50,7 +49,7 @@ void TKestrumRun::Progress(TObject*, int32_t Position, int32_t Max) {
 void TKestrumRun::SourceProperty(TObject*, std::string SourceFile, ff_bits NbBits,
                                  ff_channels Channels, uint32_t Frequency, int32_t NSamples) {
   Events.push_back("SourceProperty " + std::string(SourceFile == Kestrum.SourceFile ? "" : SourceFile + " ") +
-                   (NbBits == ff_16bits ? "16" : "8") + (Channels == ff_stereo ? " stereo " : " mono ") +
+                   (NbBits == ff_32bitsFloat ? "32 float" : std::to_string(8 * (NbBits + 1))) + (Channels == ff_stereo ? " stereo " : " mono ") +
                    std::to_string(Frequency) + " " + std::to_string(NSamples));
 }
 

@@ -83,11 +83,25 @@ TEST(Kestrum, CountsOverflowAfreshInEachRun) {
   EXPECT_EQ(Run.Kestrum.Overflow, (TOverflowCount{16, 0, 0, 0}));
 }
 
-TEST(Kestrum, ReportsTheWholeSampleRate) {
-  test::TKestrumRun Run;
-  Run.Prepare(1, 8, 96000, Bytes(3, 0x80), kIdentity);
-  Run.Execute();
-  EXPECT_EQ(Run.Events.at(1), "SourceProperty 8 mono 96000 3");
+TEST(Kestrum, ReportsTheSourceFormatAndWritesTheTargetInIt) {
+  const struct {
+    int Channels, Bits;
+    uint32_t Rate;
+    const char* Event;
+  } Cases[] = {
+      {1, 8, 96000, "SourceProperty 8 mono 96000 4"},  // the whole rate, not its low 16 bits
+      {2, 24, 48000, "SourceProperty 24 stereo 48000 4"},
+      {1, 32, 44100, "SourceProperty 32 float mono 44100 4"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Event);
+    test::TKestrumRun Run;
+    const Bytes Wav = test::MakeWav(C.Channels, C.Bits, C.Rate, Bytes(4 * C.Channels * C.Bits / 8, 0x80));
+    Run.Prepare(C.Channels, C.Bits, C.Rate, test::WavSamples(Wav), kIdentity);
+    Run.Execute();
+    EXPECT_EQ(Run.Events.at(1), C.Event);
+    EXPECT_EQ(test::ReadFileBytes(Run.Kestrum.CibleFile), Wav);
+  }
 }
 
 TEST(Kestrum, ChoosesTheFramesFromStartPosAndEndPos) {
@@ -141,7 +155,7 @@ TEST(Kestrum, FailsCleanlyAndLeavesAnExistingTargetAsItWas) {
   };
   const Case Cases[] = {
       {"missing source", {}, kIdentity, "", With({"StartFilter"}, Closing), "cannot open '"},
-      {"source that is not PCM", test::ReadFileBytes(test::DataFile("float32_mono.wav")), kIdentity, "",
+      {"source that is not PCM", test::ReadFileBytes(test::DataFile("alaw_mono.wav")), kIdentity, "",
        With({"StartFilter"}, Closing), "is not PCM"},
       {"missing filter", Wav, "", "", With({"StartFilter", "SourceProperty 16 mono 8000 3"}, Closing),
        "filter.fir' for reading: No such file or directory"},

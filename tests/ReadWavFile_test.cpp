@@ -1,9 +1,11 @@
 // Tests of the WAV reader: header walking, refusals, block boundaries, silence.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <unistd.h>
 
 #include <climits>
+#include <iterator>
 
 #include "base/Errors.h"
 #include "tests/TestUtil.h"
@@ -77,6 +79,24 @@ TEST_F(ReadWavFileTest, DeliversSamplesAsSignedValues) {
   Open(MakeWav(1, 16, 8000, {0x00, 0x80, 0xFF, 0x7F}));
   EXPECT_EQ(Mono16(), -32768.0f);
   EXPECT_EQ(Mono16(), 32767.0f);
+
+  Open(MakeWav(2, 24, 8000, test::Int24s({8388607, -8388608, -1, 0})));
+  Reader.ReadStereo24(First, Second);
+  EXPECT_EQ(First, 8388607.0f);
+  EXPECT_EQ(Second, -8388608.0f);
+  Reader.ReadStereo24(First, Second);
+  EXPECT_EQ(First, -1.0f);
+
+  // Float samples come bit for bit, whatever they hold.
+  const uint32_t Floats[] = {0x80000000, 0x00000001, 0x7F800000, 0xFFC00001, 0x3FC00000};
+  Bytes Data(sizeof Floats);
+  for (size_t I = 0; I < std::size(Floats); ++I) WriteU32LE(&Data[4 * I], Floats[I]);
+  Open(MakeWav(1, 32, 8000, Data));
+  for (uint32_t Bits : Floats) {
+    float S;
+    Reader.ReadMonoFloat(S);
+    EXPECT_EQ(std::bit_cast<uint32_t>(S), Bits);
+  }
 }
 
 TEST_F(ReadWavFileTest, ReadsAWordThatSpansTwoBlocks) {
@@ -172,12 +192,13 @@ TEST_F(ReadWavFileTest, RefusesWhatItCannotRead) {
       {"no data chunk", Bytes(Good.begin(), Good.begin() + 36), "no 'data' chunk"},
       {"data before fmt", With(12, {'d', 'a', 't', 'a'}), "no 'fmt ' chunk before the 'data' chunk"},
       {"a short fmt chunk", With(16, {12}), "'fmt ' chunk is 12 bytes, expected at least 16"},
-      {"floating point", With(20, {3}), "format tag 3 (floating point) is not PCM"},
-      {"A-law", With(20, {6}), "format tag 6 (A-law) is not PCM"},
+      {"16-bit floating point", With(20, {3}), "16 bits per sample (floating point); only 8-, 16- and 24-bit PCM"},
+      {"A-law", With(20, {6}), "format tag 6 (A-law) is not PCM or float"},
       {"three channels", With(22, {3}), "3 channels; only mono and stereo"},
       {"no channel", With(22, {0}), "0 channels"},
-      {"24 bits", With(34, {24}), "24 bits per sample; only 8 and 16"},
-      {"32 bits", With(34, {32}), "32 bits per sample"},
+      {"20 bits", With(34, {20}), "20 bits per sample; only 8-, 16- and 24-bit PCM and 32-bit float"},
+      {"32-bit integers", With(34, {32}), "32 bits per sample (integer)"},
+      {"24 bits in 4-byte frames", With(32, {4, 0, 24}), "block align 4, expected 3 for 24-bit mono"},
   };
   for (const Case& C : Cases) {
     SCOPED_TRACE(C.What);
@@ -279,45 +300,61 @@ TEST_F(ReadWavFileTest, ReadsFramesInBulkAsTheFetchesWould) {
 TEST(ReadWavFile, ReadsFilesWrittenByOtherTools) {
   struct Case {
     const char* Name;
-    bool Stereo, Bits16;
+    bool Stereo;
+    int Bits;  // 32: float
     uint32_t Frequency;
     int32_t Frames;
+    uint16_t ValidBits = 0;  // when set, patched into the extensible format chunk first
   };
   const Case Cases[] = {
-      {"sox_s16_stereo_list", true, true, 44100, 1000},
-      {"sox_u8_mono", false, false, 8000, 800},
-      {"ffmpeg_s16_mono", false, true, 22050, 1500},
-      {"ffmpeg_u8_stereo", true, false, 11025, 1200},
-      {"extensible_s16_stereo", true, true, 96000, 2000},
-      {"trailing_chunk_s16_mono", false, true, 16000, 700},
-      {"odd_u8_mono_trailing", false, false, 8000, 501},
-      {"odd_chunk_s16_mono", false, true, 8000, 400},
-      {"streamed_s16_mono", false, true, 8000, 160},
+      {"sox_s16_stereo_list", true, 16, 44100, 1000},
+      {"sox_u8_mono", false, 8, 8000, 800},
+      {"ffmpeg_s16_mono", false, 16, 22050, 1500},
+      {"ffmpeg_u8_stereo", true, 8, 11025, 1200},
+      {"extensible_s16_stereo", true, 16, 96000, 2000},
+      {"trailing_chunk_s16_mono", false, 16, 16000, 700},
+      {"odd_u8_mono_trailing", false, 8, 8000, 501},
+      {"odd_chunk_s16_mono", false, 16, 8000, 400},
+      {"streamed_s16_mono", false, 16, 8000, 160},
+      {"s24_mono", false, 24, 8000, 101},
+      {"sox_s24_stereo", true, 24, 48000, 700},
+      {"ffmpeg_s24_mono", false, 24, 44100, 900},
+      {"ffmpeg_s24_mono", false, 24, 44100, 900, 20},  // 20 valid bits: still 24-bit samples
+      {"float32_mono", false, 32, 8000, 100},
+      {"sox_f32_stereo", true, 32, 22050, 500},
+      {"ffmpeg_f32_stereo", true, 32, 32000, 800},
   };
+  test::TScratchDir Dir;
   for (const Case& C : Cases) {
-    SCOPED_TRACE(C.Name);
+    SCOPED_TRACE(testing::Message() << C.Name << ", valid bits " << C.ValidBits);
     TReadWavFile Reader;
     Reader.FileName = test::DataFile(std::string(C.Name) + ".wav");
+    if (C.ValidBits) {
+      Bytes Wav = test::ReadFileBytes(Reader.FileName);
+      WriteU16LE(&Wav[38], C.ValidBits);
+      Reader.FileName = Dir / "patched.wav";
+      test::WriteFileBytes(Reader.FileName, Wav);
+    }
     Reader.SetActive(true);
     EXPECT_EQ(Reader.Stereo, C.Stereo);
-    EXPECT_EQ(Reader.Bits16, C.Bits16);
+    EXPECT_EQ(Reader.Bits16, C.Bits == 16);
+    EXPECT_EQ(Reader.Bits24, C.Bits == 24);
+    EXPECT_EQ(Reader.Float32, C.Bits == 32);
     EXPECT_EQ(Reader.Frequency, C.Frequency);
     ASSERT_EQ(Reader.NSamples, C.Frames);
     const Bytes Raw = test::ReadFileBytes(test::DataFile(std::string(C.Name) + ".raw"));
     // One frame more than the file holds: it must be silence.
     Bytes Expected = Raw;
-    Expected.resize(Raw.size() + Reader.FrameBytes(), C.Bits16 ? 0x00 : 0x80);
+    Expected.resize(Raw.size() + Reader.FrameBytes(), C.Bits == 8 ? 0x80 : 0x00);
     Bytes Got;
     for (int32_t I = 0; I <= C.Frames; ++I) {
-      float First = 0, Second = 0;
-      if (C.Stereo && C.Bits16) Reader.ReadStereo16(First, Second);
-      if (C.Stereo && !C.Bits16) Reader.ReadStereo8(First, Second);
-      if (!C.Stereo && C.Bits16) Reader.ReadMono16(First);
-      if (!C.Stereo && !C.Bits16) Reader.ReadMono8(First);
+      float In[2] = {0, 0};
+      test::ReadFrame(Reader, In);
       for (int Channel = 0; Channel < (C.Stereo ? 2 : 1); ++Channel) {
-        const int Value = static_cast<int>(Channel == 0 ? First : Second);
-        Got.push_back(static_cast<uint8_t>(Value));
-        if (C.Bits16) Got.push_back(static_cast<uint8_t>(Value >> 8));
+        const Bytes Sample = C.Bits == 32 ? test::Floats({In[Channel]})
+                             : C.Bits == 24 ? test::Int24s({static_cast<int32_t>(In[Channel])})
+                                            : test::Words({static_cast<int16_t>(In[Channel])});
+        Got.insert(Got.end(), Sample.begin(), Sample.begin() + C.Bits / 8);
       }
     }
     EXPECT_EQ(Got, Expected);
@@ -326,9 +363,9 @@ TEST(ReadWavFile, ReadsFilesWrittenByOtherTools) {
 
 TEST(ReadWavFile, RefusesUnreadableFilesWrittenByOtherTools) {
   const std::pair<const char*, const char*> Cases[] = {
-      {"float32_mono.wav", "format tag 3 (floating point) is not PCM"},
-      {"s24_mono.wav", "24 bits per sample"},
-      {"alaw_mono.wav", "format tag 6 (A-law) is not PCM"},
+      {"s32_mono.wav", "32 bits per sample (integer)"},
+      {"f64_mono.wav", "64 bits per sample (floating point)"},
+      {"alaw_mono.wav", "format tag 6 (A-law) is not PCM or float"},
       {"mono_3ch_s16.wav", "3 channels"},
       {"not_a_wav.wav", "not a WAV file"},
       {"truncated_header.wav", "file ends inside its header"},

@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <fstream>
 #include <random>
 #include <stdexcept>
 
+#include "wav/ReadWavFile.h"
 #include "wav/WavHeader.h"
+#include "wav/WriteWavFile.h"
 
 namespace kestrum::test {
 
@@ -51,16 +54,23 @@ void WriteFileText(const std::string& Name, const std::string& Text) {
 }
 
 Bytes MakeWav(int Channels, int Bits, uint32_t Rate, const Bytes& Data) {
-  const auto Header = TWavHeader::ForFormat(Channels == 2, Bits == 16, Rate,
-                                            WAV_HEADER_SIZE + Data.size());
-  auto Encoded = Header.Encode();
+  const TSampleFormat Format = Bits == 32 ? TSampleFormat::Float32 : SampleFormatOf(Bits == 16, Bits == 24, false);
+  auto Encoded = TWavHeader::ForData(Channels == 2, Format, Rate, Data.size()).Encode();
   // Keep odd channel counts and widths as given, to test what the reader refuses.
   WriteU16LE(&Encoded[22], static_cast<uint16_t>(Channels));
   WriteU16LE(&Encoded[34], static_cast<uint16_t>(Bits));
-  Bytes Wav(Encoded.size() + Data.size());
-  std::copy(Encoded.begin(), Encoded.end(), Wav.begin());
-  std::copy(Data.begin(), Data.end(), Wav.begin() + WAV_HEADER_SIZE);
+  Bytes Wav = Encoded;
+  Wav.insert(Wav.end(), Data.begin(), Data.end());
   return Wav;
+}
+
+Bytes WavSamples(const Bytes& File) {
+  for (size_t Pos = 12; Pos + 8 <= File.size(); Pos += 8 + (ReadU32LE(&File[Pos + 4]) + 1ull) / 2 * 2) {
+    if (!std::equal(File.begin() + Pos, File.begin() + Pos + 4, "data")) continue;
+    const size_t Size = std::min<size_t>(ReadU32LE(&File[Pos + 4]), File.size() - Pos - 8);
+    return Bytes(File.begin() + Pos + 8, File.begin() + Pos + 8 + static_cast<std::ptrdiff_t>(Size));
+  }
+  return {};
 }
 
 Bytes Words(const std::vector<int16_t>& Samples) {
@@ -70,6 +80,40 @@ Bytes Words(const std::vector<int16_t>& Samples) {
     B.push_back(static_cast<uint8_t>(static_cast<uint16_t>(S) >> 8));
   }
   return B;
+}
+
+Bytes Int24s(const std::vector<int32_t>& Samples) {
+  Bytes B;
+  for (int32_t S : Samples)
+    for (int Shift : {0, 8, 16}) B.push_back(static_cast<uint8_t>(S >> Shift));
+  return B;
+}
+
+Bytes Floats(const std::vector<float>& Samples) {
+  Bytes B(4 * Samples.size());
+  for (size_t I = 0; I < Samples.size(); ++I) WriteU32LE(&B[4 * I], std::bit_cast<uint32_t>(Samples[I]));
+  return B;
+}
+
+void ReadFrame(TReadWavFile& Reader, float (&In)[2]) {
+  const bool Stereo = Reader.Stereo;
+  switch (Reader.SampleFormat()) {
+    case TSampleFormat::Pcm8: Stereo ? Reader.ReadStereo8(In[0], In[1]) : Reader.ReadMono8(In[0]); break;
+    case TSampleFormat::Pcm16: Stereo ? Reader.ReadStereo16(In[0], In[1]) : Reader.ReadMono16(In[0]); break;
+    case TSampleFormat::Pcm24: Stereo ? Reader.ReadStereo24(In[0], In[1]) : Reader.ReadMono24(In[0]); break;
+    case TSampleFormat::Float32: Stereo ? Reader.ReadStereoFloat(In[0], In[1]) : Reader.ReadMonoFloat(In[0]); break;
+  }
+}
+
+void WriteFrame(TWriteWavFile& Writer, const float (&Out)[2]) {
+  const bool Stereo = Writer.Stereo;
+  const int32_t A = static_cast<int32_t>(Out[0]), B = static_cast<int32_t>(Out[1]);
+  switch (Writer.SampleFormat()) {
+    case TSampleFormat::Pcm8: Stereo ? Writer.WriteBytePair(A, B) : Writer.WriteByte(A); break;
+    case TSampleFormat::Pcm16: Stereo ? Writer.WriteWordPair(A, B) : Writer.WriteWord(A); break;
+    case TSampleFormat::Pcm24: Stereo ? Writer.WriteInt24Pair(A, B) : Writer.WriteInt24(A); break;
+    case TSampleFormat::Float32: Stereo ? Writer.WriteFloatPair(Out[0], Out[1]) : Writer.WriteFloat(Out[0]); break;
+  }
 }
 
 TFifoFeeder::TFifoFeeder(std::string Name, Bytes Data) : FName(std::move(Name)) {
@@ -90,12 +134,6 @@ TFifoFeeder::~TFifoFeeder() {
   FThread.join();
   if (Fd >= 0) close(Fd);
   unlink(FName.c_str());
-}
-
-Bytes WavSamples(const Bytes& File) {
-  if (File.size() < WAV_HEADER_SIZE) return {};
-  const size_t Size = std::min<size_t>(ReadU32LE(&File[40]), File.size() - WAV_HEADER_SIZE);
-  return Bytes(File.begin() + WAV_HEADER_SIZE, File.begin() + WAV_HEADER_SIZE + static_cast<std::ptrdiff_t>(Size));
 }
 
 std::string DataFile(const std::string& Name) { return std::string(KESTRUM_TEST_DATA) + "/" + Name; }

@@ -7,6 +7,11 @@
 #include <thread>
 #include <vector>
 
+namespace kestrum {
+class TReadWavFile;
+class TWriteWavFile;
+}  // namespace kestrum
+
 namespace kestrum::test {
 
 using Bytes = std::vector<uint8_t>;
@@ -41,13 +46,24 @@ Bytes ReadFileBytes(const std::string& Name);
 void WriteFileBytes(const std::string& Name, const Bytes& Data);
 void WriteFileText(const std::string& Name, const std::string& Text);
 
-// A canonical 44-byte-header PCM WAV image holding Data as its sample bytes.
+// A WAV image with the header the writer writes, holding Data as its sample
+// bytes: PCM for 8, 16 and 24 bits, float for 32, other widths as 8-bit PCM
+// with that width in the header.
 Bytes MakeWav(int Channels, int Bits, uint32_t Rate, const Bytes& Data);
-// The sample bytes of a canonical WAV image: its data chunk, without the pad
-// byte that follows data of odd size.
+// The sample bytes of a WAV image: its data chunk, without the pad byte that
+// follows data of odd size; empty when it has none.
 Bytes WavSamples(const Bytes& File);
-// Sample bytes of 16-bit samples, little-endian.
+// Sample bytes of 16-bit, 24-bit and float samples, little-endian; 24-bit
+// samples keep the low 24 bits of each value.
 Bytes Words(const std::vector<int16_t>& Samples);
+Bytes Int24s(const std::vector<int32_t>& Samples);
+Bytes Floats(const std::vector<float>& Samples);
+
+// One frame through the fetch or append operation that matches the
+// reader's or writer's format (the second sample only in stereo); integer
+// formats take the values as integers.
+void ReadFrame(TReadWavFile& Reader, float (&In)[2]);
+void WriteFrame(TWriteWavFile& Writer, const float (&Out)[2]);
 
 // Path of a fixture in tests/data.
 std::string DataFile(const std::string& Name);

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cmath>
 #include <filesystem>
 #include <thread>
 #include <unistd.h>
@@ -80,19 +81,54 @@ TEST_F(WriteWavFileTest, SizesTheHeaderFromTheFileAtBlockEdgesAndPadsOddData) {
   }
 }
 
+TEST_F(WriteWavFileTest, WritesTheHeadersOfWiderSamples) {
+  struct Case {
+    const char* What;
+    bool Stereo, Float;
+    std::vector<float> Samples;
+    Bytes Expected;  // the whole file
+  };
+  const Case Cases[] = {
+      {"24-bit mono, odd data size: padded", false, false, {0x123456, -1, 16777216.0f},  // 2^24 keeps no bit
+       {'R', 'I', 'F', 'F', 46, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 1, 0,
+        0x40, 0x1F, 0, 0, 0xC0, 0x5D, 0, 0, 3, 0, 24, 0, 'd', 'a', 't', 'a', 9, 0, 0, 0,
+        0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}},
+      {"float stereo, 58-byte header with fact chunk", true, true, {-0.0f, 1.5f, 1e-45f, -2.0f},
+       {'R', 'I', 'F', 'F', 66, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 18, 0, 0, 0, 3, 0, 2, 0,
+        0x40, 0x1F, 0, 0, 0x00, 0xFA, 0, 0, 8, 0, 32, 0, 0, 0, 'f', 'a', 'c', 't', 4, 0, 0, 0, 2, 0, 0, 0,
+        'd', 'a', 't', 'a', 16, 0, 0, 0, 0, 0, 0, 0x80, 0, 0, 0xC0, 0x3F, 1, 0, 0, 0, 0, 0, 0, 0xC0}},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.What);
+    Open(C.Stereo);
+    Writer.Bits24 = !C.Float;
+    Writer.Float32 = C.Float;
+    for (size_t I = 0; I < C.Samples.size(); I += C.Stereo ? 2 : 1)
+      test::WriteFrame(Writer, {C.Samples[I], C.Stereo ? C.Samples[I + 1] : 0.0f});
+    Writer.Close();
+    Writer.SetActive(false);
+    EXPECT_EQ(test::ReadFileBytes(Name), C.Expected);
+  }
+}
+
 TEST_F(WriteWavFileTest, RoundTripsEveryFormatThroughTheReader) {
   for (bool Stereo : {false, true}) {
-    for (bool Bits16 : {false, true}) {
-      SCOPED_TRACE(testing::Message() << "stereo " << Stereo << ", 16 bits " << Bits16);
+    for (int Bits : {8, 16, 24, 32}) {
+      SCOPED_TRACE(testing::Message() << "stereo " << Stereo << ", " << Bits << " bits");
       const int Frames = 3000;  // more than one block in every format
-      Open(Stereo, Bits16, 22050);
-      for (int I = 0; I < Frames; ++I) {
-        const int A = Bits16 ? I * 21 - 32000 : I % 256, B = Bits16 ? -I : 255 - I % 256;
-        if (Stereo && Bits16) Writer.WriteWordPair(A, B);
-        if (Stereo && !Bits16) Writer.WriteBytePair(A, B);
-        if (!Stereo && Bits16) Writer.WriteWord(A);
-        if (!Stereo && !Bits16) Writer.WriteByte(A);
-      }
+      // Sample values that the format holds exactly, spread over its range.
+      const auto Sample = [Bits](int I, int Channel) -> float {
+        switch (Bits) {
+          case 8: return static_cast<int8_t>(Channel ? 255 - I % 256 : I % 256);
+          case 16: return Channel ? -I : I * 21 - 32000;
+          case 24: return Channel ? -I : I * 5591 - 8388000;
+          default: return Channel ? std::ldexp(static_cast<float>(I), -140) : (I - 1500) * 0.37f;
+        }
+      };
+      Open(Stereo, Bits == 16, 22050);
+      Writer.Bits24 = Bits == 24;
+      Writer.Float32 = Bits == 32;
+      for (int I = 0; I < Frames; ++I) test::WriteFrame(Writer, {Sample(I, 0), Sample(I, 1)});
       Writer.Close();
       Writer.SetActive(false);
 
@@ -100,20 +136,15 @@ TEST_F(WriteWavFileTest, RoundTripsEveryFormatThroughTheReader) {
       Reader.FileName = Name;
       Reader.SetActive(true);
       EXPECT_EQ(Reader.Stereo, Stereo);
-      EXPECT_EQ(Reader.Bits16, Bits16);
+      EXPECT_EQ(Reader.SampleFormat(), Writer.SampleFormat());
       EXPECT_EQ(Reader.Frequency, 22050u);
       ASSERT_EQ(Reader.NSamples, Frames);
       for (int I = 0; I < Frames; ++I) {
-        const float A = Bits16 ? I * 21 - 32000 : static_cast<int8_t>(I % 256);
-        const float B = Bits16 ? -I : static_cast<int8_t>(255 - I % 256);
-        float First = 0, Second = 0;
-        if (Stereo && Bits16) Reader.ReadStereo16(First, Second);
-        if (Stereo && !Bits16) Reader.ReadStereo8(First, Second);
-        if (!Stereo && Bits16) Reader.ReadMono16(First);
-        if (!Stereo && !Bits16) Reader.ReadMono8(First);
-        ASSERT_EQ(First, A) << "frame " << I;
+        float In[2] = {0, 0};
+        test::ReadFrame(Reader, In);
+        ASSERT_EQ(In[0], Sample(I, 0)) << "frame " << I;
         if (Stereo) {
-          ASSERT_EQ(Second, B) << "frame " << I;
+          ASSERT_EQ(In[1], Sample(I, 1)) << "frame " << I;
         }
       }
     }

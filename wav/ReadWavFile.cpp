@@ -17,12 +17,11 @@ namespace kestrum {
 
 namespace {
 
-constexpr uint16_t kFormatPcm = 1;
 constexpr uint16_t kFormatExtensible = 0xFFFE;
-// The PCM subformat GUID of an extensible format chunk, after its first two
-// bytes (which hold the format tag 1).
-constexpr uint8_t kPcmGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
-                                      0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+// The subformat GUIDs of an extensible format chunk (PCM, float) after their
+// first two bytes, which hold the plain format tag.
+constexpr uint8_t kSubformatGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                            0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 // The data size a writer that cannot seek back puts in the header.
 constexpr uint32_t kStreamedSize = 0xFFFFFFFF;
@@ -138,7 +137,6 @@ void TReadWavFile::ReadHeader() {
       if (FPastEnd) Refuse("file ends inside its header");
       Refuse("not a WAV file (no RIFF/WAVE header)");
     }
-    uint16_t Channels = 0, Bits = 0;
     bool HaveFormat = false;
     for (;;) {
       CheckStop();  // a file of many small chunks takes long to walk
@@ -156,7 +154,7 @@ void TReadWavFile::ReadHeader() {
         break;
       }
       if (Id == "fmt ") {
-        ReadFormatChunk(Size, Channels, Bits);
+        ReadFormatChunk(Size);
         HaveFormat = true;
       } else {
         Skip(uint64_t{Size} + (Size & 1));  // chunks are padded to even sizes
@@ -166,7 +164,7 @@ void TReadWavFile::ReadHeader() {
     if (Frames > INT32_MAX)
       Refuse(std::to_string(Frames) + " frames, more than the 2147483647 a run can handle");
     NSamples = static_cast<int32_t>(Frames);
-    FEndByte = Bits16 ? 0x00 : 0x80;  // a file that shrinks ends in silence
+    FEndByte = SampleFormat() == TSampleFormat::Pcm8 ? 0x80 : 0x00;  // a file that shrinks ends in silence
   } catch (...) {
     std::fclose(DataFile);
     DataFile = nullptr;
@@ -175,39 +173,49 @@ void TReadWavFile::ReadHeader() {
   FState = TFileState::fsOpen;
 }
 
-void TReadWavFile::ReadFormatChunk(uint32_t Size, uint16_t& Channels, uint16_t& Bits) {
+void TReadWavFile::ReadFormatChunk(uint32_t Size) {
   if (Size < 16)
     Refuse("'fmt ' chunk is " + std::to_string(Size) + " bytes, expected at least 16");
   const uint16_t Tag = GetWord();
-  Channels = GetWord();
+  const uint16_t Channels = GetWord();
   Frequency = GetDWord();
   GetDWord();  // byte rate: derived, not needed
-  GetWord();   // block align: derived, not needed
-  Bits = GetWord();
+  const uint16_t BlockAlign = GetWord();
+  const uint16_t Bits = GetWord();
   uint32_t Read = 16;
-  bool Pcm = Tag == kFormatPcm;
+  uint16_t Encoding = Tag;  // the plain tag, or the extensible chunk's subformat
   if (Tag == kFormatExtensible && Size >= 40) {
     GetWord();   // extension size
-    GetWord();   // valid bits
+    GetWord();   // valid bits: a 24-bit container is read as 24-bit whatever they say
     GetDWord();  // channel mask
-    Pcm = GetWord() == kFormatPcm;
-    for (uint8_t Expected : kPcmGuidTail) Pcm = GetByte() == Expected && Pcm;
+    Encoding = GetWord();
+    for (uint8_t Expected : kSubformatGuidTail)
+      if (GetByte() != Expected) Encoding = kFormatExtensible;
     Read = 40;
   }
   if (FPastEnd) Refuse("file ends inside its header");
-  if (!Pcm) {
-    std::string Name = Tag == 3 ? " (floating point)" : Tag == 6 ? " (A-law)" : Tag == 7 ? " (mu-law)" : "";
-    if (Tag == kFormatExtensible) Name = " (extensible, not PCM)";
-    Refuse("format tag " + std::to_string(Tag) + Name +
-           " is not PCM; only 8- and 16-bit PCM can be read");
+  const char* const kReadable = "; only 8-, 16- and 24-bit PCM and 32-bit float can be read";
+  if (Encoding != WAV_FORMAT_PCM && Encoding != WAV_FORMAT_FLOAT) {
+    std::string Name = Tag == 6 ? " (A-law)" : Tag == 7 ? " (mu-law)" : "";
+    if (Tag == kFormatExtensible) Name = " (extensible, neither PCM nor float)";
+    Refuse("format tag " + std::to_string(Tag) + Name + " is not PCM or float" + kReadable);
   }
   if (Channels != 1 && Channels != 2)
     Refuse(std::to_string(Channels) + " channels; only mono and stereo can be read");
-  if (Bits != 8 && Bits != 16)
-    Refuse(std::to_string(Bits) + " bits per sample; only 8 and 16 can be read");
+  const bool Float = Encoding == WAV_FORMAT_FLOAT;
+  if (Float ? Bits != 32 : Bits != 8 && Bits != 16 && Bits != 24)
+    Refuse(std::to_string(Bits) + " bits per sample" + (Float ? " (floating point)" : Bits == 32 ? " (integer)" : "") +
+           kReadable);
   Stereo = Channels == 2;
-  Bits16 = Bits == 16;
-  FFrameBytes = static_cast<uint8_t>((Stereo ? 2 : 1) * (Bits16 ? 2 : 1));
+  Bits16 = Bits == 16 && !Float;
+  Bits24 = Bits == 24;
+  Float32 = Float;
+  FFrameBytes = static_cast<uint8_t>(Channels * BytesPerSample(SampleFormat()));
+  // 8- and 16-bit files have always been read whatever their block align;
+  // wider samples must be packed, or every frame would be misread.
+  if ((Bits24 || Float32) && BlockAlign != FFrameBytes)
+    Refuse("block align " + std::to_string(BlockAlign) + ", expected " + std::to_string(FFrameBytes) + " for " +
+           std::to_string(Bits) + "-bit " + (Stereo ? "stereo" : "mono"));
   Skip(uint64_t{Size} - Read + (Size & 1));
 }
 
@@ -277,7 +285,7 @@ void TReadWavFile::ReadFrames(uint8_t* Dest, int32_t Count) {
     BufPos += static_cast<int32_t>(N);
     Left -= N;
   }
-  std::memset(Out, Bits16 ? 0x00 : 0x80, Want - static_cast<uint64_t>(Out - Dest));
+  std::memset(Out, SampleFormat() == TSampleFormat::Pcm8 ? 0x80 : 0x00, Want - static_cast<uint64_t>(Out - Dest));
 }
 
 void TReadWavFile::Close() {

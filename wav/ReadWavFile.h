@@ -1,7 +1,8 @@
-// Reads PCM frames from a WAV file, strictly forward, through a buffer of
-// WAV_BUFFER_SIZE bytes inside the object.
+// Reads PCM and float frames from a WAV file, strictly forward, through a
+// buffer of WAV_BUFFER_SIZE bytes inside the object.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -22,17 +23,21 @@ namespace kestrum {
 //
 // Opening walks the file's chunks and refuses, with an EInOutError that names
 // the file and the problem, anything it cannot read correctly: not RIFF/WAVE,
-// no "fmt " or "data" chunk, a format other than PCM (tag 1, or the extensible
-// tag with the PCM subformat), other than 1 or 2 channels, other than 8 or 16
-// bits, a file that ends inside its header, more frames than NSamples holds.
+// no "fmt " or "data" chunk, other than 1 or 2 channels, a format other than
+// 8-, 16- or 24-bit PCM (tag 1, or the extensible tag with the PCM subformat;
+// a 24-bit container is read as 24-bit whatever its valid bits) or 32-bit
+// float (tag 3, or extensible with the float subformat), a 24-bit or float
+// block align other than the frame size, a file that ends inside its header,
+// more frames than NSamples holds.
 //
-// The fetch operations deliver sample values as floats holding the integer:
-// 8-bit bytes read as signed two's complement (0xFF gives -1, 0x80 gives
-// -128), 16-bit words as signed. Past the end of the sample data (the data
-// chunk, or the file if it ends first, even when it shrinks after opening)
-// they deliver silence: the byte 0x80 (-128) for 8-bit data, 0 for 16-bit
-// data. They never raise an error except
-// an EInOutError when a block cannot be read.
+// The fetch operations deliver sample values as floats: 8-bit bytes read as
+// signed two's complement (0xFF gives -1, 0x80 gives -128), 16- and 24-bit
+// samples as signed integers, float samples bit for bit (NaN, infinities,
+// negative zero and subnormals included). Past the end of the sample data
+// (the data chunk, or the file if it ends first, even when it shrinks after
+// opening) they deliver silence: the byte 0x80 (-128) for 8-bit data, 0
+// otherwise. They never raise an error except an EInOutError when a block
+// cannot be read.
 class TReadWavFile {
 public:
   TReadWavFile() = default;
@@ -46,7 +51,9 @@ public:
 
   // Format of the open source.
   bool Stereo = false;
-  bool Bits16 = false;
+  bool Bits16 = false;   // 16-bit PCM
+  bool Bits24 = false;   // 24-bit PCM
+  bool Float32 = false;  // 32-bit float
   uint32_t Frequency = 0;
   int32_t NSamples = 0;  // frames of sample data in the file
 
@@ -60,29 +67,16 @@ public:
 
   TFileState State() const { return FState; }
   uint8_t FrameBytes() const { return FFrameBytes; }
+  TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32); }
 
-  void ReadMono8(float& Sample) {
-    Sample = HaveFrame() ? static_cast<int8_t>(GetByte()) : kSilence8;
-  }
-  void ReadStereo8(float& First, float& Second) {
-    if (HaveFrame()) {
-      First = static_cast<int8_t>(GetByte());
-      Second = static_cast<int8_t>(GetByte());
-    } else {
-      First = Second = kSilence8;
-    }
-  }
-  void ReadMono16(float& Sample) {
-    Sample = HaveFrame() ? static_cast<int16_t>(GetWord()) : 0.0f;
-  }
-  void ReadStereo16(float& First, float& Second) {
-    if (HaveFrame()) {
-      First = static_cast<int16_t>(GetWord());
-      Second = static_cast<int16_t>(GetWord());
-    } else {
-      First = Second = 0.0f;
-    }
-  }
+  void ReadMono8(float& Sample) { Sample = HaveFrame() ? GetLevel8() : kSilence8; }
+  void ReadStereo8(float& First, float& Second) { ReadPair<&TReadWavFile::GetLevel8>(First, Second, kSilence8); }
+  void ReadMono16(float& Sample) { Sample = HaveFrame() ? GetLevel16() : 0.0f; }
+  void ReadStereo16(float& First, float& Second) { ReadPair<&TReadWavFile::GetLevel16>(First, Second, 0.0f); }
+  void ReadMono24(float& Sample) { Sample = HaveFrame() ? GetLevel24() : 0.0f; }
+  void ReadStereo24(float& First, float& Second) { ReadPair<&TReadWavFile::GetLevel24>(First, Second, 0.0f); }
+  void ReadMonoFloat(float& Sample) { Sample = HaveFrame() ? GetFloat() : 0.0f; }
+  void ReadStereoFloat(float& First, float& Second) { ReadPair<&TReadWavFile::GetFloat>(First, Second, 0.0f); }
 
   // Copies the raw bytes of the next Count frames into Dest (Count *
   // FrameBytes() bytes, file order), with silence past the end of the data:
@@ -98,6 +92,16 @@ private:
     FDataLeft -= FFrameBytes;
     return true;
   }
+  // One frame of two samples, each from Get, or silence past the data.
+  template <float (TReadWavFile::*Get)()>
+  void ReadPair(float& First, float& Second, float Silence) {
+    if (HaveFrame()) {
+      First = (this->*Get)();
+      Second = (this->*Get)();
+    } else {
+      First = Second = Silence;
+    }
+  }
   uint8_t GetByte() {
     if (BufPos >= BufCount && BufCount != 0) {
       ReadBlock();
@@ -111,12 +115,20 @@ private:
     uint8_t Low = GetByte();
     return static_cast<uint16_t>(Low | GetByte() << 8);
   }
+  // The next sample's value, as a float.
+  float GetLevel8() { return static_cast<int8_t>(GetByte()); }
+  float GetLevel16() { return static_cast<int16_t>(GetWord()); }
+  float GetLevel24() {
+    const uint8_t B[3] = {GetByte(), GetByte(), GetByte()};
+    return static_cast<float>(ReadS24LE(B));
+  }
+  float GetFloat() { return std::bit_cast<float>(GetDWord()); }
   uint32_t GetDWord();
   std::string GetChars(int N);
 
   void Open();
   void ReadHeader();
-  void ReadFormatChunk(uint32_t Size, uint16_t& Channels, uint16_t& Bits);
+  void ReadFormatChunk(uint32_t Size);
   void Skip(uint64_t Bytes);
   void SkipTo(uint64_t Offset);
   void Close();

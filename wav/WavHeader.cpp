@@ -1,37 +1,51 @@
-// Fills and encodes the canonical WAV header.
+// Fills and encodes the WAV headers this system writes.
 #include "wav/WavHeader.h"
 
 #include <cstring>
 
 namespace kestrum {
 
-TWavHeader TWavHeader::ForFormat(bool Stereo, bool Bits16, uint32_t Frequency,
-                                 uint64_t FileLength) {
+TWavHeader TWavHeader::ForData(bool Stereo, TSampleFormat Format, uint32_t Frequency, uint64_t DataBytes) {
   TWavHeader H;
+  H.FormatTag = Format == TSampleFormat::Float32 ? WAV_FORMAT_FLOAT : WAV_FORMAT_PCM;
   H.Channels = Stereo ? 2 : 1;
-  H.BitsPerSample = Bits16 ? 16 : 8;
-  H.BlockAlign = static_cast<uint16_t>(H.Channels * (Bits16 ? 2 : 1));
+  H.BitsPerSample = static_cast<uint16_t>(8 * BytesPerSample(Format));
+  H.BlockAlign = static_cast<uint16_t>(H.Channels * BytesPerSample(Format));
   H.SampleRate = Frequency;
   H.ByteRate = Frequency * H.BlockAlign;
-  H.RiffSize = static_cast<uint32_t>(FileLength - 8);
-  H.DataSize = static_cast<uint32_t>(FileLength - WAV_HEADER_SIZE);
+  H.FactFrames = static_cast<uint32_t>(DataBytes / H.BlockAlign);
+  H.DataSize = static_cast<uint32_t>(DataBytes);
+  H.RiffSize = static_cast<uint32_t>(H.Size() - 8 + DataBytes + (DataBytes & 1));
   return H;
 }
 
-std::array<uint8_t, WAV_HEADER_SIZE> TWavHeader::Encode() const {
-  std::array<uint8_t, WAV_HEADER_SIZE> B{};
+TWavHeader TWavHeader::ForFormat(bool Stereo, bool Bits16, uint32_t Frequency, uint64_t FileLength) {
+  return ForData(Stereo, Bits16 ? TSampleFormat::Pcm16 : TSampleFormat::Pcm8, Frequency,
+                 FileLength - WAV_HEADER_SIZE);
+}
+
+std::vector<uint8_t> TWavHeader::Encode() const {
+  const bool Float = FormatTag == WAV_FORMAT_FLOAT;
+  std::vector<uint8_t> B(static_cast<size_t>(Size()));
   std::memcpy(&B[0], "RIFF", 4);
   WriteU32LE(&B[4], RiffSize);
   std::memcpy(&B[8], "WAVEfmt ", 8);
-  WriteU32LE(&B[16], 16);
+  WriteU32LE(&B[16], Float ? 18 : 16);
   WriteU16LE(&B[20], FormatTag);
   WriteU16LE(&B[22], Channels);
   WriteU32LE(&B[24], SampleRate);
   WriteU32LE(&B[28], ByteRate);
   WriteU16LE(&B[32], BlockAlign);
   WriteU16LE(&B[34], BitsPerSample);
-  std::memcpy(&B[36], "data", 4);
-  WriteU32LE(&B[40], DataSize);
+  uint8_t* Data = &B[36];
+  if (Float) {  // extension size 0 at 36, then the fact chunk
+    std::memcpy(&B[38], "fact", 4);
+    WriteU32LE(&B[42], 4);
+    WriteU32LE(&B[46], FactFrames);
+    Data = &B[50];
+  }
+  std::memcpy(Data, "data", 4);
+  WriteU32LE(Data + 4, DataSize);
   return B;
 }
 

@@ -1,11 +1,13 @@
-// Writes PCM frames to a new WAV file through a buffer of WAV_BUFFER_SIZE
+// Writes PCM and float frames to a new WAV file through a buffer of WAV_BUFFER_SIZE
 // bytes, and completes its header when the file is closed.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
+#include "base/OutputFile.h"
 #include "wav/WavHeader.h"
 
 namespace kestrum {
@@ -13,16 +15,13 @@ namespace kestrum {
 // Use: set FileName, SetActive(true), set the format fields (any time before
 // Close), append frames, Close.
 //
-// A regular target is replaced atomically: the frames go to a temporary file
-// beside it, which is written to the disk and renamed over it only once its
-// header is written. Until then an existing target stays exactly as it was,
-// and a writer that is destroyed without Close, or whose Close fails, removes
-// its temporary file. So a source that is also the target stays readable to
-// the end of a run. A FileName that is a symbolic link (or a chain of them)
-// is followed: the file it finally names is replaced and the links stay; a
-// dangling link creates the file it names. The result keeps the permission
-// bits of the file it replaces, and its owner and group where the process
-// may set them.
+// A regular target is replaced atomically through a TReplaceFile
+// (base/OutputFile.h): the frames go to a temporary file beside it, which is
+// renamed over it only once its header is written. Until then an existing
+// target stays exactly as it was, and a writer that is destroyed without
+// Close, or whose Close fails, removes its temporary file. So a source that
+// is also the target stays readable to the end of a run. Symbolic links are
+// followed, and the result keeps the mode and owner of the file it replaces.
 //
 // A target that exists and is not a regular file (a FIFO, a device, a
 // terminal, a pipe), and "-", standard output, are streamed instead: header
@@ -40,9 +39,13 @@ public:
 
   std::string FileName;  // used exactly as it is held
 
-  // Format written into the header at Close.
+  // Format written into the header at Close. The header's size (44 bytes,
+  // 58 for float) is settled when the first block reaches the file, so the
+  // format may change until then but not its float-or-PCM kind afterwards.
   bool Stereo = false;
-  bool Bits16 = false;
+  bool Bits16 = false;   // 16-bit PCM
+  bool Bits24 = false;   // 24-bit PCM
+  bool Float32 = false;  // 32-bit float
   uint32_t Frequency = 0;
   int32_t NSamples = 0;  // copied from a reader for its owner; never read here
 
@@ -54,6 +57,7 @@ public:
   void SetActive(bool Value);
 
   TFileState State() const { return FState; }
+  TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32); }
 
   // Whether the open target is streamed rather than replaced.
   bool Streaming() const { return FStreaming; }
@@ -71,8 +75,9 @@ public:
   // the writer is closed.
   void Close();
 
-  // Append one frame, storing only the low 8 or 16 bits (values wrap, they
-  // are not clipped); 16-bit words go low byte first. Appending while no file
+  // Append one frame, storing only the low 8, 16 or 24 bits of integers
+  // (values wrap, they are not clipped), low byte first; floats are stored
+  // bit for bit. Appending while no file
   // is open raises EGeneralError. A file that would outgrow the 32-bit sizes
   // of its header raises EGeneralError instead of growing.
   void WriteByte(int32_t Value) {
@@ -91,6 +96,23 @@ public:
     WriteWord(First);
     WriteWord(Second);
   }
+  void WriteInt24(int32_t Value) {
+    WriteWord(Value);
+    WriteByte(Value >> 16);
+  }
+  void WriteInt24Pair(int32_t First, int32_t Second) {
+    WriteInt24(First);
+    WriteInt24(Second);
+  }
+  void WriteFloat(float Value) {
+    const uint32_t Bits = std::bit_cast<uint32_t>(Value);
+    WriteWord(static_cast<int32_t>(Bits & 0xFFFF));
+    WriteWord(static_cast<int32_t>(Bits >> 16));
+  }
+  void WriteFloatPair(float First, float Second) {
+    WriteFloat(First);
+    WriteFloat(Second);
+  }
 
   // Appends Count raw bytes, file order: the same as as many WriteByte calls.
   void WriteBytes(const uint8_t* Bytes, size_t Count);
@@ -101,11 +123,12 @@ private:
   void WriteBlock();
   void Flush();
   void Put(const uint8_t* Bytes, size_t Count);
+  void Append(const uint8_t* Bytes, size_t Count);
   void PutStream(const uint8_t* Bytes, size_t Count);
   void Discard();
   void OpenStream(const std::string& Name);
   void FinishReplacement(uint64_t Data);
-  uint64_t FrameBytes() const { return uint64_t{Stereo ? 2u : 1u} * (Bits16 ? 2u : 1u); }
+  uint64_t FrameBytes() const { return uint64_t{Stereo ? 2u : 1u} * static_cast<uint64_t>(BytesPerSample(SampleFormat())); }
 
   std::FILE* DataFile = nullptr;
   int32_t BufPos = 0;   // bytes held in Buffer
@@ -114,9 +137,9 @@ private:
   TFileState FState = TFileState::fsClosed;
   bool FActive = false;
 
-  std::string FTempName;  // where the frames go until Close succeeds
-  std::string FTarget;    // the file FileName finally names, to be replaced
-  uint64_t FLength = 0;   // bytes written to the file so far
+  TReplaceFile FReplacement;  // where the frames go until Close succeeds
+  uint64_t FLength = 0;       // bytes written to the file so far
+  int FHeaderSize = 0;         // bytes reserved for the header; 0 until the first block is written
   bool FStreaming = false;
   int64_t FReserved = -1;  // frames declared by Reserve, -1 when unknown
 };

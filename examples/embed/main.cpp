@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
     Reader.ReadFrames(Samples.data(), Reader.NSamples);
 
     kestrum::TFirStream Stream(kestrum::ReadFirFilter(argv[2]), Reader.Stereo ? kestrum::ff_stereo : kestrum::ff_mono,
-                               Reader.Bits16 ? kestrum::ff_16bits : kestrum::ff_8bits);
+                               kestrum::NbBitsOf(Reader.SampleFormat()));
     const size_t BlockBytes = 441 * FrameBytes;
     for (size_t Done = 0; Done < Samples.size(); Done += BlockBytes) {
       const std::span<uint8_t> Block(Samples.data() + Done, std::min(BlockBytes, Samples.size() - Done));
@@ -53,6 +53,8 @@ int main(int argc, char** argv) {
     Writer.SetActive(true);
     Writer.Stereo = Reader.Stereo;
     Writer.Bits16 = Reader.Bits16;
+    Writer.Bits24 = Reader.Bits24;
+    Writer.Float32 = Reader.Float32;
     Writer.Frequency = Reader.Frequency;
     Writer.WriteBytes(Samples.data(), Samples.size());
     Writer.Close();

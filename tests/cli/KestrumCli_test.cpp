@@ -245,7 +245,7 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
   };
   const TCase Cases[] = {
       {"missing source", {Dir / "missing.wav", Target, kSmooth}, "missing.wav"},
-      {"source not PCM", {DataFile("float32_mono.wav"), Target, kSmooth}, "float32_mono.wav"},
+      {"source not PCM", {DataFile("alaw_mono.wav"), Target, kSmooth}, "alaw_mono.wav"},
       {"missing filter", {Good, Target, Dir / "missing.fir"}, "missing.fir"},
       {"bad filter line", {Good, Target, Dir / "bad.fir"}, "bad.fir, line 4"},
       {"target in a missing folder", {Good, Dir / "none/out.wav", kSmooth}, "none/out.wav"},
@@ -449,6 +449,29 @@ TEST(KestrumCli, DesignReplacesAFileThroughItsLinkKeepingItsMode) {
   EXPECT_EQ(std::filesystem::status(Dir / "real.fir").permissions(),
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"link.fir", "real.fir"}));
+}
+
+TEST(KestrumCli, DesignWritesThroughADanglingLinkAndToTheLongestName) {
+  const std::string Longest(255, 'f');
+  struct TCase {
+    const char* Name;
+    std::string Output, Written;
+    std::vector<std::string> Files;
+  };
+  const TCase Cases[] = {
+      {"a dangling link creates the file it names", "link.fir", "new.fir", {"link.fir", "new.fir"}},
+      {"a name of 255 bytes", Longest, Longest, {Longest}},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const test::TScratchDir Dir;
+    if (C.Output == "link.fir") std::filesystem::create_symlink("new.fir", Dir / "link.fir");
+    const TResult R =
+        RunKestrum({"design", "lowpass", "1000", "--rate", "8000", "--taps", "5", "-o", Dir / C.Output});
+    EXPECT_EQ(R.Status, 0) << R.Err;
+    EXPECT_EQ(ReadText(Dir / C.Written).rfind("Lowpass, windowed sinc, 5 taps", 0), 0u);
+    EXPECT_EQ(Dir.Files(), C.Files);
+  }
 }
 
 TEST(KestrumCli, BothKernelsWriteTheSameBytes) {

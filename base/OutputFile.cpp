@@ -1,0 +1,134 @@
+// Streams or replaces output files: links followed, a temporary name that fits,
+// mode and owner kept, data and folder synced around the rename.
+#include "base/OutputFile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base/Errors.h"
+#include "base/Stop.h"
+
+namespace kestrum {
+
+namespace {
+
+// Links followed before a target is taken as a loop, as the system does.
+constexpr int kMaxLinks = 40;
+
+// A name beside Target that no other run will pick: the target's own name,
+// hidden, with a random suffix; the name is cut so that the whole fits the
+// file system's limit.
+std::string TempNameFor(const std::string& Target) {
+  static thread_local std::mt19937_64 Random{std::random_device{}()};
+  const std::filesystem::path Path(Target);
+  const std::filesystem::path Folder = Path.parent_path().empty() ? "." : Path.parent_path();
+  long NameMax = pathconf(Folder.c_str(), _PC_NAME_MAX);
+  if (NameMax <= 0) NameMax = 255;
+  char Suffix[24];
+  std::snprintf(Suffix, sizeof Suffix, ".%016llx.tmp",
+                static_cast<unsigned long long>(Random()));
+  std::string Hidden = Path.filename().string();
+  const size_t Room = static_cast<size_t>(NameMax) - 1 - std::strlen(Suffix);
+  if (Hidden.size() > Room) Hidden.resize(Room);
+  Hidden.insert(Hidden.begin(), '.');
+  Hidden.append(Suffix);
+  return (Path.parent_path() / Hidden).string();
+}
+
+// The file Name finally stands for, through any chain of symbolic links;
+// the name itself when it is not a link or does not exist.
+std::string FollowLinks(const std::string& Name) {
+  std::filesystem::path Path(Name);
+  for (int Links = 0;; ++Links) {
+    struct stat Stat {};
+    if (lstat(Path.c_str(), &Stat) != 0 || !S_ISLNK(Stat.st_mode)) return Path.string();
+    if (Links == kMaxLinks) throw EInOutError::FromErrno(ELOOP, "cannot follow", Name);
+    std::error_code Ec;
+    const std::filesystem::path Link = std::filesystem::read_symlink(Path, Ec);
+    if (Ec) throw EInOutError::FromErrno(Ec.value(), "cannot follow", Name);
+    Path = Link.is_absolute() ? Link : Path.parent_path() / Link;
+  }
+}
+
+// Writes a folder's entries to the disk, so that a rename in it lasts. Some
+// file systems cannot sync a folder; the rename has happened all the same.
+void SyncFolder(const std::string& File) {
+  const std::filesystem::path Folder = std::filesystem::path(File).parent_path();
+  const int Fd = open(Folder.empty() ? "." : Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (Fd < 0) return;
+  fsync(Fd);
+  close(Fd);
+}
+
+}  // namespace
+
+bool IsStreamTarget(const std::string& Name) {
+  struct stat Existing {};
+  return Name == "-" || (stat(Name.c_str(), &Existing) == 0 && !S_ISREG(Existing.st_mode));
+}
+
+int OpenStream(const std::string& Name) {
+  const int Fd = Name == "-" ? dup(STDOUT_FILENO) : open(Name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (Fd < 0) {
+    const int Error = errno;
+    CheckStop();  // opening a FIFO waits for its reader: a stop ends the wait
+    throw EInOutError::FromErrno(Error, "cannot open", Name, "for writing");
+  }
+  return Fd;
+}
+
+void TReplaceFile::Open(const std::string& Name) {
+  Discard();
+  FName = Name;
+  struct stat Existing {};
+  const bool Exists = stat(Name.c_str(), &Existing) == 0;
+  FTarget = FollowLinks(Name);
+  // An existing file is not touched until Commit, but must be one we may write.
+  if (Exists) {
+    std::FILE* Old = std::fopen(FTarget.c_str(), "r+b");
+    if (!Old) throw EInOutError::FromErrno(errno, "cannot open", Name, "for writing");
+    std::fclose(Old);
+  }
+  for (int Attempt = 0; !FFile; ++Attempt) {
+    FTempName = TempNameFor(FTarget);
+    FFile = std::fopen(FTempName.c_str(), "wbx");  // x: fail if it exists
+    if (!FFile) {
+      const int Error = errno;
+      FTempName.clear();
+      if (Error != EEXIST || Attempt == 100) throw EInOutError::FromErrno(Error, "cannot create", Name);
+    }
+  }
+  if (Exists) {
+    // Owner first: changing it may clear the set-id bits that fchmod restores.
+    const int Fd = fileno(FFile);
+    if (fchown(Fd, Existing.st_uid, Existing.st_gid) != 0) (void)!fchown(Fd, static_cast<uid_t>(-1), Existing.st_gid);
+    (void)!fchmod(Fd, Existing.st_mode & 07777);
+  }
+}
+
+void TReplaceFile::Commit() {
+  if (std::fflush(FFile) != 0 || fsync(fileno(FFile)) != 0)
+    throw EInOutError::FromErrno(errno, "cannot write", FName);
+  std::FILE* F = FFile;
+  FFile = nullptr;
+  if (std::fclose(F) != 0) throw EInOutError::FromErrno(errno, "cannot close", FName);
+  if (std::rename(FTempName.c_str(), FTarget.c_str()) != 0)
+    throw EInOutError::FromErrno(errno, "cannot replace", FName);
+  FTempName.clear();
+  SyncFolder(FTarget);
+}
+
+void TReplaceFile::Discard() noexcept {
+  if (FFile) std::fclose(FFile);
+  FFile = nullptr;
+  if (!FTempName.empty()) std::remove(FTempName.c_str());
+  FTempName.clear();
+}
+
+}  // namespace kestrum

@@ -1,0 +1,62 @@
+// Decides how an output name is written, and replaces a regular file whole or
+// not at all through a temporary file beside it.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace kestrum {
+
+// Whether Name is written as a stream rather than replaced: "-" (standard
+// output), or a file that exists and is not a regular one (a FIFO, a device,
+// a terminal), which renaming over would replace. Links are followed.
+bool IsStreamTarget(const std::string& Name);
+
+// Opens Name to be streamed to: a duplicate of standard output for "-", the
+// file itself otherwise. Opening a FIFO waits for its reader; a stop request
+// (base/Stop.h) ends the wait with EStopped. Returns the descriptor; raises
+// EInOutError "cannot open 'Name' for writing".
+int OpenStream(const std::string& Name);
+
+// A new version of a regular file, written to a hidden temporary file beside
+// the file it replaces and renamed over it by Commit. Until then an existing
+// file stays exactly as it was; a replacement destroyed or discarded before
+// Commit removes its temporary file. A name that is a symbolic link (or a
+// chain of them) is followed: the file it finally names is replaced and the
+// links stay; a dangling link creates the file it names. The new file keeps
+// the permission bits of the file it replaces, and its owner and group where
+// the process may set them. Messages name the file as it was given.
+class TReplaceFile {
+public:
+  TReplaceFile() = default;
+  ~TReplaceFile() { Discard(); }
+  TReplaceFile(const TReplaceFile&) = delete;
+  TReplaceFile& operator=(const TReplaceFile&) = delete;
+
+  // Creates the temporary file for Name. An existing file that may not be
+  // written is refused, as if it were opened to be overwritten: EInOutError
+  // "cannot open 'Name' for writing"; a failed create raises "cannot create".
+  void Open(const std::string& Name);
+
+  // The temporary file, open for writing from its start; null when none is
+  // open. Replacement owns it: callers never close it.
+  std::FILE* File() const { return FFile; }
+
+  // Writes the file to the disk, closes it and renames it over its target,
+  // then writes the folder's entries to the disk, so that a crash leaves the
+  // old file or the new one, never an empty one. Raises EInOutError
+  // ("cannot write", "cannot close", "cannot replace"); the temporary file
+  // then stays until Discard or destruction.
+  void Commit();
+
+  // Closes and removes the temporary file, if any; the target is untouched.
+  void Discard() noexcept;
+
+private:
+  std::string FName;      // as given, for messages
+  std::string FTarget;    // the file FName finally names
+  std::string FTempName;  // where the new version is written until Commit
+  std::FILE* FFile = nullptr;
+};
+
+}  // namespace kestrum
