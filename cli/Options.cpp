@@ -43,7 +43,8 @@ const char* const kFooter =
     "  kestrum response FILTER --rate HZ [--csv FILE] [--svg FILE] (--help)\n"
     "\n"
     "Exit status: 0 done; 1 failed, with a line 'kestrum: message' on stderr for\n"
-    "each failure and TARGET left as it was; 2 wrong command line.";
+    "each failure and TARGET left as it was (a stream or device as TARGET keeps\n"
+    "what was written before the failure); 2 wrong command line.";
 
 // Shows the tool's two forms instead of CLI11's one generated line.
 class TFormatter : public CLI::Formatter {
