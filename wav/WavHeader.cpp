@@ -19,11 +19,6 @@ TWavHeader TWavHeader::ForData(bool Stereo, TSampleFormat Format, uint32_t Frequ
   return H;
 }
 
-TWavHeader TWavHeader::ForFormat(bool Stereo, bool Bits16, uint32_t Frequency, uint64_t FileLength) {
-  return ForData(Stereo, Bits16 ? TSampleFormat::Pcm16 : TSampleFormat::Pcm8, Frequency,
-                 FileLength - WAV_HEADER_SIZE);
-}
-
 std::vector<uint8_t> TWavHeader::Encode() const {
   const bool Float = FormatTag == WAV_FORMAT_FLOAT;
   std::vector<uint8_t> B(static_cast<size_t>(Size()));

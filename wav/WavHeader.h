@@ -56,10 +56,6 @@ struct TWavHeader {
   // byte, as RIFF requires, which the RIFF size counts. Sizes wrap to 32
   // bits; the writer refuses longer files first.
   static TWavHeader ForData(bool Stereo, TSampleFormat Format, uint32_t Frequency, uint64_t DataBytes);
-  // The 8- or 16-bit header of a file of FileLength bytes, header and any pad
-  // byte included.
-  static TWavHeader ForFormat(bool Stereo, bool Bits16, uint32_t Frequency, uint64_t FileLength);
-
 
   int Size() const { return FormatTag == WAV_FORMAT_FLOAT ? WAV_FLOAT_HEADER_SIZE : WAV_HEADER_SIZE; }
   std::vector<uint8_t> Encode() const;
