@@ -90,6 +90,16 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt = -1) {
 
 TOutcome RunReference(const TCase& C) { return Run(C, RunReferenceKernel); }
 
+// Runs Check with each instruction set forced in turn, then restores the widest.
+void OnEverySimdTarget(const std::function<void()>& Check) {
+  for (const std::string& Target : fast::SimdTargets()) {
+    SCOPED_TRACE(Target);
+    fast::ForceSimdTarget(Target);
+    Check();
+  }
+  fast::ForceSimdTarget("");
+}
+
 // The fast kernel in blocks of Block frames; the default size goes through
 // the public entry point.
 TOutcome RunFast(const TCase& C, int Threads, int32_t Block, int32_t ThrowAt = -1) {
@@ -193,12 +203,7 @@ TEST(FastKernel, RoundsToDoubleThenFloatAfterEveryTap) {
   C.NbEch = 2;
   AddTap(C.Filter, 0, 1024.0f);
   AddTap(C.Filter, 1, std::ldexp(33025.0f, -30));
-  for (const std::string& Target : fast::SimdTargets()) {
-    SCOPED_TRACE(Target);
-    fast::ForceSimdTarget(Target);
-    EXPECT_EQ(RunFast(C, 1, fast::kBlockFrames).Out, test::Words({1024, 0}));
-  }
-  fast::ForceSimdTarget("");
+  OnEverySimdTarget([&] { EXPECT_EQ(RunFast(C, 1, fast::kBlockFrames).Out, test::Words({1024, 0})); });
   EXPECT_EQ(RunReference(C).Out, test::Words({1024, 0}));
 }
 
@@ -228,12 +233,7 @@ TEST(FastKernel, GivesTheReferenceSumsNearTheFloatLimit) {
     EXPECT_EQ(fast::TTaps(Run.Filter, 32768.0).Split, Case.Split);
     const TOutcome Want = RunReference(Run);
     ASSERT_NE(Want.Error, "");
-    for (const std::string& Target : fast::SimdTargets()) {
-      SCOPED_TRACE(Target);
-      fast::ForceSimdTarget(Target);
-      EXPECT_EQ(RunFast(Run, 1, fast::kBlockFrames), Want);
-    }
-    fast::ForceSimdTarget("");
+    OnEverySimdTarget([&] { EXPECT_EQ(RunFast(Run, 1, fast::kBlockFrames), Want); });
   }
 }
 
@@ -258,12 +258,7 @@ TEST(FastKernel, KeepsFloatSumsExactWhereASplitOrASkippedTapWouldNot) {
     for (const auto& [Delay, Coef] : Case.Taps) AddTap(Run.Filter, Delay, Coef);
     EXPECT_FALSE(fast::TapsFor(Run.Filter, {false, TSampleFormat::Float32}).Split);
     const TOutcome Want = RunReference(Run);
-    for (const std::string& Target : fast::SimdTargets()) {
-      SCOPED_TRACE(Target);
-      fast::ForceSimdTarget(Target);
-      EXPECT_EQ(RunFast(Run, 1, fast::kBlockFrames), Want);
-    }
-    fast::ForceSimdTarget("");
+    OnEverySimdTarget([&] { EXPECT_EQ(RunFast(Run, 1, fast::kBlockFrames), Want); });
   }
 }
 
