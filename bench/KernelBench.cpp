@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "filter/FastKernel.h"
-#include "filter/FirStream.h"
-#include "filter/Kernel.h"
+#include "kernel/FastKernel.h"
+#include "kernel/FirStream.h"
+#include "kernel/Kernel.h"
 #include "filter/Kestrum.h"
 
 namespace kestrum {

@@ -7,7 +7,7 @@
 
 #include "base/Errors.h"
 #include "cli/Commands.h"
-#include "filter/Design.h"
+#include "design/Design.h"
 
 namespace kestrum {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "cli/Commands.h"
-#include "filter/Response.h"
+#include "design/Response.h"
 
 namespace kestrum {
 

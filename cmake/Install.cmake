@@ -13,7 +13,7 @@ set_target_properties(kestrum_filter PROPERTIES EXPORT_NAME filter)
 install(TARGETS kestrum_base kestrum_wav kestrum_filter EXPORT KestrumTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # Every header but the kernels', which only the component calls.
-install(DIRECTORY base wav filter DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrum
+install(DIRECTORY base wav fir kernel filter design DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrum
         FILES_MATCHING PATTERN "*.h" PATTERN "Kernel.h" EXCLUDE PATTERN "FastKernel.h" EXCLUDE)
 install(EXPORT KestrumTargets NAMESPACE kestrum:: DESTINATION ${KESTRUM_CMAKE_DIR})
 configure_package_config_file(cmake/KestrumConfig.cmake.in ${PROJECT_BINARY_DIR}/KestrumConfig.cmake

@@ -7,8 +7,8 @@
 #include "base/Application.h"
 #include "base/Errors.h"
 #include "base/Stop.h"
-#include "filter/FirFile.h"
-#include "filter/Kernel.h"
+#include "fir/FirFile.h"
+#include "kernel/Kernel.h"
 #include "wav/ReadWavFile.h"
 #include "wav/WriteWavFile.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/Component.h"
-#include "filter/Overflow.h"
+#include "kernel/Overflow.h"
 #include "wav/WavHeader.h"
 
 namespace kestrum {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "base/Errors.h"
-#include "filter/FirFile.h"
+#include "fir/FirFile.h"
 #include "fuzz/FuzzUtil.h"
 
 using namespace kestrum;

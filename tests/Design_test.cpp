@@ -8,7 +8,7 @@
 #include <numbers>
 
 #include "base/Errors.h"
-#include "filter/Design.h"
+#include "design/Design.h"
 #include "tests/TestUtil.h"
 
 namespace kestrum {

@@ -1,7 +1,7 @@
 // Tests the fast kernel against the reference, byte for byte, through real
 // files: random filters and lengths around block edges, on every instruction
 // set and thread count, and the same failures at the same frame.
-#include "filter/FastKernel.h"
+#include "kernel/FastKernel.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "base/Errors.h"
-#include "filter/FirStream.h"
+#include "kernel/FirStream.h"
 #include "filter/Kestrum.h"
 #include "tests/TestUtil.h"
 

@@ -1,5 +1,5 @@
 // Tests the reading of FIR filter files, mostly from text.
-#include "filter/FirFile.h"
+#include "fir/FirFile.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <limits>
 #include <random>
 
-#include "filter/FirFile.h"
+#include "fir/FirFile.h"
 #include "tests/KestrumRun.h"
 
 namespace kestrum {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <numbers>
 
-#include "filter/Response.h"
+#include "design/Response.h"
 
 namespace kestrum {
 namespace {

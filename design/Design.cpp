@@ -1,6 +1,6 @@
 // Windowed-sinc designs, the Kaiser window's estimates, and filters made from
 // impulse responses.
-#include "filter/Design.h"
+#include "design/Design.h"
 
 #include <algorithm>
 #include <bit>

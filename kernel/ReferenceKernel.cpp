@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/Errors.h"
-#include "filter/Kernel.h"
+#include "kernel/Kernel.h"
 #include "filter/Kestrum.h"
 
 namespace kestrum {

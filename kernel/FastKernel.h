@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "filter/FirFile.h"
-#include "filter/Kernel.h"
+#include "fir/FirFile.h"
+#include "kernel/Kernel.h"
 
 namespace kestrum::fast {
 

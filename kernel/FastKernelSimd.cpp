@@ -9,7 +9,7 @@
 #define HWY_COMPILE_ONLY_STATIC
 #endif
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "filter/FastKernelSimd.cpp"
+#define HWY_TARGET_INCLUDE "kernel/FastKernelSimd.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
 
@@ -23,7 +23,7 @@
 #include <cpuid.h>
 #endif
 
-#include "filter/FastKernel.h"
+#include "kernel/FastKernel.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace kestrum::fast {

@@ -7,9 +7,9 @@
 #include <span>
 #include <string>
 
-#include "filter/FirFile.h"
+#include "fir/FirFile.h"
 #include "filter/Kestrum.h"
-#include "filter/Overflow.h"
+#include "kernel/Overflow.h"
 
 namespace kestrum {
 

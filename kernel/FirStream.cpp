@@ -1,6 +1,6 @@
 // TFirStream: the fast kernel's steps over caller's buffers, with the levels
 // of the last frames kept as the next call's history.
-#include "filter/FirStream.h"
+#include "kernel/FirStream.h"
 
 #include <algorithm>
 #include <bit>
@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "filter/FastKernel.h"
-#include "filter/Kernel.h"
+#include "kernel/FastKernel.h"
+#include "kernel/Kernel.h"
 
 namespace kestrum {
 

@@ -1,6 +1,6 @@
 // The fast kernel's driver: reads the source in blocks, has the blocks
 // computed by a few threads, and hands the results over in frame order.
-#include "filter/FastKernel.h"
+#include "kernel/FastKernel.h"
 
 #include <pthread.h>
 

@@ -1,6 +1,6 @@
 // Evaluates a filter's transfer function directly and by FFT, and lays the
 // result out as text, CSV and SVG.
-#include "filter/Response.h"
+#include "design/Response.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 #include <limits>
 #include <numbers>
 
-#include "filter/Kernel.h"
+#include "kernel/Kernel.h"
 
 namespace kestrum {
 

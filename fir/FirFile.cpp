@@ -1,5 +1,5 @@
 // Parses FIR filter files token by token, keeping the line for error messages.
-#include "filter/FirFile.h"
+#include "fir/FirFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,7 +14,7 @@
 
 #include "base/Errors.h"
 #include "base/Stop.h"
-#include "filter/Kernel.h"
+#include "kernel/Kernel.h"
 
 namespace kestrum {
 

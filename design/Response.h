@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "filter/FirFile.h"
+#include "fir/FirFile.h"
 
 namespace kestrum {
 

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "filter/FirFile.h"
-#include "filter/Overflow.h"
+#include "fir/FirFile.h"
+#include "kernel/Overflow.h"
 #include "wav/ReadWavFile.h"
 #include "wav/WriteWavFile.h"
 
