@@ -45,8 +45,10 @@ install(FILES LICENSE DESTINATION ${KESTRUM_DOC_DIR} RENAME copyright)
 install(DIRECTORY examples/ DESTINATION ${KESTRUM_DOC_DIR}/examples
         FILES_MATCHING PATTERN "*.fir" PATTERN "*.md" PATTERN "embed/*")
 
-# One Debian package of everything installed; its library dependencies come
-# from dpkg-shlibdeps.
+# Debian packages: kestrum holds everything installed but the Python package,
+# which python3-kestrum holds (the install component "python"), so that the
+# tool does not pull in Python and numpy. Library dependencies come from
+# dpkg-shlibdeps.
 set(CPACK_PACKAGE_NAME kestrum)
 set(CPACK_PACKAGE_VENDOR "The Kestrum developers")
 set(CPACK_PACKAGE_CONTACT "The Kestrum developers <dev@kestrum.invalid>")
@@ -60,4 +62,16 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://kestrum.invalid/)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME kestrum)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-kestrum)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+if(KESTRUM_BUILD_PYTHON)
+  # The module is built for one Python version.
+  math(EXPR KESTRUM_PYTHON_NEXT "${Python_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+      "python3 (>= 3.${Python_VERSION_MINOR}), python3 (<< 3.${KESTRUM_PYTHON_NEXT}), python3-numpy")
+endif()
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+    "Kestrum from Python: the package kestrum applies FIR filters to numpy arrays and WAV files with the exact arithmetic of the kestrum tool, designs filters and computes their response.")
 include(CPack)

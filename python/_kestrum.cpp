@@ -237,24 +237,23 @@ public:
   std::optional<py::error_already_set> Failure;
 
   void Progress(TObject*, int32_t Position, int32_t Max) {
-    Call(OnProgress, [&] {
+    Call([&] {
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
       if (!OnProgress.is_none()) OnProgress(Position, Max);
     });
   }
   void Log(TObject*, std::string Text) {
-    Call(OnLog, [&] { OnLog(Text); });
+    Call([&] { OnLog(Text); });
   }
   void Warning(TObject*, std::string Text) {
-    Call(OnWarning, [&] { OnWarning(Text); });
+    Call([&] { OnWarning(Text); });
   }
 
 private:
   template <typename F>
-  void Call(const py::object& Callable, F Body) {
+  void Call(F Body) {
     if (Failure) return;
     py::gil_scoped_acquire Acquire;
-    (void)Callable;
     try {
       Body();
     } catch (py::error_already_set& E) {

@@ -83,7 +83,7 @@ def _interleaved(samples):
         if bad.size:
             frame, channel = divmod(int(bad[0]), channels)
             raise ValueError(f"int32 samples hold 24-bit PCM, from {_MIN24} to {_MAX24}; frame {frame}, "
-                             f"channel {channel + 1} is {flat[bad[0]]} ({bad.size} samples out of range)")
+                             f"channel {channel + 1} is {flat[bad[0]]} ({bad.size} sample(s) out of range)")
         flat = flat.astype("<i4", copy=False).view(np.uint8).reshape(-1, 4)[:, :3].copy()
     return flat.reshape(-1).view(np.uint8), channels, code
 
@@ -273,6 +273,7 @@ class Filter:
         return [(int(d), float(c)) for d, c in zip(self.delays, self.coefficients)]
 
     def __len__(self):
+        """The number of taps."""
         return max(self._native.nb_taps, 0)
 
     def text(self):
@@ -348,7 +349,7 @@ class Stream:
         data, channels, code = _interleaved(samples)
         if channels != self.channels:
             raise ValueError(f"samples of shape {samples.shape} ({channels} channel{'s' * (channels > 1)}) given "
-                             f"to a stream of {self.channels}")
+                             f"to a stream of {self.channels} channel{'s' * (self.channels > 1)}")
         out = np.empty_like(data)
         self._native.filter(data, out)
         return _samples(out, code, samples.shape, not samples.flags.c_contiguous)
@@ -434,6 +435,9 @@ def write_wav(path, samples, rate):
     """Writes samples (as Filter.apply takes them; the dtype gives the
     format) as a WAV file at rate Hz, with Kestrum's writer: an existing
     file is replaced only once the new one is complete. "-" is standard
-    output. Raises FileError or KestrumError (also for no frames at all)."""
+    output. Raises ValueError for no frames at all (a WAV file holds at
+    least one), FileError or KestrumError when the file cannot be written."""
     data, channels, code = _interleaved(samples)
+    if data.size == 0:
+        raise ValueError(f"samples of shape {samples.shape} hold no frame: a WAV file holds at least one")
     _kestrum.write_wav(os.fspath(path), data, channels, code, int(rate))
