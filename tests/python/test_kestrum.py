@@ -161,6 +161,9 @@ def _saved(filter, folder):
 
 
 def test_apply_releases_the_gil():
+    # A second Python thread counts while the main thread first sleeps (which
+    # releases the GIL), then applies a long filter for about as long: held
+    # for the call, the GIL would let it count only at the call's ends.
     long = kestrum.Filter.from_taps(np.arange(1000), np.full(1000, 1e-3))
     x = signal(np.int16, 400000, 2)
     count, running = [0], [True]
@@ -169,17 +172,20 @@ def test_apply_releases_the_gil():
         while running[0]:
             count[0] += 1
 
+    def counted(call):
+        before, start = count[0], time.perf_counter()
+        call()
+        return (count[0] - before) / (time.perf_counter() - start)
+
     thread = threading.Thread(target=counter)
     thread.start()
-    time.sleep(0.05)
-    before = count[0]
-    long.apply(x, threads=1)
-    during = count[0] - before
-    running[0] = False
-    thread.join()
-    # Held for the call, the GIL would let the counter step only at the
-    # call's start and end.
-    assert during > 10000
+    try:
+        asleep = counted(lambda: time.sleep(0.2))
+        applying = counted(lambda: long.apply(x, threads=1))
+    finally:
+        running[0] = False
+        thread.join()
+    assert applying > asleep / 5, (applying, asleep)
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
