@@ -170,16 +170,16 @@ class Filter:
         native, notes = _kestrum.read_filter(os.fspath(path), None, "")
         self._init(native, notes, os.fspath(path))
 
-    def _init(self, native, notes=(), path=None):
+    def _init(self, native, notes=(), path=None, stacklevel=3):
         self._native = native
         self._path = path
-        for note in notes:
-            warnings.warn(note, FilterWarning, stacklevel=3)
+        for note in notes:  # shown at the caller of the public constructor
+            warnings.warn(note, FilterWarning, stacklevel=stacklevel)
 
     @classmethod
     def _of(cls, native, notes=(), path=None):
         filter = cls.__new__(cls)
-        filter._init(native, notes, path)
+        filter._init(native, notes, path, stacklevel=4)
         return filter
 
     @classmethod
@@ -376,7 +376,9 @@ def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="fas
                 progress=None, log=None, warning=None):
     """Filters the WAV file source into target, as the kestrum tool does.
 
-    filter: a Filter, or the path of a .fir file. start: the first source
+    filter: a Filter, or the path of a .fir file (a Filter read from a
+    file runs that file, as the tool would, so that the log and warnings
+    name it; any other Filter is written to a temporary file). start: the first source
     frame; count: frames to filter (0: as many as the source holds; past its
     end the source reads as silence). clip: saturate sums beyond the sample
     width (the default), else keep their low bits. kernel: "fast" or
