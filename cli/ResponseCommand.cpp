@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/Commands.h"
+#include "cli/Words.h"
 #include "design/Response.h"
 
 namespace kestrum {
@@ -47,12 +48,12 @@ int RunResponseCommand(int Argc, char** Argv) {
   TResponseOptions O;
   App.add_option("FILTER", O.Filter, ".fir filter file")->required()->type_name("");
   App.add_option("--rate", O.Rate, "Sample rate in Hz")->required()
-      ->check(CLI::Range(1.0, 4294967295.0).description(""))
+      ->transform(HzValidator(4294967295.0))
       ->type_name("HZ");
   App.add_option("--csv", O.Csv, "CSV file to write; - for stdout, the summary then goes to stderr")
       ->type_name("FILE");
   App.add_option("--points", O.Points, "Rows of the CSV, from 0 Hz to half the rate (default 512)")
-      ->check(CLI::Range(2, 1000000).description(""))
+      ->check(RangeCheck(2, 1000000, "a point count"))
       ->type_name("N");
   App.add_option("--svg", O.Svg, "SVG plot to write; - for stdout")->type_name("FILE");
   App.footer("Example:\n  kestrum response lowpass.fir --rate 44100 --csv lp.csv --svg lp.svg");
