@@ -14,6 +14,7 @@ struct TResponseOptions {
   std::string Filter, Csv, Svg;
   double Rate = 0;
   int32_t Points = 512;
+  bool PointsGiven = false;
 };
 
 int Respond(const TResponseOptions& O) {
@@ -29,7 +30,15 @@ int Respond(const TResponseOptions& O) {
   const std::string Csv = O.Csv.empty() ? "" : ResponseCsv(Response, O.Points);
   char At[48];
   std::snprintf(At, sizeof At, "; response at %g Hz", O.Rate);
-  const std::string Svg = O.Svg.empty() ? "" : ResponseSvg(Response, Filter.FilterComment + At);
+  int32_t PlotPoints = kestrum::PlotPoints(Response);
+  if (O.PointsGiven && !O.Svg.empty() && O.Points < PlotPoints)
+    std::fprintf(stderr,
+                 "kestrum: warning: the plot's %d points undersample the ripple of the longest "
+                 "delay (%d frames), which needs %d: it may show aliases\n",
+                 int(O.Points), int(Response.MaxDelay()), int(PlotPoints));
+  if (O.PointsGiven) PlotPoints = O.Points;
+  const std::string Svg =
+      O.Svg.empty() ? "" : ResponseSvg(Response, Filter.FilterComment + At, PlotPoints);
   if (!O.Svg.empty()) WriteOutput(O.Svg, Svg);
   if (!O.Csv.empty()) WriteOutput(O.Csv, Csv);
   // With the table on stdout, the summary goes where a person reads it.
@@ -52,12 +61,16 @@ int RunResponseCommand(int Argc, char** Argv) {
       ->type_name("HZ");
   App.add_option("--csv", O.Csv, "CSV file to write; - for stdout, the summary then goes to stderr")
       ->type_name("FILE");
-  App.add_option("--points", O.Points, "Rows of the CSV, from 0 Hz to half the rate (default 512)")
+  App.add_option("--points", O.Points,
+                 "Rows of the CSV, from 0 Hz to half the rate (default 512),\n"
+                 "and frequencies the plot samples (default: enough for the\n"
+                 "filter's longest delay, at least 700)")
       ->check(RangeCheck(2, 1000000, "a point count"))
       ->type_name("N");
   App.add_option("--svg", O.Svg, "SVG plot to write; - for stdout")->type_name("FILE");
   App.footer("Example:\n  kestrum response lowpass.fir --rate 44100 --csv lp.csv --svg lp.svg");
   return RunCommand(App, Argc, Argv, [&] {
+    O.PointsGiven = App.get_option("--points")->count() > 0;
     if (O.Csv == "-" && O.Svg == "-")
       throw CLI::ValidationError("--csv and --svg cannot both go to stdout");
     return Respond(O);

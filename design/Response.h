@@ -82,8 +82,16 @@ std::string FormatSummary(const TResponseSummary& Summary, double Rate);
 // degrees (-180 to 180) and group delay in frames (empty where undefined).
 std::string ResponseCsv(const TResponse& Response, int32_t Points);
 
+// Frequencies an SVG plot samples so that the ripple of the filter's longest
+// delay shows as it is, not aliased: about 8 per cycle at half the rate (at
+// least 700, at most 1000000).
+int32_t PlotPoints(const TResponse& Response);
+
 // An SVG image: magnitude in dB above group delay in frames, over a
-// logarithmic frequency axis up to half the rate; Title goes on top.
-std::string ResponseSvg(const TResponse& Response, const std::string& Title);
+// logarithmic frequency axis up to half the rate, sampled at Points
+// frequencies (at least 2) and drawn with each pixel column's extremes, so
+// that a dense ripple shows as a band; axes ticked at round values. Title
+// goes on top.
+std::string ResponseSvg(const TResponse& Response, const std::string& Title, int32_t Points);
 
 }  // namespace kestrum
