@@ -179,8 +179,7 @@ std::string RateWarning(const std::string& FilterName, const std::string& Commen
   char Text[160];
   std::snprintf(Text, sizeof Text, "was made for %g Hz and the source is %u Hz: its frequencies "
                 "move by a factor of %.4g", Designed, Frequency, Frequency / Designed);
-  return FilterName + " " + Text + " (name a design such as lowpass:3000 as FILTER to make it "
-         "at the source's rate)";
+  return FilterName + " " + Text + " (a FILTER such as lowpass:3000 is designed at the source's rate)";
 }
 
 std::string FilterComment(const std::string& Name) {
