@@ -10,19 +10,19 @@ namespace kestrum {
 
 namespace {
 
+// Edits (insertions, deletions, substitutions, swaps of neighbours) from A to B.
 size_t EditDistance(const std::string& A, const std::string& B) {
-  std::vector<size_t> Row(B.size() + 1);
-  for (size_t J = 0; J <= B.size(); ++J) Row[J] = J;
+  std::vector<std::vector<size_t>> D(A.size() + 1, std::vector<size_t>(B.size() + 1));
+  for (size_t I = 0; I <= A.size(); ++I) D[I][0] = I;
+  for (size_t J = 0; J <= B.size(); ++J) D[0][J] = J;
   for (size_t I = 1; I <= A.size(); ++I) {
-    size_t Diagonal = Row[0];
-    Row[0] = I;
     for (size_t J = 1; J <= B.size(); ++J) {
-      const size_t Above = Row[J];
-      Row[J] = std::min({Row[J] + 1, Row[J - 1] + 1, Diagonal + (A[I - 1] != B[J - 1])});
-      Diagonal = Above;
+      D[I][J] = std::min({D[I - 1][J] + 1, D[I][J - 1] + 1, D[I - 1][J - 1] + (A[I - 1] != B[J - 1])});
+      if (I > 1 && J > 1 && A[I - 1] == B[J - 2] && A[I - 2] == B[J - 1])
+        D[I][J] = std::min(D[I][J], D[I - 2][J - 2] + 1);
     }
   }
-  return Row[B.size()];
+  return D[A.size()][B.size()];
 }
 
 // The names a user may type to App: its long options and its subcommands.
@@ -154,7 +154,7 @@ CLI::Validator RangeCheck(double Low, double High, const std::string& What) {
         const double Value = std::strtod(Text.c_str(), &End);
         if (!Text.empty() && *End == '\0' && Value >= Low && Value <= High) return "";
         char Range[64];
-        std::snprintf(Range, sizeof Range, " from %g to %g", Low, High);
+        std::snprintf(Range, sizeof Range, " from %.10g to %.10g", Low, High);
         return "expected " + What + Range + ", found '" + Text + "'";
       },
       "");
