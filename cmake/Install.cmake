@@ -66,14 +66,14 @@ set(CPACK_PACKAGE_NAME kestrum)
 set(CPACK_PACKAGE_VENDOR "The Kestrum developers")
 set(CPACK_PACKAGE_CONTACT "The Kestrum developers <dev@kestrum.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "FIR filter for PCM WAV files, with a C++ library")
-# Lines of the long description stay under 80 columns.
+# Lines of the long description stay under 80 columns, and none starts with
+# a dot, which Debian reads as a control statement.
 set(CPACK_PACKAGE_DESCRIPTION
     "Kestrum applies a finite-impulse-response filter, described by a small
-.fir text file, to an uncompressed PCM WAV file and writes the filtered
-signal as a new WAV file of the same format, with exact, defined
-arithmetic. The package holds the kestrum command-line tool, a small Qt
-dialog, and the static C++ libraries with their headers, CMake package
-and pkg-config file.")
+text file, to an uncompressed PCM WAV file and writes the filtered signal
+as a new WAV file of the same format, with exact, defined arithmetic. The
+package holds the kestrum command-line tool, a small Qt dialog, and the
+static C++ libraries with their headers, CMake package and pkg-config file.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
