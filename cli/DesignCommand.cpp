@@ -20,7 +20,7 @@ const char* const kDesignFooter =
     "them. The passband gain is 1. Examples:\n"
     "  kestrum design lowpass 3000 --rate 44100 --taps 101 --window hann -o lp.fir\n"
     "  kestrum design bandpass 300 3400 --rate 8000 --attenuation 60 --transition 200\n"
-    "  kestrum design impulse room.wav --threshold -70 -o room.fir";
+    "  kestrum design impulse room.wav --threshold -70 -o room.fir\n";
 
 const std::map<std::string, TWindowKind> kWindows{
     {"rectangular", TWindowKind::Rectangular}, {"hann", TWindowKind::Hann},
@@ -40,14 +40,23 @@ CLI::App* AddBandCommand(CLI::App& App, const std::string& Name, TBandKind Kind,
   CLI::App* Sub = App.add_subcommand(Name, Help);
   Sub->parse_complete_callback([&O, Kind] { O.Request.Kind = Kind; });
   if (Kind == TBandKind::Lowpass || Kind == TBandKind::Highpass) {
-    Sub->add_option("CUTOFF", O.Request.Low, "Cutoff frequency in Hz")->required()->type_name("HZ");
+    Sub->add_option("CUTOFF", O.Request.Low, "Cutoff frequency in Hz (3000, or 3k)")
+        ->required()
+        ->transform(HzValidator("the cutoff", "3000 or 3k", 1e12))
+        ->type_name("HZ");
   } else {
-    Sub->add_option("LOW", O.Request.Low, "Lower edge in Hz")->required()->type_name("HZ");
-    Sub->add_option("HIGH", O.Request.High, "Upper edge in Hz")->required()->type_name("HZ");
+    Sub->add_option("LOW", O.Request.Low, "Lower edge in Hz")
+        ->required()
+        ->transform(HzValidator("the lower edge", "300", 1e12))
+        ->type_name("HZ");
+    Sub->add_option("HIGH", O.Request.High, "Upper edge in Hz")
+        ->required()
+        ->transform(HzValidator("the upper edge", "3400 or 3.4k", 1e12))
+        ->type_name("HZ");
   }
   Sub->add_option("--rate", O.Request.Rate, "Sample rate in Hz (44100, or 44.1k)")
       ->required()
-      ->transform(HzValidator(4294967295.0))
+      ->transform(HzValidator("the rate", "44100 or 44.1k", 4294967295.0))
       ->type_name("HZ");
   Sub->add_option("--taps", O.Request.Taps, "Tap count, 1 to 1000")->type_name("N");
   // What --window and --beta need is checked after parsing: CLI11 would

@@ -57,7 +57,7 @@ int RunResponseCommand(int Argc, char** Argv) {
   TResponseOptions O;
   App.add_option("FILTER", O.Filter, ".fir filter file")->required()->type_name("");
   App.add_option("--rate", O.Rate, "Sample rate in Hz")->required()
-      ->transform(HzValidator(4294967295.0))
+      ->transform(HzValidator("the rate", "44100 or 44.1k", 4294967295.0))
       ->type_name("HZ");
   App.add_option("--csv", O.Csv, "CSV file to write; - for stdout, the summary then goes to stderr")
       ->type_name("FILE");

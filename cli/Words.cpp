@@ -107,6 +107,17 @@ std::string UsageMessage(const CLI::ParseError& E, const CLI::App& App) {
       dynamic_cast<const CLI::ArgumentMismatch*>(&E) && At != std::string::npos)
     return Message.substr(0, At) + " is given " + Message.substr(Message.rfind(' ') + 1) +
            " times; give it once";
+  // "Could not convert: --taps = abc"
+  if (const size_t Equals = Message.find(" = ");
+      dynamic_cast<const CLI::ConversionError*>(&E) && Message.starts_with("Could not convert: ") &&
+      Equals != std::string::npos)
+    return Message.substr(19, Equals - 19) + ": expected a number, found '" +
+           Message.substr(Equals + 3) + "'";
+  // "--start: 1 required POS missing"
+  if (const size_t Required = Message.find(": 1 required ");
+      dynamic_cast<const CLI::ArgumentMismatch*>(&E) && Required != std::string::npos &&
+      Message.ends_with(" missing"))
+    return Message.substr(0, Required) + " needs a value";
   return Message;
 }
 
@@ -129,15 +140,15 @@ std::optional<double> ParseHz(const std::string& Text) {
   return Value;
 }
 
-CLI::Validator HzValidator(double Max) {
+CLI::Validator HzValidator(const std::string& What, const std::string& Example, double Max) {
   return CLI::Validator(
-      [Max](std::string& Text) -> std::string {
+      [=](std::string& Text) -> std::string {
         const auto Hz = ParseHz(Text);
-        if (!Hz) return "give the rate in Hz, e.g. 44100 (or 44.1k), found '" + Text + "'";
+        if (!Hz) return "give " + What + " in Hz, e.g. " + Example + ", found '" + Text + "'";
         if (*Hz > Max) {
           char Limit[32];
           std::snprintf(Limit, sizeof Limit, "%.0f", Max);
-          return "the rate must be at most " + std::string(Limit) + " Hz, found '" + Text + "'";
+          return What + " must be at most " + std::string(Limit) + " Hz, found '" + Text + "'";
         }
         char Stored[32];
         std::snprintf(Stored, sizeof Stored, "%.17g", *Hz);

@@ -28,9 +28,9 @@ std::string UsageMessage(const CLI::ParseError& E, const CLI::App& App);
 // non-finite values.
 std::optional<double> ParseHz(const std::string& Text);
 
-// A CLI11 check and conversion of a rate option: stores ParseHz's value, or
-// refuses with "give the rate in Hz, e.g. 44100", and values above Max.
-CLI::Validator HzValidator(double Max);
+// A CLI11 conversion of a frequency option: stores ParseHz's value, or
+// refuses with "give What in Hz, e.g. Example", and values above Max.
+CLI::Validator HzValidator(const std::string& What, const std::string& Example, double Max);
 
 // A CLI11 check that a number lies from Low to High, refusing with
 // "expected What from Low to High, found 'x'".
