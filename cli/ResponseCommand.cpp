@@ -30,15 +30,9 @@ int Respond(const TResponseOptions& O) {
   const std::string Csv = O.Csv.empty() ? "" : ResponseCsv(Response, O.Points);
   char At[48];
   std::snprintf(At, sizeof At, "; response at %g Hz", O.Rate);
-  int32_t PlotPoints = kestrum::PlotPoints(Response);
-  if (O.PointsGiven && !O.Svg.empty() && O.Points < PlotPoints)
-    std::fprintf(stderr,
-                 "kestrum: warning: the plot's %d points undersample the ripple of the longest "
-                 "delay (%d frames), which needs %d: it may show aliases\n",
-                 int(O.Points), int(Response.MaxDelay()), int(PlotPoints));
-  if (O.PointsGiven) PlotPoints = O.Points;
-  const std::string Svg =
-      O.Svg.empty() ? "" : ResponseSvg(Response, Filter.FilterComment + At, PlotPoints);
+  const std::string Svg = O.Svg.empty() ? ""
+                                         : ResponseSvg(Response, Filter.FilterComment + At,
+                                                       O.PointsGiven ? O.Points : kPlotPoints);
   if (!O.Svg.empty()) WriteOutput(O.Svg, Svg);
   if (!O.Csv.empty()) WriteOutput(O.Csv, Csv);
   // With the table on stdout, the summary goes where a person reads it.
@@ -63,8 +57,8 @@ int RunResponseCommand(int Argc, char** Argv) {
       ->type_name("FILE");
   App.add_option("--points", O.Points,
                  "Rows of the CSV, from 0 Hz to half the rate (default 512),\n"
-                 "and frequencies the plot samples (default: enough for the\n"
-                 "filter's longest delay, at least 700)")
+                 "and log-spaced frequencies the plot samples (default 700;\n"
+                 "it adds what the filter's longest delay needs)")
       ->check(RangeCheck(2, 1000000, "a point count"))
       ->type_name("N");
   App.add_option("--svg", O.Svg, "SVG plot to write; - for stdout")->type_name("FILE");

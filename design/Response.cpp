@@ -212,19 +212,36 @@ double TResponse::GroupDelay(double Frequency) const {
     Sum += Term;
     Weighted += double(FDelays[I]) * Term;
   }
-  if (FDelays.empty() || std::abs(Sum) < 1e-6 * FWorstCase)
-    return std::numeric_limits<double>::quiet_NaN();
-  return (Weighted * std::conj(Sum)).real() / std::norm(Sum);
+  return DelayOf(Sum, Weighted);
+}
+
+std::vector<TComplex> TResponse::Spectrum(int32_t Count, bool ByDelay) const {
+  // Delays beyond the FFT's length alias onto the same bins exactly.
+  std::vector<TComplex> X(2 * size_t(Count));
+  for (size_t I = 0; I < FDelays.size(); ++I)
+    X[size_t(FDelays[I]) % X.size()] += FCoefs[I] * (ByDelay ? double(FDelays[I]) : 1.0);
+  Fft(X);
+  X.resize(size_t(Count) + 1);
+  return X;
 }
 
 std::vector<double> TResponse::Grid(int32_t Count) const {
-  // Delays beyond the FFT's length alias onto the same bins exactly.
-  std::vector<TComplex> X(2 * size_t(Count));
-  for (size_t I = 0; I < FDelays.size(); ++I) X[size_t(FDelays[I]) % X.size()] += FCoefs[I];
-  Fft(X);
-  std::vector<double> Magnitudes(size_t(Count) + 1);
+  const std::vector<TComplex> X = Spectrum(Count, false);
+  std::vector<double> Magnitudes(X.size());
   for (size_t K = 0; K < Magnitudes.size(); ++K) Magnitudes[K] = std::abs(X[K]);
   return Magnitudes;
+}
+
+std::vector<TResponse::TBin> TResponse::Bins(int32_t Count) const {
+  const std::vector<TComplex> H = Spectrum(Count, false), Weighted = Spectrum(Count, true);
+  std::vector<TBin> Bins(H.size());
+  for (size_t K = 0; K < Bins.size(); ++K) Bins[K] = {H[K], DelayOf(H[K], Weighted[K])};
+  return Bins;
+}
+
+double TResponse::DelayOf(TComplex Sum, TComplex Weighted) const {
+  if (FDelays.empty() || std::abs(Sum) < 1e-6 * FWorstCase) return std::numeric_limits<double>::quiet_NaN();
+  return (Weighted * std::conj(Sum)).real() / std::norm(Sum);
 }
 
 TResponseSummary Summarize(const TResponse& R) {
@@ -281,14 +298,6 @@ std::string ResponseCsv(const TResponse& R, int32_t Points) {
   return Csv;
 }
 
-int32_t PlotPoints(const TResponse& R) {
-  const double Decades = std::log10(R.Rate() / 2 / FirstFrequency(R.Rate() / 2));
-  // Neighbours at half the rate lie Nyquist * ln(10) * Decades / Points
-  // apart; a delay D ripples with a period of Rate / D.
-  const double Needed = 8 * R.MaxDelay() * std::log(10.0) * Decades / 2;
-  return static_cast<int32_t>(std::clamp(std::ceil(Needed), 700.0, 1e6));
-}
-
 std::string ResponseSvg(const TResponse& R, const std::string& Title, int32_t Points) {
   constexpr double kWidth = 820, kHeight = 610, kLeft = 80, kRight = 790;
   const int32_t Samples = std::max(Points, 2);
@@ -298,14 +307,31 @@ std::string ResponseSvg(const TResponse& R, const std::string& Title, int32_t Po
   const double LogFirst = std::log10(First), LogSpan = std::log10(Nyquist) - LogFirst;
   const auto X = [&](double F) { return kLeft + (kRight - kLeft) * (std::log10(F) - LogFirst) / LogSpan; };
 
+  // Points log-spaced frequencies, evaluated one by one, merged with equally
+  // spaced ones, by FFT, 8 to each cycle of the longest delay's ripple: the
+  // first draw the low decades smoothly, the second keep the high ones from
+  // aliasing.
+  int32_t Count = 1024;
+  while (Count < 4 * (R.MaxDelay() + 1)) Count *= 2;
+  const std::vector<TResponse::TBin> Bins = R.Bins(Count);
   std::vector<double> Xs, Db, Delay;
   double PeakDb = kFloorDb;
-  for (int32_t I = 0; I < Samples; ++I) {
-    const double F = First * std::pow(10.0, LogSpan * I / (Samples - 1));
+  const auto Add = [&](double F, TComplex H, double GroupDelay) {
     Xs.push_back(X(F));
-    Db.push_back(GainDb(std::abs(R.At(F))));
-    Delay.push_back(R.GroupDelay(F));
+    Db.push_back(GainDb(std::abs(H)));
+    Delay.push_back(GroupDelay);
     PeakDb = std::max(PeakDb, Db.back());
+  };
+  const double BinWidth = Nyquist / Count;
+  for (int32_t I = 0, K = int32_t(std::ceil(First / BinWidth)); I < Samples || K <= Count;) {
+    const double F = I < Samples ? First * std::pow(10.0, LogSpan * I / (Samples - 1)) : INFINITY;
+    if (K <= Count && K * BinWidth < F) {
+      Add(K * BinWidth, Bins[size_t(K)].H, Bins[size_t(K)].Delay);
+      ++K;
+    } else {
+      Add(F, R.At(F), R.GroupDelay(F));
+      ++I;
+    }
   }
   // Group delay only where the filter lets something through, as it is
   // meaningless noise in a deep stopband.

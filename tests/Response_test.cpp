@@ -79,7 +79,7 @@ TEST(ResponseSvg, DrawsADenseRippleWholeAndTicksTheDelayAtRoundValues) {
   // An echo 15000 frames late at half the level: 0.5 to 1.5 (-6 to +3.5 dB)
   // every 2.94 Hz, hundreds of cycles per pixel in the top decade.
   const TResponse Comb(Taps({{0, 1}, {15000, 0.5f}}), 44100);
-  const std::string Svg = ResponseSvg(Comb, "comb", PlotPoints(Comb));
+  const std::string Svg = ResponseSvg(Comb, "comb");
 
   // The magnitude is the first curve; its panel spans 120 dB over 300 px from
   // +10 dB at y = 70. Each pixel column of the top decade holds the whole ripple.
