@@ -116,16 +116,15 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
                        "Print the version and exit");
   App.add_flag("-q,--quiet", Options.Quiet, "Print errors only: no log, warnings or progress bar");
   CLI::Option* Clip = App.add_flag("--clip", Options.Clip,
-                                    "Saturate samples beyond the sample width's range\n"
-                                    "(8-bit: bytes 0 to 255, 16-bit: -32768 to 32767,\n"
-                                    "24-bit: -8388608 to 8388607) and clamp float\n"
-                                    "samples to -1 to 1 (the default)");
-  App.add_flag_callback("--wrap", [&Options] { Options.Clip = false; },
+                                    "The default: saturate samples beyond the sample\n"
+                                    "width's range (8-bit: bytes 0 to 255, 16-bit:\n"
+                                    "-32768 to 32767, 24-bit: -8388608 to 8388607) and\n"
+                                    "clamp float samples to -1 to 1");
+  CLI::Option* Wrap = App.add_flag_callback("--wrap", [&Options] { Options.Clip = false; },
                "Apply the component's defined arithmetic instead:\n"
                "keep the low bits of integer samples beyond the\n"
                "range, which wraps them round to the other sign (a\n"
-               "loud click), and keep float samples as they are")
-      ->excludes(Clip);
+               "loud click), and keep float samples as they are");
   App.add_flag("--force", Options.Force,
                "Replace TARGET even when it is not a WAV file, and\n"
                "write WAV to a name that says otherwise (.fir, .mp3)");
@@ -164,6 +163,8 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
   try {
     App.parse(argc, argv);
     CheckFiles(Options);
+    if (Clip->count() > 0 && Wrap->count() > 0)
+      throw CLI::ValidationError("--clip and --wrap exclude each other");
     Options.Design = ParseFilterDesign(Options.Filter());
     if (!NeedsRate(Options)) FrameRange(Options, 0);
   } catch (const CLI::ParseError& E) {
