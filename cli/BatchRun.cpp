@@ -136,8 +136,9 @@ int RunBatch(const TOptions& Options) {
   std::map<uint32_t, std::unique_ptr<TDesignedFilterFile>> Designs;
   for (TJob& Job : Jobs) {
     Job.Filter = Options.Filter();
+    if (!Options.Force) Job.Refusal = ExistingTargetProblem(Job.Target);
+    if (!Job.Refusal.empty()) continue;
     try {
-      if (!Options.Force) Job.Refusal = ExistingTargetProblem(Job.Target);
       if (!CanReadTwice(Job.Source) && Refusal.empty()) continue;
       Job.Format = ReadSourceFormat(Job.Source, Refusal);
       Job.Frames = FramesToFilter(Options, Job.Format);
@@ -151,7 +152,7 @@ int RunBatch(const TOptions& Options) {
         Job.Filter = Designed->Path();
       }
     } catch (const std::exception& E) {
-      if (Job.Refusal.empty()) Job.Refusal = E.what();
+      Job.Refusal = E.what();
     }
     Total += Job.Frames;
   }
