@@ -58,13 +58,17 @@ std::string Extras(const std::string& Message, const CLI::App& App) {
   for (const CLI::App* Sub : App.get_subcommands()) AddNames(*Sub, Names);
   const std::vector<std::string> Words = ExtraWords(Message);
   if (Words.empty()) return Message;
-  const std::string& Word = Words.front();
+  // An option that is not a negative number says most; CLI11 lists its
+  // value beside it, not always after it.
+  const auto Option = std::find_if(Words.begin(), Words.end(), [](const std::string& W) {
+    return W.size() > 1 && W[0] == '-' && !std::isdigit(static_cast<unsigned char>(W[1])) && W[1] != '.';
+  });
+  const std::string& Word = Option != Words.end() ? *Option : Words.front();
   const std::string Bare = Word.substr(0, Word.find('='));
   std::string Text = Word.starts_with("-") ? "unknown option " + Quoted(Bare)
                                            : "unexpected argument " + Quoted(Word);
   if (const std::string Near = Closest(Bare, Names); !Near.empty())
     Text += "; did you mean " + Quoted(Near) + "?";
-  if (Words.size() > 1) Text += " (and " + std::to_string(Words.size() - 1) + " more)";
   return Text;
 }
 
