@@ -14,24 +14,6 @@ namespace kestrum {
 
 constexpr int32_t PROGRESS_STEP = 5000;  // frames between progress reports
 
-enum ff_bits : uint8_t { ff_8bits = 0, ff_16bits = 1, ff_24bits = 2, ff_32bitsFloat = 3 };
-
-// The ff_bits value of a sample format, and back.
-constexpr ff_bits NbBitsOf(TSampleFormat Format) {
-  return Format == TSampleFormat::Pcm8    ? ff_8bits
-         : Format == TSampleFormat::Pcm16 ? ff_16bits
-         : Format == TSampleFormat::Pcm24 ? ff_24bits
-                                          : ff_32bitsFloat;
-}
-constexpr TSampleFormat SampleFormatOf(ff_bits Bits) {
-  return Bits == ff_8bits    ? TSampleFormat::Pcm8
-         : Bits == ff_16bits ? TSampleFormat::Pcm16
-         : Bits == ff_24bits ? TSampleFormat::Pcm24
-                             : TSampleFormat::Float32;
-}
-
-enum ff_channels : uint8_t { ff_mono = 0, ff_stereo = 1 };
-
 using TNotifyEvent = TEvent<TObject*>;
 using TLog = TEvent<TObject*, std::string>;
 // Sender, Position (frames done), Max (NbEch).
