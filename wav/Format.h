@@ -41,4 +41,23 @@ constexpr TSampleFormat SampleFormatOf(ff_bits Bits) {
 
 enum ff_channels : uint8_t { ff_mono = 0, ff_stereo = 1 };
 
+// One format of frames, as it travels from a reader through the filter to a
+// writer: the sample encoding, the channels of a frame and the frame rate.
+struct TAudioFormat {
+  TSampleFormat Samples = TSampleFormat::Pcm8;
+  int Channels = 1;
+  uint32_t Rate = 0;  // frames per second; 0 when unknown (a stream in memory)
+
+  int Bits() const { return 8 * BytesPerSample(Samples); }
+  bool Float() const { return Samples == TSampleFormat::Float32; }
+  bool Stereo() const { return Channels == 2; }
+  int FrameBytes() const { return Channels * BytesPerSample(Samples); }
+  bool operator==(const TAudioFormat&) const = default;
+};
+
+// The format that hosts name with the flags.
+constexpr TAudioFormat FormatOf(ff_channels Channels, ff_bits Bits, uint32_t Rate = 0) {
+  return {SampleFormatOf(Bits), Channels == ff_stereo ? 2 : 1, Rate};
+}
+
 }  // namespace kestrum

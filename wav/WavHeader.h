@@ -40,7 +40,7 @@ struct TWavHeader {
   // chunk and a fact chunk, 58 bytes. Odd-sized data is followed by a pad
   // byte, as RIFF requires, which the RIFF size counts. Sizes wrap to 32
   // bits; the writer refuses longer files first.
-  static TWavHeader ForData(bool Stereo, TSampleFormat Format, uint32_t Frequency, uint64_t DataBytes);
+  static TWavHeader ForData(const TAudioFormat& Format, uint64_t DataBytes);
 
   int Size() const { return FormatTag == WAV_FORMAT_FLOAT ? WAV_FLOAT_HEADER_SIZE : WAV_HEADER_SIZE; }
   std::vector<uint8_t> Encode() const;
