@@ -9,7 +9,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "wav/WavHeader.h"
+#include "wav/Format.h"
 
 namespace kestrum {
 
@@ -36,6 +36,13 @@ struct TOverflowCount {
     return Float ? Peak : Bits > 0 ? Peak / -static_cast<double>(LevelRange(Bits).Min) : 0.0;
   }
   bool operator==(const TOverflowCount&) const = default;
+  // Nothing counted yet, for a run of Format.
+  static TOverflowCount For(const TAudioFormat& Format) {
+    TOverflowCount Count;
+    Count.Bits = Format.Bits();
+    Count.Float = Format.Float();
+    return Count;
+  }
   void Add(const TOverflowCount& Other) {
     Samples += Other.Samples;
     Overflowed += Other.Overflowed;

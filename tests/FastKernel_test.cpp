@@ -11,6 +11,7 @@
 #include <cfenv>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <random>
@@ -18,10 +19,14 @@
 #include <string>
 #include <utility>
 #include <vector>
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 
 #include "base/Errors.h"
 #include "kernel/FirStream.h"
 #include "filter/Kestrum.h"
+#include "filter/WavFrames.h"
 #include "tests/TestUtil.h"
 
 namespace kestrum {
@@ -47,16 +52,8 @@ struct TOutcome {
   bool operator==(const TOutcome&) const = default;
 };
 
-struct TRecorder : TObject {
-  std::vector<int32_t> Positions;
-  int32_t ThrowAt = -1;
-  void Progress(TObject*, int32_t Position, int32_t) {
-    Positions.push_back(Position);
-    if (Position == ThrowAt) throw std::runtime_error("stopped by the host");
-  }
-};
-
-using TKernel = std::function<void(TReadWavFile&, TWriteWavFile&, int32_t, const TFirFilter&, TKestrum&)>;
+using TKernel = std::function<void(TFrameSource&, TFrameSink&, const TAudioFormat&, int32_t, const TFirFilter&,
+                                   TRunContext&)>;
 
 TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt = -1) {
   test::TScratchDir Dir;
@@ -67,14 +64,16 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt = -1) {
   TWriteWavFile Writer;
   Writer.FileName = Dir / "out.wav";
   Writer.SetActive(true);
-  TKestrum Kestrum(nullptr);
-  Kestrum.Clip = C.Clip;
-  TRecorder Recorder;
-  Recorder.ThrowAt = ThrowAt;
-  Kestrum.OnProgress = TProgress(&Recorder, &TRecorder::Progress);
+  Writer.SetFormat(Reader.Format());
   TOutcome Outcome;
+  TRunContext Context(C.Clip, Outcome.Overflow, PROGRESS_STEP, [&](int32_t Done) {
+    Outcome.Progress.push_back(Done);
+    if (Done == ThrowAt) throw std::runtime_error("stopped by the host");
+  });
+  TWavFrameSource Source(Reader);
+  TWavFrameSink Sink(Writer);
   try {
-    Kernel(Reader, Writer, C.NbEch, C.Filter, Kestrum);
+    Kernel(Source, Sink, Reader.Format(), C.NbEch, C.Filter, Context);
   } catch (const std::exception& E) {
     Outcome.Error = std::string(dynamic_cast<const EMathError*>(&E) ? "EMathError: " : "other: ") + E.what();
   }
@@ -83,8 +82,6 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt = -1) {
     Outcome.Out = test::WavSamples(test::ReadFileBytes(Dir / "out.wav"));
   } catch (const EGeneralError&) {  // no frame written
   }
-  Outcome.Progress = Recorder.Positions;
-  Outcome.Overflow = Kestrum.Overflow;
   return Outcome;
 }
 
@@ -103,11 +100,12 @@ void OnEverySimdTarget(const std::function<void()>& Check) {
 // The fast kernel in blocks of Block frames; the default size goes through
 // the public entry point.
 TOutcome RunFast(const TCase& C, int Threads, int32_t Block, int32_t ThrowAt = -1) {
-  return Run(C, [&](TReadWavFile& R, TWriteWavFile& W, int32_t N, const TFirFilter& F, TKestrum& K) {
+  return Run(C, [&](TFrameSource& In, TFrameSink& Out, const TAudioFormat& Format, int32_t N, const TFirFilter& F,
+                    TRunContext& Context) {
     if (Block == fast::kBlockFrames)
-      RunFastKernel(R, W, N, F, K, Threads);
+      RunFastKernel(In, Out, Format, N, F, Context, Threads);
     else
-      fast::RunBlocks(R, W, N, F, K, Threads, Block);
+      fast::RunBlocks(In, Out, Format, N, F, Context, Threads, Block);
   }, ThrowAt);
 }
 
@@ -256,7 +254,7 @@ TEST(FastKernel, KeepsFloatSumsExactWhereASplitOrASkippedTapWouldNot) {
     Run.Data = test::Floats(Case.Samples);
     Run.NbEch = static_cast<int32_t>(Case.Samples.size());
     for (const auto& [Delay, Coef] : Case.Taps) AddTap(Run.Filter, Delay, Coef);
-    EXPECT_FALSE(fast::TapsFor(Run.Filter, {false, TSampleFormat::Float32}).Split);
+    EXPECT_FALSE(fast::TapsFor(Run.Filter, {TSampleFormat::Float32, 1}).Split);
     const TOutcome Want = RunReference(Run);
     OnEverySimdTarget([&] { EXPECT_EQ(RunFast(Run, 1, fast::kBlockFrames), Want); });
   }
@@ -308,18 +306,6 @@ TEST(FastKernel, LetsAProgressHandlerStopTheRun) {
     EXPECT_EQ(Got.Error, "other: stopped by the host");
     EXPECT_EQ(Got.Progress, (std::vector<int32_t>{5000, 10000}));
   }
-}
-
-TEST(FastKernel, MatchesTheReferenceUnderAnotherRoundingMode) {
-  TCase C;
-  C.Data = test::Words({3, -3, 5, 7, -1000, 11});
-  C.NbEch = 6;
-  AddTap(C.Filter, 0, 0.5f);
-  AddTap(C.Filter, 1, 0.1f);
-  ASSERT_EQ(std::fesetround(FE_UPWARD), 0);
-  const TOutcome Want = RunReference(C), Got = RunFast(C, 2, 4);
-  std::fesetround(FE_TONEAREST);
-  EXPECT_EQ(Got, Want);
 }
 
 TEST(FastKernel, DoesNothingForNoFrames) {
@@ -389,14 +375,71 @@ TEST(FirStream, GivesAFileRunsBytesWhateverTheSplitAndAfterAReset) {
   }
 }
 
-TEST(FirStream, KeepsItsArithmeticUnderTheHostsRoundingMode) {
-  TFirStream Stream(MakeFirFilter(std::vector<TFirTap>{{0, 0.5f}, {1, 0.1f}}), ff_mono, ff_16bits);
-  std::vector<int16_t> Out(6);
-  ASSERT_EQ(std::fesetround(FE_UPWARD), 0);
-  Stream.Filter(std::vector<int16_t>{3, -3, 5, 7, -1000, 11}, Out);
-  EXPECT_EQ(std::fegetround(), FE_UPWARD);
-  std::fesetround(FE_TONEAREST);
-  EXPECT_EQ(Out, (std::vector<int16_t>{2, -1, 2, 4, -499, -94}));
+// A floating-point environment a host may leave on its thread: a rounding
+// mode, or flush-to-zero and denormals-are-zero (x86 only).
+struct TFloatEnvCase {
+  const char* Name;
+  int Round;
+  bool FlushDenormals;
+};
+
+void SetFloatEnv(const TFloatEnvCase& Env) {
+  ASSERT_EQ(std::fesetround(Env.Round), 0);
+#if defined(__SSE__) || defined(__x86_64__)
+  if (Env.FlushDenormals) _mm_setcsr(_mm_getcsr() | 0x8040);  // FTZ | DAZ
+#endif
+}
+
+// Every run, file or stream, either kernel, computes as in the default
+// environment and gives the caller's back.
+TEST(FastKernel, KeepsItsArithmeticWhateverTheHostsFloatEnvironment) {
+  const TFloatEnvCase Envs[] = {{"upward", FE_UPWARD, false}, {"downward", FE_DOWNWARD, false},
+                                {"toward zero", FE_TOWARDZERO, false}, {"FTZ and DAZ", FE_TONEAREST, true}};
+  // Sums that round differently in another mode, and float sums (from
+  // subnormal samples) that FTZ/DAZ would flush.
+  const std::vector<int32_t> Levels = {3, -3, 5, 7, -100, 11, 0, 0};
+  Bytes Bytes8;
+  for (int32_t L : Levels) Bytes8.push_back(static_cast<uint8_t>(L + 128));
+  const struct {
+    int Bits, Channels;
+    Bytes Data;
+  } Inputs[] = {{8, 1, Bytes8},
+                {16, 2, test::Words({3, 3, -3, -3, 5, 5, 7, 7, -100, -100, 11, 11, 0, 0, 0, 0})},
+                {24, 1, test::Int24s(Levels)},
+                {32, 1, test::Floats({3, -3, 5, 7, -100, 11, 1e-40f, -3e-39f})}};
+  for (const auto& In : Inputs) {
+    TCase C;
+    C.Bits = In.Bits;
+    C.Channels = In.Channels;
+    C.Data = In.Data;
+    C.NbEch = static_cast<int32_t>(Levels.size());
+    AddTap(C.Filter, 0, 0.5f);
+    AddTap(C.Filter, 1, 0.1f);
+    SCOPED_TRACE(C.Bits);
+    const TOutcome Want = RunReference(C);
+    if (C.Bits == 16) {
+      EXPECT_EQ(Want.Out, test::Words({2, 2, -1, -1, 2, 2, 4, 4, -49, -49, -4, -4, 1, 1, 0, 0}));
+    }
+    for (const TFloatEnvCase& Env : Envs) {
+      SCOPED_TRACE(Env.Name);
+      std::fenv_t Saved;
+      std::fegetenv(&Saved);
+      SetFloatEnv(Env);
+      std::fenv_t Host;
+      std::fegetenv(&Host);
+      const TOutcome Reference = RunReference(C), Fast = RunFast(C, 2, 4);
+      std::mt19937 R(1);
+      TFirStream Stream(C.Filter, TAudioFormat{C.Bits == 32 ? TSampleFormat::Float32 : SampleFormatOf(C.Bits == 16, C.Bits == 24, false), C.Channels});
+      const TOutcome Streamed = RunStream(Stream, C, R);
+      std::fenv_t After;
+      std::fegetenv(&After);
+      std::fesetenv(&Saved);
+      EXPECT_EQ(Reference, Want);
+      EXPECT_EQ(Fast, Want);
+      EXPECT_EQ(Streamed.Out, Want.Out);
+      EXPECT_EQ(std::memcmp(&Host, &After, sizeof Host), 0) << "the host's environment is not restored";
+    }
+  }
 }
 
 TEST(FirStream, RefusesBuffersThatAreNotWholeFrames) {
