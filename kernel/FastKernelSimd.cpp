@@ -2,9 +2,11 @@
 // consecutive frames sit in the lanes of a vector, each lane doing exactly the
 // reference's arithmetic.
 //
-// Highway's headers only: the steps are chosen below, not through libhwy,
-// whose load-time initialisation alone costs milliseconds per process. Other
-// processors than x86 get their build's baseline instruction set.
+// Highway's headers only: the steps are chosen below (kTargets), not with
+// HWY_EXPORT and HWY_DYNAMIC_DISPATCH, because those need libhwy, whose
+// load-time initialisation alone costs milliseconds per process, more than a
+// short file's whole run. So a new instruction set needs a line in kTargets.
+// Other processors than x86 get their build's baseline instruction set.
 #if !defined(__x86_64__) && !defined(__i386__)
 #define HWY_COMPILE_ONLY_STATIC
 #endif

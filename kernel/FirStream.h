@@ -26,9 +26,8 @@ namespace kestrum {
 // after construction or Reset).
 class TFirStream {
 public:
-  // Clip: saturate rounded sums beyond the sample width's levels instead of
-  // keeping their low bits, and clamp float samples to -1 to 1, as
-  // TKestrum::Clip does.
+  // Clip: saturate instead of wrapping, as TKestrum::Clip does (the store
+  // rules of kernel/Overflow.h).
   TFirStream(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits, bool Clip = false);
   // The same for a format of 1 or 2 channels (else std::invalid_argument);
   // its rate is kept, not used.
