@@ -65,7 +65,8 @@ private:
 
 // Both kernels compute in the default floating-point environment (rounding to
 // nearest, subnormals kept, whatever the calling thread has set: see
-// kernel/FloatEnv.h) and restore the caller's before returning.
+// kernel/FloatEnv.h) and restore the caller's before returning; the source,
+// the sink and the progress step are called in the default one too.
 //
 // The reference kernel, per frame n, in this order: fetch it from Source;
 // store each channel's level (8-bit: byte - 128; 16- and 24-bit: the sample;
