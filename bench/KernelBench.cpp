@@ -1,7 +1,8 @@
 // Frame-taps per second of the kernels: the reference, the fast one on one
 // thread (on each instruction set) and on every core, and TFirStream over the
 // same frames in memory, side by side, for a dense and a sparse filter in each
-// sample format (8-, 16- and 24-bit PCM, float); and of the fast kernel's
+// sample format (8-, 16- and 24-bit PCM, float), mono, stereo and, for 16-bit,
+// 8 channels (frame-taps count every channel); and of the fast kernel's
 // sums alone, with split and with float sums, on each instruction set.
 #include <benchmark/benchmark.h>
 
@@ -56,28 +57,32 @@ const char* FormatName(TSampleFormat Format) {
     case TSampleFormat::Pcm8: return "8-bit";
     case TSampleFormat::Pcm16: return "16-bit";
     case TSampleFormat::Pcm24: return "24-bit";
+    case TSampleFormat::Pcm32: return "32-bit";
+    case TSampleFormat::Float64: return "double";
     case TSampleFormat::Float32: break;
   }
   return "float";
 }
 
 // A source of noise at a third of full scale.
-std::string MakeSource(int32_t Frames, bool Stereo, TSampleFormat Format) {
-  const std::string Name = (kDir / ("in" + std::to_string(Frames) + (Stereo ? "s" : "m") + FormatName(Format) + ".wav")).string();
+std::string MakeSource(int32_t Frames, int Channels, TSampleFormat Format) {
+  const std::string Name =
+      (kDir / ("in" + std::to_string(Frames) + "x" + std::to_string(Channels) + FormatName(Format) + ".wav")).string();
   if (std::filesystem::exists(Name)) return Name;
   TWriteWavFile Writer;
   Writer.FileName = Name;
   Writer.SetActive(true);
-  Writer.SetFormat({Format, Stereo ? 2 : 1, 44100});
+  Writer.SetFormat({Format, Channels, 44100});
   std::mt19937 Random(2);
   std::uniform_int_distribution<int> Level(-10000, 10000);
-  for (int64_t I = 0; I < int64_t{Frames} * (Stereo ? 2 : 1); ++I) {
+  for (int64_t I = 0; I < int64_t{Frames} * Channels; ++I) {
     const int L = Level(Random);
     switch (Format) {
       case TSampleFormat::Pcm8: Writer.WriteByte(L / 250 + 128); break;
       case TSampleFormat::Pcm16: Writer.WriteWord(L); break;
       case TSampleFormat::Pcm24: Writer.WriteInt24(L * 256); break;
       case TSampleFormat::Float32: Writer.WriteFloat(L / 30000.0f); break;
+      default: break;  // not benchmarked
     }
   }
   Writer.Close();
@@ -92,7 +97,7 @@ void FilterInMemory(benchmark::State& State, const TShape& Shape, const std::str
   TReadWavFile Reader;
   Reader.FileName = Source;
   Reader.SetActive(true);
-  const size_t FrameBytes = Reader.FrameBytes();
+  const size_t FrameBytes = static_cast<size_t>(Reader.FrameBytes());
   std::vector<uint8_t> In(static_cast<size_t>(Shape.Frames) * FrameBytes), Out(In.size());
   Reader.ReadFrames(In.data(), Shape.Frames);
   const size_t Block = Run == TRun::StreamBlocks ? 441 * FrameBytes : In.size();
@@ -104,12 +109,12 @@ void FilterInMemory(benchmark::State& State, const TShape& Shape, const std::str
     }
     benchmark::DoNotOptimize(Out.data());
   }
-  State.SetItemsProcessed(State.iterations() * Shape.Frames * Shape.Filter.NbTaps * (Reader.Stereo ? 2 : 1));
+  State.SetItemsProcessed(State.iterations() * Shape.Frames * Shape.Filter.NbTaps * Reader.Channels);
 }
 
-void Filter(benchmark::State& State, const TShape& Shape, bool Stereo, TSampleFormat Format, TRun Run,
+void Filter(benchmark::State& State, const TShape& Shape, int Channels, TSampleFormat Format, TRun Run,
             const std::string& Target) {
-  const std::string Source = MakeSource(Shape.Frames, Stereo, Format);
+  const std::string Source = MakeSource(Shape.Frames, Channels, Format);
   if (Run == TRun::StreamBlocks || Run == TRun::StreamWhole) return FilterInMemory(State, Shape, Source, Run);
   fast::ForceSimdTarget(Target);
   for (auto _ : State) {
@@ -132,7 +137,7 @@ void Filter(benchmark::State& State, const TShape& Shape, bool Stereo, TSampleFo
     Writer.Close();
   }
   fast::ForceSimdTarget("");
-  State.SetItemsProcessed(State.iterations() * Shape.Frames * Shape.Filter.NbTaps * (Stereo ? 2 : 1));
+  State.SetItemsProcessed(State.iterations() * Shape.Frames * Shape.Filter.NbTaps * Channels);
 }
 
 // One block of the fast kernel's sums over 16-bit noise, without reading,
@@ -164,12 +169,14 @@ int main(int argc, char** argv) {
   for (const TShape& Shape : {Dense(), Sparse()}) {
     for (const TSampleFormat Format :
          {TSampleFormat::Pcm16, TSampleFormat::Pcm24, TSampleFormat::Float32, TSampleFormat::Pcm8}) {
-      for (const bool Stereo : {true, false}) {
+      // 8 channels against 2, per channel, in the commonest format.
+      for (const int Channels : {2, 1, 8}) {
+        if (Channels == 8 && Format != TSampleFormat::Pcm16) continue;
         const std::string Name = std::string(Shape.Name) + "/" + FormatName(Format) + " " +
-                                 (Stereo ? "stereo" : "mono") + "/";
+                                 (Channels == 2 ? "stereo" : Channels == 1 ? "mono" : "8 channels") + "/";
         const auto Add = [&](const std::string& Run, TRun Kind, const std::string& Target) {
           benchmark::RegisterBenchmark((Name + Run).c_str(), [=](benchmark::State& S) {
-            Filter(S, Shape, Stereo, Format, Kind, Target);
+            Filter(S, Shape, Channels, Format, Kind, Target);
           })->UseRealTime()->Unit(benchmark::kMillisecond);
         };
         Add("reference", TRun::Reference, "");

@@ -125,6 +125,25 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
                "keep the low bits of integer samples beyond the\n"
                "range, which wraps them round to the other sign (a\n"
                "loud click), and keep float samples as they are");
+  App.add_option_function<std::string>(
+         "-b,--bits", [&](const std::string& Text) { Options.TargetBits = std::stoi(Text); },
+         "Sample width of TARGET: 8, 16, 24, 32 or 64 (default:\n"
+         "the source's). Levels scale by the exact power of two\n"
+         "between the widths (16-bit L is 24-bit 256 L), no dither")
+      ->check(ChoiceCheck({"8", "16", "24", "32", "64"}))
+      ->type_name("BITS");
+  App.add_option_function<std::string>(
+         "-e,--encoding",
+         [&](const std::string& Name) {
+           Options.TargetEncoding = Name == "signed-integer"     ? TEncoding::Signed
+                                    : Name == "unsigned-integer" ? TEncoding::Unsigned
+                                                                 : TEncoding::Float;
+         },
+         "Sample encoding of TARGET: signed-integer (16, 24,\n"
+         "32 bits), unsigned-integer (8) or floating-point (32,\n"
+         "64; full scale -1 to 1); default: the source's")
+      ->check(ChoiceCheck({"signed-integer", "unsigned-integer", "floating-point"}))
+      ->type_name("ENCODING");
   App.add_flag("--force", Options.Force,
                "Replace TARGET even when it is not a WAV file, and\n"
                "write WAV to a name that says otherwise (.fir, .mp3)");
@@ -165,6 +184,12 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
     CheckFiles(Options);
     if (Clip->count() > 0 && Wrap->count() > 0)
       throw CLI::ValidationError("--clip and --wrap exclude each other");
+    if (!ValidTarget(Options.TargetBits, Options.TargetEncoding))
+      throw CLI::ValidationError("WAV has no " + std::to_string(Options.TargetBits) + "-bit " +
+                                 (Options.TargetEncoding == TEncoding::Float      ? "floating-point"
+                                  : Options.TargetEncoding == TEncoding::Signed ? "signed-integer"
+                                                                                : "unsigned-integer") +
+                                 " samples: 8-bit is unsigned, 16, 24 and 32 signed, 32 and 64 floating-point");
     Options.Design = ParseFilterDesign(Options.Filter());
     if (!NeedsRate(Options)) FrameRange(Options, 0);
   } catch (const CLI::ParseError& E) {

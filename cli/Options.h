@@ -26,6 +26,9 @@ struct TOptions {
   // component's own arithmetic, which keeps their low bits.
   bool Clip = true;
   bool Force = false;  // replace a TARGET that is not a WAV file
+  // The target's sample width (-b, 0: the source's) and encoding (-e).
+  int TargetBits = 0;
+  TEncoding TargetEncoding = TEncoding::Source;
   // FILTER read as a design ("lowpass:3000"), made at each source's rate.
   std::optional<TFilterDesign> Design;
 

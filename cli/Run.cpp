@@ -54,6 +54,8 @@ void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Sou
   Kestrum.Kernel = Options.Kernel;
   Kestrum.Threads = Threads;
   Kestrum.Clip = Options.Clip;
+  Kestrum.TargetBits = Options.TargetBits;
+  Kestrum.TargetEncoding = Options.TargetEncoding;
 }
 
 int32_t FramesToFilter(const TOptions& Options, const TSourceFormat& Format) {
@@ -112,15 +114,19 @@ const char* BitsName(ff_bits Bits) {
       return "24-bit";
     case ff_32bitsFloat:
       return "32-bit float";
+    case ff_32bits:
+      return "32-bit";
+    case ff_64bitsFloat:
+      return "64-bit float";
   }
   return "?";
 }
 
 }  // namespace
 
-std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,
-                           uint32_t Frequency, int32_t NSamples) {
-  std::string Line = "Source: " + Name + ": " + (Channels == ff_stereo ? "2 channels" : "1 channel") +
+std::string DescribeSource(const std::string& Name, ff_bits Bits, int Channels, uint32_t Frequency,
+                           int32_t NSamples) {
+  std::string Line = "Source: " + Name + ": " + std::to_string(Channels) + (Channels == 1 ? " channel" : " channels") +
                      ", " + std::to_string(Frequency) + " Hz, " + BitsName(Bits) + ", ";
   if (Frequency > 0) {
     const int64_t Ms = (int64_t{NSamples} * 1000 + Frequency / 2) / Frequency;

@@ -63,7 +63,7 @@ int32_t FramesToFilter(const TOptions& Options, const TSourceFormat& Format);
 std::string OverflowWarning(const TOverflowCount& Count, bool Clip);
 
 // "Source: music.wav: 2 channels, 44100 Hz, 16-bit, 0:10.000 (441000 frames)".
-std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,
-                           uint32_t Frequency, int32_t NSamples);
+std::string DescribeSource(const std::string& Name, ff_bits Bits, int Channels, uint32_t Frequency,
+                           int32_t NSamples);
 
 }  // namespace kestrum

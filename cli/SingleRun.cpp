@@ -25,9 +25,10 @@ public:
   void Progress(TObject*, int32_t Position, int32_t Max) {
     FConsole.Progress(Position, Max);  // the (0, 0) that ends every run draws nothing
   }
-  void SourceProperty(TObject*, std::string Name, ff_bits Bits, ff_channels Channels,
+  void SourceProperty(TObject* Sender, std::string Name, ff_bits Bits, ff_channels,
                       uint32_t Frequency, int32_t NSamples) {
     FFrequency = Frequency;
+    const int Channels = static_cast<TKestrum*>(Sender)->SourceFormat().Channels;
     FConsole.Print(DescribeSource(Name, Bits, Channels, Frequency, NSamples));
     if (!FDesigned)
       FConsole.Warning(RateWarning(FOptions.Filter(), FilterComment(FOptions.Filter()), Frequency));

@@ -272,7 +272,9 @@ double FullScaleFraction(const uint8_t* P, TSampleFormat Format) {
     case TSampleFormat::Pcm8: return (P[0] - 128) / 128.0;
     case TSampleFormat::Pcm16: return static_cast<int16_t>(ReadU16LE(P)) / 32768.0;
     case TSampleFormat::Pcm24: return ReadS24LE(P) / 8388608.0;
+    case TSampleFormat::Pcm32: return static_cast<int32_t>(ReadU32LE(P)) / 2147483648.0;
     case TSampleFormat::Float32: return std::bit_cast<float>(ReadU32LE(P));
+    case TSampleFormat::Float64: return std::bit_cast<double>(uint64_t{ReadU32LE(P)} | uint64_t{ReadU32LE(P + 4)} << 32);
   }
   return 0;
 }
@@ -285,7 +287,7 @@ TImpulse ReadImpulse(const std::string& FileName, int Channel) {
   Reader.SetActive(true);
   TImpulse Impulse;
   Impulse.Rate = Reader.Frequency;
-  Impulse.Channels = Reader.Stereo ? 2 : 1;
+  Impulse.Channels = Reader.Channels;
   if (Channel < 0 || Channel >= Impulse.Channels)
     throw EGeneralError(FileName + " has " + std::to_string(Impulse.Channels) +
                         (Impulse.Channels == 1 ? " channel" : " channels") + ", no channel " +
@@ -294,7 +296,7 @@ TImpulse ReadImpulse(const std::string& FileName, int Channel) {
   const int SampleBytes = BytesPerSample(Format);
   const int FrameBytes = Reader.FrameBytes();
   constexpr int32_t kChunk = 65536;
-  std::vector<uint8_t> Raw(size_t{kChunk} * FrameBytes);
+  std::vector<uint8_t> Raw(size_t{kChunk} * static_cast<size_t>(FrameBytes));
   Impulse.Samples.reserve(static_cast<size_t>(Reader.NSamples));
   for (int32_t Done = 0; Done < Reader.NSamples; Done += kChunk) {
     const int32_t Count = std::min(kChunk, Reader.NSamples - Done);

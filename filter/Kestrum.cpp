@@ -49,6 +49,7 @@ void TKestrum::SendWarnings(const std::vector<std::string>& Warnings) {
 
 void TKestrum::DoExecute() {
   Overflow = TOverflowCount();
+  FSourceFormat = TAudioFormat();
   if (OnStartFilter) OnStartFilter(this);
   std::unique_ptr<TReadWavFile> Reader;
   std::unique_ptr<TWriteWavFile> Writer;
@@ -56,6 +57,8 @@ void TKestrum::DoExecute() {
     RefuseBlankName(SourceFile, "source");
     RefuseBlankName(CibleFile, "target");
     RefuseBlankName(FirFile, "filter");
+    if (!ValidTarget(TargetBits, TargetEncoding))
+      throw EGeneralError("no WAV sample format has " + std::to_string(TargetBits) + "-bit samples of that encoding");
     Reader = std::make_unique<TReadWavFile>();
     Writer = std::make_unique<TWriteWavFile>();
 
@@ -63,18 +66,21 @@ void TKestrum::DoExecute() {
     Reader->StartSample = StartPos();
     Reader->SetActive(true);
     const TAudioFormat Format = Reader->Format();
-    Overflow = TOverflowCount::For(Format);
+    FSourceFormat = Format;
+    TAudioFormat TargetFormat = Format;
+    TargetFormat.Samples = TargetSampleFormat(Format.Samples, TargetBits, TargetEncoding);
+    Overflow = TOverflowCount::For(TargetFormat);
     FNbEch = EndPos() - StartPos();  // both are 0 or more: no overflow
     if (FNbEch == 0) FNbEch = Reader->NSamples;
 
     Writer->FileName = CibleFile;
     Writer->SetActive(true);
-    Writer->SetFormat(Format);
+    Writer->SetFormat(TargetFormat);
     Writer->NSamples = Reader->NSamples;
     Writer->Reserve(FNbEch);  // a target too large is refused before its first frame
     if (OnSourceProperty)
-      OnSourceProperty(this, SourceFile, NbBitsOf(Format.Samples), Format.Stereo() ? ff_stereo : ff_mono,
-                       Format.Rate, Reader->NSamples);
+      OnSourceProperty(this, SourceFile, NbBitsOf(Format.Samples), Format.ChannelsFlag(), Format.Rate,
+                       Reader->NSamples);
 
     TFirFilter Filter;
     TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
@@ -90,6 +96,7 @@ void TKestrum::DoExecute() {
     TWavFrameSource Source(*Reader);
     TWavFrameSink Sink(*Writer);
     TRunContext Run(Clip, Overflow, PROGRESS_STEP, [this](int32_t Done) { ReportProgress(Done); });
+    if (TargetFormat.Samples != Format.Samples) Run.Target = TargetFormat.Samples;
     if (Kernel == TKernelKind::Fast)
       RunFastKernel(Source, Sink, Format, FNbEch, Filter, Run, Threads);
     else

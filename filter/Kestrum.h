@@ -18,7 +18,8 @@ using TNotifyEvent = TEvent<TObject*>;
 using TLog = TEvent<TObject*, std::string>;
 // Sender, Position (frames done), Max (NbEch).
 using TProgress = TEvent<TObject*, int32_t, int32_t>;
-// Sender, SourceFile, NbBits, Channels, Frequency (Hz), NSamples.
+// Sender, SourceFile, NbBits, Channels, Frequency (Hz), NSamples. Channels is
+// ff_multichannel for more than two: SourceFormat() tells how many.
 using TSourceProperty = TEvent<TObject*, std::string, ff_bits, ff_channels, uint32_t, int32_t>;
 
 // Which convolution kernel a run uses. Both give the same bytes; Fast computes
@@ -29,8 +30,9 @@ enum class TKernelKind { Reference, Fast };
 //  1. OnStartFilter.
 //  2. Refuses a blank SourceFile, CibleFile or FirFile. Opens SourceFile at frame StartPos; NbEch = EndPos - StartPos, or the
 //     source's whole frame count when that is 0.
-//  3. Creates CibleFile in the source's format, refusing a target that would
-//     pass the 4 GiB a WAV header can describe; OnSourceProperty.
+//  3. Creates CibleFile in the source's format (its sample format as
+//     TargetBits and TargetEncoding ask), refusing a target that would pass the 4 GiB a
+//     WAV header can describe; sets SourceFormat, then OnSourceProperty.
 //  4. Reads FirFile's comment and tap count, logs "Filter file name: ",
 //     "Filter comment: ", "Taps: ", reads the taps, logs "NbEch: ". Sends
 //     OnWarning for a filter that is valid but odd (no taps, a tap count line
@@ -79,9 +81,21 @@ public:
   // their low bits, and clamp float samples to -1 to 1: the store rules of
   // kernel/Overflow.h.
   bool Clip = false;
+  // The target's sample width (0: the source's) and encoding, resolved for
+  // each source by TargetSampleFormat (wav/Format.h); a pair that is not
+  // ValidTarget fails the run. When the target's format is not the source's,
+  // the levels are scaled by the exact power of two between the two full
+  // scales and stored by the target's rules (kernel/Overflow.h), without
+  // dither.
+  int TargetBits = 0;
+  TEncoding TargetEncoding = TEncoding::Source;
   // Warnings about the run's input, one line each (Sender, text); not
   // published, sent only when bound.
   TLog OnWarning;
+
+  // The source's format, channel count and channel mask included, set before
+  // OnSourceProperty is sent: a host told ff_multichannel reads the count here.
+  const TAudioFormat& SourceFormat() const { return FSourceFormat; }
 
   // What the run's stores met: reset when a run starts, read after it,
   // whether it succeeded or failed (then it covers the frames written).
@@ -107,6 +121,7 @@ private:
   int32_t FStartPos = 0;
   int32_t FEndPos = 0;
   int32_t FNbEch = 0;
+  TAudioFormat FSourceFormat;
 };
 
 }  // namespace kestrum

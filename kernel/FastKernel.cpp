@@ -39,7 +39,8 @@ TTaps::TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames) {
     Sum += std::fabs(Coefs.back());
     Bound *= 1.0 + 0x1p-20;
   }
-  Split = Bound * Sum < 0x1p127;  // false for infinite and NaN coefficients too
+  // 32-bit levels times float coefficients are not exact in double.
+  Split = MaxLevel <= 0x1p29 && Bound * Sum < 0x1p127;  // false for infinite and NaN coefficients too
 }
 
 TTaps TapsFor(const TFirFilter& Filter, TAudioFormat Format, int32_t Frames) {
@@ -56,7 +57,11 @@ void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TAudioFormat Format,
       case TSampleFormat::Pcm8: Levels[I] = P[0] - 128; break;
       case TSampleFormat::Pcm16: Levels[I] = static_cast<int16_t>(ReadU16LE(P)); break;
       case TSampleFormat::Pcm24: Levels[I] = ReadS24LE(P); break;
+      case TSampleFormat::Pcm32: Levels[I] = static_cast<int32_t>(ReadU32LE(P)); break;
       case TSampleFormat::Float32: Levels[I] = std::bit_cast<float>(ReadU32LE(P)); break;
+      case TSampleFormat::Float64:
+        Levels[I] = std::bit_cast<double>(uint64_t{ReadU32LE(P)} | uint64_t{ReadU32LE(P + 4)} << 32);
+        break;
     }
   }
 }
@@ -87,55 +92,38 @@ void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, flo
   }
 }
 
-int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
+int32_t RoundSumsPortable(const float* const* Acc, int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
                           uint8_t* Out, TOverflowCount& Tally) {
   for (int32_t J = 0; J < Count; ++J) {
     for (int C = 0; C < Format.Channels; ++C)
       if (!Storable(Acc[C][J], Rule)) return J;
-    for (int C = 0; C < Format.Channels; ++C) {
-      if (Format.Samples == TSampleFormat::Float32) {
-        WriteU32LE(Out, std::bit_cast<uint32_t>(StoreFloat(Acc[C][J], Rule, Tally)));
-        Out += 4;
-        continue;
-      }
-      // Adding 2^23 with the sum's sign leaves no fraction bits, so the
-      // default rounding mode (which every run sets, kernel/FloatEnv.h)
-      // rounds the sum to an integer, ties to even;
-      // floats of 2^23 or more are integers already.
-      float Rounded = Acc[C][J];
-      if (std::fabs(Rounded) < 8388608.0f) {
-        const float Big = std::copysign(8388608.0f, Rounded);
-        Rounded = (Rounded + Big) - Big;
-      }
-      const int32_t Sample = StoreLevel(Rounded, Rule, Tally);
-      if (Format.Samples == TSampleFormat::Pcm8) {
-        *Out++ = static_cast<uint8_t>(static_cast<uint32_t>(Sample) + 128u);  // wraps, never overflows
-        continue;
-      }
-      *Out++ = static_cast<uint8_t>(Sample);
-      *Out++ = static_cast<uint8_t>(Sample >> 8);
-      if (Format.Samples == TSampleFormat::Pcm24) *Out++ = static_cast<uint8_t>(Sample >> 16);
-    }
+    for (int C = 0; C < Format.Channels; ++C) Out = StoreSample(Acc[C][J], Format.Samples, Rule, Tally, Out);
   }
   return Count;
 }
 
-TBlockEngine::TBlockEngine(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, int32_t Frames)
-    : Format(Format), Taps(TapsFor(Filter, Format, Frames)), Rule(StoreRule(Format.Samples, Clip)) {}
+TBlockEngine::TBlockEngine(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, int32_t Frames,
+                           std::optional<TSampleFormat> TargetSamples)
+    : Format(Format), Target{TargetSamples.value_or(Format.Samples), Format.Channels, Format.Rate, Format.ChannelMask},
+      Scale(LevelScale(Format.Samples, Target.Samples)), Taps(TapsFor(Filter, Format, Frames)),
+      Rule(StoreRule(Target.Samples, Clip)) {}
 
-TBlockResult TBlockEngine::Compute(const uint8_t* Raw, int32_t Loaded, int32_t Count, double* const Levels[2],
-                                   float* const Acc[2], uint8_t* Out) const {
+TBlockResult TBlockEngine::Compute(const uint8_t* Raw, int32_t Loaded, int32_t Count, double* const* Levels,
+                                   float* const* Acc, uint8_t* Out) const {
   for (int C = 0; C < Format.Channels; ++C) {
     LoadLevels(Raw, Loaded, Format, C, Levels[C] + (Count - Loaded));
     std::fill(Levels[C] + Count, Levels[C] + Count + kTilePad, 0.0);
     SumTaps(Levels[C], Count, Taps, Acc[C]);
+    if (Scale != 1.0f)
+      for (int32_t J = 0; J < Count; ++J) Acc[C][J] *= Scale;
   }
   TBlockResult Result;
-  Result.Tally = TOverflowCount::For(Format);
-  Result.Good = RoundSums(Acc, Count, Format, Rule, Out, Result.Tally);
+  Result.Tally = TOverflowCount::For(Target);
+  Result.Good = RoundSums(Acc, Count, Target, Rule, Out, Result.Tally);
   Result.Tally.Samples = int64_t{Result.Good} * Format.Channels;
   if (Result.Good < Count)  // the first channel that fails, as the reference reports it
-    Result.BadAcc = Storable(Acc[0][Result.Good], Rule) ? Acc[1][Result.Good] : Acc[0][Result.Good];
+    for (int C = Format.Channels - 1; C >= 0; --C)
+      if (!Storable(Acc[C][Result.Good], Rule)) Result.BadAcc = Acc[C][Result.Good];
   return Result;
 }
 
@@ -161,7 +149,7 @@ struct TBlock {
 // raw frames hold its history), every channel's sums.
 struct TScratch {
   std::vector<double> Levels;
-  std::vector<float> Acc[2];
+  std::vector<std::vector<float>> Acc;  // one per channel
 };
 
 // The run: the caller's thread reads blocks ahead into a ring of slots and
@@ -179,7 +167,7 @@ public:
     const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
     for (TBlock& Slot : FSlots) {
       Slot.Raw.resize((static_cast<size_t>(FTaps.MaxDelay) + static_cast<size_t>(BlockFrames)) * FrameBytes);
-      Slot.Out.resize(static_cast<size_t>(BlockFrames) * FrameBytes);
+      Slot.Out.resize(static_cast<size_t>(BlockFrames) * static_cast<size_t>(Engine.Target.FrameBytes()));
     }
     for (int64_t I = 0; I < Workers; ++I) FScratches.push_back(NewScratch());
     FWorkers.reserve(FScratches.size());
@@ -234,7 +222,7 @@ private:
   TScratch NewScratch() const {
     TScratch Scratch;
     Scratch.Levels.resize(static_cast<size_t>(FTaps.MaxDelay + FBlockFrames + kTilePad));
-    for (int C = 0; C < FFormat.Channels; ++C) Scratch.Acc[C].resize(static_cast<size_t>(FBlockFrames + kTilePad));
+    Scratch.Acc.assign(static_cast<size_t>(FFormat.Channels), std::vector<float>(static_cast<size_t>(FBlockFrames + kTilePad)));
     return Scratch;
   }
 
@@ -284,8 +272,12 @@ private:
     if (!Block.Error) {
       try {
         double* const Levels = Scratch.Levels.data() + FTaps.MaxDelay;
-        double* const ChannelLevels[2] = {Levels, Levels};  // the raw frames hold the history
-        float* const Acc[2] = {Scratch.Acc[0].data(), Scratch.Acc[1].data()};
+        double* ChannelLevels[MAX_CHANNELS];  // the raw frames hold the history
+        float* Acc[MAX_CHANNELS];
+        for (int C = 0; C < FFormat.Channels; ++C) {
+          ChannelLevels[C] = Levels;
+          Acc[C] = Scratch.Acc[static_cast<size_t>(C)].data();
+        }
         Block.Result = FEngine.Compute(Block.Raw.data(), FTaps.MaxDelay + Block.Count, Block.Count, ChannelLevels,
                                        Acc, Block.Out.data());
       } catch (...) {
@@ -304,7 +296,7 @@ private:
   // its failure, if any.
   void HandOver(const TBlock& Block) {
     if (Block.Error) std::rethrow_exception(Block.Error);
-    const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
+    const size_t FrameBytes = static_cast<size_t>(FEngine.Target.FrameBytes());
     for (int32_t Done = 0; Done < Block.Result.Good;) {
       const int32_t Frames = std::min(Block.Result.Good - Done, FRun.FramesToProgress());
       FSink.WriteFrames(Block.Out.data() + static_cast<size_t>(Done) * FrameBytes, Frames);
@@ -348,7 +340,7 @@ void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Forma
   if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
   Threads = std::clamp(Threads, 1, kMaxThreads);
   // A short run needs no more memory than its frames.
-  const TBlockEngine Engine(Filter, Format, Run.Clip, NbEch);
+  const TBlockEngine Engine(Filter, Format, Run.Clip, NbEch, Run.Target);
   TPipeline Pipeline(Source, Sink, NbEch, Engine, Run, Threads, std::clamp(BlockFrames, 1, NbEch));
   Pipeline.Run();
 }

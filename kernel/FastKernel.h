@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,9 @@ struct TTaps {
   std::vector<double> Coefs;    // the float coefficients, widened
   int32_t MaxDelay = 0;         // frames of history a block needs
   // Whether SumTaps may keep its sums in double and round them to float with
-  // a split (see SumTaps), which is exact while no sum can come near the
-  // float limit: true when MaxLevel * sum |Coefs| * (1 + 2^-20)^taps < 2^127.
+  // a split (see SumTaps), which is exact while every product is exact in
+  // double and no sum can come near the float limit: true when MaxLevel <=
+  // 2^29 and MaxLevel * sum |Coefs| * (1 + 2^-20)^taps < 2^127.
   // Otherwise, and when set to false, it widens and narrows after every tap.
   bool Split = false;
 };
@@ -50,8 +52,10 @@ TTaps TapsFor(const TFirFilter& Filter, TAudioFormat Format, int32_t Frames = IN
 // processor has. The ...Portable versions do the same in plain C++, for
 // processors without SIMD and for the frames after the last whole vector.
 
-// Levels[i] = the level of channel C (8-bit: byte - 128; 16- and 24-bit: the
+// Levels[i] = the level of channel C (8-bit: byte - 128; wider integers: the
 // sample; float: its value) in frame i of Raw, file bytes, for i < Frames.
+// Frames of more than two channels, and 32-bit integer and 64-bit float
+// samples, take plain C++ steps around the SIMD ones (FastKernelSimd.cpp).
 void LoadLevels(const uint8_t* Raw, int32_t Frames, TAudioFormat Format, int C, double* Levels);
 void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TAudioFormat Format, int C, double* Levels);
 
@@ -72,15 +76,15 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
 void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc);
 
 // Writes the file bytes of frames 0, 1, ... to Out, frame j's channel c
-// being Acc[c][j] stored under Rule (kernel/Overflow.h): float data itself,
-// else rounded to the nearest integer, ties to even, then StoreLevel (8-bit:
-// + 128). Stops before the first frame with a sum
+// being Acc[c][j] stored under Rule as StoreSample does (kernel/Overflow.h):
+// float data itself, else rounded to the nearest integer, ties to even, then
+// StoreLevel (8-bit: + 128). Stops before the first frame with a sum
 // that is not Storable; returns the frames written: Count when all are.
 // Adds the written samples beyond the levels and their peak to Tally (not
 // Samples).
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
+int32_t RoundSums(const float* const* Acc, int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
                   uint8_t* Out, TOverflowCount& Tally);
-int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
+int32_t RoundSumsPortable(const float* const* Acc, int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
                           uint8_t* Out, TOverflowCount& Tally);
 
 // What computing one block gave.
@@ -92,10 +96,12 @@ struct TBlockResult {
 
 // The one block step behind every run: the fast kernel's pipeline computes
 // its blocks with it, and TFirStream each piece of a call. It holds the taps
-// and the store rule of a run of Frames frames of Format.
+// and the store rule of a run of Frames frames of Format, written as Target
+// (Format when not given: see TRunContext::Target).
 class TBlockEngine {
 public:
-  TBlockEngine(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, int32_t Frames = INT32_MAX);
+  TBlockEngine(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, int32_t Frames = INT32_MAX,
+               std::optional<TSampleFormat> Target = std::nullopt);
 
   // Computes Count frames, at most kBlockFrames. Raw holds the file bytes of
   // the last Loaded frames up to the block's end (Loaded >= Count): their
@@ -107,13 +113,17 @@ public:
   // it must be writable, as must Acc[c][0] to Acc[c][Count + kTilePad - 1].
   // When Raw holds the whole history (Loaded = Count + Taps.MaxDelay), the
   // channels may share one level buffer. Out gets the Good frames' bytes.
-  TBlockResult Compute(const uint8_t* Raw, int32_t Loaded, int32_t Count, double* const Levels[2],
-                       float* const Acc[2], uint8_t* Out) const;
+  // With a target of another format, the sums are scaled (LevelScale) before
+  // they are stored, and Out gets Target's bytes: then it may not be Raw.
+  TBlockResult Compute(const uint8_t* Raw, int32_t Loaded, int32_t Count, double* const* Levels,
+                       float* const* Acc, uint8_t* Out) const;
   // Throws the run's EMathError when Result falls short of Count frames, First
   // being the number of the block's first frame in the run.
   void Check(const TBlockResult& Result, int32_t Count, int64_t First) const;
 
   const TAudioFormat Format;
+  const TAudioFormat Target;
+  const float Scale;  // 1 when the sample formats are the same
   const TTaps Taps;
   const TStoreRule Rule;
 };

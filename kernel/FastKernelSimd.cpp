@@ -21,6 +21,7 @@
 #include <cstring>
 #include <iterator>
 #include <type_traits>
+#include <vector>
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #endif
@@ -42,7 +43,7 @@ void LoadLevels(const uint8_t* Raw, int32_t Frames, TAudioFormat Format, int C, 
 void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
   SumTapsPortable(Levels, Count, Taps, Acc);
 }
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TAudioFormat Format, const TStoreRule& Rule, uint8_t* Out,
+int32_t RoundSums(const float* const* Acc, int32_t Count, TAudioFormat Format, const TStoreRule& Rule, uint8_t* Out,
                   TOverflowCount& Tally) {
   return RoundSumsPortable(Acc, Count, Format, Rule, Out, Tally);
 }
@@ -153,7 +154,7 @@ auto ForFormat(TAudioFormat Format, TArgs... Args) {
       case F::Pcm8: return TStep<decltype(Stereo)::value, F::Pcm8>::Run(Args...);
       case F::Pcm16: return TStep<decltype(Stereo)::value, F::Pcm16>::Run(Args...);
       case F::Pcm24: return TStep<decltype(Stereo)::value, F::Pcm24>::Run(Args...);
-      case F::Float32: break;
+      case F::Float32: case F::Pcm32: case F::Float64: break;  // the last two never come here
     }
     return TStep<decltype(Stereo)::value, F::Float32>::Run(Args...);
   };
@@ -238,7 +239,7 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
 }
 
 template <bool Stereo, TSampleFormat Samples>
-int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, const TStoreRule& Rule, uint8_t* Out,
+int32_t RoundSumsOf(const float* const* Acc, int32_t Count, const TStoreRule& Rule, uint8_t* Out,
                     TOverflowCount& Tally) {
   constexpr int FrameBytes = (Stereo ? 2 : 1) * BytesPerSample(Samples);
   if constexpr (Samples == F::Float32) {
@@ -359,7 +360,7 @@ struct TRoundSums {
   }
 };
 
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TAudioFormat Format, const TStoreRule& Rule, uint8_t* Out,
+int32_t RoundSums(const float* const* Acc, int32_t Count, TAudioFormat Format, const TStoreRule& Rule, uint8_t* Out,
                   TOverflowCount& Tally) {
   return ForFormat<TRoundSums>(Format, Acc, Count, &Rule, Out, &Tally);
 }
@@ -433,19 +434,64 @@ const TTarget& Chosen() {
   return Target ? *Target : Widest;
 }
 
+// Whether the SIMD steps know the sample format; the others are plain C++.
+bool SimdSamples(TSampleFormat Samples) { return Samples != TSampleFormat::Pcm32 && Samples != TSampleFormat::Float64; }
+
+// Copies the Bytes-byte samples at From, To stepping by FromStep, ToStep.
+template <int Bytes>
+void CopySamples(const uint8_t* From, size_t FromStep, uint8_t* To, size_t ToStep, int32_t Count) {
+  for (int32_t I = 0; I < Count; ++I, From += FromStep, To += ToStep) std::memcpy(To, From, Bytes);
+}
+void CopySamples(int Bytes, const uint8_t* From, size_t FromStep, uint8_t* To, size_t ToStep, int32_t Count) {
+  switch (Bytes) {
+    case 1: return CopySamples<1>(From, FromStep, To, ToStep, Count);
+    case 2: return CopySamples<2>(From, FromStep, To, ToStep, Count);
+    case 3: return CopySamples<3>(From, FromStep, To, ToStep, Count);
+    default: return CopySamples<4>(From, FromStep, To, ToStep, Count);
+  }
+}
+
+// A block's worth of one channel's samples, for frames of more than two
+// channels: the mono steps run on it.
+std::vector<uint8_t>& MonoBuffer(size_t Bytes) {
+  static thread_local std::vector<uint8_t> Buffer;
+  if (Buffer.size() < Bytes) Buffer.resize(Bytes);
+  return Buffer;
+}
+
 }  // namespace
 
 void LoadLevels(const uint8_t* Raw, int32_t Frames, TAudioFormat Format, int C, double* Levels) {
-  Chosen().LoadLevels(Raw, Frames, Format, C, Levels);
+  if (!SimdSamples(Format.Samples)) return LoadLevelsPortable(Raw, Frames, Format, C, Levels);
+  if (Format.Channels <= 2) return Chosen().LoadLevels(Raw, Frames, Format, C, Levels);
+  // Channel C's samples gathered, then loaded as a mono signal.
+  const int Bytes = BytesPerSample(Format.Samples);
+  uint8_t* const Mono = MonoBuffer(static_cast<size_t>(Frames) * static_cast<size_t>(Bytes)).data();
+  CopySamples(Bytes, Raw + C * Bytes, static_cast<size_t>(Format.FrameBytes()), Mono, static_cast<size_t>(Bytes), Frames);
+  Chosen().LoadLevels(Mono, Frames, TAudioFormat{Format.Samples, 1, 0}, 0, Levels);
 }
 
 void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
   Chosen().SumTaps(Levels, Count, Taps, Acc);
 }
 
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TAudioFormat Format, const TStoreRule& Rule, uint8_t* Out,
+int32_t RoundSums(const float* const* Acc, int32_t Count, TAudioFormat Format, const TStoreRule& Rule, uint8_t* Out,
                   TOverflowCount& Tally) {
-  return Chosen().RoundSums(Acc, Count, Format, Rule, Out, Tally);
+  if (!SimdSamples(Format.Samples)) return RoundSumsPortable(Acc, Count, Format, Rule, Out, Tally);
+  if (Format.Channels <= 2) return Chosen().RoundSums(Acc, Count, Format, Rule, Out, Tally);
+  // More channels: up to the first frame with a sum that may not be stored,
+  // each channel's samples as a mono signal, then put in place.
+  int32_t Good = Count;
+  for (int C = 0; C < Format.Channels; ++C)
+    for (int32_t J = 0; J < Good; ++J)
+      if (!Storable(Acc[C][J], Rule)) Good = J;
+  const int Bytes = BytesPerSample(Format.Samples);
+  uint8_t* const Mono = MonoBuffer(static_cast<size_t>(Good) * static_cast<size_t>(Bytes)).data();
+  for (int C = 0; C < Format.Channels; ++C) {
+    Chosen().RoundSums(Acc + C, Good, TAudioFormat{Format.Samples, 1, 0}, Rule, Mono, Tally);
+    CopySamples(Bytes, Mono, static_cast<size_t>(Bytes), Out + C * Bytes, static_cast<size_t>(Format.FrameBytes()), Good);
+  }
+  return Good;
 }
 
 std::vector<std::string> SimdTargets() {

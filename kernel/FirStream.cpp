@@ -18,12 +18,10 @@ namespace kestrum {
 // front, so that moving costs at most one level per frame filtered.
 struct TFirStream::TState {
   TState(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip)
-      : Engine(Filter, Format, Clip), History(Engine.Taps.MaxDelay), Overflow(TOverflowCount::For(Format)) {
-    for (int C = 0; C < Format.Channels; ++C) {
-      Levels[C].resize(2 * static_cast<size_t>(History) + fast::kBlockFrames + fast::kTilePad);
-      Acc[C].resize(fast::kBlockFrames + fast::kTilePad);
-    }
-  }
+      : Engine(Filter, Format, Clip), History(Engine.Taps.MaxDelay), Overflow(TOverflowCount::For(Format)),
+        Levels(static_cast<size_t>(Format.Channels),
+               std::vector<double>(2 * static_cast<size_t>(History) + fast::kBlockFrames + fast::kTilePad)),
+        Acc(static_cast<size_t>(Format.Channels), std::vector<float>(fast::kBlockFrames + fast::kTilePad)) {}
 
   void Reset() {
     for (std::vector<double>& L : Levels) std::fill_n(L.begin(), std::min<size_t>(L.size(), History), 0.0);
@@ -39,8 +37,12 @@ struct TFirStream::TState {
         if (!L.empty()) std::copy(L.begin() + (Pos - History), L.begin() + Pos, L.begin());
       Pos = History;
     }
-    double* const At[2] = {Levels[0].data() + Pos, Levels[1].empty() ? nullptr : Levels[1].data() + Pos};
-    float* const Sums[2] = {Acc[0].data(), Acc[1].data()};
+    double* At[MAX_CHANNELS];
+    float* Sums[MAX_CHANNELS];
+    for (size_t C = 0; C < Levels.size(); ++C) {
+      At[C] = Levels[C].data() + Pos;
+      Sums[C] = Acc[C].data();
+    }
     const fast::TBlockResult Result = Engine.Compute(In, Count, Count, At, Sums, Out);
     // After a failing frame the stream stands after the good ones, as if In
     // had ended there.
@@ -54,8 +56,8 @@ struct TFirStream::TState {
   const fast::TBlockEngine Engine;
   const int32_t History;  // levels kept before Pos
   TOverflowCount Overflow;
-  std::vector<double> Levels[2];
-  std::vector<float> Acc[2];
+  std::vector<std::vector<double>> Levels;  // one per channel
+  std::vector<std::vector<float>> Acc;
   int32_t Pos = History;
   int64_t Frames = 0;
 };
@@ -64,8 +66,9 @@ TFirStream::TFirStream(const TFirFilter& Filter, ff_channels Channels, ff_bits B
     : TFirStream(Filter, FormatOf(Channels, Bits), Clip) {}
 
 TFirStream::TFirStream(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip) {
-  if (Format.Channels != 1 && Format.Channels != 2)
-    throw std::invalid_argument("TFirStream: " + std::to_string(Format.Channels) + " channels, expected 1 or 2");
+  if (Format.Channels < 1 || Format.Channels > MAX_CHANNELS)
+    throw std::invalid_argument("TFirStream: " + std::to_string(Format.Channels) + " channels, expected 1 to " +
+                                std::to_string(MAX_CHANNELS));
   F = std::make_unique<TState>(Filter, Format, Clip);
 }
 

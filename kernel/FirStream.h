@@ -29,8 +29,8 @@ public:
   // Clip: saturate instead of wrapping, as TKestrum::Clip does (the store
   // rules of kernel/Overflow.h).
   TFirStream(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits, bool Clip = false);
-  // The same for a format of 1 or 2 channels (else std::invalid_argument);
-  // its rate is kept, not used.
+  // The same for a format of 1 to MAX_CHANNELS (64) channels, of any sample
+  // format (else std::invalid_argument); its rate is kept, not used.
   TFirStream(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip = false);
   ~TFirStream();
   // A stream moved from holds nothing: every member but assignment and the
@@ -42,7 +42,8 @@ public:
   // Filters the frames of In into Out. Both hold interleaved frames, first
   // channel first, as a WAV file's data does: 8-bit samples are unsigned
   // bytes with 128 as silence, 16-bit ones little-endian words, 24-bit ones
-  // three bytes, low byte first, float ones little-endian IEEE singles. Out may be In
+  // three bytes, low byte first, 32-bit ones four, float ones little-endian
+  // IEEE singles or doubles. Out may be In
   // (filtering in place) but must not overlap it otherwise.
   // Throws std::invalid_argument when the sizes differ or are not a whole
   // number of frames. Throws EMathError, as a run does, when a sum overflows:

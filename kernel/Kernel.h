@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <utility>
 
 #include "fir/FirFile.h"
@@ -20,7 +21,8 @@ public:
   virtual void ReadFrames(uint8_t* Dest, int32_t Count) = 0;
 };
 
-// Where a run's frames go: Count frames' file bytes, in the run's format.
+// Where a run's frames go: Count frames' file bytes, in the run's target
+// format (TRunContext::TargetFormat).
 class TFrameSink {
 public:
   virtual ~TFrameSink() = default;
@@ -39,6 +41,16 @@ public:
 
   const bool Clip;
   TOverflowCount& Overflow;
+  // The sample format written, when it is not the source's: the sums are
+  // scaled to its levels (LevelScale) and stored by its rule. Set before
+  // the run.
+  std::optional<TSampleFormat> Target;
+
+  // The format of the frames written for frames of Source.
+  TAudioFormat TargetFormat(TAudioFormat Source) const {
+    if (Target) Source.Samples = *Target;
+    return Source;
+  }
 
   // Counts one frame done.
   void StepProgress() {
@@ -74,7 +86,8 @@ private:
 // entries at position p; for each tap i in table order,
 //   acc = float(double(acc) + double(ring[(p - EffectiveDelay(Delays[i])) mod FIR_HISTORY_SIZE]) * double(Coefs[i]))
 // (every product is exact in double); store acc by the store rules of
-// kernel/Overflow.h under Run.Clip; hand the frame to Sink; advance p;
+// kernel/Overflow.h under Run.Clip, in Run's target format (scaled to its
+// levels first when it differs); hand the frame to Sink; advance p;
 // Run.StepProgress().
 // Throws EMathError, at the first frame concerned, when a sum may not be
 // stored (Storable). Adds the samples written, and those beyond the levels,

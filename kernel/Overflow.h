@@ -1,19 +1,26 @@
 // The store rules, stated here once for every kernel, the stream and the
 // component: how a filtered sum becomes a sample.
 //
+// A target whose format differs from the source's first scales the sum by
+// the exact power of two between their full scales (FullScaleExponent in
+// wav/Format.h), a float multiplication, then stores it by its own rule.
+//
 // Integer samples: the sum is rounded to the nearest integer, ties to even.
 // Within the width's levels (8-bit: -128 to 127, stored as bytes 0 to 255;
-// 16-bit: -32768 to 32767; 24-bit: -8388608 to 8388607) it is stored as it
-// is. Beyond them it wraps by default: its low 8, 16 or 24 bits are kept;
-// with Clip it saturates to the nearest level. Without Clip a sum that does
-// not round within signed 32 bits fails the run (EMathError).
-// Float samples: the sum itself, bit for bit; full scale is -1 to 1, beyond
-// which it is kept as it is, or with Clip clamped to -1 or 1.
+// 16-bit: -32768 to 32767; 24-bit: -8388608 to 8388607; 32-bit: -2^31 to
+// 2^31 - 1) it is stored as it is. Beyond them it wraps by default: its low
+// 8, 16 or 24 bits are kept; with Clip it saturates to the nearest level.
+// Without Clip a sum that does not round within signed 32 bits fails the run
+// (EMathError), for 32-bit samples too.
+// Float samples: the sum itself, bit for bit (a 64-bit float holds it
+// widened, exactly); full scale is -1 to 1, beyond which it is kept as it is,
+// or with Clip clamped to -1 or 1.
 // Either way a sum that is not finite fails the run, and every sum beyond the
 // levels is counted (TOverflowCount).
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -29,7 +36,7 @@ struct TLevelRange {
 
 // The levels of Bits-bit samples: -2^(Bits-1) to 2^(Bits-1) - 1.
 constexpr TLevelRange LevelRange(int Bits) {
-  return {-(int32_t{1} << (Bits - 1)), (int32_t{1} << (Bits - 1)) - 1};
+  return {static_cast<int32_t>(-(int64_t{1} << (Bits - 1))), static_cast<int32_t>((int64_t{1} << (Bits - 1)) - 1)};
 }
 
 // What the stores of a run met.
@@ -80,16 +87,19 @@ inline TStoreRule StoreRule(int Bits, bool Clip) {
   Rule.SumMin = Clip ? -FLT_MAX : -2147483648.0f;
   Rule.SumMax = Clip ? FLT_MAX : Below31;
   Rule.LevelMin = static_cast<float>(Levels.Min);
-  Rule.LevelMax = static_cast<float>(Levels.Max);
+  // 2^31 - 1 is no float: a 32-bit sum overflows from 2^31, beyond the
+  // largest float below it. Clip keeps 2^31 itself, which StoreLevel stores
+  // as 2^31 - 1.
+  Rule.LevelMax = Bits == 32 ? Below31 : static_cast<float>(Levels.Max);
   Rule.KeepMin = Clip ? Rule.LevelMin : -2147483648.0f;
-  Rule.KeepMax = Clip ? Rule.LevelMax : Below31;
+  Rule.KeepMax = !Clip ? Below31 : Bits == 32 ? 2147483648.0f : Rule.LevelMax;
   return Rule;
 }
 
 // The rule for a sample format: integers as above; float takes any finite
 // sum, its levels being -1 to 1, to which Clip clamps.
 inline TStoreRule StoreRule(TSampleFormat Format, bool Clip) {
-  if (Format != TSampleFormat::Float32) return StoreRule(8 * BytesPerSample(Format), Clip);
+  if (!IsFloat(Format)) return StoreRule(8 * BytesPerSample(Format), Clip);
   TStoreRule Rule;
   Rule.Clip = Clip;
   Rule.Float = true;
@@ -110,7 +120,8 @@ inline bool Storable(float Acc, const TStoreRule& Rule) { return Acc >= Rule.Sum
 inline int32_t StoreLevel(float Rounded, const TStoreRule& Rule, TOverflowCount& Count) {
   Count.Peak = std::max(Count.Peak, std::fabs(Rounded));
   if (Rounded < Rule.LevelMin || Rounded > Rule.LevelMax) ++Count.Overflowed;
-  return static_cast<int32_t>(std::clamp(Rounded, Rule.KeepMin, Rule.KeepMax));
+  const float Kept = std::clamp(Rounded, Rule.KeepMin, Rule.KeepMax);
+  return Kept >= 2147483648.0f ? INT32_MAX : static_cast<int32_t>(Kept);
 }
 
 // The float sample stored for Acc, a Storable sum: itself, bit for bit, or
@@ -119,6 +130,43 @@ inline float StoreFloat(float Acc, const TStoreRule& Rule, TOverflowCount& Count
   Count.Peak = std::max(Count.Peak, std::fabs(Acc));
   if (Acc < Rule.LevelMin || Acc > Rule.LevelMax) ++Count.Overflowed;
   return std::clamp(Acc, Rule.KeepMin, Rule.KeepMax);
+}
+
+// The factor that takes a sum of Source levels to Target levels: an exact
+// power of two.
+inline float LevelScale(TSampleFormat Source, TSampleFormat Target) {
+  return std::ldexp(1.0f, FullScaleExponent(Target) - FullScaleExponent(Source));
+}
+
+// Stores Acc, a Storable sum, as one sample of Format at Out by the rule
+// (integers rounded to the nearest, ties to even, in the default rounding
+// mode; 8-bit: level + 128, low byte first); returns the byte after it.
+// Counts it in Count, except Samples.
+inline uint8_t* StoreSample(float Acc, TSampleFormat Format, const TStoreRule& Rule, TOverflowCount& Count,
+                            uint8_t* Out) {
+  if (Format == TSampleFormat::Float32) {
+    const uint32_t Bits = std::bit_cast<uint32_t>(StoreFloat(Acc, Rule, Count));
+    for (int B = 0; B < 4; ++B) *Out++ = static_cast<uint8_t>(Bits >> 8 * B);
+    return Out;
+  }
+  if (Format == TSampleFormat::Float64) {
+    const uint64_t Bits = std::bit_cast<uint64_t>(static_cast<double>(StoreFloat(Acc, Rule, Count)));
+    for (int B = 0; B < 8; ++B) *Out++ = static_cast<uint8_t>(Bits >> 8 * B);
+    return Out;
+  }
+  // Adding 2^23 with the sum's sign leaves no fraction bits, so the default
+  // rounding mode rounds the sum to an integer, ties to even; floats of 2^23
+  // or more are integers already.
+  float Rounded = Acc;
+  if (std::fabs(Rounded) < 8388608.0f) {
+    const float Big = std::copysign(8388608.0f, Rounded);
+    Rounded = (Rounded + Big) - Big;
+  }
+  // The 8-bit byte is the level + 128; unsigned so that it wraps.
+  const uint32_t Bits = static_cast<uint32_t>(StoreLevel(Rounded, Rule, Count)) +
+                        (Format == TSampleFormat::Pcm8 ? 128u : 0u);
+  for (int B = 0, N = BytesPerSample(Format); B < N; ++B) *Out++ = static_cast<uint8_t>(Bits >> 8 * B);
+  return Out;
 }
 
 }  // namespace kestrum

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "base/Errors.h"
 #include "kernel/FloatEnv.h"
@@ -35,65 +36,54 @@ inline float SumTaps(const TEntry* History, uint32_t P, const TFirFilter& Filter
   return Acc;
 }
 
-// The level of the sample at P, file bytes: 8-bit byte - 128, the 16- or
-// 24-bit sample, the float's value.
+// The level of the sample at P, file bytes: 8-bit byte - 128, the integer
+// sample, the float's value.
 template <TSampleFormat Format, typename TEntry>
 inline TEntry Level(const uint8_t* P) {
   if constexpr (Format == TSampleFormat::Pcm8) return static_cast<TEntry>(P[0] - 128);
   if constexpr (Format == TSampleFormat::Pcm16) return static_cast<int16_t>(ReadU16LE(P));
   if constexpr (Format == TSampleFormat::Pcm24) return ReadS24LE(P);
+  if constexpr (Format == TSampleFormat::Pcm32) return static_cast<int32_t>(ReadU32LE(P));
   if constexpr (Format == TSampleFormat::Float32) return std::bit_cast<float>(ReadU32LE(P));
+  if constexpr (Format == TSampleFormat::Float64)
+    return std::bit_cast<double>(uint64_t{ReadU32LE(P)} | uint64_t{ReadU32LE(P + 4)} << 32);
 }
 
-// The loop for one format, specialised at compile time so that the frame
-// loop holds no format test.
-template <int Channels, TSampleFormat Format>
-void RunPath(TFrameSource& Source, TFrameSink& Sink, int32_t NbEch, const TFirFilter& Filter, TRunContext& Run) {
-  constexpr bool Float = Format == TSampleFormat::Float32;
+// The loop for one source format, specialised at compile time so that the
+// frame loop holds no test of it; each channel has its own ring.
+template <TSampleFormat Format>
+void RunPath(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& In, const TAudioFormat& Out,
+             int32_t NbEch, const TFirFilter& Filter, TRunContext& Run) {
+  using TEntry = std::conditional_t<
+      Format == TSampleFormat::Float64, double,
+      std::conditional_t<Format == TSampleFormat::Float32, float,
+                         std::conditional_t<Format == TSampleFormat::Pcm8, int8_t, int32_t>>>;
   constexpr int SampleBytes = BytesPerSample(Format);
-  using TEntry = std::conditional_t<Float, float, std::conditional_t<Format == TSampleFormat::Pcm8, int8_t, int32_t>>;
-  const auto History = std::make_unique<TEntry[]>(Channels * FIR_HISTORY_SIZE);  // zeroed: silence
-  const TStoreRule Rule = StoreRule(Format, Run.Clip);
+  const int Channels = In.Channels;
+  const auto History = std::make_unique<TEntry[]>(static_cast<size_t>(Channels) * FIR_HISTORY_SIZE);  // zeroed: silence
+  const TStoreRule Rule = StoreRule(Out.Samples, Run.Clip);
+  const float Scale = LevelScale(Format, Out.Samples);
   TOverflowCount& Count = Run.Overflow;
-  uint8_t Frame[Channels * SampleBytes];
+  std::vector<uint8_t> Frame(static_cast<size_t>(In.FrameBytes()));
+  std::vector<uint8_t> Stored(static_cast<size_t>(Out.FrameBytes()));
+  float Acc[MAX_CHANNELS];
   uint32_t P = 0;
   for (int32_t N = 0; N < NbEch; ++N) {
-    Source.ReadFrames(Frame, 1);
-    float Acc[Channels];
+    Source.ReadFrames(Frame.data(), 1);
     for (int C = 0; C < Channels; ++C) {
-      TEntry* const Ring = History.get() + C * FIR_HISTORY_SIZE;
-      Ring[P] = Level<Format, TEntry>(Frame + C * SampleBytes);
-      Acc[C] = SumTaps(Ring, P, Filter);
+      TEntry* const Ring = History.get() + static_cast<size_t>(C) * FIR_HISTORY_SIZE;
+      Ring[P] = Level<Format, TEntry>(Frame.data() + C * SampleBytes);
+      Acc[C] = SumTaps(Ring, P, Filter) * Scale;
       if (!Storable(Acc[C], Rule)) ThrowUnstorable(Acc[C], Rule, N);
     }
     // Counted once the whole frame is known to be written.
-    for (int C = 0; C < Channels; ++C) {
-      uint8_t* const Out = Frame + C * SampleBytes;
-      if constexpr (Float) {
-        WriteU32LE(Out, std::bit_cast<uint32_t>(StoreFloat(Acc[C], Rule, Count)));
-      } else {
-        const int32_t Stored = StoreLevel(std::nearbyint(Acc[C]), Rule, Count);  // default rounding: ties to even
-        // The 8-bit byte is the level + 128; unsigned so that it wraps.
-        const uint32_t Bits = static_cast<uint32_t>(Stored) + (Format == TSampleFormat::Pcm8 ? 128u : 0u);
-        for (int B = 0; B < SampleBytes; ++B) Out[B] = static_cast<uint8_t>(Bits >> 8 * B);
-      }
-    }
+    uint8_t* To = Stored.data();
+    for (int C = 0; C < Channels; ++C) To = StoreSample(Acc[C], Out.Samples, Rule, Count, To);
     Count.Samples += Channels;
-    Sink.WriteFrames(Frame, 1);
+    Sink.WriteFrames(Stored.data(), 1);
 
     if (++P == FIR_HISTORY_SIZE) P = 0;
     Run.StepProgress();
-  }
-}
-
-template <int Channels>
-void RunChannels(TFrameSource& Source, TFrameSink& Sink, TSampleFormat Samples, int32_t NbEch,
-                 const TFirFilter& Filter, TRunContext& Run) {
-  switch (Samples) {
-    case TSampleFormat::Pcm8: return RunPath<Channels, TSampleFormat::Pcm8>(Source, Sink, NbEch, Filter, Run);
-    case TSampleFormat::Pcm16: return RunPath<Channels, TSampleFormat::Pcm16>(Source, Sink, NbEch, Filter, Run);
-    case TSampleFormat::Pcm24: return RunPath<Channels, TSampleFormat::Pcm24>(Source, Sink, NbEch, Filter, Run);
-    case TSampleFormat::Float32: return RunPath<Channels, TSampleFormat::Float32>(Source, Sink, NbEch, Filter, Run);
   }
 }
 
@@ -103,10 +93,15 @@ void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioForm
                         const TFirFilter& Filter, TRunContext& Run) {
   if (NbEch <= 0) return;
   const TDefaultFloatEnv Env;
-  if (Format.Stereo())
-    RunChannels<2>(Source, Sink, Format.Samples, NbEch, Filter, Run);
-  else
-    RunChannels<1>(Source, Sink, Format.Samples, NbEch, Filter, Run);
+  const TAudioFormat Out = Run.TargetFormat(Format);
+  switch (Format.Samples) {
+    case TSampleFormat::Pcm8: return RunPath<TSampleFormat::Pcm8>(Source, Sink, Format, Out, NbEch, Filter, Run);
+    case TSampleFormat::Pcm16: return RunPath<TSampleFormat::Pcm16>(Source, Sink, Format, Out, NbEch, Filter, Run);
+    case TSampleFormat::Pcm24: return RunPath<TSampleFormat::Pcm24>(Source, Sink, Format, Out, NbEch, Filter, Run);
+    case TSampleFormat::Pcm32: return RunPath<TSampleFormat::Pcm32>(Source, Sink, Format, Out, NbEch, Filter, Run);
+    case TSampleFormat::Float32: return RunPath<TSampleFormat::Float32>(Source, Sink, Format, Out, NbEch, Filter, Run);
+    case TSampleFormat::Float64: return RunPath<TSampleFormat::Float64>(Source, Sink, Format, Out, NbEch, Filter, Run);
+  }
 }
 
 }  // namespace kestrum

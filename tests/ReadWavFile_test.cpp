@@ -192,12 +192,14 @@ TEST_F(ReadWavFileTest, RefusesWhatItCannotRead) {
       {"no data chunk", Bytes(Good.begin(), Good.begin() + 36), "no 'data' chunk"},
       {"data before fmt", With(12, {'d', 'a', 't', 'a'}), "no 'fmt ' chunk before the 'data' chunk"},
       {"a short fmt chunk", With(16, {12}), "'fmt ' chunk is 12 bytes, expected at least 16"},
-      {"16-bit floating point", With(20, {3}), "16 bits per sample (floating point); only 8-, 16- and 24-bit PCM"},
+      {"16-bit floating point", With(20, {3}), "16 bits per sample (floating point); only 8-, 16-, 24- and 32-bit PCM"},
       {"A-law", With(20, {6}), "format tag 6 (A-law) is not PCM or float"},
-      {"three channels", With(22, {3}), "3 channels; only mono and stereo"},
+      {"65 channels", With(22, {65}), "65 channels; from 1 to 64 can be read"},
       {"no channel", With(22, {0}), "0 channels"},
-      {"20 bits", With(34, {20}), "20 bits per sample; only 8-, 16- and 24-bit PCM and 32-bit float"},
-      {"32-bit integers", With(34, {32}), "32 bits per sample (integer)"},
+      {"20 bits", With(34, {20}), "20 bits per sample; only 8-, 16-, 24- and 32-bit PCM and 32- and 64-bit float"},
+      {"64-bit integers", With(34, {64}), "64 bits per sample; only"},
+      {"3 channels, frames unpacked", With(22, {3, 0, 0x40, 0x1F, 0, 0, 0, 0, 0, 0, 8, 0, 16}),
+       "block align 8, expected 6 for 16-bit samples, 3 channels"},
       {"24 bits in 4-byte frames", With(32, {4, 0, 24}), "block align 4, expected 3 for 24-bit mono"},
   };
   for (const Case& C : Cases) {
@@ -363,10 +365,7 @@ TEST(ReadWavFile, ReadsFilesWrittenByOtherTools) {
 
 TEST(ReadWavFile, RefusesUnreadableFilesWrittenByOtherTools) {
   const std::pair<const char*, const char*> Cases[] = {
-      {"s32_mono.wav", "32 bits per sample (integer)"},
-      {"f64_mono.wav", "64 bits per sample (floating point)"},
       {"alaw_mono.wav", "format tag 6 (A-law) is not PCM or float"},
-      {"mono_3ch_s16.wav", "3 channels"},
       {"not_a_wav.wav", "not a WAV file"},
       {"truncated_header.wav", "file ends inside its header"},
   };
@@ -384,4 +383,33 @@ TEST(ReadWavFile, RefusesUnreadableFilesWrittenByOtherTools) {
 }
 
 }  // namespace
+// Formats without fetch operations (more than two channels, 32-bit integers,
+// 64-bit floats): the format and mask as the header gives them, and the bulk
+// read delivers the data chunk's bytes.
+TEST(ReadWavFile, ReadsWideSamplesAndManyChannelsInBulk) {
+  struct Case {
+    const char* Name;
+    int Channels;
+    TSampleFormat Samples;
+    uint32_t Mask;
+    int32_t Frames;
+  };
+  const Case Cases[] = {
+      {"s32_mono", 1, TSampleFormat::Pcm32, 0x4, 100},
+      {"f64_mono", 1, TSampleFormat::Float64, 0, 100},
+      {"mono_3ch_s16", 3, TSampleFormat::Pcm16, 0, 100},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TReadWavFile Reader;
+    Reader.FileName = test::DataFile(std::string(C.Name) + ".wav");
+    Reader.SetActive(true);
+    EXPECT_EQ(Reader.Format(), (TAudioFormat{C.Samples, C.Channels, 8000, C.Mask}));
+    ASSERT_EQ(Reader.NSamples, C.Frames);
+    Bytes Got(static_cast<size_t>(C.Frames) * static_cast<size_t>(Reader.FrameBytes()));
+    Reader.ReadFrames(Got.data(), C.Frames);
+    EXPECT_EQ(Got, test::WavSamples(test::ReadFileBytes(Reader.FileName)));
+  }
+}
+
 }  // namespace kestrum

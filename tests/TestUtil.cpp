@@ -102,6 +102,7 @@ void ReadFrame(TReadWavFile& Reader, float (&In)[2]) {
     case TSampleFormat::Pcm16: Stereo ? Reader.ReadStereo16(In[0], In[1]) : Reader.ReadMono16(In[0]); break;
     case TSampleFormat::Pcm24: Stereo ? Reader.ReadStereo24(In[0], In[1]) : Reader.ReadMono24(In[0]); break;
     case TSampleFormat::Float32: Stereo ? Reader.ReadStereoFloat(In[0], In[1]) : Reader.ReadMonoFloat(In[0]); break;
+    default: break;  // read in bulk only
   }
 }
 
@@ -113,6 +114,7 @@ void WriteFrame(TWriteWavFile& Writer, const float (&Out)[2]) {
     case TSampleFormat::Pcm16: Stereo ? Writer.WriteWordPair(A, B) : Writer.WriteWord(A); break;
     case TSampleFormat::Pcm24: Stereo ? Writer.WriteInt24Pair(A, B) : Writer.WriteInt24(A); break;
     case TSampleFormat::Float32: Stereo ? Writer.WriteFloatPair(Out[0], Out[1]) : Writer.WriteFloat(Out[0]); break;
+    default: break;  // written in bulk only
   }
 }
 

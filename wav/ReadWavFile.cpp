@@ -17,12 +17,6 @@ namespace kestrum {
 
 namespace {
 
-constexpr uint16_t kFormatExtensible = 0xFFFE;
-// The subformat GUIDs of an extensible format chunk (PCM, float) after their
-// first two bytes, which hold the plain format tag.
-constexpr uint8_t kSubformatGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
-                                            0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-
 // The data size a writer that cannot seek back puts in the header.
 constexpr uint32_t kStreamedSize = 0xFFFFFFFF;
 
@@ -100,7 +94,7 @@ void TReadWavFile::Open() {
   if (StartSample < 0)
     throw EInOutError(0, FileName + ": start frame " + std::to_string(StartSample) +
                              " is negative");
-  const uint64_t Skipped = uint64_t{FFrameBytes} * static_cast<uint64_t>(StartSample);
+  const uint64_t Skipped = static_cast<uint64_t>(FFrameBytes) * static_cast<uint64_t>(StartSample);
   if (Skipped >= FDataBytes) {
     FDataLeft = 0;  // past the data: every fetch gives silence, nothing to read
     return;
@@ -150,7 +144,7 @@ void TReadWavFile::ReadHeader() {
         // A stream's writer could not know its size: the data runs to its end.
         const bool Open = Size == kStreamedSize || (Streamed && Size == 0);
         const uint64_t Usable = Open ? Available : std::min<uint64_t>(Size, Available);
-        FDataBytes = Usable - Usable % FFrameBytes;
+        FDataBytes = Usable - Usable % static_cast<uint64_t>(FFrameBytes);
         break;
       }
       if (Id == "fmt ") {
@@ -160,7 +154,7 @@ void TReadWavFile::ReadHeader() {
         Skip(uint64_t{Size} + (Size & 1));  // chunks are padded to even sizes
       }
     }
-    const uint64_t Frames = FDataBytes / FFrameBytes;
+    const uint64_t Frames = FDataBytes / static_cast<uint64_t>(FFrameBytes);
     if (Frames > INT32_MAX)
       Refuse(std::to_string(Frames) + " frames, more than the 2147483647 a run can handle");
     NSamples = static_cast<int32_t>(Frames);
@@ -177,45 +171,50 @@ void TReadWavFile::ReadFormatChunk(uint32_t Size) {
   if (Size < 16)
     Refuse("'fmt ' chunk is " + std::to_string(Size) + " bytes, expected at least 16");
   const uint16_t Tag = GetWord();
-  const uint16_t Channels = GetWord();
+  const uint16_t NbChannels = GetWord();
   Frequency = GetDWord();
   GetDWord();  // byte rate: derived, not needed
   const uint16_t BlockAlign = GetWord();
   const uint16_t Bits = GetWord();
   uint32_t Read = 16;
   uint16_t Encoding = Tag;  // the plain tag, or the extensible chunk's subformat
-  if (Tag == kFormatExtensible && Size >= 40) {
-    GetWord();   // extension size
-    GetWord();   // valid bits: a 24-bit container is read as 24-bit whatever they say
-    GetDWord();  // channel mask
+  ChannelMask = 0;
+  if (Tag == WAV_FORMAT_EXTENSIBLE && Size >= 40) {
+    GetWord();  // extension size
+    GetWord();  // valid bits: a container is read whole whatever they say
+    ChannelMask = GetDWord();
     Encoding = GetWord();
-    for (uint8_t Expected : kSubformatGuidTail)
-      if (GetByte() != Expected) Encoding = kFormatExtensible;
+    for (uint8_t Expected : WAV_SUBFORMAT_GUID_TAIL)
+      if (GetByte() != Expected) Encoding = WAV_FORMAT_EXTENSIBLE;
     Read = 40;
   }
   if (FPastEnd) Refuse("file ends inside its header");
-  const char* const kReadable = "; only 8-, 16- and 24-bit PCM and 32-bit float can be read";
+  const char* const kReadable = "; only 8-, 16-, 24- and 32-bit PCM and 32- and 64-bit float can be read";
   if (Encoding != WAV_FORMAT_PCM && Encoding != WAV_FORMAT_FLOAT) {
     std::string Name = Tag == 6 ? " (A-law)" : Tag == 7 ? " (mu-law)" : "";
-    if (Tag == kFormatExtensible) Name = " (extensible, neither PCM nor float)";
+    if (Tag == WAV_FORMAT_EXTENSIBLE) Name = " (extensible, neither PCM nor float)";
     Refuse("format tag " + std::to_string(Tag) + Name + " is not PCM or float" + kReadable);
   }
-  if (Channels != 1 && Channels != 2)
-    Refuse(std::to_string(Channels) + " channels; only mono and stereo can be read");
+  if (NbChannels < 1 || NbChannels > MAX_CHANNELS)
+    Refuse(std::to_string(NbChannels) + " channels; from 1 to " + std::to_string(MAX_CHANNELS) + " can be read");
   const bool Float = Encoding == WAV_FORMAT_FLOAT;
-  if (Float ? Bits != 32 : Bits != 8 && Bits != 16 && Bits != 24)
-    Refuse(std::to_string(Bits) + " bits per sample" + (Float ? " (floating point)" : Bits == 32 ? " (integer)" : "") +
-           kReadable);
+  if (Float ? Bits != 32 && Bits != 64 : Bits != 8 && Bits != 16 && Bits != 24 && Bits != 32)
+    Refuse(std::to_string(Bits) + " bits per sample" + (Float ? " (floating point)" : "") + kReadable);
+  Channels = NbChannels;
   Stereo = Channels == 2;
   Bits16 = Bits == 16 && !Float;
   Bits24 = Bits == 24;
-  Float32 = Float;
-  FFrameBytes = static_cast<uint8_t>(Channels * BytesPerSample(SampleFormat()));
-  // 8- and 16-bit files have always been read whatever their block align;
-  // wider samples must be packed, or every frame would be misread.
-  if ((Bits24 || Float32) && BlockAlign != FFrameBytes)
+  Bits32 = Bits == 32 && !Float;
+  Float32 = Bits == 32 && Float;
+  Float64 = Bits == 64;
+  FFrameBytes = Channels * BytesPerSample(SampleFormat());
+  // 8- and 16-bit mono and stereo files have always been read whatever their
+  // block align; other frames must be packed, or every frame would be misread.
+  const bool Legacy = (Bits == 8 || Bits16) && Channels <= 2;
+  if (!Legacy && BlockAlign != FFrameBytes)
     Refuse("block align " + std::to_string(BlockAlign) + ", expected " + std::to_string(FFrameBytes) + " for " +
-           std::to_string(Bits) + "-bit " + (Stereo ? "stereo" : "mono"));
+           std::to_string(Bits) + "-bit " +
+           (Channels == 1 ? "mono" : Channels == 2 ? "stereo" : "samples, " + std::to_string(Channels) + " channels"));
   Skip(uint64_t{Size} - Read + (Size & 1));
 }
 
@@ -252,7 +251,7 @@ void TReadWavFile::ReadBlock() {
 }
 
 void TReadWavFile::ReadFrames(uint8_t* Dest, int32_t Count) {
-  const uint64_t Want = uint64_t{FFrameBytes} * static_cast<uint64_t>(Count < 0 ? 0 : Count);
+  const uint64_t Want = static_cast<uint64_t>(FFrameBytes) * static_cast<uint64_t>(Count < 0 ? 0 : Count);
   uint64_t Left = std::min(Want, FDataLeft);
   FDataLeft -= Left;
   uint8_t* Out = Dest;

@@ -23,16 +23,18 @@ namespace kestrum {
 //
 // Opening walks the file's chunks and refuses, with an EInOutError that names
 // the file and the problem, anything it cannot read correctly: not RIFF/WAVE,
-// no "fmt " or "data" chunk, other than 1 or 2 channels, a format other than
-// 8-, 16- or 24-bit PCM (tag 1, or the extensible tag with the PCM subformat;
-// a 24-bit container is read as 24-bit whatever its valid bits) or 32-bit
-// float (tag 3, or extensible with the float subformat), a 24-bit or float
-// block align other than the frame size, a file that ends inside its header,
+// no "fmt " or "data" chunk, other than 1 to MAX_CHANNELS (64) channels, a
+// format other than 8-, 16-, 24- or 32-bit PCM (tag 1, or the extensible tag
+// with the PCM subformat; a container is read whole whatever its valid bits)
+// or 32- or 64-bit float (tag 3, or extensible with the float subformat), a
+// block align other than the frame size (except for 8- and 16-bit mono and
+// stereo, read as they always were), a file that ends inside its header,
 // more frames than NSamples holds.
 //
 // The fetch operations deliver sample values as floats: 8-bit bytes read as
 // signed two's complement (0xFF gives -1, 0x80 gives -128), 16- and 24-bit
-// samples as signed integers, float samples bit for bit (NaN, infinities,
+// samples as signed integers, float samples bit for bit (the bulk
+// ReadFrames gives every format, 32-bit integers and 64-bit floats included) (NaN, infinities,
 // negative zero and subnormals included). Past the end of the sample data
 // (the data chunk, or the file if it ends first, even when it shrinks after
 // opening) they deliver silence: the byte 0x80 (-128) for 8-bit data, 0
@@ -50,10 +52,14 @@ public:
   int32_t StartSample = 0;  // first frame to deliver, from 0; must not be negative
 
   // Format of the open source.
-  bool Stereo = false;
+  bool Stereo = false;   // exactly two channels
+  int Channels = 1;      // channels of a frame, 1 to MAX_CHANNELS
+  uint32_t ChannelMask = 0;  // an extensible header's speaker positions; 0 when none
   bool Bits16 = false;   // 16-bit PCM
   bool Bits24 = false;   // 24-bit PCM
+  bool Bits32 = false;   // 32-bit PCM
   bool Float32 = false;  // 32-bit float
+  bool Float64 = false;  // 64-bit float
   uint32_t Frequency = 0;
   int32_t NSamples = 0;  // frames of sample data in the file
 
@@ -66,10 +72,10 @@ public:
   void SetActive(bool Value);
 
   TFileState State() const { return FState; }
-  uint8_t FrameBytes() const { return FFrameBytes; }
-  TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32); }
-  // The format of the open source, as the flags above give it.
-  TAudioFormat Format() const { return {SampleFormat(), Stereo ? 2 : 1, Frequency}; }
+  int FrameBytes() const { return FFrameBytes; }
+  TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32, Bits32, Float64); }
+  // The format of the open source, as the fields above give it.
+  TAudioFormat Format() const { return {SampleFormat(), Channels, Frequency, ChannelMask}; }
 
   void ReadMono8(float& Sample) { Sample = HaveFrame() ? GetLevel8() : kSilence8; }
   void ReadStereo8(float& First, float& Second) { ReadPair<&TReadWavFile::GetLevel8>(First, Second, kSilence8); }
@@ -90,8 +96,8 @@ private:
 
   // Takes one frame off the remaining data; false once the data is exhausted.
   bool HaveFrame() {
-    if (FDataLeft < FFrameBytes || FDataLeft == 0) return false;
-    FDataLeft -= FFrameBytes;
+    if (FDataLeft < static_cast<uint64_t>(FFrameBytes) || FDataLeft == 0) return false;
+    FDataLeft -= static_cast<uint64_t>(FFrameBytes);
     return true;
   }
   // One frame of two samples, each from Get, or silence past the data.
@@ -144,7 +150,7 @@ private:
   uint8_t Buffer[WAV_BUFFER_SIZE] = {};
   TFileState FState = TFileState::fsClosed;
   bool FActive = false;
-  uint8_t FFrameBytes = 0;
+  int FFrameBytes = 0;
 
   uint64_t FBlockStart = 0;  // file offset of Buffer[0]
   uint64_t FFileRead = 0;    // bytes read from the file so far

@@ -13,12 +13,21 @@ namespace kestrum {
 
 constexpr int WAV_HEADER_SIZE = 44;        // PCM: RIFF, a 16-byte format chunk, data
 constexpr int WAV_FLOAT_HEADER_SIZE = 58;  // float: an 18-byte format chunk and a fact chunk
+// Extensible (more than two channels, or a channel mask): a 40-byte format
+// chunk, and for float a fact chunk.
+constexpr int WAV_EXTENSIBLE_HEADER_SIZE = 68;
+constexpr int WAV_EXTENSIBLE_FLOAT_HEADER_SIZE = 80;
 // Size of the reader's and writer's buffers and of the blocks they move.
 // Odd on purpose: a 16-bit sample can span two blocks.
 constexpr int WAV_BUFFER_SIZE = 4097;
 
 constexpr uint16_t WAV_FORMAT_PCM = 1;
 constexpr uint16_t WAV_FORMAT_FLOAT = 3;
+constexpr uint16_t WAV_FORMAT_EXTENSIBLE = 0xFFFE;
+// The subformat GUIDs of an extensible format chunk (PCM, float) after their
+// first two bytes, which hold the plain format tag.
+constexpr uint8_t WAV_SUBFORMAT_GUID_TAIL[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                                 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 // Whether a reader or writer holds an open file.
 enum class TFileState { fsOpen, fsClosed };
@@ -34,15 +43,24 @@ struct TWavHeader {
   uint16_t BitsPerSample = 8;
   uint32_t FactFrames = 0;     // float only: the frames in the data
   uint32_t DataSize = 0;       // bytes of frames, pad byte excluded
+  bool Float = false;          // float samples: a fact chunk follows the format chunk
+  bool Extensible = false;     // format tag 0xFFFE, with the channel mask and the subformat
+  uint32_t ChannelMask = 0;    // extensible only
 
   // The header for DataBytes bytes of frames in the given format: the
   // canonical 44 bytes for PCM; for float, format tag 3 in an 18-byte format
-  // chunk and a fact chunk, 58 bytes. Odd-sized data is followed by a pad
+  // chunk and a fact chunk, 58 bytes. A format of more than two channels, or
+  // with a channel mask, gets the extensible format chunk (tag 0xFFFE, 40
+  // bytes, the mask and the PCM or float subformat): 68 bytes, 80 with the
+  // fact chunk of float. Odd-sized data is followed by a pad
   // byte, as RIFF requires, which the RIFF size counts. Sizes wrap to 32
   // bits; the writer refuses longer files first.
   static TWavHeader ForData(const TAudioFormat& Format, uint64_t DataBytes);
 
-  int Size() const { return FormatTag == WAV_FORMAT_FLOAT ? WAV_FLOAT_HEADER_SIZE : WAV_HEADER_SIZE; }
+  int Size() const {
+    return Extensible ? (Float ? WAV_EXTENSIBLE_FLOAT_HEADER_SIZE : WAV_EXTENSIBLE_HEADER_SIZE)
+                      : (Float ? WAV_FLOAT_HEADER_SIZE : WAV_HEADER_SIZE);
+  }
   std::vector<uint8_t> Encode() const;
 };
 

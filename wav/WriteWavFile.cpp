@@ -117,8 +117,8 @@ void TWriteWavFile::WriteBytes(const uint8_t* Bytes, size_t Count) {
 void TWriteWavFile::Put(const uint8_t* Bytes, size_t Count) {
   if (FHeaderSize == 0) {
     // The first block starts with the 44 zero bytes CreateNew reserved. The
-    // header's size comes from the format now: a float header needs 14 more,
-    // which go before them. A stream cannot be rewritten: its header goes
+    // header's size comes from the format now: a float or extensible header
+    // needs more, which go before them. A stream cannot be rewritten: its header goes
     // first, whole, in place of the placeholder, sized from the frame count
     // declared.
     const TWavHeader Empty = TWavHeader::ForData(Format(), 0);
@@ -187,7 +187,8 @@ void TWriteWavFile::Close() {
     if (Data % 2 == 1) WriteByte(0);  // RIFF pads odd data with one zero byte
     Flush();
     if (TWavHeader::ForData(Format(), 0).Size() != FHeaderSize)
-      throw EGeneralError(FileName + ": the sample format changed between float and PCM after frames were written");
+      throw EGeneralError(FileName + ": the header's layout (float or PCM, plain or extensible) changed after frames "
+                                     "were written");
     if (FStreaming) {
       std::FILE* F = DataFile;
       DataFile = nullptr;

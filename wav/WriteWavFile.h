@@ -40,12 +40,17 @@ public:
   std::string FileName;  // used exactly as it is held
 
   // Format written into the header at Close. The header's size (44 bytes,
-  // 58 for float) is settled when the first block reaches the file, so the
-  // format may change until then but not its float-or-PCM kind afterwards.
+  // 58 for float, 68 or 80 when extensible) is settled when the first block
+  // reaches the file, so the format may change until then but not its
+  // header's layout afterwards.
   bool Stereo = false;
+  int Channels = 0;          // channels of a frame, 1 to MAX_CHANNELS; 0: 2 when Stereo, else 1
+  uint32_t ChannelMask = 0;  // speaker positions; not 0 (or Channels > 2) asks for an extensible header
   bool Bits16 = false;   // 16-bit PCM
   bool Bits24 = false;   // 24-bit PCM
+  bool Bits32 = false;   // 32-bit PCM
   bool Float32 = false;  // 32-bit float
+  bool Float64 = false;  // 64-bit float
   uint32_t Frequency = 0;
   int32_t NSamples = 0;  // copied from a reader for its owner; never read here
 
@@ -57,15 +62,21 @@ public:
   void SetActive(bool Value);
 
   TFileState State() const { return FState; }
-  TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32); }
-  TAudioFormat Format() const { return {SampleFormat(), Stereo ? 2 : 1, Frequency}; }
-  // Sets the format flags and Frequency from Format, which has 1 or 2 channels:
-  // Writer.SetFormat(Reader.Format()) writes frames as the reader reads them.
+  TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32, Bits32, Float64); }
+  TAudioFormat Format() const {
+    return {SampleFormat(), Channels > 0 ? Channels : Stereo ? 2 : 1, Frequency, ChannelMask};
+  }
+  // Sets the format fields from Format: Writer.SetFormat(Reader.Format())
+  // writes frames as the reader reads them.
   void SetFormat(const TAudioFormat& Format) {
     Stereo = Format.Stereo();
+    Channels = Format.Channels;
+    ChannelMask = Format.ChannelMask;
     Bits16 = Format.Samples == TSampleFormat::Pcm16;
     Bits24 = Format.Samples == TSampleFormat::Pcm24;
-    Float32 = Format.Float();
+    Bits32 = Format.Samples == TSampleFormat::Pcm32;
+    Float32 = Format.Samples == TSampleFormat::Float32;
+    Float64 = Format.Samples == TSampleFormat::Float64;
     Frequency = Format.Rate;
   }
 
