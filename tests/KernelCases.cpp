@@ -24,19 +24,20 @@ using TKernel = std::function<void(TFrameSource&, TFrameSink&, const TAudioForma
 
 TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt) {
   test::TScratchDir Dir;
-  test::WriteFileBytes(Dir / "in.wav", test::MakeWav(C.Channels, C.Bits, 8000, C.Data));
+  test::WriteFileBytes(Dir / "in.wav", test::MakeWav(C.Format(), C.Data));
   TReadWavFile Reader;
   Reader.FileName = Dir / "in.wav";
   Reader.SetActive(true);
   TWriteWavFile Writer;
   Writer.FileName = Dir / "out.wav";
   Writer.SetActive(true);
-  Writer.SetFormat(Reader.Format());
   TOutcome Outcome;
   TRunContext Context(C.Clip, Outcome.Overflow, PROGRESS_STEP, [&](int32_t Done) {
     Outcome.Progress.push_back(Done);
     if (Done == ThrowAt) throw std::runtime_error("stopped by the host");
   });
+  Context.Target = C.Target;
+  Writer.SetFormat(Context.TargetFormat(Reader.Format()));
   TWavFrameSource Source(Reader);
   TWavFrameSink Sink(Writer);
   try {
@@ -89,9 +90,14 @@ void AddTap(TFirFilter& F, int32_t Delay, float Coef) {
 // with sums near 2^127 whose filters fall on either side of the split's guard.
 TCase RandomCase(std::mt19937& R, int32_t Block) {
   TCase C;
-  C.Channels = 1 + R() % 2;
+  C.Channels = std::array{1, 2, 1, 2, 3, 6, 8}[R() % 7];
   C.Bits = 8 << R() % 3;
   if (R() % 4 == 0) C.Bits = 24;
+  using F = TSampleFormat;
+  const F Formats[] = {F::Pcm8, F::Pcm16, F::Pcm24, F::Pcm32, F::Float32, F::Float64};
+  if (R() % 4 == 0) C.Samples = Formats[R() % 6];
+  if (R() % 4 == 0) C.Target = Formats[R() % 6];
+  const F Samples = C.Format().Samples;
   const int32_t Lengths[] = {0, 1, Block - 1, Block, Block + 1, 3 * Block + 7, 16385, 20000 + static_cast<int32_t>(R() % 5000)};
   const int32_t Frames = std::max(Lengths[R() % 8], 0);
   C.NbEch = Frames + (R() % 4 == 0 ? static_cast<int32_t>(R() % 50) : 0);
@@ -100,19 +106,27 @@ TCase RandomCase(std::mt19937& R, int32_t Block) {
   // for float, values of one scale (sums in the subnormal range, ordinary,
   // near the float limit) with now and then a NaN, an infinity or -0.
   std::uniform_real_distribution<float> Unit(-1.0f, 1.0f);
-  const size_t SampleBytes = static_cast<size_t>(C.Bits / 8), Samples = static_cast<size_t>(Frames) * C.Channels;
-  const size_t Quiet = R() % 2 ? 0 : (R() % (Frames + 1)) * C.Channels;
+  const size_t SampleBytes = static_cast<size_t>(BytesPerSample(Samples));
+  const size_t Count = static_cast<size_t>(Frames) * static_cast<size_t>(C.Channels);
+  const size_t Quiet = R() % 2 ? 0 : (R() % (Frames + 1)) * static_cast<size_t>(C.Channels);
   const float Scale = std::array{1e-38f, 1e-42f, 1.0f, 1e30f}[R() % 4];
   const bool Specials = R() % 4 == 0;
-  C.Data.resize(Samples * SampleBytes);
-  for (size_t I = 0; I < Samples; ++I) {
+  C.Data.resize(Count * SampleBytes);
+  for (size_t I = 0; I < Count; ++I) {
     uint8_t* const P = &C.Data[I * SampleBytes];
     if (I < Quiet) {
-      std::fill(P, P + SampleBytes, C.Bits == 8 ? 0x80 : 0x00);
-    } else if (C.Bits == 32) {
+      std::fill(P, P + SampleBytes, Samples == F::Pcm8 ? 0x80 : 0x00);
+    } else if (IsFloat(Samples)) {
       const float Special = std::array{-0.0f, std::numeric_limits<float>::quiet_NaN(),
                                        std::numeric_limits<float>::infinity(), 1e-45f}[R() % 4];
-      WriteU32LE(P, std::bit_cast<uint32_t>(Specials && R() % 2000 == 0 ? Special : Unit(R) * Scale));
+      const float Value = Specials && R() % 2000 == 0 ? Special : Unit(R) * Scale;
+      if (Samples == F::Float32) {
+        WriteU32LE(P, std::bit_cast<uint32_t>(Value));
+      } else {  // a double with bits below a float's
+        const uint64_t Bits = std::bit_cast<uint64_t>(static_cast<double>(Value) * (1.0 + 0x1p-40 * (R() % 1000)));
+        WriteU32LE(P, static_cast<uint32_t>(Bits));
+        WriteU32LE(P + 4, static_cast<uint32_t>(Bits >> 32));
+      }
     } else {
       for (size_t B = 0; B < SampleBytes; ++B) P[B] = static_cast<uint8_t>(R());
     }
@@ -120,7 +134,7 @@ TCase RandomCase(std::mt19937& R, int32_t Block) {
 
   const int32_t TapCounts[] = {0, 1, 2, 7, 17, 1000, 1 + static_cast<int32_t>(R() % 40)};
   int32_t NbTaps = TapCounts[R() % 7];
-  if (int64_t{NbTaps} * C.NbEch > 8'000'000) NbTaps = 1 + R() % 40;  // keeps the reference quick
+  if (int64_t{NbTaps} * C.NbEch * C.Channels > 8'000'000) NbTaps = 1 + R() % 40;  // keeps the reference quick
   const int32_t Special[] = {0, 1, 16383, 16384, 16385, -1, INT32_MIN, INT32_MAX};
   const int Kind = R() % 6;
   for (int32_t I = 0; I < NbTaps; ++I) {

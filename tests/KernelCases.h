@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,11 +16,19 @@
 namespace kestrum::test {
 
 struct TCase {
-  int Channels = 1, Bits = 16;
+  int Channels = 1, Bits = 16;  // Bits 32: float
   Bytes Data;         // sample bytes
   int32_t NbEch = 0;  // frames to filter; past the data they are silence
   TFirFilter Filter;
   bool Clip = false;
+  // The source's samples when Bits does not name them (32-bit integers,
+  // 64-bit floats), and the target's when they are not the source's.
+  std::optional<TSampleFormat> Samples, Target;
+
+  TAudioFormat Format() const {
+    return {Samples.value_or(Bits == 32 ? TSampleFormat::Float32 : SampleFormatOf(Bits == 16, Bits == 24, false)),
+            Channels, 8000};
+  }
 };
 
 

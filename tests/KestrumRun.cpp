@@ -17,9 +17,13 @@ TKestrumRun::TKestrumRun() {
 
 void TKestrumRun::Prepare(int Channels, int Bits, uint32_t Rate, const Bytes& Data,
                           const std::string& Fir) {
+  Prepare(MakeWav(Channels, Bits, Rate, Data), Fir);
+}
+
+void TKestrumRun::Prepare(const Bytes& Wav, const std::string& Fir) {
   Kestrum.SourceFile = Dir / "in.wav";
   Kestrum.FirFile = Dir / "filter.fir";
-  WriteFileBytes(Kestrum.SourceFile, MakeWav(Channels, Bits, Rate, Data));
+  WriteFileBytes(Kestrum.SourceFile, Wav);
   WriteFileText(Kestrum.FirFile, Fir);
 }
 

@@ -18,6 +18,7 @@ public:
   // Writes the source WAV and the filter file and points the component at
   // them; the target is Dir / "out.wav".
   void Prepare(int Channels, int Bits, uint32_t Rate, const Bytes& Data, const std::string& Fir);
+  void Prepare(const Bytes& Wav, const std::string& Fir);
   // Executes, recording the error message (empty on success).
   void Execute();
   // The sample bytes of the target.

@@ -64,6 +64,12 @@ Bytes MakeWav(int Channels, int Bits, uint32_t Rate, const Bytes& Data) {
   return Wav;
 }
 
+Bytes MakeWav(const TAudioFormat& Format, const Bytes& Data) {
+  Bytes Wav = TWavHeader::ForData(Format, Data.size()).Encode();
+  Wav.insert(Wav.end(), Data.begin(), Data.end());
+  return Wav;
+}
+
 Bytes WavSamples(const Bytes& File) {
   for (size_t Pos = 12; Pos + 8 <= File.size(); Pos += 8 + (ReadU32LE(&File[Pos + 4]) + 1ull) / 2 * 2) {
     if (!std::equal(File.begin() + Pos, File.begin() + Pos + 4, "data")) continue;

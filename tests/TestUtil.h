@@ -8,6 +8,7 @@
 #include <vector>
 
 namespace kestrum {
+struct TAudioFormat;
 class TReadWavFile;
 class TWriteWavFile;
 }  // namespace kestrum
@@ -50,6 +51,8 @@ void WriteFileText(const std::string& Name, const std::string& Text);
 // bytes: PCM for 8, 16 and 24 bits, float for 32, other widths as 8-bit PCM
 // with that width in the header.
 Bytes MakeWav(int Channels, int Bits, uint32_t Rate, const Bytes& Data);
+// A WAV image of Format, as the writer writes it, holding Data.
+Bytes MakeWav(const TAudioFormat& Format, const Bytes& Data);
 // The sample bytes of a WAV image: its data chunk, without the pad byte that
 // follows data of odd size; empty when it has none.
 Bytes WavSamples(const Bytes& File);
