@@ -151,6 +151,50 @@ TEST_F(WriteWavFileTest, RoundTripsEveryFormatThroughTheReader) {
   }
 }
 
+// More than two channels or a channel mask: the extensible format chunk,
+// with the mask and the subformat, and a fact chunk for float; the reader
+// reads the same format and frames back. 32-bit integers and 64-bit floats
+// keep the plain header while they are mono or stereo.
+TEST_F(WriteWavFileTest, WritesExtensibleHeadersForManyChannelsOrAMask) {
+  using S = TSampleFormat;
+  struct Case {
+    TAudioFormat Format;
+    int HeaderSize;
+  };
+  const Case Cases[] = {
+      {{S::Pcm16, 6, 48000, 0x3F}, 68},  {{S::Pcm16, 2, 44100, 0x3}, 68}, {{S::Pcm24, 3, 8000, 0}, 68},
+      {{S::Float32, 8, 8000, 0x63F}, 80}, {{S::Pcm32, 1, 8000, 0}, 44},    {{S::Float64, 2, 8000, 0}, 58},
+      {{S::Pcm8, 64, 8000, 0}, 68},      {{S::Float64, 16, 96000, 0}, 80},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(testing::Message() << C.Format.Channels << " channels, " << C.Format.Bits() << " bits, mask "
+                                    << C.Format.ChannelMask);
+    Writer.FileName = Name;
+    Writer.SetActive(true);
+    Writer.SetFormat(C.Format);
+    Bytes Frames(static_cast<size_t>(3 * C.Format.FrameBytes()));
+    for (size_t I = 0; I < Frames.size(); ++I) Frames[I] = static_cast<uint8_t>(I * 7 + 1);
+    Writer.WriteBytes(Frames.data(), Frames.size());
+    Writer.Close();
+    Writer.SetActive(false);
+    const Bytes File = test::ReadFileBytes(Name);
+    ASSERT_EQ(File.size(), static_cast<size_t>(C.HeaderSize) + Frames.size() + Frames.size() % 2);
+    const bool Extensible = C.HeaderSize == 68 || C.HeaderSize == 80;
+    EXPECT_EQ(ReadU16LE(&File[20]), Extensible ? 0xFFFE : C.Format.Float() ? 3 : 1);
+    if (Extensible) {  // valid bits, the mask, the subformat's tag
+      EXPECT_EQ(ReadU16LE(&File[38]), C.Format.Bits());
+      EXPECT_EQ(ReadU16LE(&File[44]), C.Format.Float() ? 3 : 1);
+    }
+    TReadWavFile Reader;
+    Reader.FileName = Name;
+    Reader.SetActive(true);
+    EXPECT_EQ(Reader.Format(), C.Format);
+    Bytes Got(Frames.size());
+    Reader.ReadFrames(Got.data(), 3);
+    EXPECT_EQ(Got, Frames);
+  }
+}
+
 TEST_F(WriteWavFileTest, RefusesToCloseAFileWithoutFramesAndLeavesNothing) {
   Open();
   try {

@@ -201,6 +201,58 @@ TEST(KestrumCli, IdentityFilterCopiesTheSamplesOfEveryFormat) {
   }
 }
 
+// -b and -e: the target's samples are the source's levels at the target's
+// full scale; the rest of the format, the channel count and mask included,
+// stays the source's; the source line says how many channels.
+TEST(KestrumCli, WritesTheSampleFormatAskedForKeepingTheChannels) {
+  const Bytes Raw16 = test::ReadFileBytes(DataFile("sox_s16_stereo_list.raw"));
+  std::vector<int> Levels;
+  for (size_t I = 0; I + 1 < Raw16.size(); I += 2) Levels.push_back(static_cast<int16_t>(ReadU16LE(&Raw16[I])));
+  const auto Samples = [&](auto Sample) {
+    Bytes B;
+    for (int L : Levels) {
+      const Bytes S = Sample(L);
+      B.insert(B.end(), S.begin(), S.end());
+    }
+    return B;
+  };
+  struct TCase {
+    TArgs Options;
+    std::string Fixture;
+    TAudioFormat Format;
+    Bytes Expected;  // empty: not checked
+  };
+  using S = TSampleFormat;
+  const TCase Cases[] = {
+      {{"-b", "24"}, "sox_s16_stereo_list", {S::Pcm24, 2, 44100},
+       Samples([](int L) { return test::Int24s({L * 256}); })},
+      {{"-e", "floating-point"}, "sox_s16_stereo_list", {S::Float32, 2, 44100},
+       Samples([](int L) { return test::Floats({L / 32768.0f}); })},
+      {{"--bits", "8"}, "sox_s16_stereo_list", {S::Pcm8, 2, 44100},
+       Samples([](int L) { return Bytes{static_cast<uint8_t>(std::min(std::nearbyint(L / 256.0), 127.0) + 128)}; })},
+      {{"-b", "32"}, "sox_f32_stereo", {S::Float32, 2, 22050}, test::ReadFileBytes(DataFile("sox_f32_stereo.raw"))},
+      {{"--encoding", "signed-integer"}, "sox_f32_stereo", {S::Pcm32, 2, 22050}, {}},
+      {{"-b", "64"}, "extensible_s16_stereo", {S::Float64, 2, 96000, 0x3}, {}},
+      {{}, "mono_3ch_s16", {S::Pcm16, 3, 8000}, SampleBytes(DataFile("mono_3ch_s16.wav"))},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Fixture + " " + (C.Options.empty() ? "" : C.Options[0] + " " + C.Options[1]));
+    const test::TScratchDir Dir;
+    TArgs Args = C.Options;
+    Args.insert(Args.end(), {DataFile(C.Fixture + ".wav"), Dir / "out.wav", kIdentity});
+    const TResult R = RunKestrum(Args);
+    ASSERT_EQ(R.Status, 0) << R.Err;
+    EXPECT_NE(R.Err.find(": " + std::to_string(C.Format.Channels) + " channels, "), std::string::npos) << R.Err;
+    TReadWavFile Target;
+    Target.FileName = Dir / "out.wav";
+    Target.SetActive(true);
+    EXPECT_EQ(Target.Format(), C.Format);
+    if (!C.Expected.empty()) {
+      EXPECT_TRUE(SampleBytes(Dir / "out.wav") == C.Expected);
+    }
+  }
+}
+
 TEST(KestrumCli, StartAndCountSelectTheFrames) {
   // sox_u8_mono.wav: 800 one-byte frames at 8000 Hz; past its end the reader
   // gives 0x80.
@@ -337,6 +389,9 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
       {"a mistyped option", {"--clp", Source, Target, kSmooth}, "unknown option '--clp'; did you mean '--clip'?"},
       {"a mistyped kernel", {"--kernel", "fats", Source, Target, kSmooth}, "did you mean 'fast'?"},
       {"clip and wrap", {"--clip", "--wrap", Source, Target, kSmooth}, "--wrap"},
+      {"a width WAV does not have", {"-b", "12", Source, Target, kSmooth}, "--bits"},
+      {"a width and encoding WAV does not pair", {"-b", "24", "-e", "floating-point", Source, Target, kSmooth},
+       "WAV has no 24-bit floating-point samples"},
       {"a malformed design", {Source, Target, "bandpass:300"}, "expected two edges such as 300-3400"},
       {"an unknown design option", {Source, Target, "lowpass:1000:loud"}, "'loud' is not an attenuation"},
       {"a design beyond the source's half rate", {Source, Target, "lowpass:5000"},
