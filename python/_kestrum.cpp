@@ -86,15 +86,17 @@ std::span<uint8_t> WritableBytes(const py::buffer& Buffer) {
   return {static_cast<uint8_t*>(Info.ptr), static_cast<size_t>(Info.size)};
 }
 
-ff_channels ChannelsOf(int Channels) {
-  if (Channels != 1 && Channels != 2)
-    throw py::value_error(std::to_string(Channels) + " channels; 1 or 2 are accepted");
-  return Channels == 2 ? ff_stereo : ff_mono;
+ff_bits BitsOf(int Bits) {
+  if (Bits < ff_8bits || Bits > ff_64bitsFloat) throw py::value_error("unknown sample format " + std::to_string(Bits));
+  return static_cast<ff_bits>(Bits);
 }
 
-ff_bits BitsOf(int Bits) {
-  if (Bits < ff_8bits || Bits > ff_32bitsFloat) throw py::value_error("unknown sample format " + std::to_string(Bits));
-  return static_cast<ff_bits>(Bits);
+// The format of Channels channels (1 to 64) of samples Bits (an ff_bits).
+TAudioFormat FormatOf(int Channels, int Bits, uint32_t Rate = 0) {
+  if (Channels < 1 || Channels > MAX_CHANNELS)
+    throw py::value_error(std::to_string(Channels) + " channels; 1 to " + std::to_string(MAX_CHANNELS) +
+                          " are accepted");
+  return {SampleFormatOf(BitsOf(Bits)), Channels, Rate};
 }
 
 py::tuple OverflowTuple(const TOverflowCount& Count) {
@@ -109,7 +111,7 @@ int32_t HistoryOf(const TFirFilter& Filter) { return TResponse(Filter, 1).MaxDel
 class TStream {
 public:
   TStream(const TFirFilter& Filter, int Channels, int Bits, bool Clip)
-      : FStream(Filter, ChannelsOf(Channels), BitsOf(Bits), Clip) {}
+      : FStream(Filter, FormatOf(Channels, Bits), Clip) {}
 
   void Filter(const py::buffer& In, const py::buffer& Out) {
     const std::span<const uint8_t> Source = Bytes(In);
@@ -148,9 +150,9 @@ struct TPart {
   std::string ErrorText;
 };
 
-void FilterPart(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits, bool Clip, const uint8_t* In,
-                uint8_t* Out, size_t FrameBytes, TPart& Part) {
-  TFirStream Stream(Filter, Channels, Bits, Clip);
+void FilterPart(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, const uint8_t* In, uint8_t* Out,
+                size_t FrameBytes, TPart& Part) {
+  TFirStream Stream(Filter, Format, Clip);
   try {
     if (Part.Warm > 0) {
       std::vector<uint8_t> Scratch(Part.Warm * FrameBytes);
@@ -181,11 +183,10 @@ void FilterPart(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits, bo
 // stream first goes over the frames its history needs.
 py::tuple Apply(const TFirFilter& Filter, int ChannelCount, int BitsValue, bool Clip, const py::buffer& In,
                 const py::buffer& Out, int Threads) {
-  const ff_channels Channels = ChannelsOf(ChannelCount);
-  const ff_bits Bits = BitsOf(BitsValue);
+  const TAudioFormat Format = FormatOf(ChannelCount, BitsValue);
   const std::span<const uint8_t> Source = Bytes(In);
   const std::span<uint8_t> Target = WritableBytes(Out);
-  const size_t FrameBytes = static_cast<size_t>(ChannelCount * BytesPerSample(SampleFormatOf(Bits)));
+  const size_t FrameBytes = static_cast<size_t>(Format.FrameBytes());
   if (Source.size() != Target.size() || Source.size() % FrameBytes != 0)
     throw py::value_error("the input and output buffers must hold the same whole number of frames");
   if (Threads < 0) throw py::value_error("threads must be 0 (one per core) or more, not " + std::to_string(Threads));
@@ -207,9 +208,9 @@ py::tuple Apply(const TFirFilter& Filter, int ChannelCount, int BitsValue, bool 
     py::gil_scoped_release Release;
     std::vector<std::thread> Workers;
     for (size_t P = 1; P < PartCount; ++P)
-      Workers.emplace_back(FilterPart, std::cref(Filter), Channels, Bits, Clip, Source.data(), Target.data(),
+      Workers.emplace_back(FilterPart, std::cref(Filter), std::cref(Format), Clip, Source.data(), Target.data(),
                            FrameBytes, std::ref(Parts[P]));
-    FilterPart(Filter, Channels, Bits, Clip, Source.data(), Target.data(), FrameBytes, Parts[0]);
+    FilterPart(Filter, Format, Clip, Source.data(), Target.data(), FrameBytes, Parts[0]);
     for (std::thread& Worker : Workers) Worker.join();
   }
   // The first failure in the signal's order is the one a single stream meets:
@@ -312,31 +313,27 @@ py::tuple ReadWav(const std::string& FileName, int64_t Start, int64_t Count) {
     Reader.SetActive(true);
     const int64_t Left = std::max<int64_t>(int64_t{Reader.NSamples} - Start, 0);
     const int32_t Frames = static_cast<int32_t>(Count < 0 ? Left : std::min(Count, Left));
-    Data.resize(static_cast<size_t>(Frames) * Reader.FrameBytes());
+    Data.resize(static_cast<size_t>(Frames) * static_cast<size_t>(Reader.FrameBytes()));
     Reader.ReadFrames(Data.data(), Frames);
     Reader.SetActive(false);
   }
   py::array_t<uint8_t> Bytes(static_cast<py::ssize_t>(Data.size()));
   std::memcpy(Bytes.mutable_data(), Data.data(), Data.size());
-  return py::make_tuple(Bytes, Reader.Stereo ? 2 : 1, static_cast<int>(NbBitsOf(Reader.SampleFormat())),
+  return py::make_tuple(Bytes, Reader.Channels, static_cast<int>(NbBitsOf(Reader.SampleFormat())),
                         Reader.Frequency);
 }
 
 void WriteWav(const std::string& FileName, const py::buffer& Data, int Channels, int Bits, uint32_t Rate) {
   const std::span<const uint8_t> Bytes = ::Bytes(Data);
-  const TSampleFormat Format = SampleFormatOf(BitsOf(Bits));
-  const size_t FrameBytes = static_cast<size_t>((ChannelsOf(Channels) == ff_stereo ? 2 : 1) * BytesPerSample(Format));
+  const TAudioFormat Format = FormatOf(Channels, Bits, Rate);
+  const size_t FrameBytes = static_cast<size_t>(Format.FrameBytes());
   if (Bytes.size() % FrameBytes != 0) throw py::value_error("the data is not a whole number of frames");
   if (Rate == 0) throw py::value_error("the rate must be positive");
   py::gil_scoped_release Release;
   TWriteWavFile Writer;
   Writer.FileName = FileName;
   Writer.SetActive(true);
-  Writer.Stereo = Channels == 2;
-  Writer.Bits16 = Format == TSampleFormat::Pcm16;
-  Writer.Bits24 = Format == TSampleFormat::Pcm24;
-  Writer.Float32 = Format == TSampleFormat::Float32;
-  Writer.Frequency = Rate;
+  Writer.SetFormat(Format);
   Writer.Reserve(static_cast<int64_t>(Bytes.size() / FrameBytes));
   Writer.WriteBytes(Bytes.data(), Bytes.size());
   Writer.Close();

@@ -10,12 +10,16 @@ the same as the ``kestrum`` command-line tool gives for the same samples.
     >>> y = lowpass.apply(np.zeros((44100, 2), np.int16))
 
 Samples are numpy arrays of frames: 1-D for mono, or 2-D (frames x channels)
-with 1 or 2 channels, C or Fortran order, of one of these dtypes:
+with 1 to 64 channels, C or Fortran order, of one of these dtypes:
 
     uint8    8-bit PCM, 128 being silence
     int16    16-bit PCM
     int32    24-bit PCM, from -8388608 to 8388607
     float32  32-bit float, full scale being -1 to 1
+    float64  64-bit float, full scale being -1 to 1
+
+(read_wav gives a 32-bit integer file's samples as int32 of format "pcm32";
+filter_file filters such files.)
 
 Integer sums beyond the sample width saturate by default, as the command-line
 tool does; ``wrap=True`` keeps their low bits instead.
@@ -46,10 +50,13 @@ class FilterWarning(UserWarning):
 
 
 # The dtypes of samples, each with the library's sample format.
-_FORMATS = {np.dtype(np.uint8): 0, np.dtype(np.int16): 1, np.dtype(np.int32): 2, np.dtype(np.float32): 3}
+_FORMATS = {np.dtype(np.uint8): 0, np.dtype(np.int16): 1, np.dtype(np.int32): 2, np.dtype(np.float32): 3,
+            np.dtype(np.float64): 5}
 _DTYPES = {code: dtype for dtype, code in _FORMATS.items()}
-_FORMAT_NAMES = ("pcm8", "pcm16", "pcm24", "float32")
-_ACCEPTED_DTYPES = "uint8 (8-bit), int16 (16-bit), int32 (24-bit) or float32, in native byte order"
+_DTYPES[4] = np.dtype(np.int32)  # 32-bit PCM, as read_wav gives it
+_FORMAT_NAMES = ("pcm8", "pcm16", "pcm24", "float32", "pcm32", "float64")
+_ACCEPTED_DTYPES = "uint8 (8-bit), int16 (16-bit), int32 (24-bit), float32 or float64, in native byte order"
+_MAX_CHANNELS = 64
 _MIN24, _MAX24 = -(1 << 23), (1 << 23) - 1
 
 
@@ -68,11 +75,11 @@ def _interleaved(samples):
     _check_dtype(samples.dtype)
     if samples.ndim == 1:
         channels = 1
-    elif samples.ndim == 2 and samples.shape[1] in (1, 2):
+    elif samples.ndim == 2 and 1 <= samples.shape[1] <= _MAX_CHANNELS:
         channels = samples.shape[1]
     else:
         raise ValueError(f"samples of shape {samples.shape} are not accepted: give a 1-D array (mono) or a "
-                         f"2-D array of frames x channels, with 1 or 2 channels")
+                         f"2-D array of frames x channels, with 1 to {_MAX_CHANNELS} channels")
     if not (samples.flags.c_contiguous or samples.flags.f_contiguous):
         raise ValueError(f"a non-contiguous view of shape {samples.shape} and strides {samples.strides} is not "
                          f"accepted: give a C- or Fortran-ordered array (numpy.ascontiguousarray makes one)")
@@ -297,8 +304,8 @@ class Filter:
     def apply(self, samples, wrap=False, threads=0):
         """Filters a whole signal: a new array of the same dtype and shape.
 
-        samples: 1-D (mono) or 2-D frames x channels (1 or 2), C or Fortran
-        order, uint8, int16, int32 (24-bit) or float32; the first frame
+        samples: 1-D (mono) or 2-D frames x channels (1 to 64), C or Fortran
+        order, uint8, int16, int32 (24-bit), float32 or float64; the first frame
         follows silence. Sums beyond the sample width saturate (float ones are
         clamped to -1 to 1) unless wrap is true, which keeps an integer sum's
         low bits and a float sum as it is. threads: how many threads share
@@ -315,7 +322,7 @@ class Filter:
 
     def stream(self, channels=1, dtype=np.int16, wrap=False):
         """A Stream through this filter of frames with this many channels (1
-        or 2) and samples of this dtype, carrying its history from call to
+        to 64) and samples of this dtype, carrying its history from call to
         call."""
         return Stream(self, channels, dtype, wrap)
 
@@ -333,8 +340,8 @@ class Stream:
         """A stream through filter (a Filter); see Filter.stream."""
         self.dtype = np.dtype(dtype)
         _check_dtype(self.dtype, "streams")
-        if channels not in (1, 2):
-            raise ValueError(f"{channels} channels: a stream has 1 or 2")
+        if not 1 <= channels <= _MAX_CHANNELS:
+            raise ValueError(f"{channels} channels: a stream has 1 to {_MAX_CHANNELS}")
         self.channels = channels
         self.wrap = bool(wrap)
         self._native = _kestrum.Stream(filter._native, channels, _FORMATS[self.dtype], not wrap)
@@ -421,9 +428,10 @@ class Wav(NamedTuple):
 
 
 def read_wav(path, start=0, count=None):
-    """Reads a WAV file (8-, 16-, 24-bit PCM or 32-bit float, mono or stereo)
-    with Kestrum's reader: a Wav of its samples (uint8, int16, int32 holding
-    24 bits, or float32), rate and format. start: the first frame; count:
+    """Reads a WAV file (8-, 16-, 24-, 32-bit PCM or 32-, 64-bit float, 1 to
+    64 channels) with Kestrum's reader: a Wav of its samples (uint8, int16,
+    int32 holding 24 bits, int32 for 32-bit PCM, float32 or float64), rate
+    and format. start: the first frame; count:
     at most this many frames (None: to the end). "-" is standard input.
     Raises FileError naming the file and the problem."""
     data, channels, code, rate = _kestrum.read_wav(os.fspath(path), int(start), -1 if count is None else int(count))
