@@ -31,8 +31,9 @@ int32_t WrappingAdd(int32_t A, int32_t B) {
 
 // What the status bar says after a successful run, in French: the samples
 // that went beyond the sample width first, then the filter's oddities, else
-// the frames and the time.
-QString RunSummary(int32_t Frames, qint64 Milliseconds, const TOverflowCount& Count, const QStringList& Warnings) {
+// the frames (with their channel count beyond stereo) and the time.
+QString RunSummary(int32_t Frames, int Channels, qint64 Milliseconds, const TOverflowCount& Count,
+                   const QStringList& Warnings) {
   QLocale French(QLocale::French, QLocale::France);
   French.setNumberOptions(QLocale::OmitGroupSeparator);
   if (Count.Overflowed > 0 && Count.Float)
@@ -43,8 +44,9 @@ QString RunSummary(int32_t Frames, qint64 Milliseconds, const TOverflowCount& Co
     return QString("Attention : %1 échantillons sur %2 hors %3 bits, repliés (crête %4 × pleine échelle).")
         .arg(French.toString(Count.Overflowed), French.toString(Count.Samples), French.toString(Count.Bits),
              French.toString(Count.PeakFullScale(), 'f', 2));
-  const QString Done = QString("%1 échantillons filtrés en %2 s.")
-                           .arg(French.toString(Frames), French.toString(Milliseconds / 1000.0, 'f', 2));
+  const QString Frame = Channels > 2 ? QString("%1 échantillons de %2 canaux").arg(French.toString(Frames), French.toString(Channels))
+                                     : QString("%1 échantillons").arg(French.toString(Frames));
+  const QString Done = QString("%1 filtrés en %2 s.").arg(Frame, French.toString(Milliseconds / 1000.0, 'f', 2));
   if (!Warnings.isEmpty()) return Done + " Attention : " + Warnings.front();
   return Done;
 }
@@ -132,7 +134,8 @@ void TDlgEssaiKestrum::BtnStartClick(TObject*) {
     ShowStatus("Le filtrage a échoué.");
     throw;
   }
-  ShowStatus(RunSummary(Kestrum1->NbEch(), Timer.elapsed(), Kestrum1->Overflow, FWarnings));
+  ShowStatus(RunSummary(Kestrum1->NbEch(), Kestrum1->SourceFormat().Channels, Timer.elapsed(), Kestrum1->Overflow,
+                        FWarnings));
 }
 
 // The panel keeps its first sentence. Its tooltip holds the text and every

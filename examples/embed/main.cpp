@@ -29,14 +29,15 @@ int main(int argc, char** argv) {
     Kestrum.FirFile = argv[2];
     Kestrum.CibleFile = argv[3];
     Kestrum.Execute();
-    std::printf("TKestrum: %s through %s into %s, %d frames\n", argv[1], argv[2], argv[3], Kestrum.NbEch());
+    std::printf("TKestrum: %s through %s into %s, %d frames of %d channel(s)\n", argv[1], argv[2], argv[3],
+                Kestrum.NbEch(), Kestrum.SourceFormat().Channels);
 
     // In memory: the source's frames in a buffer, filtered in place in
     // blocks of 10 ms at 44.1 kHz, then written out.
     kestrum::TReadWavFile Reader;
     Reader.FileName = argv[1];
     Reader.SetActive(true);
-    const size_t FrameBytes = Reader.FrameBytes();
+    const size_t FrameBytes = static_cast<size_t>(Reader.FrameBytes());  // any channel count, 1 to 64
     std::vector<uint8_t> Samples(static_cast<size_t>(Reader.NSamples) * FrameBytes);
     Reader.ReadFrames(Samples.data(), Reader.NSamples);
 
