@@ -21,6 +21,10 @@ int RunResponseCommand(int Argc, char** Argv);
 // as TReplaceFile (base/OutputFile.h) does. Throws EInOutError.
 void WriteOutput(const std::string& Name, const std::string& Text);
 
+// Whether output names A and B end at the same place: one file through any
+// links, or one descriptor ("-" and /dev/stdout).
+bool SameOutput(const std::string& A, const std::string& B);
+
 // Parses the command line with App, then runs Body. Returns Body's status;
 // for a wrong command line, the usage error and kUsageError (0 after --help);
 // for an error Body throws, 1 after printing it with PrintError.

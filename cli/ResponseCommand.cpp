@@ -1,8 +1,11 @@
 // "kestrum response": the summary, table and plot of a filter's response.
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <cstdio>
 
+#include "base/Errors.h"
 #include "cli/Commands.h"
+#include "wav/WavHeader.h"
 #include "design/Response.h"
 
 namespace kestrum {
@@ -21,7 +24,7 @@ int Respond(const TResponseOptions& O) {
   Reader.ReadHead(Filter);
   Reader.ReadTaps(Filter);
   for (const std::string& Warning : Reader.TakeWarnings())
-    std::fprintf(stderr, "kestrum: warning: %s\n", Warning.c_str());
+    std::fprintf(stderr, "kestrum: warning: %s\n", EscapeControl(Warning).c_str());
   const TResponse Response(Filter, O.Rate);
   // Everything is computed before anything is written.
   const std::string Summary = FormatSummary(Summarize(Response), O.Rate);
@@ -57,8 +60,13 @@ int RunResponseCommand(int Argc, char** Argv) {
   App.add_option("--svg", O.Svg, "SVG plot to write; - for stdout")->type_name("FILE");
   App.footer("Example:\n  kestrum response lowpass.fir --rate 44100 --csv lp.csv --svg lp.svg");
   return RunCommand(App, Argc, Argv, [&] {
-    if (O.Csv == "-" && O.Svg == "-")
-      throw CLI::ValidationError("--csv and --svg cannot both go to stdout");
+    if (std::isnan(O.Rate)) throw CLI::ValidationError("--rate", "expected a rate in Hz, found 'nan'");
+    for (const auto& [Name, File] : {std::pair{"--csv", &O.Csv}, std::pair{"--svg", &O.Svg}})
+      if (App.count(Name) > 0 && IsBlankName(*File))
+        throw CLI::ValidationError(Name, "expected a file name, found '" + *File + "'");
+    if (!O.Csv.empty() && !O.Svg.empty() && SameOutput(O.Csv, O.Svg))
+      throw CLI::ValidationError("--csv '" + O.Csv + "' and --svg '" + O.Svg +
+                                 "' are the same output: one would replace the other");
     return Respond(O);
   });
 }
