@@ -10,7 +10,7 @@ namespace {
 
 class THost : public TObject {
 public:
-  explicit THost(TConsole& Console) : FConsole(Console) {}
+  THost(TConsole& Console, const TOptions& Options) : FConsole(Console), FOptions(Options) {}
 
   void Log(TObject*, std::string Line) { FConsole.Print(Line); }
   void Warning(TObject*, std::string Message) { FConsole.Warning(Message); }
@@ -21,11 +21,13 @@ public:
                       uint32_t Frequency, int32_t NSamples) {
     FFrequency = Frequency;
     FConsole.Print(DescribeSource(Name, Bits, Channels, Frequency, NSamples));
+    FConsole.Warning(StartPastEndWarning(FOptions, Frequency, NSamples));
   }
   uint32_t Frequency() const { return FFrequency; }
 
 private:
   TConsole& FConsole;
+  const TOptions& FOptions;
   uint32_t FFrequency = 0;
 };
 
@@ -34,7 +36,7 @@ private:
 int RunSingle(const TOptions& Options) {
   const std::string &Source = Options.Files[0], &Target = Options.Files[1];
   TConsole Console(Options.Quiet);
-  THost Host(Console);
+  THost Host(Console, Options);
   TKestrum Kestrum(nullptr);
   Kestrum.OnLog = TLog(&Host, &THost::Log);
   Kestrum.OnProgress = TProgress(&Host, &THost::Progress);

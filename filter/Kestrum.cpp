@@ -76,6 +76,7 @@ void TKestrum::DoExecute() {
     if (OnSourceProperty)
       OnSourceProperty(this, SourceFile, NbBitsOf(Reader->SampleFormat()),
                        Reader->Stereo ? ff_stereo : ff_mono, Reader->Frequency, Reader->NSamples);
+    SendWarnings(Reader->TakeWarnings());
 
     TFirFilter Filter;
     TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
@@ -89,10 +90,19 @@ void TKestrum::DoExecute() {
 
     FProgress = 0;
     DoLog("NbEch: " + std::to_string(FNbEch));
-    if (Kernel == TKernelKind::Fast)
-      RunFastKernel(*Reader, *Writer, FNbEch, Filter, *this, Threads);
-    else
-      RunReferenceKernel(*Reader, *Writer, FNbEch, Filter, *this);
+    try {
+      if (Kernel == TKernelKind::Fast)
+        RunFastKernel(*Reader, *Writer, FNbEch, Filter, *this, Threads);
+      else
+        RunReferenceKernel(*Reader, *Writer, FNbEch, Filter, *this);
+    } catch (const EMathError& E) {
+      // A sample that is not a finite number, at or before the frame that
+      // failed, makes every sum that holds it fail: it is the cause.
+      if (Reader->NonFiniteFrame() >= 0 && Reader->NonFiniteFrame() - StartPos() <= E.Frame())
+        throw EMathError(SourceFile + ": frame " + std::to_string(Reader->NonFiniteFrame()) +
+                         " holds a sample that is not a finite number; it cannot be filtered");
+      throw;
+    }
 
     Reader->SetActive(false);
     Writer->Close();
