@@ -35,7 +35,8 @@ int Respond(const TResponseOptions& O) {
   if (!O.Svg.empty()) WriteOutput(O.Svg, Svg);
   if (!O.Csv.empty()) WriteOutput(O.Csv, Csv);
   // With the table on stdout, the summary goes where a person reads it.
-  std::fputs(Summary.c_str(), O.Csv == "-" || O.Svg == "-" ? stderr : stdout);
+  const bool TableOnStdout = (!O.Csv.empty() && SameOutput(O.Csv, "-")) || (!O.Svg.empty() && SameOutput(O.Svg, "-"));
+  std::fputs(Summary.c_str(), TableOnStdout ? stderr : stdout);
   return 0;
 }
 
