@@ -14,6 +14,7 @@
 #include "base/OutputFile.h"
 #include "cli/Commands.h"
 #include "cli/Console.h"
+#include "wav/WavHeader.h"
 
 namespace kestrum {
 
@@ -44,6 +45,10 @@ void WriteOutput(const std::string& Name, const std::string& Text) {
   if (std::fwrite(Text.data(), 1, Text.size(), File.File()) != Text.size())
     throw EInOutError::FromErrno(errno, "cannot write", Name);
   File.Commit();
+}
+
+void RefuseBlankName(const std::string& Option, const std::string& Name) {
+  if (IsBlankName(Name)) throw CLI::ValidationError(Option, "expected a file name, found '" + Name + "'");
 }
 
 bool SameOutput(const std::string& A, const std::string& B) {

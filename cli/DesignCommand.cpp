@@ -156,6 +156,8 @@ int RunDesignCommand(int Argc, char** Argv) {
   FromWav->footer(kDesignFooter);
 
   return RunCommand(App, Argc, Argv, [&] {
+    RefuseBlankName("--output", FromWav->parsed() ? Impulse.Output : Band.Output);
+    if (FromWav->parsed()) RefuseBlankName("WAV", Impulse.Source);
     return FromWav->parsed() ? DesignFromImpulse(Impulse) : DesignBand(Band);
   });
 }

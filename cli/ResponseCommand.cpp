@@ -5,7 +5,6 @@
 
 #include "base/Errors.h"
 #include "cli/Commands.h"
-#include "wav/WavHeader.h"
 #include "design/Response.h"
 
 namespace kestrum {
@@ -62,9 +61,9 @@ int RunResponseCommand(int Argc, char** Argv) {
   App.footer("Example:\n  kestrum response lowpass.fir --rate 44100 --csv lp.csv --svg lp.svg");
   return RunCommand(App, Argc, Argv, [&] {
     if (std::isnan(O.Rate)) throw CLI::ValidationError("--rate", "expected a rate in Hz, found 'nan'");
-    for (const auto& [Name, File] : {std::pair{"--csv", &O.Csv}, std::pair{"--svg", &O.Svg}})
-      if (App.count(Name) > 0 && IsBlankName(*File))
-        throw CLI::ValidationError(Name, "expected a file name, found '" + *File + "'");
+    RefuseBlankName("FILTER", O.Filter);
+    if (App.count("--csv") > 0) RefuseBlankName("--csv", O.Csv);
+    if (App.count("--svg") > 0) RefuseBlankName("--svg", O.Svg);
     if (!O.Csv.empty() && !O.Svg.empty() && SameOutput(O.Csv, O.Svg))
       throw CLI::ValidationError("--csv '" + O.Csv + "' and --svg '" + O.Svg +
                                  "' are the same output: one would replace the other");

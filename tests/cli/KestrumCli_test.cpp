@@ -421,6 +421,7 @@ TEST(KestrumCli, DesignAndResponseRefuseWhatTheyCannotDo) {
       {"a rate that is not a number", {"response", kSmooth, "--rate", "nan"}, 2, "--rate"},
       {"CSV and SVG to one file",
        {"response", kSmooth, "--rate", "8000", "--csv", Out, "--svg", Dir / "./out.fir"}, 2, "same output"},
+      {"a blank impulse name", {"design", "impulse", "", "-o", Out}, 2, "WAV: expected a file name"},
       {"blank output names", {"response", kSmooth, "--rate", "8000", "--csv", "", "--svg", ""}, 2,
        "--csv: expected a file name"},
       {"an impulse that is not a finite number", {"design", "impulse", NaN, "-o", Out}, 1,
