@@ -192,12 +192,11 @@ TEST(FilterFromImpulse, RefusesResponsesNoFilterCanHold) {
   TImpulse Dense, Long, Silent;
   Dense.Samples.assign(1200, 0.5);
   Dense.Samples[0] = 1;
-  Long.Samples.assign(20000, 0);
-  Long.Samples[0] = 1, Long.Samples[16384] = 0.5;
+  for (int N = 0; N < 20000; ++N) Long.Append(N == 0 ? 1 : N == 16384 ? 0.5 : N == 17000 ? -0.75 : 0);
   Silent.Samples.assign(10, 0);
   const std::pair<TImpulse, const char*> Cases[] = {
       {Dense, "1200 samples of the impulse response reach -60 dB"},
-      {Long, "at frame 16384, beyond the longest delay"},
+      {Long, "at frame 17000, beyond the longest delay"},  // the largest beyond it
       {Silent, "only silence"},
   };
   for (const auto& [Impulse, Expected] : Cases) {
