@@ -37,7 +37,8 @@ void WriteOutput(const std::string& Name, const std::string& Text) {
   if (IsStreamTarget(Name)) {
     const int Fd = OpenStream(Name);
     const int Error = WriteAll(Fd, Text);
-    if (close(Fd) != 0 || Error != 0) throw EInOutError::FromErrno(Error ? Error : errno, "cannot write", Name);
+    if (close(Fd) != 0 || Error != 0)
+      throw EInOutError::FromErrno(Error ? Error : errno, "cannot write", Name == "-" ? "standard output" : Name);
     return;
   }
   TReplaceFile File;
