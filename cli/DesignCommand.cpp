@@ -106,7 +106,7 @@ struct TImpulseOptions {
 };
 
 int DesignFromImpulse(const TImpulseOptions& O) {
-  const TImpulse Impulse = ReadImpulse(O.Source, O.Channel - 1);
+  const TImpulse Impulse = ReadImpulse(O.Source, O.Channel - 1, O.Threshold);
   char Comment[64];
   std::snprintf(Comment, sizeof Comment, ", samples at or above %g dB re the peak", O.Threshold);
   std::string Name = O.Source.substr(O.Source.find_last_of('/') + 1);

@@ -287,7 +287,19 @@ void TImpulse::Append(double Sample) {
   }
 }
 
-TImpulse ReadImpulse(const std::string& FileName, int Channel) {
+namespace {
+
+std::string BeyondLongestDelay(double ThresholdDb, int64_t Frame) {
+  char Threshold[32];
+  std::snprintf(Threshold, sizeof Threshold, "%g dB", ThresholdDb);
+  return "the impulse response reaches " + std::string(Threshold) + " re its peak at frame " +
+         std::to_string(Frame) + ", beyond the longest delay a filter can hold, " + std::to_string(kMaxTapDelay) +
+         " frames";
+}
+
+}  // namespace
+
+TImpulse ReadImpulse(const std::string& FileName, int Channel, double ThresholdDb) {
   TReadWavFile Reader;
   Reader.FileName = FileName;
   Reader.SetActive(true);
@@ -303,6 +315,9 @@ TImpulse ReadImpulse(const std::string& FileName, int Channel) {
   const int FrameBytes = Reader.FrameBytes();
   constexpr int32_t kChunk = 65536;
   std::vector<uint8_t> Raw(size_t{kChunk} * FrameBytes);
+  // A PCM peak is full scale at most: a sample at this level is kept whatever it is.
+  const double Certain =
+      Format == TSampleFormat::Float32 || !std::isfinite(ThresholdDb) ? INFINITY : std::pow(10.0, ThresholdDb / 20);
   for (int32_t Done = 0; Done < Reader.NSamples; Done += kChunk) {
     const int32_t Count = std::min(kChunk, Reader.NSamples - Done);
     Reader.ReadFrames(Raw.data(), Count);
@@ -311,6 +326,8 @@ TImpulse ReadImpulse(const std::string& FileName, int Channel) {
       if (!std::isfinite(Sample))
         throw EGeneralError(FileName + ": frame " + std::to_string(Done + I) + " holds a sample that is not a finite number (" +
                             (std::isnan(Sample) ? "nan" : Sample > 0 ? "inf" : "-inf") + "); a filter's taps must be finite");
+      if (std::abs(Sample) >= Certain && Done + I > kMaxTapDelay)
+        throw EGeneralError(FileName + ": " + BeyondLongestDelay(ThresholdDb, Done + I));
       Impulse.Append(Sample);
     }
   }
@@ -329,11 +346,7 @@ TFirFilter FilterFromImpulse(const TImpulse& Impulse, double ThresholdDb,
   const double Floor = Peak * std::pow(10.0, ThresholdDb / 20);
   char Threshold[32];
   std::snprintf(Threshold, sizeof Threshold, "%g dB", ThresholdDb);
-  const auto RefuseDelay = [&](int64_t Frame) {
-    throw EGeneralError("the impulse response reaches " + std::string(Threshold) + " re its peak at frame " +
-                        std::to_string(Frame) + ", beyond the longest delay a filter can hold, " +
-                        std::to_string(kMaxTapDelay) + " frames");
-  };
+  const auto RefuseDelay = [&](int64_t Frame) { throw EGeneralError(BeyondLongestDelay(ThresholdDb, Frame)); };
   // The samples summed up all lie beyond the longest delay: they must all be dropped.
   if (Impulse.LaterPeak > 0 && Impulse.LaterPeak >= Floor) RefuseDelay(Impulse.LaterPeakFrame);
   Report.DroppedZero = static_cast<int32_t>(std::min<int64_t>(Impulse.LaterZeros, INT32_MAX));

@@ -2,6 +2,7 @@
 // and filters taken from an impulse response stored in a WAV file.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -78,8 +79,11 @@ struct TImpulse {
 // Reads channel Channel (0 for the first) of a WAV file in blocks, with
 // memory bounded whatever its length. Throws EInOutError for a file the WAV
 // reader refuses, EGeneralError for a channel it lacks and for a sample that
-// is not a finite number (naming its frame).
-TImpulse ReadImpulse(const std::string& FileName, int Channel);
+// is not a finite number (naming its frame). Given the ThresholdDb that
+// FilterFromImpulse will use, a PCM file is refused as soon as a sample
+// beyond kMaxTapDelay reaches it whatever the peak (full scale at most), as
+// FilterFromImpulse would refuse it, rather than after reading the rest.
+TImpulse ReadImpulse(const std::string& FileName, int Channel, double ThresholdDb = -INFINITY);
 
 // What became of an impulse response's samples.
 struct TImpulseReport {

@@ -208,6 +208,18 @@ TEST(FilterFromImpulse, RefusesResponsesNoFilterCanHold) {
       EXPECT_NE(std::string(E.what()).find(Expected), std::string::npos) << E.what();
     }
   }
+  // Read from a PCM file, such a sample ends the reading at once, whatever follows.
+  const test::TScratchDir Dir;
+  std::vector<int16_t> Words(40000, 0);
+  Words[0] = 100, Words[18000] = 50, Words[30000] = 30000;
+  test::WriteFileBytes(Dir / "long.wav", test::MakeWav(1, 16, 8000, test::Words(Words)));
+  try {
+    ReadImpulse(Dir / "long.wav", 0, -60);
+    ADD_FAILURE() << "no error for a long PCM impulse";
+  } catch (const EGeneralError& E) {
+    EXPECT_NE(std::string(E.what()).find("long.wav: the impulse response reaches -60 dB re its peak at frame 18000"),
+              std::string::npos) << E.what();
+  }
 }
 
 }  // namespace
