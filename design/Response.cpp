@@ -51,7 +51,7 @@ std::string GainText(double Gain) {
 }
 
 std::string FramesText(double Frames, double Rate) {
-  return Format("%.6g frames", Frames) + Format(" (%.4g ms)", 1000 * Frames / Rate);
+  return Format(Frames == 1 ? "%.6g frame" : "%.6g frames", Frames) + Format(" (%.4g ms)", 1000 * Frames / Rate);
 }
 
 std::string CrossingsText(const TCrossings& C) {
