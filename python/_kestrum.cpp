@@ -1,0 +1,514 @@
+// The binding's native half, the module kestrum._kestrum: the library's
+// filters, streams, file runs, design, response and WAV files over plain
+// byte buffers. The package kestrum (kestrum/__init__.py) checks and shapes
+// numpy arrays around it and documents the public names.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <numbers>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/Errors.h"
+#include "design/Design.h"
+#include "design/Response.h"
+#include "filter/Kestrum.h"
+#include "fir/FirFile.h"
+#include "kernel/FirStream.h"
+#include "wav/ReadWavFile.h"
+#include "wav/WriteWavFile.h"
+
+namespace py = pybind11;
+using namespace kestrum;
+
+namespace {
+
+// The package's exception classes, created by the module's init.
+PyObject* KestrumError = nullptr;
+PyObject* FileError = nullptr;
+PyObject* MathError = nullptr;
+PyObject* StoppedError = nullptr;
+
+// The frame an arithmetic error names ("... at frame 1234: ..."), or -1.
+int64_t FrameOf(const std::string& Message) {
+  const std::string Key = "at frame ";
+  const size_t At = Message.find(Key);
+  long long Frame = -1;
+  if (At != std::string::npos && std::sscanf(Message.c_str() + At + Key.size(), "%lld", &Frame) == 1) return Frame;
+  return -1;
+}
+
+// Raises Type(Message) with the attributes a caller can test.
+void Raise(PyObject* Type, const std::string& Message, int ErrorCode = 0) {
+  py::object Error = py::reinterpret_borrow<py::object>(Type)(Message);
+  if (Type == MathError) {
+    const int64_t Frame = FrameOf(Message);
+    Error.attr("frame") = Frame >= 0 ? py::object(py::int_(Frame)) : py::none();
+  }
+  if (Type == FileError && ErrorCode != 0) Error.attr("errno") = ErrorCode;
+  PyErr_SetObject(Type, Error.ptr());
+}
+
+void Translate(std::exception_ptr Pending) {
+  try {
+    if (Pending) std::rethrow_exception(Pending);
+  } catch (const EMathError& E) {
+    Raise(MathError, E.what());
+  } catch (const EInOutError& E) {
+    Raise(FileError, E.what(), E.ErrorCode());
+  } catch (const EStopped& E) {
+    Raise(StoppedError, E.what());
+  } catch (const EKestrum& E) {
+    Raise(KestrumError, E.what());
+  }
+}
+
+// A contiguous byte buffer of a Python object, read-only or writable.
+std::span<const uint8_t> Bytes(const py::buffer& Buffer) {
+  const py::buffer_info Info = Buffer.request();
+  if (Info.itemsize != 1 || Info.ndim != 1 || (Info.size > 1 && Info.strides[0] != 1))
+    throw py::value_error("expected a contiguous buffer of bytes");
+  return {static_cast<const uint8_t*>(Info.ptr), static_cast<size_t>(Info.size)};
+}
+
+std::span<uint8_t> WritableBytes(const py::buffer& Buffer) {
+  const py::buffer_info Info = Buffer.request(true);
+  if (Info.itemsize != 1 || Info.ndim != 1 || (Info.size > 1 && Info.strides[0] != 1))
+    throw py::value_error("expected a contiguous buffer of bytes");
+  return {static_cast<uint8_t*>(Info.ptr), static_cast<size_t>(Info.size)};
+}
+
+ff_channels ChannelsOf(int Channels) {
+  if (Channels != 1 && Channels != 2)
+    throw py::value_error(std::to_string(Channels) + " channels; 1 or 2 are accepted");
+  return Channels == 2 ? ff_stereo : ff_mono;
+}
+
+ff_bits BitsOf(int Bits) {
+  if (Bits < ff_8bits || Bits > ff_32bitsFloat) throw py::value_error("unknown sample format " + std::to_string(Bits));
+  return static_cast<ff_bits>(Bits);
+}
+
+py::tuple OverflowTuple(const TOverflowCount& Count) {
+  return py::make_tuple(Count.Samples, Count.Overflowed, Count.Peak, Count.PeakFullScale());
+}
+
+// The longest delay of Filter as the kernel applies it: how many frames
+// before a block its first output needs.
+int32_t HistoryOf(const TFirFilter& Filter) { return TResponse(Filter, 1).MaxDelay(); }
+
+// TFirStream for Python: one call at a time, the GIL released while it filters.
+class TStream {
+public:
+  TStream(const TFirFilter& Filter, int Channels, int Bits, bool Clip)
+      : FStream(Filter, ChannelsOf(Channels), BitsOf(Bits), Clip) {}
+
+  void Filter(const py::buffer& In, const py::buffer& Out) {
+    const std::span<const uint8_t> Source = Bytes(In);
+    const std::span<uint8_t> Target = WritableBytes(Out);
+    py::gil_scoped_release Release;
+    const std::lock_guard Lock(FMutex);
+    FStream.Filter(Source, Target);
+  }
+  void Reset() {
+    py::gil_scoped_release Release;
+    const std::lock_guard Lock(FMutex);
+    FStream.Reset();
+  }
+  int64_t Frames() {
+    const std::lock_guard Lock(FMutex);
+    return FStream.Frames();
+  }
+  py::tuple Overflow() {
+    const std::lock_guard Lock(FMutex);
+    return OverflowTuple(FStream.Overflow());
+  }
+
+private:
+  std::mutex FMutex;
+  TFirStream FStream;
+};
+
+// One part of a whole signal filtered on its own thread: its stream first
+// filters the frames before the part that its outputs need, then the part.
+struct TPart {
+  size_t First = 0, Count = 0;  // frames of the part
+  size_t Warm = 0;              // frames before it, filtered only for their history
+  TOverflowCount Overflow;
+  std::exception_ptr Error;
+  int64_t ErrorFrame = -1;  // the failing frame, counted over the whole signal
+  std::string ErrorText;
+};
+
+void FilterPart(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits, bool Clip, const uint8_t* In,
+                uint8_t* Out, size_t FrameBytes, TPart& Part) {
+  TFirStream Stream(Filter, Channels, Bits, Clip);
+  try {
+    if (Part.Warm > 0) {
+      std::vector<uint8_t> Scratch(Part.Warm * FrameBytes);
+      Stream.Filter({In + (Part.First - Part.Warm) * FrameBytes, Scratch.size()}, Scratch);
+    }
+    const TOverflowCount Before = Stream.Overflow();
+    Stream.Filter({In + Part.First * FrameBytes, Part.Count * FrameBytes}, {Out + Part.First * FrameBytes, Part.Count * FrameBytes});
+    Part.Overflow = Stream.Overflow();
+    Part.Overflow.Samples -= Before.Samples;
+    Part.Overflow.Overflowed -= Before.Overflowed;
+  } catch (const EMathError& E) {
+    // The stream counts frames from its first, the warm-up's; the signal's
+    // frame is the part's first minus the warm-up plus that.
+    const std::string Local = "at frame " + std::to_string(Stream.Frames());
+    Part.ErrorFrame = static_cast<int64_t>(Part.First - Part.Warm) + Stream.Frames();
+    Part.ErrorText = E.what();
+    if (const size_t At = Part.ErrorText.find(Local); At != std::string::npos)
+      Part.ErrorText.replace(At, Local.size(), "at frame " + std::to_string(Part.ErrorFrame));
+    Part.Error = std::current_exception();
+  } catch (...) {
+    Part.Error = std::current_exception();
+  }
+}
+
+// A whole signal at once, cut into parts filtered side by side on Threads
+// threads (0: one per core, for a signal long enough to gain from them).
+// The bytes are those of one stream over the whole signal: each part's
+// stream first goes over the frames its history needs.
+py::tuple Apply(const TFirFilter& Filter, int ChannelCount, int BitsValue, bool Clip, const py::buffer& In,
+                const py::buffer& Out, int Threads) {
+  const ff_channels Channels = ChannelsOf(ChannelCount);
+  const ff_bits Bits = BitsOf(BitsValue);
+  const std::span<const uint8_t> Source = Bytes(In);
+  const std::span<uint8_t> Target = WritableBytes(Out);
+  const size_t FrameBytes = static_cast<size_t>(ChannelCount * BytesPerSample(SampleFormatOf(Bits)));
+  if (Source.size() != Target.size() || Source.size() % FrameBytes != 0)
+    throw py::value_error("the input and output buffers must hold the same whole number of frames");
+  if (Threads < 0) throw py::value_error("threads must be 0 (one per core) or more, not " + std::to_string(Threads));
+  const size_t Frames = Source.size() / FrameBytes;
+  // Below this many frames per part, threads cost more than they save.
+  constexpr size_t kMinPart = 1 << 15;
+  const int Taps = std::max(Filter.NbTaps, 0);
+  if (Threads == 0) Threads = Taps >= 8 ? static_cast<int>(std::max(1u, std::thread::hardware_concurrency())) : 1;
+  const size_t PartCount = std::clamp<size_t>(Frames / kMinPart, 1, static_cast<size_t>(Threads));
+  const size_t History = static_cast<size_t>(HistoryOf(Filter));
+
+  std::vector<TPart> Parts(PartCount);
+  for (size_t P = 0; P < PartCount; ++P) {
+    Parts[P].First = Frames * P / PartCount;
+    Parts[P].Count = Frames * (P + 1) / PartCount - Parts[P].First;
+    Parts[P].Warm = std::min(Parts[P].First, History);
+  }
+  {
+    py::gil_scoped_release Release;
+    std::vector<std::thread> Workers;
+    for (size_t P = 1; P < PartCount; ++P)
+      Workers.emplace_back(FilterPart, std::cref(Filter), Channels, Bits, Clip, Source.data(), Target.data(),
+                           FrameBytes, std::ref(Parts[P]));
+    FilterPart(Filter, Channels, Bits, Clip, Source.data(), Target.data(), FrameBytes, Parts[0]);
+    for (std::thread& Worker : Workers) Worker.join();
+  }
+  // The first failure in the signal's order is the one a single stream meets:
+  // a failure in a part's warm-up lies in an earlier part, which fails there
+  // or before.
+  for (const TPart& Part : Parts) {
+    if (!Part.Error) continue;
+    if (Part.ErrorFrame >= 0) throw EMathError(Part.ErrorText);
+    std::rethrow_exception(Part.Error);
+  }
+  TOverflowCount Total = Parts[0].Overflow;
+  for (size_t P = 1; P < PartCount; ++P) Total.Add(Parts[P].Overflow);
+  return OverflowTuple(Total);
+}
+
+// Calls Python callables for a file run's events, with the GIL held. An
+// exception a callable raises (KeyboardInterrupt too, which a check of the
+// signals raises at each progress step) ends the run through TCallbackFailed
+// and is raised again once the run has cleaned up.
+struct TCallbackFailed {};
+
+class TRunEvents : public TObject {
+public:
+  py::object OnProgress, OnLog, OnWarning;
+  std::optional<py::error_already_set> Failure;
+
+  void Progress(TObject*, int32_t Position, int32_t Max) {
+    Call([&] {
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      if (!OnProgress.is_none()) OnProgress(Position, Max);
+    });
+  }
+  void Log(TObject*, std::string Text) {
+    Call([&] { OnLog(Text); });
+  }
+  void Warning(TObject*, std::string Text) {
+    Call([&] { OnWarning(Text); });
+  }
+
+private:
+  template <typename F>
+  void Call(F Body) {
+    if (Failure) return;
+    py::gil_scoped_acquire Acquire;
+    try {
+      Body();
+    } catch (py::error_already_set& E) {
+      Failure.emplace(std::move(E));
+      throw TCallbackFailed();
+    }
+  }
+};
+
+py::tuple FilterFile(const std::string& Source, const std::string& Target, const std::string& FirFile,
+                     int64_t Start, int64_t Count, bool Clip, const std::string& Kernel, int Threads,
+                     py::object Progress, py::object Log, py::object Warning) {
+  constexpr int64_t kMaxFrame = INT32_MAX;
+  if (Start < 0 || Count < 0) throw py::value_error("start and count must not be negative");
+  if (Count > kMaxFrame || Start > kMaxFrame - Count)
+    throw py::value_error("start + count must not exceed " + std::to_string(kMaxFrame) + " frames");
+  if (Kernel != "fast" && Kernel != "reference")
+    throw py::value_error("kernel '" + Kernel + "': 'fast' or 'reference' are accepted");
+  if (Threads < 0) throw py::value_error("threads must be 0 (one per core) or more, not " + std::to_string(Threads));
+  TRunEvents Events;
+  Events.OnProgress = std::move(Progress);
+  Events.OnLog = std::move(Log);
+  Events.OnWarning = std::move(Warning);
+  TKestrum Kestrum(nullptr);
+  Kestrum.SourceFile = Source;
+  Kestrum.CibleFile = Target;
+  Kestrum.FirFile = FirFile;
+  Kestrum.SetStartPos(static_cast<int32_t>(Start));
+  Kestrum.SetEndPos(static_cast<int32_t>(Start + Count));
+  Kestrum.Kernel = Kernel == "fast" ? TKernelKind::Fast : TKernelKind::Reference;
+  Kestrum.Threads = Threads;
+  Kestrum.Clip = Clip;
+  // Progress is always bound: its steps check for Ctrl-C.
+  Kestrum.OnProgress = TProgress(&Events, &TRunEvents::Progress);
+  if (!Events.OnLog.is_none()) Kestrum.OnLog = TLog(&Events, &TRunEvents::Log);
+  if (!Events.OnWarning.is_none()) Kestrum.OnWarning = TLog(&Events, &TRunEvents::Warning);
+  try {
+    py::gil_scoped_release Release;
+    Kestrum.Execute();
+  } catch (const TCallbackFailed&) {
+    throw std::move(*Events.Failure);
+  }
+  return OverflowTuple(Kestrum.Overflow);
+}
+
+// The whole data of a WAV file: (bytes, channels, sample format, rate).
+py::tuple ReadWav(const std::string& FileName, int64_t Start, int64_t Count) {
+  if (Start < 0 || Start > INT32_MAX) throw py::value_error("start must be from 0 to 2147483647");
+  if (Count < -1) throw py::value_error("count must not be negative");
+  TReadWavFile Reader;
+  Reader.FileName = FileName;
+  Reader.StartSample = static_cast<int32_t>(Start);
+  std::vector<uint8_t> Data;
+  {
+    py::gil_scoped_release Release;
+    Reader.SetActive(true);
+    const int64_t Left = std::max<int64_t>(int64_t{Reader.NSamples} - Start, 0);
+    const int32_t Frames = static_cast<int32_t>(Count < 0 ? Left : std::min(Count, Left));
+    Data.resize(static_cast<size_t>(Frames) * Reader.FrameBytes());
+    Reader.ReadFrames(Data.data(), Frames);
+    Reader.SetActive(false);
+  }
+  py::array_t<uint8_t> Bytes(static_cast<py::ssize_t>(Data.size()));
+  std::memcpy(Bytes.mutable_data(), Data.data(), Data.size());
+  return py::make_tuple(Bytes, Reader.Stereo ? 2 : 1, static_cast<int>(NbBitsOf(Reader.SampleFormat())),
+                        Reader.Frequency);
+}
+
+void WriteWav(const std::string& FileName, const py::buffer& Data, int Channels, int Bits, uint32_t Rate) {
+  const std::span<const uint8_t> Bytes = ::Bytes(Data);
+  const TSampleFormat Format = SampleFormatOf(BitsOf(Bits));
+  const size_t FrameBytes = static_cast<size_t>((ChannelsOf(Channels) == ff_stereo ? 2 : 1) * BytesPerSample(Format));
+  if (Bytes.size() % FrameBytes != 0) throw py::value_error("the data is not a whole number of frames");
+  if (Rate == 0) throw py::value_error("the rate must be positive");
+  py::gil_scoped_release Release;
+  TWriteWavFile Writer;
+  Writer.FileName = FileName;
+  Writer.SetActive(true);
+  Writer.Stereo = Channels == 2;
+  Writer.Bits16 = Format == TSampleFormat::Pcm16;
+  Writer.Bits24 = Format == TSampleFormat::Pcm24;
+  Writer.Float32 = Format == TSampleFormat::Float32;
+  Writer.Frequency = Rate;
+  Writer.Reserve(static_cast<int64_t>(Bytes.size() / FrameBytes));
+  Writer.WriteBytes(Bytes.data(), Bytes.size());
+  Writer.Close();
+}
+
+// The filter's text read by the library's reader, with its warnings.
+py::tuple ReadFilter(std::optional<std::string> FileName, std::optional<std::string> Text, const std::string& Name) {
+  TFirFileReader Reader = FileName ? TFirFileReader::FromFile(*FileName) : TFirFileReader::FromText(*Text, Name);
+  TFirFilter Filter;
+  Reader.ReadHead(Filter);
+  Reader.ReadTaps(Filter);
+  return py::make_tuple(Filter, Reader.TakeWarnings());
+}
+
+TFirFilter FromTaps(const std::vector<int32_t>& Delays, const std::vector<float>& Coefs, std::string Comment) {
+  if (Delays.size() != Coefs.size())
+    throw py::value_error(std::to_string(Delays.size()) + " delays and " + std::to_string(Coefs.size()) +
+                          " coefficients: give one of each per tap");
+  std::vector<TFirTap> Taps(Delays.size());
+  for (size_t I = 0; I < Taps.size(); ++I) Taps[I] = {Delays[I], Coefs[I]};
+  return MakeFirFilter(Taps, std::move(Comment));
+}
+
+const std::pair<const char*, TBandKind> kBands[] = {{"lowpass", TBandKind::Lowpass},
+                                                     {"highpass", TBandKind::Highpass},
+                                                     {"bandpass", TBandKind::Bandpass},
+                                                     {"bandstop", TBandKind::Bandstop}};
+const std::pair<const char*, TWindowKind> kWindows[] = {{"rectangular", TWindowKind::Rectangular},
+                                                         {"hann", TWindowKind::Hann},
+                                                         {"hamming", TWindowKind::Hamming},
+                                                         {"blackman", TWindowKind::Blackman},
+                                                         {"kaiser", TWindowKind::Kaiser}};
+
+template <typename T, size_t N>
+T Lookup(const std::pair<const char*, T> (&Table)[N], const std::string& Name, const std::string& What) {
+  std::string Names;
+  for (const auto& [Key, Value] : Table) {
+    if (Name == Key) return Value;
+    Names += (Names.empty() ? "" : ", ") + std::string(Key);
+  }
+  throw py::value_error(What + " '" + Name + "': " + Names + " are accepted");
+}
+
+TFirFilter Design(const std::string& Kind, double Low, double High, double Rate, int32_t Taps,
+                  const std::string& Window, double Beta, double Attenuation, double Transition) {
+  TDesignRequest Request;
+  Request.Kind = Lookup(kBands, Kind, "kind");
+  Request.Low = Low;
+  Request.High = High;
+  Request.Rate = Rate;
+  Request.Taps = Taps;
+  Request.Window = Lookup(kWindows, Window, "window");
+  Request.Beta = Request.Window == TWindowKind::Kaiser ? Beta : 0;
+  Request.Attenuation = Attenuation;
+  Request.Transition = Transition;
+  if (const std::string Problem = CheckDesignRequest(Request); !Problem.empty()) throw py::value_error(Problem);
+  py::gil_scoped_release Release;
+  return DesignFilter(Request);
+}
+
+py::tuple FromImpulse(const std::string& FileName, int Channel, double Threshold) {
+  TImpulse Impulse = ReadImpulse(FileName, Channel - 1);
+  char Comment[64];
+  std::snprintf(Comment, sizeof Comment, ", samples at or above %g dB re the peak", Threshold);
+  std::string Name = FileName.substr(FileName.find_last_of('/') + 1);
+  if (Impulse.Channels > 1) Name += ", channel " + std::to_string(Channel);
+  TImpulseReport Report;
+  TFirFilter Filter;
+  try {
+    Filter = FilterFromImpulse(Impulse, Threshold, "Impulse response " + Name + Comment, Report);
+  } catch (const EGeneralError& E) {
+    throw EGeneralError(FileName + ": " + E.what());
+  }
+  return py::make_tuple(Filter, py::dict(py::arg("frames") = Impulse.Samples.size(), py::arg("kept") = Report.Kept,
+                                         py::arg("dropped_zero") = Report.DroppedZero,
+                                         py::arg("dropped") = Report.Dropped,
+                                         py::arg("largest_dropped") = Report.LargestDropped));
+}
+
+// The summary's figures, and its text as `kestrum response` prints it.
+py::dict Summary(const TFirFilter& Filter, double Rate) {
+  if (!(Rate > 0)) throw py::value_error("the rate must be positive");
+  const TResponse Response(Filter, Rate);
+  const TResponseSummary S = Summarize(Response);
+  const auto Crossings = [](const TCrossings& C) { return py::make_tuple(C.Frequencies, C.Count); };
+  return py::dict(py::arg("taps") = S.Taps, py::arg("min_delay") = S.MinDelay, py::arg("max_delay") = S.MaxDelay,
+                  py::arg("wrapped") = S.Wrapped, py::arg("gain_dc") = S.GainDc,
+                  py::arg("gain_nyquist") = S.GainNyquist, py::arg("peak_gain") = S.PeakGain,
+                  py::arg("minus3") = Crossings(S.Minus3), py::arg("minus60") = Crossings(S.Minus60),
+                  py::arg("group_delay_dc") = S.GroupDelayDc, py::arg("worst_case_gain") = S.WorstCaseGain,
+                  py::arg("text") = FormatSummary(S, Rate));
+}
+
+// Frequency (Hz), magnitude (dB), phase (degrees), group delay (frames, NaN
+// where undefined) at Points frequencies from 0 to half the rate, the rows of
+// `kestrum response --csv` unrounded.
+py::tuple Curves(const TFirFilter& Filter, double Rate, int32_t Points) {
+  if (!(Rate > 0)) throw py::value_error("the rate must be positive");
+  if (Points < 2) throw py::value_error("points must be 2 or more, not " + std::to_string(Points));
+  const TResponse Response(Filter, Rate);
+  py::array_t<double> Frequency(Points), Magnitude(Points), Phase(Points), Delay(Points);
+  double *F = Frequency.mutable_data(), *M = Magnitude.mutable_data(), *P = Phase.mutable_data(),
+         *D = Delay.mutable_data();
+  {
+    py::gil_scoped_release Release;
+    for (int32_t I = 0; I < Points; ++I) {
+      F[I] = Rate / 2 * I / (Points - 1);
+      const std::complex<double> H = Response.At(F[I]);
+      M[I] = GainDb(std::abs(H));
+      P[I] = std::arg(H) * 180 / std::numbers::pi;
+      D[I] = Response.GroupDelay(F[I]);
+    }
+  }
+  return py::make_tuple(Frequency, Magnitude, Phase, Delay);
+}
+
+py::object NewError(py::module_& M, const char* Name, py::handle Bases, const char* Doc) {
+  PyObject* Type = PyErr_NewExceptionWithDoc(
+      (std::string("kestrum.") + Name).c_str(), Doc, Bases.ptr(), nullptr);
+  if (!Type) throw py::error_already_set();
+  py::object Object = py::reinterpret_steal<py::object>(Type);
+  M.attr(Name) = Object;
+  return Object;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_kestrum, M) {
+  M.doc() = "Kestrum's native half; use the package kestrum.";
+  static py::object Base = NewError(M, "KestrumError", PyExc_Exception,
+                                    "An error of the Kestrum library: its message is the one the kestrum tool prints.");
+  static py::object File = NewError(M, "FileError", py::make_tuple(Base, py::handle(PyExc_OSError)),
+                                    "A file that cannot be read or written, or whose content is refused; errno is "
+                                    "the system's error code when there is one.");
+  static py::object Math = NewError(M, "MathError", py::make_tuple(Base, py::handle(PyExc_ArithmeticError)),
+                                    "A filtered sum that cannot be stored; frame is the failing frame's number, "
+                                    "counted from the first frame filtered.");
+  static py::object Stopped = NewError(M, "StoppedError", Base, "A run stopped on request.");
+  KestrumError = Base.ptr();
+  FileError = File.ptr();
+  MathError = Math.ptr();
+  StoppedError = Stopped.ptr();
+  py::register_exception_translator(Translate);
+
+  py::class_<TFirFilter>(M, "FirFilter")
+      .def_property_readonly("comment", [](const TFirFilter& F) { return F.FilterComment; })
+      .def_property_readonly("nb_taps", [](const TFirFilter& F) { return F.NbTaps; })
+      .def_property_readonly("delays",
+                             [](const TFirFilter& F) {
+                               const size_t N = static_cast<size_t>(std::max(F.NbTaps, 0));
+                               return py::array_t<int32_t>(static_cast<py::ssize_t>(N), F.Delays.data());
+                             })
+      .def_property_readonly("coefficients",
+                             [](const TFirFilter& F) {
+                               const size_t N = static_cast<size_t>(std::max(F.NbTaps, 0));
+                               return py::array_t<float>(static_cast<py::ssize_t>(N), F.Coefs.data());
+                             })
+      .def("text", &FormatFirFile);
+  M.def("read_filter", &ReadFilter);
+  M.def("from_taps", &FromTaps);
+  M.def("design", &Design);
+  M.def("from_impulse", &FromImpulse);
+  M.def("summary", &Summary);
+  M.def("curves", &Curves);
+  M.def("apply", &Apply);
+  M.def("filter_file", &FilterFile);
+  M.def("read_wav", &ReadWav);
+  M.def("write_wav", &WriteWav);
+  py::class_<TStream>(M, "Stream")
+      .def(py::init<const TFirFilter&, int, int, bool>())
+      .def("filter", &TStream::Filter)
+      .def("reset", &TStream::Reset)
+      .def_property_readonly("frames", &TStream::Frames)
+      .def_property_readonly("overflow", &TStream::Overflow);
+}

@@ -1,0 +1,445 @@
+"""Kestrum from Python: exact FIR filters on numpy arrays and WAV files.
+
+A filter is a list of taps, each a delay in frames and a coefficient. Every
+output sample is the float sum, tap by tap, ``acc = float(double(acc) +
+double(sample) * double(coefficient))``, the same bytes on every machine and
+the same as the ``kestrum`` command-line tool gives for the same samples.
+
+    >>> import numpy as np, kestrum
+    >>> lowpass = kestrum.Filter.design("lowpass", 3000, rate=44100, attenuation=60, transition=500)
+    >>> y = lowpass.apply(np.zeros((44100, 2), np.int16))
+
+Samples are numpy arrays of frames: 1-D for mono, or 2-D (frames x channels)
+with 1 or 2 channels, C or Fortran order, of one of these dtypes:
+
+    uint8    8-bit PCM, 128 being silence
+    int16    16-bit PCM
+    int32    24-bit PCM, from -8388608 to 8388607
+    float32  32-bit float, full scale being -1 to 1
+
+Integer sums beyond the sample width saturate by default, as the command-line
+tool does; ``wrap=True`` keeps their low bits instead.
+
+Names: Filter, Stream, Response, Overflow, filter_file, read_wav, write_wav,
+Wav, and the errors KestrumError, FileError, MathError, StoppedError and the
+warning FilterWarning.
+"""
+
+import os
+import tempfile
+import warnings
+from typing import NamedTuple
+
+import numpy as np
+
+from . import _kestrum
+from ._kestrum import FileError, KestrumError, MathError, StoppedError
+
+__all__ = ["Filter", "Stream", "Response", "Overflow", "Wav", "filter_file", "read_wav", "write_wav",
+           "KestrumError", "FileError", "MathError", "StoppedError", "FilterWarning"]
+__version__ = "0.90"
+
+
+class FilterWarning(UserWarning):
+    """A filter file that is valid but odd: no taps, a missing tap count line,
+    delays outside 0 to 16383. The text names the file and the line."""
+
+
+# The dtypes of samples, each with the library's sample format.
+_FORMATS = {np.dtype(np.uint8): 0, np.dtype(np.int16): 1, np.dtype(np.int32): 2, np.dtype(np.float32): 3}
+_DTYPES = {code: dtype for dtype, code in _FORMATS.items()}
+_FORMAT_NAMES = ("pcm8", "pcm16", "pcm24", "float32")
+_ACCEPTED_DTYPES = "uint8 (8-bit), int16 (16-bit), int32 (24-bit) or float32, in native byte order"
+_MIN24, _MAX24 = -(1 << 23), (1 << 23) - 1
+
+
+def _check_dtype(dtype, what="samples"):
+    if dtype not in _FORMATS:
+        raise TypeError(f"{what} of dtype {dtype.str if dtype.byteorder not in '=|' else dtype} are not "
+                        f"accepted: give {_ACCEPTED_DTYPES}")
+
+
+def _interleaved(samples):
+    """The frames of samples as (bytes, channels, format code): a zero-copy
+    view of a C-ordered array, else an interleaved copy; 24-bit samples
+    packed in three bytes each."""
+    if not isinstance(samples, np.ndarray):
+        raise TypeError(f"expected a numpy array of samples, got {type(samples).__name__}")
+    _check_dtype(samples.dtype)
+    if samples.ndim == 1:
+        channels = 1
+    elif samples.ndim == 2 and samples.shape[1] in (1, 2):
+        channels = samples.shape[1]
+    else:
+        raise ValueError(f"samples of shape {samples.shape} are not accepted: give a 1-D array (mono) or a "
+                         f"2-D array of frames x channels, with 1 or 2 channels")
+    if not (samples.flags.c_contiguous or samples.flags.f_contiguous):
+        raise ValueError(f"a non-contiguous view of shape {samples.shape} and strides {samples.strides} is not "
+                         f"accepted: give a C- or Fortran-ordered array (numpy.ascontiguousarray makes one)")
+    flat = np.ascontiguousarray(samples).reshape(-1)
+    code = _FORMATS[samples.dtype]
+    if code == 2:
+        bad = np.flatnonzero((flat < _MIN24) | (flat > _MAX24))
+        if bad.size:
+            frame, channel = divmod(int(bad[0]), channels)
+            raise ValueError(f"int32 samples hold 24-bit PCM, from {_MIN24} to {_MAX24}; frame {frame}, "
+                             f"channel {channel + 1} is {flat[bad[0]]} ({bad.size} sample(s) out of range)")
+        flat = flat.astype("<i4", copy=False).view(np.uint8).reshape(-1, 4)[:, :3].copy()
+    return flat.reshape(-1).view(np.uint8), channels, code
+
+
+def _samples(data, code, shape, fortran):
+    """The array of shape and format code whose interleaved bytes are data."""
+    if code == 2:
+        packed = data.reshape(-1, 3)
+        wide = np.empty((packed.shape[0], 4), np.uint8)
+        wide[:, :3] = packed
+        wide[:, 3] = np.where(packed[:, 2] & 0x80, 0xFF, 0)
+        values = wide.reshape(-1).view("<i4").astype(np.int32, copy=False)
+    else:
+        values = data.view(_DTYPES[code])
+    values = values.reshape(shape)
+    return np.asfortranarray(values) if fortran else values
+
+
+class Overflow(NamedTuple):
+    """What the stores of a run or stream met: the samples stored (every
+    channel counted), those whose rounded sum lay beyond the sample width
+    (wrapped, or saturated), the largest magnitude of a rounded sum, and that
+    peak as a multiple of full scale."""
+    samples: int
+    overflowed: int
+    peak: float
+    peak_full_scale: float
+
+
+class Response:
+    """What a filter does at a sample rate, as the kernel applies it (the
+    figures of ``kestrum response`` and its table, unrounded).
+
+    Figures: rate, taps, min_delay and max_delay (frames), wrapped (a delay
+    taken modulo the kernel's history), gain_dc and gain_nyquist and
+    peak_gain (magnitudes), minus3 and minus60 (frequencies in Hz where the
+    gain crosses 3 and 60 dB below its peak, at most 8 listed;
+    minus3_count and minus60_count count them all), group_delay_dc (frames,
+    NaN when the gain at 0 Hz is negligible), worst_case_gain (the sum of
+    the coefficients' magnitudes).
+
+    Arrays, at ``points`` frequencies from 0 Hz to half the rate: frequency
+    (Hz), magnitude_db, phase_deg (-180 to 180), group_delay (frames, NaN
+    where undefined). ``str(response)`` is the summary as the tool prints it.
+    """
+
+    def __init__(self, filter, rate, points=512):
+        summary = _kestrum.summary(filter._native, float(rate))
+        self.rate = float(rate)
+        self.taps = summary["taps"]
+        self.min_delay, self.max_delay = summary["min_delay"], summary["max_delay"]
+        self.wrapped = summary["wrapped"]
+        self.gain_dc, self.gain_nyquist = summary["gain_dc"], summary["gain_nyquist"]
+        self.peak_gain = summary["peak_gain"]
+        self.minus3, self.minus3_count = tuple(summary["minus3"][0]), summary["minus3"][1]
+        self.minus60, self.minus60_count = tuple(summary["minus60"][0]), summary["minus60"][1]
+        self.group_delay_dc = summary["group_delay_dc"]
+        self.worst_case_gain = summary["worst_case_gain"]
+        self._text = summary["text"]
+        self.frequency, self.magnitude_db, self.phase_deg, self.group_delay = _kestrum.curves(
+            filter._native, float(rate), int(points))
+
+    def __str__(self):
+        return self._text
+
+    def __repr__(self):
+        return f"<kestrum.Response of {self.taps} taps at {self.rate:g} Hz>"
+
+
+class Filter:
+    """An FIR filter: taps, each a delay in frames and a coefficient (a
+    float32), and a comment.
+
+    Made from a .fir file (``Filter(path)``), from .fir text
+    (``Filter.from_text``), from taps (``Filter.from_taps``), by design
+    (``Filter.design``), or from an impulse response in a WAV file
+    (``Filter.from_impulse``). A file that is valid but odd gives a
+    FilterWarning; one the reader refuses raises FileError (or MathError for
+    a coefficient beyond float range), naming the file and the line.
+    """
+
+    def __init__(self, path):
+        """Reads the .fir file at path."""
+        native, notes = _kestrum.read_filter(os.fspath(path), None, "")
+        self._init(native, notes, os.fspath(path))
+
+    def _init(self, native, notes=(), path=None, stacklevel=3):
+        self._native = native
+        self._path = path
+        for note in notes:  # shown at the caller of the public constructor
+            warnings.warn(note, FilterWarning, stacklevel=stacklevel)
+
+    @classmethod
+    def _of(cls, native, notes=(), path=None):
+        filter = cls.__new__(cls)
+        filter._init(native, notes, path, stacklevel=4)
+        return filter
+
+    @classmethod
+    def from_text(cls, text, name="<text>"):
+        """Reads the text of a .fir file; name stands for the file in messages."""
+        return cls._of(*_kestrum.read_filter(None, text, name))
+
+    @classmethod
+    def from_taps(cls, delays, coefficients, comment=""):
+        """The filter of these taps, in this order: delays in frames (taken
+        modulo 16384 by the kernel), coefficients rounded to float32; at most
+        1000 taps."""
+        delays = np.asarray(delays)
+        if delays.size and not np.issubdtype(delays.dtype, np.integer):
+            raise TypeError(f"delays must be integers, got dtype {delays.dtype}")
+        if delays.size and (delays.min() < -2**31 or delays.max() >= 2**31):
+            raise ValueError("delays must fit 32-bit integers")
+        coefficients = np.asarray(coefficients, dtype=np.float64)
+        return cls._of(_kestrum.from_taps(delays.astype(np.int64).ravel().tolist(),
+                                          coefficients.astype(np.float32).ravel().tolist(), comment))
+
+    @classmethod
+    def design(cls, kind, *edges, rate=None, taps=None, window=None, beta=None, attenuation=None,
+               transition=None, threshold=-90.0, channel=1):
+        """A windowed-sinc filter, as ``kestrum design`` makes it.
+
+        kind is "lowpass" or "highpass" (one edge, the cutoff in Hz),
+        "bandpass" or "bandstop" (two edges, low and high). Give rate (Hz)
+        and either taps (1 to 1000; odd for highpass and bandstop) with
+        window ("rectangular", "hann", "hamming", "blackman" (default) or
+        "kaiser", which needs beta), or attenuation (stopband, dB) with
+        transition (Hz, the width of each transition band), from which a
+        Kaiser window and the fewest taps follow. The passband gain is 1.
+
+        kind "impulse" takes a WAV file instead of edges, as
+        ``Filter.from_impulse`` does (threshold, channel).
+        """
+        if kind == "impulse":
+            if len(edges) != 1:
+                raise TypeError("design('impulse', path) takes the WAV file's path and no edges")
+            return cls.from_impulse(edges[0], threshold=threshold, channel=channel)
+        wanted = 1 if kind in ("lowpass", "highpass") else 2
+        if kind in ("lowpass", "highpass", "bandpass", "bandstop") and len(edges) != wanted:
+            raise TypeError(f"a {kind} takes {wanted} edge{'s' if wanted > 1 else ''} in Hz, got {len(edges)}")
+        if rate is None:
+            raise TypeError("design() needs rate, the sample rate in Hz")
+        if taps is None and (attenuation is None or transition is None):
+            raise ValueError("give either taps or attenuation with transition")
+        if taps is not None and (attenuation is not None or transition is not None):
+            raise ValueError("give either taps or attenuation with transition, not both")
+        if window is not None and taps is None:
+            raise ValueError("window needs taps")
+        if window == "kaiser" and beta is None:
+            raise ValueError("window 'kaiser' needs beta")
+        if beta is not None and window != "kaiser":
+            raise ValueError("beta needs window='kaiser'")
+        low = float(edges[0]) if edges else 0.0
+        high = float(edges[1]) if len(edges) > 1 else 0.0
+        return cls._of(_kestrum.design(str(kind), low, high, float(rate), int(taps or 0), window or "blackman",
+                                       float(beta or 0), float(attenuation or 0), float(transition or 0)))
+
+    @classmethod
+    def from_impulse(cls, path, threshold=-90.0, channel=1):
+        """A filter of the samples of an impulse response in a WAV file
+        (channel 1 or 2), each at its own delay, dropping those below
+        threshold dB re the peak, as ``kestrum design impulse`` does. The
+        filter's ``impulse_report`` says what was kept and dropped."""
+        native, report = _kestrum.from_impulse(os.fspath(path), int(channel), float(threshold))
+        filter = cls._of(native)
+        filter.impulse_report = report
+        return filter
+
+    @property
+    def comment(self):
+        """The comment line."""
+        return self._native.comment
+
+    @property
+    def delays(self):
+        """The taps' delays in frames, as written (numpy int32)."""
+        return self._native.delays
+
+    @property
+    def coefficients(self):
+        """The taps' coefficients (numpy float32)."""
+        return self._native.coefficients
+
+    @property
+    def taps(self):
+        """The taps as a list of (delay, coefficient) pairs."""
+        return [(int(d), float(c)) for d, c in zip(self.delays, self.coefficients)]
+
+    def __len__(self):
+        """The number of taps."""
+        return max(self._native.nb_taps, 0)
+
+    def text(self):
+        """The filter as the text of a .fir file, each coefficient in the
+        fewest digits that read back to the same float32."""
+        return self._native.text()
+
+    def save(self, path):
+        """Writes the filter as a .fir file."""
+        with open(path, "w", encoding="utf-8", newline="\n") as file:
+            file.write(self.text())
+
+    def __repr__(self):
+        return f"<kestrum.Filter of {len(self)} taps: {self.comment!r}>"
+
+    def response(self, rate, points=512):
+        """The Response at a sample rate in Hz, its arrays at points
+        frequencies from 0 Hz to half the rate."""
+        return Response(self, rate, points)
+
+    def apply(self, samples, wrap=False, threads=0):
+        """Filters a whole signal: a new array of the same dtype and shape.
+
+        samples: 1-D (mono) or 2-D frames x channels (1 or 2), C or Fortran
+        order, uint8, int16, int32 (24-bit) or float32; the first frame
+        follows silence. Sums beyond the sample width saturate (float ones are
+        clamped to -1 to 1) unless wrap is true, which keeps an integer sum's
+        low bits and a float sum as it is. threads: how many threads share
+        the work (0, the default: one per core for a filter worth it).
+
+        Raises TypeError or ValueError for samples it does not accept, and
+        MathError, whose frame attribute is the failing frame, for a sum it
+        cannot store. The GIL is released while it filters.
+        """
+        data, channels, code = _interleaved(samples)
+        out = np.empty_like(data)
+        _kestrum.apply(self._native, channels, code, not wrap, data, out, int(threads))
+        return _samples(out, code, samples.shape, not samples.flags.c_contiguous)
+
+    def stream(self, channels=1, dtype=np.int16, wrap=False):
+        """A Stream through this filter of frames with this many channels (1
+        or 2) and samples of this dtype, carrying its history from call to
+        call."""
+        return Stream(self, channels, dtype, wrap)
+
+
+class Stream:
+    """A signal filtered block by block: each ``apply`` continues where the
+    last one stopped, so the output is the same however the signal is cut,
+    and the same as ``Filter.apply`` over the whole of it.
+
+    channels, dtype: what every block holds; frames: frames filtered since
+    the start or the last reset; overflow: an Overflow of those frames.
+    """
+
+    def __init__(self, filter, channels=1, dtype=np.int16, wrap=False):
+        """A stream through filter (a Filter); see Filter.stream."""
+        self.dtype = np.dtype(dtype)
+        _check_dtype(self.dtype, "streams")
+        if channels not in (1, 2):
+            raise ValueError(f"{channels} channels: a stream has 1 or 2")
+        self.channels = channels
+        self.wrap = bool(wrap)
+        self._native = _kestrum.Stream(filter._native, channels, _FORMATS[self.dtype], not wrap)
+
+    def apply(self, samples):
+        """Filters the next block of frames (an array as Filter.apply takes,
+        of the stream's dtype and channels): a new array of the same dtype
+        and shape. On a MathError the stream stands after the frames before
+        the failing one."""
+        if isinstance(samples, np.ndarray) and samples.dtype != self.dtype:
+            raise TypeError(f"samples of dtype {samples.dtype} given to a stream of {self.dtype}")
+        data, channels, code = _interleaved(samples)
+        if channels != self.channels:
+            raise ValueError(f"samples of shape {samples.shape} ({channels} channel{'s' * (channels > 1)}) given "
+                             f"to a stream of {self.channels} channel{'s' * (self.channels > 1)}")
+        out = np.empty_like(data)
+        self._native.filter(data, out)
+        return _samples(out, code, samples.shape, not samples.flags.c_contiguous)
+
+    def reset(self):
+        """Forgets the signal: the next frame follows silence."""
+        self._native.reset()
+
+    @property
+    def frames(self):
+        """Frames filtered since the start or the last reset."""
+        return self._native.frames
+
+    @property
+    def overflow(self):
+        """The Overflow of the frames filtered since the start or the last reset."""
+        return Overflow(*self._native.overflow)
+
+    def __repr__(self):
+        return f"<kestrum.Stream of {self.channels} channel(s) of {self.dtype}, {self.frames} frames>"
+
+
+def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="fast", threads=0,
+                progress=None, log=None, warning=None):
+    """Filters the WAV file source into target, as the kestrum tool does.
+
+    filter: a Filter, or the path of a .fir file (a Filter read from a
+    file runs that file, as the tool would, so that the log and warnings
+    name it; any other Filter is written to a temporary file). start: the first source
+    frame; count: frames to filter (0: as many as the source holds; past its
+    end the source reads as silence). clip: saturate sums beyond the sample
+    width (the default), else keep their low bits. kernel: "fast" or
+    "reference" (the same bytes). threads: for the fast kernel, 0 being one
+    per core. "-" is standard input or output.
+
+    Callables: progress(position, total) every 5000 frames and (0, 0) at the
+    end; log(text) for each line the run logs ("Filter comment: ...");
+    warning(text) for a filter file that is valid but odd. An exception one
+    of them raises (KeyboardInterrupt too) ends the run and is raised again.
+
+    target is replaced only when the run succeeds. Returns the run's
+    Overflow; raises FileError, MathError or KestrumError with the tool's
+    message. The GIL is released while it runs, but for the callables.
+    """
+    temporary = None
+    try:
+        if isinstance(filter, Filter):
+            path = filter._path
+            if path is None:
+                handle, temporary = tempfile.mkstemp(suffix=".fir", prefix="kestrum-")
+                with os.fdopen(handle, "w", encoding="utf-8", newline="\n") as file:
+                    file.write(filter.text())
+                path = temporary
+        else:
+            path = os.fspath(filter)
+        return Overflow(*_kestrum.filter_file(os.fspath(source), os.fspath(target), path, int(start), int(count),
+                                              bool(clip), kernel, int(threads), progress, log, warning))
+    finally:
+        if temporary is not None:
+            os.remove(temporary)
+
+
+class Wav(NamedTuple):
+    """A WAV file's samples (1-D for mono, frames x 2 for stereo), its rate
+    in Hz, and its format: "pcm8", "pcm16", "pcm24" or "float32"."""
+    samples: np.ndarray
+    rate: int
+    format: str
+
+
+def read_wav(path, start=0, count=None):
+    """Reads a WAV file (8-, 16-, 24-bit PCM or 32-bit float, mono or stereo)
+    with Kestrum's reader: a Wav of its samples (uint8, int16, int32 holding
+    24 bits, or float32), rate and format. start: the first frame; count:
+    at most this many frames (None: to the end). "-" is standard input.
+    Raises FileError naming the file and the problem."""
+    data, channels, code, rate = _kestrum.read_wav(os.fspath(path), int(start), -1 if count is None else int(count))
+    width = 3 if code == 2 else _DTYPES[code].itemsize
+    frames = data.size // (width * channels)
+    shape = (frames,) if channels == 1 else (frames, channels)
+    return Wav(_samples(data, code, shape, False), int(rate), _FORMAT_NAMES[code])
+
+
+def write_wav(path, samples, rate):
+    """Writes samples (as Filter.apply takes them; the dtype gives the
+    format) as a WAV file at rate Hz, with Kestrum's writer: an existing
+    file is replaced only once the new one is complete. "-" is standard
+    output. Raises ValueError for no frames at all (a WAV file holds at
+    least one), FileError or KestrumError when the file cannot be written."""
+    data, channels, code = _interleaved(samples)
+    if data.size == 0:
+        raise ValueError(f"samples of shape {samples.shape} hold no frame: a WAV file holds at least one")
+    _kestrum.write_wav(os.fspath(path), data, channels, code, int(rate))

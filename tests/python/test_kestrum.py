@@ -1,0 +1,229 @@
+"""The Python package against the kestrum tool, which CTest names in
+KESTRUM_CLI: the same bytes, and the package's own checks and errors."""
+
+import os
+import subprocess
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import kestrum
+
+CLI = os.environ.get("KESTRUM_CLI")
+needs_cli = pytest.mark.skipif(not CLI, reason="KESTRUM_CLI (the kestrum tool) not given")
+
+# A filter whose gain pushes full-scale samples beyond the sample width.
+LOUD = kestrum.Filter.from_taps([0, 3, 7, 40], [1.5, -0.7, 0.4, 0.25], "loud")
+DTYPES = [np.uint8, np.int16, np.int32, np.float32]
+
+
+def signal(dtype, frames, channels, seed=1):
+    rng = np.random.default_rng(seed)
+    shape = (frames,) if channels == 0 else (frames, channels)
+    if dtype == np.float32:
+        return rng.uniform(-1, 1, shape).astype(np.float32)
+    info = (0, 255) if dtype == np.uint8 else (-(1 << 23), (1 << 23) - 1) if dtype == np.int32 else (-32768, 32767)
+    return rng.integers(info[0], info[1], shape, endpoint=True).astype(dtype)
+
+
+def run_cli(*args):
+    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True)
+
+
+def same_bits(a, b):
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+@needs_cli
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("layout", ["mono", "stereo C", "stereo F"])
+@pytest.mark.parametrize("wrap", [False, True])
+def test_apply_writes_the_cli_bytes(tmp_path, dtype, layout, wrap):
+    x = signal(dtype, 70000, 0 if layout == "mono" else 2)
+    if layout == "stereo F":
+        x = np.asfortranarray(x)
+    fir = tmp_path / "loud.fir"
+    LOUD.save(fir)
+    kestrum.write_wav(tmp_path / "in.wav", x, 8000)
+    flags = ["--wrap"] if wrap else ["--clip"]
+    assert run_cli(*flags, "-q", tmp_path / "in.wav", tmp_path / "cli.wav", fir).returncode == 0
+    y = LOUD.apply(x, wrap=wrap, threads=2)  # two parts, each from its own stream
+    assert y.dtype == x.dtype and y.shape == x.shape and y.flags.f_contiguous == (layout != "stereo C")
+    kestrum.write_wav(tmp_path / "py.wav", y, 8000)
+    assert (tmp_path / "py.wav").read_bytes() == (tmp_path / "cli.wav").read_bytes()
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("cuts", [[1, 2, 3], [999, 1000, 1001, 5000], [0, 0, 8191]])
+def test_stream_splits_give_the_whole_signal(dtype, cuts):
+    x = signal(dtype, 9000, 2)
+    whole = LOUD.apply(x, wrap=True, threads=1)
+    stream = LOUD.stream(2, dtype, wrap=True)
+    for _ in range(2):  # after reset, the same again
+        parts = [stream.apply(part) for part in np.split(x, cuts)]
+        assert same_bits(np.concatenate(parts), whole)
+        assert stream.frames == len(x) and stream.overflow.samples == 2 * len(x)
+        stream.reset()
+
+
+def test_bad_arguments_name_what_was_given_and_what_is_accepted(tmp_path):
+    stereo = np.zeros((10, 2), np.int16)
+    cases = [
+        (lambda: LOUD.apply(np.zeros(10)), TypeError, "dtype float64 are not accepted: give uint8"),
+        (lambda: LOUD.apply(np.zeros(10, ">i2")), TypeError, "dtype >i2"),
+        (lambda: LOUD.apply([1, 2, 3]), TypeError, "got list"),
+        (lambda: LOUD.apply(np.zeros((10, 3), np.int16)), ValueError, "shape (10, 3)"),
+        (lambda: LOUD.apply(np.zeros((2, 2, 2), np.int16)), ValueError, "shape (2, 2, 2)"),
+        (lambda: LOUD.apply(np.zeros(20, np.int16)[::2]), ValueError, "non-contiguous view"),
+        (lambda: LOUD.apply(np.array([0, 1 << 23], np.int32)), ValueError, "frame 1, channel 1 is 8388608"),
+        (lambda: LOUD.apply(stereo, threads=-1), ValueError, "threads must be"),
+        (lambda: LOUD.stream(2, np.int16).apply(stereo.astype(np.float32)), TypeError, "given to a stream of int16"),
+        (lambda: LOUD.stream(2, np.int16).apply(np.zeros(10, np.int16)), ValueError, "(1 channel) given to a stream of 2"),
+        (lambda: LOUD.stream(3, np.int16), ValueError, "3 channels"),
+        (lambda: kestrum.Filter.from_text("c\n2\n0 1\n1 abc\n", "my.fir"), kestrum.FileError,
+         "my.fir, line 4: expected a coefficient (tap 2 of 2), found 'abc'"),
+        (lambda: kestrum.Filter.from_taps([0, 1], [1.0]), ValueError, "2 delays and 1 coefficients"),
+        (lambda: kestrum.Filter.design("lowpass", 30000, rate=44100, taps=11), ValueError,
+         "the cutoff 30000 Hz is not below half the rate"),
+        (lambda: kestrum.Filter.design("lowpass", 3000, rate=44100), ValueError, "either taps or attenuation"),
+        (lambda: kestrum.Filter.design("notch", 3000, rate=44100, taps=11), ValueError, "kind 'notch'"),
+        (lambda: kestrum.read_wav(tmp_path / "none.wav"), kestrum.FileError, "No such file or directory"),
+        (lambda: kestrum.write_wav(tmp_path / "x.wav", np.zeros(0, np.int16), 8000), ValueError, "hold no frame"),
+        (lambda: kestrum.filter_file(tmp_path / "none.wav", tmp_path / "o.wav", LOUD, kernel="slow"),
+         ValueError, "'fast' or 'reference'"),
+    ]
+    for call, error, text in cases:
+        with pytest.raises(error) as raised:
+            call()
+        assert text in str(raised.value), str(raised.value)
+    assert not (tmp_path / "x.wav").exists()
+
+
+def test_arithmetic_errors_carry_the_message_and_the_frame(tmp_path):
+    huge = kestrum.Filter.from_taps([0], [1e30])
+    x = np.zeros((70000, 2), np.int16)
+    x[50000, 1] = 1  # in the second of two parts
+    nan = np.zeros(100, np.float32)
+    nan[42] = np.nan
+    kestrum.write_wav(tmp_path / "in.wav", x, 8000)
+    stream = huge.stream(2, np.int16, wrap=True)
+    cases = [
+        (lambda: huge.apply(x, wrap=True, threads=2), 50000),
+        (lambda: huge.apply(x, wrap=True, threads=1), 50000),
+        (lambda: stream.apply(x), 50000),
+        (lambda: LOUD.apply(nan), 42),
+        (lambda: kestrum.filter_file(tmp_path / "in.wav", tmp_path / "out.wav", huge, clip=False), 50000),
+    ]
+    for call, frame in cases:
+        with pytest.raises(kestrum.MathError) as raised:
+            call()
+        assert raised.value.frame == frame and f"at frame {frame}:" in str(raised.value), str(raised.value)
+    assert stream.frames == 50000
+    assert not (tmp_path / "out.wav").exists()
+
+
+@needs_cli
+def test_filter_file_events_and_a_failing_callback(tmp_path):
+    x = signal(np.int16, 12000, 2)
+    kestrum.write_wav(tmp_path / "in.wav", x, 8000)
+    odd = tmp_path / "odd.fir"
+    odd.write_text("no taps\n0\n")
+    events = []
+    overflow = kestrum.filter_file(tmp_path / "in.wav", tmp_path / "out.wav", LOUD, start=1000, count=11000,
+                                   threads=2, progress=lambda *p: events.append(p), log=events.append)
+    assert events[0] == "Filter file name: " + events[0].split(": ", 1)[1] and "Taps: 4" in events
+    assert [e for e in events if isinstance(e, tuple)] == [(5000, 11000), (10000, 11000), (0, 0)]
+    assert overflow.samples == 22000 and overflow.overflowed > 0
+    assert run_cli("-q", "--clip", "--start", 1000, "--count", 11000, tmp_path / "in.wav", tmp_path / "cli.wav",
+                   LOUD._path or _saved(LOUD, tmp_path)).returncode == 0
+    assert (tmp_path / "out.wav").read_bytes() == (tmp_path / "cli.wav").read_bytes()
+
+    warnings = []
+    kestrum.filter_file(tmp_path / "in.wav", tmp_path / "silent.wav", odd, warning=warnings.append)
+    assert warnings and "the tap count is 0" in warnings[0]
+
+    def stop(position, total):
+        if position:
+            raise KeyError("stop here")
+
+    with pytest.raises(KeyError, match="stop here"):
+        kestrum.filter_file(tmp_path / "in.wav", tmp_path / "stopped.wav", LOUD, progress=stop)
+    assert not (tmp_path / "stopped.wav").exists()
+
+
+def _saved(filter, folder):
+    path = folder / "saved.fir"
+    filter.save(path)
+    return path
+
+
+def test_apply_releases_the_gil():
+    # A second Python thread counts while the main thread first sleeps (which
+    # releases the GIL), then applies a long filter for about as long: held
+    # for the call, the GIL would let it count only at the call's ends.
+    long = kestrum.Filter.from_taps(np.arange(1000), np.full(1000, 1e-3))
+    x = signal(np.int16, 400000, 2)
+    count, running = [0], [True]
+
+    def counter():
+        while running[0]:
+            count[0] += 1
+
+    def counted(call):
+        before, start = count[0], time.perf_counter()
+        call()
+        return (count[0] - before) / (time.perf_counter() - start)
+
+    thread = threading.Thread(target=counter)
+    thread.start()
+    try:
+        asleep = counted(lambda: time.sleep(0.2))
+        applying = counted(lambda: long.apply(x, threads=1))
+    finally:
+        running[0] = False
+        thread.join()
+    assert applying > asleep / 5, (applying, asleep)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("channels", [0, 2])
+def test_wav_round_trip(tmp_path, dtype, channels):
+    x = signal(dtype, 1001, channels)
+    kestrum.write_wav(tmp_path / "x.wav", x, 22050)
+    wav = kestrum.read_wav(tmp_path / "x.wav")
+    assert same_bits(wav.samples, x) and wav.rate == 22050
+    assert wav.format == {np.uint8: "pcm8", np.int16: "pcm16", np.int32: "pcm24", np.float32: "float32"}[dtype]
+    assert same_bits(kestrum.read_wav(tmp_path / "x.wav", start=1000, count=5).samples, x[1000:])
+
+
+@needs_cli
+@pytest.mark.parametrize("kind, edges, options, cli_options", [
+    ("lowpass", [3000], dict(attenuation=60, transition=500), ["--attenuation", 60, "--transition", 500]),
+    ("bandpass", [300, 3400], dict(taps=151, window="hamming"), ["--taps", 151, "--window", "hamming"]),
+    ("highpass", [1000], dict(taps=31, window="kaiser", beta=6), ["--taps", 31, "--window", "kaiser", "--beta", 6]),
+])
+def test_design_and_response_match_the_cli(tmp_path, kind, edges, options, cli_options):
+    designed = kestrum.Filter.design(kind, *edges, rate=8000, **options)
+    made = run_cli("design", kind, *edges, "--rate", 8000, *cli_options)
+    assert made.returncode == 0 and designed.text() == made.stdout
+    fir = _saved(designed, tmp_path)
+    assert kestrum.Filter(fir).taps == designed.taps
+    shown = run_cli("response", fir, "--rate", 8000, "--csv", tmp_path / "r.csv", "--points", 64)
+    response = designed.response(8000, points=64)
+    assert shown.returncode == 0 and str(response) in shown.stdout + shown.stderr
+    table = np.genfromtxt(tmp_path / "r.csv", delimiter=",", skip_header=1)
+    for column, curve in enumerate([response.frequency, response.magnitude_db, response.phase_deg,
+                                    response.group_delay]):
+        np.testing.assert_allclose(table[:, column], curve, rtol=1e-5, atol=1e-9)
+
+
+def test_filters_from_text_and_taps_agree_and_odd_files_warn():
+    text = "Smoothing\n3\n0 0.25\n1 0.5\n2 0.25\n"
+    from_text = kestrum.Filter.from_text(text)
+    from_taps = kestrum.Filter.from_taps([0, 1, 2], [0.25, 0.5, 0.25], "Smoothing")
+    assert from_text.taps == from_taps.taps == [(0, 0.25), (1, 0.5), (2, 0.25)]
+    assert from_taps.text() == text and len(from_text) == 3
+    with pytest.warns(kestrum.FilterWarning, match="delay"):
+        kestrum.Filter.from_text("odd\n1\n20000 1\n", "odd.fir")
