@@ -69,6 +69,8 @@ public:
   TFileState State() const { return FState; }
   uint8_t FrameBytes() const { return FFrameBytes; }
   TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32); }
+  // The format of the open source, as the flags above give it.
+  TAudioFormat Format() const { return {SampleFormat(), Stereo ? 2 : 1, Frequency}; }
 
   void ReadMono8(float& Sample) { Sample = HaveFrame() ? GetLevel8() : kSilence8; }
   void ReadStereo8(float& First, float& Second) { ReadPair<&TReadWavFile::GetLevel8>(First, Second, kSilence8); }
