@@ -30,6 +30,7 @@ public:
     FFrequency = Frequency;
     const int Channels = static_cast<TKestrum*>(Sender)->SourceFormat().Channels;
     FConsole.Print(DescribeSource(Name, Bits, Channels, Frequency, NSamples));
+    FConsole.Warning(StartPastEndWarning(FOptions, Frequency, NSamples));
     if (!FDesigned)
       FConsole.Warning(RateWarning(FOptions.Filter(), FilterComment(FOptions.Filter()), Frequency));
   }

@@ -31,8 +31,10 @@ enum class TKernelKind { Reference, Fast };
 //  2. Refuses a blank SourceFile, CibleFile or FirFile. Opens SourceFile at frame StartPos; NbEch = EndPos - StartPos, or the
 //     source's whole frame count when that is 0.
 //  3. Creates CibleFile in the source's format (its sample format as
-//     TargetBits and TargetEncoding ask), refusing a target that would pass the 4 GiB a
-//     WAV header can describe; sets SourceFormat, then OnSourceProperty.
+//     TargetBits and TargetEncoding ask), refusing a target that would pass
+//     the 4 GiB a WAV header can describe; sets SourceFormat, then
+//     OnSourceProperty; OnWarning for a source whose data is shorter than
+//     its header says.
 //  4. Reads FirFile's comment and tap count, logs "Filter file name: ",
 //     "Filter comment: ", "Taps: ", reads the taps, logs "NbEch: ". Sends
 //     OnWarning for a filter that is valid but odd (no taps, a tap count line
@@ -40,7 +42,8 @@ enum class TKernelKind { Reference, Fast };
 //     lines concerned have been read.
 //  5. Filters NbEch frames (none when NbEch <= 0) with the chosen kernel
 //     (kernel/Kernel.h): OnProgress(frames done, NbEch) every PROGRESS_STEP
-//     frames.
+//     frames. A sum that fails because a source sample is not a finite
+//     number raises an EMathError naming that sample's frame.
 //  6. Closes both files (the target then holds its header and replaces any
 //     earlier file of that name), OnProgress(0, 0), OnEndFilter.
 // When any of 2 to 6 fails, the reader and writer are dropped (the target is

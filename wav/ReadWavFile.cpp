@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -111,6 +112,8 @@ void TReadWavFile::ReadHeader() {
   FFrameBytes = 0;
   FDataLeft = 0;
   FEndByte = 0;
+  FNonFiniteFrame = -1;
+  FWarnings.clear();
 
   DataFile = OpenSource(FileName);
   try {
@@ -145,6 +148,11 @@ void TReadWavFile::ReadHeader() {
         const bool Open = Size == kStreamedSize || (Streamed && Size == 0);
         const uint64_t Usable = Open ? Available : std::min<uint64_t>(Size, Available);
         FDataBytes = Usable - Usable % static_cast<uint64_t>(FFrameBytes);
+        const uint64_t FrameBytes = static_cast<uint64_t>(FFrameBytes);
+        if (!Open && Size / FrameBytes > FDataBytes / FrameBytes)
+          FWarnings.push_back(FileName + ": the 'data' chunk declares " + std::to_string(Size / FrameBytes) +
+                              " frames but the file holds only " + std::to_string(FDataBytes / FrameBytes) +
+                              ": it was cut short, and the run reads what is there");
         break;
       }
       if (Id == "fmt ") {
@@ -179,7 +187,10 @@ void TReadWavFile::ReadFormatChunk(uint32_t Size) {
   uint32_t Read = 16;
   uint16_t Encoding = Tag;  // the plain tag, or the extensible chunk's subformat
   ChannelMask = 0;
-  if (Tag == WAV_FORMAT_EXTENSIBLE && Size >= 40) {
+  if (Tag == WAV_FORMAT_EXTENSIBLE && Size < 40)
+    Refuse("the extensible 'fmt ' chunk is " + std::to_string(Size) +
+           " bytes, expected 40: its header is truncated, without the sample format");
+  if (Tag == WAV_FORMAT_EXTENSIBLE) {
     GetWord();  // extension size
     GetWord();  // valid bits: a container is read whole whatever they say
     ChannelMask = GetDWord();
@@ -195,6 +206,7 @@ void TReadWavFile::ReadFormatChunk(uint32_t Size) {
     if (Tag == WAV_FORMAT_EXTENSIBLE) Name = " (extensible, neither PCM nor float)";
     Refuse("format tag " + std::to_string(Tag) + Name + " is not PCM or float" + kReadable);
   }
+  if (Frequency == 0) Refuse("the sample rate is 0 Hz");
   if (NbChannels < 1 || NbChannels > MAX_CHANNELS)
     Refuse(std::to_string(NbChannels) + " channels; from 1 to " + std::to_string(MAX_CHANNELS) + " can be read");
   const bool Float = Encoding == WAV_FORMAT_FLOAT;
@@ -252,6 +264,7 @@ void TReadWavFile::ReadBlock() {
 
 void TReadWavFile::ReadFrames(uint8_t* Dest, int32_t Count) {
   const uint64_t Want = static_cast<uint64_t>(FFrameBytes) * static_cast<uint64_t>(Count < 0 ? 0 : Count);
+  const int64_t FirstFrame = NextFrame();
   uint64_t Left = std::min(Want, FDataLeft);
   FDataLeft -= Left;
   uint8_t* Out = Dest;
@@ -284,8 +297,22 @@ void TReadWavFile::ReadFrames(uint8_t* Dest, int32_t Count) {
     BufPos += static_cast<int32_t>(N);
     Left -= N;
   }
+  if ((Float32 || Float64) && FNonFiniteFrame < 0) FindNonFinite(Dest, static_cast<size_t>(Out - Dest), FirstFrame);
   std::memset(Out, SampleFormat() == TSampleFormat::Pcm8 ? 0x80 : 0x00, Want - static_cast<uint64_t>(Out - Dest));
 }
+
+void TReadWavFile::FindNonFinite(const uint8_t* Bytes, size_t Count, int64_t FirstFrame) {
+  // A 64-bit float's exponent is in its high word, the second of the two.
+  const size_t Step = Float64 ? 8 : 4, High = Float64 ? 4 : 0;
+  const uint32_t Exponent = Float64 ? 0x7FF00000 : 0x7F800000;
+  for (size_t I = 0; I + Step <= Count; I += Step)
+    if ((ReadU32LE(Bytes + I + High) & Exponent) == Exponent) {
+      FNonFiniteFrame = FirstFrame + static_cast<int64_t>(I / static_cast<size_t>(FFrameBytes));
+      return;
+    }
+}
+
+std::vector<std::string> TReadWavFile::TakeWarnings() { return std::exchange(FWarnings, {}); }
 
 void TReadWavFile::Close() {
   if (FState != TFileState::fsOpen) return;
