@@ -169,7 +169,8 @@ std::string ExistingTargetProblem(const std::string& Target) {
   std::string Head(16, '\0');
   File.read(Head.data(), static_cast<std::streamsize>(Head.size()));
   Head.resize(static_cast<size_t>(File.gcount()));
-  if (Head.size() >= 12 && Head.compare(0, 4, "RIFF") == 0 && Head.compare(8, 4, "WAVE") == 0) return "";
+  const bool Riff = Head.compare(0, 4, "RIFF") == 0 || Head.compare(0, 4, "RF64") == 0 || Head.compare(0, 4, "BW64") == 0;
+  if (Head.size() >= 12 && Riff && Head.compare(8, 4, "WAVE") == 0) return "";
   return "TARGET '" + Target + "' exists and is " + KindOfFile(Head) +
          "; a run would replace it with WAV (--force does)";
 }

@@ -31,8 +31,8 @@ enum class TKernelKind { Reference, Fast };
 //  2. Refuses a blank SourceFile, CibleFile or FirFile. Opens SourceFile at frame StartPos; NbEch = EndPos - StartPos, or the
 //     source's whole frame count when that is 0.
 //  3. Creates CibleFile in the source's format (its sample format as
-//     TargetBits and TargetEncoding ask), refusing a target that would pass
-//     the 4 GiB a WAV header can describe; sets SourceFormat, then
+//     TargetBits and TargetEncoding ask), declaring its length (RF64 past
+//     4 GiB, see TWriteWavFile::Reserve); sets SourceFormat, then
 //     OnSourceProperty; OnWarning for a source whose data is shorter than
 //     its header says.
 //  4. Reads FirFile's comment and tap count, logs "Filter file name: ",

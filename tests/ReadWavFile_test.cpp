@@ -1,6 +1,9 @@
 // Tests of the WAV reader: header walking, refusals, block boundaries, silence.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include <bit>
 #include <unistd.h>
 
@@ -373,6 +376,67 @@ TEST(ReadWavFile, RefusesUnreadableFilesWrittenByOtherTools) {
     SCOPED_TRACE(Name);
     TReadWavFile Reader;
     Reader.FileName = test::DataFile(Name);
+    try {
+      Reader.SetActive(true);
+      ADD_FAILURE() << "no error";
+    } catch (const EInOutError& E) {
+      EXPECT_NE(std::string(E.what()).find(Message), std::string::npos) << E.what();
+    }
+  }
+}
+
+// RF64 and BW64: the data's size from the ds64 chunk, past 4 GiB in a sparse
+// file; refusals for a ds64 chunk missing or not adding up.
+TEST(ReadWavFile, ReadsRf64AndBw64BeyondFourGiBAndRefusesBadDs64Chunks) {
+  test::TScratchDir Dir;
+  const TAudioFormat Format{TSampleFormat::Pcm16, 8, 48000, 0};
+  const uint64_t Frames = (uint64_t{1} << 28) + 5, Data = Frames * 16;  // just over 4 GiB
+  const Bytes Header = TWavHeader::ForData(Format, Data, TWavLayout::Rf64).Encode();
+  const Bytes Last = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  for (const char* Form : {"RF64", "BW64"}) {
+    SCOPED_TRACE(Form);
+    const std::string Name = Dir / "big.wav";
+    Bytes Start = Header;
+    std::copy(Form, Form + 4, Start.begin());
+    test::WriteFileBytes(Name, Start);
+    std::filesystem::resize_file(Name, Header.size() + Data);
+    {
+      std::fstream File(Name, std::ios::in | std::ios::out | std::ios::binary);
+      File.seekp(static_cast<std::streamoff>(Header.size() + Data - 16));
+      File.write(reinterpret_cast<const char*>(Last.data()), 16);
+    }
+    TReadWavFile Reader;
+    Reader.FileName = Name;
+    Reader.StartSample = static_cast<int32_t>(Frames - 1);
+    Reader.SetActive(true);
+    EXPECT_EQ(Reader.Format(), Format);
+    EXPECT_EQ(Reader.NSamples, static_cast<int32_t>(Frames));
+    Bytes Got(32);
+    Reader.ReadFrames(Got.data(), 2);  // the last frame, then silence
+    EXPECT_EQ(Bytes(Got.begin(), Got.begin() + 16), Last);
+    EXPECT_EQ(Bytes(Got.begin() + 16, Got.end()), Bytes(16, 0));
+  }
+  const Bytes Small = [&] {
+    Bytes Wav = TWavHeader::ForData(Format, 32, TWavLayout::Rf64).Encode();
+    Wav.resize(Wav.size() + 32);
+    return Wav;
+  }();
+  auto With = [&Small](size_t Offset, Bytes Patch) {
+    Bytes Wav = Small;
+    std::copy(Patch.begin(), Patch.end(), Wav.begin() + static_cast<long>(Offset));
+    return Wav;
+  };
+  const std::pair<Bytes, const char*> Cases[] = {
+      {With(12, {'J', 'U', 'N', 'K'}), "first chunk is 'JUNK', not 'ds64'"},
+      {With(16, {20}), "'ds64' chunk is 20 bytes, expected at least 28"},
+      {With(28, {0, 0, 0, 0, 1}), "sizes do not add up: 4294967296 bytes of data"},
+      {With(44, {3}), "table of 3 entries does not fit its 28 bytes"},
+  };
+  for (const auto& [Wav, Message] : Cases) {
+    SCOPED_TRACE(Message);
+    test::WriteFileBytes(Dir / "bad.wav", Wav);
+    TReadWavFile Reader;
+    Reader.FileName = Dir / "bad.wav";
     try {
       Reader.SetActive(true);
       ADD_FAILURE() << "no error";

@@ -53,7 +53,8 @@ std::FILE* SpoolStream(std::FILE* Source, const std::string& Name) {
       if (Read < 0) throw EInOutError::FromErrno(errno, "cannot read", Name);
       if (Read == 0) break;
       const size_t Got = static_cast<size_t>(Read);
-      if (Length == 0 && Got >= 4 && std::memcmp(Block, "RIFF", 4) != 0)
+      if (Length == 0 && Got >= 4 && std::memcmp(Block, "RIFF", 4) != 0 && std::memcmp(Block, "RF64", 4) != 0 &&
+          std::memcmp(Block, "BW64", 4) != 0)
         throw EInOutError(0, Name + ": not a WAV file (no RIFF/WAVE header)");
       Length += Got;
       if (Length > kMaxStreamLength)
@@ -130,22 +131,37 @@ void TReadWavFile::ReadHeader() {
     std::setvbuf(DataFile, nullptr, _IONBF, 0);
     const uint64_t FileLength = static_cast<uint64_t>(Stat.st_size);
 
-    if (GetChars(4) != "RIFF" || (GetDWord(), GetChars(4) != "WAVE")) {
+    const std::string Form = GetChars(4);
+    const bool Rf64 = Form == "RF64" || Form == "BW64";
+    if ((Form != "RIFF" && !Rf64) || (GetDWord(), GetChars(4) != "WAVE")) {
       if (FPastEnd) Refuse("file ends inside its header");
       Refuse("not a WAV file (no RIFF/WAVE header)");
     }
+    const TDs64 Ds64 = Rf64 ? ReadDs64() : TDs64{};
     bool HaveFormat = false;
     for (;;) {
       CheckStop();  // a file of many small chunks takes long to walk
       const std::string Id = GetChars(4);
-      const uint32_t Size = GetDWord();
+      const uint32_t Size32 = GetDWord();
       if (FPastEnd) Refuse(HaveFormat ? "no 'data' chunk" : "no 'fmt ' chunk");
+      // In RF64 a size of 0xFFFFFFFF stands for the ds64 chunk's.
+      uint64_t Size = Size32;
+      if (Rf64 && Size32 == UINT32_MAX) {
+        if (Id == "data") {
+          Size = Ds64.Data;
+        } else {
+          const auto Entry = std::find_if(Ds64.Table.begin(), Ds64.Table.end(), [&](const auto& E) { return E.first == Id; });
+          if (Entry == Ds64.Table.end())
+            Refuse("the size of the '" + Id + "' chunk is in no entry of the 'ds64' chunk's table");
+          Size = Entry->second;
+        }
+      }
       if (Id == "data") {
         if (!HaveFormat) Refuse("no 'fmt ' chunk before the 'data' chunk");
         FDataStart = Position();
         const uint64_t Available = FileLength < FDataStart ? 0 : FileLength - FDataStart;
         // A stream's writer could not know its size: the data runs to its end.
-        const bool Open = Size == kStreamedSize || (Streamed && Size == 0);
+        const bool Open = (!Rf64 && Size == kStreamedSize) || Size == UINT64_MAX || (Streamed && Size == 0);
         const uint64_t Usable = Open ? Available : std::min<uint64_t>(Size, Available);
         FDataBytes = Usable - Usable % static_cast<uint64_t>(FFrameBytes);
         const uint64_t FrameBytes = static_cast<uint64_t>(FFrameBytes);
@@ -159,7 +175,7 @@ void TReadWavFile::ReadHeader() {
         ReadFormatChunk(Size);
         HaveFormat = true;
       } else {
-        Skip(uint64_t{Size} + (Size & 1));  // chunks are padded to even sizes
+        Skip(Size + (Size & 1));  // chunks are padded to even sizes
       }
     }
     const uint64_t Frames = FDataBytes / static_cast<uint64_t>(FFrameBytes);
@@ -230,6 +246,39 @@ void TReadWavFile::ReadFormatChunk(uint32_t Size) {
   Skip(uint64_t{Size} - Read + (Size & 1));
 }
 
+TReadWavFile::TDs64 TReadWavFile::ReadDs64() {
+  const std::string Id = GetChars(4);
+  const uint32_t Size = GetDWord();
+  if (FPastEnd) Refuse("file ends inside its header");
+  if (Id != "ds64")
+    Refuse("an RF64 file whose first chunk is '" + Id + "', not 'ds64': its sizes are unknown");
+  if (Size < 28) Refuse("the 'ds64' chunk is " + std::to_string(Size) + " bytes, expected at least 28");
+  TDs64 Ds64;
+  const uint64_t Riff = GetQWord();
+  Ds64.Data = GetQWord();
+  GetQWord();  // the frame count: the data size tells it
+  const uint32_t Entries = GetDWord();
+  if (uint64_t{Entries} * 12 > Size - 28)
+    Refuse("the 'ds64' chunk's table of " + std::to_string(Entries) + " entries does not fit its " +
+           std::to_string(Size) + " bytes");
+  for (uint32_t I = 0; I < Entries && !FPastEnd; ++I) {
+    std::string Chunk = GetChars(4);
+    Ds64.Table.emplace_back(std::move(Chunk), GetQWord());
+  }
+  if (FPastEnd) Refuse("file ends inside its header");
+  // The data lies inside the RIFF form, after the form type and its ds64.
+  if (Ds64.Data != UINT64_MAX && (Riff < 4 + 8 + uint64_t{Size} || Ds64.Data > Riff - 4 - 8 - Size))
+    Refuse("the 'ds64' chunk's sizes do not add up: " + std::to_string(Ds64.Data) + " bytes of data in a RIFF form of " +
+           std::to_string(Riff) + " bytes");
+  Skip(Size - 28 - uint64_t{Entries} * 12 + (Size & 1));
+  return Ds64;
+}
+
+uint64_t TReadWavFile::GetQWord() {
+  const uint64_t Low = GetDWord();
+  return Low | uint64_t{GetDWord()} << 32;
+}
+
 uint32_t TReadWavFile::GetDWord() {
   const uint32_t Low = GetWord();
   return Low | uint32_t{GetWord()} << 16;
@@ -245,8 +294,18 @@ void TReadWavFile::Skip(uint64_t Bytes) { SkipTo(Position() + Bytes); }
 
 void TReadWavFile::SkipTo(uint64_t Offset) {
   // Blocks before the one holding Offset are read and dropped: the file is
-  // only ever read forward.
+  // only ever read forward. Far ahead (a start frame deep in a large file),
+  // the whole blocks between are passed with a seek instead, on the same
+  // grid of blocks.
   if (BufCount < 0) ReadBlock();
+  constexpr uint64_t kFar = uint64_t{256} * WAV_BUFFER_SIZE;
+  if (BufCount != 0 && Offset > FFileRead + kFar) {
+    const uint64_t Target = FFileRead + (Offset - FFileRead) / WAV_BUFFER_SIZE * WAV_BUFFER_SIZE;
+    if (fseeko(DataFile, static_cast<off_t>(Target), SEEK_SET) != 0)
+      throw EInOutError::FromErrno(errno, "cannot read", FileName);
+    FFileRead = Target;
+    ReadBlock();
+  }
   while (BufCount != 0 && Offset - FBlockStart >= static_cast<uint64_t>(BufCount)) ReadBlock();
   if (BufCount == 0) FPastEnd = true;
   BufPos = BufCount == 0 ? 0 : static_cast<int32_t>(Offset - FBlockStart);

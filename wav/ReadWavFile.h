@@ -22,6 +22,10 @@ namespace kestrum {
 // (or, in such a stream, 0) means the data runs to the end of the source.
 // Opening, the copy and every block read poll CheckStop (base/Stop.h).
 //
+// RF64 and BW64 files are read too: a ds64 chunk first, whose 64-bit sizes
+// stand for the 32-bit fields that hold 0xFFFFFFFF (the data's, beyond
+// 4 GiB); one whose sizes do not add up is refused.
+//
 // Opening walks the file's chunks and refuses, with an EInOutError that names
 // the file and the problem, anything it cannot read correctly: not RIFF/WAVE,
 // no "fmt " or "data" chunk, other than 1 to MAX_CHANNELS (64) channels, a
@@ -151,6 +155,14 @@ private:
   }
   void FindNonFinite(const uint8_t* Bytes, size_t Count, int64_t FirstFrame);
   uint32_t GetDWord();
+  uint64_t GetQWord();
+  // What an RF64 file's ds64 chunk says: the data's size, and the sizes of
+  // other chunks too long for their own 32-bit field.
+  struct TDs64 {
+    uint64_t Data = 0;
+    std::vector<std::pair<std::string, uint64_t>> Table;
+  };
+  TDs64 ReadDs64();
   std::string GetChars(int N);
 
   void Open();

@@ -5,8 +5,9 @@
 
 namespace kestrum {
 
-TWavHeader TWavHeader::ForData(const TAudioFormat& Format, uint64_t DataBytes) {
+TWavHeader TWavHeader::ForData(const TAudioFormat& Format, uint64_t DataBytes, TWavLayout Layout) {
   TWavHeader H;
+  H.Layout = Layout;
   H.Float = Format.Float();
   H.Extensible = Format.Channels > 2 || Format.ChannelMask != 0;
   H.ChannelMask = Format.ChannelMask;
@@ -16,33 +17,53 @@ TWavHeader TWavHeader::ForData(const TAudioFormat& Format, uint64_t DataBytes) {
   H.BlockAlign = static_cast<uint16_t>(Format.FrameBytes());
   H.SampleRate = Format.Rate;
   H.ByteRate = Format.Rate * H.BlockAlign;
-  H.FactFrames = static_cast<uint32_t>(DataBytes / H.BlockAlign);
-  H.DataSize = static_cast<uint32_t>(DataBytes);
-  H.RiffSize = static_cast<uint32_t>(static_cast<uint64_t>(H.Size()) - 8 + DataBytes + (DataBytes & 1));
+  H.Frames64 = DataBytes / H.BlockAlign;
+  H.DataSize64 = DataBytes;
+  H.RiffSize64 = static_cast<uint64_t>(H.Size()) - 8 + DataBytes + (DataBytes & 1);
+  const bool Rf64 = Layout == TWavLayout::Rf64;
+  H.FactFrames = Rf64 ? UINT32_MAX : static_cast<uint32_t>(H.Frames64);
+  H.DataSize = Rf64 ? UINT32_MAX : static_cast<uint32_t>(DataBytes);
+  H.RiffSize = Rf64 ? UINT32_MAX : static_cast<uint32_t>(H.RiffSize64);
   return H;
+}
+
+bool TWavHeader::Fits32(const TAudioFormat& Format, uint64_t DataBytes, TWavLayout Layout) {
+  return ForData(Format, DataBytes, Layout).RiffSize64 <= UINT32_MAX;
 }
 
 std::vector<uint8_t> TWavHeader::Encode() const {
   std::vector<uint8_t> B(static_cast<size_t>(Size()));
   const uint32_t FormatSize = Extensible ? 40 : Float ? 18 : 16;
-  std::memcpy(&B[0], "RIFF", 4);
+  std::memcpy(&B[0], Layout == TWavLayout::Rf64 ? "RF64" : "RIFF", 4);
   WriteU32LE(&B[4], RiffSize);
-  std::memcpy(&B[8], "WAVEfmt ", 8);
-  WriteU32LE(&B[16], FormatSize);
-  WriteU16LE(&B[20], FormatTag);
-  WriteU16LE(&B[22], Channels);
-  WriteU32LE(&B[24], SampleRate);
-  WriteU32LE(&B[28], ByteRate);
-  WriteU16LE(&B[32], BlockAlign);
-  WriteU16LE(&B[34], BitsPerSample);
-  if (Extensible) {
-    WriteU16LE(&B[36], 22);             // extension size
-    WriteU16LE(&B[38], BitsPerSample);  // valid bits: every bit of the container
-    WriteU32LE(&B[40], ChannelMask);
-    WriteU16LE(&B[44], Float ? WAV_FORMAT_FLOAT : WAV_FORMAT_PCM);
-    std::memcpy(&B[46], WAV_SUBFORMAT_GUID_TAIL, sizeof WAV_SUBFORMAT_GUID_TAIL);
+  std::memcpy(&B[8], "WAVE", 4);
+  uint8_t* F = &B[12];  // the format chunk, after a ds64 chunk or its placeholder
+  if (Layout != TWavLayout::Plain) {
+    std::memcpy(F, Layout == TWavLayout::Rf64 ? "ds64" : "JUNK", 4);
+    WriteU32LE(F + 4, WAV_DS64_CHUNK_SIZE - 8);
+    if (Layout == TWavLayout::Rf64) {  // no table: no other chunk is that long
+      WriteU64LE(F + 8, RiffSize64);
+      WriteU64LE(F + 16, DataSize64);
+      WriteU64LE(F + 24, Frames64);
+    }
+    F += WAV_DS64_CHUNK_SIZE;
   }
-  uint8_t* Next = &B[20 + FormatSize];  // extension size 0 of a plain float chunk included
+  std::memcpy(F, "fmt ", 4);
+  WriteU32LE(F + 4, FormatSize);
+  WriteU16LE(F + 8, FormatTag);
+  WriteU16LE(F + 10, Channels);
+  WriteU32LE(F + 12, SampleRate);
+  WriteU32LE(F + 16, ByteRate);
+  WriteU16LE(F + 20, BlockAlign);
+  WriteU16LE(F + 22, BitsPerSample);
+  if (Extensible) {
+    WriteU16LE(F + 24, 22);             // extension size
+    WriteU16LE(F + 26, BitsPerSample);  // valid bits: every bit of the container
+    WriteU32LE(F + 28, ChannelMask);
+    WriteU16LE(F + 32, Float ? WAV_FORMAT_FLOAT : WAV_FORMAT_PCM);
+    std::memcpy(F + 34, WAV_SUBFORMAT_GUID_TAIL, sizeof WAV_SUBFORMAT_GUID_TAIL);
+  }
+  uint8_t* Next = F + 8 + FormatSize;  // extension size 0 of a plain float chunk included
   if (Float) {
     std::memcpy(Next, "fact", 4);
     WriteU32LE(Next + 4, 4);

@@ -29,6 +29,13 @@ constexpr uint16_t WAV_FORMAT_EXTENSIBLE = 0xFFFE;
 constexpr uint8_t WAV_SUBFORMAT_GUID_TAIL[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                                  0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
+// The layouts of a header: plain RIFF; RIFF with a 36-byte JUNK chunk after
+// "WAVE", kept for a ds64 chunk should the file outgrow 4 GiB; RF64 (EBU
+// Tech 3306, the layout of BW64 too), whose ds64 chunk there holds the 64-bit
+// sizes that the 32-bit fields, then 0xFFFFFFFF, cannot.
+enum class TWavLayout : uint8_t { Plain, Junk, Rf64 };
+constexpr int WAV_DS64_CHUNK_SIZE = 36;  // a ds64 (or its JUNK placeholder) without a table, header included
+
 // Whether a reader or writer holds an open file.
 enum class TFileState { fsOpen, fsClosed };
 
@@ -43,6 +50,8 @@ struct TWavHeader {
   uint16_t BitsPerSample = 8;
   uint32_t FactFrames = 0;     // float only: the frames in the data
   uint32_t DataSize = 0;       // bytes of frames, pad byte excluded
+  TWavLayout Layout = TWavLayout::Plain;
+  uint64_t RiffSize64 = 0, DataSize64 = 0, Frames64 = 0;  // RF64: the ds64 chunk's sizes
   bool Float = false;          // float samples: a fact chunk follows the format chunk
   bool Extensible = false;     // format tag 0xFFFE, with the channel mask and the subformat
   uint32_t ChannelMask = 0;    // extensible only
@@ -55,11 +64,18 @@ struct TWavHeader {
   // fact chunk of float. Odd-sized data is followed by a pad
   // byte, as RIFF requires, which the RIFF size counts. Sizes wrap to 32
   // bits; the writer refuses longer files first.
-  static TWavHeader ForData(const TAudioFormat& Format, uint64_t DataBytes);
+  // Layout Junk adds a JUNK chunk of 36 bytes after "WAVE"; Rf64 puts the
+  // sizes in a ds64 chunk there and 0xFFFFFFFF in the 32-bit fields.
+  static TWavHeader ForData(const TAudioFormat& Format, uint64_t DataBytes,
+                            TWavLayout Layout = TWavLayout::Plain);
+  // Whether the plain sizes hold DataBytes of Format: a file of at most
+  // 4 GiB + 8 bytes.
+  static bool Fits32(const TAudioFormat& Format, uint64_t DataBytes, TWavLayout Layout = TWavLayout::Plain);
 
   int Size() const {
-    return Extensible ? (Float ? WAV_EXTENSIBLE_FLOAT_HEADER_SIZE : WAV_EXTENSIBLE_HEADER_SIZE)
-                      : (Float ? WAV_FLOAT_HEADER_SIZE : WAV_HEADER_SIZE);
+    return (Extensible ? (Float ? WAV_EXTENSIBLE_FLOAT_HEADER_SIZE : WAV_EXTENSIBLE_HEADER_SIZE)
+                       : (Float ? WAV_FLOAT_HEADER_SIZE : WAV_HEADER_SIZE)) +
+           (Layout == TWavLayout::Plain ? 0 : WAV_DS64_CHUNK_SIZE);
   }
   std::vector<uint8_t> Encode() const;
 };
@@ -89,6 +105,11 @@ inline void WriteU16LE(uint8_t* P, uint16_t V) {
 inline void WriteU32LE(uint8_t* P, uint32_t V) {
   WriteU16LE(P, static_cast<uint16_t>(V));
   WriteU16LE(P + 2, static_cast<uint16_t>(V >> 16));
+}
+inline uint64_t ReadU64LE(const uint8_t* P) { return ReadU32LE(P) | uint64_t{ReadU32LE(P + 4)} << 32; }
+inline void WriteU64LE(uint8_t* P, uint64_t V) {
+  WriteU32LE(P, static_cast<uint32_t>(V));
+  WriteU32LE(P + 4, static_cast<uint32_t>(V >> 32));
 }
 
 }  // namespace kestrum

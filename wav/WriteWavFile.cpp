@@ -44,6 +44,8 @@ void TWriteWavFile::Open() {
 void TWriteWavFile::CreateNew() {
   FLength = 0;
   FReserved = -1;
+  FUnknownLength = FHoleAtEnd = false;
+  FLayout = TWavLayout::Plain;
   FStreaming = false;
   if (IsStreamTarget(FileName)) {
     OpenStream(FileName);
@@ -69,13 +71,9 @@ void TWriteWavFile::OpenStream(const std::string& Name) {
   }
 }
 
-void TWriteWavFile::Reserve(int64_t Frames) {
-  const uint64_t Data = FrameBytes() * static_cast<uint64_t>(std::max<int64_t>(Frames, 0));
-  if (TWavHeader::ForData(Format(), 0).Size() + Data + (Data & 1) > kMaxFileLength)
-    throw EGeneralError(FileName + ": the output would exceed the 4 GiB that a WAV "
-                                   "header can describe");
-  FReserved = Frames;
-}
+void TWriteWavFile::Reserve(int64_t Frames) { FReserved = std::max<int64_t>(Frames, 0); }
+
+void TWriteWavFile::ReserveUnknownLength() { FUnknownLength = true; }
 
 void TWriteWavFile::WriteBlock() {
   const int32_t Count = BufPos;
@@ -90,7 +88,9 @@ void TWriteWavFile::WriteBytes(const uint8_t* Bytes, size_t Count) {
     if (BufPos == 0 && BufSize > 0 && Count >= static_cast<size_t>(BufSize)) {
       // Whole blocks straight to the file, as many as the header's limit
       // allows: the same bytes, and the same block fails, as block by block.
-      const uint64_t Room = (kMaxFileLength - std::min(FLength, kMaxFileLength)) / static_cast<uint64_t>(BufSize);
+      const uint64_t Room = FLayout != TWavLayout::Plain
+                                ? UINT64_MAX
+                                : (kMaxFileLength - std::min(FLength, kMaxFileLength)) / static_cast<uint64_t>(BufSize);
       const size_t N = static_cast<size_t>(std::min<uint64_t>(Count / static_cast<size_t>(BufSize), Room)) *
                        static_cast<size_t>(BufSize);
       if (N > 0) {
@@ -120,13 +120,19 @@ void TWriteWavFile::Put(const uint8_t* Bytes, size_t Count) {
     // needs more, which go before them. A stream cannot be rewritten: its header goes
     // first, whole, in place of the placeholder, sized from the frame count
     // declared.
-    const TWavHeader Empty = TWavHeader::ForData(Format(), 0);
+    // The layout too: RF64 for a declared length past 4 GiB, a JUNK chunk
+    // kept for a ds64 when the length is not known, else plain.
+    const uint64_t Reserved = FrameBytes() * static_cast<uint64_t>(std::max<int64_t>(FReserved, 0));
+    FLayout = FReserved >= 0 && !TWavHeader::Fits32(Format(), Reserved) ? TWavLayout::Rf64
+              : FUnknownLength && FReserved < 0 && !FStreaming     ? TWavLayout::Junk
+                                                                     : TWavLayout::Plain;
+    const TWavHeader Empty = TWavHeader::ForData(Format(), 0, FLayout);
     FHeaderSize = Empty.Size();
     std::vector<uint8_t> Lead(static_cast<size_t>(FHeaderSize - WAV_HEADER_SIZE), 0);
     if (FStreaming && Bytes == Buffer) {
       TWavHeader Header = Empty;
       Header.RiffSize = Header.DataSize = Header.FactFrames = kStreamedSize;
-      if (FReserved >= 0) Header = TWavHeader::ForData(Format(), FrameBytes() * static_cast<uint64_t>(FReserved));
+      if (FReserved >= 0) Header = TWavHeader::ForData(Format(), Reserved, FLayout);
       const auto Encoded = Header.Encode();
       std::copy(Encoded.begin(), Encoded.begin() + static_cast<std::ptrdiff_t>(Lead.size()), Lead.begin());
       std::copy(Encoded.begin() + static_cast<std::ptrdiff_t>(Lead.size()), Encoded.end(), Buffer);
@@ -137,14 +143,25 @@ void TWriteWavFile::Put(const uint8_t* Bytes, size_t Count) {
 }
 
 void TWriteWavFile::Append(const uint8_t* Bytes, size_t Count) {
-  if (FLength + Count > kMaxFileLength)
+  if (FLayout == TWavLayout::Plain && FLength + Count > kMaxFileLength)
     throw EGeneralError(FileName + ": the output would exceed the 4 GiB that a WAV "
-                                   "header can describe");
+                                   "header can describe (declare its length to write RF64)");
   if (FStreaming) {
     PutStream(Bytes, Count);
     FLength += Count;
     return;
   }
+  // Long runs of zero bytes (silence) become a hole in the file: the same
+  // bytes when read, no disk space, no time.
+  constexpr size_t kHole = 1 << 16;
+  if (Count >= kHole && Bytes[0] == 0 && std::memcmp(Bytes, Bytes + 1, Count - 1) == 0) {
+    if (std::fseek(DataFile, static_cast<long>(Count), SEEK_CUR) != 0)
+      throw EInOutError::FromErrno(errno, "cannot write", FileName);
+    FLength += Count;
+    FHoleAtEnd = true;
+    return;
+  }
+  FHoleAtEnd = false;
   if (std::fwrite(Bytes, 1, Count, DataFile) != Count) {
     const int Error = errno;
     CheckStop();  // a stop ends a write that waits for a slow reader
@@ -186,7 +203,7 @@ void TWriteWavFile::Close() {
     if (Data == 0) throw EGeneralError("Le fichier Wav n'a pas été ecrit");
     if (Data % 2 == 1) WriteByte(0);  // RIFF pads odd data with one zero byte
     Flush();
-    if (TWavHeader::ForData(Format(), 0).Size() != FHeaderSize)
+    if (TWavHeader::ForData(Format(), 0, FLayout).Size() != FHeaderSize)
       throw EGeneralError(FileName + ": the header's layout (float or PCM, plain or extensible) changed after frames "
                                      "were written");
     if (FStreaming) {
@@ -205,7 +222,12 @@ void TWriteWavFile::Close() {
 }
 
 void TWriteWavFile::FinishReplacement(uint64_t Data) {
-  const auto Encoded = TWavHeader::ForData(Format(), Data).Encode();
+  // A file that outgrew 4 GiB turns its JUNK placeholder into a ds64 chunk.
+  const TWavLayout Layout =
+      FLayout == TWavLayout::Junk && !TWavHeader::Fits32(Format(), Data, FLayout) ? TWavLayout::Rf64 : FLayout;
+  const auto Encoded = TWavHeader::ForData(Format(), Data, Layout).Encode();
+  if (FHoleAtEnd && ftruncate(fileno(DataFile), static_cast<off_t>(FLength)) != 0)
+    throw EInOutError::FromErrno(errno, "cannot write", FileName);
   if (std::fseek(DataFile, 0, SEEK_SET) != 0 ||
       std::fwrite(Encoded.data(), 1, Encoded.size(), DataFile) != Encoded.size())
     throw EInOutError::FromErrno(errno, "cannot write the header of", FileName);

@@ -85,10 +85,17 @@ public:
   // Whether the open target is streamed rather than replaced.
   bool Streaming() const { return FStreaming; }
 
-  // Declares that Frames frames will be written, in the format set: raises
-  // EGeneralError at once when the file would outgrow the 32-bit sizes of its
-  // header. A streamed header takes its sizes from this count.
+  // Declares, before the first frame, that Frames frames will be written, in
+  // the format set. A file that this count takes past the 32-bit sizes of a
+  // WAV header (4 GiB) is written as RF64, with a ds64 chunk after "WAVE";
+  // any other keeps the plain header. A streamed header takes its sizes from
+  // this count.
   void Reserve(int64_t Frames);
+  // Declares, instead, that the length is not known: a regular file then
+  // keeps a 36-byte JUNK chunk after "WAVE", which becomes a ds64 chunk
+  // should the file pass 4 GiB; a stream gets sizes of 0xFFFFFFFF. Without
+  // either declaration a file past 4 GiB is refused (EGeneralError).
+  void ReserveUnknownLength();
 
   // Writes the buffered bytes, a zero pad byte after data of odd size, and
   // the header, then puts the file in place.
@@ -165,6 +172,9 @@ private:
   int FHeaderSize = 0;         // bytes reserved for the header; 0 until the first block is written
   bool FStreaming = false;
   int64_t FReserved = -1;  // frames declared by Reserve, -1 when unknown
+  bool FUnknownLength = false;  // ReserveUnknownLength was called
+  TWavLayout FLayout = TWavLayout::Plain;  // settled with the header's size
+  bool FHoleAtEnd = false;  // the file ends in a hole that a write has not yet closed
 };
 
 }  // namespace kestrum
