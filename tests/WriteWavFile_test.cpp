@@ -1,6 +1,8 @@
 // Tests of the WAV writer: encodings, blocks, the header and atomic replacement.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <sys/stat.h>
 
 #include <cmath>
@@ -195,6 +197,57 @@ TEST_F(WriteWavFileTest, WritesExtensibleHeadersForManyChannelsOrAMask) {
   }
 }
 
+// A declared length past 4 GiB gives RF64, an unknown one a JUNK chunk that
+// stays JUNK in a small file and becomes ds64 in a large one; the silence
+// goes to holes, so the 4 GiB files cost neither time nor disk.
+TEST_F(WriteWavFileTest, WritesRf64PastFourGiBAndKeepsSmallFilesPlain) {
+  const TAudioFormat Format{TSampleFormat::Pcm16, 8, 48000, 0};
+  const uint64_t Big = (uint64_t{1} << 28) + 5;  // frames of 16 bytes: just over 4 GiB
+  struct Case {
+    const char* What;
+    int64_t Reserve;  // -1: unknown length
+    uint64_t Frames;
+    const char* Form;
+    const char* Chunk;  // at byte 12
+  };
+  const Case Cases[] = {
+      {"declared, large", int64_t(Big), Big, "RF64", "ds64"},
+      {"unknown, large", -1, Big, "RF64", "ds64"},
+      {"unknown, small", -1, 3, "RIFF", "JUNK"},
+      {"declared, small", 3, 3, "RIFF", "fmt "},
+  };
+  const Bytes Silence(1 << 20, 0), Last(16, 0x5A);
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.What);
+    Writer.FileName = Name;
+    Writer.SetActive(true);
+    Writer.SetFormat(Format);
+    C.Reserve < 0 ? Writer.ReserveUnknownLength() : Writer.Reserve(C.Reserve);
+    for (uint64_t Left = (C.Frames - 1) * 16; Left > 0;) {
+      const size_t N = static_cast<size_t>(std::min<uint64_t>(Left, Silence.size()));
+      Writer.WriteBytes(Silence.data(), N);
+      Left -= N;
+    }
+    Writer.WriteBytes(Last.data(), Last.size());
+    Writer.Close();
+    Writer.SetActive(false);
+    std::ifstream File(Name, std::ios::binary);
+    char Head[16];
+    File.read(Head, 16);
+    EXPECT_EQ(std::string(Head, 4), C.Form);
+    EXPECT_EQ(std::string(Head + 12, 4), C.Chunk);
+    TReadWavFile Reader;
+    Reader.FileName = Name;
+    Reader.StartSample = static_cast<int32_t>(C.Frames - 1);
+    Reader.SetActive(true);
+    EXPECT_EQ(Reader.Format(), Format);
+    EXPECT_EQ(Reader.NSamples, static_cast<int32_t>(C.Frames));
+    Bytes Got(16);
+    Reader.ReadFrames(Got.data(), 1);
+    EXPECT_EQ(Got, Last);
+  }
+}
+
 TEST_F(WriteWavFileTest, RefusesToCloseAFileWithoutFramesAndLeavesNothing) {
   Open();
   try {
@@ -338,15 +391,24 @@ TEST_F(WriteWavFileTest, StreamsIntoWhatIsNotARegularFile) {
   EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
 }
 
-TEST_F(WriteWavFileTest, HandlesTheLongestNamesAndRefusesOutputBeyond4GiB) {
+TEST_F(WriteWavFileTest, HandlesTheLongestNamesAndRefusesUndeclaredOutputBeyond4GiB) {
   Writer.FileName = Dir / (std::string(251, 'n') + ".wav");  // 255 bytes, the usual limit
   Writer.SetActive(true);
   Writer.Bits16 = Writer.Stereo = true;
-  Writer.Reserve(1073741814);  // 44 + 4 * frames, just within the RIFF size's 32 bits
-  EXPECT_THROW(Writer.Reserve(1073741815), EGeneralError);
+  Writer.Reserve(1073741814);  // 44 + 4 * frames, just within the RIFF size's 32 bits: plain
   Writer.WriteWordPair(1, 2);
   Writer.Close();
   EXPECT_EQ(Dir.Files(), std::vector<std::string>{std::string(251, 'n') + ".wav"});
+  EXPECT_EQ(test::ReadFileBytes(Dir / (std::string(251, 'n') + ".wav")).size(), 48u);
+
+  // Without a declared length, no RF64: a file past 4 GiB is refused.
+  TWriteWavFile Undeclared;
+  Undeclared.FileName = Dir / "big.wav";
+  Undeclared.SetActive(true);
+  Undeclared.Bits16 = true;
+  const Bytes Silence(1 << 20, 0);
+  EXPECT_THROW(
+      for (int I = 0; I <= 4096; ++I) Undeclared.WriteBytes(Silence.data(), Silence.size()), EGeneralError);
 }
 
 TEST_F(WriteWavFileTest, RefusesAppendsWhileNoFileIsOpen) {
