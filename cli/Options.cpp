@@ -144,6 +144,10 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
          "64; full scale -1 to 1); default: the source's")
       ->check(ChoiceCheck({"signed-integer", "unsigned-integer", "floating-point"}))
       ->type_name("ENCODING");
+  App.add_flag("--keep-metadata", Options.KeepMetadata,
+               "Carry the source's metadata (bext, iXML, LIST, ...)\n"
+               "into TARGET; bext's time reference follows --start,\n"
+               "cue points and loops are left out with a warning");
   App.add_flag("--force", Options.Force,
                "Replace TARGET even when it is not a WAV file, and\n"
                "write WAV to a name that says otherwise (.fir, .mp3)");

@@ -27,6 +27,7 @@ struct TOptions {
   bool Clip = true;
   bool Force = false;  // replace a TARGET that is not a WAV file
   // The target's sample width (-b, 0: the source's) and encoding (-e).
+  bool KeepMetadata = false;  // --keep-metadata
   int TargetBits = 0;
   TEncoding TargetEncoding = TEncoding::Source;
   // FILTER read as a design ("lowpass:3000"), made at each source's rate.

@@ -54,6 +54,7 @@ void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Sou
   Kestrum.Kernel = Options.Kernel;
   Kestrum.Threads = Threads;
   Kestrum.Clip = Options.Clip;
+  Kestrum.KeepMetadata = Options.KeepMetadata;
   Kestrum.TargetBits = Options.TargetBits;
   Kestrum.TargetEncoding = Options.TargetEncoding;
 }

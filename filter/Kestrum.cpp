@@ -2,6 +2,7 @@
 // reports through the events.
 #include "filter/Kestrum.h"
 
+#include <cstring>
 #include <memory>
 
 #include "base/Application.h"
@@ -16,6 +17,28 @@
 namespace kestrum {
 
 namespace {
+
+// The source's metadata as it holds for a target whose first frame is the
+// source's frame Start: bext's time reference (the frames since midnight at
+// the first frame) moves on by Start; the chunks that point at frames in
+// other ways (cue points, the labels and notes of a LIST adtl that name them,
+// playlists, sampler loops) are left out, with a warning for each.
+std::vector<TWavChunk> CarriedChunks(std::vector<TWavChunk> Chunks, int32_t Start, std::vector<std::string>& Warnings) {
+  constexpr size_t kTimeReference = 338;  // after the bext chunk's texts, date and time
+  std::vector<TWavChunk> Kept;
+  for (TWavChunk& Chunk : Chunks) {
+    const bool Adtl = Chunk.Id == "LIST" && Chunk.Data.size() >= 4 && std::memcmp(Chunk.Data.data(), "adtl", 4) == 0;
+    if (Chunk.Id == "cue " || Chunk.Id == "smpl" || Chunk.Id == "plst" || Adtl) {
+      Warnings.push_back("the source's '" + std::string(Adtl ? "LIST adtl" : Chunk.Id) +
+                         "' chunk points at frames, which filtering a range would move: it is left out");
+      continue;
+    }
+    if (Chunk.Id == "bext" && Chunk.Data.size() >= kTimeReference + 8)
+      WriteU64LE(&Chunk.Data[kTimeReference], ReadU64LE(&Chunk.Data[kTimeReference]) + static_cast<uint64_t>(Start));
+    Kept.push_back(std::move(Chunk));
+  }
+  return Kept;
+}
 
 void RefuseBlankName(const std::string& Name, const char* Role) {
   if (IsBlankName(Name)) throw EGeneralError(std::string("no ") + Role + " file name given");
@@ -64,6 +87,7 @@ void TKestrum::DoExecute() {
 
     Reader->FileName = SourceFile;
     Reader->StartSample = StartPos();
+    Reader->KeepChunks = KeepMetadata;
     Reader->SetActive(true);
     const TAudioFormat Format = Reader->Format();
     FSourceFormat = Format;
@@ -77,11 +101,14 @@ void TKestrum::DoExecute() {
     Writer->SetActive(true);
     Writer->SetFormat(TargetFormat);
     Writer->NSamples = Reader->NSamples;
-    Writer->Reserve(FNbEch);  // a target too large is refused before its first frame
+    Writer->Reserve(FNbEch);  // RF64 past 4 GiB
+    std::vector<std::string> Dropped;
+    if (KeepMetadata) Writer->Chunks = CarriedChunks(std::move(Reader->Chunks), StartPos(), Dropped);
     if (OnSourceProperty)
       OnSourceProperty(this, SourceFile, NbBitsOf(Format.Samples), Format.ChannelsFlag(), Format.Rate,
                        Reader->NSamples);
     SendWarnings(Reader->TakeWarnings());
+    SendWarnings(Dropped);
 
     TFirFilter Filter;
     TFirFileReader Fir = TFirFileReader::FromFile(FirFile);

@@ -90,6 +90,13 @@ public:
   // the levels are scaled by the exact power of two between the two full
   // scales and stored by the target's rules (kernel/Overflow.h), without
   // dither.
+  // Carry the source's metadata chunks (those before its data but the ones
+  // that describe the samples: bext, iXML, LIST, ...) into the target, in
+  // their order, between its format and data chunks. bext's time reference
+  // moves on by StartPos; chunks that point at frames otherwise (cue, smpl,
+  // plst, LIST adtl) are left out with a warning. Off by default: the target
+  // then has the plain header alone.
+  bool KeepMetadata = false;
   int TargetBits = 0;
   TEncoding TargetEncoding = TEncoding::Source;
   // Warnings about the run's input, one line each (Sender, text); not

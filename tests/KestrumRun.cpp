@@ -53,7 +53,9 @@ void TKestrumRun::Progress(TObject*, int32_t Position, int32_t Max) {
 void TKestrumRun::SourceProperty(TObject*, std::string SourceFile, ff_bits NbBits,
                                  ff_channels Channels, uint32_t Frequency, int32_t NSamples) {
   Events.push_back("SourceProperty " + std::string(SourceFile == Kestrum.SourceFile ? "" : SourceFile + " ") +
-                   (NbBits == ff_32bitsFloat ? "32 float" : std::to_string(8 * (NbBits + 1))) + (Channels == ff_stereo ? " stereo " : " mono ") +
+                   (NbBits == ff_32bitsFloat ? "32 float" : NbBits == ff_64bitsFloat ? "64 float"
+                    : NbBits == ff_32bits ? "32" : std::to_string(8 * (NbBits + 1))) +
+                   (Channels == ff_stereo ? " stereo " : Channels == ff_multichannel ? " multichannel " : " mono ") +
                    std::to_string(Frequency) + " " + std::to_string(NSamples));
 }
 

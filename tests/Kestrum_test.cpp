@@ -1,6 +1,7 @@
 // Tests of TKestrum's properties, the events of a run and its failure path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 
 #include "base/Application.h"
@@ -8,6 +9,7 @@
 #include "base/Stop.h"
 #include "filter/Kestrum.h"
 #include "tests/KestrumRun.h"
+#include "wav/ReadWavFile.h"
 
 namespace kestrum {
 namespace {
@@ -291,6 +293,47 @@ TEST(Kestrum, StopsInEveryPhaseWhenAskedAndSaysSo) {
       EXPECT_EQ(Lines(Run.Events.end() - static_cast<std::ptrdiff_t>(Tail.size()), Run.Events.end()), Tail);
       EXPECT_EQ(test::ReadFileBytes(Run.Kestrum.CibleFile), (Bytes{'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
       EXPECT_EQ(Run.Dir.Files(), (Lines{"filter.fir", "in.wav", "out.wav"}));
+    }
+  }
+}
+
+// --keep-metadata: the source's chunks before its data, but those that
+// describe the samples, go into the target in their order, bext's time
+// reference moved on by the start frame; cue points are left out with a
+// warning. Without it the target has the plain header alone.
+TEST(Kestrum, KeepsTheSourcesMetadataWhenAsked) {
+  TWavChunk Bext{"bext", Bytes(603, 'b')};  // odd: padded
+  WriteU64LE(&Bext.Data[338], 48000);
+  const std::vector<TWavChunk> Chunks = {
+      Bext, {"iXML", Bytes{'<', 'B', 'W', 'F', 'X', 'M', 'L', '/', '>'}}, {"cue ", Bytes(28, 1)},
+      {"LIST", Bytes{'I', 'N', 'F', 'O', 'I', 'N', 'A', 'M', 4, 0, 0, 0, 'T', 'a', 'k', 'e'}}, {"PEAK", Bytes(24, 2)}};
+  const TAudioFormat Format{TSampleFormat::Pcm16, 2, 48000};
+  const Bytes Data = test::Words({1, 2, 3, 4, 5, 6, 7, 8});
+  Bytes Wav = TWavHeader::ForData(Format, Data.size(), TWavLayout::Plain, EncodeChunks(Chunks)).Encode();
+  Wav.insert(Wav.end(), Data.begin(), Data.end());
+  for (bool Keep : {true, false}) {
+    SCOPED_TRACE(Keep);
+    test::TKestrumRun Run;
+    Run.Prepare(Wav, "Identity\n1\n0 1\n");
+    Run.Kestrum.KeepMetadata = Keep;
+    Run.Kestrum.SetStartPos(1);
+    Run.Kestrum.SetEndPos(4);
+    Run.Execute();
+    ASSERT_EQ(Run.Error, "");
+    TReadWavFile Target;
+    Target.FileName = Run.Kestrum.CibleFile;
+    Target.KeepChunks = true;
+    Target.SetActive(true);
+    TWavChunk Moved = Bext;
+    WriteU64LE(&Moved.Data[338], 48001);
+    const std::vector<TWavChunk> Expected = Keep ? std::vector<TWavChunk>{Moved, Chunks[1], Chunks[3]} : std::vector<TWavChunk>{};
+    EXPECT_EQ(Target.Chunks, Expected);
+    EXPECT_EQ(Run.Output(), Bytes(Data.begin() + 4, Data.begin() + 16));
+    EXPECT_EQ(std::count_if(Run.Events.begin(), Run.Events.end(),
+                            [](const std::string& E) { return E.find("Warning the source's 'cue ' chunk") == 0; }),
+              Keep ? 1 : 0);
+    if (!Keep) {
+      EXPECT_EQ(test::ReadFileBytes(Run.Kestrum.CibleFile).size(), 44u + 12u);
     }
   }
 }

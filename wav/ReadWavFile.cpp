@@ -18,6 +18,9 @@ namespace kestrum {
 
 namespace {
 
+// The largest chunk that KeepChunks keeps in memory.
+constexpr uint64_t kMaxKeptChunk = uint64_t{16} << 20;
+
 // The data size a writer that cannot seek back puts in the header.
 constexpr uint32_t kStreamedSize = 0xFFFFFFFF;
 
@@ -114,6 +117,7 @@ void TReadWavFile::ReadHeader() {
   FDataLeft = 0;
   FEndByte = 0;
   FNonFiniteFrame = -1;
+  Chunks.clear();
   FWarnings.clear();
 
   DataFile = OpenSource(FileName);
@@ -174,7 +178,17 @@ void TReadWavFile::ReadHeader() {
       if (Id == "fmt ") {
         ReadFormatChunk(Size);
         HaveFormat = true;
+      } else if (KeepChunks && Id != "fact" && Id != "ds64" && Id != "JUNK" && Id != "junk" && Id != "PEAK" &&
+                 Size <= kMaxKeptChunk) {
+        TWavChunk Chunk{Id, std::vector<uint8_t>(Size)};
+        for (uint8_t& Byte : Chunk.Data) Byte = GetByte();
+        if (Size & 1) GetByte();
+        if (FPastEnd) Refuse("the '" + Id + "' chunk runs past the end of the file");
+        Chunks.push_back(std::move(Chunk));
       } else {
+        if (KeepChunks && Size > kMaxKeptChunk)
+          FWarnings.push_back(FileName + ": the '" + Id + "' chunk (" + std::to_string(Size) +
+                              " bytes) is too large to be kept; it is left out");
         Skip(Size + (Size & 1));  // chunks are padded to even sizes
       }
     }

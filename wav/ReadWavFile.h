@@ -68,6 +68,14 @@ public:
   uint32_t Frequency = 0;
   int32_t NSamples = 0;  // frames of sample data in the file
 
+  // When set before opening, the chunks before the data other than those
+  // that describe the samples ("fmt ", "fact", "ds64", "JUNK", "PEAK") are
+  // kept in Chunks, in file order (metadata such as bext, iXML, LIST); one
+  // beyond 16 MiB is left out with a warning. Chunks after the data are not
+  // read.
+  bool KeepChunks = false;
+  std::vector<TWavChunk> Chunks;
+
   bool Active() const { return FActive; }
   // Setting the value it already has does nothing. True opens the file (when
   // FileName is not blank), reads its header and places the reader at

@@ -1,13 +1,29 @@
 // Fills and encodes the WAV headers this system writes.
 #include "wav/WavHeader.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kestrum {
 
-TWavHeader TWavHeader::ForData(const TAudioFormat& Format, uint64_t DataBytes, TWavLayout Layout) {
+std::vector<uint8_t> EncodeChunks(const std::vector<TWavChunk>& Chunks) {
+  std::vector<uint8_t> B;
+  for (const TWavChunk& Chunk : Chunks) {
+    uint8_t Head[8] = {};
+    std::memcpy(Head, Chunk.Id.data(), std::min<size_t>(Chunk.Id.size(), 4));
+    WriteU32LE(Head + 4, static_cast<uint32_t>(Chunk.Data.size()));
+    B.insert(B.end(), Head, Head + 8);
+    B.insert(B.end(), Chunk.Data.begin(), Chunk.Data.end());
+    if (Chunk.Data.size() % 2) B.push_back(0);
+  }
+  return B;
+}
+
+TWavHeader TWavHeader::ForData(const TAudioFormat& Format, uint64_t DataBytes, TWavLayout Layout,
+                               std::vector<uint8_t> Extra) {
   TWavHeader H;
   H.Layout = Layout;
+  H.Extra = std::move(Extra);
   H.Float = Format.Float();
   H.Extensible = Format.Channels > 2 || Format.ChannelMask != 0;
   H.ChannelMask = Format.ChannelMask;
@@ -25,10 +41,6 @@ TWavHeader TWavHeader::ForData(const TAudioFormat& Format, uint64_t DataBytes, T
   H.DataSize = Rf64 ? UINT32_MAX : static_cast<uint32_t>(DataBytes);
   H.RiffSize = Rf64 ? UINT32_MAX : static_cast<uint32_t>(H.RiffSize64);
   return H;
-}
-
-bool TWavHeader::Fits32(const TAudioFormat& Format, uint64_t DataBytes, TWavLayout Layout) {
-  return ForData(Format, DataBytes, Layout).RiffSize64 <= UINT32_MAX;
 }
 
 std::vector<uint8_t> TWavHeader::Encode() const {
@@ -70,6 +82,8 @@ std::vector<uint8_t> TWavHeader::Encode() const {
     WriteU32LE(Next + 8, FactFrames);
     Next += 12;
   }
+  std::copy(Extra.begin(), Extra.end(), Next);
+  Next += Extra.size();
   std::memcpy(Next, "data", 4);
   WriteU32LE(Next + 4, DataSize);
   return B;

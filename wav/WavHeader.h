@@ -39,6 +39,17 @@ constexpr int WAV_DS64_CHUNK_SIZE = 36;  // a ds64 (or its JUNK placeholder) wit
 // Whether a reader or writer holds an open file.
 enum class TFileState { fsOpen, fsClosed };
 
+// A chunk of a WAV file beside those that describe the samples: its
+// four-character identifier and its content (without the pad byte).
+struct TWavChunk {
+  std::string Id;
+  std::vector<uint8_t> Data;
+  bool operator==(const TWavChunk&) const = default;
+};
+
+// The chunks' bytes as a file holds them, each padded to an even size.
+std::vector<uint8_t> EncodeChunks(const std::vector<TWavChunk>& Chunks);
+
 // The header of a file this system writes. Field order is file order.
 struct TWavHeader {
   uint32_t RiffSize = 0;       // file length - 8, pad byte included
@@ -52,6 +63,7 @@ struct TWavHeader {
   uint32_t DataSize = 0;       // bytes of frames, pad byte excluded
   TWavLayout Layout = TWavLayout::Plain;
   uint64_t RiffSize64 = 0, DataSize64 = 0, Frames64 = 0;  // RF64: the ds64 chunk's sizes
+  std::vector<uint8_t> Extra;  // chunks written between the format (or fact) chunk and the data chunk
   bool Float = false;          // float samples: a fact chunk follows the format chunk
   bool Extensible = false;     // format tag 0xFFFE, with the channel mask and the subformat
   uint32_t ChannelMask = 0;    // extensible only
@@ -66,16 +78,14 @@ struct TWavHeader {
   // bits; the writer refuses longer files first.
   // Layout Junk adds a JUNK chunk of 36 bytes after "WAVE"; Rf64 puts the
   // sizes in a ds64 chunk there and 0xFFFFFFFF in the 32-bit fields.
+  // Extra: encoded chunks that go before the data chunk.
   static TWavHeader ForData(const TAudioFormat& Format, uint64_t DataBytes,
-                            TWavLayout Layout = TWavLayout::Plain);
-  // Whether the plain sizes hold DataBytes of Format: a file of at most
-  // 4 GiB + 8 bytes.
-  static bool Fits32(const TAudioFormat& Format, uint64_t DataBytes, TWavLayout Layout = TWavLayout::Plain);
+                            TWavLayout Layout = TWavLayout::Plain, std::vector<uint8_t> Extra = {});
 
   int Size() const {
     return (Extensible ? (Float ? WAV_EXTENSIBLE_FLOAT_HEADER_SIZE : WAV_EXTENSIBLE_HEADER_SIZE)
                        : (Float ? WAV_FLOAT_HEADER_SIZE : WAV_HEADER_SIZE)) +
-           (Layout == TWavLayout::Plain ? 0 : WAV_DS64_CHUNK_SIZE);
+           (Layout == TWavLayout::Plain ? 0 : WAV_DS64_CHUNK_SIZE) + static_cast<int>(Extra.size());
   }
   std::vector<uint8_t> Encode() const;
 };

@@ -123,16 +123,16 @@ void TWriteWavFile::Put(const uint8_t* Bytes, size_t Count) {
     // The layout too: RF64 for a declared length past 4 GiB, a JUNK chunk
     // kept for a ds64 when the length is not known, else plain.
     const uint64_t Reserved = FrameBytes() * static_cast<uint64_t>(std::max<int64_t>(FReserved, 0));
-    FLayout = FReserved >= 0 && !TWavHeader::Fits32(Format(), Reserved) ? TWavLayout::Rf64
+    FLayout = FReserved >= 0 && HeaderFor(Reserved, TWavLayout::Plain).RiffSize64 > UINT32_MAX ? TWavLayout::Rf64
               : FUnknownLength && FReserved < 0 && !FStreaming     ? TWavLayout::Junk
                                                                      : TWavLayout::Plain;
-    const TWavHeader Empty = TWavHeader::ForData(Format(), 0, FLayout);
+    const TWavHeader Empty = HeaderFor(0, FLayout);
     FHeaderSize = Empty.Size();
     std::vector<uint8_t> Lead(static_cast<size_t>(FHeaderSize - WAV_HEADER_SIZE), 0);
     if (FStreaming && Bytes == Buffer) {
       TWavHeader Header = Empty;
       Header.RiffSize = Header.DataSize = Header.FactFrames = kStreamedSize;
-      if (FReserved >= 0) Header = TWavHeader::ForData(Format(), Reserved, FLayout);
+      if (FReserved >= 0) Header = HeaderFor(Reserved, FLayout);
       const auto Encoded = Header.Encode();
       std::copy(Encoded.begin(), Encoded.begin() + static_cast<std::ptrdiff_t>(Lead.size()), Lead.begin());
       std::copy(Encoded.begin() + static_cast<std::ptrdiff_t>(Lead.size()), Encoded.end(), Buffer);
@@ -203,7 +203,7 @@ void TWriteWavFile::Close() {
     if (Data == 0) throw EGeneralError("Le fichier Wav n'a pas été ecrit");
     if (Data % 2 == 1) WriteByte(0);  // RIFF pads odd data with one zero byte
     Flush();
-    if (TWavHeader::ForData(Format(), 0, FLayout).Size() != FHeaderSize)
+    if (HeaderFor(0, FLayout).Size() != FHeaderSize)
       throw EGeneralError(FileName + ": the header's layout (float or PCM, plain or extensible) changed after frames "
                                      "were written");
     if (FStreaming) {
@@ -224,8 +224,8 @@ void TWriteWavFile::Close() {
 void TWriteWavFile::FinishReplacement(uint64_t Data) {
   // A file that outgrew 4 GiB turns its JUNK placeholder into a ds64 chunk.
   const TWavLayout Layout =
-      FLayout == TWavLayout::Junk && !TWavHeader::Fits32(Format(), Data, FLayout) ? TWavLayout::Rf64 : FLayout;
-  const auto Encoded = TWavHeader::ForData(Format(), Data, Layout).Encode();
+      FLayout == TWavLayout::Junk && HeaderFor(Data, FLayout).RiffSize64 > UINT32_MAX ? TWavLayout::Rf64 : FLayout;
+  const auto Encoded = HeaderFor(Data, Layout).Encode();
   if (FHoleAtEnd && ftruncate(fileno(DataFile), static_cast<off_t>(FLength)) != 0)
     throw EInOutError::FromErrno(errno, "cannot write", FileName);
   if (std::fseek(DataFile, 0, SEEK_SET) != 0 ||

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "base/OutputFile.h"
 #include "wav/WavHeader.h"
@@ -55,6 +56,9 @@ public:
   bool Float64 = false;  // 64-bit float
   uint32_t Frequency = 0;
   int32_t NSamples = 0;  // copied from a reader for its owner; never read here
+  // Chunks written, in this order, between the format chunk and the data
+  // chunk (metadata carried from a source); set before the first frame.
+  std::vector<TWavChunk> Chunks;
 
   bool Active() const { return FActive; }
   // Setting the value it already has does nothing. True creates the file
@@ -159,6 +163,9 @@ private:
   void OpenStream(const std::string& Name);
   void FinishReplacement(uint64_t Data);
   uint64_t FrameBytes() const { return static_cast<uint64_t>(Format().FrameBytes()); }
+  TWavHeader HeaderFor(uint64_t Data, TWavLayout Layout) const {
+    return TWavHeader::ForData(Format(), Data, Layout, EncodeChunks(Chunks));
+  }
 
   std::FILE* DataFile = nullptr;
   int32_t BufPos = 0;   // bytes held in Buffer
