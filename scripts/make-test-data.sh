@@ -155,11 +155,37 @@ sox_wrap sox_f32_stereo 22050 2 floating-point 32
 ff_raw ffmpeg_f32_stereo 32000 800 f32le '1.5*sin(2*PI*440*t)|-0.25*sin(2*PI*60*t)'
 ff_wrap ffmpeg_f32_stereo 32000 2 f32le
 
-# Formats the tool refuses (no .raw needed).
+# More than two channels: sox and ffmpeg write extensible headers with the
+# mask of the layout they assume (5.1: 0x3F, 7.1: 0x63F).
+sox_raw sox_s16_6ch 48000 6 signed 16 300 sine 100 sine 200 sine 300 sine 400 square 500 sine 600 gain -1
+sox_wrap sox_s16_6ch 48000 6 signed 16
+ff_raw ffmpeg_s24_8ch 48000 400 s24le \
+    '0.9*sin(2*PI*100*t)|0.8*sin(2*PI*200*t)|0.7*sin(2*PI*300*t)|0.6*sin(2*PI*400*t)|0.5*sin(2*PI*500*t)|0.4*sin(2*PI*600*t)|0.3*sin(2*PI*700*t)|-0.9*sin(2*PI*800*t)'
+ff_wrap ffmpeg_s24_8ch 48000 8 s24le
+ff_raw ffmpeg_f32_6ch 44100 350 f32le \
+    '0.9*sin(2*PI*100*t)|0.8*sin(2*PI*200*t)|1.2*sin(2*PI*300*t)|0.6*sin(2*PI*400*t)|0.5*sin(2*PI*500*t)|0.4*sin(2*PI*600*t)'
+ff_wrap ffmpeg_f32_6ch 44100 6 f32le
+
+# RF64 as ffmpeg writes it when asked: a ds64 chunk after WAVE, sizes of
+# 0xFFFFFFFF in the RIFF and data fields.
+ff_raw ffmpeg_rf64_s16_stereo 8000 500 s16le '0.5*sin(2*PI*440*t)|0.5*sin(2*PI*660*t)'
+ff_wrap ffmpeg_rf64_s16_stereo 8000 2 s16le -rf64 always
+
+# Broadcast-wave metadata: ffmpeg's bext (time reference 48000) and LIST/INFO,
+# and an iXML chunk inserted before the data.
+ff_raw ffmpeg_bext_s16_stereo 48000 600 s16le '0.5*sin(2*PI*440*t)|0.5*sin(2*PI*550*t)'
+ff_wrap ffmpeg_bext_s16_stereo 48000 2 s16le -write_bext 1 -metadata time_reference=48000 \
+    -metadata description="Scene 12 take 3" -metadata originator=Kestrum -metadata title="Field take"
+riff insert ffmpeg_bext_s16_stereo.wav iXML "<BWFXML><PROJECT>Kestrum</PROJECT></BWFXML>"
+
+# 32-bit integers, 64-bit floats and three channels, read in bulk only (no
+# .raw needed).
 "${SOX[@]}" -r 8000 -c 1 -n -e signed -b 32 s32_mono.wav synth 100s sine 440
 "${SOX[@]}" -r 8000 -c 1 -n -e floating-point -b 64 f64_mono.wav synth 100s sine 440
-"${SOX[@]}" -r 8000 -c 1 -n -e a-law alaw_mono.wav synth 100s sine 440
 "${SOX[@]}" -r 8000 -c 3 -n -e signed -b 16 mono_3ch_s16.wav synth 100s sine 440 sine 550 sine 660
+
+# Formats the tool refuses (no .raw needed).
+"${SOX[@]}" -r 8000 -c 1 -n -e a-law alaw_mono.wav synth 100s sine 440
 printf 'This is a text file, not a RIFF WAVE file.\n' > not_a_wav.wav
 head -c 30 sox_u8_mono.wav > truncated_header.wav
 

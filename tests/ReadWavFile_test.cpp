@@ -448,8 +448,8 @@ TEST(ReadWavFile, ReadsRf64AndBw64BeyondFourGiBAndRefusesBadDs64Chunks) {
 
 }  // namespace
 // Formats without fetch operations (more than two channels, 32-bit integers,
-// 64-bit floats): the format and mask as the header gives them, and the bulk
-// read delivers the data chunk's bytes.
+// 64-bit floats), RF64 and metadata from sox and ffmpeg: the format and mask
+// as the header gives them, and the bulk read delivers the data chunk's bytes.
 TEST(ReadWavFile, ReadsWideSamplesAndManyChannelsInBulk) {
   struct Case {
     const char* Name;
@@ -457,18 +457,24 @@ TEST(ReadWavFile, ReadsWideSamplesAndManyChannelsInBulk) {
     TSampleFormat Samples;
     uint32_t Mask;
     int32_t Frames;
+    uint32_t Rate;
   };
   const Case Cases[] = {
-      {"s32_mono", 1, TSampleFormat::Pcm32, 0x4, 100},
-      {"f64_mono", 1, TSampleFormat::Float64, 0, 100},
-      {"mono_3ch_s16", 3, TSampleFormat::Pcm16, 0, 100},
+      {"s32_mono", 1, TSampleFormat::Pcm32, 0x4, 100, 8000},
+      {"f64_mono", 1, TSampleFormat::Float64, 0, 100, 8000},
+      {"mono_3ch_s16", 3, TSampleFormat::Pcm16, 0, 100, 8000},
+      {"sox_s16_6ch", 6, TSampleFormat::Pcm16, 0x3F, 300, 48000},
+      {"ffmpeg_s24_8ch", 8, TSampleFormat::Pcm24, 0x63F, 400, 48000},
+      {"ffmpeg_f32_6ch", 6, TSampleFormat::Float32, 0x3F, 350, 44100},
+      {"ffmpeg_rf64_s16_stereo", 2, TSampleFormat::Pcm16, 0, 500, 8000},
+      {"ffmpeg_bext_s16_stereo", 2, TSampleFormat::Pcm16, 0, 600, 48000},
   };
   for (const Case& C : Cases) {
     SCOPED_TRACE(C.Name);
     TReadWavFile Reader;
     Reader.FileName = test::DataFile(std::string(C.Name) + ".wav");
     Reader.SetActive(true);
-    EXPECT_EQ(Reader.Format(), (TAudioFormat{C.Samples, C.Channels, 8000, C.Mask}));
+    EXPECT_EQ(Reader.Format(), (TAudioFormat{C.Samples, C.Channels, C.Rate, C.Mask}));
     ASSERT_EQ(Reader.NSamples, C.Frames);
     Bytes Got(static_cast<size_t>(C.Frames) * static_cast<size_t>(Reader.FrameBytes()));
     Reader.ReadFrames(Got.data(), C.Frames);
