@@ -10,7 +10,8 @@ for f in examples/*.fir; do cp "$f" "fuzz/corpus/fir_file/seed-$(basename "$f")"
 for fir in identity smooth3 echo lowpass; do
   for wav in sox_u8_mono ffmpeg_u8_stereo ffmpeg_s16_mono sox_s16_stereo_list \
              streamed_s16_mono odd_u8_mono_trailing s24_mono sox_s24_stereo float32_mono \
-             ffmpeg_f32_stereo; do
+             ffmpeg_f32_stereo sox_s16_6ch ffmpeg_s24_8ch ffmpeg_f32_6ch ffmpeg_rf64_s16_stereo s32_mono \
+             f64_mono; do
     python3 - "examples/$fir.fir" "tests/data/$wav.wav" \
       "fuzz/corpus/whole_run/seed-$fir-$wav" <<'PY'
 import sys
