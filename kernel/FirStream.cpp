@@ -63,7 +63,10 @@ struct TFirStream::TState {
 };
 
 TFirStream::TFirStream(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits, bool Clip)
-    : TFirStream(Filter, FormatOf(Channels, Bits), Clip) {}
+    : TFirStream(Filter, FormatOf(Channels, Bits), Clip) {
+  if (Channels != ff_mono && Channels != ff_stereo)
+    throw std::invalid_argument("TFirStream: ff_multichannel does not say how many channels; give a TAudioFormat");
+}
 
 TFirStream::TFirStream(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip) {
   if (Format.Channels < 1 || Format.Channels > MAX_CHANNELS)
