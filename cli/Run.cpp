@@ -33,12 +33,12 @@ TSourceFormat ReadSourceFormat(const std::string& Source, const std::string& Str
 }
 
 std::string RateRefusal(const TOptions& Options) {
-  if (NeedsRate(Options))
-    return "a time in --start or --count needs the source's rate before the run: give frames "
-           "when SOURCE is '-' or a pipe";
   if (Options.Design)
     return "a designed filter needs the source's rate before the run: when SOURCE is '-' or a "
            "pipe, write it with 'kestrum design ... --rate HZ -o FILE' and give that FILE";
+  if (NeedsRate(Options))
+    return "a time in --start or --count needs the source's rate before the run: give frames "
+           "when SOURCE is '-' or a pipe";
   return "";
 }
 
@@ -119,9 +119,11 @@ const char* BitsName(ff_bits Bits) {
 }  // namespace
 
 std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,
-                           uint32_t Frequency, int32_t NSamples) {
+                           uint32_t Frequency, int32_t NSamples, bool Streamed) {
   std::string Line = "Source: " + Name + ": " + (Channels == ff_stereo ? "2 channels" : "1 channel") +
                      ", " + std::to_string(Frequency) + " Hz, " + BitsName(Bits) + ", ";
+  if (NSamples < 0) return Line + "length unknown until the stream ends";
+  if (Streamed) Line += "up to ";
   if (Frequency > 0) {
     const int64_t Ms = (int64_t{NSamples} * 1000 + Frequency / 2) / Frequency;
     char Duration[48];

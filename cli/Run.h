@@ -25,7 +25,7 @@ bool CanReadTwice(const std::string& Source);
 TSourceFormat ReadSourceFormat(const std::string& Source, const std::string& StreamRefusal);
 
 // Why the options cannot run on a stream, which gives its rate only once the
-// run reads it (a time, a designed filter), or "" when they can.
+// run reads it (a designed filter; in a batch, a time too), or "" when they can.
 std::string RateRefusal(const TOptions& Options);
 
 // Sets the files (the filter read from FilterFile), the frame range for a
@@ -63,7 +63,9 @@ int32_t FramesToFilter(const TOptions& Options, const TSourceFormat& Format);
 std::string OverflowWarning(const TOverflowCount& Count, bool Clip);
 
 // "Source: music.wav: 2 channels, 44100 Hz, 16-bit, 0:10.000 (441000 frames)".
+// A Streamed source's header gives at most its length: "up to 0:10.000
+// (441000 frames)"; NSamples -1, none: "length unknown until the stream ends".
 std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,
-                           uint32_t Frequency, int32_t NSamples);
+                           uint32_t Frequency, int32_t NSamples, bool Streamed = false);
 
 }  // namespace kestrum

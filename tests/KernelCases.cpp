@@ -33,8 +33,8 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt) {
   Writer.SetActive(true);
   Writer.SetFormat(Reader.Format());
   TOutcome Outcome;
-  TRunContext Context(C.Clip, Outcome.Overflow, PROGRESS_STEP, [&](int32_t Done) {
-    Outcome.Progress.push_back(Done);
+  TRunContext Context(C.Clip, Outcome.Overflow, PROGRESS_STEP, [&](int64_t Done) {
+    Outcome.Progress.push_back(static_cast<int32_t>(Done));
     if (Done == ThrowAt) throw std::runtime_error("stopped by the host");
   });
   TWavFrameSource Source(Reader);
@@ -54,7 +54,10 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt) {
 
 }  // namespace
 
-TOutcome RunReference(const TCase& C) { return Run(C, RunReferenceKernel, -1); }
+TOutcome RunReference(const TCase& C) {
+  return Run(C, [](TFrameSource& In, TFrameSink& Out, const TAudioFormat& Format, int32_t N, const TFirFilter& F,
+                   TRunContext& Context) { RunReferenceKernel(In, Out, Format, N, F, Context); }, -1);
+}
 
 // Runs Check with each instruction set forced in turn, then restores the widest.
 void OnEverySimdTarget(const std::function<void()>& Check) {
@@ -74,7 +77,7 @@ TOutcome RunFast(const TCase& C, int Threads, int32_t Block, int32_t ThrowAt) {
     if (Block == fast::kBlockFrames)
       RunFastKernel(In, Out, Format, N, F, Context, Threads);
     else
-      fast::RunBlocks(In, Out, Format, N, F, Context, Threads, Block);
+      fast::RunBlocks(In, Out, Format, TRunLength{N, false}, F, Context, Threads, Block);
   }, ThrowAt);
 }
 

@@ -172,6 +172,37 @@ void TWriteWavFile::PutStream(const uint8_t* Bytes, size_t Count) {
   }
 }
 
+void TWriteWavFile::SendBuffered() {
+  if (!FStreaming || FState != TFileState::fsOpen || BufPos == 0) return;
+  WriteBlock();
+}
+
+void TWriteWavFile::EndStream() noexcept {
+  if (!FStreaming || FState != TFileState::fsOpen || !DataFile) return;
+  // The header goes first if no block has: the stream then says "unknown
+  // length", which a cut stream is.
+  if (FHeaderSize == 0 && BufPos > 0) {
+    FReserved = -1;
+    try {
+      Put(Buffer, 0);
+    } catch (...) {
+    }
+  }
+  const int Fd = fileno(DataFile);
+  const uint8_t* Bytes = Buffer;
+  size_t Count = static_cast<size_t>(BufPos);
+  while (Count > 0) {
+    pollfd Poll{Fd, POLLOUT, 0};
+    if (poll(&Poll, 1, 1000) <= 0 || (Poll.revents & POLLOUT) == 0) break;
+    const ssize_t N = write(Fd, Bytes, std::min<size_t>(Count, PIPE_BUF));
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) break;
+    Bytes += N;
+    Count -= static_cast<size_t>(N);
+  }
+  Discard();
+}
+
 void TWriteWavFile::Flush() {
   if (BufPos > 0) Put(Buffer, static_cast<size_t>(BufPos));
 }
