@@ -91,7 +91,7 @@ void TReadWavFile::ReadHeader() {
     const bool Streamed = FStreamed = !S_ISREG(Stat.st_mode);
     // Our own buffer is the only one: blocks go straight from the system.
     std::setvbuf(DataFile, nullptr, _IONBF, 0);
-    const uint64_t FileLength = Streamed ? UINT64_MAX : static_cast<uint64_t>(Stat.st_size);
+    const uint64_t FileLength = static_cast<uint64_t>(Stat.st_size);
 
     if (GetChars(4) != "RIFF" || (GetDWord(), GetChars(4) != "WAVE")) {
       if (FPastEnd) Refuse("file ends inside its header");
@@ -106,7 +106,9 @@ void TReadWavFile::ReadHeader() {
       if (Id == "data") {
         if (!HaveFormat) Refuse("no 'fmt ' chunk before the 'data' chunk");
         FDataStart = Position();
-        const uint64_t Available = FileLength < FDataStart ? 0 : FileLength - FDataStart;
+        const uint64_t Available = Streamed                 ? UINT64_MAX  // to the end, whenever that comes
+                                   : FileLength < FDataStart ? 0
+                                                             : FileLength - FDataStart;
         // A stream's writer could not know its size: the data runs to its end.
         const bool Open = Size == kStreamedSize || (Streamed && Size == 0);
         const uint64_t Usable = Open ? Available : std::min<uint64_t>(Size, Available);
@@ -301,6 +303,7 @@ void TReadWavFile::ReadFrames(uint8_t* Dest, int32_t Count) {
     BufPos += static_cast<int32_t>(N);
     Left -= N;
   }
+  Out -= (Out - Dest) % FFrameBytes;  // a frame that a stream's end cut short is silence
   std::memset(Out, SampleFormat() == TSampleFormat::Pcm8 ? 0x80 : 0x00, Want - static_cast<uint64_t>(Out - Dest));
 }
 
