@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <climits>
 #include <cstring>
 #include <vector>
 
-#include <limits.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -142,8 +142,7 @@ void TWriteWavFile::Append(const uint8_t* Bytes, size_t Count) {
     throw EGeneralError(FileName + ": the output would exceed the 4 GiB that a WAV "
                                    "header can describe");
   if (FStreaming) {
-    PutStream(Bytes, Count);
-    FLength += Count;
+    PutStream(Bytes, Count);  // counts what it writes, as it goes
     return;
   }
   if (std::fwrite(Bytes, 1, Count, DataFile) != Count) {
@@ -155,12 +154,13 @@ void TWriteWavFile::Append(const uint8_t* Bytes, size_t Count) {
 }
 
 void TWriteWavFile::PutStream(const uint8_t* Bytes, size_t Count) {
-  // No more than PIPE_BUF at a time once the stream is ready: a pipe then
-  // takes it without blocking, and a stop request is seen between pieces.
+  // One write per block once the stream is ready. A stop signal cuts a write
+  // that waits for a slow reader short (no SA_RESTART), and the wait before
+  // the rest sees the request.
   const int Fd = fileno(DataFile);
   while (Count > 0) {
     WaitReady(Fd, POLLOUT);
-    const ssize_t N = write(Fd, Bytes, std::min<size_t>(Count, PIPE_BUF));
+    const ssize_t N = write(Fd, Bytes, Count);
     if (N < 0 && errno == EINTR) continue;
     if (N <= 0) {
       const int Error = N < 0 ? errno : EIO;
@@ -169,6 +169,7 @@ void TWriteWavFile::PutStream(const uint8_t* Bytes, size_t Count) {
     }
     Bytes += N;
     Count -= static_cast<size_t>(N);
+    FLength += static_cast<uint64_t>(N);
   }
 }
 
@@ -188,9 +189,13 @@ void TWriteWavFile::EndStream() noexcept {
     } catch (...) {
     }
   }
+  // A write that a stop cut short ended the stream inside a frame: what
+  // follows would not line up.
+  const uint64_t Total = FLength + static_cast<uint64_t>(BufPos), Header = static_cast<uint64_t>(FHeaderSize);
+  const bool Aligned = FHeaderSize != 0 && Total >= Header && (Total - Header) % FrameBytes() == 0;
   const int Fd = fileno(DataFile);
   const uint8_t* Bytes = Buffer;
-  size_t Count = static_cast<size_t>(BufPos);
+  size_t Count = Aligned ? static_cast<size_t>(BufPos) : 0;
   while (Count > 0) {
     pollfd Poll{Fd, POLLOUT, 0};
     if (poll(&Poll, 1, 1000) <= 0 || (Poll.revents & POLLOUT) == 0) break;
