@@ -45,7 +45,8 @@ std::string RateRefusal(const TOptions& Options) {
 void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Source,
               const std::string& Target, const std::string& FilterFile, uint32_t Frequency,
               int Threads) {
-  const auto [Start, End] = FrameRange(Options, Frequency);
+  // Times without a rate are settled by the run, once it has read the header.
+  const auto [Start, End] = NeedsRate(Options) && Frequency == 0 ? std::pair(0, 0) : FrameRange(Options, Frequency);
   Kestrum.SourceFile = Source;
   Kestrum.CibleFile = Target;
   Kestrum.FirFile = FilterFile;

@@ -29,7 +29,8 @@ TSourceFormat ReadSourceFormat(const std::string& Source, const std::string& Str
 std::string RateRefusal(const TOptions& Options);
 
 // Sets the files (the filter read from FilterFile), the frame range for a
-// source of Frequency Hz (needed only when NeedsRate), the kernel and its
+// source of Frequency Hz (needed only when NeedsRate; with 0 a range in
+// times is left to OnSourceRate), the kernel and its
 // Threads. Throws EUsageError as FrameRange.
 void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Source,
               const std::string& Target, const std::string& FilterFile, uint32_t Frequency,
