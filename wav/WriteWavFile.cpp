@@ -158,18 +158,29 @@ void TWriteWavFile::PutStream(const uint8_t* Bytes, size_t Count) {
   // that waits for a slow reader short (no SA_RESTART), and the wait before
   // the rest sees the request.
   const int Fd = fileno(DataFile);
-  while (Count > 0) {
-    WaitReady(Fd, POLLOUT);
-    const ssize_t N = write(Fd, Bytes, Count);
-    if (N < 0 && errno == EINTR) continue;
-    if (N <= 0) {
-      const int Error = N < 0 ? errno : EIO;
-      CheckStop();
-      throw EInOutError::FromErrno(Error, "cannot write", FileName);
+  FCutFrame.clear();
+  try {
+    while (Count > 0) {
+      WaitReady(Fd, POLLOUT);
+      const ssize_t N = write(Fd, Bytes, Count);
+      if (N < 0 && errno == EINTR) continue;
+      if (N <= 0) {
+        const int Error = N < 0 ? errno : EIO;
+        CheckStop();
+        throw EInOutError::FromErrno(Error, "cannot write", FileName);
+      }
+      Bytes += N;
+      Count -= static_cast<size_t>(N);
+      FLength += static_cast<uint64_t>(N);
     }
-    Bytes += N;
-    Count -= static_cast<size_t>(N);
-    FLength += static_cast<uint64_t>(N);
+  } catch (...) {
+    // Cut short inside a frame: its rest is kept for EndStream.
+    const uint64_t Header = static_cast<uint64_t>(FHeaderSize);
+    if (FHeaderSize != 0 && FLength > Header && (FLength - Header) % FrameBytes() != 0) {
+      const size_t Rest = static_cast<size_t>(FrameBytes() - (FLength - Header) % FrameBytes());
+      FCutFrame.assign(Bytes, Bytes + std::min(Rest, Count));
+    }
+    throw;
   }
 }
 
@@ -189,13 +200,13 @@ void TWriteWavFile::EndStream() noexcept {
     } catch (...) {
     }
   }
-  // A write that a stop cut short ended the stream inside a frame: what
-  // follows would not line up.
+  // After a write that the stop cut short, the rest of its frame and nothing
+  // more (the rest of that write is lost); else the buffer, when it lines up.
   const uint64_t Total = FLength + static_cast<uint64_t>(BufPos), Header = static_cast<uint64_t>(FHeaderSize);
   const bool Aligned = FHeaderSize != 0 && Total >= Header && (Total - Header) % FrameBytes() == 0;
+  const uint8_t* Bytes = FCutFrame.empty() ? Buffer : FCutFrame.data();
+  size_t Count = !FCutFrame.empty() ? FCutFrame.size() : Aligned ? static_cast<size_t>(BufPos) : 0;
   const int Fd = fileno(DataFile);
-  const uint8_t* Bytes = Buffer;
-  size_t Count = Aligned ? static_cast<size_t>(BufPos) : 0;
   while (Count > 0) {
     pollfd Poll{Fd, POLLOUT, 0};
     if (poll(&Poll, 1, 1000) <= 0 || (Poll.revents & POLLOUT) == 0) break;

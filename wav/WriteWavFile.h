@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "base/OutputFile.h"
 #include "wav/WavHeader.h"
@@ -165,6 +166,7 @@ private:
   int FHeaderSize = 0;         // bytes reserved for the header; 0 until the first block is written
   bool FStreaming = false;
   int64_t FReserved = -1;  // frames declared by Reserve, -1 when unknown
+  std::vector<uint8_t> FCutFrame;  // the unwritten rest of the frame a stopped stream write ended in
 };
 
 }  // namespace kestrum
