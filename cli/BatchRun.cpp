@@ -6,6 +6,7 @@
 #include <deque>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -21,6 +22,7 @@ namespace fs = std::filesystem;
 
 struct TJob {
   std::string Source, Target;
+  std::string Filter;    // the filter file, or the design at the source's rate
   TSourceFormat Format;  // from the header, or zero when it could not be read
   int32_t Frames = 0;    // expected, for the progress bar
   std::string Refusal;   // why it cannot run, found before it does
@@ -42,7 +44,7 @@ std::vector<TJob> PlanJobs(const std::vector<std::string>& Sources, const std::s
     std::error_code Ec;
     if (fs::equivalent(Source, Target, Ec))
       throw EUsageError("'" + Target + "' is the source itself; choose another --output-dir");
-    Jobs.push_back({Source, Target, {}, 0, {}});
+    Jobs.push_back({Source, Target, {}, {}, 0, {}});
   }
   return Jobs;
 }
@@ -75,7 +77,8 @@ private:
     try {
       if (!Job.Refusal.empty()) throw EUsageError(Job.Refusal);
       TKestrum Kestrum(nullptr);
-      SetUpRun(Kestrum, FOptions, Job.Source, Job.Target, Job.Format.Frequency, FThreads);
+      SetUpRun(Kestrum, FOptions, Job.Source, Job.Target, Job.Filter, Job.Format.Frequency,
+               FThreads);
       Kestrum.OnProgress = TProgress(this, &TWorker::Progress);
       Kestrum.OnWarning = TLog(this, &TWorker::Warning);
       Kestrum.Execute();
@@ -125,12 +128,29 @@ int RunBatch(const TOptions& Options) {
   // Headers first, of the sources that can be read twice: the rates that
   // times need, and the total for the bar. A header that cannot be read, or
   // a time without a rate, fails its job without a run.
+  // A designed filter is made once for each rate; a filter file that names
+  // its rate is checked against each.
   int64_t Total = 0;
+  const std::string Refusal = RateRefusal(Options);
+  const std::string Comment = Options.Design ? "" : FilterComment(Options.Filter());
+  std::map<uint32_t, std::unique_ptr<TDesignedFilterFile>> Designs;
   for (TJob& Job : Jobs) {
+    Job.Filter = Options.Filter();
+    if (!Options.Force) Job.Refusal = ExistingTargetProblem(Job.Target);
+    if (!Job.Refusal.empty()) continue;
     try {
-      if (!CanReadTwice(Job.Source) && !NeedsRate(Options)) continue;
-      Job.Format = ReadSourceFormat(Job.Source);
+      if (!CanReadTwice(Job.Source) && Refusal.empty()) continue;
+      Job.Format = ReadSourceFormat(Job.Source, Refusal);
       Job.Frames = FramesToFilter(Options, Job.Format);
+      Console.Warning(RateWarning(Options.Filter(), Comment, Job.Format.Frequency), true);
+      if (Options.Design) {
+        auto& Designed = Designs[Job.Format.Frequency];
+        if (!Designed) {
+          Designed = std::make_unique<TDesignedFilterFile>(*Options.Design, Job.Format.Frequency);
+          Console.Print(Designed->LogLine() + ": " + Designed->Comment());
+        }
+        Job.Filter = Designed->Path();
+      }
     } catch (const std::exception& E) {
       Job.Refusal = E.what();
     }

@@ -12,6 +12,7 @@
 #include "base/OutputFile.h"
 #include "cli/Commands.h"
 #include "cli/Console.h"
+#include "cli/Words.h"
 
 namespace kestrum {
 
@@ -55,7 +56,7 @@ int RunCommand(CLI::App& App, int Argc, char** Argv, const std::function<int()>&
     return Body();
   } catch (const CLI::ParseError& E) {
     if (E.get_exit_code() == 0) return App.exit(E);  // --help
-    PrintUsageError(E.what(), App.get_name());
+    PrintUsageError(UsageMessage(E, App), App.get_name());
     return kUsageError;
   } catch (const std::exception& E) {
     PrintError(E.what());

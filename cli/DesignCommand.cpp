@@ -7,6 +7,7 @@
 
 #include "base/Errors.h"
 #include "cli/Commands.h"
+#include "cli/Words.h"
 #include "design/Design.h"
 
 namespace kestrum {
@@ -19,7 +20,7 @@ const char* const kDesignFooter =
     "them. The passband gain is 1. Examples:\n"
     "  kestrum design lowpass 3000 --rate 44100 --taps 101 --window hann -o lp.fir\n"
     "  kestrum design bandpass 300 3400 --rate 8000 --attenuation 60 --transition 200\n"
-    "  kestrum design impulse room.wav --threshold -70 -o room.fir";
+    "  kestrum design impulse room.wav --threshold -70 -o room.fir\n";
 
 const std::map<std::string, TWindowKind> kWindows{
     {"rectangular", TWindowKind::Rectangular}, {"hann", TWindowKind::Hann},
@@ -39,33 +40,38 @@ CLI::App* AddBandCommand(CLI::App& App, const std::string& Name, TBandKind Kind,
   CLI::App* Sub = App.add_subcommand(Name, Help);
   Sub->parse_complete_callback([&O, Kind] { O.Request.Kind = Kind; });
   if (Kind == TBandKind::Lowpass || Kind == TBandKind::Highpass) {
-    Sub->add_option("CUTOFF", O.Request.Low, "Cutoff frequency in Hz")->required()->type_name("HZ");
+    Sub->add_option("CUTOFF", O.Request.Low, "Cutoff frequency in Hz (3000, or 3k)")
+        ->required()
+        ->transform(HzValidator("the cutoff", "3000 or 3k", 1e12))
+        ->type_name("HZ");
   } else {
-    Sub->add_option("LOW", O.Request.Low, "Lower edge in Hz")->required()->type_name("HZ");
-    Sub->add_option("HIGH", O.Request.High, "Upper edge in Hz")->required()->type_name("HZ");
+    Sub->add_option("LOW", O.Request.Low, "Lower edge in Hz")
+        ->required()
+        ->transform(HzValidator("the lower edge", "300", 1e12))
+        ->type_name("HZ");
+    Sub->add_option("HIGH", O.Request.High, "Upper edge in Hz")
+        ->required()
+        ->transform(HzValidator("the upper edge", "3400 or 3.4k", 1e12))
+        ->type_name("HZ");
   }
-  Sub->add_option("--rate", O.Request.Rate, "Sample rate in Hz")->required()->type_name("HZ");
-  CLI::Option* Taps =
-      Sub->add_option("--taps", O.Request.Taps, "Tap count, 1 to 1000")->type_name("N");
-  CLI::Option* Window = Sub->add_option("--window", O.Window,
-                                        "rectangular, hann, hamming, blackman (default) or kaiser")
-                            ->check(CLI::IsMember(kWindows).description(""))
-                            ->type_name("NAME")
-                            ->needs(Taps);
-  Sub->add_option("--beta", O.Request.Beta, "The Kaiser window's beta")
-      ->needs(Window)
-      ->type_name("B");
-  CLI::Option* Attenuation =
-      Sub->add_option("--attenuation", O.Request.Attenuation, "Stopband attenuation in dB")
-          ->excludes(Taps)
-          ->type_name("DB");
-  CLI::Option* Transition =
-      Sub->add_option("--transition", O.Request.Transition,
-                      "Width in Hz of each transition band, centred on its edge")
-          ->excludes(Taps)
-          ->type_name("HZ");
-  Attenuation->needs(Transition);
-  Transition->needs(Attenuation);
+  Sub->add_option("--rate", O.Request.Rate, "Sample rate in Hz (44100, or 44.1k)")
+      ->required()
+      ->transform(HzValidator("the rate", "44100 or 44.1k", 4294967295.0))
+      ->type_name("HZ");
+  Sub->add_option("--taps", O.Request.Taps, "Tap count, 1 to 1000")->type_name("N");
+  // What --window and --beta need is checked after parsing: CLI11 would
+  // print it inside the help's description.
+  Sub->add_option("--window", O.Window,
+                  "With --taps: rectangular, hann, hamming, blackman\n(default) or kaiser")
+      ->check(ChoiceCheck({"rectangular", "hann", "hamming", "blackman", "kaiser"}))
+      ->type_name("NAME");
+  Sub->add_option("--beta", O.Request.Beta, "With --window kaiser: the window's beta")->type_name("B");
+  Sub->add_option("--attenuation", O.Request.Attenuation,
+                  "Stopband attenuation in dB, with --transition")
+      ->type_name("DB");
+  Sub->add_option("--transition", O.Request.Transition,
+                  "Width in Hz of each transition band, centred on\nits edge, with --attenuation")
+      ->type_name("HZ");
   Sub->add_option("-o,--output", O.Output, "The .fir file to write; - (default) for stdout")
       ->type_name("FILE");
   Sub->footer(kDesignFooter);
@@ -78,10 +84,19 @@ std::string Decibels(double Fraction) {
   return Text;
 }
 
-int DesignBand(TBandOptions& O) {
+int DesignBand(TBandOptions& O, const CLI::App& Sub) {
   O.Request.Window = kWindows.at(O.Window);
-  if (O.Request.Taps == 0 && O.Request.Attenuation == 0)
+  const auto Given = [&](const char* Name) { return Sub.get_option(Name)->count() > 0; };
+  if (Given("--taps") && (Given("--attenuation") || Given("--transition")))
+    throw CLI::ValidationError("give either --taps or --attenuation with --transition, not both");
+  if (Given("--attenuation") != Given("--transition"))
+    throw CLI::ValidationError("--attenuation and --transition go together");
+  if (!Given("--taps") && !Given("--attenuation"))
     throw CLI::ValidationError("give either --taps or --attenuation with --transition");
+  if (Given("--window") && !Given("--taps"))
+    throw CLI::ValidationError("--window goes with --taps; --attenuation chooses a Kaiser window");
+  if (Given("--beta") && O.Request.Window != TWindowKind::Kaiser)
+    throw CLI::ValidationError("--beta goes with --window kaiser");
   if (O.Request.Window == TWindowKind::Kaiser && std::isnan(O.Request.Beta))
     throw CLI::ValidationError("--window kaiser needs --beta");
   if (O.Request.Window != TWindowKind::Kaiser) O.Request.Beta = 0;
@@ -102,8 +117,9 @@ struct TImpulseOptions {
 
 int DesignFromImpulse(const TImpulseOptions& O) {
   const TImpulse Impulse = ReadImpulse(O.Source, O.Channel - 1);
-  char Comment[64];
-  std::snprintf(Comment, sizeof Comment, ", samples at or above %g dB re the peak", O.Threshold);
+  char Comment[96];
+  std::snprintf(Comment, sizeof Comment, " at %g Hz, samples at or above %g dB re the peak",
+                Impulse.Rate, O.Threshold);
   std::string Name = O.Source.substr(O.Source.find_last_of('/') + 1);
   if (Impulse.Channels > 1) Name += ", channel " + std::to_string(O.Channel);
   TImpulseReport Report;
@@ -141,17 +157,17 @@ int RunDesignCommand(int Argc, char** Argv) {
   FromWav->add_option("WAV", Impulse.Source, "The impulse response")->required()->type_name("");
   FromWav->add_option("--threshold", Impulse.Threshold,
                       "Drop samples this far below the peak, in dB (default -90)")
-      ->check(CLI::Range(-1000.0, 0.0).description(""))
+      ->check(RangeCheck(-1000, 0, "a level in dB"))
       ->type_name("DB");
   FromWav->add_option("--channel", Impulse.Channel, "Channel of a stereo file, 1 (default) or 2")
-      ->check(CLI::Range(1, 2).description(""))
+      ->check(RangeCheck(1, 2, "a channel"))
       ->type_name("N");
   FromWav->add_option("-o,--output", Impulse.Output, "The .fir file to write; - (default) for stdout")
       ->type_name("FILE");
   FromWav->footer(kDesignFooter);
 
   return RunCommand(App, Argc, Argv, [&] {
-    return FromWav->parsed() ? DesignFromImpulse(Impulse) : DesignBand(Band);
+    return FromWav->parsed() ? DesignFromImpulse(Impulse) : DesignBand(Band, *App.get_subcommands().front());
   });
 }
 

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "cli/Console.h"
+#include "cli/Words.h"
 
 namespace kestrum {
 
@@ -20,8 +21,15 @@ const char* const kDescription =
     "at a time.\n"
     "Everything printed for a person goes to stderr.\n";
 
-const char* const kFooter =
-    "Positions and lengths (--start, --count): a plain integer is frames; a time\n"
+// The forms of a designed filter, indented by two blanks under the footer's heading.
+std::string DesignForms() {
+  std::string Text = "  ";
+  for (const char* C = kDesignForms; *C; ++C) Text += *C == '\n' ? std::string("\n  ") : std::string(1, *C);
+  return Text;
+}
+
+const std::string kFooter =
+    std::string("Positions and lengths (--start, --count): a plain integer is frames; a time\n"
     "is 1.5s or 250ms (decimals allowed), 1:30 (m:ss) or 1:02:03.5 (h:mm:ss), and\n"
     "becomes the nearest frame at the source's rate.\n"
     "\n"
@@ -37,6 +45,10 @@ const char* const kFooter =
     "    0 0.25\n"
     "    1 0.5\n"
     "    2 0.25\n"
+    "\n"
+    "FILTER may also name a filter to design at each source's rate:\n") +
+    DesignForms() + "\n"
+    "  e.g. lowpass:3000, bandpass:300-3400:60dB, highpass:80:101taps\n"
     "\n"
     "Filters are designed, and their responses shown, by two more forms:\n"
     "  kestrum design lowpass|highpass|bandpass|bandstop|impulse ... (--help)\n"
@@ -103,12 +115,19 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
   App.set_version_flag("-V,--version", "kestrum " + TKestrum(nullptr).Version(),
                        "Print the version and exit");
   App.add_flag("-q,--quiet", Options.Quiet, "Print errors only: no log, warnings or progress bar");
-  App.add_flag("--clip", Options.Clip,
-               "Saturate samples beyond the sample width's range\n"
-               "(8-bit: bytes 0 to 255, 16-bit: -32768 to 32767,\n"
-               "24-bit: -8388608 to 8388607) instead of keeping their\n"
-               "low bits, which wraps them; clamp float samples to\n"
-               "-1 to 1");
+  CLI::Option* Clip = App.add_flag("--clip", Options.Clip,
+                                    "The default: saturate samples beyond the sample\n"
+                                    "width's range (8-bit: bytes 0 to 255, 16-bit:\n"
+                                    "-32768 to 32767, 24-bit: -8388608 to 8388607) and\n"
+                                    "clamp float samples to -1 to 1");
+  CLI::Option* Wrap = App.add_flag_callback("--wrap", [&Options] { Options.Clip = false; },
+               "Apply the component's defined arithmetic instead:\n"
+               "keep the low bits of integer samples beyond the\n"
+               "range, which wraps them round to the other sign (a\n"
+               "loud click), and keep float samples as they are");
+  App.add_flag("--force", Options.Force,
+               "Replace TARGET even when it is not a WAV file, and\n"
+               "write WAV to a name that says otherwise (.fir, .mp3)");
   App.add_option("-o,--output-dir", Options.OutputDir,
                  "Filter every SOURCE into DIR (created if missing) under\n"
                  "its own name, several at a time")
@@ -126,7 +145,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
            Options.Kernel = Name == "reference" ? TKernelKind::Reference : TKernelKind::Fast;
          },
          "reference or fast (default fast); both give the same\noutput")
-      ->check(CLI::IsMember({"reference", "fast"}).description(""))
+      ->check(ChoiceCheck({"reference", "fast"}))
       ->type_name("NAME");
   App.add_option_function<std::string>(
          "--threads", [&](const std::string& Text) { Options.Threads = *ParseCount(Text); },
@@ -144,10 +163,13 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
   try {
     App.parse(argc, argv);
     CheckFiles(Options);
+    if (Clip->count() > 0 && Wrap->count() > 0)
+      throw CLI::ValidationError("--clip and --wrap exclude each other");
+    Options.Design = ParseFilterDesign(Options.Filter());
     if (!NeedsRate(Options)) FrameRange(Options, 0);
   } catch (const CLI::ParseError& E) {
     if (E.get_exit_code() == 0) return App.exit(E);  // --help, --version
-    PrintUsageError(E.what());
+    PrintUsageError(UsageMessage(E, App));
     return kUsageError;
   } catch (const EUsageError& E) {
     PrintUsageError(E.what());

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/DesignedFilter.h"
 #include "cli/FrameTime.h"
 #include "filter/Kestrum.h"
 
@@ -21,7 +22,12 @@ struct TOptions {
   TKernelKind Kernel = TKernelKind::Fast;
   int32_t Threads = 0;  // 0: one per core
   bool Quiet = false;
-  bool Clip = false;
+  // Saturate samples beyond the sample width; false (--wrap) keeps the
+  // component's own arithmetic, which keeps their low bits.
+  bool Clip = true;
+  bool Force = false;  // replace a TARGET that is not a WAV file
+  // FILTER read as a design ("lowpass:3000"), made at each source's rate.
+  std::optional<TFilterDesign> Design;
 
   const std::string& Filter() const { return Files.back(); }
 };

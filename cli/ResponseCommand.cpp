@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/Commands.h"
+#include "cli/Words.h"
 #include "design/Response.h"
 
 namespace kestrum {
@@ -13,6 +14,7 @@ struct TResponseOptions {
   std::string Filter, Csv, Svg;
   double Rate = 0;
   int32_t Points = 512;
+  bool PointsGiven = false;
 };
 
 int Respond(const TResponseOptions& O) {
@@ -28,7 +30,9 @@ int Respond(const TResponseOptions& O) {
   const std::string Csv = O.Csv.empty() ? "" : ResponseCsv(Response, O.Points);
   char At[48];
   std::snprintf(At, sizeof At, "; response at %g Hz", O.Rate);
-  const std::string Svg = O.Svg.empty() ? "" : ResponseSvg(Response, Filter.FilterComment + At);
+  const std::string Svg = O.Svg.empty() ? ""
+                                         : ResponseSvg(Response, Filter.FilterComment + At,
+                                                       O.PointsGiven ? O.Points : kPlotPoints);
   if (!O.Svg.empty()) WriteOutput(O.Svg, Svg);
   if (!O.Csv.empty()) WriteOutput(O.Csv, Csv);
   // With the table on stdout, the summary goes where a person reads it.
@@ -47,16 +51,20 @@ int RunResponseCommand(int Argc, char** Argv) {
   TResponseOptions O;
   App.add_option("FILTER", O.Filter, ".fir filter file")->required()->type_name("");
   App.add_option("--rate", O.Rate, "Sample rate in Hz")->required()
-      ->check(CLI::Range(1.0, 4294967295.0).description(""))
+      ->transform(HzValidator("the rate", "44100 or 44.1k", 4294967295.0))
       ->type_name("HZ");
   App.add_option("--csv", O.Csv, "CSV file to write; - for stdout, the summary then goes to stderr")
       ->type_name("FILE");
-  App.add_option("--points", O.Points, "Rows of the CSV, from 0 Hz to half the rate (default 512)")
-      ->check(CLI::Range(2, 1000000).description(""))
+  App.add_option("--points", O.Points,
+                 "Rows of the CSV, from 0 Hz to half the rate (default 512),\n"
+                 "and log-spaced frequencies the plot samples (default 700;\n"
+                 "it adds what the filter's longest delay needs)")
+      ->check(RangeCheck(2, 1000000, "a point count"))
       ->type_name("N");
   App.add_option("--svg", O.Svg, "SVG plot to write; - for stdout")->type_name("FILE");
   App.footer("Example:\n  kestrum response lowpass.fir --rate 44100 --csv lp.csv --svg lp.svg");
   return RunCommand(App, Argc, Argv, [&] {
+    O.PointsGiven = App.get_option("--points")->count() > 0;
     if (O.Csv == "-" && O.Svg == "-")
       throw CLI::ValidationError("--csv and --svg cannot both go to stdout");
     return Respond(O);

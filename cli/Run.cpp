@@ -1,10 +1,16 @@
 // Run set-up and the source's description.
 #include "cli/Run.h"
 
+#include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
+#include "base/OutputFile.h"
+#include "design/Design.h"
+#include "fir/FirFile.h"
 #include "wav/ReadWavFile.h"
 
 namespace kestrum {
@@ -14,11 +20,10 @@ bool CanReadTwice(const std::string& Source) {
   return Source != "-" && std::filesystem::is_regular_file(Source, Ec);
 }
 
-TSourceFormat ReadSourceFormat(const std::string& Source) {
+TSourceFormat ReadSourceFormat(const std::string& Source, const std::string& StreamRefusal) {
   std::error_code Ec;
   if (Source == "-" || (std::filesystem::exists(Source, Ec) && !CanReadTwice(Source)))
-    throw EUsageError("a time in --start or --count needs the source's rate before the run: "
-                      "give frames when SOURCE is '-' or a pipe");
+    throw EUsageError(StreamRefusal);
   TReadWavFile Reader;
   Reader.FileName = Source;
   Reader.SetActive(true);
@@ -27,12 +32,23 @@ TSourceFormat ReadSourceFormat(const std::string& Source) {
   return Format;
 }
 
+std::string RateRefusal(const TOptions& Options) {
+  if (NeedsRate(Options))
+    return "a time in --start or --count needs the source's rate before the run: give frames "
+           "when SOURCE is '-' or a pipe";
+  if (Options.Design)
+    return "a designed filter needs the source's rate before the run: when SOURCE is '-' or a "
+           "pipe, write it with 'kestrum design ... --rate HZ -o FILE' and give that FILE";
+  return "";
+}
+
 void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Source,
-              const std::string& Target, uint32_t Frequency, int Threads) {
+              const std::string& Target, const std::string& FilterFile, uint32_t Frequency,
+              int Threads) {
   const auto [Start, End] = FrameRange(Options, Frequency);
   Kestrum.SourceFile = Source;
   Kestrum.CibleFile = Target;
-  Kestrum.FirFile = Options.Filter();
+  Kestrum.FirFile = FilterFile;
   Kestrum.SetStartPos(Start);
   Kestrum.SetEndPos(End);
   Kestrum.Kernel = Options.Kernel;
@@ -49,15 +65,41 @@ std::string OverflowWarning(const TOverflowCount& Count, bool Clip) {
   if (Count.Overflowed == 0) return "";
   const double Peak = Count.PeakFullScale();
   char PeakText[32];  // huge peaks, which only clipping lets through, in exponent form
-  std::snprintf(PeakText, sizeof PeakText, Peak < 1e6 ? "%.2f" : "%.3g", Peak);
+  std::snprintf(PeakText, sizeof PeakText, Peak < 1.01 ? "%.4f" : Peak < 1e6 ? "%.2f" : "%.3g", Peak);
   return std::to_string(Count.Overflowed) + " of " + std::to_string(Count.Samples) +
          " samples exceeded " +
          (Count.Float ? "full scale (-1 to 1)" : "the " + std::to_string(Count.Bits) + "-bit range") +
          " and " + (Clip ? "were clipped" : Count.Float ? "were kept as they are" : "wrapped around") +
-         " (peak " + PeakText + " x full scale)" + (Clip ? "" : "; --clip saturates them");
+         " (peak " + PeakText + " x full scale)" + (Clip ? "" : ", as --wrap asks");
 }
 
 namespace {
+
+// Extensions of audio formats other than WAV, which a WAV file must not be named after.
+const char* const kOtherAudio[] = {".flac", ".mp3", ".ogg", ".oga", ".opus", ".m4a", ".aac",
+                                   ".aif",  ".aiff", ".aifc", ".wma", ".au",  ".caf", ".mka",
+                                   ".w64", ".wv",   ".ape",  ".mp2", ".ac3", ".amr"};
+
+std::string LowerExtension(const std::string& Name) {
+  std::string Extension = std::filesystem::path(Name).extension().string();
+  for (char& C : Extension) C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+  return Extension;
+}
+
+// What the first bytes of a file say it is, for a message.
+std::string KindOfFile(const std::string& Head) {
+  const auto Starts = [&](const char* Magic) { return Head.rfind(Magic, 0) == 0; };
+  if (Starts("fLaC")) return "a FLAC file";
+  if (Starts("OggS")) return "an Ogg file";
+  if (Starts("ID3") || (Head.size() > 1 && uint8_t(Head[0]) == 0xFF && (uint8_t(Head[1]) & 0xE0) == 0xE0))
+    return "an MP3 file";
+  if (Starts("FORM")) return "an AIFF file";
+  if (Head.size() >= 8 && Head.compare(4, 4, "ftyp") == 0) return "an MP4 file";
+  const bool Text = std::all_of(Head.begin(), Head.end(), [](char C) {
+    return std::isprint(static_cast<unsigned char>(C)) || std::isspace(static_cast<unsigned char>(C));
+  });
+  return Text ? "a text file (a filter file?)" : "not a WAV file";
+}
 
 // No default: a new sample format must say how it is named.
 const char* BitsName(ff_bits Bits) {
@@ -92,6 +134,63 @@ std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Ch
     Line += std::string(Duration) + " ";
   }
   return Line + "(" + std::to_string(NSamples) + " frames)";
+}
+
+}  // namespace kestrum
+
+namespace kestrum {
+
+std::string ExistingTargetProblem(const std::string& Target) {
+  std::error_code Ec;
+  if (!std::filesystem::is_regular_file(Target, Ec) || std::filesystem::file_size(Target, Ec) == 0)
+    return "";
+  std::ifstream File(Target, std::ios::binary);
+  std::string Head(16, '\0');
+  File.read(Head.data(), static_cast<std::streamsize>(Head.size()));
+  Head.resize(static_cast<size_t>(File.gcount()));
+  if (Head.size() >= 12 && Head.compare(0, 4, "RIFF") == 0 && Head.compare(8, 4, "WAVE") == 0) return "";
+  return "TARGET '" + Target + "' exists and is " + KindOfFile(Head) +
+         "; a run would replace it with WAV (--force does)";
+}
+
+void CheckTarget(const TOptions& Options, const std::string& Target) {
+  const std::string Extension = LowerExtension(Target);
+  std::error_code Ec;
+  if (!Options.Design && Options.Filter() != "-" && !std::filesystem::exists(Options.Filter(), Ec) &&
+      (Extension == ".fir" || ExistingTargetProblem(Target).find("a filter file") != std::string::npos))
+    throw EUsageError("FILTER '" + Options.Filter() + "' does not exist and TARGET '" + Target +
+                      "' looks like a filter: the order is SOURCE TARGET FILTER");
+  if (Options.Force || IsStreamTarget(Target)) return;
+  if (Extension == ".fir")
+    throw EUsageError("TARGET '" + Target + "' is named like a filter file, and a run writes WAV "
+                      "there: the order is SOURCE TARGET FILTER (--force writes it anyway)");
+  if (std::find(std::begin(kOtherAudio), std::end(kOtherAudio), Extension) != std::end(kOtherAudio))
+    throw EUsageError("TARGET '" + Target + "': kestrum writes WAV only; for " + Extension.substr(1) +
+                      ", pipe it through ffmpeg or sox, e.g. kestrum SOURCE - FILTER | sox -t wav - " +
+                      "out" + Extension + " (--force writes WAV under this name)");
+  if (const std::string Problem = ExistingTargetProblem(Target); !Problem.empty())
+    throw EUsageError(Problem);
+}
+
+std::string RateWarning(const std::string& FilterName, const std::string& Comment,
+                        uint32_t Frequency) {
+  const double Designed = DesignedRate(Comment);
+  if (Designed == 0 || Frequency == 0 || std::abs(Designed - Frequency) < 0.5) return "";
+  char Text[160];
+  std::snprintf(Text, sizeof Text, "was made for %g Hz and the source is %u Hz: its frequencies "
+                "move by a factor of %.4g", Designed, Frequency, Frequency / Designed);
+  return FilterName + " " + Text + " (a FILTER such as lowpass:3000 is designed at the source's rate)";
+}
+
+std::string FilterComment(const std::string& Name) {
+  if (!CanReadTwice(Name)) return "";
+  try {
+    TFirFilter Filter;
+    TFirFileReader::FromFile(Name).ReadHead(Filter);
+    return Filter.FilterComment;
+  } catch (const std::exception&) {
+    return "";
+  }
 }
 
 }  // namespace kestrum

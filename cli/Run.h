@@ -21,13 +21,39 @@ struct TSourceFormat {
 bool CanReadTwice(const std::string& Source);
 
 // Opens Source, reads its header and closes it. Raises the reader's errors;
-// EUsageError when !CanReadTwice(Source).
-TSourceFormat ReadSourceFormat(const std::string& Source);
+// EUsageError(StreamRefusal) when Source is "-", a pipe or a device.
+TSourceFormat ReadSourceFormat(const std::string& Source, const std::string& StreamRefusal);
 
-// Sets the files, the frame range for a source of Frequency Hz (needed only
-// when NeedsRate), the kernel and its Threads. Throws EUsageError as FrameRange.
+// Why the options cannot run on a stream, which gives its rate only once the
+// run reads it (a time, a designed filter), or "" when they can.
+std::string RateRefusal(const TOptions& Options);
+
+// Sets the files (the filter read from FilterFile), the frame range for a
+// source of Frequency Hz (needed only when NeedsRate), the kernel and its
+// Threads. Throws EUsageError as FrameRange.
 void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Source,
-              const std::string& Target, uint32_t Frequency, int Threads);
+              const std::string& Target, const std::string& FilterFile, uint32_t Frequency,
+              int Threads);
+
+// Refuses (EUsageError) a Target that a run would wrongly replace, unless
+// --force: a name ending in .fir or in another audio format's extension, and
+// an existing file that is not a WAV file. Before that, when FILTER does not
+// exist and Target looks like a filter, says that the order is SOURCE TARGET
+// FILTER.
+void CheckTarget(const TOptions& Options, const std::string& Target);
+
+// Why an existing file Target must not be replaced by a WAV file, or "" when
+// it may (no file, an empty one, a WAV file, or not a regular file).
+std::string ExistingTargetProblem(const std::string& Target);
+
+// The warning for a filter whose Comment names another rate than the
+// source's Frequency, or "".
+std::string RateWarning(const std::string& FilterName, const std::string& Comment,
+                        uint32_t Frequency);
+
+// The comment of the filter file Name, or "" when it cannot be read here (a
+// pipe, a device, a file that fails: the run reports those).
+std::string FilterComment(const std::string& Name);
 
 // Frames a run over a source of Format will filter: what the range selects,
 // or the whole source's length when it selects none. Throws as FrameRange.

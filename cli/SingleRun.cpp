@@ -1,6 +1,8 @@
 // The single run and the handlers of its events.
 #include "cli/SingleRun.h"
 
+#include <optional>
+
 #include "cli/Console.h"
 #include "cli/Run.h"
 
@@ -10,9 +12,15 @@ namespace {
 
 class THost : public TObject {
 public:
-  explicit THost(TConsole& Console) : FConsole(Console) {}
+  THost(TConsole& Console, const TOptions& Options) : FConsole(Console), FOptions(Options) {}
 
-  void Log(TObject*, std::string Line) { FConsole.Print(Line); }
+  // A designed filter: named in the log by its design, not by its memory file.
+  void SetDesigned(const TDesignedFilterFile* Designed) { FDesigned = Designed; }
+
+  void Log(TObject*, std::string Line) {
+    if (FDesigned && Line == "Filter file name: " + FDesigned->Path()) Line = FDesigned->LogLine();
+    FConsole.Print(Line);
+  }
   void Warning(TObject*, std::string Message) { FConsole.Warning(Message); }
   void Progress(TObject*, int32_t Position, int32_t Max) {
     FConsole.Progress(Position, Max);  // the (0, 0) that ends every run draws nothing
@@ -21,11 +29,15 @@ public:
                       uint32_t Frequency, int32_t NSamples) {
     FFrequency = Frequency;
     FConsole.Print(DescribeSource(Name, Bits, Channels, Frequency, NSamples));
+    if (!FDesigned)
+      FConsole.Warning(RateWarning(FOptions.Filter(), FilterComment(FOptions.Filter()), Frequency));
   }
   uint32_t Frequency() const { return FFrequency; }
 
 private:
   TConsole& FConsole;
+  const TOptions& FOptions;
+  const TDesignedFilterFile* FDesigned = nullptr;
   uint32_t FFrequency = 0;
 };
 
@@ -34,15 +46,20 @@ private:
 int RunSingle(const TOptions& Options) {
   const std::string &Source = Options.Files[0], &Target = Options.Files[1];
   TConsole Console(Options.Quiet);
-  THost Host(Console);
+  THost Host(Console, Options);
   TKestrum Kestrum(nullptr);
   Kestrum.OnLog = TLog(&Host, &THost::Log);
   Kestrum.OnProgress = TProgress(&Host, &THost::Progress);
   Kestrum.OnSourceProperty = TSourceProperty(&Host, &THost::SourceProperty);
   Kestrum.OnWarning = TLog(&Host, &THost::Warning);
   try {
-    const uint32_t Frequency = NeedsRate(Options) ? ReadSourceFormat(Source).Frequency : 0;
-    SetUpRun(Kestrum, Options, Source, Target, Frequency, Options.Threads);
+    CheckTarget(Options, Target);
+    const std::string Refusal = RateRefusal(Options);
+    const uint32_t Frequency = Refusal.empty() ? 0 : ReadSourceFormat(Source, Refusal).Frequency;
+    std::optional<TDesignedFilterFile> Designed;
+    if (Options.Design) Host.SetDesigned(&Designed.emplace(*Options.Design, Frequency));
+    SetUpRun(Kestrum, Options, Source, Target, Designed ? Designed->Path() : Options.Filter(),
+             Frequency, Options.Threads);
     Kestrum.Execute();
     if (Console.HasBar()) {
       const double Audio = Host.Frequency() ? double(Kestrum.NbEch()) / Host.Frequency() : 0;

@@ -31,15 +31,30 @@ string(REGEX REPLACE "/$" "" KESTRUM_PC_PREFIX "${KESTRUM_PC_PREFIX}")
 configure_file(cmake/kestrum.pc.in ${PROJECT_BINARY_DIR}/kestrum.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kestrum.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
+# Manual pages and the change log are installed compressed, as Debian's
+# policy asks: gzip -n leaves no time stamp, so the bytes are reproducible.
+function(kestrum_gzip Source Output)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/${Output}
+                     COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/${Source} > ${PROJECT_BINARY_DIR}/${Output}
+                     DEPENDS ${PROJECT_SOURCE_DIR}/${Source} VERBATIM)
+  string(MAKE_C_IDENTIFIER ${Output} Target)
+  add_custom_target(${Target} ALL DEPENDS ${PROJECT_BINARY_DIR}/${Output})
+endfunction()
+
 if(TARGET kestrum)
+  kestrum_gzip(doc/kestrum.1 kestrum.1.gz)
   install(TARGETS kestrum RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES doc/kestrum.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/kestrum.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 if(TARGET ProjectEssaiKestrum)
+  kestrum_gzip(doc/ProjectEssaiKestrum.1 ProjectEssaiKestrum.1.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/ProjectEssaiKestrum.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(TARGETS ProjectEssaiKestrum RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES demo/ProjectEssaiKestrum.desktop DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications)
   install(FILES demo/kestrum.svg DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps)
 endif()
+kestrum_gzip(doc/changelog changelog.gz)
+install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${KESTRUM_DOC_DIR})
 install(FILES README.md LICENSE DESTINATION ${KESTRUM_DOC_DIR})
 install(FILES LICENSE DESTINATION ${KESTRUM_DOC_DIR} RENAME copyright)
 install(DIRECTORY examples/ DESTINATION ${KESTRUM_DOC_DIR}/examples
@@ -53,8 +68,14 @@ set(CPACK_PACKAGE_NAME kestrum)
 set(CPACK_PACKAGE_VENDOR "The Kestrum developers")
 set(CPACK_PACKAGE_CONTACT "The Kestrum developers <dev@kestrum.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "FIR filter for PCM WAV files, with a C++ library")
+# Lines of the long description stay under 80 columns, and none starts with
+# a dot, which Debian reads as a control statement.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Kestrum applies a finite-impulse-response filter, described by a small .fir text file, to an uncompressed PCM WAV file and writes the filtered signal as a new WAV file of the same format, with exact, specified arithmetic. The package holds the kestrum command-line tool, a small Qt dialog, and the static C++ libraries with their headers, CMake package and pkg-config file.")
+    "Kestrum applies a finite-impulse-response filter, described by a small
+text file, to an uncompressed PCM WAV file and writes the filtered signal
+as a new WAV file of the same format, with exact, defined arithmetic. The
+package holds the kestrum command-line tool, a small Qt dialog, and the
+static C++ libraries with their headers, CMake package and pkg-config file.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

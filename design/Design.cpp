@@ -8,6 +8,7 @@
 #include <complex>
 #include <cstdio>
 #include <numbers>
+#include <regex>
 
 #include "base/Errors.h"
 #include "wav/ReadWavFile.h"
@@ -211,6 +212,14 @@ std::string CheckDesignRequest(const TDesignRequest& R) {
   if (R.Window == TWindowKind::Kaiser && !(R.Beta >= 0 && R.Beta <= 100))
     return "the Kaiser window's beta must be from 0 to 100";
   return "";
+}
+
+double DesignedRate(const std::string& Comment) {
+  static const std::regex kAt(R"((^|[ ,(])at ([0-9]+(\.[0-9]+)?) Hz($|[ ,;)]))");
+  double Rate = 0;
+  for (auto It = std::sregex_iterator(Comment.begin(), Comment.end(), kAt); It != std::sregex_iterator(); ++It)
+    Rate = std::stod((*It)[2].str());
+  return Rate;
 }
 
 TFirFilter DesignFilter(const TDesignRequest& R) {

@@ -53,6 +53,11 @@ std::string CheckDesignRequest(const TDesignRequest& Request);
 // request, and when the attenuation needs more than FIR_MAX_TAPS taps.
 TFirFilter DesignFilter(const TDesignRequest& Request);
 
+// The rate a filter comment says the filter was made for: the number in its
+// last "at N Hz", as DesignFilter writes it ("cutoff 1500 Hz at 44100 Hz")
+// and as design from an impulse response does; 0 when there is none.
+double DesignedRate(const std::string& Comment);
+
 // The Kaiser window's beta for a stopband attenuation in dB (Kaiser's
 // formula).
 double KaiserBeta(double Attenuation);

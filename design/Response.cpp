@@ -129,6 +129,56 @@ std::string Curve(const std::vector<double>& X, const std::vector<double>& V, co
   return Svg;
 }
 
+// Keeps, of the points falling in each pixel column, the first, the lowest,
+// the highest and the last, in their order: the drawn line looks the same
+// and the file stays small however many points there are. A non-finite
+// value stays, as the break it makes.
+void Decimate(std::vector<double>& X, std::vector<double>& V) {
+  std::vector<double> OutX, OutV;
+  size_t Begin = 0;
+  const auto Flush = [&](size_t End) {
+    if (Begin == End) return;
+    size_t Low = Begin, High = Begin;
+    for (size_t I = Begin; I < End; ++I) {
+      if (V[I] < V[Low]) Low = I;
+      if (V[I] > V[High]) High = I;
+    }
+    size_t Keep[] = {Begin, std::min(Low, High), std::max(Low, High), End - 1};
+    for (size_t K = 0; K < 4; ++K) {
+      if (K > 0 && Keep[K] == Keep[K - 1]) continue;
+      OutX.push_back(X[Keep[K]]);
+      OutV.push_back(V[Keep[K]]);
+    }
+  };
+  for (size_t I = 0; I < X.size(); ++I) {
+    if (!std::isfinite(V[I])) {
+      Flush(I);
+      OutX.push_back(X[I]);
+      OutV.push_back(V[I]);
+      Begin = I + 1;
+    } else if (std::floor(X[I]) != std::floor(X[Begin])) {
+      Flush(I);
+      Begin = I;
+    }
+  }
+  Flush(X.size());
+  X.swap(OutX);
+  V.swap(OutV);
+}
+
+// A round step (1, 2 or 5 times a power of ten) giving about Ticks
+// intervals over Span.
+double RoundStep(double Span, int Ticks) {
+  const double Raw = Span / Ticks, Power = std::pow(10.0, std::floor(std::log10(Raw)));
+  for (double M : {1.0, 2.0, 5.0})
+    if (M * Power >= Raw) return M * Power;
+  return 10 * Power;
+}
+
+// The lowest plotted frequency: a power of ten about three decades below
+// half the rate.
+double FirstFrequency(double Nyquist) { return std::pow(10.0, std::floor(std::log10(Nyquist / 1000))); }
+
 }  // namespace
 
 double GainDb(double Gain) { return Gain > 0 ? std::max(kFloorDb, 20 * std::log10(Gain)) : kFloorDb; }
@@ -162,19 +212,36 @@ double TResponse::GroupDelay(double Frequency) const {
     Sum += Term;
     Weighted += double(FDelays[I]) * Term;
   }
-  if (FDelays.empty() || std::abs(Sum) < 1e-6 * FWorstCase)
-    return std::numeric_limits<double>::quiet_NaN();
-  return (Weighted * std::conj(Sum)).real() / std::norm(Sum);
+  return DelayOf(Sum, Weighted);
+}
+
+std::vector<TComplex> TResponse::Spectrum(int32_t Count, bool ByDelay) const {
+  // Delays beyond the FFT's length alias onto the same bins exactly.
+  std::vector<TComplex> X(2 * size_t(Count));
+  for (size_t I = 0; I < FDelays.size(); ++I)
+    X[size_t(FDelays[I]) % X.size()] += FCoefs[I] * (ByDelay ? double(FDelays[I]) : 1.0);
+  Fft(X);
+  X.resize(size_t(Count) + 1);
+  return X;
 }
 
 std::vector<double> TResponse::Grid(int32_t Count) const {
-  // Delays beyond the FFT's length alias onto the same bins exactly.
-  std::vector<TComplex> X(2 * size_t(Count));
-  for (size_t I = 0; I < FDelays.size(); ++I) X[size_t(FDelays[I]) % X.size()] += FCoefs[I];
-  Fft(X);
-  std::vector<double> Magnitudes(size_t(Count) + 1);
+  const std::vector<TComplex> X = Spectrum(Count, false);
+  std::vector<double> Magnitudes(X.size());
   for (size_t K = 0; K < Magnitudes.size(); ++K) Magnitudes[K] = std::abs(X[K]);
   return Magnitudes;
+}
+
+std::vector<TResponse::TBin> TResponse::Bins(int32_t Count) const {
+  const std::vector<TComplex> H = Spectrum(Count, false), Weighted = Spectrum(Count, true);
+  std::vector<TBin> Bins(H.size());
+  for (size_t K = 0; K < Bins.size(); ++K) Bins[K] = {H[K], DelayOf(H[K], Weighted[K])};
+  return Bins;
+}
+
+double TResponse::DelayOf(TComplex Sum, TComplex Weighted) const {
+  if (FDelays.empty() || std::abs(Sum) < 1e-6 * FWorstCase) return std::numeric_limits<double>::quiet_NaN();
+  return (Weighted * std::conj(Sum)).real() / std::norm(Sum);
 }
 
 TResponseSummary Summarize(const TResponse& R) {
@@ -231,23 +298,40 @@ std::string ResponseCsv(const TResponse& R, int32_t Points) {
   return Csv;
 }
 
-std::string ResponseSvg(const TResponse& R, const std::string& Title) {
+std::string ResponseSvg(const TResponse& R, const std::string& Title, int32_t Points) {
   constexpr double kWidth = 820, kHeight = 610, kLeft = 80, kRight = 790;
-  constexpr int kSamples = 700;
+  const int32_t Samples = std::max(Points, 2);
   constexpr double kSpanDb = 120;
   const double Nyquist = R.Rate() / 2;
-  const double First = std::pow(10.0, std::floor(std::log10(Nyquist / 1000)));
+  const double First = FirstFrequency(Nyquist);
   const double LogFirst = std::log10(First), LogSpan = std::log10(Nyquist) - LogFirst;
   const auto X = [&](double F) { return kLeft + (kRight - kLeft) * (std::log10(F) - LogFirst) / LogSpan; };
 
+  // Points log-spaced frequencies, evaluated one by one, merged with equally
+  // spaced ones, by FFT, 8 to each cycle of the longest delay's ripple: the
+  // first draw the low decades smoothly, the second keep the high ones from
+  // aliasing.
+  int32_t Count = 1024;
+  while (Count < 4 * (R.MaxDelay() + 1)) Count *= 2;
+  const std::vector<TResponse::TBin> Bins = R.Bins(Count);
   std::vector<double> Xs, Db, Delay;
   double PeakDb = kFloorDb;
-  for (int I = 0; I < kSamples; ++I) {
-    const double F = First * std::pow(10.0, LogSpan * I / (kSamples - 1));
+  const auto Add = [&](double F, TComplex H, double GroupDelay) {
     Xs.push_back(X(F));
-    Db.push_back(GainDb(std::abs(R.At(F))));
-    Delay.push_back(R.GroupDelay(F));
+    Db.push_back(GainDb(std::abs(H)));
+    Delay.push_back(GroupDelay);
     PeakDb = std::max(PeakDb, Db.back());
+  };
+  const double BinWidth = Nyquist / Count;
+  for (int32_t I = 0, K = int32_t(std::ceil(First / BinWidth)); I < Samples || K <= Count;) {
+    const double F = I < Samples ? First * std::pow(10.0, LogSpan * I / (Samples - 1)) : INFINITY;
+    if (K <= Count && K * BinWidth < F) {
+      Add(K * BinWidth, Bins[size_t(K)].H, Bins[size_t(K)].Delay);
+      ++K;
+    } else {
+      Add(F, R.At(F), R.GroupDelay(F));
+      ++I;
+    }
   }
   // Group delay only where the filter lets something through, as it is
   // meaningless noise in a deep stopband.
@@ -263,11 +347,13 @@ std::string ResponseSvg(const TResponse& R, const std::string& Title) {
     const double Mid = std::round((DelayLow + DelayHigh) / 2);
     DelayLow = Mid - 1;
     DelayHigh = Mid + 1;
-  } else {
-    const double Pad = (DelayHigh - DelayLow) / 20;
-    DelayLow -= Pad;
-    DelayHigh += Pad;
   }
+  const double DelayStep = RoundStep(DelayHigh - DelayLow, 4);
+  DelayLow = DelayStep * std::floor(DelayLow / DelayStep);
+  DelayHigh = DelayStep * std::ceil(DelayHigh / DelayStep);
+  std::vector<double> DelayXs = Xs;
+  Decimate(Xs, Db);
+  Decimate(DelayXs, Delay);
   const double TopDb = 10 * std::floor(PeakDb / 10 + 0.1) + 10;
   const TPanel Magnitude{70, 300, TopDb - kSpanDb, TopDb};
   const TPanel Delays{430, 130, DelayLow, DelayHigh};
@@ -312,17 +398,15 @@ std::string ResponseSvg(const TResponse& R, const std::string& Title) {
     Svg += Line(kLeft, Magnitude.Y(V), kRight, Magnitude.Y(V), "#ccc");
     Svg += Label(kLeft - 6, Magnitude.Y(V) + 4, "end", Format("%g", V));
   }
-  for (int I = 0; I <= 4; ++I) {
-    const double V = Delays.Low + (Delays.High - Delays.Low) * I / 4;
+  for (double V = Delays.Low; V <= Delays.High + DelayStep / 2; V += DelayStep) {
     Svg += Line(kLeft, Delays.Y(V), kRight, Delays.Y(V), "#ccc");
-    Svg += Label(kLeft - 6, Delays.Y(V) + 4, "end",
-                 Format(Delays.High - Delays.Low > 10 ? "%.0f" : "%.4g", V));
+    Svg += Label(kLeft - 6, Delays.Y(V) + 4, "end", Format("%g", std::abs(V) < DelayStep / 2 ? 0 : V));
   }
   Svg += Label(kLeft, Magnitude.Top - 8, "start", "Magnitude (dB)");
   Svg += Label(kLeft, Delays.Top - 8, "start", "Group delay (frames)");
   Svg += Label((kLeft + kRight) / 2, Delays.Top + Delays.Height + 38, "middle", "Frequency (Hz)");
   Svg += Curve(Xs, Db, Magnitude, "#1f5fbf");
-  Svg += Curve(Xs, Delay, Delays, "#c0501f");
+  Svg += Curve(DelayXs, Delay, Delays, "#c0501f");
   return Svg + "</svg>\n";
 }
 

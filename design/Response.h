@@ -38,7 +38,21 @@ public:
   // rate, Count a power of two, by one FFT.
   std::vector<double> Grid(int32_t Count) const;
 
+  // The transfer function and the group delay (as GroupDelay) at the same
+  // frequencies as Grid.
+  struct TBin {
+    std::complex<double> H;
+    double Delay;
+  };
+  std::vector<TBin> Bins(int32_t Count) const;
+
 private:
+  // Count + 1 bins of the FFT of the taps, each coefficient times its delay
+  // when ByDelay.
+  std::vector<std::complex<double>> Spectrum(int32_t Count, bool ByDelay) const;
+  // The group delay from the sums of the terms and of the terms times their delays.
+  double DelayOf(std::complex<double> Sum, std::complex<double> Weighted) const;
+
   double FRate;
   std::vector<int32_t> FDelays;
   std::vector<double> FCoefs;
@@ -83,7 +97,14 @@ std::string FormatSummary(const TResponseSummary& Summary, double Rate);
 std::string ResponseCsv(const TResponse& Response, int32_t Points);
 
 // An SVG image: magnitude in dB above group delay in frames, over a
-// logarithmic frequency axis up to half the rate; Title goes on top.
-std::string ResponseSvg(const TResponse& Response, const std::string& Title);
+// logarithmic frequency axis up to half the rate; Title goes on top. It
+// samples Points log-spaced frequencies (at least 2), and besides, wherever
+// they are sparser than that, equally spaced ones 8 to each cycle of the
+// ripple that the longest delay makes; each pixel column is drawn with its
+// extremes, so that a ripple denser than the pixels shows as a band. The
+// axes are ticked at round values.
+constexpr int32_t kPlotPoints = 700;
+std::string ResponseSvg(const TResponse& Response, const std::string& Title,
+                        int32_t Points = kPlotPoints);
 
 }  // namespace kestrum

@@ -1,7 +1,11 @@
 // Tests of the response summary on filters worked out by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
+#include <map>
+#include <sstream>
 #include <numbers>
 
 #include "design/Response.h"
@@ -69,6 +73,46 @@ TEST(Summarize, CountsCrossingsBeyondThoseItLists) {
   EXPECT_EQ(S.Minus3.Frequencies.size(), size_t(kMaxCrossings));
   EXPECT_EQ(S.Minus3.Count, 100);  // two per period of 441 Hz, 50 periods up to 22050 Hz
   EXPECT_NEAR(S.PeakGain, 1.9, 1e-6);
+}
+
+TEST(ResponseSvg, DrawsADenseRippleWholeAndTicksTheDelayAtRoundValues) {
+  // An echo 15000 frames late at half the level: 0.5 to 1.5 (-6 to +3.5 dB)
+  // every 2.94 Hz, hundreds of cycles per pixel in the top decade.
+  const TResponse Comb(Taps({{0, 1}, {15000, 0.5f}}), 44100);
+  const std::string Svg = ResponseSvg(Comb, "comb");
+
+  // The magnitude is the first curve; its panel spans 120 dB over 300 px from
+  // +10 dB at y = 70. Each pixel column of the top decade holds the whole ripple.
+  const size_t Begin = Svg.find("points=\"") + 8;
+  std::istringstream Points(Svg.substr(Begin, Svg.find('"', Begin) - Begin));
+  std::map<int, std::pair<double, double>> Columns;  // x -> lowest and highest y
+  for (double X, Y; Points >> X && Points.ignore(1) && Points >> Y;) {
+    auto [It, New] = Columns.try_emplace(int(X), Y, Y);
+    It->second = {std::min(It->second.first, Y), std::max(It->second.second, Y)};
+  }
+  const auto Y = [](double Db) { return 70 + 300 * (10 - Db) / 120; };
+  int Top = 0, Whole = 0;
+  for (const auto& [X, Span] : Columns) {
+    if (X < 700) continue;
+    ++Top;
+    Whole += Span.first < Y(3.0) && Span.second > Y(-5.5);
+  }
+  EXPECT_GT(Top, 80);
+  EXPECT_GE(Whole, Top * 9 / 10);
+
+  // Axis labels: the dB ones, then the delay ones, each rising by one round step.
+  std::vector<double> Labels;
+  for (size_t At = 0; (At = Svg.find("text-anchor=\"end\">", At)) != std::string::npos; ++At)
+    Labels.push_back(std::stod(Svg.substr(At + 18)));
+  const auto Drop = std::adjacent_find(Labels.begin(), Labels.end(), std::greater<>());
+  ASSERT_NE(Drop, Labels.end());
+  const std::vector<double> Delays(Drop + 1, Labels.end());
+  ASSERT_GE(Delays.size(), 3u);
+  const double Step = Delays[1] - Delays[0];
+  const double Mantissa = Step / std::pow(10, std::floor(std::log10(Step)));
+  EXPECT_TRUE(Mantissa == 1 || Mantissa == 2 || Mantissa == 5) << Step;
+  for (size_t I = 0; I < Delays.size(); ++I) EXPECT_EQ(Delays[I], Delays[0] + Step * double(I));
+  EXPECT_EQ(std::fmod(Delays[0], Step), 0);
 }
 
 }  // namespace

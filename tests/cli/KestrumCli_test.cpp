@@ -153,9 +153,9 @@ TEST(KestrumCli, WarnsOnStderrUnlessQuiet) {
     std::string Err;
   } Cases[] = {
       {{Dir / "sine.wav", Dir / "out.wav", Dir / "double.fir"},
-       Exceeded + "wrapped around (peak 1.98 x full scale); --clip saturates them\n"},
-      {{"--clip", Dir / "sine.wav", Dir / "out.wav", Dir / "double.fir"},
        Exceeded + "were clipped (peak 1.98 x full scale)\n"},
+      {{"--wrap", Dir / "sine.wav", Dir / "out.wav", Dir / "double.fir"},
+       Exceeded + "wrapped around (peak 1.98 x full scale), as --wrap asks\n"},
       {{Dir / "sine.wav", Dir / "out.wav", Dir / "nocount.fir"},
        "kestrum: warning: " + Dir / "nocount.fir" + ", line 2: the tap count is 0: the filter has no taps and the "
        "output is silent\nkestrum: warning: " + Dir / "nocount.fir" + ", line 2: the tap count line '0 0.5' "
@@ -175,12 +175,20 @@ TEST(KestrumCli, WarnsOnStderrUnlessQuiet) {
     EXPECT_EQ(C.Args[0] == "--quiet" ? R.Err : Warnings, C.Err);
   }
 
-  // Clipped, the sine keeps its sign everywhere.
-  ASSERT_EQ(RunKestrum({"--clip", Dir / "sine.wav", Dir / "out.wav", Dir / "double.fir"}).Status, 0);
-  std::vector<int16_t> Clipped(Sine.size());
-  std::transform(Sine.begin(), Sine.end(), Clipped.begin(),
-                 [](int16_t S) { return static_cast<int16_t>(std::clamp(2 * S, -32768, 32767)); });
-  EXPECT_EQ(SampleBytes(Dir / "out.wav"), test::Words(Clipped));
+  // Clipped by default and with --clip, the sine keeps its sign everywhere;
+  // with --wrap it keeps the low bits, the component's own arithmetic.
+  const auto Doubled = [&](bool Clip) {
+    std::vector<int16_t> Out(Sine.size());
+    std::transform(Sine.begin(), Sine.end(), Out.begin(), [Clip](int16_t S) {
+      return static_cast<int16_t>(Clip ? std::clamp(2 * S, -32768, 32767) : 2 * S);
+    });
+    return test::Words(Out);
+  };
+  for (const auto& [Flag, Clip] : {std::pair{"--clip", true}, {"-q", true}, {"--wrap", false}}) {
+    SCOPED_TRACE(Flag);
+    ASSERT_EQ(RunKestrum({Flag, Dir / "sine.wav", Dir / "out.wav", Dir / "double.fir"}).Status, 0);
+    EXPECT_EQ(SampleBytes(Dir / "out.wav"), Doubled(Clip));
+  }
 }
 
 TEST(KestrumCli, IdentityFilterCopiesTheSamplesOfEveryFormat) {
@@ -232,7 +240,7 @@ TEST(KestrumCli, StartAndCountSelectTheFrames) {
 TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
   const test::TScratchDir Dir;
   const std::string Target = Dir / "target.wav";
-  const Bytes Earlier{'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+  const Bytes Earlier = test::MakeWav(1, 8, 8000, {'e', 'a', 'r', 'l', 'y'});
   test::WriteFileBytes(Target, Earlier);
   test::WriteFileText(Dir / "bad.fir", "Two taps\n2\n0 1.0\n1 abc\n");
   test::WriteFileBytes(Dir / "empty.wav", test::MakeWav(1, 16, 8000, {}));
@@ -255,7 +263,8 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
       {"empty source name", {"", Target, kSmooth}, "no source file name given"},
       {"empty target name", {Good, "", kSmooth}, "no target file name given"},
       {"empty filter name", {Good, Target, ""}, "no filter file name given"},
-      {"filter and target swapped", {Good, kSmooth, Good}, "is a WAV file, not a filter file; the order is SOURCE TARGET FILTER"},
+      {"filter and target swapped", {"--force", Good, Dir / "new.wav", Good},
+       "is a WAV file, not a filter file; the order is SOURCE TARGET FILTER"},
       {"an endless filter", {Good, Target, "/dev/zero"}, "line longer than 4096 bytes"},
       {"output beyond 4 GiB", {"--count", "2147483647", kExample, Target, kSmooth}, "exceed the 4 GiB"},
   };
@@ -277,6 +286,11 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
 TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
   const test::TScratchDir Dir, Pipes;
   ASSERT_EQ(mkfifo((Pipes / "fifo").c_str(), 0600), 0);
+  // Files that a slip in the order or a wrong name would have replaced.
+  const std::string Filter = ReadText(kSmooth);
+  test::WriteFileText(Pipes / "mylp.fir", Filter);
+  test::WriteFileText(Pipes / "notes.txt", "notes\n");
+  test::WriteFileText(Pipes / "song.bin", "fLaC\0\0\0\x22");
   const std::string Source = DataFile("sox_u8_mono.wav"), Target = Dir / "out.wav";
   struct TCase {
     const char* Name;
@@ -312,6 +326,23 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
        "would both be written"},
       {"a batch over its own sources",
        {"-o", test::DataFile(""), Source, kSmooth}, "is the source itself"},
+      {"a filter file as TARGET", {Source, Pipes / "mylp.fir", kSmooth},
+       "named like a filter file, and a run writes WAV there: the order is SOURCE TARGET FILTER"},
+      {"TARGET and FILTER swapped", {Source, kSmooth, Dir / "out.wav"},
+       "does not exist and TARGET '" + kSmooth + "' looks like a filter: the order is SOURCE TARGET FILTER"},
+      {"another audio format's name", {Source, Dir / "out.mp3", kSmooth}, "pipe it through ffmpeg or sox"},
+      {"an existing text file", {Source, Pipes / "notes.txt", kSmooth}, "exists and is a text file"},
+      {"an existing FLAC file", {Source, Pipes / "song.bin", kSmooth}, "exists and is a FLAC file"},
+      {"a mistyped form", {"respons"}, "unknown command 'respons'; did you mean 'response'?"},
+      {"a mistyped option", {"--clp", Source, Target, kSmooth}, "unknown option '--clp'; did you mean '--clip'?"},
+      {"a mistyped kernel", {"--kernel", "fats", Source, Target, kSmooth}, "did you mean 'fast'?"},
+      {"clip and wrap", {"--clip", "--wrap", Source, Target, kSmooth}, "--wrap"},
+      {"a malformed design", {Source, Target, "bandpass:300"}, "expected two edges such as 300-3400"},
+      {"an unknown design option", {Source, Target, "lowpass:1000:loud"}, "'loud' is not an attenuation"},
+      {"a design beyond the source's half rate", {Source, Target, "lowpass:5000"},
+       "'lowpass:5000' at 8000 Hz: the cutoff 5000 Hz is not below half the rate"},
+      {"a design with a stream as source", {Pipes / "fifo", Target, "lowpass:1000"},
+       "a designed filter needs the source's rate before the run"},
   };
   const std::string Hint = "\nRun 'kestrum --help' for more.\n";
   for (const TCase& C : Cases) {
@@ -325,6 +356,55 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
     EXPECT_NE(R.Err.find(C.Mentions), std::string::npos) << R.Err;
     EXPECT_TRUE(Dir.Files().empty());
   }
+  EXPECT_EQ(ReadText(Pipes / "mylp.fir"), Filter);
+  EXPECT_EQ(ReadText(Pipes / "notes.txt"), "notes\n");
+
+  // --force lets each through.
+  for (const std::string Target : {"mylp.fir", "notes.txt", "song.bin", "out.mp3"}) {
+    EXPECT_EQ(RunKestrum({"-q", "--force", Source, Pipes / Target, kSmooth}).Status, 0) << Target;
+    EXPECT_EQ(SampleBytes(Pipes / Target).size(), 800u);
+  }
+}
+
+TEST(KestrumCli, DesignsANamedFilterAtEachSourcesRate) {
+  // Three rates; each output must be what the same design written at that
+  // rate by 'kestrum design' gives.
+  const std::vector<std::pair<std::string, std::string>> Sources = {
+      {"sox_u8_mono.wav", "8000"}, {"ffmpeg_u8_stereo.wav", "11025"}, {"ffmpeg_s16_mono.wav", "22050"}};
+  const std::string Design = "lowpass:1k:50dB:400Hz";
+  const test::TScratchDir Dir;
+  TArgs Batch{"--threads", "2", "-o", Dir / "out"};
+  std::string Log;
+  for (const auto& [Name, Rate] : Sources) {
+    const std::string Fir = Dir / (Rate + ".fir");
+    const TResult Made = RunKestrum({"design", "lowpass", "1000", "--rate", Rate, "--attenuation", "50",
+                                     "--transition", "400", "-o", Fir});
+    ASSERT_EQ(Made.Status, 0) << Made.Err;
+    ASSERT_EQ(RunKestrum({"-q", DataFile(Name), Dir / Name, Fir}).Status, 0);
+    Batch.push_back(DataFile(Name));
+    Log += "Filter: " + Design + ", designed at " + Rate + " Hz: " + Made.Err;
+  }
+  Batch.push_back(Design);
+  const TResult R = RunKestrum(Batch);
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  EXPECT_EQ(R.Err.substr(0, Log.size()), Log);
+  for (const auto& Source : Sources)
+    EXPECT_EQ(test::ReadFileBytes(Dir / ("out/" + Source.first)), test::ReadFileBytes(Dir / Source.first))
+        << Source.first;
+
+  // A single run logs the design and its comment in place of the file's.
+  const TResult Single = RunKestrum({DataFile("sox_u8_mono.wav"), Dir / "single.wav", Design});
+  EXPECT_NE(Single.Err.find("\nFilter: " + Design + ", designed at 8000 Hz\nFilter comment: Lowpass, windowed "
+                            "sinc, "), std::string::npos) << Single.Err;
+
+  // A filter file made for another rate warns with the factor; at its own rate it does not.
+  const std::string Warning = "kestrum: warning: " + Dir / "8000.fir" +
+                              " was made for 8000 Hz and the source is 22050 Hz: its frequencies move "
+                              "by a factor of 2.756";
+  EXPECT_NE(RunKestrum({DataFile("ffmpeg_s16_mono.wav"), Dir / "x.wav", Dir / "8000.fir"}).Err.find(Warning),
+            std::string::npos);
+  EXPECT_EQ(RunKestrum({DataFile("sox_u8_mono.wav"), Dir / "x.wav", Dir / "8000.fir"}).Err.find("made for"),
+            std::string::npos);
 }
 
 TEST(KestrumCli, BatchWritesWhatSingleRunsWriteAndReportsFailures) {
@@ -382,9 +462,19 @@ TEST(KestrumCli, DesignAndResponseRefuseWhatTheyCannotDo) {
     return Args;
   };
   const TCase Cases[] = {
-      {"no filter kind", {"design"}, 2, "subcommand"},
+      {"no filter kind", {"design"}, 2, "name one of lowpass, highpass, bandpass, bandstop or impulse"},
+      {"a mistyped filter kind", {"design", "lowpas", "1000"}, 2, "did you mean 'lowpass'?"},
       {"no tap count nor attenuation", Lowpass, 2, "--taps or --attenuation"},
-      {"taps and attenuation", With(Lowpass, {"--taps", "11", "--attenuation", "60"}), 2, "excludes"},
+      {"taps and attenuation", With(Lowpass, {"--taps", "11", "--attenuation", "60"}), 2, "not both"},
+      {"a window without taps",
+       With(Lowpass, {"--attenuation", "60", "--transition", "500", "--window", "hann"}), 2,
+       "--window goes with --taps"},
+      {"a mistyped window", With(Lowpass, {"--taps", "11", "--window", "hannn"}), 2, "did you mean 'hann'?"},
+      {"a rate given twice", With(Lowpass, {"--taps", "11", "--rate", "48000"}), 2,
+       "--rate is given 2 times; give it once"},
+      {"a rate not in Hz", {"response", kSmooth, "--rate", "44.1 kHz"}, 2, "give the rate in Hz, e.g. 44100"},
+      {"too few points", {"response", kSmooth, "--rate", "8000", "--points", "1"}, 2,
+       "expected a point count from 2 to 1000000, found '1'"},
       {"Kaiser without beta", With(Lowpass, {"--taps", "11", "--window", "kaiser"}), 2, "--beta"},
       {"even highpass",
        {"design", "highpass", "1000", "--rate", "44100", "--taps", "10", "-o", Out}, 2, "odd"},
@@ -409,11 +499,12 @@ TEST(KestrumCli, DesignAndResponseRefuseWhatTheyCannotDo) {
 
 TEST(KestrumCli, DesignsAFilterAndDescribesItsResponse) {
   const test::TScratchDir Dir;
-  const TResult Design = RunKestrum({"design", "lowpass", "3000", "--rate", "44100", "--attenuation",
+  const TResult Design = RunKestrum({"design", "lowpass", "3000", "--rate", "44.1k", "--attenuation",
                                      "60", "--transition", "500", "-o", Dir / "lp.fir"});
   ASSERT_EQ(Design.Status, 0) << Design.Err;
   EXPECT_EQ(Design.Out, "");
-  EXPECT_NE(Design.Err.find("Lowpass, windowed sinc, "), std::string::npos) << Design.Err;
+  EXPECT_TRUE(Design.Err.starts_with("Lowpass, windowed sinc, ")) << Design.Err;
+  EXPECT_NE(Design.Err.find(", cutoff 3000 Hz at 44100 Hz, "), std::string::npos) << Design.Err;
 
   const TResult Files = RunKestrum({"response", Dir / "lp.fir", "--rate", "44100", "--points", "5",
                                     "--csv", Dir / "lp.csv", "--svg", Dir / "lp.svg"});
@@ -478,8 +569,9 @@ TEST(KestrumCli, BothKernelsWriteTheSameBytes) {
   const test::TScratchDir Dir;
   const std::string Lowpass = kExamples + "/lowpass.fir";
   const std::string Reference = Dir / "reference.wav", Fast = Dir / "fast.wav";
-  ASSERT_EQ(RunKestrum({"--kernel", "reference", kExample, Reference, Lowpass}).Status, 0);
-  ASSERT_EQ(RunKestrum({"--kernel", "fast", "--threads", "3", kExample, Fast, Lowpass}).Status, 0);
+  // In the component's own arithmetic, which the kernels share.
+  ASSERT_EQ(RunKestrum({"--wrap", "--kernel", "reference", kExample, Reference, Lowpass}).Status, 0);
+  ASSERT_EQ(RunKestrum({"--wrap", "--kernel", "fast", "--threads", "3", kExample, Fast, Lowpass}).Status, 0);
   EXPECT_TRUE(test::ReadFileBytes(Fast) == test::ReadFileBytes(Reference));
 }
 
@@ -645,7 +737,8 @@ TEST(KestrumCli, AStopSignalNeverMisreportsTheTarget) {
   std::mt19937 Random(9);
   int Stopped = 0;
   for (int Run = 0; Run < 40; ++Run) {
-    test::WriteFileText(Target, "old");
+    const Bytes Old = test::MakeWav(1, 8, 8000, {'o', 'l', 'd'});
+    test::WriteFileBytes(Target, Old);
     const pid_t Pid = Start({"-q", Dir / "in.wav", Target, kSmooth}, [&](posix_spawn_file_actions_t* A) {
       posix_spawn_file_actions_addopen(A, 1, "/dev/null", O_WRONLY, 0);
       posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -656,7 +749,7 @@ TEST(KestrumCli, AStopSignalNeverMisreportsTheTarget) {
     if (WIFSIGNALED(Status)) {
       ++Stopped;
       EXPECT_EQ(WTERMSIG(Status), SIGINT);
-      EXPECT_EQ(test::ReadFileBytes(Target), (Bytes{'o', 'l', 'd'}));
+      EXPECT_EQ(test::ReadFileBytes(Target), Old);
       const std::string Message = ReadText(Err);
       EXPECT_TRUE(Message.empty() || Message == "kestrum: interrupted; '" + Target + "' was left as it was\n") << Message;
     } else {
