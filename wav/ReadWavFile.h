@@ -67,6 +67,8 @@ public:
 
   TFileState State() const { return FState; }
   uint8_t FrameBytes() const { return FFrameBytes; }
+  // The file offset of the first frame of the open source.
+  uint64_t DataStart() const { return FDataStart; }
   TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32); }
 
   void ReadMono8(float& Sample) { Sample = HaveFrame() ? GetLevel8() : kSilence8; }
