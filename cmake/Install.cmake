@@ -94,5 +94,7 @@ if(KESTRUM_BUILD_PYTHON)
       "python3 (>= 3.${Python_VERSION_MINOR}), python3 (<< 3.${KESTRUM_PYTHON_NEXT}), python3-numpy")
 endif()
 # CPack puts the common summary first.
-set(CPACK_DEBIAN_PYTHON_DESCRIPTION "This is Kestrum's Python package: kestrum applies FIR filters to numpy arrays and WAV files with the exact arithmetic of the kestrum tool, designs filters and computes their response.")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "This is Kestrum's Python package: kestrum applies FIR filters to numpy
+arrays and WAV files with the exact arithmetic of the kestrum tool,
+designs filters and computes their response.")
 include(CPack)

@@ -47,8 +47,7 @@ def test_apply_writes_the_cli_bytes(tmp_path, dtype, layout, wrap):
     fir = tmp_path / "loud.fir"
     LOUD.save(fir)
     kestrum.write_wav(tmp_path / "in.wav", x, 8000)
-    # The tool wraps without --clip today; its --clip saturates as apply does by default.
-    flags = [] if wrap else ["--clip"]
+    flags = ["--wrap"] if wrap else ["--clip"]
     assert run_cli(*flags, "-q", tmp_path / "in.wav", tmp_path / "cli.wav", fir).returncode == 0
     y = LOUD.apply(x, wrap=wrap, threads=2)  # two parts, each from its own stream
     assert y.dtype == x.dtype and y.shape == x.shape and y.flags.f_contiguous == (layout != "stereo C")
