@@ -6,7 +6,11 @@
 
 namespace kestrum {
 
-// Base of every error the system raises; hosts catch this one type.
+// Base of every error the system raises; hosts catch this one type. The one
+// exception is a call that breaks its documented preconditions, a fault of the
+// calling code rather than of a run's input: it raises std::logic_error
+// (std::invalid_argument for arguments such as TFirStream::Filter's buffer
+// sizes, MakeFirFilter's tap count), which hosts need not catch.
 // what() is the message a user sees: control bytes and NUL in it, which may
 // come from file names or file contents, are shown escaped (\x00) so that
 // they neither cut it short nor break its line.

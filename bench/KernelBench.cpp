@@ -17,6 +17,7 @@
 #include "kernel/FirStream.h"
 #include "kernel/Kernel.h"
 #include "filter/Kestrum.h"
+#include "filter/WavFrames.h"
 
 namespace kestrum {
 namespace {
@@ -67,11 +68,7 @@ std::string MakeSource(int32_t Frames, bool Stereo, TSampleFormat Format) {
   TWriteWavFile Writer;
   Writer.FileName = Name;
   Writer.SetActive(true);
-  Writer.Stereo = Stereo;
-  Writer.Bits16 = Format == TSampleFormat::Pcm16;
-  Writer.Bits24 = Format == TSampleFormat::Pcm24;
-  Writer.Float32 = Format == TSampleFormat::Float32;
-  Writer.Frequency = 44100;
+  Writer.SetFormat({Format, Stereo ? 2 : 1, 44100});
   std::mt19937 Random(2);
   std::uniform_int_distribution<int> Level(-10000, 10000);
   for (int64_t I = 0; I < int64_t{Frames} * (Stereo ? 2 : 1); ++I) {
@@ -100,7 +97,7 @@ void FilterInMemory(benchmark::State& State, const TShape& Shape, const std::str
   Reader.ReadFrames(In.data(), Shape.Frames);
   const size_t Block = Run == TRun::StreamBlocks ? 441 * FrameBytes : In.size();
   for (auto _ : State) {
-    TFirStream Stream(Shape.Filter, Reader.Stereo ? ff_stereo : ff_mono, NbBitsOf(Reader.SampleFormat()));
+    TFirStream Stream(Shape.Filter, Reader.Format());
     for (size_t Done = 0; Done < In.size(); Done += Block) {
       const size_t Bytes = std::min(Block, In.size() - Done);
       Stream.Filter(std::span<const uint8_t>(In.data() + Done, Bytes), std::span<uint8_t>(Out.data() + Done, Bytes));
@@ -122,11 +119,15 @@ void Filter(benchmark::State& State, const TShape& Shape, bool Stereo, TSampleFo
     TWriteWavFile Writer;
     Writer.FileName = (kDir / "out.wav").string();
     Writer.SetActive(true);
-    TKestrum Progress(nullptr);
+    Writer.SetFormat(Reader.Format());
+    TOverflowCount Overflow;
+    TRunContext Context(false, Overflow, PROGRESS_STEP);
+    TWavFrameSource In(Reader);
+    TWavFrameSink Out(Writer);
     if (Run == TRun::Reference)
-      RunReferenceKernel(Reader, Writer, Shape.Frames, Shape.Filter, Progress);
+      RunReferenceKernel(In, Out, Reader.Format(), Shape.Frames, Shape.Filter, Context);
     else
-      RunFastKernel(Reader, Writer, Shape.Frames, Shape.Filter, Progress,
+      RunFastKernel(In, Out, Reader.Format(), Shape.Frames, Shape.Filter, Context,
                     Run == TRun::FastOneThread ? 1 : static_cast<int>(std::thread::hardware_concurrency()));
     Writer.Close();
   }

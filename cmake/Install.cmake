@@ -7,14 +7,24 @@ include(CMakePackageConfigHelpers)
 set(KESTRUM_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Kestrum)
 set(KESTRUM_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kestrum)
 
-set_target_properties(kestrum_base PROPERTIES EXPORT_NAME base)
-set_target_properties(kestrum_wav PROPERTIES EXPORT_NAME wav)
-set_target_properties(kestrum_filter PROPERTIES EXPORT_NAME filter)
-install(TARGETS kestrum_base kestrum_wav kestrum_filter EXPORT KestrumTargets
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-# Every header but the kernels', which only the component calls.
-install(DIRECTORY base wav fir kernel filter design DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrum
-        FILES_MATCHING PATTERN "*.h" PATTERN "Kernel.h" EXCLUDE PATTERN "FastKernel.h" EXCLUDE)
+set(KESTRUM_ROOMS base wav fir kernel filter design)
+foreach(Room ${KESTRUM_ROOMS})
+  set_target_properties(kestrum_${Room} PROPERTIES EXPORT_NAME ${Room})
+  install(TARGETS kestrum_${Room} EXPORT KestrumTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endforeach()
+# The public headers, room by room; the others (the fast kernel's steps, the
+# floating-point guard) are the libraries' own.
+set(KESTRUM_PUBLIC_HEADERS
+  base/Application.h base/Component.h base/Errors.h base/OutputFile.h base/Stop.h
+  wav/Format.h wav/WavHeader.h wav/ReadWavFile.h wav/WriteWavFile.h
+  fir/FirFile.h
+  kernel/Kernel.h kernel/Overflow.h kernel/FirStream.h
+  filter/Kestrum.h filter/WavFrames.h
+  design/Design.h design/Response.h)
+foreach(Header ${KESTRUM_PUBLIC_HEADERS})
+  get_filename_component(Room ${Header} DIRECTORY)
+  install(FILES ${Header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrum/${Room})
+endforeach()
 install(EXPORT KestrumTargets NAMESPACE kestrum:: DESTINATION ${KESTRUM_CMAKE_DIR})
 configure_package_config_file(cmake/KestrumConfig.cmake.in ${PROJECT_BINARY_DIR}/KestrumConfig.cmake
                               INSTALL_DESTINATION ${KESTRUM_CMAKE_DIR})

@@ -15,7 +15,7 @@ enum class TWindowKind { Rectangular, Hann, Hamming, Blackman, Kaiser };
 
 // Longest delay a tap may have: the kernel keeps this many frames of history
 // minus one, and takes delays modulo the history's size.
-constexpr int32_t kMaxTapDelay = 16383;
+constexpr int32_t kMaxTapDelay = FIR_HISTORY_SIZE - 1;
 
 // What a windowed-sinc design asks for. Edges are in Hz: one (Low) for a
 // lowpass or highpass, two (Low < High) for a bandpass or bandstop. Either

@@ -8,7 +8,6 @@
 #include <limits>
 #include <numbers>
 
-#include "kernel/Kernel.h"
 
 namespace kestrum {
 
@@ -185,7 +184,7 @@ double GainDb(double Gain) { return Gain > 0 ? std::max(kFloorDb, 20 * std::log1
 
 TResponse::TResponse(const TFirFilter& Filter, double Rate) : FRate(Rate) {
   for (int32_t I = 0; I < std::min(Filter.NbTaps, FIR_MAX_TAPS); ++I) {
-    const auto Delay = static_cast<int32_t>(static_cast<uint32_t>(Filter.Delays[I]) & FIR_HISTORY_MASK);
+    const int32_t Delay = EffectiveDelay(Filter.Delays[I]);
     FWrapped = FWrapped || Delay != Filter.Delays[I];
     FDelays.push_back(Delay);
     FCoefs.push_back(Filter.Coefs[I]);

@@ -8,6 +8,7 @@
 #include "base/Errors.h"
 #include "base/Stop.h"
 #include "fir/FirFile.h"
+#include "filter/WavFrames.h"
 #include "kernel/Kernel.h"
 #include "wav/ReadWavFile.h"
 #include "wav/WriteWavFile.h"
@@ -33,10 +34,12 @@ TKestrum::TKestrum(TComponent* Owner) : TComponent(Owner) {
   PublishInteger("EndPos", [this] { return EndPos(); }, [this](int32_t V) { SetEndPos(V); });
 }
 
-void TKestrum::ReportProgress() {
+std::string TKestrum::Version() const { return KESTRUM_VERSION; }
+
+void TKestrum::ReportProgress(int32_t Done) {
   if (ActiveProcessMessage) TApplication::ProcessMessages();
   CheckStop();
-  if (OnProgress) OnProgress(this, FProgress, FNbEch);
+  if (OnProgress) OnProgress(this, Done, FNbEch);
 }
 
 void TKestrum::SendWarnings(const std::vector<std::string>& Warnings) {
@@ -59,23 +62,19 @@ void TKestrum::DoExecute() {
     Reader->FileName = SourceFile;
     Reader->StartSample = StartPos();
     Reader->SetActive(true);
-    Overflow.Bits = 8 * BytesPerSample(Reader->SampleFormat());
-    Overflow.Float = Reader->Float32;
+    const TAudioFormat Format = Reader->Format();
+    Overflow = TOverflowCount::For(Format);
     FNbEch = EndPos() - StartPos();  // both are 0 or more: no overflow
     if (FNbEch == 0) FNbEch = Reader->NSamples;
 
     Writer->FileName = CibleFile;
     Writer->SetActive(true);
-    Writer->Bits16 = Reader->Bits16;
-    Writer->Bits24 = Reader->Bits24;
-    Writer->Float32 = Reader->Float32;
-    Writer->Stereo = Reader->Stereo;
-    Writer->Frequency = Reader->Frequency;
+    Writer->SetFormat(Format);
     Writer->NSamples = Reader->NSamples;
     Writer->Reserve(FNbEch);  // a target too large is refused before its first frame
     if (OnSourceProperty)
-      OnSourceProperty(this, SourceFile, NbBitsOf(Reader->SampleFormat()),
-                       Reader->Stereo ? ff_stereo : ff_mono, Reader->Frequency, Reader->NSamples);
+      OnSourceProperty(this, SourceFile, NbBitsOf(Format.Samples), Format.Stereo() ? ff_stereo : ff_mono,
+                       Format.Rate, Reader->NSamples);
 
     TFirFilter Filter;
     TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
@@ -87,12 +86,14 @@ void TKestrum::DoExecute() {
     Fir.ReadTaps(Filter);
     SendWarnings(Fir.TakeWarnings());
 
-    FProgress = 0;
     DoLog("NbEch: " + std::to_string(FNbEch));
+    TWavFrameSource Source(*Reader);
+    TWavFrameSink Sink(*Writer);
+    TRunContext Run(Clip, Overflow, PROGRESS_STEP, [this](int32_t Done) { ReportProgress(Done); });
     if (Kernel == TKernelKind::Fast)
-      RunFastKernel(*Reader, *Writer, FNbEch, Filter, *this, Threads);
+      RunFastKernel(Source, Sink, Format, FNbEch, Filter, Run, Threads);
     else
-      RunReferenceKernel(*Reader, *Writer, FNbEch, Filter, *this);
+      RunReferenceKernel(Source, Sink, Format, FNbEch, Filter, Run);
 
     Reader->SetActive(false);
     Writer->Close();

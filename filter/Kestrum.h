@@ -14,24 +14,6 @@ namespace kestrum {
 
 constexpr int32_t PROGRESS_STEP = 5000;  // frames between progress reports
 
-enum ff_bits : uint8_t { ff_8bits = 0, ff_16bits = 1, ff_24bits = 2, ff_32bitsFloat = 3 };
-
-// The ff_bits value of a sample format, and back.
-constexpr ff_bits NbBitsOf(TSampleFormat Format) {
-  return Format == TSampleFormat::Pcm8    ? ff_8bits
-         : Format == TSampleFormat::Pcm16 ? ff_16bits
-         : Format == TSampleFormat::Pcm24 ? ff_24bits
-                                          : ff_32bitsFloat;
-}
-constexpr TSampleFormat SampleFormatOf(ff_bits Bits) {
-  return Bits == ff_8bits    ? TSampleFormat::Pcm8
-         : Bits == ff_16bits ? TSampleFormat::Pcm16
-         : Bits == ff_24bits ? TSampleFormat::Pcm24
-                             : TSampleFormat::Float32;
-}
-
-enum ff_channels : uint8_t { ff_mono = 0, ff_stereo = 1 };
-
 using TNotifyEvent = TEvent<TObject*>;
 using TLog = TEvent<TObject*, std::string>;
 // Sender, Position (frames done), Max (NbEch).
@@ -54,8 +36,9 @@ enum class TKernelKind { Reference, Fast };
 //     OnWarning for a filter that is valid but odd (no taps, a tap count line
 //     holding more numbers, delays outside 0 to 16383), after the line or
 //     lines concerned have been read.
-//  5. Filters NbEch frames (none when NbEch <= 0), calling StepProgress after
-//     each: OnProgress(counter, NbEch) every PROGRESS_STEP frames.
+//  5. Filters NbEch frames (none when NbEch <= 0) with the chosen kernel
+//     (kernel/Kernel.h): OnProgress(frames done, NbEch) every PROGRESS_STEP
+//     frames.
 //  6. Closes both files (the target then holds its header and replaces any
 //     earlier file of that name), OnProgress(0, 0), OnEndFilter.
 // When any of 2 to 6 fails, the reader and writer are dropped (the target is
@@ -68,7 +51,7 @@ public:
   explicit TKestrum(TComponent* Owner);
 
   // Published properties.
-  std::string Version() const { return "0.90"; }
+  std::string Version() const;  // the project's version, e.g. "0.90"
   void SetVersion(const std::string&) {}  // accepted, changes nothing
   std::string SourceFile;
   std::string CibleFile;
@@ -92,10 +75,9 @@ public:
   // may use (0: one per core).
   TKernelKind Kernel = TKernelKind::Fast;
   int Threads = 0;
-  // Saturate rounded sums beyond the sample width's levels (8-bit: bytes 0 to
-  // 255; 16-bit: -32768 to 32767; 24-bit: -8388608 to 8388607) instead of
-  // keeping their low bits, and clamp float samples to -1 to 1. Any finite
-  // sum is then stored; only a sum that is not finite fails the run.
+  // Saturate rounded sums beyond the sample width's levels instead of keeping
+  // their low bits, and clamp float samples to -1 to 1: the store rules of
+  // kernel/Overflow.h.
   bool Clip = false;
   // Warnings about the run's input, one line each (Sender, text); not
   // published, sent only when bound.
@@ -111,19 +93,6 @@ public:
   // Frames to process in the current run.
   int32_t NbEch() const { return FNbEch; }
 
-  // Called by the kernel once after every frame.
-  void StepProgress() {
-    if (++FProgress % PROGRESS_STEP == 0) ReportProgress();
-  }
-  // The same as Frames calls of StepProgress(), for Frames from 1 to
-  // FramesToProgress(): the counter reaches at most the next report.
-  void StepProgress(int32_t Frames) {
-    FProgress += Frames;
-    if (FProgress % PROGRESS_STEP == 0) ReportProgress();
-  }
-  // Frames until the next progress report, from 1 to PROGRESS_STEP.
-  int32_t FramesToProgress() const { return PROGRESS_STEP - FProgress % PROGRESS_STEP; }
-
 protected:
   // The whole run; a descendant may replace it.
   virtual void DoExecute();
@@ -132,13 +101,12 @@ protected:
   }
 
 private:
-  void ReportProgress();
+  void ReportProgress(int32_t Done);
   void SendWarnings(const std::vector<std::string>& Warnings);
 
   int32_t FStartPos = 0;
   int32_t FEndPos = 0;
   int32_t FNbEch = 0;
-  int32_t FProgress = 0;
 };
 
 }  // namespace kestrum

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -14,7 +15,6 @@
 
 #include "base/Errors.h"
 #include "base/Stop.h"
-#include "kernel/Kernel.h"
 
 namespace kestrum {
 
@@ -205,8 +205,8 @@ void TFirFileReader::ReadTaps(TFirFilter& Filter) {
     const std::string Tap =
         " (tap " + std::to_string(I + 1) + " of " + std::to_string(Filter.NbTaps) + ")";
     Filter.Delays[I] = ReadInteger("delay", Tap);
-    const uint32_t Used = static_cast<uint32_t>(Filter.Delays[I]) & FIR_HISTORY_MASK;
-    if (Used != static_cast<uint32_t>(Filter.Delays[I]) && ++OddDelays <= kMaxDelayWarnings)
+    const int32_t Used = EffectiveDelay(Filter.Delays[I]);
+    if (Used != Filter.Delays[I] && ++OddDelays <= kMaxDelayWarnings)
       FWarnings.push_back(Where(FLine) + "delay " + std::to_string(Filter.Delays[I]) + Tap + " is outside 0 to " +
                           std::to_string(FIR_HISTORY_MASK) + ": it is taken modulo " +
                           std::to_string(FIR_HISTORY_SIZE) + " and " + std::to_string(Used) + " is used");
@@ -291,6 +291,37 @@ std::string FormatFirFile(const TFirFilter& Filter) {
 
 std::string TFirFileReader::Where(int Line) const {
   return FName + ", line " + std::to_string(Line) + ": ";
+}
+
+TFirFilter MakeFirFilter(std::span<const TFirTap> Taps, std::string Comment) {
+  if (Taps.size() > static_cast<size_t>(FIR_MAX_TAPS))
+    throw std::invalid_argument(std::to_string(Taps.size()) + " taps, at most " +
+                                std::to_string(FIR_MAX_TAPS) + " allowed");
+  TFirFilter Filter;
+  Filter.FilterComment = std::move(Comment);
+  Filter.NbTaps = static_cast<int32_t>(Taps.size());
+  for (size_t I = 0; I < Taps.size(); ++I) {
+    Filter.Delays[I] = Taps[I].Delay;
+    Filter.Coefs[I] = Taps[I].Coef;
+  }
+  return Filter;
+}
+
+namespace {
+
+TFirFilter ReadWhole(TFirFileReader Fir) {
+  TFirFilter Filter;
+  Fir.ReadHead(Filter);
+  Fir.ReadTaps(Filter);
+  return Filter;
+}
+
+}  // namespace
+
+TFirFilter ReadFirFilter(const std::string& FileName) { return ReadWhole(TFirFileReader::FromFile(FileName)); }
+
+TFirFilter ParseFirFilter(std::string Text, std::string Name) {
+  return ReadWhole(TFirFileReader::FromText(std::move(Text), std::move(Name)));
 }
 
 }  // namespace kestrum

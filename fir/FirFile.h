@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,16 @@ constexpr int FIR_MAX_TAPS = 1000;
 // fails at once: the longest line, and the most bytes read before the last tap.
 constexpr size_t kFirMaxLineLength = 4096;
 constexpr size_t kFirMaxFileBytes = size_t{4} << 20;
+
+// Frames of history the filter sees per channel: a delay is taken modulo
+// this, so the delay a tap applies is its low 14 bits, 0 to 16383.
+constexpr int FIR_HISTORY_SIZE = 16384;
+constexpr uint32_t FIR_HISTORY_MASK = 0x3FFF;
+
+// The delay, in frames, that a tap of written delay Delay applies.
+constexpr int32_t EffectiveDelay(int32_t Delay) {
+  return static_cast<int32_t>(static_cast<uint32_t>(Delay) & FIR_HISTORY_MASK);
+}
 
 // What a reading produces. Only the first NbTaps entries of the tables are
 // defined, and only when NbTaps is positive.
@@ -109,5 +120,19 @@ private:
   int FCountLine = 0;  // line of the tap count, for ReadTaps' messages
   std::vector<std::string> FWarnings;
 };
+
+// One tap of a filter built in code: a delay in frames and a coefficient.
+struct TFirTap {
+  int32_t Delay = 0;
+  float Coef = 0.0f;
+};
+
+// The filter of these taps, in this order. Throws std::invalid_argument for
+// more than FIR_MAX_TAPS taps.
+TFirFilter MakeFirFilter(std::span<const TFirTap> Taps, std::string Comment = "");
+// The whole filter in FileName, or in Text read as a file called Name; throws
+// as TFirFileReader does.
+TFirFilter ReadFirFilter(const std::string& FileName);
+TFirFilter ParseFirFilter(std::string Text, std::string Name);
 
 }  // namespace kestrum

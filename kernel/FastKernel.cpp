@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cfenv>
 #include <csignal>
 #include <cfloat>
 #include <cmath>
@@ -17,7 +16,8 @@
 #include <system_error>
 #include <thread>
 
-#include "filter/Kestrum.h"
+#include "kernel/FloatEnv.h"
+#include "wav/WavHeader.h"
 
 // The rounding to integers relies on float arithmetic done in float.
 static_assert(FLT_EVAL_METHOD == 0, "float expressions must be evaluated in float");
@@ -31,7 +31,7 @@ TTaps::TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames) {
   double Bound = MaxLevel;
   double Sum = 0.0;
   for (int32_t I = 0; I < Filter.NbTaps; ++I) {
-    const int32_t Delay = static_cast<int32_t>(static_cast<uint32_t>(Filter.Delays[I]) & FIR_HISTORY_MASK);
+    const int32_t Delay = EffectiveDelay(Filter.Delays[I]);
     if (Delay >= Frames && std::isfinite(Filter.Coefs[I])) continue;
     Delays.push_back(Delay);
     Coefs.push_back(Filter.Coefs[I]);
@@ -42,12 +42,12 @@ TTaps::TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames) {
   Split = Bound * Sum < 0x1p127;  // false for infinite and NaN coefficients too
 }
 
-TTaps TapsFor(const TFirFilter& Filter, TFormat Format, int32_t Frames) {
-  if (Format.Samples == TSampleFormat::Float32) return TTaps(Filter, HUGE_VAL, INT32_MAX);  // an infinite bound: no split
+TTaps TapsFor(const TFirFilter& Filter, TAudioFormat Format, int32_t Frames) {
+  if (Format.Float()) return TTaps(Filter, HUGE_VAL, INT32_MAX);  // an infinite bound: no split
   return TTaps(Filter, -static_cast<double>(LevelRange(Format.Bits()).Min), Frames);
 }
 
-void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels) {
+void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TAudioFormat Format, int C, double* Levels) {
   const int FrameBytes = Format.FrameBytes();
   const uint8_t* const Sample = Raw + C * BytesPerSample(Format.Samples);
   for (int32_t I = 0; I < Frames; ++I) {
@@ -87,19 +87,20 @@ void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, flo
   }
 }
 
-int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule,
+int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
                           uint8_t* Out, TOverflowCount& Tally) {
   for (int32_t J = 0; J < Count; ++J) {
-    for (int C = 0; C < Format.Channels(); ++C)
+    for (int C = 0; C < Format.Channels; ++C)
       if (!Storable(Acc[C][J], Rule)) return J;
-    for (int C = 0; C < Format.Channels(); ++C) {
+    for (int C = 0; C < Format.Channels; ++C) {
       if (Format.Samples == TSampleFormat::Float32) {
         WriteU32LE(Out, std::bit_cast<uint32_t>(StoreFloat(Acc[C][J], Rule, Tally)));
         Out += 4;
         continue;
       }
       // Adding 2^23 with the sum's sign leaves no fraction bits, so the
-      // default rounding mode rounds the sum to an integer, ties to even;
+      // default rounding mode (which every run sets, kernel/FloatEnv.h)
+      // rounds the sum to an integer, ties to even;
       // floats of 2^23 or more are integers already.
       float Rounded = Acc[C][J];
       if (std::fabs(Rounded) < 8388608.0f) {
@@ -119,6 +120,29 @@ int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TFormat Form
   return Count;
 }
 
+TBlockEngine::TBlockEngine(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, int32_t Frames)
+    : Format(Format), Taps(TapsFor(Filter, Format, Frames)), Rule(StoreRule(Format.Samples, Clip)) {}
+
+TBlockResult TBlockEngine::Compute(const uint8_t* Raw, int32_t Loaded, int32_t Count, double* const Levels[2],
+                                   float* const Acc[2], uint8_t* Out) const {
+  for (int C = 0; C < Format.Channels; ++C) {
+    LoadLevels(Raw, Loaded, Format, C, Levels[C] + (Count - Loaded));
+    std::fill(Levels[C] + Count, Levels[C] + Count + kTilePad, 0.0);
+    SumTaps(Levels[C], Count, Taps, Acc[C]);
+  }
+  TBlockResult Result;
+  Result.Tally = TOverflowCount::For(Format);
+  Result.Good = RoundSums(Acc, Count, Format, Rule, Out, Result.Tally);
+  Result.Tally.Samples = int64_t{Result.Good} * Format.Channels;
+  if (Result.Good < Count)  // the first channel that fails, as the reference reports it
+    Result.BadAcc = Storable(Acc[0][Result.Good], Rule) ? Acc[1][Result.Good] : Acc[0][Result.Good];
+  return Result;
+}
+
+void TBlockEngine::Check(const TBlockResult& Result, int32_t Count, int64_t First) const {
+  if (Result.Good < Count) ThrowUnstorable(Result.BadAcc, Rule, First + Result.Good);
+}
+
 namespace {
 
 // A block of frames on its way: read by the caller's thread, computed by any
@@ -128,53 +152,33 @@ struct TBlock {
   std::vector<uint8_t> Out;  // the block's frames as they go to the writer
   int64_t First = 0;         // frame number of the block's first frame
   int32_t Count = 0;         // the block's frames
-  int32_t Good = 0;          // frames of Out computed: Count, or the frame whose sum fails
-  float BadAcc = 0.0f;       // the failing sum, when Good < Count
-  TOverflowCount Tally;      // what the Good frames' stores met
+  TBlockResult Result;       // what computing it gave
   std::exception_ptr Error;  // a failure to read or compute the block
   bool Done = false;         // computed (or failed), not yet handed over
 };
 
-// A thread's working memory: one channel's levels at a time, every
-// channel's sums.
+// A thread's working memory: one channel's levels at a time (the block's
+// raw frames hold its history), every channel's sums.
 struct TScratch {
   std::vector<double> Levels;
   std::vector<float> Acc[2];
 };
-
-void ComputeBlock(const TFormat& Format, const TStoreRule& Rule, const TTaps& Taps, TBlock& Block,
-                  TScratch& Scratch) {
-  const int32_t Frames = Taps.MaxDelay + Block.Count;
-  double* const Levels = Scratch.Levels.data();
-  for (int C = 0; C < Format.Channels(); ++C) {
-    LoadLevels(Block.Raw.data(), Frames, Format, C, Levels);
-    std::fill(Levels + Frames, Levels + Frames + kTilePad, 0.0);
-    SumTaps(Levels + Taps.MaxDelay, Block.Count, Taps, Scratch.Acc[C].data());
-  }
-  const float* const Acc[2] = {Scratch.Acc[0].data(), Scratch.Acc[1].data()};
-  Block.Tally = TOverflowCount();
-  Block.Good = RoundSums(Acc, Block.Count, Format, Rule, Block.Out.data(), Block.Tally);
-  Block.Tally.Samples = int64_t{Block.Good} * Format.Channels();
-  if (Block.Good < Block.Count)  // the first channel that fails, as the reference reports it
-    Block.BadAcc = Storable(Acc[0][Block.Good], Rule) ? Acc[1][Block.Good] : Acc[0][Block.Good];
-}
 
 // The run: the caller's thread reads blocks ahead into a ring of slots and
 // hands finished blocks over in order; worker threads, and the caller while
 // it waits, compute the oldest block read and not yet taken.
 class TPipeline {
 public:
-  TPipeline(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const TTaps& Taps,
-            TKestrum& Progress, int Threads, int32_t BlockFrames)
-      : FReader(Reader), FWriter(Writer), FProgress(Progress), FTaps(Taps),
-        FFormat{Reader.Stereo, Reader.SampleFormat()}, FRule(StoreRule(FFormat.Samples, Progress.Clip)),
+  TPipeline(TFrameSource& Source, TFrameSink& Sink, int32_t NbEch, const TBlockEngine& Engine, TRunContext& Run,
+            int Threads, int32_t BlockFrames)
+      : FSource(Source), FSink(Sink), FRun(Run), FEngine(Engine), FTaps(Engine.Taps), FFormat(Engine.Format),
         FBlockFrames(BlockFrames), FNbEch(NbEch),
         FNbBlocks((NbEch + int64_t{BlockFrames} - 1) / BlockFrames) {
     const int64_t Workers = std::min<int64_t>(Threads - 1, FNbBlocks - 1);
     FSlots.resize(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(Workers, 0) + 2, FNbBlocks)));
     const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
     for (TBlock& Slot : FSlots) {
-      Slot.Raw.resize((static_cast<size_t>(Taps.MaxDelay) + static_cast<size_t>(BlockFrames)) * FrameBytes);
+      Slot.Raw.resize((static_cast<size_t>(FTaps.MaxDelay) + static_cast<size_t>(BlockFrames)) * FrameBytes);
       Slot.Out.resize(static_cast<size_t>(BlockFrames) * FrameBytes);
     }
     for (int64_t I = 0; I < Workers; ++I) FScratches.push_back(NewScratch());
@@ -230,7 +234,7 @@ private:
   TScratch NewScratch() const {
     TScratch Scratch;
     Scratch.Levels.resize(static_cast<size_t>(FTaps.MaxDelay + FBlockFrames + kTilePad));
-    for (int C = 0; C < FFormat.Channels(); ++C) Scratch.Acc[C].resize(static_cast<size_t>(FBlockFrames + kTilePad));
+    for (int C = 0; C < FFormat.Channels; ++C) Scratch.Acc[C].resize(static_cast<size_t>(FBlockFrames + kTilePad));
     return Scratch;
   }
 
@@ -252,7 +256,7 @@ private:
       std::memcpy(Block.Raw.data(), Before.Raw.data() + BeforeEnd - HistoryBytes, HistoryBytes);
     }
     try {
-      FReader.ReadFrames(Block.Raw.data() + HistoryBytes, Block.Count);
+      FSource.ReadFrames(Block.Raw.data() + HistoryBytes, Block.Count);
     } catch (...) {
       Block.Error = std::current_exception();
       FReadFailed = true;
@@ -279,7 +283,11 @@ private:
     Lock.unlock();
     if (!Block.Error) {
       try {
-        ComputeBlock(FFormat, FRule, FTaps, Block, Scratch);
+        double* const Levels = Scratch.Levels.data() + FTaps.MaxDelay;
+        double* const ChannelLevels[2] = {Levels, Levels};  // the raw frames hold the history
+        float* const Acc[2] = {Scratch.Acc[0].data(), Scratch.Acc[1].data()};
+        Block.Result = FEngine.Compute(Block.Raw.data(), FTaps.MaxDelay + Block.Count, Block.Count, ChannelLevels,
+                                       Acc, Block.Out.data());
       } catch (...) {
         Block.Error = std::current_exception();
       }
@@ -289,30 +297,30 @@ private:
     FChanged.notify_all();
   }
 
-  // Writes the block's good frames in runs that end where a progress report
-  // falls, each followed by the StepProgress calls of its frames, so that
-  // reports, writes and a failing write come in the reference kernel's
-  // order; then counts the block's overflows and raises its failure, if any.
+  // Hands the block's good frames to the sink in runs that end where a
+  // progress report falls, each followed by the StepProgress calls of its
+  // frames, so that reports, writes and a failing write come in the
+  // reference kernel's order; then counts the block's overflows and raises
+  // its failure, if any.
   void HandOver(const TBlock& Block) {
     if (Block.Error) std::rethrow_exception(Block.Error);
     const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
-    for (int32_t Done = 0; Done < Block.Good;) {
-      const int32_t Run = std::min(Block.Good - Done, FProgress.FramesToProgress());
-      FWriter.WriteBytes(Block.Out.data() + static_cast<size_t>(Done) * FrameBytes,
-                         static_cast<size_t>(Run) * FrameBytes);
-      FProgress.StepProgress(Run);
-      Done += Run;
+    for (int32_t Done = 0; Done < Block.Result.Good;) {
+      const int32_t Frames = std::min(Block.Result.Good - Done, FRun.FramesToProgress());
+      FSink.WriteFrames(Block.Out.data() + static_cast<size_t>(Done) * FrameBytes, Frames);
+      FRun.StepProgress(Frames);
+      Done += Frames;
     }
-    FProgress.Overflow.Add(Block.Tally);
-    if (Block.Good < Block.Count) ThrowUnstorable(Block.BadAcc, FRule, Block.First + Block.Good);
+    FRun.Overflow.Add(Block.Result.Tally);
+    FEngine.Check(Block.Result, Block.Count, Block.First);
   }
 
-  TReadWavFile& FReader;
-  TWriteWavFile& FWriter;
-  TKestrum& FProgress;
+  TFrameSource& FSource;
+  TFrameSink& FSink;
+  TRunContext& FRun;
+  const TBlockEngine& FEngine;
   const TTaps& FTaps;
-  const TFormat FFormat;
-  const TStoreRule FRule;
+  const TAudioFormat FFormat;
   const int32_t FBlockFrames;
   const int32_t FNbEch;
   const int64_t FNbBlocks;
@@ -330,22 +338,18 @@ private:
 
 }  // namespace
 
-void RunBlocks(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const TFirFilter& Filter,
-               TKestrum& Progress, int Threads, int32_t BlockFrames) {
+void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+               const TFirFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames) {
   if (NbEch <= 0) return;
-  // The fast steps' rounding is proved for the default rounding mode only.
-  if (std::fegetround() != FE_TONEAREST) {
-    RunReferenceKernel(Reader, Writer, NbEch, Filter, Progress);
-    return;
-  }
+  const TDefaultFloatEnv Env;
   // Past a few dozen threads the caller's own work per frame (reading,
   // writing, StepProgress) is the limit: more would only take memory.
   constexpr int kMaxThreads = 32;
   if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
   Threads = std::clamp(Threads, 1, kMaxThreads);
   // A short run needs no more memory than its frames.
-  const TTaps Taps = TapsFor(Filter, TFormat{Reader.Stereo, Reader.SampleFormat()}, NbEch);
-  TPipeline Pipeline(Reader, Writer, NbEch, Taps, Progress, Threads, std::clamp(BlockFrames, 1, NbEch));
+  const TBlockEngine Engine(Filter, Format, Run.Clip, NbEch);
+  TPipeline Pipeline(Source, Sink, NbEch, Engine, Run, Threads, std::clamp(BlockFrames, 1, NbEch));
   Pipeline.Run();
 }
 
@@ -353,14 +357,14 @@ void RunBlocks(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const
 
 namespace kestrum {
 
-void RunFastKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch, const TFirFilter& Filter,
-                   TKestrum& Progress, int Threads) {
+void RunFastKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+                   const TFirFilter& Filter, TRunContext& Run, int Threads) {
   // Left to choose, a light filter runs on the caller's thread alone: its
   // blocks are computed faster than they are read and written, and handing
   // them to other threads costs more than it saves.
   constexpr int32_t kLightTaps = 4;
   if (Threads <= 0 && Filter.NbTaps <= kLightTaps) Threads = 1;
-  fast::RunBlocks(Reader, Writer, NbEch, Filter, Progress, Threads, fast::kBlockFrames);
+  fast::RunBlocks(Source, Sink, Format, NbEch, Filter, Run, Threads, fast::kBlockFrames);
 }
 
 }  // namespace kestrum

@@ -23,22 +23,13 @@ constexpr int32_t kTilePad = 256;
 // 2^29 + 1: multiplying by it splits a double at float precision.
 constexpr double kSplitter = 536870913.0;
 
-// A source's sample format; the target's is the same.
-struct TFormat {
-  bool Stereo = false;
-  TSampleFormat Samples = TSampleFormat::Pcm8;
-  int Channels() const { return Stereo ? 2 : 1; }
-  int Bits() const { return 8 * BytesPerSample(Samples); }
-  int FrameBytes() const { return Channels() * BytesPerSample(Samples); }
-};
-
 // The filter's taps as the inner loop wants them, for levels that are
 // integers of at most MaxLevel in magnitude, in a run of Frames frames. A tap
 // whose delay reaches back beyond the run's first frame reads only silence
 // and, with a finite coefficient, adds exactly nothing: it is left out.
 struct TTaps {
   TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames = INT32_MAX);
-  std::vector<int32_t> Delays;  // effective delays: Delays & 0x3FFF, 0 to 16383
+  std::vector<int32_t> Delays;  // EffectiveDelay of each tap
   std::vector<double> Coefs;    // the float coefficients, widened
   int32_t MaxDelay = 0;         // frames of history a block needs
   // Whether SumTaps may keep its sums in double and round them to float with
@@ -53,7 +44,7 @@ struct TTaps {
 // smallest normal float are not multiples of 2^-149, as the split needs, and
 // a silent tap may turn a sum of -0 into +0; so float runs keep every tap
 // and never split.
-TTaps TapsFor(const TFirFilter& Filter, TFormat Format, int32_t Frames = INT32_MAX);
+TTaps TapsFor(const TFirFilter& Filter, TAudioFormat Format, int32_t Frames = INT32_MAX);
 
 // The three steps of a block, each run on the widest instruction set this
 // processor has. The ...Portable versions do the same in plain C++, for
@@ -61,8 +52,8 @@ TTaps TapsFor(const TFirFilter& Filter, TFormat Format, int32_t Frames = INT32_M
 
 // Levels[i] = the level of channel C (8-bit: byte - 128; 16- and 24-bit: the
 // sample; float: its value) in frame i of Raw, file bytes, for i < Frames.
-void LoadLevels(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels);
-void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels);
+void LoadLevels(const uint8_t* Raw, int32_t Frames, TAudioFormat Format, int C, double* Levels);
+void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TAudioFormat Format, int C, double* Levels);
 
 // Acc[j] = the filter's float sum, in tap order with a float rounding after
 // each tap, for the frame whose level is Levels[j], for every j from 0 to
@@ -81,23 +72,58 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
 void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc);
 
 // Writes the file bytes of frames 0, 1, ... to Out, frame j's channel c
-// being Acc[c][j] stored as StoreSample does under Rule: float data
-// itself, else rounded to the nearest integer, ties to even (8-bit: + 128),
-// of which the low bits are kept. Stops before the first frame with a sum
+// being Acc[c][j] stored under Rule (kernel/Overflow.h): float data itself,
+// else rounded to the nearest integer, ties to even, then StoreLevel (8-bit:
+// + 128). Stops before the first frame with a sum
 // that is not Storable; returns the frames written: Count when all are.
 // Adds the written samples beyond the levels and their peak to Tally (not
 // Samples).
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule,
+int32_t RoundSums(const float* const Acc[2], int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
                   uint8_t* Out, TOverflowCount& Tally);
-int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule,
+int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
                           uint8_t* Out, TOverflowCount& Tally);
+
+// What computing one block gave.
+struct TBlockResult {
+  int32_t Good = 0;      // frames stored: the block's count, or the index of the first failing frame
+  float BadAcc = 0.0f;   // when Good falls short: the failing sum of the first channel that fails
+  TOverflowCount Tally;  // what the Good frames' stores met, Samples included
+};
+
+// The one block step behind every run: the fast kernel's pipeline computes
+// its blocks with it, and TFirStream each piece of a call. It holds the taps
+// and the store rule of a run of Frames frames of Format.
+class TBlockEngine {
+public:
+  TBlockEngine(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, int32_t Frames = INT32_MAX);
+
+  // Computes Count frames, at most kBlockFrames. Raw holds the file bytes of
+  // the last Loaded frames up to the block's end (Loaded >= Count): their
+  // levels are loaded to Levels[c][Count - Loaded] to Levels[c][Count - 1],
+  // channel by channel, before any byte of Out is written, so Out may be
+  // Raw's last Count frames. Levels[c] points at channel c's level of the
+  // block's first frame; the Taps.MaxDelay levels before it are its history
+  // (those not loaded from Raw must be in place), and Count + kTilePad after
+  // it must be writable, as must Acc[c][0] to Acc[c][Count + kTilePad - 1].
+  // When Raw holds the whole history (Loaded = Count + Taps.MaxDelay), the
+  // channels may share one level buffer. Out gets the Good frames' bytes.
+  TBlockResult Compute(const uint8_t* Raw, int32_t Loaded, int32_t Count, double* const Levels[2],
+                       float* const Acc[2], uint8_t* Out) const;
+  // Throws the run's EMathError when Result falls short of Count frames, First
+  // being the number of the block's first frame in the run.
+  void Check(const TBlockResult& Result, int32_t Count, int64_t First) const;
+
+  const TAudioFormat Format;
+  const TTaps Taps;
+  const TStoreRule Rule;
+};
 
 // The fast kernel's run in blocks of BlockFrames frames (at least 1), on
 // Threads threads (0: one per core), whatever the filter; RunFastKernel runs
 // it with kBlockFrames. Tests use small blocks to reach block edges with
 // short files.
-void RunBlocks(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
-               const TFirFilter& Filter, TKestrum& Progress, int Threads, int32_t BlockFrames);
+void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+               const TFirFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames);
 
 // For tests and benchmarks: the names of the instruction sets the steps were
 // built for that this processor has, widest first (e.g. "AVX3", "AVX2",

@@ -2,9 +2,11 @@
 // consecutive frames sit in the lanes of a vector, each lane doing exactly the
 // reference's arithmetic.
 //
-// Highway's headers only: the steps are chosen below, not through libhwy,
-// whose load-time initialisation alone costs milliseconds per process. Other
-// processors than x86 get their build's baseline instruction set.
+// Highway's headers only: the steps are chosen below (kTargets), not with
+// HWY_EXPORT and HWY_DYNAMIC_DISPATCH, because those need libhwy, whose
+// load-time initialisation alone costs milliseconds per process, more than a
+// short file's whole run. So a new instruction set needs a line in kTargets.
+// Other processors than x86 get their build's baseline instruction set.
 #if !defined(__x86_64__) && !defined(__i386__)
 #define HWY_COMPILE_ONLY_STATIC
 #endif
@@ -34,13 +36,13 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 // Highway's emulated targets clamp a double beyond float range to the largest
 // float instead of giving infinity: they take the plain C++ steps.
-void LoadLevels(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels) {
+void LoadLevels(const uint8_t* Raw, int32_t Frames, TAudioFormat Format, int C, double* Levels) {
   LoadLevelsPortable(Raw, Frames, Format, C, Levels);
 }
 void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
   SumTapsPortable(Levels, Count, Taps, Acc);
 }
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule, uint8_t* Out,
+int32_t RoundSums(const float* const Acc[2], int32_t Count, TAudioFormat Format, const TStoreRule& Rule, uint8_t* Out,
                   TOverflowCount& Tally) {
   return RoundSumsPortable(Acc, Count, Format, Rule, Out, Tally);
 }
@@ -140,12 +142,12 @@ void LoadLevelsOf(const uint8_t* Raw, int32_t Frames, int C, double* Levels) {
     }
     hn::StoreU(hn::PromoteTo(dd, Level), dd, Levels + I);
   }
-  LoadLevelsPortable(Raw + I * FrameBytes, Frames - I, TFormat{Stereo, Samples}, C, Levels + I);
+  LoadLevelsPortable(Raw + I * FrameBytes, Frames - I, TAudioFormat{Samples, Stereo ? 2 : 1, 0}, C, Levels + I);
 }
 
 // Calls Step<Stereo, Samples> for the format.
 template <template <bool, TSampleFormat> class TStep, typename... TArgs>
-auto ForFormat(TFormat Format, TArgs... Args) {
+auto ForFormat(TAudioFormat Format, TArgs... Args) {
   const auto Go = [&](auto Stereo) {
     switch (Format.Samples) {
       case F::Pcm8: return TStep<decltype(Stereo)::value, F::Pcm8>::Run(Args...);
@@ -155,7 +157,7 @@ auto ForFormat(TFormat Format, TArgs... Args) {
     }
     return TStep<decltype(Stereo)::value, F::Float32>::Run(Args...);
   };
-  return Format.Stereo ? Go(std::true_type{}) : Go(std::false_type{});
+  return Format.Stereo() ? Go(std::true_type{}) : Go(std::false_type{});
 }
 
 template <bool Stereo, TSampleFormat Samples>
@@ -165,7 +167,7 @@ struct TLoadLevels {
   }
 };
 
-void LoadLevels(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels) {
+void LoadLevels(const uint8_t* Raw, int32_t Frames, TAudioFormat Format, int C, double* Levels) {
   ForFormat<TLoadLevels>(Format, Raw, Frames, C, Levels);
 }
 
@@ -269,7 +271,7 @@ int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, const TStoreRule& 
     Tally.Overflowed += Overflowed;
     Tally.Peak = std::max(Tally.Peak, hn::GetLane(hn::MaxOfLanes(df, Peak)));
     const float* const Rest[2] = {Acc[0] + J, Stereo ? Acc[1] + J : nullptr};
-    return J + RoundSumsPortable(Rest, Count - J, TFormat{Stereo, Samples}, Rule, Out + J * FrameBytes, Tally);
+    return J + RoundSumsPortable(Rest, Count - J, TAudioFormat{Samples, Stereo ? 2 : 1, 0}, Rule, Out + J * FrameBytes, Tally);
   } else {
     const hn::ScalableTag<float> df;
     const hn::Rebind<int32_t, decltype(df)> di;
@@ -345,7 +347,7 @@ int32_t RoundSumsOf(const float* const Acc[2], int32_t Count, const TStoreRule& 
     Tally.Overflowed += Overflowed;
     Tally.Peak = std::max(Tally.Peak, hn::GetLane(hn::MaxOfLanes(df, Peak)));
     const float* const Rest[2] = {Acc[0] + J, Stereo ? Acc[1] + J : nullptr};
-    return J + RoundSumsPortable(Rest, Count - J, TFormat{Stereo, Samples}, Rule, Out + J * FrameBytes, Tally);
+    return J + RoundSumsPortable(Rest, Count - J, TAudioFormat{Samples, Stereo ? 2 : 1, 0}, Rule, Out + J * FrameBytes, Tally);
   }
 }
 
@@ -357,7 +359,7 @@ struct TRoundSums {
   }
 };
 
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule, uint8_t* Out,
+int32_t RoundSums(const float* const Acc[2], int32_t Count, TAudioFormat Format, const TStoreRule& Rule, uint8_t* Out,
                   TOverflowCount& Tally) {
   return ForFormat<TRoundSums>(Format, Acc, Count, &Rule, Out, &Tally);
 }
@@ -433,7 +435,7 @@ const TTarget& Chosen() {
 
 }  // namespace
 
-void LoadLevels(const uint8_t* Raw, int32_t Frames, TFormat Format, int C, double* Levels) {
+void LoadLevels(const uint8_t* Raw, int32_t Frames, TAudioFormat Format, int C, double* Levels) {
   Chosen().LoadLevels(Raw, Frames, Format, C, Levels);
 }
 
@@ -441,7 +443,7 @@ void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc)
   Chosen().SumTaps(Levels, Count, Taps, Acc);
 }
 
-int32_t RoundSums(const float* const Acc[2], int32_t Count, TFormat Format, const TStoreRule& Rule, uint8_t* Out,
+int32_t RoundSums(const float* const Acc[2], int32_t Count, TAudioFormat Format, const TStoreRule& Rule, uint8_t* Out,
                   TOverflowCount& Tally) {
   return Chosen().RoundSums(Acc, Count, Format, Rule, Out, Tally);
 }

@@ -8,28 +8,15 @@
 #include <string>
 
 #include "fir/FirFile.h"
-#include "filter/Kestrum.h"
 #include "kernel/Overflow.h"
+#include "wav/Format.h"
 
 namespace kestrum {
-
-// One tap of a filter built in code: a delay in frames and a coefficient.
-struct TFirTap {
-  int32_t Delay = 0;
-  float Coef = 0.0f;
-};
-
-// The filter of these taps, in this order. Throws std::invalid_argument for
-// more than FIR_MAX_TAPS taps.
-TFirFilter MakeFirFilter(std::span<const TFirTap> Taps, std::string Comment = "");
-// The whole filter in FileName, or in Text read as a file called Name; throws
-// as TFirFileReader does.
-TFirFilter ReadFirFilter(const std::string& FileName);
-TFirFilter ParseFirFilter(std::string Text, std::string Name);
 
 // A stream of frames of one format through one filter:
 //
 //   TFirStream Stream(ParseFirFilter(Text, "smooth.fir"), ff_stereo, ff_16bits);
+//   // or TFirStream Stream(Filter, Reader.Format());
 //   Stream.Filter(In, Out);   // any number of frames, as often as needed
 //   Stream.Reset();           // a new signal, from silence
 //
@@ -39,11 +26,16 @@ TFirFilter ParseFirFilter(std::string Text, std::string Name);
 // after construction or Reset).
 class TFirStream {
 public:
-  // Clip: saturate rounded sums beyond the sample width's levels instead of
-  // keeping their low bits, and clamp float samples to -1 to 1, as
-  // TKestrum::Clip does.
+  // Clip: saturate instead of wrapping, as TKestrum::Clip does (the store
+  // rules of kernel/Overflow.h).
   TFirStream(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits, bool Clip = false);
+  // The same for a format of 1 or 2 channels (else std::invalid_argument);
+  // its rate is kept, not used.
+  TFirStream(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip = false);
   ~TFirStream();
+  // A stream moved from holds nothing: every member but assignment and the
+  // destructor then throws std::logic_error; assigning a stream to it makes
+  // it that stream.
   TFirStream(TFirStream&&) noexcept;
   TFirStream& operator=(TFirStream&&) noexcept;
 
@@ -56,8 +48,8 @@ public:
   // number of frames. Throws EMathError, as a run does, when a sum overflows:
   // Out then holds the frames before that one, and the stream stands after
   // them as if In had ended there (Frames() is the failing frame's number).
-  // The arithmetic is the same whatever rounding mode the calling thread has
-  // set; the floating-point environment is restored before returning.
+  // It computes in the default floating-point environment, whatever the
+  // calling thread has set, and restores the caller's (kernel/FloatEnv.h).
   void Filter(std::span<const uint8_t> In, std::span<uint8_t> Out);
   // The same for 16-bit or float samples as numbers (ff_16bits or
   // ff_32bitsFloat streams only, else std::invalid_argument); sizes count
@@ -69,6 +61,7 @@ public:
   // silence.
   void Reset();
 
+  const TAudioFormat& Format() const;
   int Channels() const;
   int FrameBytes() const;
   // Frames filtered since construction or the last Reset.
@@ -79,6 +72,7 @@ public:
 
 private:
   struct TState;
+  TState& State() const;
   std::unique_ptr<TState> F;
 };
 

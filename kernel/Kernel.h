@@ -1,54 +1,98 @@
-// The convolution kernels: NbEch frames from the reader through the filter's
-// taps to the writer.
+// The convolution kernels: NbEch frames from a source through the filter's
+// taps to a sink, under a run context that holds what the host sets and reads.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 #include "fir/FirFile.h"
 #include "kernel/Overflow.h"
-#include "wav/ReadWavFile.h"
-#include "wav/WriteWavFile.h"
+#include "wav/Format.h"
 
 namespace kestrum {
 
-class TKestrum;
+// Where a run's frames come from: the file bytes of the next Count frames,
+// with silence past the end of the signal (8-bit: 0x80, else 0).
+class TFrameSource {
+public:
+  virtual ~TFrameSource() = default;
+  virtual void ReadFrames(uint8_t* Dest, int32_t Count) = 0;
+};
 
-constexpr int FIR_HISTORY_SIZE = 16384;  // frames of history per channel
-constexpr uint32_t FIR_HISTORY_MASK = 0x3FFF;
+// Where a run's frames go: Count frames' file bytes, in the run's format.
+class TFrameSink {
+public:
+  virtual ~TFrameSink() = default;
+  virtual void WriteFrames(const uint8_t* Frames, int32_t Count) = 0;
+};
 
-// Per frame n, in this order: fetch it; store each channel's level (8-bit:
-// byte - 128; 16- and 24-bit: the sample; float: the sample's value) in the
-// channel's ring of FIR_HISTORY_SIZE entries at position p; for each tap i in
-// table order,
-//   acc = float(double(acc) + double(ring[(p - Delays[i]) & 0x3FFF]) * double(Coefs[i]))
-// (every product is exact in double); write acc itself for float data, else
-// acc rounded to the nearest integer, ties to even (8-bit: + 128), of which
-// the writer keeps the low bits; with Progress.Clip, a sample beyond the
-// levels (float: beyond -1 to 1) becomes the nearest one; advance p;
-// Progress.StepProgress().
-// Throws EMathError, at the first frame concerned, when an accumulator is not
-// finite or, for integer data without Clip, its rounded value leaves signed
-// 32 bits. Adds the samples written, and those beyond the levels, to
-// Progress.Overflow.
-// Nothing is fetched or written when NbEch <= 0.
-void RunReferenceKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
-                        const TFirFilter& Filter, TKestrum& Progress);
+// What a run shares with its host: the store setting (see kernel/Overflow.h),
+// the count of what the stores met, and a progress step: OnStep(Done) is
+// called each time the frames done reach a multiple of Step. Either may raise
+// an error, which ends the run.
+class TRunContext {
+public:
+  using TOnStep = std::function<void(int32_t Done)>;
+  TRunContext(bool Clip, TOverflowCount& Overflow, int32_t Step, TOnStep OnStep = {})
+      : Clip(Clip), Overflow(Overflow), FStep(Step), FOnStep(std::move(OnStep)) {}
+
+  const bool Clip;
+  TOverflowCount& Overflow;
+
+  // Counts one frame done.
+  void StepProgress() {
+    if (++FDone % FStep == 0) Report();
+  }
+  // The same as Frames calls of StepProgress(), for Frames from 1 to
+  // FramesToProgress().
+  void StepProgress(int32_t Frames) {
+    FDone += Frames;
+    if (FDone % FStep == 0) Report();
+  }
+  // Frames until the next report, from 1 to Step.
+  int32_t FramesToProgress() const { return FStep - FDone % FStep; }
+  int32_t Done() const { return FDone; }
+
+private:
+  void Report() {
+    if (FOnStep) FOnStep(FDone);
+  }
+  const int32_t FStep;
+  const TOnStep FOnStep;
+  int32_t FDone = 0;
+};
+
+// Both kernels compute in the default floating-point environment (rounding to
+// nearest, subnormals kept, whatever the calling thread has set: see
+// kernel/FloatEnv.h) and restore the caller's before returning; the source,
+// the sink and the progress step are called in the default one too.
+//
+// The reference kernel, per frame n, in this order: fetch it from Source;
+// store each channel's level (8-bit: byte - 128; 16- and 24-bit: the sample;
+// float: the sample's value) in the channel's ring of FIR_HISTORY_SIZE
+// entries at position p; for each tap i in table order,
+//   acc = float(double(acc) + double(ring[(p - EffectiveDelay(Delays[i])) mod FIR_HISTORY_SIZE]) * double(Coefs[i]))
+// (every product is exact in double); store acc by the store rules of
+// kernel/Overflow.h under Run.Clip; hand the frame to Sink; advance p;
+// Run.StepProgress().
+// Throws EMathError, at the first frame concerned, when a sum may not be
+// stored (Storable). Adds the samples written, and those beyond the levels,
+// to Run.Overflow. Nothing is fetched or written when NbEch <= 0.
+void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+                        const TFirFilter& Filter, TRunContext& Run);
+
+// The same frames, bytes, progress reports, errors and overflow counts as
+// RunReferenceKernel, in the same order, computed faster, in blocks (see
+// kernel/FastKernel.h); it counts frames with StepProgress(n) after each run
+// of frames it hands to Sink. Only after a run that the sink or a progress
+// step stopped, the counts cover just the blocks handed over whole.
+// Threads: how many threads it may use, 0 for one per core.
+void RunFastKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+                   const TFirFilter& Filter, TRunContext& Run, int Threads);
 
 // Throws the EMathError for a sum that Rule does not let be stored; Frame
 // (from 0) goes into the message.
 [[noreturn]] void ThrowUnstorable(float Acc, const TStoreRule& Rule, int64_t Frame);
-
-}  // namespace kestrum
-
-namespace kestrum {
-
-// The same frames, bytes, progress reports, errors and overflow counts as
-// RunReferenceKernel, in the same order, computed faster; it counts frames
-// with StepProgress(n) after each run of frames it writes. Only after a run
-// that a write or a progress handler stopped, the counts cover just the
-// blocks handed over whole. Threads: how many threads it may use, 0 for one
-// per core.
-void RunFastKernel(TReadWavFile& Reader, TWriteWavFile& Writer, int32_t NbEch,
-                   const TFirFilter& Filter, TKestrum& Progress, int Threads);
 
 }  // namespace kestrum

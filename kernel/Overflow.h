@@ -1,7 +1,16 @@
-// Sample levels and what the kernels do with a rounded sum beyond them: keep
-// its low bits (wrap, the default) or saturate (clip), counting such sums.
-// Float samples are the sums themselves, full scale being -1 to 1: beyond it
-// they are kept as they are, or clamped to it.
+// The store rules, stated here once for every kernel, the stream and the
+// component: how a filtered sum becomes a sample.
+//
+// Integer samples: the sum is rounded to the nearest integer, ties to even.
+// Within the width's levels (8-bit: -128 to 127, stored as bytes 0 to 255;
+// 16-bit: -32768 to 32767; 24-bit: -8388608 to 8388607) it is stored as it
+// is. Beyond them it wraps by default: its low 8, 16 or 24 bits are kept;
+// with Clip it saturates to the nearest level. Without Clip a sum that does
+// not round within signed 32 bits fails the run (EMathError).
+// Float samples: the sum itself, bit for bit; full scale is -1 to 1, beyond
+// which it is kept as it is, or with Clip clamped to -1 or 1.
+// Either way a sum that is not finite fails the run, and every sum beyond the
+// levels is counted (TOverflowCount).
 #pragma once
 
 #include <algorithm>
@@ -9,7 +18,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "wav/WavHeader.h"
+#include "wav/Format.h"
 
 namespace kestrum {
 
@@ -36,6 +45,13 @@ struct TOverflowCount {
     return Float ? Peak : Bits > 0 ? Peak / -static_cast<double>(LevelRange(Bits).Min) : 0.0;
   }
   bool operator==(const TOverflowCount&) const = default;
+  // Nothing counted yet, for a run of Format.
+  static TOverflowCount For(const TAudioFormat& Format) {
+    TOverflowCount Count;
+    Count.Bits = Format.Bits();
+    Count.Float = Format.Float();
+    return Count;
+  }
   void Add(const TOverflowCount& Other) {
     Samples += Other.Samples;
     Overflowed += Other.Overflowed;

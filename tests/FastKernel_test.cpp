@@ -1,6 +1,7 @@
 // Tests the fast kernel against the reference, byte for byte, through real
-// files: random filters and lengths around block edges, on every instruction
-// set and thread count, and the same failures at the same frame.
+// files (tests/KernelCases.h): random filters and lengths around block edges,
+// on every instruction set and thread count, and the same failures at the
+// same frame.
 #include "kernel/FastKernel.h"
 
 #include <gtest/gtest.h>
@@ -8,173 +9,26 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cfenv>
 #include <climits>
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "base/Errors.h"
-#include "kernel/FirStream.h"
-#include "filter/Kestrum.h"
-#include "tests/TestUtil.h"
+#include "tests/KernelCases.h"
 
 namespace kestrum {
 namespace {
 
-using test::Bytes;
+using namespace test;
 
-struct TCase {
-  int Channels = 1, Bits = 16;
-  Bytes Data;         // sample bytes
-  int32_t NbEch = 0;  // frames to filter; past the data they are silence
-  TFirFilter Filter;
-  bool Clip = false;
-};
+// One test per instruction set, so that CTest runs them side by side.
+class FastKernelOnTarget : public testing::TestWithParam<std::string> {};
 
-// What a run shows: the bytes handed to the writer, the progress reports,
-// the error message and the overflow counts.
-struct TOutcome {
-  Bytes Out;
-  std::vector<int32_t> Progress;
-  std::string Error;
-  TOverflowCount Overflow;
-  bool operator==(const TOutcome&) const = default;
-};
-
-struct TRecorder : TObject {
-  std::vector<int32_t> Positions;
-  int32_t ThrowAt = -1;
-  void Progress(TObject*, int32_t Position, int32_t) {
-    Positions.push_back(Position);
-    if (Position == ThrowAt) throw std::runtime_error("stopped by the host");
-  }
-};
-
-using TKernel = std::function<void(TReadWavFile&, TWriteWavFile&, int32_t, const TFirFilter&, TKestrum&)>;
-
-TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt = -1) {
-  test::TScratchDir Dir;
-  test::WriteFileBytes(Dir / "in.wav", test::MakeWav(C.Channels, C.Bits, 8000, C.Data));
-  TReadWavFile Reader;
-  Reader.FileName = Dir / "in.wav";
-  Reader.SetActive(true);
-  TWriteWavFile Writer;
-  Writer.FileName = Dir / "out.wav";
-  Writer.SetActive(true);
-  TKestrum Kestrum(nullptr);
-  Kestrum.Clip = C.Clip;
-  TRecorder Recorder;
-  Recorder.ThrowAt = ThrowAt;
-  Kestrum.OnProgress = TProgress(&Recorder, &TRecorder::Progress);
-  TOutcome Outcome;
-  try {
-    Kernel(Reader, Writer, C.NbEch, C.Filter, Kestrum);
-  } catch (const std::exception& E) {
-    Outcome.Error = std::string(dynamic_cast<const EMathError*>(&E) ? "EMathError: " : "other: ") + E.what();
-  }
-  try {
-    Writer.Close();
-    Outcome.Out = test::WavSamples(test::ReadFileBytes(Dir / "out.wav"));
-  } catch (const EGeneralError&) {  // no frame written
-  }
-  Outcome.Progress = Recorder.Positions;
-  Outcome.Overflow = Kestrum.Overflow;
-  return Outcome;
-}
-
-TOutcome RunReference(const TCase& C) { return Run(C, RunReferenceKernel); }
-
-// Runs Check with each instruction set forced in turn, then restores the widest.
-void OnEverySimdTarget(const std::function<void()>& Check) {
-  for (const std::string& Target : fast::SimdTargets()) {
-    SCOPED_TRACE(Target);
-    fast::ForceSimdTarget(Target);
-    Check();
-  }
-  fast::ForceSimdTarget("");
-}
-
-// The fast kernel in blocks of Block frames; the default size goes through
-// the public entry point.
-TOutcome RunFast(const TCase& C, int Threads, int32_t Block, int32_t ThrowAt = -1) {
-  return Run(C, [&](TReadWavFile& R, TWriteWavFile& W, int32_t N, const TFirFilter& F, TKestrum& K) {
-    if (Block == fast::kBlockFrames)
-      RunFastKernel(R, W, N, F, K, Threads);
-    else
-      fast::RunBlocks(R, W, N, F, K, Threads, Block);
-  }, ThrowAt);
-}
-
-void AddTap(TFirFilter& F, int32_t Delay, float Coef) {
-  F.Delays[F.NbTaps] = Delay;
-  F.Coefs[F.NbTaps++] = Coef;
-}
-
-// A random case: any format, a length around a block edge or beyond the
-// history, delays from anywhere in 32 bits, and coefficients of one kind:
-// plain, ties, subnormal, near the float limit, making sums beyond 32 bits or
-// with sums near 2^127 whose filters fall on either side of the split's guard.
-TCase RandomCase(std::mt19937& R, int32_t Block) {
-  TCase C;
-  C.Channels = 1 + R() % 2;
-  C.Bits = 8 << R() % 3;
-  if (R() % 4 == 0) C.Bits = 24;
-  const int32_t Lengths[] = {0, 1, Block - 1, Block, Block + 1, 3 * Block + 7, 16385, 20000 + static_cast<int32_t>(R() % 5000)};
-  const int32_t Frames = std::max(Lengths[R() % 8], 0);
-  C.NbEch = Frames + (R() % 4 == 0 ? static_cast<int32_t>(R() % 50) : 0);
-  // Silence up to a random frame in half the cases, so that sums that
-  // overflow first do so anywhere in the file, then noise: any bytes, or
-  // for float, values of one scale (sums in the subnormal range, ordinary,
-  // near the float limit) with now and then a NaN, an infinity or -0.
-  std::uniform_real_distribution<float> Unit(-1.0f, 1.0f);
-  const size_t SampleBytes = static_cast<size_t>(C.Bits / 8), Samples = static_cast<size_t>(Frames) * C.Channels;
-  const size_t Quiet = R() % 2 ? 0 : (R() % (Frames + 1)) * C.Channels;
-  const float Scale = std::array{1e-38f, 1e-42f, 1.0f, 1e30f}[R() % 4];
-  const bool Specials = R() % 4 == 0;
-  C.Data.resize(Samples * SampleBytes);
-  for (size_t I = 0; I < Samples; ++I) {
-    uint8_t* const P = &C.Data[I * SampleBytes];
-    if (I < Quiet) {
-      std::fill(P, P + SampleBytes, C.Bits == 8 ? 0x80 : 0x00);
-    } else if (C.Bits == 32) {
-      const float Special = std::array{-0.0f, std::numeric_limits<float>::quiet_NaN(),
-                                       std::numeric_limits<float>::infinity(), 1e-45f}[R() % 4];
-      WriteU32LE(P, std::bit_cast<uint32_t>(Specials && R() % 2000 == 0 ? Special : Unit(R) * Scale));
-    } else {
-      for (size_t B = 0; B < SampleBytes; ++B) P[B] = static_cast<uint8_t>(R());
-    }
-  }
-
-  const int32_t TapCounts[] = {0, 1, 2, 7, 17, 1000, 1 + static_cast<int32_t>(R() % 40)};
-  int32_t NbTaps = TapCounts[R() % 7];
-  if (int64_t{NbTaps} * C.NbEch > 8'000'000) NbTaps = 1 + R() % 40;  // keeps the reference quick
-  const int32_t Special[] = {0, 1, 16383, 16384, 16385, -1, INT32_MIN, INT32_MAX};
-  const int Kind = R() % 6;
-  for (int32_t I = 0; I < NbTaps; ++I) {
-    const int DelayKind = R() % 5;
-    const int32_t Delay = DelayKind < 2 ? I : DelayKind == 2 ? Special[R() % 8] : static_cast<int32_t>(R());
-    const float Coefs[] = {
-        Unit(R) / std::sqrt(static_cast<float>(NbTaps)),
-        std::ldexp(static_cast<float>(static_cast<int>(R() % 9) - 4), -static_cast<int>(R() % 4)),  // k/2^n: ties
-        R() % 2 ? 1e-40f : (R() % 2 ? 1e-45f : Unit(R)),
-        Unit(R) * 1.2e34f,  // sums near and past 3.4e38 with 16-bit levels
-        Unit(R) * 2e5f,     // sums past 2^31
-        Unit(R) * std::ldexp(1.0f, 111 + static_cast<int>(R() % 4)) / static_cast<float>(NbTaps),
-    };
-    AddTap(C.Filter, Delay, Coefs[Kind]);
-  }
-  C.Filter.NbTaps = R() % 20 == 0 ? -NbTaps : NbTaps;  // a negative count means no taps
-  C.Clip = R() % 3 == 0;
-  return C;
-}
-
-TEST(FastKernel, GivesTheReferenceBytesOnEveryInstructionSetAndThreadCount) {
+TEST_P(FastKernelOnTarget, GivesTheReferenceBytesOnEveryThreadCount) {
   std::mt19937 R(2024);
   const int32_t Blocks[] = {1, 7, 64, 1000, 4096, fast::kBlockFrames};
   for (int I = 0; I < 108; ++I) {
@@ -184,16 +38,17 @@ TEST(FastKernel, GivesTheReferenceBytesOnEveryInstructionSetAndThreadCount) {
                                     << C.NbEch << " frames, " << C.Filter.NbTaps << " taps, block " << Block
                                     << (C.Clip ? ", clipping" : ""));
     const TOutcome Want = RunReference(C);
-    for (const std::string& Target : fast::SimdTargets()) {
-      fast::ForceSimdTarget(Target);
-      for (int Threads : {1, 2, 3}) {
-        SCOPED_TRACE(Target + ", threads " + std::to_string(Threads));
-        EXPECT_EQ(RunFast(C, Threads, Block), Want);
-      }
+    fast::ForceSimdTarget(GetParam());
+    for (int Threads : {1, 2, 3}) {
+      SCOPED_TRACE("threads " + std::to_string(Threads));
+      EXPECT_EQ(RunFast(C, Threads, Block), Want);
     }
     fast::ForceSimdTarget("");
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryInstructionSet, FastKernelOnTarget, testing::ValuesIn(fast::SimdTargets()),
+                         [](const testing::TestParamInfo<std::string>& Info) { return Info.param; });
 
 TEST(FastKernel, RoundsToDoubleThenFloatAfterEveryTap) {
   // 32513 * 1024 + 16384 * 33025 * 2^-30 = 2^24 + 1 + 2^-30: to double
@@ -256,7 +111,7 @@ TEST(FastKernel, KeepsFloatSumsExactWhereASplitOrASkippedTapWouldNot) {
     Run.Data = test::Floats(Case.Samples);
     Run.NbEch = static_cast<int32_t>(Case.Samples.size());
     for (const auto& [Delay, Coef] : Case.Taps) AddTap(Run.Filter, Delay, Coef);
-    EXPECT_FALSE(fast::TapsFor(Run.Filter, {false, TSampleFormat::Float32}).Split);
+    EXPECT_FALSE(fast::TapsFor(Run.Filter, {TSampleFormat::Float32, 1}).Split);
     const TOutcome Want = RunReference(Run);
     OnEverySimdTarget([&] { EXPECT_EQ(RunFast(Run, 1, fast::kBlockFrames), Want); });
   }
@@ -310,18 +165,6 @@ TEST(FastKernel, LetsAProgressHandlerStopTheRun) {
   }
 }
 
-TEST(FastKernel, MatchesTheReferenceUnderAnotherRoundingMode) {
-  TCase C;
-  C.Data = test::Words({3, -3, 5, 7, -1000, 11});
-  C.NbEch = 6;
-  AddTap(C.Filter, 0, 0.5f);
-  AddTap(C.Filter, 1, 0.1f);
-  ASSERT_EQ(std::fesetround(FE_UPWARD), 0);
-  const TOutcome Want = RunReference(C), Got = RunFast(C, 2, 4);
-  std::fesetround(FE_TONEAREST);
-  EXPECT_EQ(Got, Want);
-}
-
 TEST(FastKernel, DoesNothingForNoFrames) {
   TCase C;
   C.Data = test::Words({1, 2, 3});
@@ -330,84 +173,6 @@ TEST(FastKernel, DoesNothingForNoFrames) {
     C.NbEch = NbEch;
     EXPECT_EQ(RunFast(C, 0, 64), TOutcome{});
   }
-}
-
-// The in-memory filter over C's frames (silence past its data), cut into
-// pieces of random sizes: single frames, odd sizes and pieces longer than a
-// block; 16-bit and float pieces go in as bytes or as samples, some in
-// place. Out holds the frames filtered before any error.
-TOutcome RunStream(TFirStream& Stream, const TCase& C, std::mt19937& R) {
-  const size_t FrameBytes = static_cast<size_t>(Stream.FrameBytes());
-  Bytes In(static_cast<size_t>(std::max(C.NbEch, 0)) * FrameBytes, C.Bits == 8 ? 0x80 : 0x00);
-  std::copy_n(C.Data.begin(), std::min(C.Data.size(), In.size()), In.begin());
-  Bytes Out(In.size());
-  TOutcome Got;
-  try {
-    for (size_t Done = 0; Done < In.size();) {
-      const size_t Sizes[] = {1, 1 + 2 * (R() % 500), fast::kBlockFrames + 1 + R() % 20000};
-      const size_t Size = std::min(Sizes[R() % 3] * FrameBytes, In.size() - Done);
-      const std::span<uint8_t> Piece(Out.data() + Done, Size);
-      std::span<const uint8_t> From(In.data() + Done, Size);
-      if (R() % 2) {  // in place
-        std::copy_n(In.begin() + Done, Size, Piece.begin());
-        From = Piece;
-      }
-      if (C.Bits == 16 && R() % 2)
-        Stream.Filter(std::span<const int16_t>(reinterpret_cast<const int16_t*>(From.data()), Size / 2),
-                      std::span<int16_t>(reinterpret_cast<int16_t*>(Piece.data()), Size / 2));
-      else if (C.Bits == 32 && R() % 2)
-        Stream.Filter(std::span<const float>(reinterpret_cast<const float*>(From.data()), Size / 4),
-                      std::span<float>(reinterpret_cast<float*>(Piece.data()), Size / 4));
-      else
-        Stream.Filter(From, Piece);
-      Done += Size;
-    }
-  } catch (const EMathError& E) {
-    Got.Error = std::string("EMathError: ") + E.what();
-  }
-  Got.Out.assign(Out.begin(), Out.begin() + static_cast<ptrdiff_t>(Stream.Frames() * FrameBytes));
-  Got.Overflow = Stream.Overflow();
-  return Got;
-}
-
-TEST(FirStream, GivesAFileRunsBytesWhateverTheSplitAndAfterAReset) {
-  std::mt19937 R(12);
-  for (int I = 0; I < 40; ++I) {
-    const TCase C = RandomCase(R, fast::kBlockFrames);
-    SCOPED_TRACE(testing::Message() << "case " << I << ": " << C.Channels << " x " << C.Bits << " bits, "
-                                    << C.NbEch << " frames, " << C.Filter.NbTaps << " taps"
-                                    << (C.Clip ? ", clipping" : ""));
-    TOutcome Want = RunReference(C);
-    Want.Progress.clear();
-    Want.Overflow.Bits = C.Bits;
-    Want.Overflow.Float = C.Bits == 32;
-    const ff_bits Bits = C.Bits == 32 ? ff_32bitsFloat : NbBitsOf(SampleFormatOf(C.Bits == 16, C.Bits == 24, false));
-    TFirStream Stream(C.Filter, C.Channels == 2 ? ff_stereo : ff_mono, Bits, C.Clip);
-    EXPECT_EQ(RunStream(Stream, C, R), Want);
-    Stream.Reset();
-    EXPECT_EQ(RunStream(Stream, C, R), Want);
-  }
-}
-
-TEST(FirStream, KeepsItsArithmeticUnderTheHostsRoundingMode) {
-  TFirStream Stream(MakeFirFilter(std::vector<TFirTap>{{0, 0.5f}, {1, 0.1f}}), ff_mono, ff_16bits);
-  std::vector<int16_t> Out(6);
-  ASSERT_EQ(std::fesetround(FE_UPWARD), 0);
-  Stream.Filter(std::vector<int16_t>{3, -3, 5, 7, -1000, 11}, Out);
-  EXPECT_EQ(std::fegetround(), FE_UPWARD);
-  std::fesetround(FE_TONEAREST);
-  EXPECT_EQ(Out, (std::vector<int16_t>{2, -1, 2, 4, -499, -94}));
-}
-
-TEST(FirStream, RefusesBuffersThatAreNotWholeFrames) {
-  TFirStream Stream(TFirFilter{}, ff_stereo, ff_8bits);
-  Bytes Buffer(6);
-  EXPECT_THROW(Stream.Filter(std::span<const uint8_t>(Buffer.data(), 3), std::span<uint8_t>(Buffer.data(), 3)), std::invalid_argument);
-  EXPECT_THROW(Stream.Filter(std::span<const uint8_t>(Buffer.data(), 4), std::span<uint8_t>(Buffer.data(), 2)), std::invalid_argument);
-  std::vector<int16_t> Samples(2);
-  EXPECT_THROW(Stream.Filter(Samples, Samples), std::invalid_argument);
-  std::vector<float> Floats(2);
-  EXPECT_THROW(Stream.Filter(Floats, Floats), std::invalid_argument);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "base/Errors.h"
+#include "tests/TestUtil.h"
 
 namespace kestrum {
 namespace {
@@ -223,8 +224,8 @@ TEST(FirFile, RefusesBadContentNamingTheFileAndLine) {
 }
 
 TEST(FirFile, ReadsAFileAndReportsOneItCannotRead) {
-  const std::filesystem::path Dir = std::filesystem::temp_directory_path() / "kestrum_FirFile_test";
-  std::filesystem::create_directories(Dir);
+  const test::TScratchDir Scratch;
+  const std::filesystem::path& Dir = Scratch.Path();
   const std::string Name = (Dir / "smooth.fir").string();
   std::ofstream(Name, std::ios::binary) << "Smooth\r\n1\r\n3 0.5\r\n";
   TFirFilter Filter;
@@ -247,7 +248,6 @@ TEST(FirFile, ReadsAFileAndReportsOneItCannotRead) {
   ASSERT_TRUE(NotAFile);
   EXPECT_NE(NotAFile->ErrorCode(), 0);  // EISDIR on Linux, from the read
   EXPECT_NE(std::string(NotAFile->what()).find("'" + Dir.string() + "'"), std::string::npos);
-  std::filesystem::remove_all(Dir);
 }
 
 TEST(FirFile, ReadsNoFurtherThanItsLastTap) {
@@ -260,8 +260,8 @@ TEST(FirFile, ReadsNoFurtherThanItsLastTap) {
   ASSERT_TRUE(Zero);
   EXPECT_STREQ(Zero->what(), "/dev/zero, line 1: line longer than 4096 bytes; not a filter file");
 
-  const std::string Fifo = (std::filesystem::temp_directory_path() / "kestrum_FirFile_fifo").string();
-  std::filesystem::remove(Fifo);
+  const test::TScratchDir Dir;
+  const std::string Fifo = Dir / "fifo";
   ASSERT_EQ(mkfifo(Fifo.c_str(), 0600), 0);
   std::atomic<bool> Done{false}, WaitedInVain{false};
   std::thread Writer([&] {
@@ -281,7 +281,6 @@ TEST(FirFile, ReadsNoFurtherThanItsLastTap) {
   Writer.join();
   EXPECT_FALSE(WaitedInVain);
   EXPECT_EQ(Filter.Coefs[1], 0.5f);
-  std::filesystem::remove(Fifo);
 }
 
 }  // namespace

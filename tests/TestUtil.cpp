@@ -55,7 +55,7 @@ void WriteFileText(const std::string& Name, const std::string& Text) {
 
 Bytes MakeWav(int Channels, int Bits, uint32_t Rate, const Bytes& Data) {
   const TSampleFormat Format = Bits == 32 ? TSampleFormat::Float32 : SampleFormatOf(Bits == 16, Bits == 24, false);
-  auto Encoded = TWavHeader::ForData(Channels == 2, Format, Rate, Data.size()).Encode();
+  auto Encoded = TWavHeader::ForData({Format, Channels, Rate}, Data.size()).Encode();
   // Keep odd channel counts and widths as given, to test what the reader refuses.
   WriteU16LE(&Encoded[22], static_cast<uint16_t>(Channels));
   WriteU16LE(&Encoded[34], static_cast<uint16_t>(Bits));

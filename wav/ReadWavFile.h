@@ -70,6 +70,8 @@ public:
   // The file offset of the first frame of the open source.
   uint64_t DataStart() const { return FDataStart; }
   TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32); }
+  // The format of the open source, as the flags above give it.
+  TAudioFormat Format() const { return {SampleFormat(), Stereo ? 2 : 1, Frequency}; }
 
   void ReadMono8(float& Sample) { Sample = HaveFrame() ? GetLevel8() : kSilence8; }
   void ReadStereo8(float& First, float& Second) { ReadPair<&TReadWavFile::GetLevel8>(First, Second, kSilence8); }

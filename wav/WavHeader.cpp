@@ -5,14 +5,14 @@
 
 namespace kestrum {
 
-TWavHeader TWavHeader::ForData(bool Stereo, TSampleFormat Format, uint32_t Frequency, uint64_t DataBytes) {
+TWavHeader TWavHeader::ForData(const TAudioFormat& Format, uint64_t DataBytes) {
   TWavHeader H;
-  H.FormatTag = Format == TSampleFormat::Float32 ? WAV_FORMAT_FLOAT : WAV_FORMAT_PCM;
-  H.Channels = Stereo ? 2 : 1;
-  H.BitsPerSample = static_cast<uint16_t>(8 * BytesPerSample(Format));
-  H.BlockAlign = static_cast<uint16_t>(H.Channels * BytesPerSample(Format));
-  H.SampleRate = Frequency;
-  H.ByteRate = Frequency * H.BlockAlign;
+  H.FormatTag = Format.Float() ? WAV_FORMAT_FLOAT : WAV_FORMAT_PCM;
+  H.Channels = static_cast<uint16_t>(Format.Channels);
+  H.BitsPerSample = static_cast<uint16_t>(Format.Bits());
+  H.BlockAlign = static_cast<uint16_t>(Format.FrameBytes());
+  H.SampleRate = Format.Rate;
+  H.ByteRate = Format.Rate * H.BlockAlign;
   H.FactFrames = static_cast<uint32_t>(DataBytes / H.BlockAlign);
   H.DataSize = static_cast<uint32_t>(DataBytes);
   H.RiffSize = static_cast<uint32_t>(H.Size() - 8 + DataBytes + (DataBytes & 1));

@@ -1,4 +1,4 @@
-// The WAV headers this system writes, its sample formats and constants, and
+// The WAV headers this system writes, its constants, and
 // the little-endian byte helpers shared by the reader and the writer.
 #pragma once
 
@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "wav/Format.h"
 
 namespace kestrum {
 
@@ -20,23 +22,6 @@ constexpr uint16_t WAV_FORMAT_FLOAT = 3;
 
 // Whether a reader or writer holds an open file.
 enum class TFileState { fsOpen, fsClosed };
-
-// The sample encodings that can be read and written: unsigned 8-bit, signed
-// 16- and 24-bit PCM, 32-bit IEEE float.
-enum class TSampleFormat : uint8_t { Pcm8, Pcm16, Pcm24, Float32 };
-
-constexpr int BytesPerSample(TSampleFormat Format) {
-  return Format == TSampleFormat::Pcm8 ? 1 : Format == TSampleFormat::Pcm16 ? 2 : Format == TSampleFormat::Pcm24 ? 3 : 4;
-}
-
-// The format that a reader's or writer's Bits16, Bits24 and Float32 flags
-// name; the wider flag wins, none set is 8-bit.
-constexpr TSampleFormat SampleFormatOf(bool Bits16, bool Bits24, bool Float32) {
-  return Float32 ? TSampleFormat::Float32
-         : Bits24 ? TSampleFormat::Pcm24
-         : Bits16 ? TSampleFormat::Pcm16
-                  : TSampleFormat::Pcm8;
-}
 
 // The header of a file this system writes. Field order is file order.
 struct TWavHeader {
@@ -55,7 +40,7 @@ struct TWavHeader {
   // chunk and a fact chunk, 58 bytes. Odd-sized data is followed by a pad
   // byte, as RIFF requires, which the RIFF size counts. Sizes wrap to 32
   // bits; the writer refuses longer files first.
-  static TWavHeader ForData(bool Stereo, TSampleFormat Format, uint32_t Frequency, uint64_t DataBytes);
+  static TWavHeader ForData(const TAudioFormat& Format, uint64_t DataBytes);
 
   int Size() const { return FormatTag == WAV_FORMAT_FLOAT ? WAV_FLOAT_HEADER_SIZE : WAV_HEADER_SIZE; }
   std::vector<uint8_t> Encode() const;

@@ -72,7 +72,7 @@ void TWriteWavFile::OpenStream(const std::string& Name) {
 
 void TWriteWavFile::Reserve(int64_t Frames) {
   const uint64_t Data = FrameBytes() * static_cast<uint64_t>(std::max<int64_t>(Frames, 0));
-  if (TWavHeader::ForData(Stereo, SampleFormat(), Frequency, 0).Size() + Data + (Data & 1) > kMaxFileLength)
+  if (TWavHeader::ForData(Format(), 0).Size() + Data + (Data & 1) > kMaxFileLength)
     throw EGeneralError(FileName + ": the output would exceed the 4 GiB that a WAV "
                                    "header can describe");
   FReserved = Frames;
@@ -121,13 +121,13 @@ void TWriteWavFile::Put(const uint8_t* Bytes, size_t Count) {
     // which go before them. A stream cannot be rewritten: its header goes
     // first, whole, in place of the placeholder, sized from the frame count
     // declared.
-    const TWavHeader Empty = TWavHeader::ForData(Stereo, SampleFormat(), Frequency, 0);
+    const TWavHeader Empty = TWavHeader::ForData(Format(), 0);
     FHeaderSize = Empty.Size();
     std::vector<uint8_t> Lead(static_cast<size_t>(FHeaderSize - WAV_HEADER_SIZE), 0);
     if (FStreaming && Bytes == Buffer) {
       TWavHeader Header = Empty;
       Header.RiffSize = Header.DataSize = Header.FactFrames = kStreamedSize;
-      if (FReserved >= 0) Header = TWavHeader::ForData(Stereo, SampleFormat(), Frequency, FrameBytes() * static_cast<uint64_t>(FReserved));
+      if (FReserved >= 0) Header = TWavHeader::ForData(Format(), FrameBytes() * static_cast<uint64_t>(FReserved));
       const auto Encoded = Header.Encode();
       std::copy(Encoded.begin(), Encoded.begin() + static_cast<std::ptrdiff_t>(Lead.size()), Lead.begin());
       std::copy(Encoded.begin() + static_cast<std::ptrdiff_t>(Lead.size()), Encoded.end(), Buffer);
@@ -186,7 +186,7 @@ void TWriteWavFile::Close() {
     if (Data == 0) throw EGeneralError("Le fichier Wav n'a pas été ecrit");
     if (Data % 2 == 1) WriteByte(0);  // RIFF pads odd data with one zero byte
     Flush();
-    if (TWavHeader::ForData(Stereo, SampleFormat(), Frequency, 0).Size() != FHeaderSize)
+    if (TWavHeader::ForData(Format(), 0).Size() != FHeaderSize)
       throw EGeneralError(FileName + ": the sample format changed between float and PCM after frames were written");
     if (FStreaming) {
       std::FILE* F = DataFile;
@@ -204,7 +204,7 @@ void TWriteWavFile::Close() {
 }
 
 void TWriteWavFile::FinishReplacement(uint64_t Data) {
-  const auto Encoded = TWavHeader::ForData(Stereo, SampleFormat(), Frequency, Data).Encode();
+  const auto Encoded = TWavHeader::ForData(Format(), Data).Encode();
   if (std::fseek(DataFile, 0, SEEK_SET) != 0 ||
       std::fwrite(Encoded.data(), 1, Encoded.size(), DataFile) != Encoded.size())
     throw EInOutError::FromErrno(errno, "cannot write the header of", FileName);

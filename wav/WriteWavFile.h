@@ -58,6 +58,16 @@ public:
 
   TFileState State() const { return FState; }
   TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32); }
+  TAudioFormat Format() const { return {SampleFormat(), Stereo ? 2 : 1, Frequency}; }
+  // Sets the format flags and Frequency from Format, which has 1 or 2 channels:
+  // Writer.SetFormat(Reader.Format()) writes frames as the reader reads them.
+  void SetFormat(const TAudioFormat& Format) {
+    Stereo = Format.Stereo();
+    Bits16 = Format.Samples == TSampleFormat::Pcm16;
+    Bits24 = Format.Samples == TSampleFormat::Pcm24;
+    Float32 = Format.Float();
+    Frequency = Format.Rate;
+  }
 
   // Whether the open target is streamed rather than replaced.
   bool Streaming() const { return FStreaming; }
@@ -128,7 +138,7 @@ private:
   void Discard();
   void OpenStream(const std::string& Name);
   void FinishReplacement(uint64_t Data);
-  uint64_t FrameBytes() const { return uint64_t{Stereo ? 2u : 1u} * static_cast<uint64_t>(BytesPerSample(SampleFormat())); }
+  uint64_t FrameBytes() const { return static_cast<uint64_t>(Format().FrameBytes()); }
 
   std::FILE* DataFile = nullptr;
   int32_t BufPos = 0;   // bytes held in Buffer

@@ -40,8 +40,7 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> Samples(static_cast<size_t>(Reader.NSamples) * FrameBytes);
     Reader.ReadFrames(Samples.data(), Reader.NSamples);
 
-    kestrum::TFirStream Stream(kestrum::ReadFirFilter(argv[2]), Reader.Stereo ? kestrum::ff_stereo : kestrum::ff_mono,
-                               kestrum::NbBitsOf(Reader.SampleFormat()));
+    kestrum::TFirStream Stream(kestrum::ReadFirFilter(argv[2]), Reader.Format());
     const size_t BlockBytes = 441 * FrameBytes;
     for (size_t Done = 0; Done < Samples.size(); Done += BlockBytes) {
       const std::span<uint8_t> Block(Samples.data() + Done, std::min(BlockBytes, Samples.size() - Done));
@@ -51,11 +50,7 @@ int main(int argc, char** argv) {
     kestrum::TWriteWavFile Writer;
     Writer.FileName = argv[4];
     Writer.SetActive(true);
-    Writer.Stereo = Reader.Stereo;
-    Writer.Bits16 = Reader.Bits16;
-    Writer.Bits24 = Reader.Bits24;
-    Writer.Float32 = Reader.Float32;
-    Writer.Frequency = Reader.Frequency;
+    Writer.SetFormat(Reader.Format());
     Writer.WriteBytes(Samples.data(), Samples.size());
     Writer.Close();
     const kestrum::TOverflowCount& Overflow = Stream.Overflow();

@@ -639,6 +639,16 @@ int StopAndWait(pid_t Pid) {
   return Status;
 }
 
+// Waits until the process Pid sleeps in a poll or a pipe's read or write, as
+// the kernel's wait channel shows, for at most five seconds.
+void WaitInPipe(pid_t Pid) {
+  for (int Tries = 0; Tries < 5000; ++Tries) {
+    const std::string Channel = ReadText("/proc/" + std::to_string(Pid) + "/wchan");
+    if (Channel.find("poll") != std::string::npos || Channel.find("pipe") != std::string::npos) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 TEST(KestrumCli, AStopSignalEndsAWaitOnAStalledFifo) {
   for (const bool IsSource : {true, false}) {
     SCOPED_TRACE(IsSource ? "a FIFO source whose writer is silent" : "a FIFO target whose reader is not reading");
@@ -651,7 +661,7 @@ TEST(KestrumCli, AStopSignalEndsAWaitOnAStalledFifo) {
     const pid_t Pid = Start(Args, [&](posix_spawn_file_actions_t* A) {
       posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT, 0644);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    WaitInPipe(Pid);
     const int Status = StopAndWait(Pid);
     close(Held);
     EXPECT_TRUE(WIFSIGNALED(Status) && WTERMSIG(Status) == SIGTERM) << Status;

@@ -1,0 +1,175 @@
+// Tests TFirStream: the bytes of a file run whatever the cut into calls,
+// under any floating-point environment of the host, and its refusals.
+#include "kernel/FirStream.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfenv>
+#include <cstring>
+#include <random>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
+#include "base/Errors.h"
+#include "kernel/FastKernel.h"
+#include "tests/KernelCases.h"
+
+namespace kestrum {
+namespace {
+
+using namespace test;
+
+// The in-memory filter over C's frames (silence past its data), cut into
+// pieces of random sizes: single frames, odd sizes and pieces longer than a
+// block; 16-bit and float pieces go in as bytes or as samples, some in
+// place. Out holds the frames filtered before any error.
+TOutcome RunStream(TFirStream& Stream, const TCase& C, std::mt19937& R) {
+  const size_t FrameBytes = static_cast<size_t>(Stream.FrameBytes());
+  Bytes In(static_cast<size_t>(std::max(C.NbEch, 0)) * FrameBytes, C.Bits == 8 ? 0x80 : 0x00);
+  std::copy_n(C.Data.begin(), std::min(C.Data.size(), In.size()), In.begin());
+  Bytes Out(In.size());
+  TOutcome Got;
+  try {
+    for (size_t Done = 0; Done < In.size();) {
+      const size_t Sizes[] = {1, 1 + 2 * (R() % 500), fast::kBlockFrames + 1 + R() % 20000};
+      const size_t Size = std::min(Sizes[R() % 3] * FrameBytes, In.size() - Done);
+      const std::span<uint8_t> Piece(Out.data() + Done, Size);
+      std::span<const uint8_t> From(In.data() + Done, Size);
+      if (R() % 2) {  // in place
+        std::copy_n(In.begin() + Done, Size, Piece.begin());
+        From = Piece;
+      }
+      if (C.Bits == 16 && R() % 2)
+        Stream.Filter(std::span<const int16_t>(reinterpret_cast<const int16_t*>(From.data()), Size / 2),
+                      std::span<int16_t>(reinterpret_cast<int16_t*>(Piece.data()), Size / 2));
+      else if (C.Bits == 32 && R() % 2)
+        Stream.Filter(std::span<const float>(reinterpret_cast<const float*>(From.data()), Size / 4),
+                      std::span<float>(reinterpret_cast<float*>(Piece.data()), Size / 4));
+      else
+        Stream.Filter(From, Piece);
+      Done += Size;
+    }
+  } catch (const EMathError& E) {
+    Got.Error = std::string("EMathError: ") + E.what();
+  }
+  Got.Out.assign(Out.begin(), Out.begin() + static_cast<ptrdiff_t>(Stream.Frames() * FrameBytes));
+  Got.Overflow = Stream.Overflow();
+  return Got;
+}
+
+TEST(FirStream, GivesAFileRunsBytesWhateverTheSplitAndAfterAReset) {
+  std::mt19937 R(12);
+  for (int I = 0; I < 40; ++I) {
+    const TCase C = RandomCase(R, fast::kBlockFrames);
+    SCOPED_TRACE(testing::Message() << "case " << I << ": " << C.Channels << " x " << C.Bits << " bits, "
+                                    << C.NbEch << " frames, " << C.Filter.NbTaps << " taps"
+                                    << (C.Clip ? ", clipping" : ""));
+    TOutcome Want = RunReference(C);
+    Want.Progress.clear();
+    Want.Overflow.Bits = C.Bits;
+    Want.Overflow.Float = C.Bits == 32;
+    const ff_bits Bits = C.Bits == 32 ? ff_32bitsFloat : NbBitsOf(SampleFormatOf(C.Bits == 16, C.Bits == 24, false));
+    TFirStream Stream(C.Filter, C.Channels == 2 ? ff_stereo : ff_mono, Bits, C.Clip);
+    EXPECT_EQ(RunStream(Stream, C, R), Want);
+    Stream.Reset();
+    EXPECT_EQ(RunStream(Stream, C, R), Want);
+  }
+}
+
+// A floating-point environment a host may leave on its thread: a rounding
+// mode, or flush-to-zero and denormals-are-zero (x86 only).
+struct TFloatEnvCase {
+  const char* Name;
+  int Round;
+  bool FlushDenormals;
+};
+
+void SetFloatEnv(const TFloatEnvCase& Env) {
+  ASSERT_EQ(std::fesetround(Env.Round), 0);
+#if defined(__SSE__) || defined(__x86_64__)
+  if (Env.FlushDenormals) _mm_setcsr(_mm_getcsr() | 0x8040);  // FTZ | DAZ
+#endif
+}
+
+// Every run, file or stream, either kernel, computes as in the default
+// environment and gives the caller's back.
+TEST(FastKernel, KeepsItsArithmeticWhateverTheHostsFloatEnvironment) {
+  const TFloatEnvCase Envs[] = {{"upward", FE_UPWARD, false}, {"downward", FE_DOWNWARD, false},
+                                {"toward zero", FE_TOWARDZERO, false}, {"FTZ and DAZ", FE_TONEAREST, true}};
+  // Sums that round differently in another mode, and float sums (from
+  // subnormal samples) that FTZ/DAZ would flush.
+  const std::vector<int32_t> Levels = {3, -3, 5, 7, -100, 11, 0, 0};
+  Bytes Bytes8;
+  for (int32_t L : Levels) Bytes8.push_back(static_cast<uint8_t>(L + 128));
+  const struct {
+    int Bits, Channels;
+    Bytes Data;
+  } Inputs[] = {{8, 1, Bytes8},
+                {16, 2, test::Words({3, 3, -3, -3, 5, 5, 7, 7, -100, -100, 11, 11, 0, 0, 0, 0})},
+                {24, 1, test::Int24s(Levels)},
+                {32, 1, test::Floats({3, -3, 5, 7, -100, 11, 1e-40f, -3e-39f})}};
+  for (const auto& In : Inputs) {
+    TCase C;
+    C.Bits = In.Bits;
+    C.Channels = In.Channels;
+    C.Data = In.Data;
+    C.NbEch = static_cast<int32_t>(Levels.size());
+    AddTap(C.Filter, 0, 0.5f);
+    AddTap(C.Filter, 1, 0.1f);
+    SCOPED_TRACE(C.Bits);
+    const TOutcome Want = RunReference(C);
+    if (C.Bits == 16) {
+      EXPECT_EQ(Want.Out, test::Words({2, 2, -1, -1, 2, 2, 4, 4, -49, -49, -4, -4, 1, 1, 0, 0}));
+    }
+    for (const TFloatEnvCase& Env : Envs) {
+      SCOPED_TRACE(Env.Name);
+      std::fenv_t Saved;
+      std::fegetenv(&Saved);
+      SetFloatEnv(Env);
+      std::fenv_t Host;
+      std::fegetenv(&Host);
+      const TOutcome Reference = RunReference(C), Fast = RunFast(C, 2, 4);
+      std::mt19937 R(1);
+      TFirStream Stream(C.Filter, TAudioFormat{C.Bits == 32 ? TSampleFormat::Float32 : SampleFormatOf(C.Bits == 16, C.Bits == 24, false), C.Channels});
+      const TOutcome Streamed = RunStream(Stream, C, R);
+      std::fenv_t After;
+      std::fegetenv(&After);
+      std::fesetenv(&Saved);
+      EXPECT_EQ(Reference, Want);
+      EXPECT_EQ(Fast, Want);
+      EXPECT_EQ(Streamed.Out, Want.Out);
+      EXPECT_EQ(std::memcmp(&Host, &After, sizeof Host), 0) << "the host's environment is not restored";
+    }
+  }
+}
+
+TEST(FirStream, RefusesBuffersThatAreNotWholeFrames) {
+  TFirStream Stream(TFirFilter{}, ff_stereo, ff_8bits);
+  Bytes Buffer(6);
+  EXPECT_THROW(Stream.Filter(std::span<const uint8_t>(Buffer.data(), 3), std::span<uint8_t>(Buffer.data(), 3)), std::invalid_argument);
+  EXPECT_THROW(Stream.Filter(std::span<const uint8_t>(Buffer.data(), 4), std::span<uint8_t>(Buffer.data(), 2)), std::invalid_argument);
+  std::vector<int16_t> Samples(2);
+  EXPECT_THROW(Stream.Filter(Samples, Samples), std::invalid_argument);
+  std::vector<float> Floats(2);
+  EXPECT_THROW(Stream.Filter(Floats, Floats), std::invalid_argument);
+}
+TEST(FirStream, RefusesUseAfterAMoveUntilAssigned) {
+  TFirStream Stream(MakeFirFilter(std::vector<TFirTap>{{0, 0.5f}}), ff_mono, ff_16bits);
+  TFirStream Other = std::move(Stream);
+  std::vector<int16_t> Samples = {4, 8};
+  EXPECT_THROW(Stream.Filter(Samples, Samples), std::logic_error);  // NOLINT(bugprone-use-after-move)
+  EXPECT_THROW(Stream.Frames(), std::logic_error);
+  Stream = std::move(Other);
+  Stream.Filter(Samples, Samples);
+  EXPECT_EQ(Samples, (std::vector<int16_t>{2, 4}));
+}
+
+}  // namespace
+}  // namespace kestrum

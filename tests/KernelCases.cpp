@@ -1,0 +1,144 @@
+// Runs the kernels' test cases through real files.
+#include "tests/KernelCases.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "base/Errors.h"
+#include "filter/Kestrum.h"
+#include "filter/WavFrames.h"
+#include "kernel/FastKernel.h"
+
+namespace kestrum::test {
+
+namespace {
+
+using TKernel = std::function<void(TFrameSource&, TFrameSink&, const TAudioFormat&, int32_t, const TFirFilter&,
+                                   TRunContext&)>;
+
+TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt) {
+  test::TScratchDir Dir;
+  test::WriteFileBytes(Dir / "in.wav", test::MakeWav(C.Channels, C.Bits, 8000, C.Data));
+  TReadWavFile Reader;
+  Reader.FileName = Dir / "in.wav";
+  Reader.SetActive(true);
+  TWriteWavFile Writer;
+  Writer.FileName = Dir / "out.wav";
+  Writer.SetActive(true);
+  Writer.SetFormat(Reader.Format());
+  TOutcome Outcome;
+  TRunContext Context(C.Clip, Outcome.Overflow, PROGRESS_STEP, [&](int32_t Done) {
+    Outcome.Progress.push_back(Done);
+    if (Done == ThrowAt) throw std::runtime_error("stopped by the host");
+  });
+  TWavFrameSource Source(Reader);
+  TWavFrameSink Sink(Writer);
+  try {
+    Kernel(Source, Sink, Reader.Format(), C.NbEch, C.Filter, Context);
+  } catch (const std::exception& E) {
+    Outcome.Error = std::string(dynamic_cast<const EMathError*>(&E) ? "EMathError: " : "other: ") + E.what();
+  }
+  try {
+    Writer.Close();
+    Outcome.Out = test::WavSamples(test::ReadFileBytes(Dir / "out.wav"));
+  } catch (const EGeneralError&) {  // no frame written
+  }
+  return Outcome;
+}
+
+}  // namespace
+
+TOutcome RunReference(const TCase& C) { return Run(C, RunReferenceKernel, -1); }
+
+// Runs Check with each instruction set forced in turn, then restores the widest.
+void OnEverySimdTarget(const std::function<void()>& Check) {
+  for (const std::string& Target : fast::SimdTargets()) {
+    SCOPED_TRACE(Target);
+    fast::ForceSimdTarget(Target);
+    Check();
+  }
+  fast::ForceSimdTarget("");
+}
+
+// The fast kernel in blocks of Block frames; the default size goes through
+// the public entry point.
+TOutcome RunFast(const TCase& C, int Threads, int32_t Block, int32_t ThrowAt) {
+  return Run(C, [&](TFrameSource& In, TFrameSink& Out, const TAudioFormat& Format, int32_t N, const TFirFilter& F,
+                    TRunContext& Context) {
+    if (Block == fast::kBlockFrames)
+      RunFastKernel(In, Out, Format, N, F, Context, Threads);
+    else
+      fast::RunBlocks(In, Out, Format, N, F, Context, Threads, Block);
+  }, ThrowAt);
+}
+
+void AddTap(TFirFilter& F, int32_t Delay, float Coef) {
+  F.Delays[F.NbTaps] = Delay;
+  F.Coefs[F.NbTaps++] = Coef;
+}
+
+// A random case: any format, a length around a block edge or beyond the
+// history, delays from anywhere in 32 bits, and coefficients of one kind:
+// plain, ties, subnormal, near the float limit, making sums beyond 32 bits or
+// with sums near 2^127 whose filters fall on either side of the split's guard.
+TCase RandomCase(std::mt19937& R, int32_t Block) {
+  TCase C;
+  C.Channels = 1 + R() % 2;
+  C.Bits = 8 << R() % 3;
+  if (R() % 4 == 0) C.Bits = 24;
+  const int32_t Lengths[] = {0, 1, Block - 1, Block, Block + 1, 3 * Block + 7, 16385, 20000 + static_cast<int32_t>(R() % 5000)};
+  const int32_t Frames = std::max(Lengths[R() % 8], 0);
+  C.NbEch = Frames + (R() % 4 == 0 ? static_cast<int32_t>(R() % 50) : 0);
+  // Silence up to a random frame in half the cases, so that sums that
+  // overflow first do so anywhere in the file, then noise: any bytes, or
+  // for float, values of one scale (sums in the subnormal range, ordinary,
+  // near the float limit) with now and then a NaN, an infinity or -0.
+  std::uniform_real_distribution<float> Unit(-1.0f, 1.0f);
+  const size_t SampleBytes = static_cast<size_t>(C.Bits / 8), Samples = static_cast<size_t>(Frames) * C.Channels;
+  const size_t Quiet = R() % 2 ? 0 : (R() % (Frames + 1)) * C.Channels;
+  const float Scale = std::array{1e-38f, 1e-42f, 1.0f, 1e30f}[R() % 4];
+  const bool Specials = R() % 4 == 0;
+  C.Data.resize(Samples * SampleBytes);
+  for (size_t I = 0; I < Samples; ++I) {
+    uint8_t* const P = &C.Data[I * SampleBytes];
+    if (I < Quiet) {
+      std::fill(P, P + SampleBytes, C.Bits == 8 ? 0x80 : 0x00);
+    } else if (C.Bits == 32) {
+      const float Special = std::array{-0.0f, std::numeric_limits<float>::quiet_NaN(),
+                                       std::numeric_limits<float>::infinity(), 1e-45f}[R() % 4];
+      WriteU32LE(P, std::bit_cast<uint32_t>(Specials && R() % 2000 == 0 ? Special : Unit(R) * Scale));
+    } else {
+      for (size_t B = 0; B < SampleBytes; ++B) P[B] = static_cast<uint8_t>(R());
+    }
+  }
+
+  const int32_t TapCounts[] = {0, 1, 2, 7, 17, 1000, 1 + static_cast<int32_t>(R() % 40)};
+  int32_t NbTaps = TapCounts[R() % 7];
+  if (int64_t{NbTaps} * C.NbEch > 8'000'000) NbTaps = 1 + R() % 40;  // keeps the reference quick
+  const int32_t Special[] = {0, 1, 16383, 16384, 16385, -1, INT32_MIN, INT32_MAX};
+  const int Kind = R() % 6;
+  for (int32_t I = 0; I < NbTaps; ++I) {
+    const int DelayKind = R() % 5;
+    const int32_t Delay = DelayKind < 2 ? I : DelayKind == 2 ? Special[R() % 8] : static_cast<int32_t>(R());
+    const float Coefs[] = {
+        Unit(R) / std::sqrt(static_cast<float>(NbTaps)),
+        std::ldexp(static_cast<float>(static_cast<int>(R() % 9) - 4), -static_cast<int>(R() % 4)),  // k/2^n: ties
+        R() % 2 ? 1e-40f : (R() % 2 ? 1e-45f : Unit(R)),
+        Unit(R) * 1.2e34f,  // sums near and past 3.4e38 with 16-bit levels
+        Unit(R) * 2e5f,     // sums past 2^31
+        Unit(R) * std::ldexp(1.0f, 111 + static_cast<int>(R() % 4)) / static_cast<float>(NbTaps),
+    };
+    AddTap(C.Filter, Delay, Coefs[Kind]);
+  }
+  C.Filter.NbTaps = R() % 20 == 0 ? -NbTaps : NbTaps;  // a negative count means no taps
+  C.Clip = R() % 3 == 0;
+  return C;
+}
+
+}  // namespace kestrum::test

@@ -1,0 +1,51 @@
+// Cases for the kernels' tests: a format, frames and a filter, run through
+// real files by either kernel, and what the run showed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fir/FirFile.h"
+#include "kernel/Overflow.h"
+#include "tests/TestUtil.h"
+
+namespace kestrum::test {
+
+struct TCase {
+  int Channels = 1, Bits = 16;
+  Bytes Data;         // sample bytes
+  int32_t NbEch = 0;  // frames to filter; past the data they are silence
+  TFirFilter Filter;
+  bool Clip = false;
+};
+
+
+// What a run shows: the bytes handed to the writer, the progress reports,
+// the error message and the overflow counts.
+struct TOutcome {
+  Bytes Out;
+  std::vector<int32_t> Progress;
+  std::string Error;
+  TOverflowCount Overflow;
+  bool operator==(const TOutcome&) const = default;
+};
+
+// The reference kernel's run of C.
+TOutcome RunReference(const TCase& C);
+// The fast kernel's, in blocks of Block frames (kBlockFrames: through the
+// public entry point); a progress handler throws when it reaches ThrowAt.
+TOutcome RunFast(const TCase& C, int Threads, int32_t Block, int32_t ThrowAt = -1);
+// Runs Check with each instruction set forced in turn, then restores the widest.
+void OnEverySimdTarget(const std::function<void()>& Check);
+void AddTap(TFirFilter& F, int32_t Delay, float Coef);
+
+// A random case: any format, a length around a block edge or beyond the
+// history, delays from anywhere in 32 bits, and coefficients of one kind:
+// plain, ties, subnormal, near the float limit, making sums beyond 32 bits or
+// with sums near 2^127 whose filters fall on either side of the split's guard.
+TCase RandomCase(std::mt19937& R, int32_t Block);
+
+}  // namespace kestrum::test
