@@ -363,17 +363,13 @@ py::tuple WavLayout(const std::string& FileName) {
 py::bytes WavHeader(const std::string& FileName, int Channels, int Bits, uint32_t Rate, int64_t Frames) {
   if (Rate == 0) throw py::value_error("the rate must be positive");
   if (Frames < 0) throw py::value_error("frames must not be negative");
+  const TAudioFormat Format = FormatOf(ChannelsOf(Channels), BitsOf(Bits), Rate);
   TWriteWavFile Sizes;  // never opened: it only checks the size
   Sizes.FileName = FileName;
-  Sizes.Stereo = ChannelsOf(Channels) == ff_stereo;
-  const TSampleFormat Format = SampleFormatOf(BitsOf(Bits));
-  Sizes.Bits16 = Format == TSampleFormat::Pcm16;
-  Sizes.Bits24 = Format == TSampleFormat::Pcm24;
-  Sizes.Float32 = Format == TSampleFormat::Float32;
-  Sizes.Frequency = Rate;
+  Sizes.SetFormat(Format);
   Sizes.Reserve(Frames);
-  const uint64_t Bytes = static_cast<uint64_t>(Frames) * static_cast<uint64_t>(Channels * BytesPerSample(Format));
-  const std::vector<uint8_t> Header = TWavHeader::ForData(Sizes.Stereo, Format, Rate, Bytes).Encode();
+  const uint64_t Bytes = static_cast<uint64_t>(Frames) * static_cast<uint64_t>(Format.FrameBytes());
+  const std::vector<uint8_t> Header = TWavHeader::ForData(Format, Bytes).Encode();
   return py::bytes(reinterpret_cast<const char*>(Header.data()), Header.size());
 }
 

@@ -23,6 +23,7 @@ import os
 import re
 import sys
 import time
+import warnings
 from typing import NamedTuple, Optional
 
 import numpy as np
@@ -37,8 +38,16 @@ __all__ = ["filter_files", "FileReport", "filter_array", "history", "read_wav", 
 
 
 def _as_filter(filter):
-    """A Filter, read here from a path: its warnings show on the caller's side."""
-    return filter if isinstance(filter, Filter) else Filter(filter)
+    """A Filter, read here from a path: its warnings show on the caller's
+    side, pointing at the line that called the public function."""
+    if isinstance(filter, Filter):
+        return filter
+    with warnings.catch_warnings(record=True) as notes:
+        warnings.simplefilter("always")
+        filter = Filter(filter)
+    for note in notes:
+        warnings.warn(note.message, note.category, stacklevel=3)
+    return filter
 
 
 def _client(client):
@@ -329,7 +338,7 @@ class _WavRegion:
 
     def __setitem__(self, key, value):
         key = key if isinstance(key, tuple) else (key,)
-        data = _interleaved(np.asarray(value))[0]
+        data = _interleaved(np.ascontiguousarray(value))[0]
         position = self.offset + key[0].start * self.frame_bytes
         fd = os.open(self.path, os.O_WRONLY | os.O_CLOEXEC)
         try:
@@ -456,10 +465,14 @@ def main(argv=None):
     except ValueError as error:
         return usage(str(error))
     try:
-        filter = Filter(filter_path)
+        with warnings.catch_warnings(record=True) as notes:
+            warnings.simplefilter("always")
+            filter = Filter(filter_path)
     except kestrum.KestrumError as error:
         print(f"kestrum: {error}", file=sys.stderr)
         return 1
+    for note in notes:
+        say(f"kestrum: warning: {note.message}")
     import distributed
     began = time.monotonic()
     bar = _Bar(args.quiet)
