@@ -179,7 +179,7 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wra
     active = _client(client)
     if active is None:
         import distributed
-        with distributed.LocalCluster(processes=True, dashboard_address=None) as cluster, \
+        with distributed.LocalCluster(processes=True, host="127.0.0.1", dashboard_address=None) as cluster, \
                 distributed.Client(cluster) as local:
             return filter_files(sources, filter, output_dir, local, start, count, wrap, kernel, threads, force,
                                 progress)
@@ -481,7 +481,8 @@ def main(argv=None):
             client = distributed.Client(args.scheduler, timeout=30)
             cluster = None
         else:
-            cluster = distributed.LocalCluster(n_workers=args.workers, processes=True, dashboard_address=None)
+            cluster = distributed.LocalCluster(n_workers=args.workers, processes=True, host="127.0.0.1",
+                                               dashboard_address=None)
             client = distributed.Client(cluster)
     except (OSError, TimeoutError) as error:
         print(f"kestrum: cannot reach the scheduler {args.scheduler}: {error}", file=sys.stderr)
