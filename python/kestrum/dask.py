@@ -237,18 +237,21 @@ def _frames_array(x):
 
 def _filter_block(block, filter, wrap, threads, warm_frames, block_info=None):
     """A block of the overlapped array: its frames filtered after the warm
-    ones, which only give the history and are dropped. A failing frame is
-    renamed to its number in the whole signal."""
+    ones, which only give the history and are dropped. A failing frame
+    (a sum that cannot be stored, a 24-bit sample out of range) is renamed
+    to its number in the whole signal."""
     first = block_info[None]["array-location"][0][0]
     warm = warm_frames if first > 0 else 0
     try:
         return filter.apply(block, wrap=wrap, threads=threads)[warm:]
-    except kestrum.MathError as error:
-        if error.frame is None:
+    except (kestrum.MathError, ValueError) as error:
+        found = re.search(r"\bframe (\d+)", str(error))
+        if not found:
             raise
-        frame = first - warm + error.frame
-        renamed = kestrum.MathError(str(error).replace(f"at frame {error.frame}", f"at frame {frame}", 1))
-        renamed.frame = frame
+        frame = first - warm + int(found.group(1))
+        renamed = type(error)(str(error)[:found.start(1)] + str(frame) + str(error)[found.end(1):])
+        if isinstance(error, kestrum.MathError):
+            renamed.frame = frame
         raise renamed from None
 
 
@@ -264,7 +267,8 @@ def filter_array(x, filter, wrap=False, threads=1):
     Each chunk is filtered after the history(filter) frames before it, which
     Dask's overlap hands it; chunks shorter than that are first merged with
     their neighbours, and the result is cut back into x's chunks. A
-    MathError names the failing frame counted over the whole signal.
+    MathError, or a ValueError for a 24-bit sample out of range, names the
+    failing frame counted over the whole signal.
     """
     x = _frames_array(x)
     filter = _as_filter(filter)

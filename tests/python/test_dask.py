@@ -6,6 +6,8 @@ import os
 import signal as signals
 import subprocess
 import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -115,24 +117,40 @@ def test_a_failing_chunk_leaves_no_file_and_names_the_frame(client, tmp_path):
     wide[40_000] = 1 << 24  # beyond 24 bits, in the last chunk
     with pytest.raises(ValueError, match="24-bit"):
         kd.write_wav(da.from_array(wide, chunks=9_999), target, 8000)
+    with pytest.raises(ValueError, match="frame 40000,"):
+        kd.write_wav(kd.filter_array(da.from_array(wide, chunks=9_999), LONG), target, 8000)
     assert target.read_bytes() == old and not hidden_files(tmp_path)
 
 
-def test_a_worker_killed_mid_run_leaves_complete_files(client, tmp_path):
+def test_a_worker_killed_mid_run_leaves_complete_outputs(client, tmp_path):
+    da = pytest.importorskip("dask.array")
+
+    def kill_a_worker():
+        client.wait_for_workers(2, timeout=60)
+        pid = list(client.run(os.getpid).values())[0]
+        return lambda *_: killed.append(os.kill(pid, signals.SIGKILL))
+
+    # Files: a worker killed once the first file is done.
     (tmp_path / "in").mkdir()
     sources = wav_files(tmp_path / "in", [(np.int16, 2)] * 12, 96_000)
-    pids = list(client.run(os.getpid).values())
     killed = []
-
-    def kill_a_worker(done, total):
-        if not killed:
-            os.kill(pids[0], signals.SIGKILL)
-            killed.append(done)
-
-    reports = kd.filter_files(sources, HEAVY, tmp_path / "out", client, progress=kill_a_worker)
-    assert killed == [1] and [report.error for report in reports] == [None] * 12
+    kill = kill_a_worker()
+    reports = kd.filter_files(sources, HEAVY, tmp_path / "out", client,
+                              progress=lambda done, total: killed or kill())
+    assert len(killed) == 1 and [report.error for report in reports] == [None] * 12
     for source in sources:
         kestrum.filter_file(source, tmp_path / "one.wav", HEAVY)
         assert (tmp_path / "out" / source.name).read_bytes() == (tmp_path / "one.wav").read_bytes()
     assert not hidden_files(tmp_path / "out")
+
+    # A long signal whose chunks take a while each: a worker killed while they are written.
+    x = signal(np.int16, 400_000, 2)
+    slow = da.from_array(x, chunks=(10_007, 2)).map_blocks(lambda block: (time.sleep(0.1), block)[1])
+    timer = threading.Timer(0.8, kill_a_worker())
+    timer.start()
+    kd.write_wav(kd.filter_array(slow, LONG), tmp_path / "long.wav", 8000)
+    assert len(killed) == 2, "the worker was killed after the run"
+    kestrum.write_wav(tmp_path / "one.wav", LONG.apply(x), 8000)
+    assert (tmp_path / "long.wav").read_bytes() == (tmp_path / "one.wav").read_bytes()
+    assert not hidden_files(tmp_path)
     client.wait_for_workers(2, timeout=60)
