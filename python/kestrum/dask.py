@@ -119,32 +119,39 @@ def _existing_target_problem(target):
     return f"TARGET '{target}' exists and is not a WAV file; a run would replace it with WAV (force does)"
 
 
-def _temporaries_of(target):
-    """Temporary files that writing target leaves beside it when the
-    process writing it dies: its hidden name with a random suffix."""
-    folder, name = os.path.split(target)
-    pattern = re.compile(r"\." + re.escape(name[:200]) + r".*\.[0-9a-f]{16}\.tmp")
-    try:
-        return [os.path.join(folder, entry) for entry in os.listdir(folder or ".") if pattern.fullmatch(entry)]
-    except OSError:
-        return []
+def _remove_temporaries(targets):
+    """Removes the temporary files that writing targets leaves beside them
+    when the process writing one dies: their hidden names with a random
+    suffix."""
+    for target in targets:
+        folder, name = os.path.split(target)
+        pattern = re.compile(r"\." + re.escape(name[:200]) + r".*\.[0-9a-f]{16}\.tmp")
+        try:
+            for entry in os.listdir(folder or "."):
+                if pattern.fullmatch(entry):
+                    os.remove(os.path.join(folder, entry))
+        except OSError:
+            pass
 
 
-def _filter_one(source, target, filter, start, count, wrap, kernel, threads, force):
-    """One file on a worker: its FileReport, never an exception."""
+def _filter_one(source, target, shown, filter, start, count, wrap, kernel, threads, force):
+    """One file on a worker, from and to the absolute paths source and
+    target, named in its report as shown (source and target as given): its
+    FileReport, never an exception."""
     try:
+        os.makedirs(os.path.dirname(target), exist_ok=True)
         problem = None if force else _existing_target_problem(target)
         if problem:
             raise ValueError(problem)
         overflow = kestrum.filter_file(source, target, filter, start=start, count=count, clip=not wrap,
                                        kernel=kernel, threads=threads)
         _, frames, _, code, rate = _kestrum.wav_layout(target)
-        return FileReport(source, target, frames, rate, _FORMAT_NAMES[code], overflow, None)
+        return FileReport(*shown, frames, rate, _FORMAT_NAMES[code], overflow, None)
     except Exception as error:  # one bad file must not stop the others
-        message = str(error) or type(error).__name__
-        if source not in message:
-            message = f"{source}: {message}"
-        return FileReport(source, target, 0, 0, None, None, message)
+        message = (str(error) or type(error).__name__).replace(target, shown[1]).replace(source, shown[0])
+        if shown[0] not in message:
+            message = f"{shown[0]}: {message}"
+        return FileReport(*shown, 0, 0, None, None, message)
 
 
 def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wrap=False, kernel="fast",
@@ -158,11 +165,13 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wra
     default: the workers run several files at once). force: replace an
     existing target that is not a WAV file (else that file fails).
 
-    Each target is written as the tool writes it: beside, then renamed, so
-    an existing target stays untouched when its file fails. Files are
-    streamed, never loaded whole into a worker's memory. client: a
-    distributed Client; None takes the default client, else starts a local
-    cluster for the call. progress(done, total) is called as files finish.
+    Paths are those the workers see, relative ones taken from the current
+    folder here. Each target is written as the tool writes it: beside, then
+    renamed, so an existing target stays untouched when its file fails, and
+    the workers create output_dir. Files are streamed, never loaded whole
+    into a worker's memory. client: a distributed Client; None takes the
+    default client, else starts a local cluster for the call.
+    progress(done, total) is called as files finish.
 
     Returns one FileReport per source, in order: a file that fails has its
     error message instead of raising. Raises ValueError before anything is
@@ -175,7 +184,6 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wra
     filter = _as_filter(filter)
     if kernel not in ("fast", "reference"):
         raise ValueError(f"kernel '{kernel}': 'fast' or 'reference' are accepted")
-    os.makedirs(output_dir, exist_ok=True)
     active = _client(client)
     if active is None:
         import distributed
@@ -184,11 +192,12 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wra
             return filter_files(sources, filter, output_dir, local, start, count, wrap, kernel, threads, force,
                                 progress)
     from distributed import as_completed
+    absolute = [(os.path.abspath(source), os.path.abspath(target)) for source, target in zip(sources, targets)]
     # Shared once with the workers rather than sent with every task.
     shared = active.scatter(filter, broadcast=True)
-    futures = [active.submit(_filter_one, source, target, shared, int(start), int(count), bool(wrap), kernel,
-                             int(threads), bool(force), pure=False)
-               for source, target in zip(sources, targets)]
+    futures = [active.submit(_filter_one, source, target, shown, shared, int(start), int(count), bool(wrap),
+                             kernel, int(threads), bool(force), pure=False)
+               for (source, target), shown in zip(absolute, zip(sources, targets))]
     index = {future.key: i for i, future in enumerate(futures)}
     reports = [None] * len(futures)
     try:
@@ -205,12 +214,10 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wra
         for future in futures:
             future.cancel()
         # A worker killed while writing leaves its temporary file behind.
-        for target in targets:
-            for temporary in _temporaries_of(target):
-                try:
-                    os.remove(temporary)
-                except OSError:
-                    pass
+        try:
+            active.submit(_remove_temporaries, [target for _, target in absolute], pure=False).result(timeout=60)
+        except Exception:
+            pass  # the cluster is gone: nothing more can be done there
     return reports
 
 
