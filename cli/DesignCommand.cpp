@@ -78,6 +78,11 @@ CLI::App* AddBandCommand(CLI::App& App, const std::string& Name, TBandKind Kind,
   return Sub;
 }
 
+// "1 tap", "3 taps".
+std::string Counted(int64_t Count, const std::string& Noun) {
+  return std::to_string(Count) + " " + Noun + (Count == 1 ? "" : "s");
+}
+
 std::string Decibels(double Fraction) {
   char Text[32];
   std::snprintf(Text, sizeof Text, "%.1f dB", 20 * std::log10(Fraction));
@@ -104,7 +109,7 @@ int DesignBand(TBandOptions& O, const CLI::App& Sub) {
     throw CLI::ValidationError(Problem);
   const TFirFilter Filter = DesignFilter(O.Request);
   WriteOutput(O.Output, FormatFirFile(Filter));
-  std::fprintf(stderr, "%s\n", Filter.FilterComment.c_str());
+  std::fprintf(stderr, "%s\n", EscapeControl(Filter.FilterComment).c_str());
   return 0;
 }
 
@@ -116,7 +121,7 @@ struct TImpulseOptions {
 };
 
 int DesignFromImpulse(const TImpulseOptions& O) {
-  const TImpulse Impulse = ReadImpulse(O.Source, O.Channel - 1);
+  const TImpulse Impulse = ReadImpulse(O.Source, O.Channel - 1, O.Threshold);
   char Comment[96];
   std::snprintf(Comment, sizeof Comment, " at %g Hz, samples at or above %g dB re the peak",
                 Impulse.Rate, O.Threshold);
@@ -130,13 +135,13 @@ int DesignFromImpulse(const TImpulseOptions& O) {
     throw EGeneralError(O.Source + ": " + E.what());
   }
   WriteOutput(O.Output, FormatFirFile(Filter));
-  std::string Text = O.Source + ": " + std::to_string(Impulse.Samples.size()) + " frames, " +
-                     std::to_string(Report.Kept) + " taps kept, " +
-                     std::to_string(Report.DroppedZero) + " zero samples dropped";
+  std::string Text = O.Source + ": " + Counted(Impulse.Frames(), "frame") + ", " +
+                     Counted(Report.Kept, "tap") + " kept, " + Counted(Report.DroppedZero, "zero sample") +
+                     " dropped";
   if (Report.Dropped > 0)
     Text += ", " + std::to_string(Report.Dropped) + " below the threshold dropped, the largest at " +
             Decibels(Report.LargestDropped) + " re the peak";
-  std::fprintf(stderr, "%s\n", Text.c_str());
+  std::fprintf(stderr, "%s\n", EscapeControl(Text).c_str());
   return 0;
 }
 
@@ -167,6 +172,8 @@ int RunDesignCommand(int Argc, char** Argv) {
   FromWav->footer(kDesignFooter);
 
   return RunCommand(App, Argc, Argv, [&] {
+    RefuseBlankName("--output", FromWav->parsed() ? Impulse.Output : Band.Output);
+    if (FromWav->parsed()) RefuseBlankName("WAV", Impulse.Source);
     return FromWav->parsed() ? DesignFromImpulse(Impulse) : DesignBand(Band, *App.get_subcommands().front());
   });
 }

@@ -75,6 +75,7 @@ void TKestrum::DoExecute() {
     if (OnSourceProperty)
       OnSourceProperty(this, SourceFile, NbBitsOf(Format.Samples), Format.Stereo() ? ff_stereo : ff_mono,
                        Format.Rate, Reader->NSamples);
+    SendWarnings(Reader->TakeWarnings());
 
     TFirFilter Filter;
     TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
@@ -90,10 +91,19 @@ void TKestrum::DoExecute() {
     TWavFrameSource Source(*Reader);
     TWavFrameSink Sink(*Writer);
     TRunContext Run(Clip, Overflow, PROGRESS_STEP, [this](int32_t Done) { ReportProgress(Done); });
-    if (Kernel == TKernelKind::Fast)
-      RunFastKernel(Source, Sink, Format, FNbEch, Filter, Run, Threads);
-    else
-      RunReferenceKernel(Source, Sink, Format, FNbEch, Filter, Run);
+    try {
+      if (Kernel == TKernelKind::Fast)
+        RunFastKernel(Source, Sink, Format, FNbEch, Filter, Run, Threads);
+      else
+        RunReferenceKernel(Source, Sink, Format, FNbEch, Filter, Run);
+    } catch (const EMathError& E) {
+      // A sample that is not a finite number, at or before the frame that
+      // failed, makes every sum that holds it fail: it is the cause.
+      if (Reader->NonFiniteFrame() >= 0 && Reader->NonFiniteFrame() - StartPos() <= E.Frame())
+        throw EMathError(SourceFile + ": frame " + std::to_string(Reader->NonFiniteFrame()) +
+                         " holds a sample that is not a finite number; it cannot be filtered");
+      throw;
+    }
 
     Reader->SetActive(false);
     Writer->Close();

@@ -30,7 +30,8 @@ enum class TKernelKind { Reference, Fast };
 //  2. Refuses a blank SourceFile, CibleFile or FirFile. Opens SourceFile at frame StartPos; NbEch = EndPos - StartPos, or the
 //     source's whole frame count when that is 0.
 //  3. Creates CibleFile in the source's format, refusing a target that would
-//     pass the 4 GiB a WAV header can describe; OnSourceProperty.
+//     pass the 4 GiB a WAV header can describe; OnSourceProperty; OnWarning
+//     for a source whose data is shorter than its header says.
 //  4. Reads FirFile's comment and tap count, logs "Filter file name: ",
 //     "Filter comment: ", "Taps: ", reads the taps, logs "NbEch: ". Sends
 //     OnWarning for a filter that is valid but odd (no taps, a tap count line
@@ -38,7 +39,8 @@ enum class TKernelKind { Reference, Fast };
 //     lines concerned have been read.
 //  5. Filters NbEch frames (none when NbEch <= 0) with the chosen kernel
 //     (kernel/Kernel.h): OnProgress(frames done, NbEch) every PROGRESS_STEP
-//     frames.
+//     frames. A sum that fails because a source sample is not a finite
+//     number raises an EMathError naming that sample's frame.
 //  6. Closes both files (the target then holds its header and replaces any
 //     earlier file of that name), OnProgress(0, 0), OnEndFilter.
 // When any of 2 to 6 fails, the reader and writer are dropped (the target is
