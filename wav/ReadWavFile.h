@@ -19,7 +19,8 @@ namespace kestrum {
 // FileName "-" is standard input. A source that is not a regular file (a
 // pipe, a FIFO, a terminal) is first copied whole to an unnamed temporary
 // file, so that NSamples is the real frame count; a data size of 0xFFFFFFFF
-// (or, in such a stream, 0) means the data runs to the end of the source.
+// (or, in such a stream, 0 or sox's 0x7FFFF000 cut to whole frames) means the
+// data runs to the end of the source.
 // Opening, the copy and every block read poll CheckStop (base/Stop.h).
 //
 // Opening walks the file's chunks and refuses, with an EInOutError that names
