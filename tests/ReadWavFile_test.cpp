@@ -263,14 +263,15 @@ TEST_F(ReadWavFileTest, DeliversSilenceWhenTheFileShrinksAfterOpening) {
 }
 
 TEST_F(ReadWavFileTest, ReadsAStreamToItsRealEnd) {
-  // Writers that cannot seek back give 0xFFFFFFFF or 0 as the data size: the
-  // length is unknown until the end. A real size is the most there is.
+  // Writers that cannot seek back give 0xFFFFFFFF, 0 or (sox) 0x7FFFF000 as
+  // the data size: the length is unknown until the end. A real size is the
+  // most there is.
   const Bytes Data = test::Words({1, -2, 3, -4, 5, 6});
   const struct {
     uint32_t Declared;
     int32_t NSamples;
     size_t Frames;
-  } Cases[] = {{0xFFFFFFFFu, -1, 6}, {0u, -1, 6}, {4000u, 2000, 6}, {8u, 4, 4}, {7u, 3, 3}};
+  } Cases[] = {{0xFFFFFFFFu, -1, 6}, {0u, -1, 6}, {0x7FFFF000u, -1, 6}, {4000u, 2000, 6}, {8u, 4, 4}, {7u, 3, 3}};
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Declared);
     Bytes Wav = MakeWav(1, 16, 8000, Data);

@@ -23,8 +23,9 @@ namespace kestrum {
 // read taking what is there (at most WAV_BUFFER_SIZE bytes through the
 // buffer), nothing held beyond the buffer. Its data ends at the end of the
 // source, or earlier at the header's data size when that is a real size: a
-// data size of 0xFFFFFFFF (or, in a stream, 0) means the data runs to the end
-// of the source. A stream's NSamples is then -1: unknown until its end.
+// data size of 0xFFFFFFFF (or, in a stream, 0 or sox's 0x7FFFF000 cut to
+// whole frames) means the data runs to the end of the source, and a stream's
+// NSamples is then -1: unknown until its end.
 // Opening and every block read poll CheckStop (base/Stop.h); a stream is
 // waited on with WaitReady.
 //
@@ -81,6 +82,8 @@ public:
 
   TFileState State() const { return FState; }
   uint8_t FrameBytes() const { return FFrameBytes; }
+  // The file offset of the first frame of the open source.
+  uint64_t DataStart() const { return FDataStart; }
   TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32); }
   // The format of the open source, as the flags above give it.
   TAudioFormat Format() const { return {SampleFormat(), Stereo ? 2 : 1, Frequency}; }
