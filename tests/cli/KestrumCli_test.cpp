@@ -631,6 +631,9 @@ TEST(KestrumCli, DrawsProgressAndASummaryOnATerminal) {
   const test::TScratchDir Dir;
   test::WriteFileBytes(Dir / "in.wav", test::MakeWav(1, 16, 8000, Bytes(2 * 20000, 0)));
   test::WriteFileBytes(Dir / "in2.wav", test::MakeWav(1, 16, 8000, Bytes(2 * 20000, 0)));
+  Bytes Unknown = test::MakeWav(1, 16, 8000, Bytes(2 * 20000, 0));
+  WriteU32LE(&Unknown[40], 0xFFFFFFFF);
+  const test::TFifoFeeder Stream(Dir / "stream", Unknown);
   const std::string Summary = "frames in [0-9.]+ s, [0-9.]+ times faster than real time\r\n$";
   struct TCase {
     const char* Name;
@@ -644,6 +647,8 @@ TEST(KestrumCli, DrawsProgressAndASummaryOnATerminal) {
        {"--threads", "1", "-o", Dir / "out", Dir / "in.wav", Dir / "in2.wav", kSmooth},
        " 5000/40000 frames", "\r +\r2 of 2 files written to '[^']*': 40000 " + Summary},
       {"quiet", {"-q", Dir / "in.wav", Dir / "out.wav", kSmooth}, "", "^$"},
+      {"a stream of unknown length, without a percentage", {Dir / "stream", Dir / "out.wav", kSmooth},
+       "\r5000 frames, 0:01 of audio, ", "\r +\r20000 " + Summary},
   };
   for (const TCase& C : Cases) {
     SCOPED_TRACE(C.Name);
