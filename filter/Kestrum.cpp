@@ -2,6 +2,8 @@
 // reports through the events.
 #include "filter/Kestrum.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -59,10 +61,11 @@ TKestrum::TKestrum(TComponent* Owner) : TComponent(Owner) {
 
 std::string TKestrum::Version() const { return KESTRUM_VERSION; }
 
-void TKestrum::ReportProgress(int32_t Done) {
+void TKestrum::ReportProgress(int64_t Done) {
+  FDone = Done;
   if (ActiveProcessMessage) TApplication::ProcessMessages();
   CheckStop();
-  if (OnProgress) OnProgress(this, Done, FNbEch);
+  if (OnProgress) OnProgress(this, static_cast<int32_t>(std::min<int64_t>(Done, INT32_MAX)), FNbEch);
 }
 
 void TKestrum::SendWarnings(const std::vector<std::string>& Warnings) {
@@ -73,11 +76,13 @@ void TKestrum::SendWarnings(const std::vector<std::string>& Warnings) {
 void TKestrum::DoExecute() {
   Overflow = TOverflowCount();
   FSourceFormat = TAudioFormat();
+  FDone = 0;
+  FUntilEnd = false;
   if (OnStartFilter) OnStartFilter(this);
   std::unique_ptr<TReadWavFile> Reader;
   std::unique_ptr<TWriteWavFile> Writer;
   try {
-    RefuseBlankName(SourceFile, "source");
+    if (SourceDescriptor < 0) RefuseBlankName(SourceFile, "source");
     RefuseBlankName(CibleFile, "target");
     RefuseBlankName(FirFile, "filter");
     if (!ValidTarget(TargetBits, TargetEncoding))
@@ -86,8 +91,12 @@ void TKestrum::DoExecute() {
     Writer = std::make_unique<TWriteWavFile>();
 
     Reader->FileName = SourceFile;
-    Reader->StartSample = StartPos();
+    Reader->Descriptor = SourceDescriptor;
     Reader->KeepChunks = KeepMetadata;
+    Reader->OnHeader = [this, &Reader] {
+      if (OnSourceRate) OnSourceRate(this, Reader->Frequency);
+      Reader->StartSample = StartPos();
+    };
     Reader->SetActive(true);
     const TAudioFormat Format = Reader->Format();
     FSourceFormat = Format;
@@ -95,13 +104,19 @@ void TKestrum::DoExecute() {
     TargetFormat.Samples = TargetSampleFormat(Format.Samples, TargetBits, TargetEncoding);
     Overflow = TOverflowCount::For(TargetFormat);
     FNbEch = EndPos() - StartPos();  // both are 0 or more: no overflow
+    FUntilEnd = FNbEch == 0 && Reader->Streamed();
     if (FNbEch == 0) FNbEch = Reader->NSamples;
 
     Writer->FileName = CibleFile;
     Writer->SetActive(true);
     Writer->SetFormat(TargetFormat);
     Writer->NSamples = Reader->NSamples;
-    Writer->Reserve(FNbEch);  // RF64 past 4 GiB
+    // The length declared: RF64 past 4 GiB. One known only at the end (a
+    // stream) keeps room for a ds64 chunk in a JUNK chunk.
+    if (FUntilEnd)
+      Writer->ReserveUnknownLength();
+    else
+      Writer->Reserve(FNbEch);
     std::vector<std::string> Dropped;
     if (KeepMetadata) Writer->Chunks = CarriedChunks(std::move(Reader->Chunks), StartPos(), Dropped);
     if (OnSourceProperty)
@@ -120,16 +135,19 @@ void TKestrum::DoExecute() {
     Fir.ReadTaps(Filter);
     SendWarnings(Fir.TakeWarnings());
 
-    DoLog("NbEch: " + std::to_string(FNbEch));
+    DoLog("NbEch: " + (FNbEch < 0 && FUntilEnd ? std::string("unknown (until the end of the stream)")
+                                                 : std::to_string(FNbEch)));
     TWavFrameSource Source(*Reader);
     TWavFrameSink Sink(*Writer);
-    TRunContext Run(Clip, Overflow, PROGRESS_STEP, [this](int32_t Done) { ReportProgress(Done); });
+    TRunContext Run(Clip, Overflow, PROGRESS_STEP, [this](int64_t Done) { ReportProgress(Done); });
     if (TargetFormat.Samples != Format.Samples) Run.Target = TargetFormat.Samples;
+    const TRunLength Length =
+        FUntilEnd ? TRunLength{FNbEch < 0 ? TRunLength::kEndless : FNbEch, true} : TRunLength{FNbEch, false};
     try {
       if (Kernel == TKernelKind::Fast)
-        RunFastKernel(Source, Sink, Format, FNbEch, Filter, Run, Threads);
+        RunFastKernel(Source, Sink, Format, Length, Filter, Run, Threads);
       else
-        RunReferenceKernel(Source, Sink, Format, FNbEch, Filter, Run);
+        RunReferenceKernel(Source, Sink, Format, Length, Filter, Run);
     } catch (const EMathError& E) {
       // A sample that is not a finite number, at or before the frame that
       // failed, makes every sum that holds it fail: it is the cause.
@@ -138,6 +156,7 @@ void TKestrum::DoExecute() {
                          " holds a sample that is not a finite number; it cannot be filtered");
       throw;
     }
+    FDone = Run.Done();
 
     Reader->SetActive(false);
     Writer->Close();
@@ -147,15 +166,17 @@ void TKestrum::DoExecute() {
     if (OnEndFilter) OnEndFilter(this);
   } catch (...) {
     const bool Streamed = Writer && Writer->Streaming();
+    const bool Stopped = StopSignal() != 0;
     Reader.reset();
+    if (Stopped && Writer) Writer->EndStream();  // a stream ends after its last whole frame
     Writer.reset();  // drops the unfinished target; an earlier file stays
     if (OnProgress) OnProgress(this, 0, 0);
     if (OnEndFilter) OnEndFilter(this);
     // Whatever failed once a stop was asked for (a wait cut short, say), the
     // stop is what happened. The target has not been replaced: that is the
     // last step of a run, after which nothing polls for a stop.
-    if (StopSignal() != 0)
-      throw EStopped(Streamed ? "interrupted; the WAV streamed to '" + CibleFile + "' is incomplete"
+    if (Stopped)
+      throw EStopped(Streamed ? "interrupted; the WAV streamed to '" + CibleFile + "' ends after its last whole frame"
                               : "interrupted; '" + CibleFile + "' was left as it was");
     throw;
   }

@@ -132,7 +132,7 @@ public:
 // Threads threads (0: one per core), whatever the filter; RunFastKernel runs
 // it with kBlockFrames. Tests use small blocks to reach block edges with
 // short files.
-void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                const TFirFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames);
 
 // For tests and benchmarks: the names of the instruction sets the steps were

@@ -54,7 +54,7 @@ inline TEntry Level(const uint8_t* P) {
 // frame loop holds no test of it; each channel has its own ring.
 template <TSampleFormat Format>
 void RunPath(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& In, const TAudioFormat& Out,
-             int32_t NbEch, const TFirFilter& Filter, TRunContext& Run) {
+             const TRunLength& Length, const TFirFilter& Filter, TRunContext& Run) {
   using TEntry = std::conditional_t<
       Format == TSampleFormat::Float64, double,
       std::conditional_t<Format == TSampleFormat::Float32, float,
@@ -69,8 +69,12 @@ void RunPath(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& In, con
   std::vector<uint8_t> Stored(static_cast<size_t>(Out.FrameBytes()));
   float Acc[MAX_CHANNELS];
   uint32_t P = 0;
-  for (int32_t N = 0; N < NbEch; ++N) {
-    Source.ReadFrames(Frame.data(), 1);
+  for (int64_t N = 0; N < Length.Frames; ++N) {
+    if (!Source.Ready()) Sink.Flush();
+    if (!Length.UntilEnd)
+      Source.ReadFrames(Frame.data(), 1);
+    else if (Source.ReadArrived(Frame.data(), 1) == 0)
+      break;
     for (int C = 0; C < Channels; ++C) {
       TEntry* const Ring = History.get() + static_cast<size_t>(C) * FIR_HISTORY_SIZE;
       Ring[P] = Level<Format, TEntry>(Frame.data() + C * SampleBytes);
@@ -92,16 +96,21 @@ void RunPath(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& In, con
 
 void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
                         const TFirFilter& Filter, TRunContext& Run) {
-  if (NbEch <= 0) return;
+  RunReferenceKernel(Source, Sink, Format, TRunLength{NbEch, false}, Filter, Run);
+}
+
+void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format,
+                        const TRunLength& Length, const TFirFilter& Filter, TRunContext& Run) {
+  if (Length.Frames <= 0) return;
   const TDefaultFloatEnv Env;
   const TAudioFormat Out = Run.TargetFormat(Format);
   switch (Format.Samples) {
-    case TSampleFormat::Pcm8: return RunPath<TSampleFormat::Pcm8>(Source, Sink, Format, Out, NbEch, Filter, Run);
-    case TSampleFormat::Pcm16: return RunPath<TSampleFormat::Pcm16>(Source, Sink, Format, Out, NbEch, Filter, Run);
-    case TSampleFormat::Pcm24: return RunPath<TSampleFormat::Pcm24>(Source, Sink, Format, Out, NbEch, Filter, Run);
-    case TSampleFormat::Pcm32: return RunPath<TSampleFormat::Pcm32>(Source, Sink, Format, Out, NbEch, Filter, Run);
-    case TSampleFormat::Float32: return RunPath<TSampleFormat::Float32>(Source, Sink, Format, Out, NbEch, Filter, Run);
-    case TSampleFormat::Float64: return RunPath<TSampleFormat::Float64>(Source, Sink, Format, Out, NbEch, Filter, Run);
+    case TSampleFormat::Pcm8: return RunPath<TSampleFormat::Pcm8>(Source, Sink, Format, Out, Length, Filter, Run);
+    case TSampleFormat::Pcm16: return RunPath<TSampleFormat::Pcm16>(Source, Sink, Format, Out, Length, Filter, Run);
+    case TSampleFormat::Pcm24: return RunPath<TSampleFormat::Pcm24>(Source, Sink, Format, Out, Length, Filter, Run);
+    case TSampleFormat::Pcm32: return RunPath<TSampleFormat::Pcm32>(Source, Sink, Format, Out, Length, Filter, Run);
+    case TSampleFormat::Float32: return RunPath<TSampleFormat::Float32>(Source, Sink, Format, Out, Length, Filter, Run);
+    case TSampleFormat::Float64: return RunPath<TSampleFormat::Float64>(Source, Sink, Format, Out, Length, Filter, Run);
   }
 }
 

@@ -18,12 +18,14 @@
 #include <vector>
 
 #include "base/Errors.h"
+#include "base/OutputFile.h"
 #include "design/Design.h"
 #include "design/Response.h"
 #include "filter/Kestrum.h"
 #include "fir/FirFile.h"
 #include "kernel/FirStream.h"
 #include "wav/ReadWavFile.h"
+#include "wav/WavHeader.h"
 #include "wav/WriteWavFile.h"
 
 namespace py = pybind11;
@@ -339,6 +341,33 @@ void WriteWav(const std::string& FileName, const py::buffer& Data, int Channels,
   Writer.Close();
 }
 
+// Where a WAV file's frames lie, for reading them in place: (the file
+// offset of the first frame, frames, channels, sample format, rate).
+py::tuple WavLayout(const std::string& FileName) {
+  TReadWavFile Reader;
+  Reader.FileName = FileName;
+  {
+    py::gil_scoped_release Release;
+    Reader.SetActive(true);
+  }
+  return py::make_tuple(Reader.DataStart(), Reader.NSamples, Reader.Channels,
+                        static_cast<int>(NbBitsOf(Reader.SampleFormat())), Reader.Frequency);
+}
+
+// The header of a WAV file that holds Frames frames, as the writer puts it
+// before them: RF64 when the file would outgrow the 32-bit sizes of a WAV
+// header.
+py::bytes WavHeader(const std::string&, int Channels, int Bits, uint32_t Rate, int64_t Frames) {
+  if (Rate == 0) throw py::value_error("the rate must be positive");
+  if (Frames < 0) throw py::value_error("frames must not be negative");
+  const TAudioFormat Format = FormatOf(Channels, Bits, Rate);
+  const uint64_t Bytes = static_cast<uint64_t>(Frames) * static_cast<uint64_t>(Format.FrameBytes());
+  const bool Large = TWavHeader::ForData(Format, Bytes).RiffSize64 > UINT32_MAX;
+  const std::vector<uint8_t> Header =
+      TWavHeader::ForData(Format, Bytes, Large ? TWavLayout::Rf64 : TWavLayout::Plain).Encode();
+  return py::bytes(reinterpret_cast<const char*>(Header.data()), Header.size());
+}
+
 // The filter's text read by the library's reader, with its warnings.
 py::tuple ReadFilter(std::optional<std::string> FileName, std::optional<std::string> Text, const std::string& Name) {
   TFirFileReader Reader = FileName ? TFirFileReader::FromFile(*FileName) : TFirFileReader::FromText(*Text, Name);
@@ -502,6 +531,14 @@ PYBIND11_MODULE(_kestrum, M) {
   M.def("filter_file", &FilterFile);
   M.def("read_wav", &ReadWav);
   M.def("write_wav", &WriteWav);
+  M.def("wav_layout", &WavLayout);
+  M.def("wav_header", &WavHeader);
+  py::class_<TReplaceFile>(M, "Replacement")
+      .def(py::init<>())
+      .def("open", &TReplaceFile::Open)
+      .def_property_readonly("temp_name", &TReplaceFile::TempName)
+      .def("commit", &TReplaceFile::Commit)
+      .def("discard", &TReplaceFile::Discard);
   py::class_<TStream>(M, "Stream")
       .def(py::init<const TFirFilter&, int, int, bool>())
       .def("filter", &TStream::Filter)

@@ -151,6 +151,17 @@ public:
   // Appends Count raw bytes, file order: the same as as many WriteByte calls.
   void WriteBytes(const uint8_t* Bytes, size_t Count);
 
+  // A streamed target: writes out the bytes held in the buffer now, header
+  // first if it has not gone yet, so that the stream's reader has every frame
+  // appended so far. A replaced file: nothing, it is written in whole blocks.
+  void SendBuffered();
+  // A streamed target, once a stop was asked for: writes out the buffered
+  // bytes when the stream takes them within a second, ignoring the stop, so
+  // that it ends after the last whole frame appended (unless the stop cut a
+  // write to a stalled reader short), then closes it without error. A
+  // replaced file: nothing.
+  void EndStream() noexcept;
+
 private:
   void Open();
   void CreateNew();
@@ -182,6 +193,7 @@ private:
   bool FUnknownLength = false;  // ReserveUnknownLength was called
   TWavLayout FLayout = TWavLayout::Plain;  // settled with the header's size
   bool FHoleAtEnd = false;  // the file ends in a hole that a write has not yet closed
+  std::vector<uint8_t> FCutFrame;  // the unwritten rest of the frame a stopped stream write ended in
 };
 
 }  // namespace kestrum
