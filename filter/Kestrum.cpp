@@ -111,12 +111,15 @@ void TKestrum::DoExecute() {
     Writer->SetActive(true);
     Writer->SetFormat(TargetFormat);
     Writer->NSamples = Reader->NSamples;
-    // The length declared: RF64 past 4 GiB. One known only at the end (a
-    // stream) keeps room for a ds64 chunk in a JUNK chunk.
-    if (FUntilEnd)
-      Writer->ReserveUnknownLength();
-    else
+    // The length declared: RF64 past 4 GiB. A stream's header gives at most
+    // its length, which sizes a file target; one that gives none keeps room
+    // for a ds64 chunk in a JUNK chunk (a streamed target says "unknown").
+    if (!FUntilEnd)
       Writer->Reserve(FNbEch);
+    else if (Reader->NSamples >= 0 && !Writer->Streaming())
+      Writer->Reserve(Reader->NSamples);
+    else
+      Writer->ReserveUnknownLength();
     std::vector<std::string> Dropped;
     if (KeepMetadata) Writer->Chunks = CarriedChunks(std::move(Reader->Chunks), StartPos(), Dropped);
     if (OnSourceProperty)

@@ -55,7 +55,7 @@ TEST(FastKernel, FiltersALiveSourcePieceByPieceAsAFileRunDoes) {
   for (int I = 0; I < 24; ++I) {
     const int32_t Block = std::array{7, 1000, fast::kBlockFrames}[I % 3];
     TCase C = RandomCase(R, Block);
-    C.NbEch = static_cast<int32_t>(C.Data.size() / static_cast<size_t>(C.Channels * C.Bits / 8));
+    C.NbEch = static_cast<int32_t>(C.Data.size() / static_cast<size_t>(C.Format().FrameBytes()));
     SCOPED_TRACE(testing::Message() << "case " << I << ": " << C.Channels << " x " << C.Bits << " bits, "
                                     << C.NbEch << " frames, " << C.Filter.NbTaps << " taps, block " << Block);
     const TOutcome Want = RunReference(C);

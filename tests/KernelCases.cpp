@@ -61,20 +61,23 @@ TOutcome RunReference(const TCase& C) {
 }
 
 TOutcome RunArriving(const TCase& C, int Threads, int32_t Block, uint32_t Seed) {
-  const size_t FrameBytes = static_cast<size_t>(C.Channels * C.Bits / 8);
+  const TAudioFormat Format = C.Format();
+  const size_t FrameBytes = static_cast<size_t>(Format.FrameBytes());
+  const size_t OutBytes = static_cast<size_t>(BytesPerSample(C.Target.value_or(Format.Samples)) * C.Channels);
   struct TLive : TFrameSource, TFrameSink {
     const Bytes& Data;
-    const size_t FrameBytes;
+    const size_t FrameBytes, OutBytes;
     std::mt19937 R;
     size_t Read = 0;             // bytes handed to the kernel
     Bytes Out;                   // bytes the kernel wrote
     size_t Flushed = 0;          // of Out, those flushed
     bool Waiting = false;        // Ready() said no
-    TLive(const Bytes& Data, size_t FrameBytes, uint32_t Seed) : Data(Data), FrameBytes(FrameBytes), R(Seed) {}
+    TLive(const Bytes& Data, size_t FrameBytes, size_t OutBytes, uint32_t Seed)
+        : Data(Data), FrameBytes(FrameBytes), OutBytes(OutBytes), R(Seed) {}
     void ReadFrames(uint8_t*, int32_t) override { ADD_FAILURE() << "a live source read for a count"; }
     int32_t ReadArrived(uint8_t* Dest, int32_t Max) override {
       if (Waiting) {
-        EXPECT_EQ(Flushed, Read) << "frames held back while the source waits";
+        EXPECT_EQ(Flushed / OutBytes, Read / FrameBytes) << "frames held back while the source waits";
       }
       Waiting = false;
       const size_t Piece = std::min<size_t>({size_t(Max), (Data.size() - Read) / FrameBytes, 1 + R() % 3000});
@@ -84,14 +87,14 @@ TOutcome RunArriving(const TCase& C, int Threads, int32_t Block, uint32_t Seed) 
     }
     bool Ready() override { return !(Waiting = R() % 3 == 0); }
     void WriteFrames(const uint8_t* Frames, int32_t Count) override {
-      Out.insert(Out.end(), Frames, Frames + static_cast<size_t>(Count) * FrameBytes);
+      Out.insert(Out.end(), Frames, Frames + static_cast<size_t>(Count) * OutBytes);
     }
     void Flush() override { Flushed = Out.size(); }
-  } Live(C.Data, FrameBytes, Seed);
-  const TAudioFormat Format{SampleFormatOf(C.Bits == 16, C.Bits == 24, C.Bits == 32), C.Channels, 8000};
+  } Live(C.Data, FrameBytes, OutBytes, Seed);
   TOutcome Outcome;
   TRunContext Context(C.Clip, Outcome.Overflow, PROGRESS_STEP,
                       [&](int64_t Done) { Outcome.Progress.push_back(static_cast<int32_t>(Done)); });
+  Context.Target = C.Target;
   const TRunLength Length{TRunLength::kEndless, true};
   try {
     if (Threads == 0)
