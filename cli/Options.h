@@ -26,6 +26,10 @@ struct TOptions {
   // component's own arithmetic, which keeps their low bits.
   bool Clip = true;
   bool Force = false;  // replace a TARGET that is not a WAV file
+  // A WAV FILTER: how its samples become taps, and --exact; --fft for a .fir.
+  TLongFilterOptions Long;
+  bool Exact = false;
+  bool Fft = false;
   // FILTER read as a design ("lowpass:3000"), made at each source's rate.
   std::optional<TFilterDesign> Design;
 

@@ -54,6 +54,9 @@ void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Sou
   Kestrum.Kernel = Options.Kernel;
   Kestrum.Threads = Threads;
   Kestrum.Clip = Options.Clip;
+  Kestrum.FilterOptions = Options.Long;
+  Kestrum.Exact = Options.Exact;
+  Kestrum.Fft = Options.Fft;
 }
 
 int32_t FramesToFilter(const TOptions& Options, const TSourceFormat& Format) {

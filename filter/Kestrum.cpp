@@ -9,6 +9,7 @@
 #include "base/Stop.h"
 #include "fir/FirFile.h"
 #include "filter/WavFrames.h"
+#include "kernel/FftKernel.h"
 #include "kernel/Kernel.h"
 #include "wav/ReadWavFile.h"
 #include "wav/WriteWavFile.h"
@@ -76,24 +77,40 @@ void TKestrum::DoExecute() {
       OnSourceProperty(this, SourceFile, NbBitsOf(Format.Samples), Format.Stereo() ? ff_stereo : ff_mono,
                        Format.Rate, Reader->NSamples);
 
-    TFirFilter Filter;
-    TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
-    Fir.ReadHead(Filter);
-    DoLog("Filter file name: " + FirFile);
-    DoLog("Filter comment: " + Filter.FilterComment);
-    DoLog("Taps: " + std::to_string(Filter.NbTaps));
-    SendWarnings(Fir.TakeWarnings());
-    Fir.ReadTaps(Filter);
-    SendWarnings(Fir.TakeWarnings());
-
-    DoLog("NbEch: " + std::to_string(FNbEch));
     TWavFrameSource Source(*Reader);
     TWavFrameSink Sink(*Writer);
     TRunContext Run(Clip, Overflow, PROGRESS_STEP, [this](int32_t Done) { ReportProgress(Done); });
-    if (Kernel == TKernelKind::Fast)
-      RunFastKernel(Source, Sink, Format, FNbEch, Filter, Run, Threads);
-    else
-      RunReferenceKernel(Source, Sink, Format, FNbEch, Filter, Run);
+    if (IsWavFilter(FirFile)) {
+      const TLongFilter Long = ReadLongFilter(FirFile, FilterOptions);
+      CheckChannels(Long, Format.Channels, FirFile);
+      DoLog("Filter file name: " + FirFile);
+      DoLog("Filter comment: impulse response, " + std::to_string(Long.Channels.size()) +
+            (Long.Channels.size() == 1 ? " channel, " : " channels, ") + std::to_string(Long.Rate) + " Hz");
+      DoLog("Taps: " + std::to_string(Long.Length()));
+      DoLog("NbEch: " + std::to_string(FNbEch));
+      if (Exact)
+        RunExactKernel(Source, Sink, Format, FNbEch, Long, Run, Threads);
+      else
+        RunFftKernel(Source, Sink, Format, FNbEch, Long, Run);
+    } else {
+      TFirFilter Filter;
+      TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
+      Fir.ReadHead(Filter);
+      DoLog("Filter file name: " + FirFile);
+      DoLog("Filter comment: " + Filter.FilterComment);
+      DoLog("Taps: " + std::to_string(Filter.NbTaps));
+      SendWarnings(Fir.TakeWarnings());
+      Fir.ReadTaps(Filter);
+      SendWarnings(Fir.TakeWarnings());
+
+      DoLog("NbEch: " + std::to_string(FNbEch));
+      if (Fft)
+        RunFftKernel(Source, Sink, Format, FNbEch, LongFilterOf(Filter), Run);
+      else if (Kernel == TKernelKind::Fast)
+        RunFastKernel(Source, Sink, Format, FNbEch, Filter, Run, Threads);
+      else
+        RunReferenceKernel(Source, Sink, Format, FNbEch, Filter, Run);
+    }
 
     Reader->SetActive(false);
     Writer->Close();

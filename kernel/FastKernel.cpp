@@ -15,6 +15,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "kernel/FloatEnv.h"
 #include "wav/WavHeader.h"
@@ -24,27 +25,50 @@ static_assert(FLT_EVAL_METHOD == 0, "float expressions must be evaluated in floa
 
 namespace kestrum::fast {
 
-TTaps::TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames) {
+namespace {
+
+// Fills Taps from Count taps, Tap(i) giving tap i's delay and coefficient.
+template <class TTap>
+void FillTaps(TTaps& Taps, int32_t Count, TTap Tap, double MaxLevel, int32_t Frames) {
   // Every partial sum is at most MaxLevel * sum |Coefs| times a growth of
   // (1 + 2^-24 + 2^-53) per tap from its roundings (to double, then float);
   // (1 + 2^-20) per tap also covers the roundings of this bound itself.
   double Bound = MaxLevel;
   double Sum = 0.0;
-  for (int32_t I = 0; I < Filter.NbTaps; ++I) {
-    const int32_t Delay = EffectiveDelay(Filter.Delays[I]);
-    if (Delay >= Frames && std::isfinite(Filter.Coefs[I])) continue;
-    Delays.push_back(Delay);
-    Coefs.push_back(Filter.Coefs[I]);
-    MaxDelay = std::max(MaxDelay, Delays.back());
-    Sum += std::fabs(Coefs.back());
+  for (int32_t I = 0; I < Count; ++I) {
+    const auto [Delay, Coef] = Tap(I);
+    if (Delay >= Frames && std::isfinite(Coef)) continue;
+    Taps.Delays.push_back(Delay);
+    Taps.Coefs.push_back(Coef);
+    Taps.MaxDelay = std::max(Taps.MaxDelay, Delay);
+    Sum += std::fabs(Taps.Coefs.back());
     Bound *= 1.0 + 0x1p-20;
   }
-  Split = Bound * Sum < 0x1p127;  // false for infinite and NaN coefficients too
+  Taps.Split = Bound * Sum < 0x1p127;  // false for infinite and NaN coefficients too
+}
+
+}  // namespace
+
+TTaps::TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames) {
+  const auto Tap = [&Filter](int32_t I) {
+    return std::pair<int32_t, float>(EffectiveDelay(Filter.Delays[size_t(I)]), Filter.Coefs[size_t(I)]);
+  };
+  FillTaps(*this, Filter.NbTaps, Tap, MaxLevel, Frames);
+}
+
+TTaps::TTaps(const std::vector<double>& Line, double MaxLevel, int32_t Frames) {
+  const auto Tap = [&Line](int32_t I) { return std::pair<int32_t, float>(I, static_cast<float>(Line[size_t(I)])); };
+  FillTaps(*this, static_cast<int32_t>(Line.size()), Tap, MaxLevel, Frames);
 }
 
 TTaps TapsFor(const TFirFilter& Filter, TAudioFormat Format, int32_t Frames) {
   if (Format.Float()) return TTaps(Filter, HUGE_VAL, INT32_MAX);  // an infinite bound: no split
   return TTaps(Filter, -static_cast<double>(LevelRange(Format.Bits()).Min), Frames);
+}
+
+TTaps TapsFor(const std::vector<double>& Line, TAudioFormat Format, int32_t Frames) {
+  if (Format.Float()) return TTaps(Line, HUGE_VAL, INT32_MAX);
+  return TTaps(Line, -static_cast<double>(LevelRange(Format.Bits()).Min), Frames);
 }
 
 void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TAudioFormat Format, int C, double* Levels) {
@@ -121,7 +145,10 @@ int32_t RoundSumsPortable(const float* const Acc[2], int32_t Count, TAudioFormat
 }
 
 TBlockEngine::TBlockEngine(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, int32_t Frames)
-    : Format(Format), Taps(TapsFor(Filter, Format, Frames)), Rule(StoreRule(Format.Samples, Clip)) {}
+    : TBlockEngine(TapsFor(Filter, Format, Frames), Format, Clip) {}
+
+TBlockEngine::TBlockEngine(TTaps Taps, const TAudioFormat& Format, bool Clip)
+    : Format(Format), Taps(std::move(Taps)), Rule(StoreRule(Format.Samples, Clip)) {}
 
 TBlockResult TBlockEngine::Compute(const uint8_t* Raw, int32_t Loaded, int32_t Count, double* const Levels[2],
                                    float* const Acc[2], uint8_t* Out) const {
@@ -341,14 +368,19 @@ private:
 void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
                const TFirFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames) {
   if (NbEch <= 0) return;
+  // A short run needs no more memory than its frames.
+  RunEngine(Source, Sink, NbEch, TBlockEngine(Filter, Format, Run.Clip, NbEch), Run, Threads, BlockFrames);
+}
+
+void RunEngine(TFrameSource& Source, TFrameSink& Sink, int32_t NbEch, const TBlockEngine& Engine, TRunContext& Run,
+               int Threads, int32_t BlockFrames) {
+  if (NbEch <= 0) return;
   const TDefaultFloatEnv Env;
   // Past a few dozen threads the caller's own work per frame (reading,
   // writing, StepProgress) is the limit: more would only take memory.
   constexpr int kMaxThreads = 32;
   if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
   Threads = std::clamp(Threads, 1, kMaxThreads);
-  // A short run needs no more memory than its frames.
-  const TBlockEngine Engine(Filter, Format, Run.Clip, NbEch);
   TPipeline Pipeline(Source, Sink, NbEch, Engine, Run, Threads, std::clamp(BlockFrames, 1, NbEch));
   Pipeline.Run();
 }

@@ -29,6 +29,8 @@ constexpr double kSplitter = 536870913.0;
 // and, with a finite coefficient, adds exactly nothing: it is left out.
 struct TTaps {
   TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames = INT32_MAX);
+  // A long filter's channel: Line[i], rounded to float, at delay i.
+  TTaps(const std::vector<double>& Line, double MaxLevel, int32_t Frames = INT32_MAX);
   std::vector<int32_t> Delays;  // EffectiveDelay of each tap
   std::vector<double> Coefs;    // the float coefficients, widened
   int32_t MaxDelay = 0;         // frames of history a block needs
@@ -45,6 +47,7 @@ struct TTaps {
 // a silent tap may turn a sum of -0 into +0; so float runs keep every tap
 // and never split.
 TTaps TapsFor(const TFirFilter& Filter, TAudioFormat Format, int32_t Frames = INT32_MAX);
+TTaps TapsFor(const std::vector<double>& Line, TAudioFormat Format, int32_t Frames = INT32_MAX);
 
 // The three steps of a block, each run on the widest instruction set this
 // processor has. The ...Portable versions do the same in plain C++, for
@@ -96,6 +99,7 @@ struct TBlockResult {
 class TBlockEngine {
 public:
   TBlockEngine(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, int32_t Frames = INT32_MAX);
+  TBlockEngine(TTaps Taps, const TAudioFormat& Format, bool Clip);
 
   // Computes Count frames, at most kBlockFrames. Raw holds the file bytes of
   // the last Loaded frames up to the block's end (Loaded >= Count): their
@@ -124,6 +128,10 @@ public:
 // short files.
 void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
                const TFirFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames);
+
+// The same run through Engine, whatever its taps: a long filter's too.
+void RunEngine(TFrameSource& Source, TFrameSink& Sink, int32_t NbEch, const TBlockEngine& Engine, TRunContext& Run,
+               int Threads, int32_t BlockFrames);
 
 // For tests and benchmarks: the names of the instruction sets the steps were
 // built for that this processor has, widest first (e.g. "AVX3", "AVX2",

@@ -1,0 +1,227 @@
+// The FFT engine and the exact engine for long filters.
+#include "kernel/FftKernel.h"
+
+#include <kissfft.hh>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "base/Errors.h"
+#include "kernel/FastKernel.h"
+#include "kernel/FloatEnv.h"
+#include "wav/WavHeader.h"
+
+namespace kestrum {
+
+using TComplex = std::complex<double>;
+
+struct TRealFft::TImpl {
+  explicit TImpl(int32_t B)
+      : Forward(static_cast<size_t>(B), false), Inverse(static_cast<size_t>(B), true),
+        Twiddle(static_cast<size_t>(B) + 1), Z(static_cast<size_t>(B)), Zt(static_cast<size_t>(B)) {
+    const double Pi = std::acos(-1.0);
+    for (int32_t K = 0; K <= B; ++K)
+      Twiddle[size_t(K)] = TComplex(std::cos(Pi * K / B), -std::sin(Pi * K / B));
+  }
+  kissfft<double> Forward, Inverse;
+  std::vector<TComplex> Twiddle;  // exp(-i pi k / B), k = 0..B
+  std::vector<TComplex> Z, Zt;
+};
+
+TRealFft::TRealFft(int32_t B) : FB(B), F(std::make_unique<TImpl>(B)) {}
+TRealFft::~TRealFft() = default;
+TRealFft::TRealFft(TRealFft&&) noexcept = default;
+
+// The 2B real values as B complex ones (even values real, odd imaginary),
+// transformed, then split into the real signal's spectrum.
+void TRealFft::Forward(const double* In, TComplex* Spectrum) {
+  const size_t B = static_cast<size_t>(FB);
+  for (size_t N = 0; N < B; ++N) F->Z[N] = TComplex(In[2 * N], In[2 * N + 1]);
+  F->Forward.transform(F->Z.data(), F->Zt.data());
+  const TComplex* const Z = F->Zt.data();
+  for (size_t K = 0; K <= B; ++K) {
+    const TComplex Zk = Z[K % B];
+    const TComplex Zc = std::conj(Z[(B - K) % B]);
+    const TComplex Even = 0.5 * (Zk + Zc);
+    const TComplex Odd = TComplex(0.0, -0.5) * (Zk - Zc);
+    Spectrum[K] = Even + F->Twiddle[K] * Odd;
+  }
+}
+
+void TRealFft::Inverse(const TComplex* Spectrum, double* Out) {
+  const size_t B = static_cast<size_t>(FB);
+  for (size_t K = 0; K < B; ++K) {
+    const TComplex Xk = Spectrum[K];
+    const TComplex Xc = std::conj(Spectrum[B - K]);
+    const TComplex Even = Xk + Xc;                             // twice the even values' spectrum
+    const TComplex Odd = (Xk - Xc) * std::conj(F->Twiddle[K]);  // twice the odd values'
+    F->Z[K] = Even + TComplex(0.0, 1.0) * Odd;
+  }
+  F->Inverse.transform(F->Z.data(), F->Zt.data());
+  for (size_t N = 0; N < B; ++N) {
+    Out[2 * N] = F->Zt[N].real();
+    Out[2 * N + 1] = F->Zt[N].imag();
+  }
+}
+
+TFftConvolver::TFftConvolver(const std::vector<double>& Taps, int32_t B)
+    : FB(B), FFft(B), FSum(size_t(B) + 1), FWindow(2 * size_t(B)) {
+  const size_t Bins = size_t(B) + 1;
+  FParts = static_cast<int32_t>(std::max<size_t>(1, (Taps.size() + size_t(B) - 1) / size_t(B)));
+  FFilter.resize(Bins * size_t(FParts));
+  FInput.assign(Bins * size_t(FParts), TComplex());
+  // Partition p: taps p*B to p*B + B - 1 in the window's first half. The
+  // products' transform back is 2B times too large: the scale, a power of
+  // two, is exact here.
+  const double Scale = 1.0 / (2.0 * B);
+  std::vector<double> Window(2 * size_t(B));
+  for (int32_t P = 0; P < FParts; ++P) {
+    std::fill(Window.begin(), Window.end(), 0.0);
+    const size_t From = size_t(P) * size_t(B);
+    const size_t To = std::min(Taps.size(), From + size_t(B));
+    for (size_t I = From; I < To; ++I) Window[I - From] = Taps[I] * Scale;
+    FFft.Forward(Window.data(), &FFilter[size_t(P) * Bins]);
+  }
+}
+
+void TFftConvolver::Reset() {
+  std::fill(FInput.begin(), FInput.end(), TComplex());
+  std::fill(FWindow.begin(), FWindow.end(), 0.0);
+  FNewest = 0;
+}
+
+size_t TFftConvolver::MemoryBytes() const {
+  return (FFilter.size() + FInput.size() + FSum.size()) * sizeof(TComplex) + FWindow.size() * sizeof(double);
+}
+
+void TFftConvolver::Process(const double* In, double* Out) {
+  const size_t B = size_t(FB);
+  const size_t Bins = B + 1;
+  std::copy(FWindow.begin() + std::ptrdiff_t(B), FWindow.end(), FWindow.begin());
+  std::copy(In, In + B, FWindow.begin() + std::ptrdiff_t(B));
+  FNewest = (FNewest + 1) % FParts;
+  FFft.Forward(FWindow.data(), &FInput[size_t(FNewest) * Bins]);
+  // Sum[k] = sum over p, in order, of Input(block - p)[k] * Filter(p)[k],
+  // in real arithmetic that the compiler may vectorise but not fuse.
+  double* const Sum = reinterpret_cast<double*>(FSum.data());
+  std::fill(Sum, Sum + 2 * Bins, 0.0);
+  for (int32_t P = 0; P < FParts; ++P) {
+    const int32_t Slot = (FNewest - P + FParts) % FParts;
+    const double* const X = reinterpret_cast<const double*>(&FInput[size_t(Slot) * Bins]);
+    const double* const H = reinterpret_cast<const double*>(&FFilter[size_t(P) * Bins]);
+    for (size_t K = 0; K < 2 * Bins; K += 2) {
+      Sum[K] += X[K] * H[K] - X[K + 1] * H[K + 1];
+      Sum[K + 1] += X[K] * H[K + 1] + X[K + 1] * H[K];
+    }
+  }
+  // The window's second half is the block's output; the first wraps round.
+  std::vector<double>& Back = FBack;
+  Back.resize(2 * B);
+  FFft.Inverse(FSum.data(), Back.data());
+  std::copy(Back.begin() + std::ptrdiff_t(B), Back.end(), Out);
+}
+
+int32_t FftBlockFrames(size_t Length) {
+  const size_t Eighth = std::bit_ceil(std::max<size_t>(Length, 1)) / 8;
+  return static_cast<int32_t>(std::clamp<size_t>(Eighth, 256, 16384));
+}
+
+namespace {
+
+// Whether a double sum can be stored under Rule: a finite float for float
+// samples; for integers any finite sum with Clip, else one that rounds
+// within signed 32 bits.
+bool StorableSum(double Sum, const TStoreRule& Rule) {
+  if (Rule.Float) return Storable(static_cast<float>(Sum), Rule);
+  if (!std::isfinite(Sum)) return false;
+  const double Rounded = std::nearbyint(Sum);
+  return Rule.Clip || (Rounded >= -2147483648.0 && Rounded <= 2147483647.0);
+}
+
+// Stores a StorableSum as a sample of Format at Out, counting it in Tally
+// (not Samples); returns the position after it.
+uint8_t* StoreSum(double Sum, TSampleFormat Format, const TStoreRule& Rule, uint8_t* Out, TOverflowCount& Tally) {
+  if (Rule.Float) {
+    WriteU32LE(Out, std::bit_cast<uint32_t>(StoreFloat(static_cast<float>(Sum), Rule, Tally)));
+    return Out + 4;
+  }
+  double Rounded = std::nearbyint(Sum);  // ties to even in the default environment
+  Tally.Peak = std::max(Tally.Peak, static_cast<float>(std::fabs(Rounded)));
+  if (Rounded < Rule.LevelMin || Rounded > Rule.LevelMax) {
+    ++Tally.Overflowed;
+    if (Rule.Clip) Rounded = std::clamp<double>(Rounded, Rule.LevelMin, Rule.LevelMax);
+  }
+  const uint32_t Bits = static_cast<uint32_t>(static_cast<int64_t>(Rounded));  // the low bits, as wrapping keeps
+  if (Format == TSampleFormat::Pcm8) {
+    *Out = static_cast<uint8_t>(Bits + 128u);
+    return Out + 1;
+  }
+  const int Bytes = BytesPerSample(Format);
+  for (int I = 0; I < Bytes; ++I) *Out++ = static_cast<uint8_t>(Bits >> (8 * I));
+  return Out;
+}
+
+}  // namespace
+
+void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+                  const TLongFilter& Filter, TRunContext& Run, int32_t BlockFrames) {
+  if (NbEch <= 0) return;
+  CheckChannels(Filter, Format.Channels, "the filter");
+  const TDefaultFloatEnv Env;
+  const int32_t B = BlockFrames > 0 ? BlockFrames : FftBlockFrames(Filter.Length());
+  const size_t Channels = static_cast<size_t>(Format.Channels);
+  const size_t FrameBytes = static_cast<size_t>(Format.FrameBytes());
+  const TStoreRule Rule = StoreRule(Format.Samples, Run.Clip);
+  std::vector<TFftConvolver> Convolvers;
+  for (size_t C = 0; C < Channels; ++C) Convolvers.emplace_back(Filter.For(int(C)), B);
+  std::vector<std::vector<double>> Sums(Channels, std::vector<double>(size_t(B)));
+  std::vector<uint8_t> Raw(size_t(B) * FrameBytes);
+  for (int64_t First = 0; First < NbEch; First += B) {
+    const int32_t Count = static_cast<int32_t>(std::min<int64_t>(B, NbEch - First));
+    Source.ReadFrames(Raw.data(), Count);
+    for (size_t C = 0; C < Channels; ++C) {
+      double* const Levels = Sums[C].data();
+      fast::LoadLevelsPortable(Raw.data(), Count, Format, int(C), Levels);
+      std::fill(Levels + Count, Levels + B, 0.0);
+      Convolvers[C].Process(Levels, Levels);
+    }
+    // The frames are stored over the raw ones, up to the first that may not be.
+    TOverflowCount Tally = TOverflowCount::For(Format);
+    int32_t Good = 0;
+    uint8_t* Out = Raw.data();
+    for (; Good < Count; ++Good) {
+      size_t C = 0;
+      while (C < Channels && StorableSum(Sums[C][size_t(Good)], Rule)) ++C;
+      if (C < Channels) break;
+      for (C = 0; C < Channels; ++C) Out = StoreSum(Sums[C][size_t(Good)], Format.Samples, Rule, Out, Tally);
+    }
+    Tally.Samples = int64_t{Good} * Format.Channels;
+    for (int32_t Done = 0; Done < Good;) {
+      const int32_t Frames = std::min(Good - Done, Run.FramesToProgress());
+      Sink.WriteFrames(Raw.data() + size_t(Done) * FrameBytes, Frames);
+      Run.StepProgress(Frames);
+      Done += Frames;
+    }
+    Run.Overflow.Add(Tally);
+    if (Good < Count) {
+      size_t C = 0;
+      while (StorableSum(Sums[C][size_t(Good)], Rule)) ++C;
+      ThrowUnstorable(static_cast<float>(Sums[C][size_t(Good)]), Rule, First + Good);
+    }
+  }
+}
+
+void RunExactKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+                    const TLongFilter& Filter, TRunContext& Run, int Threads) {
+  if (NbEch <= 0) return;
+  if (Filter.Channels.size() != 1)
+    throw EGeneralError("--exact takes a filter of one channel, applied to every source channel "
+                        "(--filter-channel picks one)");
+  // A short run needs no more history than its frames.
+  const fast::TBlockEngine Engine(fast::TapsFor(Filter.Channels[0], Format, NbEch), Format, Run.Clip);
+  fast::RunEngine(Source, Sink, NbEch, Engine, Run, Threads, fast::kBlockFrames);
+}
+
+}  // namespace kestrum

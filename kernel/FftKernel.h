@@ -1,0 +1,89 @@
+// The FFT engine: uniformly partitioned overlap-save convolution in double
+// precision, for filters of any length.
+//
+// A filter of L taps is cut into P = ceil(L / B) partitions of B taps. Each
+// block of B input frames is transformed with the block before it (2B
+// points); the spectra of the last P blocks, each times its partition's
+// spectrum, summed in partition order, transformed back, give the block's B
+// output frames. The cost per frame grows with log B and with P, not with L
+// times the frame count. Every step is double precision; the transforms are
+// KissFFT's (its header-only C++ template, instantiated for double) and are
+// compiled with the project's flags: no fused multiply-add, no code chosen by
+// instruction set, so a build gives the same bytes on every machine.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "kernel/Kernel.h"
+#include "kernel/LongFilter.h"
+
+namespace kestrum {
+
+// Real transforms of 2B points, B a power of two, through a complex
+// transform of B points.
+class TRealFft {
+public:
+  explicit TRealFft(int32_t B);
+  ~TRealFft();
+  TRealFft(TRealFft&&) noexcept;
+  // Spectrum[k], k = 0..B, of the 2B real values of In.
+  void Forward(const double* In, std::complex<double>* Spectrum);
+  // 2B times the 2B real values whose spectrum is Spectrum[0..B].
+  void Inverse(const std::complex<double>* Spectrum, double* Out);
+  int32_t Half() const { return FB; }
+
+private:
+  struct TImpl;
+  const int32_t FB;
+  std::unique_ptr<TImpl> F;
+};
+
+// One channel's convolution, a block at a time.
+class TFftConvolver {
+public:
+  // Taps: the filter; B: frames per block, a power of two.
+  TFftConvolver(const std::vector<double>& Taps, int32_t B);
+  // Out[i] = sum over k of Taps[k] * In[i - k], for the B frames of In,
+  // In's frames before it being those of the earlier calls (silence before
+  // the first). Out may be In.
+  void Process(const double* In, double* Out);
+  // Forgets the signal: silence before the next block.
+  void Reset();
+  int32_t BlockFrames() const { return FB; }
+  // Bytes of spectra and buffers it holds.
+  size_t MemoryBytes() const;
+
+private:
+  const int32_t FB;
+  int32_t FParts = 0;
+  int32_t FNewest = 0;  // partition slot of the newest input spectrum
+  TRealFft FFft;
+  std::vector<std::complex<double>> FFilter;  // FParts spectra of B + 1 bins, scaled by 1 / 2B
+  std::vector<std::complex<double>> FInput;   // the last FParts input spectra, a ring
+  std::vector<std::complex<double>> FSum;
+  std::vector<double> FWindow;  // the last block, then the new one: 2B frames
+  std::vector<double> FBack;    // the products transformed back
+};
+
+// Frames per block for a filter of Length taps: a power of two from 256 to
+// 16384, about an eighth of the length, so that long filters have at most a
+// few dozen partitions and short ones a small latency.
+int32_t FftBlockFrames(size_t Length);
+
+// A run through the FFT engine, with the same source, sink, progress and
+// store rules as the other kernels (kernel/Kernel.h, kernel/Overflow.h): an
+// integer sample is the double sum rounded to nearest, ties to even; a float
+// sample the sum rounded to float. The filter has one channel for all, or one
+// per channel of Format. BlockFrames 0 chooses FftBlockFrames.
+void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+                  const TLongFilter& Filter, TRunContext& Run, int32_t BlockFrames = 0);
+
+// The exact engine: the fast kernel's float sum in tap order, as for a .fir,
+// over every tap of a long filter of one channel (delays 0 to Length - 1).
+void RunExactKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+                    const TLongFilter& Filter, TRunContext& Run, int Threads);
+
+}  // namespace kestrum
