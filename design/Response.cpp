@@ -8,7 +8,7 @@
 #include <limits>
 #include <numbers>
 
-#include <kissfft.hh>
+#include "base/KissFft.h"
 
 
 namespace kestrum {
@@ -27,7 +27,7 @@ std::string Format(const char* Pattern, double Value) {
 // X[k] = sum x[n] e^(-2 pi i k n / N), by KissFFT in double precision.
 void Fft(std::vector<TComplex>& X) {
   std::vector<TComplex> Out(X.size());
-  kissfft<double>(X.size(), false).transform(X.data(), Out.data());
+  TKissFft(X.size(), false).Transform(X.data(), Out.data());
   X.swap(Out);
 }
 

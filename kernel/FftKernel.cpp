@@ -1,14 +1,13 @@
 // The FFT engine and the exact engine for long filters.
 #include "kernel/FftKernel.h"
 
-#include <kissfft.hh>
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
 
 #include "base/Errors.h"
+#include "base/KissFft.h"
 #include "kernel/FastKernel.h"
 #include "kernel/FloatEnv.h"
 #include "wav/WavHeader.h"
@@ -21,11 +20,9 @@ struct TRealFft::TImpl {
   explicit TImpl(int32_t B)
       : Forward(static_cast<size_t>(B), false), Inverse(static_cast<size_t>(B), true),
         Twiddle(static_cast<size_t>(B) + 1), Z(static_cast<size_t>(B)), Zt(static_cast<size_t>(B)) {
-    const double Pi = std::acos(-1.0);
-    for (int32_t K = 0; K <= B; ++K)
-      Twiddle[size_t(K)] = TComplex(std::cos(Pi * K / B), -std::sin(Pi * K / B));
+    for (size_t K = 0; K <= size_t(B); ++K) Twiddle[K] = HalfTurnTwiddle(K, size_t(B), -1);
   }
-  kissfft<double> Forward, Inverse;
+  TKissFft Forward, Inverse;
   std::vector<TComplex> Twiddle;  // exp(-i pi k / B), k = 0..B
   std::vector<TComplex> Z, Zt;
 };
@@ -39,11 +36,11 @@ TRealFft::TRealFft(TRealFft&&) noexcept = default;
 void TRealFft::Forward(const double* In, TComplex* Spectrum) {
   const size_t B = static_cast<size_t>(FB);
   for (size_t N = 0; N < B; ++N) F->Z[N] = TComplex(In[2 * N], In[2 * N + 1]);
-  F->Forward.transform(F->Z.data(), F->Zt.data());
+  F->Forward.Transform(F->Z.data(), F->Zt.data());
   const TComplex* const Z = F->Zt.data();
   for (size_t K = 0; K <= B; ++K) {
-    const TComplex Zk = Z[K % B];
-    const TComplex Zc = std::conj(Z[(B - K) % B]);
+    const TComplex Zk = Z[K == B ? 0 : K];
+    const TComplex Zc = std::conj(Z[K == 0 ? 0 : B - K]);
     const TComplex Even = 0.5 * (Zk + Zc);
     const TComplex Odd = TComplex(0.0, -0.5) * (Zk - Zc);
     Spectrum[K] = Even + F->Twiddle[K] * Odd;
@@ -59,7 +56,7 @@ void TRealFft::Inverse(const TComplex* Spectrum, double* Out) {
     const TComplex Odd = (Xk - Xc) * std::conj(F->Twiddle[K]);  // twice the odd values'
     F->Z[K] = Even + TComplex(0.0, 1.0) * Odd;
   }
-  F->Inverse.transform(F->Z.data(), F->Zt.data());
+  F->Inverse.Transform(F->Z.data(), F->Zt.data());
   for (size_t N = 0; N < B; ++N) {
     Out[2 * N] = F->Zt[N].real();
     Out[2 * N + 1] = F->Zt[N].imag();
