@@ -91,7 +91,7 @@ void TKestrum::DoExecute() {
       if (Exact)
         RunExactKernel(Source, Sink, Format, FNbEch, Long, Run, Threads);
       else
-        RunFftKernel(Source, Sink, Format, FNbEch, Long, Run);
+        RunFftKernel(Source, Sink, Format, FNbEch, Long, Run, Threads);
     } else {
       TFirFilter Filter;
       TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
@@ -105,7 +105,7 @@ void TKestrum::DoExecute() {
 
       DoLog("NbEch: " + std::to_string(FNbEch));
       if (Fft)
-        RunFftKernel(Source, Sink, Format, FNbEch, LongFilterOf(Filter), Run);
+        RunFftKernel(Source, Sink, Format, FNbEch, LongFilterOf(Filter), Run, Threads);
       else if (Kernel == TKernelKind::Fast)
         RunFastKernel(Source, Sink, Format, FNbEch, Filter, Run, Threads);
       else

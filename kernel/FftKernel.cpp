@@ -5,6 +5,10 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <thread>
+
+#include <pthread.h>
+#include <csignal>
 
 #include "base/Errors.h"
 #include "base/KissFft.h"
@@ -163,26 +167,47 @@ uint8_t* StoreSum(double Sum, TSampleFormat Format, const TStoreRule& Rule, uint
 }  // namespace
 
 void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
-                  const TLongFilter& Filter, TRunContext& Run, int32_t BlockFrames) {
+                  const TLongFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames) {
   if (NbEch <= 0) return;
   CheckChannels(Filter, Format.Channels, "the filter");
   const TDefaultFloatEnv Env;
   const int32_t B = BlockFrames > 0 ? BlockFrames : FftBlockFrames(Filter.Length());
+  // Frames read, computed and written at a time: whole blocks, at least 16384
+  // frames, so that a second thread is worth starting for each.
+  const int32_t Chunk = B * std::max(1, 16384 / B);
   const size_t Channels = static_cast<size_t>(Format.Channels);
   const size_t FrameBytes = static_cast<size_t>(Format.FrameBytes());
   const TStoreRule Rule = StoreRule(Format.Samples, Run.Clip);
+  if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
+  const bool TwoThreads = Threads > 1 && Channels > 1;
   std::vector<TFftConvolver> Convolvers;
   for (size_t C = 0; C < Channels; ++C) Convolvers.emplace_back(Filter.For(int(C)), B);
-  std::vector<std::vector<double>> Sums(Channels, std::vector<double>(size_t(B)));
-  std::vector<uint8_t> Raw(size_t(B) * FrameBytes);
-  for (int64_t First = 0; First < NbEch; First += B) {
-    const int32_t Count = static_cast<int32_t>(std::min<int64_t>(B, NbEch - First));
+  std::vector<std::vector<double>> Sums(Channels, std::vector<double>(size_t(Chunk)));
+  std::vector<uint8_t> Raw(size_t(Chunk) * FrameBytes);
+  for (int64_t First = 0; First < NbEch; First += Chunk) {
+    const int32_t Count = static_cast<int32_t>(std::min<int64_t>(Chunk, NbEch - First));
     Source.ReadFrames(Raw.data(), Count);
-    for (size_t C = 0; C < Channels; ++C) {
-      double* const Levels = Sums[C].data();
-      fast::LoadLevelsPortable(Raw.data(), Count, Format, int(C), Levels);
-      std::fill(Levels + Count, Levels + B, 0.0);
-      Convolvers[C].Process(Levels, Levels);
+    const auto Convolve = [&](size_t From, size_t To) {
+      const TDefaultFloatEnv ThreadEnv;
+      for (size_t C = From; C < To; ++C) {
+        double* const Levels = Sums[C].data();
+        fast::LoadLevelsPortable(Raw.data(), Count, Format, int(C), Levels);
+        std::fill(Levels + Count, Levels + Chunk, 0.0);
+        for (int32_t At = 0; At < Count; At += B) Convolvers[C].Process(Levels + At, Levels + At);
+      }
+    };
+    if (TwoThreads) {
+      // The second thread starts with every signal blocked, so that a stop
+      // signal reaches the caller's thread.
+      sigset_t All, Old;
+      sigfillset(&All);
+      pthread_sigmask(SIG_SETMASK, &All, &Old);
+      std::thread Second(Convolve, Channels / 2, Channels);
+      pthread_sigmask(SIG_SETMASK, &Old, nullptr);
+      Convolve(0, Channels / 2);
+      Second.join();
+    } else {
+      Convolve(0, Channels);
     }
     // The frames are stored over the raw ones, up to the first that may not be.
     TOverflowCount Tally = TOverflowCount::For(Format);

@@ -77,9 +77,10 @@ int32_t FftBlockFrames(size_t Length);
 // store rules as the other kernels (kernel/Kernel.h, kernel/Overflow.h): an
 // integer sample is the double sum rounded to nearest, ties to even; a float
 // sample the sum rounded to float. The filter has one channel for all, or one
-// per channel of Format. BlockFrames 0 chooses FftBlockFrames.
+// per channel of Format. With Threads other than 1 (0: one per core), a second
+// thread computes half the channels. BlockFrames 0 chooses FftBlockFrames.
 void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
-                  const TLongFilter& Filter, TRunContext& Run, int32_t BlockFrames = 0);
+                  const TLongFilter& Filter, TRunContext& Run, int Threads = 0, int32_t BlockFrames = 0);
 
 // The exact engine: the fast kernel's float sum in tap order, as for a .fir,
 // over every tap of a long filter of one channel (delays 0 to Length - 1).

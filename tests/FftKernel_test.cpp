@@ -108,7 +108,7 @@ TEST(FftKernel, StoresTheRoundedDoubleSum) {
     TMemorySink Sink(Format.FrameBytes());
     TOverflowCount Overflow = TOverflowCount::For(Format);
     TRunContext Run(false, Overflow, 5000);
-    RunFftKernel(Source, Sink, Format, Frames, Filter, Run, Block);
+    RunFftKernel(Source, Sink, Format, Frames, Filter, Run, Block == 0 ? 0 : 1, Block);
     ASSERT_EQ(Sink.Out.size(), In.size());
     int Ties = 0, Wrong = 0;
     for (size_t I = 0; I < Samples.size(); ++I) {
