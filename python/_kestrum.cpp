@@ -270,8 +270,8 @@ py::tuple FilterFile(const std::string& Source, const std::string& Target, const
   if (Start < 0 || Count < 0) throw py::value_error("start and count must not be negative");
   if (Count > kMaxFrame || Start > kMaxFrame - Count)
     throw py::value_error("start + count must not exceed " + std::to_string(kMaxFrame) + " frames");
-  if (Kernel != "fast" && Kernel != "reference")
-    throw py::value_error("kernel '" + Kernel + "': 'fast' or 'reference' are accepted");
+  if (Kernel != "fast" && Kernel != "reference" && Kernel != "fft" && Kernel != "exact")
+    throw py::value_error("kernel '" + Kernel + "': 'fast', 'reference', 'fft' or 'exact' are accepted");
   if (Threads < 0) throw py::value_error("threads must be 0 (one per core) or more, not " + std::to_string(Threads));
   TRunEvents Events;
   Events.OnProgress = std::move(Progress);
@@ -283,7 +283,9 @@ py::tuple FilterFile(const std::string& Source, const std::string& Target, const
   Kestrum.FirFile = FirFile;
   Kestrum.SetStartPos(static_cast<int32_t>(Start));
   Kestrum.SetEndPos(static_cast<int32_t>(Start + Count));
-  Kestrum.Kernel = Kernel == "fast" ? TKernelKind::Fast : TKernelKind::Reference;
+  Kestrum.Kernel = Kernel == "reference" ? TKernelKind::Reference : TKernelKind::Fast;
+  Kestrum.Fft = Kernel == "fft";
+  Kestrum.Exact = Kernel == "exact";
   Kestrum.Threads = Threads;
   Kestrum.Clip = Clip;
   // Progress is always bound: its steps check for Ctrl-C.

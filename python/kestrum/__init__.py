@@ -376,13 +376,16 @@ def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="fas
                 progress=None, log=None, warning=None):
     """Filters the WAV file source into target, as the kestrum tool does.
 
-    filter: a Filter, or the path of a .fir file (a Filter read from a
+    filter: a Filter, the path of a .fir file (a Filter read from a
     file runs that file, as the tool would, so that the log and warnings
-    name it; any other Filter is written to a temporary file). start: the first source
+    name it; any other Filter is written to a temporary file), or the path
+    of a WAV impulse response, a long filter. start: the first source
     frame; count: frames to filter (0: as many as the source holds; past its
     end the source reads as silence). clip: saturate sums beyond the sample
     width (the default), else keep their low bits. kernel: "fast" or
-    "reference" (the same bytes). threads: for the fast kernel, 0 being one
+    "reference" (the same bytes) for a .fir; "fft" runs a .fir by FFT
+    convolution in double precision, as a WAV filter runs by default, and
+    "exact" a WAV filter by the float sum of a .fir. threads: 0 being one
     per core. "-" is standard input or output.
 
     Callables: progress(position, total) every 5000 frames and (0, 0) at the

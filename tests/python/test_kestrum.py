@@ -153,6 +153,19 @@ def test_filter_file_events_and_a_failing_callback(tmp_path):
     assert not (tmp_path / "stopped.wav").exists()
 
 
+def test_filter_file_takes_a_wav_impulse_response(tmp_path):
+    rng = np.random.default_rng(25)
+    x = rng.integers(-8000, 8000, (20000, 2)).astype(np.int16)
+    ir = (rng.standard_normal(3000) * np.exp(-np.arange(3000) / 500) * 0.1).astype(np.float32)
+    kestrum.write_wav(tmp_path / "in.wav", x, 48000)
+    kestrum.write_wav(tmp_path / "ir.wav", ir, 48000)
+    want = np.stack([np.convolve(x[:, c].astype(np.float64), ir.astype(np.float64))[:len(x)] for c in (0, 1)], 1)
+    for kernel in ("fast", "exact"):
+        kestrum.filter_file(tmp_path / "in.wav", tmp_path / "out.wav", tmp_path / "ir.wav", kernel=kernel)
+        got = kestrum.read_wav(tmp_path / "out.wav").samples
+        assert np.abs(got - np.clip(np.rint(want), -32768, 32767)).max() <= (0 if kernel == "fast" else 1)
+
+
 def _saved(filter, folder):
     path = folder / "saved.fir"
     filter.save(path)
