@@ -526,6 +526,36 @@ TEST(KestrumCli, DesignsAFilterAndDescribesItsResponse) {
   EXPECT_EQ(std::count(Piped.Out.begin(), Piped.Out.end(), '\n'), 513);
 }
 
+// A filter beyond a .fir's 1000 taps: designed as a WAV impulse response,
+// shown by response at its own rate, run by FFT and by --exact.
+TEST(KestrumCli, DesignsAndRunsALongFilterAsAWavFile) {
+  const test::TScratchDir Dir;
+  const TArgs Long = {"design", "lowpass", "3000", "--rate", "96k", "--attenuation", "70", "--transition", "400"};
+  TArgs AsFir = Long, AsWav = Long;
+  AsFir.insert(AsFir.end(), {"-o", Dir / "lp.fir"});
+  AsWav.insert(AsWav.end(), {"-o", Dir / "lp.wav"});
+  const TResult Refused = RunKestrum(AsFir);
+  EXPECT_EQ(Refused.Status, 1);
+  EXPECT_NE(Refused.Err.find("at most 1000: ask for wider transitions or less attenuation (-o FILE.wav writes"),
+            std::string::npos) << Refused.Err;
+  ASSERT_EQ(RunKestrum(AsWav).Status, 0);
+  const TResult Response = RunKestrum({"response", Dir / "lp.wav"});
+  EXPECT_TRUE(Response.Out.starts_with("Taps: 1061\nDelays: 0 to 1060 frames (11.04 ms)")) << Response.Out;
+
+  test::WriteFileBytes(Dir / "in.wav", test::MakeWav(2, 16, 96000, test::Words(std::vector<int16_t>(20000, 1000))));
+  for (const TArgs& Extra : {TArgs{}, TArgs{"--exact"}, TArgs{"--filter-gain", "-6"}}) {
+    TArgs Args = Extra;
+    Args.insert(Args.end(), {Dir / "in.wav", Dir / "out.wav", Dir / "lp.wav"});
+    const TResult Run = RunKestrum(Args);
+    ASSERT_EQ(Run.Status, 0) << Run.Err;
+    EXPECT_NE(Run.Err.find("Taps: 1061"), std::string::npos) << Run.Err;
+    // Past the filter's length a constant passes at the filter's gain.
+    const Bytes Out = SampleBytes(Dir / "out.wav");
+    const int16_t Last = static_cast<int16_t>(Out[Out.size() - 2] | Out[Out.size() - 1] << 8);
+    EXPECT_NEAR(Last, Extra.size() == 2 ? 501 : 1000, 3);
+  }
+}
+
 TEST(KestrumCli, DesignReplacesAFileThroughItsLinkKeepingItsMode) {
   const test::TScratchDir Dir;
   test::WriteFileText(Dir / "real.fir", "earlier");
