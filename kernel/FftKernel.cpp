@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 
 #include <pthread.h>
@@ -164,6 +165,31 @@ uint8_t* StoreSum(double Sum, TSampleFormat Format, const TStoreRule& Rule, uint
   return Out;
 }
 
+// Stores the first Count frames of Sums (one line of sums per channel) as
+// file bytes at Out, up to the first frame that may not be; returns the
+// frames stored, counting them in Tally.
+int32_t StoreFrames(const std::vector<std::vector<double>>& Sums, int32_t Count, const TAudioFormat& Format,
+                    const TStoreRule& Rule, uint8_t* Out, TOverflowCount& Tally) {
+  const size_t Channels = Sums.size();
+  int32_t Good = 0;
+  for (; Good < Count; ++Good) {
+    size_t C = 0;
+    while (C < Channels && StorableSum(Sums[C][size_t(Good)], Rule)) ++C;
+    if (C < Channels) break;
+    for (C = 0; C < Channels; ++C) Out = StoreSum(Sums[C][size_t(Good)], Format.Samples, Rule, Out, Tally);
+  }
+  Tally.Samples += int64_t{Good} * Format.Channels;
+  return Good;
+}
+
+// Throws the EMathError of frame Bad of Sums, the frame First + Bad of the run.
+[[noreturn]] void ThrowAt(const std::vector<std::vector<double>>& Sums, int32_t Bad, const TStoreRule& Rule,
+                          int64_t First) {
+  size_t C = 0;
+  while (StorableSum(Sums[C][size_t(Bad)], Rule)) ++C;
+  ThrowUnstorable(static_cast<float>(Sums[C][size_t(Bad)]), Rule, First + Bad);
+}
+
 }  // namespace
 
 void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
@@ -211,15 +237,7 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
     }
     // The frames are stored over the raw ones, up to the first that may not be.
     TOverflowCount Tally = TOverflowCount::For(Format);
-    int32_t Good = 0;
-    uint8_t* Out = Raw.data();
-    for (; Good < Count; ++Good) {
-      size_t C = 0;
-      while (C < Channels && StorableSum(Sums[C][size_t(Good)], Rule)) ++C;
-      if (C < Channels) break;
-      for (C = 0; C < Channels; ++C) Out = StoreSum(Sums[C][size_t(Good)], Format.Samples, Rule, Out, Tally);
-    }
-    Tally.Samples = int64_t{Good} * Format.Channels;
+    const int32_t Good = StoreFrames(Sums, Count, Format, Rule, Raw.data(), Tally);
     for (int32_t Done = 0; Done < Good;) {
       const int32_t Frames = std::min(Good - Done, Run.FramesToProgress());
       Sink.WriteFrames(Raw.data() + size_t(Done) * FrameBytes, Frames);
@@ -227,13 +245,89 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
       Done += Frames;
     }
     Run.Overflow.Add(Tally);
-    if (Good < Count) {
-      size_t C = 0;
-      while (StorableSum(Sums[C][size_t(Good)], Rule)) ++C;
-      ThrowUnstorable(static_cast<float>(Sums[C][size_t(Good)]), Rule, First + Good);
-    }
+    if (Good < Count) ThrowAt(Sums, Good, Rule, First);
   }
 }
+
+struct TFftStream::TState {
+  TState(const TLongFilter& Filter, const TAudioFormat& Format, bool Clip)
+      : Format(Format), Rule(StoreRule(Format.Samples, Clip)), B(FftBlockFrames(Filter.Length())),
+        Sums(size_t(Format.Channels), std::vector<double>(size_t(B))), Overflow(TOverflowCount::For(Format)) {
+    CheckChannels(Filter, Format.Channels, "the filter");
+    for (int C = 0; C < Format.Channels; ++C) Convolvers.emplace_back(Filter.For(C), B);
+  }
+  // Computes the block held in Pending (B frames) and appends its first
+  // Count frames to Out.
+  void Block(int32_t Count, std::vector<uint8_t>& Out) {
+    const TDefaultFloatEnv Env;
+    for (size_t C = 0; C < Sums.size(); ++C) {
+      fast::LoadLevelsPortable(Pending.data(), B, Format, int(C), Sums[C].data());
+      Convolvers[C].Process(Sums[C].data(), Sums[C].data());
+    }
+    const size_t At = Out.size();
+    Out.resize(At + size_t(Count) * size_t(Format.FrameBytes()));
+    const int32_t Good = StoreFrames(Sums, Count, Format, Rule, Out.data() + At, Overflow);
+    if (Good < Count) {
+      const int64_t First = Frames;
+      Reset();
+      ThrowAt(Sums, Good, Rule, First);
+    }
+    Frames += Count;
+    Pending.clear();
+  }
+  void Reset() {
+    for (TFftConvolver& Convolver : Convolvers) Convolver.Reset();
+    Pending.clear();
+    Frames = 0;
+    Overflow = TOverflowCount::For(Format);
+  }
+
+  const TAudioFormat Format;
+  const TStoreRule Rule;
+  const int32_t B;
+  std::vector<TFftConvolver> Convolvers;
+  std::vector<std::vector<double>> Sums;
+  std::vector<uint8_t> Pending;  // the frames of the block not yet complete
+  int64_t Frames = 0;
+  TOverflowCount Overflow;
+};
+
+TFftStream::TFftStream(const TLongFilter& Filter, const TAudioFormat& Format, bool Clip)
+    : F(std::make_unique<TState>(Filter, Format, Clip)) {}
+TFftStream::~TFftStream() = default;
+TFftStream::TFftStream(TFftStream&&) noexcept = default;
+
+std::vector<uint8_t> TFftStream::Filter(std::span<const uint8_t> In) {
+  const size_t FrameBytes = size_t(F->Format.FrameBytes());
+  if (In.size() % FrameBytes != 0) throw std::invalid_argument("the samples are not a whole number of frames");
+  const size_t BlockBytes = size_t(F->B) * FrameBytes;
+  std::vector<uint8_t> Out;
+  while (!In.empty()) {
+    const size_t Take = std::min(In.size(), BlockBytes - F->Pending.size());
+    F->Pending.insert(F->Pending.end(), In.begin(), In.begin() + std::ptrdiff_t(Take));
+    In = In.subspan(Take);
+    if (F->Pending.size() == BlockBytes) F->Block(F->B, Out);
+  }
+  return Out;
+}
+
+std::vector<uint8_t> TFftStream::Flush() {
+  std::vector<uint8_t> Out;
+  const size_t FrameBytes = size_t(F->Format.FrameBytes());
+  const int32_t Count = static_cast<int32_t>(F->Pending.size() / FrameBytes);
+  if (Count > 0) {
+    F->Pending.resize(size_t(F->B) * FrameBytes, F->Format.Samples == TSampleFormat::Pcm8 ? 0x80 : 0x00);
+    F->Block(Count, Out);
+  }
+  for (TFftConvolver& Convolver : F->Convolvers) Convolver.Reset();
+  return Out;
+}
+
+void TFftStream::Reset() { F->Reset(); }
+int32_t TFftStream::BlockFrames() const { return F->B; }
+const TAudioFormat& TFftStream::Format() const { return F->Format; }
+int64_t TFftStream::Frames() const { return F->Frames; }
+const TOverflowCount& TFftStream::Overflow() const { return F->Overflow; }
 
 void RunExactKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
                     const TLongFilter& Filter, TRunContext& Run, int Threads) {

@@ -124,6 +124,33 @@ TEST(FftKernel, StoresTheRoundedDoubleSum) {
   }
 }
 
+// A stream returns the file run's bytes whichever way the signal is cut.
+TEST(FftKernel, StreamSplitsGiveTheRunsBytes) {
+  std::mt19937 R(11);
+  std::uniform_int_distribution<int> Sample(-128, 127);
+  TLongFilter Filter;
+  Filter.Channels = {RandomTaps(R, 2500)};
+  const TAudioFormat Format{TSampleFormat::Pcm8, 2, 8000};
+  test::Bytes In(2 * 7000);
+  for (uint8_t& B : In) B = static_cast<uint8_t>(Sample(R) + 128);
+  TMemorySource Source(In, 2);
+  TMemorySink Sink(2);
+  TOverflowCount Overflow = TOverflowCount::For(Format);
+  TRunContext Run(true, Overflow, 5000);
+  RunFftKernel(Source, Sink, Format, 7000, Filter, Run);
+  TFftStream Stream(Filter, Format, true);
+  for (const size_t Cut : {size_t{2}, size_t{2 * 511}, size_t{2 * 512}, In.size()}) {
+    test::Bytes Out;
+    for (size_t At = 0; At < In.size(); At += Cut) {
+      const test::Bytes Part = Stream.Filter(std::span(In).subspan(At, std::min(Cut, In.size() - At)));
+      Out.insert(Out.end(), Part.begin(), Part.end());
+    }
+    const test::Bytes Rest = Stream.Flush();
+    Out.insert(Out.end(), Rest.begin(), Rest.end());
+    EXPECT_EQ(Out, Sink.Out) << "calls of " << Cut / 2 << " frames";
+  }
+}
+
 // Beyond the 16384 frames of a .fir's history, --exact is the float sum in
 // tap order: acc = float(double(acc) + level * double(float(tap))).
 TEST(FftKernel, ExactIsTheFloatSumOverEveryTap) {
