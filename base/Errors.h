@@ -1,6 +1,7 @@
 // The error types of the whole system: every failure is one of these exceptions.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -49,7 +50,13 @@ public:
 // Arithmetic overflow, or a float-to-integer conversion out of range.
 class EMathError : public EKestrum {
 public:
-  using EKestrum::EKestrum;
+  // Frame: the frame of the run whose sum failed, -1 when none.
+  explicit EMathError(const std::string& Message, int64_t Frame = -1) : EKestrum(Message), FFrame(Frame) {}
+
+  int64_t Frame() const noexcept { return FFrame; }
+
+private:
+  int64_t FFrame;
 };
 
 // A run stopped because a stop was requested (base/Stop.h).

@@ -68,13 +68,52 @@ void SyncFolder(const std::string& File) {
 
 }  // namespace
 
+std::optional<int> DescriptorOf(const std::string& Name) {
+  if (Name == "-") return STDOUT_FILENO;
+  static const std::string Own = "/proc/" + std::to_string(getpid());
+  std::filesystem::path Path(Name);
+  for (int Links = 0; Links <= kMaxLinks; ++Links) {
+    // A descriptor's entry sits in /proc/PID/fd or /proc/PID/task/TID/fd,
+    // which /dev/fd and /proc/self/fd lead to.
+    std::error_code Ec;
+    const std::string Folder =
+        std::filesystem::canonical(Path.parent_path().empty() ? "." : Path.parent_path(), Ec).string();
+    const std::string Entry = Path.filename().string();
+    if (!Ec && Folder.starts_with(Own + "/") && Folder.ends_with("/fd") && !Entry.empty() &&
+        Entry.size() < 10 && Entry.find_first_not_of("0123456789") == std::string::npos &&
+        (Folder == Own + "/fd" || Folder.starts_with(Own + "/task/")))
+      return std::stoi(Entry);
+    struct stat Stat {};
+    if (lstat(Path.c_str(), &Stat) != 0 || !S_ISLNK(Stat.st_mode)) return std::nullopt;
+    const std::filesystem::path Link = std::filesystem::read_symlink(Path, Ec);
+    if (Ec) return std::nullopt;
+    Path = Link.is_absolute() ? Link : Path.parent_path() / Link;
+  }
+  return std::nullopt;
+}
+
 bool IsStreamTarget(const std::string& Name) {
   struct stat Existing {};
-  return Name == "-" || (stat(Name.c_str(), &Existing) == 0 && !S_ISREG(Existing.st_mode));
+  return DescriptorOf(Name) || (stat(Name.c_str(), &Existing) == 0 && !S_ISREG(Existing.st_mode));
+}
+
+namespace {
+bool ClosedStandardStreams[3] = {};
+}  // namespace
+
+void NoteClosedStandardStream(int Fd) {
+  if (Fd >= 0 && Fd <= 2) ClosedStandardStreams[Fd] = true;
 }
 
 int OpenStream(const std::string& Name) {
-  const int Fd = Name == "-" ? dup(STDOUT_FILENO) : open(Name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  const std::optional<int> Descriptor = DescriptorOf(Name);
+  if (Descriptor && *Descriptor <= 2 && ClosedStandardStreams[*Descriptor])
+    throw EInOutError(EBADF, Name == "-" ? std::string("cannot write to standard output: it was closed")
+                                         : "cannot write to '" + Name + "': the standard " +
+                                               (*Descriptor == 1 ? "output" : *Descriptor == 2 ? "error" : "input") +
+                                               " was closed");
+  const int Fd = Descriptor ? fcntl(*Descriptor, F_DUPFD_CLOEXEC, 0)
+                            : open(Name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
   if (Fd < 0) {
     const int Error = errno;
     CheckStop();  // opening a FIFO waits for its reader: a stop ends the wait

@@ -3,19 +3,33 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace kestrum {
 
-// Whether Name is written as a stream rather than replaced: "-" (standard
-// output), or a file that exists and is not a regular one (a FIFO, a device,
-// a terminal), which renaming over would replace. Links are followed.
+// The descriptor of this process that Name designates: 1 for "-", N for a
+// name of the system's descriptor folder (/dev/stdout, /dev/fd/N,
+// /proc/self/fd/N) or a chain of links ending at one; empty for any other
+// name. The descriptor need not be open.
+std::optional<int> DescriptorOf(const std::string& Name);
+
+// Whether Name is written as a stream rather than replaced: a name with a
+// DescriptorOf, or a file that exists and is not a regular one (a FIFO, a
+// device, a terminal), which renaming over would replace. Links are followed.
 bool IsStreamTarget(const std::string& Name);
 
-// Opens Name to be streamed to: a duplicate of standard output for "-", the
-// file itself otherwise. Opening a FIFO waits for its reader; a stop request
-// (base/Stop.h) ends the wait with EStopped. Returns the descriptor; raises
-// EInOutError "cannot open 'Name' for writing".
+// Records that the standard descriptor Fd (0 to 2) was closed when the
+// process started, and only holds a placeholder: OpenStream refuses it.
+void NoteClosedStandardStream(int Fd);
+
+// Opens Name to be streamed to: a duplicate of the descriptor it designates
+// (DescriptorOf), written at that descriptor's offset and in its mode, or
+// the file itself otherwise. Opening a FIFO waits for its reader; a stop
+// request (base/Stop.h) ends the wait with EStopped. Returns the descriptor;
+// raises EInOutError "cannot open 'Name' for writing", and "cannot write to
+// 'Name': the standard output was closed" for a standard stream that the
+// caller closed.
 int OpenStream(const std::string& Name);
 
 // A new version of a regular file, written to a hidden temporary file beside

@@ -83,6 +83,8 @@ private:
       Kestrum.OnWarning = TLog(this, &TWorker::Warning);
       Kestrum.Execute();
       Job.Written = true;
+      const std::string PastEnd = StartPastEndWarning(FOptions, Job.Format.Frequency, Job.Format.NSamples);
+      if (!PastEnd.empty()) FConsole.Warning(Job.Source + ": " + PastEnd);
       const std::string Overflow = OverflowWarning(Kestrum.Overflow, Kestrum.Clip);
       if (!Overflow.empty()) FConsole.Warning(Job.Source + ": " + Overflow);
     } catch (const std::exception& E) {

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <optional>
 
 #include <CLI/CLI.hpp>
 
@@ -13,6 +15,7 @@
 #include "cli/Commands.h"
 #include "cli/Console.h"
 #include "cli/Words.h"
+#include "wav/WavHeader.h"
 
 namespace kestrum {
 
@@ -32,15 +35,11 @@ int WriteAll(int Fd, const std::string& Text) {
 }  // namespace
 
 void WriteOutput(const std::string& Name, const std::string& Text) {
-  if (Name == "-") {
-    if (std::fwrite(Text.data(), 1, Text.size(), stdout) != Text.size() || std::fflush(stdout) != 0)
-      throw EInOutError::FromErrno(errno, "cannot write", "standard output");
-    return;
-  }
   if (IsStreamTarget(Name)) {
     const int Fd = OpenStream(Name);
     const int Error = WriteAll(Fd, Text);
-    if (close(Fd) != 0 || Error != 0) throw EInOutError::FromErrno(Error ? Error : errno, "cannot write", Name);
+    if (close(Fd) != 0 || Error != 0)
+      throw EInOutError::FromErrno(Error ? Error : errno, "cannot write", Name == "-" ? "standard output" : Name);
     return;
   }
   TReplaceFile File;
@@ -48,6 +47,22 @@ void WriteOutput(const std::string& Name, const std::string& Text) {
   if (std::fwrite(Text.data(), 1, Text.size(), File.File()) != Text.size())
     throw EInOutError::FromErrno(errno, "cannot write", Name);
   File.Commit();
+}
+
+void RefuseBlankName(const std::string& Option, const std::string& Name) {
+  if (IsBlankName(Name)) throw CLI::ValidationError(Option, "expected a file name, found '" + Name + "'");
+}
+
+bool SameOutput(const std::string& A, const std::string& B) {
+  const std::optional<int> DescriptorA = DescriptorOf(A), DescriptorB = DescriptorOf(B);
+  if (DescriptorA || DescriptorB) return DescriptorA == DescriptorB;
+  // Absolute first: a relative name whose first part does not exist would stay as it is.
+  const auto Resolved = [](const std::string& Name) {
+    std::error_code Ec;
+    const auto Path = std::filesystem::weakly_canonical(std::filesystem::absolute(Name, Ec), Ec);
+    return Ec ? std::filesystem::path(Name) : Path;
+  };
+  return A == B || Resolved(A) == Resolved(B);
 }
 
 int RunCommand(CLI::App& App, int Argc, char** Argv, const std::function<int()>& Body) {

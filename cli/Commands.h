@@ -21,6 +21,14 @@ int RunResponseCommand(int Argc, char** Argv);
 // as TReplaceFile (base/OutputFile.h) does. Throws EInOutError.
 void WriteOutput(const std::string& Name, const std::string& Text);
 
+// Throws CLI::ValidationError "Option: expected a file name, found ''" when
+// Name is blank (base/WavHeader.h's IsBlankName): such a name opens nothing.
+void RefuseBlankName(const std::string& Option, const std::string& Name);
+
+// Whether output names A and B end at the same place: one file through any
+// links, or one descriptor ("-" and /dev/stdout).
+bool SameOutput(const std::string& A, const std::string& B);
+
 // Parses the command line with App, then runs Body. Returns Body's status;
 // for a wrong command line, the usage error and kUsageError (0 after --help);
 // for an error Body throws, 1 after printing it with PrintError.

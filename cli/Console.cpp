@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/Errors.h"
+
 namespace kestrum {
 
 TConsole::TConsole(bool Quiet) : FQuiet(Quiet) {
@@ -18,7 +20,7 @@ double TConsole::Elapsed() const {
 
 void TConsole::PrintLocked(const std::string& Line) {
   if (FBar) FBar->Clear();
-  std::fprintf(stderr, "%s\n", Line.c_str());
+  std::fprintf(stderr, "%s\n", EscapeControl(Line).c_str());
   std::fflush(stderr);
 }
 
@@ -36,11 +38,9 @@ void TConsole::Error(std::string Message) {
 
 void TConsole::Warning(const std::string& Message, bool Once) {
   if (FQuiet || Message.empty()) return;
-  std::string Line = "kestrum: warning: " + Message;
-  std::replace(Line.begin(), Line.end(), '\n', ' ');
   const std::lock_guard Guard(FLock);
   if (!FWarned.insert(Message).second && Once) return;
-  PrintLocked(Line);
+  PrintLocked("kestrum: warning: " + Message);
 }
 
 void TConsole::Progress(int64_t Done, int64_t Total) {
@@ -50,9 +50,10 @@ void TConsole::Progress(int64_t Done, int64_t Total) {
 }
 
 void PrintError(std::string Message) {
-  // One line, whatever the file names hold.
+  // One line, whatever the file names hold: the line breaks of a message
+  // become blanks, any other control byte is shown escaped.
   std::replace(Message.begin(), Message.end(), '\n', ' ');
-  std::fprintf(stderr, "kestrum: %s\n", Message.c_str());
+  std::fprintf(stderr, "kestrum: %s\n", EscapeControl(Message).c_str());
   std::fflush(stderr);
 }
 

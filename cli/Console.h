@@ -26,7 +26,10 @@ public:
   // Seconds since construction.
   double Elapsed() const;
 
-  // Prints Line unless quiet.
+  // Prints Line unless quiet. Here and below, control bytes (a line break,
+  // an escape sequence from a file name or a filter's comment) are shown
+  // escaped as errors show them (base/Errors.h), so that one call prints one
+  // line and nothing reaches the terminal raw.
   void Print(const std::string& Line);
   // Prints "kestrum: Message" on one line, line breaks turned into blanks.
   void Error(std::string Message);
@@ -46,7 +49,8 @@ private:
   std::set<std::string> FWarned;
 };
 
-// Prints "kestrum: Message" on stderr, on one line.
+// Prints "kestrum: Message" on stderr, on one line: line breaks turned into
+// blanks, other control bytes escaped.
 void PrintError(std::string Message);
 
 // Prints a command-line error the way every one is printed: "kestrum: ",

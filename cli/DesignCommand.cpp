@@ -99,6 +99,11 @@ void WriteImpulseWav(const std::string& Name, const std::vector<double>& Taps, d
   Writer.Close();
 }
 
+// "1 tap", "3 taps".
+std::string Counted(int64_t Count, const std::string& Noun) {
+  return std::to_string(Count) + " " + Noun + (Count == 1 ? "" : "s");
+}
+
 std::string Decibels(double Fraction) {
   char Text[32];
   std::snprintf(Text, sizeof Text, "%.1f dB", 20 * std::log10(Fraction));
@@ -132,11 +137,11 @@ int DesignBand(TBandOptions& O, const CLI::App& Sub) {
     if (Wav) {
       const TDesignedTaps Design = DesignTaps(O.Request, kMaxDesignTaps);
       WriteImpulseWav(O.Output, Design.Taps, O.Request.Rate);
-      std::fprintf(stderr, "%s\n", Design.Comment.c_str());
+      std::fprintf(stderr, "%s\n", EscapeControl(Design.Comment).c_str());
     } else {
       const TFirFilter Filter = DesignFilter(O.Request);
       WriteOutput(O.Output, FormatFirFile(Filter));
-      std::fprintf(stderr, "%s\n", Filter.FilterComment.c_str());
+      std::fprintf(stderr, "%s\n", EscapeControl(Filter.FilterComment).c_str());
     }
   } catch (const EGeneralError& E) {
     if (Wav) throw;
@@ -153,7 +158,7 @@ struct TImpulseOptions {
 };
 
 int DesignFromImpulse(const TImpulseOptions& O) {
-  const TImpulse Impulse = ReadImpulse(O.Source, O.Channel - 1);
+  const TImpulse Impulse = ReadImpulse(O.Source, O.Channel - 1, O.Threshold);
   char Comment[96];
   std::snprintf(Comment, sizeof Comment, " at %g Hz, samples at or above %g dB re the peak",
                 Impulse.Rate, O.Threshold);
@@ -167,13 +172,13 @@ int DesignFromImpulse(const TImpulseOptions& O) {
     throw EGeneralError(O.Source + ": " + E.what());
   }
   WriteOutput(O.Output, FormatFirFile(Filter));
-  std::string Text = O.Source + ": " + std::to_string(Impulse.Samples.size()) + " frames, " +
-                     std::to_string(Report.Kept) + " taps kept, " +
-                     std::to_string(Report.DroppedZero) + " zero samples dropped";
+  std::string Text = O.Source + ": " + Counted(Impulse.Frames(), "frame") + ", " +
+                     Counted(Report.Kept, "tap") + " kept, " + Counted(Report.DroppedZero, "zero sample") +
+                     " dropped";
   if (Report.Dropped > 0)
     Text += ", " + std::to_string(Report.Dropped) + " below the threshold dropped, the largest at " +
             Decibels(Report.LargestDropped) + " re the peak";
-  std::fprintf(stderr, "%s\n", Text.c_str());
+  std::fprintf(stderr, "%s\n", EscapeControl(Text).c_str());
   return 0;
 }
 
@@ -204,6 +209,8 @@ int RunDesignCommand(int Argc, char** Argv) {
   FromWav->footer(kDesignFooter);
 
   return RunCommand(App, Argc, Argv, [&] {
+    RefuseBlankName("--output", FromWav->parsed() ? Impulse.Output : Band.Output);
+    if (FromWav->parsed()) RefuseBlankName("WAV", Impulse.Source);
     return FromWav->parsed() ? DesignFromImpulse(Impulse) : DesignBand(Band, *App.get_subcommands().front());
   });
 }

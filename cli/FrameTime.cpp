@@ -101,7 +101,7 @@ std::optional<TFrameTime> ParseFrameTime(const std::string& Text) {
   if (IsDigits(View)) {
     const auto Frames = ParseDigits(View);
     if (!Frames) return std::nullopt;
-    return TFrameTime{false, *Frames, 0};
+    return TFrameTime{false, *Frames, 0, Text};
   }
   if (View.find(':') != std::string_view::npos)
     Nanoseconds = ParseClock(View);
@@ -110,7 +110,7 @@ std::optional<TFrameTime> ParseFrameTime(const std::string& Text) {
   else if (View.ends_with("s"))
     Nanoseconds = ParseDecimal(View.substr(0, View.size() - 1), kNsPerSecond);
   if (!Nanoseconds) return std::nullopt;
-  return TFrameTime{true, 0, *Nanoseconds};
+  return TFrameTime{true, 0, *Nanoseconds, Text};
 }
 
 }  // namespace kestrum

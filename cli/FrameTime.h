@@ -12,6 +12,7 @@ struct TFrameTime {
   bool IsTime = false;
   int64_t Frames = 0;       // when !IsTime
   int64_t Nanoseconds = 0;  // when IsTime
+  std::string Text;         // as written, for messages
 
   // Frames at Frequency: Frames as they are, or the time converted to the
   // nearest frame (halves round up). Saturates at INT64_MAX.

@@ -210,6 +210,15 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
 std::pair<int32_t, int32_t> FrameRange(const TOptions& Options, uint32_t Frequency) {
   const int64_t Start = Options.Start.ToFrames(Frequency);
   const int64_t Count = Options.Count.ToFrames(Frequency);
+  if (Options.Count.IsTime && Options.Count.Nanoseconds > 0 && Count == 0) {
+    // 0 would mean the whole source: a time that rounds to no frame is a mistake.
+    const int64_t Shortest = (int64_t{500'000'000} + Frequency - 1) / std::max<uint32_t>(Frequency, 1);
+    std::string Ms = std::to_string(Shortest / 1'000'000) + "." + std::to_string(1'000'000 + Shortest % 1'000'000).substr(1);
+    while (Ms.back() == '0') Ms.pop_back();
+    if (Ms.back() == '.') Ms.pop_back();
+    throw EUsageError("--count " + Options.Count.Text + " is less than half a frame at " + std::to_string(Frequency) +
+                      " Hz and rounds to no frame; the shortest time at that rate is " + Ms + "ms");
+  }
   if (Count > kMaxFrame || Start > kMaxFrame - Count) {
     std::string Message = "--start + --count must not exceed " + std::to_string(kMaxFrame) +
                           " frames";

@@ -48,7 +48,8 @@ public:
 };
 
 // First frame and end frame (StartPos, EndPos) that Options select in a
-// source of Frequency Hz. Throws EUsageError when they go beyond 32 bits.
+// source of Frequency Hz. Throws EUsageError when they go beyond 32 bits,
+// and for a --count time that is not 0 but rounds to no frame.
 std::pair<int32_t, int32_t> FrameRange(const TOptions& Options, uint32_t Frequency);
 
 // Whether FrameRange needs the source's rate: a time was given.

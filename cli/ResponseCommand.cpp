@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "base/Errors.h"
 #include "cli/Commands.h"
 #include "cli/Words.h"
 #include "design/Response.h"
@@ -34,7 +35,7 @@ TResponse ReadResponse(TResponseOptions& O, std::string& Title) {
   Reader.ReadHead(Filter);
   Reader.ReadTaps(Filter);
   for (const std::string& Warning : Reader.TakeWarnings())
-    std::fprintf(stderr, "kestrum: warning: %s\n", Warning.c_str());
+    std::fprintf(stderr, "kestrum: warning: %s\n", EscapeControl(Warning).c_str());
   Title = Filter.FilterComment;
   return TResponse(Filter, O.Rate);
 }
@@ -53,7 +54,8 @@ int Respond(TResponseOptions& O) {
   if (!O.Svg.empty()) WriteOutput(O.Svg, Svg);
   if (!O.Csv.empty()) WriteOutput(O.Csv, Csv);
   // With the table on stdout, the summary goes where a person reads it.
-  std::fputs(Summary.c_str(), O.Csv == "-" || O.Svg == "-" ? stderr : stdout);
+  const bool TableOnStdout = (!O.Csv.empty() && SameOutput(O.Csv, "-")) || (!O.Svg.empty() && SameOutput(O.Svg, "-"));
+  std::fputs(Summary.c_str(), TableOnStdout ? stderr : stdout);
   return 0;
 }
 
@@ -86,8 +88,12 @@ int RunResponseCommand(int Argc, char** Argv) {
   App.footer("Example:\n  kestrum response lowpass.fir --rate 44100 --csv lp.csv --svg lp.svg");
   return RunCommand(App, Argc, Argv, [&] {
     O.PointsGiven = App.get_option("--points")->count() > 0;
-    if (O.Csv == "-" && O.Svg == "-")
-      throw CLI::ValidationError("--csv and --svg cannot both go to stdout");
+    RefuseBlankName("FILTER", O.Filter);
+    if (App.count("--csv") > 0) RefuseBlankName("--csv", O.Csv);
+    if (App.count("--svg") > 0) RefuseBlankName("--svg", O.Svg);
+    if (!O.Csv.empty() && !O.Svg.empty() && SameOutput(O.Csv, O.Svg))
+      throw CLI::ValidationError("--csv '" + O.Csv + "' and --svg '" + O.Svg +
+                                 "' are the same output: one would replace the other");
     return Respond(O);
   });
 }

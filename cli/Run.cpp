@@ -121,21 +121,36 @@ const char* BitsName(ff_bits Bits) {
 
 }  // namespace
 
+namespace {
+
+// "0:02.500", "1:02:03.500": NSamples frames at Frequency Hz (not 0).
+std::string FormatDuration(int32_t NSamples, uint32_t Frequency) {
+  const int64_t Ms = (int64_t{NSamples} * 1000 + Frequency / 2) / Frequency;
+  char Duration[48];
+  if (Ms >= 3'600'000)
+    std::snprintf(Duration, sizeof Duration, "%" PRId64 ":%02d:%02d.%03d", Ms / 3'600'000,
+                  int(Ms / 60'000 % 60), int(Ms / 1000 % 60), int(Ms % 1000));
+  else
+    std::snprintf(Duration, sizeof Duration, "%d:%02d.%03d", int(Ms / 60'000), int(Ms / 1000 % 60),
+                  int(Ms % 1000));
+  return Duration;
+}
+
+}  // namespace
+
+std::string StartPastEndWarning(const TOptions& Options, uint32_t Frequency, int32_t NSamples) {
+  const int32_t Start = FrameRange(Options, Frequency).first;
+  if (Start == 0 || Start < NSamples) return "";
+  const std::string End = Options.Start.IsTime && Frequency > 0 ? FormatDuration(NSamples, Frequency)
+                                                                 : std::to_string(NSamples) + " frames";
+  return "--start " + Options.Start.Text + " is past the source's end (" + End + "): the output is silence";
+}
+
 std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,
                            uint32_t Frequency, int32_t NSamples) {
   std::string Line = "Source: " + Name + ": " + (Channels == ff_stereo ? "2 channels" : "1 channel") +
                      ", " + std::to_string(Frequency) + " Hz, " + BitsName(Bits) + ", ";
-  if (Frequency > 0) {
-    const int64_t Ms = (int64_t{NSamples} * 1000 + Frequency / 2) / Frequency;
-    char Duration[48];
-    if (Ms >= 3'600'000)
-      std::snprintf(Duration, sizeof Duration, "%" PRId64 ":%02d:%02d.%03d", Ms / 3'600'000,
-                    int(Ms / 60'000 % 60), int(Ms / 1000 % 60), int(Ms % 1000));
-    else
-      std::snprintf(Duration, sizeof Duration, "%d:%02d.%03d", int(Ms / 60'000),
-                    int(Ms / 1000 % 60), int(Ms % 1000));
-    Line += std::string(Duration) + " ";
-  }
+  if (Frequency > 0) Line += FormatDuration(NSamples, Frequency) + " ";
   return Line + "(" + std::to_string(NSamples) + " frames)";
 }
 

@@ -62,6 +62,10 @@ int32_t FramesToFilter(const TOptions& Options, const TSourceFormat& Format);
 // The warning about samples beyond the sample width, or "" when none was.
 std::string OverflowWarning(const TOverflowCount& Count, bool Clip);
 
+// The warning that --start lies past the end of a source of NSamples frames
+// at Frequency Hz, whose output is then silence; "" when it does not.
+std::string StartPastEndWarning(const TOptions& Options, uint32_t Frequency, int32_t NSamples);
+
 // "Source: music.wav: 2 channels, 44100 Hz, 16-bit, 0:10.000 (441000 frames)".
 std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,
                            uint32_t Frequency, int32_t NSamples);

@@ -29,6 +29,7 @@ public:
                       uint32_t Frequency, int32_t NSamples) {
     FFrequency = Frequency;
     FConsole.Print(DescribeSource(Name, Bits, Channels, Frequency, NSamples));
+    FConsole.Warning(StartPastEndWarning(FOptions, Frequency, NSamples));
     if (!FDesigned)
       FConsole.Warning(RateWarning(FOptions.Filter(), FilterComment(FOptions.Filter()), Frequency));
   }

@@ -6,8 +6,9 @@
 
 #include <cerrno>
 #include <csignal>
-#include <initializer_list>
+#include <vector>
 
+#include "base/OutputFile.h"
 #include "base/Stop.h"
 
 namespace kestrum {
@@ -17,7 +18,10 @@ extern "C" void OnStopSignal(int Signal) { RequestStop(Signal); }
 }  // namespace
 
 void CatchStopSignals() {
-  for (int Signal : {SIGINT, SIGTERM, SIGHUP}) {
+  std::vector<int> Signals{SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGUSR1, SIGUSR2,  SIGALRM,
+                           SIGVTALRM, SIGPROF, SIGIO, SIGXCPU, SIGPWR, SIGSTKFLT};
+  for (int Signal = SIGRTMIN; Signal <= SIGRTMAX; ++Signal) Signals.push_back(Signal);
+  for (int Signal : Signals) {
     struct sigaction Old {};
     if (sigaction(Signal, nullptr, &Old) == 0 && Old.sa_handler == SIG_IGN) continue;
     struct sigaction New {};
@@ -30,8 +34,11 @@ void CatchStopSignals() {
 void PrepareProcess() {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
-  for (int Fd = 0; Fd <= 2; ++Fd)
-    if (fcntl(Fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != Fd) return;
+  for (int Fd = 0; Fd <= 2; ++Fd) {
+    if (fcntl(Fd, F_GETFD) != -1 || errno != EBADF) continue;
+    NoteClosedStandardStream(Fd);
+    if (open("/dev/null", O_RDWR) != Fd) return;
+  }
 }
 
 void EndIfStopped() {

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <complex>
+#include <cstdint>
 #include <cstdio>
 #include <numbers>
 #include <regex>
@@ -234,7 +235,7 @@ TDesignedTaps DesignTaps(const TDesignRequest& R, int32_t MaxTaps) {
                                                  : "cutoff " + Hz(R.Low);
   const auto Comment = [&](int32_t Taps, TWindowKind Window, double Beta) {
     std::string Text = std::string(KindName(R.Kind)) + ", windowed sinc, " +
-                       std::to_string(Taps) + " taps, " + Edges + " at " + Hz(R.Rate) + ", " +
+                       std::to_string(Taps) + (Taps == 1 ? " tap, " : " taps, ") + Edges + " at " + Hz(R.Rate) + ", " +
                        WindowName(Window) + " window";
     if (Window == TWindowKind::Kaiser) {
       char Extra[96];
@@ -284,7 +285,35 @@ double FullScaleFraction(const uint8_t* P, TSampleFormat Format) {
 
 }  // namespace
 
-TImpulse ReadImpulse(const std::string& FileName, int Channel) {
+void TImpulse::Append(double Sample) {
+  if (Samples.size() <= size_t{kMaxTapDelay} && LaterZeros + LaterOthers == 0) {
+    Samples.push_back(Sample);
+    return;
+  }
+  if (Sample == 0) {
+    ++LaterZeros;
+  } else {
+    if (std::abs(Sample) > LaterPeak) {
+      LaterPeak = std::abs(Sample);
+      LaterPeakFrame = Frames();
+    }
+    ++LaterOthers;
+  }
+}
+
+namespace {
+
+std::string BeyondLongestDelay(double ThresholdDb, int64_t Frame) {
+  char Threshold[32];
+  std::snprintf(Threshold, sizeof Threshold, "%g dB", ThresholdDb);
+  return "the impulse response reaches " + std::string(Threshold) + " re its peak at frame " +
+         std::to_string(Frame) + ", beyond the longest delay a filter can hold, " + std::to_string(kMaxTapDelay) +
+         " frames";
+}
+
+}  // namespace
+
+TImpulse ReadImpulse(const std::string& FileName, int Channel, double ThresholdDb) {
   TReadWavFile Reader;
   Reader.FileName = FileName;
   Reader.SetActive(true);
@@ -300,13 +329,20 @@ TImpulse ReadImpulse(const std::string& FileName, int Channel) {
   const int FrameBytes = Reader.FrameBytes();
   constexpr int32_t kChunk = 65536;
   std::vector<uint8_t> Raw(size_t{kChunk} * FrameBytes);
-  Impulse.Samples.reserve(static_cast<size_t>(Reader.NSamples));
+  // A PCM peak is full scale at most: a sample at this level is kept whatever it is.
+  const double Certain =
+      Format == TSampleFormat::Float32 || !std::isfinite(ThresholdDb) ? INFINITY : std::pow(10.0, ThresholdDb / 20);
   for (int32_t Done = 0; Done < Reader.NSamples; Done += kChunk) {
     const int32_t Count = std::min(kChunk, Reader.NSamples - Done);
     Reader.ReadFrames(Raw.data(), Count);
     for (int32_t I = 0; I < Count; ++I) {
-      const uint8_t* P = &Raw[size_t(I) * FrameBytes + size_t(Channel) * SampleBytes];
-      Impulse.Samples.push_back(FullScaleFraction(P, Format));
+      const double Sample = FullScaleFraction(&Raw[size_t(I) * FrameBytes + size_t(Channel) * SampleBytes], Format);
+      if (!std::isfinite(Sample))
+        throw EGeneralError(FileName + ": frame " + std::to_string(Done + I) + " holds a sample that is not a finite number (" +
+                            (std::isnan(Sample) ? "nan" : Sample > 0 ? "inf" : "-inf") + "); a filter's taps must be finite");
+      if (std::abs(Sample) >= Certain && Done + I > kMaxTapDelay)
+        throw EGeneralError(FileName + ": " + BeyondLongestDelay(ThresholdDb, Done + I));
+      Impulse.Append(Sample);
     }
   }
   Reader.SetActive(false);
@@ -318,9 +354,18 @@ TFirFilter FilterFromImpulse(const TImpulse& Impulse, double ThresholdDb,
   Report = {};
   std::vector<double> Magnitudes;
   for (double S : Impulse.Samples) Magnitudes.push_back(std::abs(S));
-  const double Peak = Magnitudes.empty() ? 0 : *std::max_element(Magnitudes.begin(), Magnitudes.end());
+  const double Peak = std::max(Magnitudes.empty() ? 0 : *std::max_element(Magnitudes.begin(), Magnitudes.end()),
+                               Impulse.LaterPeak);
   if (Peak == 0) throw EGeneralError("the impulse response holds only silence");
   const double Floor = Peak * std::pow(10.0, ThresholdDb / 20);
+  char Threshold[32];
+  std::snprintf(Threshold, sizeof Threshold, "%g dB", ThresholdDb);
+  const auto RefuseDelay = [&](int64_t Frame) { throw EGeneralError(BeyondLongestDelay(ThresholdDb, Frame)); };
+  // The samples summed up all lie beyond the longest delay: they must all be dropped.
+  if (Impulse.LaterPeak > 0 && Impulse.LaterPeak >= Floor) RefuseDelay(Impulse.LaterPeakFrame);
+  Report.DroppedZero = static_cast<int32_t>(std::min<int64_t>(Impulse.LaterZeros, INT32_MAX));
+  Report.Dropped = static_cast<int32_t>(std::min<int64_t>(Impulse.LaterOthers, INT32_MAX));
+  Report.LargestDropped = Impulse.LaterPeak / Peak;
 
   std::vector<int32_t> Kept;
   for (size_t N = 0; N < Magnitudes.size(); ++N) {
@@ -333,8 +378,6 @@ TFirFilter FilterFromImpulse(const TImpulse& Impulse, double ThresholdDb,
       Kept.push_back(static_cast<int32_t>(N));
     }
   }
-  char Threshold[32];
-  std::snprintf(Threshold, sizeof Threshold, "%g dB", ThresholdDb);
   if (Kept.empty())
     throw EGeneralError("no sample of the impulse response reaches " + std::string(Threshold) +
                         " re its peak");
@@ -348,11 +391,7 @@ TFirFilter FilterFromImpulse(const TImpulse& Impulse, double ThresholdDb,
                         Threshold + " re its peak, more than the " +
                         std::to_string(FIR_MAX_TAPS) + " taps a filter holds" + Fits);
   }
-  if (Kept.back() > kMaxTapDelay)
-    throw EGeneralError("the impulse response reaches " + std::string(Threshold) +
-                        " re its peak at frame " + std::to_string(Kept.back()) +
-                        ", beyond the longest delay a filter can hold, " +
-                        std::to_string(kMaxTapDelay) + " frames");
+  if (Kept.back() > kMaxTapDelay) RefuseDelay(Kept.back());
 
   TFirFilter Filter;
   Filter.FilterComment = Comment;

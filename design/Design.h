@@ -2,6 +2,7 @@
 // and filters taken from an impulse response stored in a WAV file.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -74,16 +75,31 @@ double DesignedRate(const std::string& Comment);
 double KaiserBeta(double Attenuation);
 
 // A WAV file's samples on one channel, as fractions of full scale (a 16-bit
-// sample of 16384 gives 0.5, an 8-bit byte of 192 gives 0.5).
+// sample of 16384 gives 0.5, an 8-bit byte of 192 gives 0.5): the first ones
+// whole, as far as a tap's delay can reach, and those after them summed up,
+// so that a long file takes little memory.
 struct TImpulse {
   std::vector<double> Samples;
   double Rate = 0;
   int Channels = 0;
+  // The samples after the first kMaxTapDelay + 1 (Append puts them here).
+  int64_t LaterZeros = 0, LaterOthers = 0;  // how many are 0 and not 0
+  double LaterPeak = 0;                     // the largest magnitude among them
+  int64_t LaterPeakFrame = 0;               // the frame of its first occurrence
+
+  // Adds the next frame's sample.
+  void Append(double Sample);
+  int64_t Frames() const { return static_cast<int64_t>(Samples.size()) + LaterZeros + LaterOthers; }
 };
 
-// Reads channel Channel (0 for the first) of a WAV file. Throws EInOutError
-// for a file the WAV reader refuses, EGeneralError for a channel it lacks.
-TImpulse ReadImpulse(const std::string& FileName, int Channel);
+// Reads channel Channel (0 for the first) of a WAV file in blocks, with
+// memory bounded whatever its length. Throws EInOutError for a file the WAV
+// reader refuses, EGeneralError for a channel it lacks and for a sample that
+// is not a finite number (naming its frame). Given the ThresholdDb that
+// FilterFromImpulse will use, a PCM file is refused as soon as a sample
+// beyond kMaxTapDelay reaches it whatever the peak (full scale at most), as
+// FilterFromImpulse would refuse it, rather than after reading the rest.
+TImpulse ReadImpulse(const std::string& FileName, int Channel, double ThresholdDb = -INFINITY);
 
 // What became of an impulse response's samples.
 struct TImpulseReport {

@@ -38,7 +38,7 @@ std::string GainText(double Gain) {
 }
 
 std::string FramesText(double Frames, double Rate) {
-  return Format("%.6g frames", Frames) + Format(" (%.4g ms)", 1000 * Frames / Rate);
+  return Format(Frames == 1 ? "%.6g frame" : "%.6g frames", Frames) + Format(" (%.4g ms)", 1000 * Frames / Rate);
 }
 
 std::string CrossingsText(const TCrossings& C) {
@@ -67,15 +67,52 @@ TCrossings FindCrossings(const TResponse& Response, const std::vector<double>& G
   return Found;
 }
 
+// Text as XML character data in UTF-8: markup characters as entities; a
+// byte that does not start a valid UTF-8 sequence is taken as Latin-1 (a
+// comment written in it is common) and transcoded; control characters, which
+// XML does not allow, are shown escaped as \xHH, as errors show them.
 std::string Escaped(const std::string& Text) {
   std::string Out;
-  for (char C : Text) {
+  const auto Byte = [&](size_t I) { return I < Text.size() ? static_cast<unsigned char>(Text[I]) : 0u; };
+  for (size_t I = 0; I < Text.size();) {
+    const unsigned C = Byte(I);
+    // The length of a valid UTF-8 sequence at I, 0 if none: no overlong
+    // forms, surrogates or code points beyond U+10FFFF.
+    size_t Length = 0;
+    if (C >= 0xC2 && C <= 0xDF) {
+      Length = 2;
+    } else if (C >= 0xE0 && C <= 0xEF) {
+      const unsigned Next = Byte(I + 1);
+      if ((C != 0xE0 || Next >= 0xA0) && (C != 0xED || Next < 0xA0)) Length = 3;
+    } else if (C >= 0xF0 && C <= 0xF4) {
+      const unsigned Next = Byte(I + 1);
+      if ((C != 0xF0 || Next >= 0x90) && (C != 0xF4 || Next < 0x90)) Length = 4;
+    }
+    for (size_t K = 1; K < Length; ++K)
+      if ((Byte(I + K) & 0xC0) != 0x80) Length = 0;
+    // U+FFFE and U+FFFF are not XML characters either.
+    if (Length == 3 && C == 0xEF && Byte(I + 1) == 0xBF && Byte(I + 2) >= 0xBE) Length = 0;
+    if (Length > 0) {
+      Out.append(Text, I, Length);
+      I += Length;
+      continue;
+    }
+    ++I;
     switch (C) {
       case '&': Out += "&amp;"; break;
       case '<': Out += "&lt;"; break;
       case '>': Out += "&gt;"; break;
       case '"': Out += "&quot;"; break;
-      default: Out += C;
+      default:
+        if (C < 0x20 || (C >= 0x7F && C < 0xA0)) {
+          static const char kHex[] = "0123456789abcdef";
+          Out += {'\\', 'x', kHex[C >> 4], kHex[C & 15]};
+        } else if (C < 0x80) {
+          Out += static_cast<char>(C);
+        } else {  // Latin-1 to UTF-8
+          Out += static_cast<char>(0xC0 | C >> 6);
+          Out += static_cast<char>(0x80 | (C & 0x3F));
+        }
     }
   }
   return Out;

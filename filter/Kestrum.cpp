@@ -76,40 +76,50 @@ void TKestrum::DoExecute() {
     if (OnSourceProperty)
       OnSourceProperty(this, SourceFile, NbBitsOf(Format.Samples), Format.Stereo() ? ff_stereo : ff_mono,
                        Format.Rate, Reader->NSamples);
+    SendWarnings(Reader->TakeWarnings());
 
     TWavFrameSource Source(*Reader);
     TWavFrameSink Sink(*Writer);
     TRunContext Run(Clip, Overflow, PROGRESS_STEP, [this](int32_t Done) { ReportProgress(Done); });
-    if (IsWavFilter(FirFile)) {
-      const TLongFilter Long = ReadLongFilter(FirFile, FilterOptions);
-      CheckChannels(Long, Format.Channels, FirFile);
-      DoLog("Filter file name: " + FirFile);
-      DoLog("Filter comment: impulse response, " + std::to_string(Long.Channels.size()) +
-            (Long.Channels.size() == 1 ? " channel, " : " channels, ") + std::to_string(Long.Rate) + " Hz");
-      DoLog("Taps: " + std::to_string(Long.Length()));
-      DoLog("NbEch: " + std::to_string(FNbEch));
-      if (Exact)
-        RunExactKernel(Source, Sink, Format, FNbEch, Long, Run, Threads);
-      else
-        RunFftKernel(Source, Sink, Format, FNbEch, Long, Run, Threads);
-    } else {
-      TFirFilter Filter;
-      TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
-      Fir.ReadHead(Filter);
-      DoLog("Filter file name: " + FirFile);
-      DoLog("Filter comment: " + Filter.FilterComment);
-      DoLog("Taps: " + std::to_string(Filter.NbTaps));
-      SendWarnings(Fir.TakeWarnings());
-      Fir.ReadTaps(Filter);
-      SendWarnings(Fir.TakeWarnings());
+    try {
+      if (IsWavFilter(FirFile)) {
+        const TLongFilter Long = ReadLongFilter(FirFile, FilterOptions);
+        CheckChannels(Long, Format.Channels, FirFile);
+        DoLog("Filter file name: " + FirFile);
+        DoLog("Filter comment: impulse response, " + std::to_string(Long.Channels.size()) +
+              (Long.Channels.size() == 1 ? " channel, " : " channels, ") + std::to_string(Long.Rate) + " Hz");
+        DoLog("Taps: " + std::to_string(Long.Length()));
+        DoLog("NbEch: " + std::to_string(FNbEch));
+        if (Exact)
+          RunExactKernel(Source, Sink, Format, FNbEch, Long, Run, Threads);
+        else
+          RunFftKernel(Source, Sink, Format, FNbEch, Long, Run, Threads);
+      } else {
+        TFirFilter Filter;
+        TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
+        Fir.ReadHead(Filter);
+        DoLog("Filter file name: " + FirFile);
+        DoLog("Filter comment: " + Filter.FilterComment);
+        DoLog("Taps: " + std::to_string(Filter.NbTaps));
+        SendWarnings(Fir.TakeWarnings());
+        Fir.ReadTaps(Filter);
+        SendWarnings(Fir.TakeWarnings());
 
-      DoLog("NbEch: " + std::to_string(FNbEch));
-      if (Fft)
-        RunFftKernel(Source, Sink, Format, FNbEch, LongFilterOf(Filter), Run, Threads);
-      else if (Kernel == TKernelKind::Fast)
-        RunFastKernel(Source, Sink, Format, FNbEch, Filter, Run, Threads);
-      else
-        RunReferenceKernel(Source, Sink, Format, FNbEch, Filter, Run);
+        DoLog("NbEch: " + std::to_string(FNbEch));
+        if (Fft)
+          RunFftKernel(Source, Sink, Format, FNbEch, LongFilterOf(Filter), Run, Threads);
+        else if (Kernel == TKernelKind::Fast)
+          RunFastKernel(Source, Sink, Format, FNbEch, Filter, Run, Threads);
+        else
+          RunReferenceKernel(Source, Sink, Format, FNbEch, Filter, Run);
+      }
+    } catch (const EMathError& E) {
+      // A sample that is not a finite number, at or before the frame that
+      // failed, makes every sum that holds it fail: it is the cause.
+      if (Reader->NonFiniteFrame() >= 0 && Reader->NonFiniteFrame() - StartPos() <= E.Frame())
+        throw EMathError(SourceFile + ": frame " + std::to_string(Reader->NonFiniteFrame()) +
+                         " holds a sample that is not a finite number; it cannot be filtered");
+      throw;
     }
 
     Reader->SetActive(false);

@@ -31,7 +31,8 @@ enum class TKernelKind { Reference, Fast };
 //  2. Refuses a blank SourceFile, CibleFile or FirFile. Opens SourceFile at frame StartPos; NbEch = EndPos - StartPos, or the
 //     source's whole frame count when that is 0.
 //  3. Creates CibleFile in the source's format, refusing a target that would
-//     pass the 4 GiB a WAV header can describe; OnSourceProperty.
+//     pass the 4 GiB a WAV header can describe; OnSourceProperty; OnWarning
+//     for a source whose data is shorter than its header says.
 //  4. A WAV file as FirFile is a long filter (kernel/LongFilter.h), read as
 //     FilterOptions say: logs its name, "Filter comment: impulse response,
 //     ..." and its taps, and runs on the FFT engine, or with Exact on the
@@ -42,7 +43,8 @@ enum class TKernelKind { Reference, Fast };
 //     lines concerned have been read.
 //  5. Filters NbEch frames (none when NbEch <= 0) with the chosen kernel
 //     (kernel/Kernel.h): OnProgress(frames done, NbEch) every PROGRESS_STEP
-//     frames.
+//     frames. A sum that fails because a source sample is not a finite
+//     number raises an EMathError naming that sample's frame.
 //  6. Closes both files (the target then holds its header and replaces any
 //     earlier file of that name), OnProgress(0, 0), OnEndFilter.
 // When any of 2 to 6 fails, the reader and writer are dropped (the target is

@@ -189,7 +189,8 @@ void TFirFileReader::WarnAboutCountLine(int32_t NbTaps) {
   while (Next < End && IsBlank(FText[Next])) ++Next;
   size_t NextEnd = Next;
   while (NextEnd < End && !IsBlank(FText[NextEnd])) ++NextEnd;
-  if (IsDecimalReal(std::string_view(FText).substr(Next, NextEnd - Next)))
+  FCountLineSuspect = IsDecimalReal(std::string_view(FText).substr(Next, NextEnd - Next));
+  if (FCountLineSuspect)
     FWarnings.push_back(Where(FCountLine) + "the tap count line " + Found(FText.substr(Start, End - Start)) +
                         " holds more than one number; is the tap count line missing?");
 }
@@ -213,10 +214,43 @@ void TFirFileReader::ReadTaps(TFirFilter& Filter) {
     Filter.Coefs[I] = ReadCoefficient(Tap);
     SkipToNextLine();
   }
+  WarnAboutExtraTaps(Filter.NbTaps);
   if (FFile && std::fclose(FFile.release()) != 0) throw EInOutError::FromErrno(errno, "cannot close", FName);
   if (OddDelays > kMaxDelayWarnings)
     FWarnings.push_back(FName + ": " + std::to_string(OddDelays - kMaxDelayWarnings) +
                         " more taps have delays outside 0 to " + std::to_string(FIR_HISTORY_MASK));
+}
+
+// FPos is at the line after the last tap. Looks at what has been read
+// already, without waiting for more.
+void TFirFileReader::WarnAboutExtraTaps(int32_t NbTaps) {
+  const std::string Rest = FText.substr(FPos) + FRaw.substr(FRawPos);
+  int Line = FLine, First = 0, Count = 0;
+  for (size_t Start = 0; Start < Rest.size(); ++Line) {
+    const size_t End = std::min(Rest.find('\n', Start), Rest.size());
+    std::string_view Tokens[2];
+    size_t Pos = Start;
+    for (std::string_view& Token : Tokens) {
+      while (Pos < End && (IsBlank(Rest[Pos]) || Rest[Pos] == '\r')) ++Pos;
+      const size_t TokenStart = Pos;
+      while (Pos < End && !IsBlank(Rest[Pos]) && Rest[Pos] != '\r') ++Pos;
+      Token = std::string_view(Rest).substr(TokenStart, Pos - TokenStart);
+    }
+    int32_t Delay = 0;
+    const char* Last = Tokens[0].data() + Tokens[0].size();
+    const auto Parsed = std::from_chars(Tokens[0].data(), Last, Delay);
+    if (!Tokens[0].empty() && Parsed.ec == std::errc{} && Parsed.ptr == Last && IsDecimalReal(Tokens[1]) &&
+        Count++ == 0)
+      First = Line;
+    Start = End + 1;
+  }
+  // A count line that is suspect already (it holds the first tap) says enough.
+  if (Count > 0 && NbTaps > 0 && !FCountLineSuspect)
+    FWarnings.push_back(Where(First) + std::to_string(Count) + (Count == 1 ? " line" : " lines") +
+                        " after the " + std::to_string(std::max(NbTaps, 0)) +
+                        (NbTaps == 1 ? " tap" : " taps") + " that the count declares " +
+                        (Count == 1 ? "looks like a tap and is" : "look like taps and are") +
+                        " ignored; is the tap count right?");
 }
 
 std::vector<std::string> TFirFileReader::TakeWarnings() { return std::exchange(FWarnings, {}); }

@@ -83,7 +83,8 @@ public:
   // FIR_MAX_TAPS, a token that is not a number, or a file that ends before
   // all its taps are read; throws EMathError for a coefficient beyond single
   // precision's range. Warns about delays outside 0 to FIR_HISTORY_SIZE - 1,
-  // saying the delay used.
+  // saying the delay used, and, once, about lines after the last tap that
+  // look like taps (among those read ahead already).
   void ReadTaps(TFirFilter& Filter);
 
   // The warnings of the reads so far that have not been taken yet, each
@@ -107,6 +108,7 @@ private:
   float ReadCoefficient(const std::string& Tap);
   std::string Where(int Line) const;
   void WarnAboutCountLine(int32_t NbTaps);
+  void WarnAboutExtraTaps(int32_t NbTaps);
 
   std::unique_ptr<std::FILE, TFileCloser> FFile;  // null for text, or once closed
   std::string FRaw;     // bytes read from the file and not yet taken as lines
@@ -118,6 +120,7 @@ private:
   size_t FPos = 0;     // next character to read in FText
   int FLine = 1;       // line of FText[FPos], from 1
   int FCountLine = 0;  // line of the tap count, for ReadTaps' messages
+  bool FCountLineSuspect = false;  // it holds more than one number
   std::vector<std::string> FWarnings;
 };
 

@@ -18,7 +18,8 @@ void ThrowUnstorable(float Acc, const TStoreRule& Rule, int64_t Frame) {
   char Sum[32];
   *std::to_chars(Sum, Sum + sizeof Sum - 1, Acc).ptr = '\0';  // shortest exact form
   throw EMathError("arithmetic overflow at frame " + std::to_string(Frame) + ": the filtered sum " + Sum +
-                   (Rule.Clip || Rule.Float ? " is not a finite number" : " does not fit a 32-bit integer"));
+                   (Rule.Clip || Rule.Float ? " is not a finite number" : " does not fit a 32-bit integer"),
+                   Frame);
 }
 
 namespace {

@@ -192,12 +192,11 @@ TEST(FilterFromImpulse, RefusesResponsesNoFilterCanHold) {
   TImpulse Dense, Long, Silent;
   Dense.Samples.assign(1200, 0.5);
   Dense.Samples[0] = 1;
-  Long.Samples.assign(20000, 0);
-  Long.Samples[0] = 1, Long.Samples[16384] = 0.5;
+  for (int N = 0; N < 20000; ++N) Long.Append(N == 0 ? 1 : N == 16384 ? 0.5 : N == 17000 ? -0.75 : 0);
   Silent.Samples.assign(10, 0);
   const std::pair<TImpulse, const char*> Cases[] = {
       {Dense, "1200 samples of the impulse response reach -60 dB"},
-      {Long, "at frame 16384, beyond the longest delay"},
+      {Long, "at frame 17000, beyond the longest delay"},  // the largest beyond it
       {Silent, "only silence"},
   };
   for (const auto& [Impulse, Expected] : Cases) {
@@ -208,6 +207,18 @@ TEST(FilterFromImpulse, RefusesResponsesNoFilterCanHold) {
     } catch (const EGeneralError& E) {
       EXPECT_NE(std::string(E.what()).find(Expected), std::string::npos) << E.what();
     }
+  }
+  // Read from a PCM file, such a sample ends the reading at once, whatever follows.
+  const test::TScratchDir Dir;
+  std::vector<int16_t> Words(40000, 0);
+  Words[0] = 100, Words[18000] = 50, Words[30000] = 30000;
+  test::WriteFileBytes(Dir / "long.wav", test::MakeWav(1, 16, 8000, test::Words(Words)));
+  try {
+    ReadImpulse(Dir / "long.wav", 0, -60);
+    ADD_FAILURE() << "no error for a long PCM impulse";
+  } catch (const EGeneralError& E) {
+    EXPECT_NE(std::string(E.what()).find("long.wav: the impulse response reaches -60 dB re its peak at frame 18000"),
+              std::string::npos) << E.what();
   }
 }
 

@@ -142,7 +142,7 @@ TEST(Kernel, FailsOnSumsOutOfRange) {
       {"a float sum beyond the float range", 32, test::Floats({0, -3e38f, 1}), "Double\n1\n0 2.0\n", false,
        "error: arithmetic overflow at frame 1: the filtered sum -inf is not a finite number"},
       {"a NaN sample, clipping", 32, test::Floats({0, NaN, 1}), "Nothing\n1\n0 0.0\n", true,
-       "nan is not a finite number"},
+       "in.wav: frame 1 holds a sample that is not a finite number"},
   };
   for (TKernelKind Kernel : kKernels) {
     for (const auto& C : Cases) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -117,6 +118,8 @@ void TReadWavFile::ReadHeader() {
   FFrameBytes = 0;
   FDataLeft = 0;
   FEndByte = 0;
+  FNonFiniteFrame = -1;
+  FWarnings.clear();
 
   DataFile = OpenSource(FileName);
   try {
@@ -151,6 +154,10 @@ void TReadWavFile::ReadHeader() {
         const bool Open = Size == kStreamedSize || (Streamed && Size == 0);
         const uint64_t Usable = Open ? Available : std::min<uint64_t>(Size, Available);
         FDataBytes = Usable - Usable % FFrameBytes;
+        if (!Open && Size / FFrameBytes > FDataBytes / FFrameBytes)
+          FWarnings.push_back(FileName + ": the 'data' chunk declares " + std::to_string(Size / FFrameBytes) +
+                              " frames but the file holds only " + std::to_string(FDataBytes / FFrameBytes) +
+                              ": it was cut short, and the run reads what is there");
         break;
       }
       if (Id == "fmt ") {
@@ -184,7 +191,10 @@ void TReadWavFile::ReadFormatChunk(uint32_t Size) {
   const uint16_t Bits = GetWord();
   uint32_t Read = 16;
   uint16_t Encoding = Tag;  // the plain tag, or the extensible chunk's subformat
-  if (Tag == kFormatExtensible && Size >= 40) {
+  if (Tag == kFormatExtensible && Size < 40)
+    Refuse("the extensible 'fmt ' chunk is " + std::to_string(Size) +
+           " bytes, expected 40: its header is truncated, without the sample format");
+  if (Tag == kFormatExtensible) {
     GetWord();   // extension size
     GetWord();   // valid bits: a 24-bit container is read as 24-bit whatever they say
     GetDWord();  // channel mask
@@ -200,6 +210,7 @@ void TReadWavFile::ReadFormatChunk(uint32_t Size) {
     if (Tag == kFormatExtensible) Name = " (extensible, neither PCM nor float)";
     Refuse("format tag " + std::to_string(Tag) + Name + " is not PCM or float" + kReadable);
   }
+  if (Frequency == 0) Refuse("the sample rate is 0 Hz");
   if (Channels != 1 && Channels != 2)
     Refuse(std::to_string(Channels) + " channels; only mono and stereo can be read");
   const bool Float = Encoding == WAV_FORMAT_FLOAT;
@@ -253,6 +264,7 @@ void TReadWavFile::ReadBlock() {
 
 void TReadWavFile::ReadFrames(uint8_t* Dest, int32_t Count) {
   const uint64_t Want = uint64_t{FFrameBytes} * static_cast<uint64_t>(Count < 0 ? 0 : Count);
+  const int64_t FirstFrame = NextFrame();
   uint64_t Left = std::min(Want, FDataLeft);
   FDataLeft -= Left;
   uint8_t* Out = Dest;
@@ -285,8 +297,19 @@ void TReadWavFile::ReadFrames(uint8_t* Dest, int32_t Count) {
     BufPos += static_cast<int32_t>(N);
     Left -= N;
   }
+  if (Float32 && FNonFiniteFrame < 0) FindNonFinite(Dest, static_cast<size_t>(Out - Dest), FirstFrame);
   std::memset(Out, SampleFormat() == TSampleFormat::Pcm8 ? 0x80 : 0x00, Want - static_cast<uint64_t>(Out - Dest));
 }
+
+void TReadWavFile::FindNonFinite(const uint8_t* Bytes, size_t Count, int64_t FirstFrame) {
+  for (size_t I = 0; I + 4 <= Count; I += 4)
+    if ((ReadU32LE(Bytes + I) & 0x7F800000) == 0x7F800000) {
+      FNonFiniteFrame = FirstFrame + static_cast<int64_t>(I / FFrameBytes);
+      return;
+    }
+}
+
+std::vector<std::string> TReadWavFile::TakeWarnings() { return std::exchange(FWarnings, {}); }
 
 void TReadWavFile::Close() {
   if (FState != TFileState::fsOpen) return;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "wav/WavHeader.h"
 
@@ -85,6 +86,15 @@ public:
   // the same frames the Read* operations would deliver, in bulk.
   void ReadFrames(uint8_t* Dest, int32_t Count);
 
+  // The first frame of the file, among those delivered so far, holding a
+  // float sample that is not a finite number (NaN or an infinity); -1 when
+  // none did.
+  int64_t NonFiniteFrame() const { return FNonFiniteFrame; }
+
+  // What opening found odd but readable, one line each naming the file (a
+  // data chunk that the file cuts short), not taken yet.
+  std::vector<std::string> TakeWarnings();
+
 private:
   static constexpr float kSilence8 = -128.0f;  // the byte 0x80 read as signed
 
@@ -124,7 +134,16 @@ private:
     const uint8_t B[3] = {GetByte(), GetByte(), GetByte()};
     return static_cast<float>(ReadS24LE(B));
   }
-  float GetFloat() { return std::bit_cast<float>(GetDWord()); }
+  float GetFloat() {
+    const uint32_t Bits = GetDWord();
+    if ((Bits & 0x7F800000) == 0x7F800000 && FNonFiniteFrame < 0) FNonFiniteFrame = NextFrame() - 1;
+    return std::bit_cast<float>(Bits);
+  }
+  // The frame of the file that the next fetch delivers.
+  int64_t NextFrame() const {
+    return FFrameBytes == 0 ? 0 : static_cast<int64_t>((FDataBytes - FDataLeft) / FFrameBytes);
+  }
+  void FindNonFinite(const uint8_t* Bytes, size_t Count, int64_t FirstFrame);
   uint32_t GetDWord();
   std::string GetChars(int N);
 
@@ -153,6 +172,8 @@ private:
   uint64_t FDataLeft = 0;    // sample bytes left to deliver
   bool FPastEnd = false;     // a GetByte found the end of the file
   uint8_t FEndByte = 0;      // what GetByte gives there: silence once in the data
+  int64_t FNonFiniteFrame = -1;
+  std::vector<std::string> FWarnings;
 };
 
 }  // namespace kestrum

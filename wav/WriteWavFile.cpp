@@ -8,7 +8,6 @@
 #include <cstring>
 #include <vector>
 
-#include <limits.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -155,12 +154,13 @@ void TWriteWavFile::Append(const uint8_t* Bytes, size_t Count) {
 }
 
 void TWriteWavFile::PutStream(const uint8_t* Bytes, size_t Count) {
-  // No more than PIPE_BUF at a time once the stream is ready: a pipe then
-  // takes it without blocking, and a stop request is seen between pieces.
+  // One write per block once the stream is ready. A stop signal cuts a write
+  // that waits for a slow reader short (no SA_RESTART), and the wait before
+  // the rest sees the request.
   const int Fd = fileno(DataFile);
   while (Count > 0) {
     WaitReady(Fd, POLLOUT);
-    const ssize_t N = write(Fd, Bytes, std::min<size_t>(Count, PIPE_BUF));
+    const ssize_t N = write(Fd, Bytes, Count);
     if (N < 0 && errno == EINTR) continue;
     if (N <= 0) {
       const int Error = N < 0 ? errno : EIO;

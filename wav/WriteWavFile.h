@@ -24,7 +24,9 @@ namespace kestrum {
 // followed, and the result keeps the mode and owner of the file it replaces.
 //
 // A target that exists and is not a regular file (a FIFO, a device, a
-// terminal, a pipe), and "-", standard output, are streamed instead: header
+// terminal, a pipe), "-", standard output, and a name of an open descriptor
+// (/dev/stdout, /dev/fd/N: written through it, base/OutputFile.h) are
+// streamed instead: header
 // first, its sizes computed from Reserve's frame count (0xFFFFFFFF without
 // one), then the frames, with no temporary file. A failed run leaves such a
 // stream cut short.

@@ -146,6 +146,10 @@ TEST(KestrumCli, WarnsOnStderrUnlessQuiet) {
   test::WriteFileBytes(Dir / "sine.wav", test::MakeWav(1, 16, 44100, test::Words(Sine)));
   test::WriteFileText(Dir / "double.fir", "Double\n1\n0 2.0\n");
   test::WriteFileText(Dir / "nocount.fir", "nocount\n0 0.5\n1 0.5\n");
+  test::WriteFileText(Dir / "extra.fir", "extra\n1\n0 0.5\n1 0.5\n2 0.5\n");
+  Bytes Short = test::MakeWav(1, 16, 44100, Bytes(200, 0));
+  Short.resize(Short.size() - 100);
+  test::WriteFileBytes(Dir / "short.wav", Short);
   const auto Beyond = std::count_if(Sine.begin(), Sine.end(), [](int16_t S) { return S > 16383 || S < -16384; });
   const std::string Exceeded = "kestrum: warning: " + std::to_string(Beyond) + " of 4410 samples exceeded the 16-bit range and ";
   const struct {
@@ -160,6 +164,13 @@ TEST(KestrumCli, WarnsOnStderrUnlessQuiet) {
        "kestrum: warning: " + Dir / "nocount.fir" + ", line 2: the tap count is 0: the filter has no taps and the "
        "output is silent\nkestrum: warning: " + Dir / "nocount.fir" + ", line 2: the tap count line '0 0.5' "
        "holds more than one number; is the tap count line missing?\n"},
+      {{"--start", "0:59.999", Dir / "sine.wav", Dir / "out.wav", kSmooth},
+       "kestrum: warning: --start 0:59.999 is past the source's end (0:00.100): the output is silence\n"},
+      {{Dir / "short.wav", Dir / "out.wav", Dir / "extra.fir"},
+       "kestrum: warning: " + Dir / "short.wav" + ": the 'data' chunk declares 100 frames but the file holds only "
+       "50: it was cut short, and the run reads what is there\nkestrum: warning: " + Dir / "extra.fir" +
+       ", line 4: 2 lines after the 1 tap that the count declares look like taps and are ignored; is the tap "
+       "count right?\n"},
       {{"--quiet", Dir / "sine.wav", Dir / "out.wav", Dir / "double.fir"}, ""},
       {{"--quiet", Dir / "sine.wav", Dir / "out.wav", Dir / "nocount.fir"}, ""},
   };
@@ -245,13 +256,24 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
   test::WriteFileText(Dir / "bad.fir", "Two taps\n2\n0 1.0\n1 abc\n");
   test::WriteFileBytes(Dir / "empty.wav", test::MakeWav(1, 16, 8000, {}));
   const std::string Good = DataFile("sox_u8_mono.wav");
+  const test::TScratchDir Inputs;
+  test::WriteFileBytes(Inputs / "0hz.wav", test::MakeWav(1, 16, 0, Bytes(20, 1)));
+  test::WriteFileBytes(Inputs / "nan.wav", test::MakeWav(1, 32, 8000, test::Floats({0, NAN, 0})));
+  Bytes Extensible = test::MakeWav(1, 16, 8000, Bytes(20, 1));  // tag 0xFFFE, its extension cut off
+  Extensible[20] = 0xFE, Extensible[21] = 0xFF;
 
   struct TCase {
     const char* Name;
     TArgs Args;
     std::string Mentions;
   };
+  test::WriteFileBytes(Inputs / "ext.wav", Extensible);
   const TCase Cases[] = {
+      {"a rate of 0 Hz", {Inputs / "0hz.wav", Target, kSmooth}, "0hz.wav: the sample rate is 0 Hz"},
+      {"a sample that is not a finite number", {Inputs / "nan.wav", Target, kSmooth},
+       "nan.wav: frame 1 holds a sample that is not a finite number"},
+      {"an extensible header without its extension", {Inputs / "ext.wav", Target, kSmooth},
+       "the extensible 'fmt ' chunk is 16 bytes, expected 40: its header is truncated"},
       {"missing source", {Dir / "missing.wav", Target, kSmooth}, "missing.wav"},
       {"source not PCM", {DataFile("alaw_mono.wav"), Target, kSmooth}, "alaw_mono.wav"},
       {"missing filter", {Good, Target, Dir / "missing.fir"}, "missing.fir"},
@@ -315,6 +337,8 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
       {"one digit after a colon", {"--start", "1:5", Source, Target, kSmooth}, "'1:5'"},
       {"four clock fields", {"--start", "1:00:00:00", Source, Target, kSmooth}, "'1:00:00:00'"},
       {"below a nanosecond", {"--count", "0.0000000001s", Source, Target, kSmooth}, "--count"},
+      {"a count that rounds to no frame",
+       {"--count", "0.01ms", Source, Target, kSmooth}, "the shortest time at that rate is 0.0625ms"},
       {"unknown kernel", {"--kernel", "slow", Source, Target, kSmooth}, "--kernel"},
       {"negative threads", {"--threads", "-1", Source, Target, kSmooth}, "--threads"},
       {"an unknown option", {"--bogus", Source, Target, kSmooth}, "--bogus"},
@@ -447,8 +471,9 @@ TEST(KestrumCli, BatchWritesWhatSingleRunsWriteAndReportsFailures) {
 }
 
 TEST(KestrumCli, DesignAndResponseRefuseWhatTheyCannotDo) {
-  const test::TScratchDir Dir;
-  const std::string Out = Dir / "out.fir";
+  const test::TScratchDir Dir, Inputs;
+  const std::string Out = Dir / "out.fir", NaN = Inputs / "nan.wav";
+  test::WriteFileBytes(NaN, test::MakeWav(1, 32, 8000, test::Floats({0.5f, INFINITY})));
   struct TCase {
     const char* Name;
     TArgs Args;
@@ -483,6 +508,14 @@ TEST(KestrumCli, DesignAndResponseRefuseWhatTheyCannotDo) {
       {"missing impulse", {"design", "impulse", Dir / "ir.wav", "-o", Out}, 1, "ir.wav"},
       {"response without rate", {"response", kSmooth}, 2, "--rate"},
       {"missing filter", {"response", Dir / "none.fir", "--rate", "8000"}, 1, "none.fir"},
+      {"a rate that is not a number", {"response", kSmooth, "--rate", "nan"}, 2, "--rate"},
+      {"CSV and SVG to one file",
+       {"response", kSmooth, "--rate", "8000", "--csv", Out, "--svg", Dir / "./out.fir"}, 2, "same output"},
+      {"a blank impulse name", {"design", "impulse", "", "-o", Out}, 2, "WAV: expected a file name"},
+      {"blank output names", {"response", kSmooth, "--rate", "8000", "--csv", "", "--svg", ""}, 2,
+       "--csv: expected a file name"},
+      {"an impulse that is not a finite number", {"design", "impulse", NaN, "-o", Out}, 1,
+       "frame 1 holds a sample that is not a finite number"},
   };
   for (const TCase& C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -655,8 +688,8 @@ TEST(KestrumCli, DrawsProgressAndASummaryOnATerminal) {
 
 // Sends SIGTERM and waits for the end; kills the process and returns -1 if
 // it goes on for ten seconds.
-int StopAndWait(pid_t Pid) {
-  kill(Pid, SIGTERM);
+int StopAndWait(pid_t Pid, int Signal = SIGTERM) {
+  kill(Pid, Signal);
   int Status = 0;
   for (int Tries = 0; waitpid(Pid, &Status, WNOHANG) == 0; ++Tries) {
     if (Tries == 10000) {
@@ -702,22 +735,31 @@ TEST(KestrumCli, AStopSignalEndsAWaitOnAStalledFifo) {
 }
 
 TEST(KestrumCli, AStopSignalLeavesNoFileBehind) {
-  const test::TScratchDir Dir, Capture;
-  test::WriteFileBytes(Dir / "in.wav", test::MakeWav(1, 16, 8000, Bytes(200, 0)));
-  const std::string Target = Dir / "out.wav", Err = Capture / "stderr";
-  const auto Redirect = [&](posix_spawn_file_actions_t* A) {
-    posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT, 0644);
-  };
-  // Far more frames than the source holds: the run reads silence for minutes.
-  const pid_t Pid =
-      Start({"-q", "--count", "2000000000", Dir / "in.wav", Target, kIdentity}, Redirect);
-  // Stops it once its unfinished target is there beside the source.
-  for (int Tries = 0; Dir.Files().size() < 2 && Tries < 10000; ++Tries)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const int Status = StopAndWait(Pid);
-  EXPECT_TRUE(WIFSIGNALED(Status) && WTERMSIG(Status) == SIGTERM) << Status;
-  EXPECT_EQ(Dir.Files(), std::vector<std::string>{"in.wav"});
-  EXPECT_EQ(ReadText(Err), "kestrum: interrupted; '" + Target + "' was left as it was\n");
+  // Every signal whose default action ends the process, not only SIGTERM;
+  // SIGQUIT's core is not wanted here.
+  rlimit Core{};
+  getrlimit(RLIMIT_CORE, &Core);
+  Core.rlim_cur = 0;
+  setrlimit(RLIMIT_CORE, &Core);
+  for (const int Signal : {SIGTERM, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGRTMIN}) {
+    SCOPED_TRACE(strsignal(Signal));
+    const test::TScratchDir Dir, Capture;
+    test::WriteFileBytes(Dir / "in.wav", test::MakeWav(1, 16, 8000, Bytes(200, 0)));
+    const std::string Target = Dir / "out.wav", Err = Capture / "stderr";
+    const auto Redirect = [&](posix_spawn_file_actions_t* A) {
+      posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT, 0644);
+    };
+    // Far more frames than the source holds: the run reads silence for minutes.
+    const pid_t Pid =
+        Start({"-q", "--count", "2000000000", Dir / "in.wav", Target, kIdentity}, Redirect);
+    // Stops it once its unfinished target is there beside the source.
+    for (int Tries = 0; Dir.Files().size() < 2 && Tries < 10000; ++Tries)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int Status = StopAndWait(Pid, Signal);
+    EXPECT_TRUE(WIFSIGNALED(Status) && WTERMSIG(Status) == Signal) << Status;
+    EXPECT_EQ(Dir.Files(), std::vector<std::string>{"in.wav"});
+    EXPECT_EQ(ReadText(Err), "kestrum: interrupted; '" + Target + "' was left as it was\n");
+  }
 }
 
 TEST(KestrumCli, StreamsThroughStandardStreamsPipesAndFifos) {
@@ -836,6 +878,105 @@ TEST(KestrumCli, WritesTheSameFileWithStandardStreamsClosedOrFull) {
                   }),
             0);
   EXPECT_TRUE(test::ReadFileBytes(Dir / "full.wav") == Normal);
+}
+
+// What one command writes to TARGET through a descriptor's name: the
+// filtering form, design and response.
+TArgs WithTarget(int Command, const std::string& Target) {
+  switch (Command) {
+    case 0: return {"-q", kExample, Target, kSmooth};
+    case 1: return {"design", "lowpass", "1000", "--rate", "8000", "--taps", "11", "-o", Target};
+    default: return {"response", kSmooth, "--rate", "8000", "--points", "4", "--csv", Target};
+  }
+}
+
+TEST(KestrumCli, WritesADescriptorsNameThroughThatDescriptor) {
+  const test::TScratchDir Dir;
+  const std::string Log = Dir / "log.txt";
+  ASSERT_EQ(symlink("/dev/stdout", (Dir / "link").c_str()), 0);
+  for (int Command = 0; Command < 3; ++Command) {
+    // What "-" writes is what the others must write, after what stdout holds.
+    const TResult Dash = RunKestrum(WithTarget(Command, "-"));
+    ASSERT_EQ(Dash.Status, 0) << Dash.Err;
+    for (const std::string& Name : {std::string("/dev/stdout"), std::string("/dev/fd/1"),
+                                    std::string("/proc/self/fd/1"), Dir / "link"}) {
+      for (const bool Append : {true, false}) {
+        SCOPED_TRACE(WithTarget(Command, Name)[1] + " to " + Name + (Append ? ", appending" : ", at an offset"));
+        test::WriteFileText(Log, "keep\n");
+        struct stat Before {};
+        ASSERT_EQ(stat(Log.c_str(), &Before), 0);
+        // Appending as ">>" does; otherwise at the offset a shell's earlier
+        // "echo" left in the shared descriptor, and an "echo" after.
+        const int Fd = open(Log.c_str(), O_WRONLY | (Append ? O_APPEND : 0));
+        ASSERT_GE(Fd, 0);
+        if (!Append) {
+          ASSERT_EQ(lseek(Fd, 5, SEEK_SET), 5);
+        }
+        const int Status = Spawn(WithTarget(Command, Name), [&](posix_spawn_file_actions_t* A) {
+          posix_spawn_file_actions_adddup2(A, Fd, 1);
+          posix_spawn_file_actions_addopen(A, 2, "/dev/null", O_WRONLY, 0);
+        });
+        ASSERT_EQ(write(Fd, "tail\n", 5), 5);
+        close(Fd);
+        EXPECT_EQ(Status, 0);
+        struct stat After {};
+        ASSERT_EQ(stat(Log.c_str(), &After), 0);
+        EXPECT_EQ(After.st_ino, Before.st_ino);  // written, not replaced
+        EXPECT_TRUE(ReadText(Log) == "keep\n" + Dash.Out + "tail\n");
+      }
+    }
+  }
+  EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"link", "log.txt"}));
+}
+
+TEST(KestrumCli, DataForAClosedStandardOutputIsAnError) {
+  const test::TScratchDir Dir, Capture;
+  const std::string Err = Capture / "stderr";
+  for (int Command = 0; Command < 3; ++Command) {
+    for (const std::string Name : {"-", "/dev/stdout"}) {
+      SCOPED_TRACE(WithTarget(Command, Name)[1] + " to " + Name);
+      const int Status = Spawn(WithTarget(Command, Name), [&](posix_spawn_file_actions_t* A) {
+        posix_spawn_file_actions_addclose(A, 1);
+        posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      });
+      EXPECT_EQ(Status, 1);
+      const std::string Message = ReadText(Err);
+      EXPECT_TRUE(Message.starts_with("kestrum: cannot write to ")) << Message;
+      EXPECT_TRUE(Message.ends_with(" was closed\n")) << Message;
+      EXPECT_EQ(std::count(Message.begin(), Message.end(), '\n'), 1) << Message;
+    }
+  }
+  EXPECT_TRUE(Dir.Files().empty());
+}
+
+TEST(KestrumCli, ControlBytesNeverReachTheTerminalAndTheSvgIsWellFormed) {
+  const test::TScratchDir Dir;
+  const std::string Source = Dir / "bad\nkestrum: all good\x1b[31mRED.wav";
+  test::WriteFileBytes(Source, test::ReadFileBytes(kExample));
+  // A comment that sets the terminal's title and clears it, in Latin-1.
+  test::WriteFileText(Dir / "odd.fir", "caf\xe9 \x1b]0;owned\x07\x1b[2J <&>\x01\n1\n0 1.0\n");
+  const TResult Filtered = RunKestrum({Source, Dir / "out.wav", Dir / "odd.fir"});
+  const TResult Response = RunKestrum({"response", Dir / "odd.fir", "--rate", "8000", "--svg", Dir / "plot.svg"});
+  for (const TResult& R : {Filtered, Response}) {
+    EXPECT_EQ(R.Status, 0) << R.Err;
+    EXPECT_TRUE(std::all_of(R.Err.begin(), R.Err.end(), [](unsigned char C) { return C == '\n' || (C >= 32 && C != 127); }))
+        << R.Err;
+  }
+  EXPECT_EQ(std::count(Filtered.Err.begin(), Filtered.Err.end(), '\n'), 5) << Filtered.Err;
+  EXPECT_NE(Filtered.Err.find("Filter comment: caf\xe9 \\x1b]0;owned\\x07\\x1b[2J <&>\\x01\n"), std::string::npos)
+      << Filtered.Err;
+  // A real XML parser reads the plot, and its title as Unicode text.
+  const std::string Check = Dir / "check.py";
+  test::WriteFileText(Check,
+                      "import sys, xml.etree.ElementTree as E\n"
+                      "title = E.parse(sys.argv[1]).getroot().find('{http://www.w3.org/2000/svg}text').text\n"
+                      "sys.exit(0 if title.startswith('caf\\u00e9 \\\\x1b]0;owned\\\\x07\\\\x1b[2J <&>\\\\x01') else 1)\n");
+  const std::string Svg = Dir / "plot.svg";
+  const char* const Argv[] = {"/usr/bin/python3", Check.c_str(), Svg.c_str(), nullptr};
+  pid_t Pid;
+  ASSERT_EQ(posix_spawn(&Pid, Argv[0], nullptr, nullptr, const_cast<char**>(Argv), environ), 0);
+  const int Status = Wait(Pid);
+  EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << ReadText(Dir / "plot.svg");
 }
 
 }  // namespace
