@@ -11,6 +11,7 @@
 #include "base/OutputFile.h"
 #include "design/Design.h"
 #include "fir/FirFile.h"
+#include "kernel/LongFilter.h"
 #include "wav/ReadWavFile.h"
 
 namespace kestrum {
@@ -203,6 +204,12 @@ std::string RateWarning(const std::string& FilterName, const std::string& Commen
 std::string FilterComment(const std::string& Name) {
   if (!CanReadTwice(Name)) return "";
   try {
+    if (IsWavFilter(Name)) {  // an impulse response was recorded at its file's rate
+      TReadWavFile Reader;
+      Reader.FileName = Name;
+      Reader.SetActive(true);
+      return "impulse response at " + std::to_string(Reader.Frequency) + " Hz";
+    }
     TFirFilter Filter;
     TFirFileReader::FromFile(Name).ReadHead(Filter);
     return Filter.FilterComment;

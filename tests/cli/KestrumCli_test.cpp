@@ -285,8 +285,9 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
       {"empty source name", {"", Target, kSmooth}, "no source file name given"},
       {"empty target name", {Good, "", kSmooth}, "no target file name given"},
       {"empty filter name", {Good, Target, ""}, "no filter file name given"},
-      {"filter and target swapped", {"--force", Good, Dir / "new.wav", Good},
-       "is a WAV file, not a filter file; the order is SOURCE TARGET FILTER"},
+      {"a WAV filter with a sample that is not a finite number", {Good, Target, Inputs / "nan.wav"},
+       "nan.wav: sample 1 is not a finite number"},
+      {"a WAV filter without samples", {Good, Target, Dir / "empty.wav"}, "empty.wav: the impulse response holds no samples"},
       {"an endless filter", {Good, Target, "/dev/zero"}, "line longer than 4096 bytes"},
       {"output beyond 4 GiB", {"--count", "2147483647", kExample, Target, kSmooth}, "exceed the 4 GiB"},
   };

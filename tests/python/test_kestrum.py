@@ -92,7 +92,7 @@ def test_bad_arguments_name_what_was_given_and_what_is_accepted(tmp_path):
         (lambda: kestrum.read_wav(tmp_path / "none.wav"), kestrum.FileError, "No such file or directory"),
         (lambda: kestrum.write_wav(tmp_path / "x.wav", np.zeros(0, np.int16), 8000), ValueError, "hold no frame"),
         (lambda: kestrum.filter_file(tmp_path / "none.wav", tmp_path / "o.wav", LOUD, kernel="slow"),
-         ValueError, "'fast' or 'reference'"),
+         ValueError, "'fast', 'reference', 'fft' or 'exact'"),
     ]
     for call, error, text in cases:
         with pytest.raises(error) as raised:
