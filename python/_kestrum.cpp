@@ -22,6 +22,7 @@
 #include "design/Response.h"
 #include "filter/Kestrum.h"
 #include "fir/FirFile.h"
+#include "kernel/FftKernel.h"
 #include "kernel/FirStream.h"
 #include "wav/ReadWavFile.h"
 #include "wav/WriteWavFile.h"
@@ -135,6 +136,59 @@ public:
 private:
   std::mutex FMutex;
   TFirStream FStream;
+};
+
+// TFftStream for Python: a WAV impulse response read as the tool reads it,
+// one call at a time, the GIL released while it filters.
+class TLongStream {
+public:
+  TLongStream(const std::string& Path, int Channels, int Bits, bool Clip, int FilterChannel, double GainDb,
+              const std::string& Normalize)
+      : FStream(ReadLongFilter(Path, {FilterChannel, GainDb, NormalizeOf(Normalize)}),
+                FormatOf(ChannelsOf(Channels), BitsOf(Bits)), Clip) {}
+
+  py::bytes Filter(const py::buffer& In) {
+    const std::span<const uint8_t> Source = Bytes(In);
+    std::vector<uint8_t> Out;
+    {
+      py::gil_scoped_release Release;
+      const std::lock_guard Lock(FMutex);
+      Out = FStream.Filter(Source);
+    }
+    return py::bytes(reinterpret_cast<const char*>(Out.data()), Out.size());
+  }
+  py::bytes Flush() {
+    std::vector<uint8_t> Out;
+    {
+      py::gil_scoped_release Release;
+      const std::lock_guard Lock(FMutex);
+      Out = FStream.Flush();
+    }
+    return py::bytes(reinterpret_cast<const char*>(Out.data()), Out.size());
+  }
+  void Reset() {
+    const std::lock_guard Lock(FMutex);
+    FStream.Reset();
+  }
+  int64_t Frames() {
+    const std::lock_guard Lock(FMutex);
+    return FStream.Frames();
+  }
+  py::tuple Overflow() {
+    const std::lock_guard Lock(FMutex);
+    return OverflowTuple(FStream.Overflow());
+  }
+  int32_t BlockFrames() const { return FStream.BlockFrames(); }
+
+private:
+  static TNormalize NormalizeOf(const std::string& Name) {
+    if (Name == "peak") return TNormalize::Peak;
+    if (Name == "energy") return TNormalize::Energy;
+    if (Name.empty()) return TNormalize::None;
+    throw py::value_error("normalize '" + Name + "': 'peak', 'energy' or None are accepted");
+  }
+  std::mutex FMutex;
+  TFftStream FStream;
 };
 
 // One part of a whole signal filtered on its own thread: its stream first
@@ -507,6 +561,14 @@ PYBIND11_MODULE(_kestrum, M) {
   M.def("filter_file", &FilterFile);
   M.def("read_wav", &ReadWav);
   M.def("write_wav", &WriteWav);
+  py::class_<TLongStream>(M, "LongStream")
+      .def(py::init<const std::string&, int, int, bool, int, double, const std::string&>())
+      .def("filter", &TLongStream::Filter)
+      .def("flush", &TLongStream::Flush)
+      .def("reset", &TLongStream::Reset)
+      .def_property_readonly("frames", &TLongStream::Frames)
+      .def_property_readonly("overflow", &TLongStream::Overflow)
+      .def_property_readonly("block_frames", &TLongStream::BlockFrames);
   py::class_<TStream>(M, "Stream")
       .def(py::init<const TFirFilter&, int, int, bool>())
       .def("filter", &TStream::Filter)
