@@ -150,12 +150,27 @@ TBlockEngine::TBlockEngine(const TFirFilter& Filter, const TAudioFormat& Format,
 TBlockEngine::TBlockEngine(TTaps Taps, const TAudioFormat& Format, bool Clip)
     : Format(Format), Taps(std::move(Taps)), Rule(StoreRule(Format.Samples, Clip)) {}
 
+namespace {
+
+// Taps that only hold the longest history of Channels' taps.
+TTaps LongestHistory(const std::vector<TTaps>& Channels) {
+  TTaps History = Channels.front();
+  for (const TTaps& Taps : Channels) History.MaxDelay = std::max(History.MaxDelay, Taps.MaxDelay);
+  return History;
+}
+
+}  // namespace
+
+TBlockEngine::TBlockEngine(std::vector<TTaps> PerChannel, const TAudioFormat& Format, bool Clip)
+    : Format(Format), Taps(LongestHistory(PerChannel)), Rule(StoreRule(Format.Samples, Clip)),
+      PerChannel(std::move(PerChannel)) {}
+
 TBlockResult TBlockEngine::Compute(const uint8_t* Raw, int32_t Loaded, int32_t Count, double* const Levels[2],
                                    float* const Acc[2], uint8_t* Out) const {
   for (int C = 0; C < Format.Channels; ++C) {
     LoadLevels(Raw, Loaded, Format, C, Levels[C] + (Count - Loaded));
     std::fill(Levels[C] + Count, Levels[C] + Count + kTilePad, 0.0);
-    SumTaps(Levels[C], Count, Taps, Acc[C]);
+    SumTaps(Levels[C], Count, PerChannel.empty() ? Taps : PerChannel[size_t(C)], Acc[C]);
   }
   TBlockResult Result;
   Result.Tally = TOverflowCount::For(Format);

@@ -100,6 +100,8 @@ class TBlockEngine {
 public:
   TBlockEngine(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, int32_t Frames = INT32_MAX);
   TBlockEngine(TTaps Taps, const TAudioFormat& Format, bool Clip);
+  // Channel c through PerChannel[c]; Taps then holds the longest history.
+  TBlockEngine(std::vector<TTaps> PerChannel, const TAudioFormat& Format, bool Clip);
 
   // Computes Count frames, at most kBlockFrames. Raw holds the file bytes of
   // the last Loaded frames up to the block's end (Loaded >= Count): their
@@ -120,6 +122,7 @@ public:
   const TAudioFormat Format;
   const TTaps Taps;
   const TStoreRule Rule;
+  const std::vector<TTaps> PerChannel;  // empty: Taps for every channel
 };
 
 // The fast kernel's run in blocks of BlockFrames frames (at least 1), on

@@ -332,11 +332,14 @@ const TOverflowCount& TFftStream::Overflow() const { return F->Overflow; }
 void RunExactKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
                     const TLongFilter& Filter, TRunContext& Run, int Threads) {
   if (NbEch <= 0) return;
-  if (Filter.Channels.size() != 1)
-    throw EGeneralError("--exact takes a filter of one channel, applied to every source channel "
-                        "(--filter-channel picks one)");
+  CheckChannels(Filter, Format.Channels, "the filter");
   // A short run needs no more history than its frames.
-  const fast::TBlockEngine Engine(fast::TapsFor(Filter.Channels[0], Format, NbEch), Format, Run.Clip);
+  std::vector<fast::TTaps> PerChannel;
+  if (Filter.Channels.size() > 1)
+    for (const std::vector<double>& Line : Filter.Channels) PerChannel.push_back(fast::TapsFor(Line, Format, NbEch));
+  const fast::TBlockEngine Engine = PerChannel.empty()
+      ? fast::TBlockEngine(fast::TapsFor(Filter.Channels[0], Format, NbEch), Format, Run.Clip)
+      : fast::TBlockEngine(std::move(PerChannel), Format, Run.Clip);
   fast::RunEngine(Source, Sink, NbEch, Engine, Run, Threads, fast::kBlockFrames);
 }
 

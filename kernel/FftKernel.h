@@ -120,7 +120,8 @@ private:
 };
 
 // The exact engine: the fast kernel's float sum in tap order, as for a .fir,
-// over every tap of a long filter of one channel (delays 0 to Length - 1).
+// over every tap of a long filter (delays 0 to Length - 1), one channel for
+// all or one per channel.
 void RunExactKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
                     const TLongFilter& Filter, TRunContext& Run, int Threads);
 

@@ -157,24 +157,28 @@ TEST(FftKernel, ExactIsTheFloatSumOverEveryTap) {
   std::mt19937 R(3);
   std::uniform_int_distribution<int> Sample(-30000, 30000);
   TLongFilter Filter;
-  Filter.Channels = {RandomTaps(R, 17000)};
-  for (double& T : Filter.Channels[0]) T *= 0.1;
-  const int32_t Frames = 17500;
-  std::vector<int16_t> Samples(static_cast<size_t>(Frames));
+  Filter.Channels = {RandomTaps(R, 16500), RandomTaps(R, 900)};  // one per channel
+  for (auto& Line : Filter.Channels)
+    for (double& T : Line) T *= 0.1;
+  const int32_t Frames = 16600;
+  std::vector<int16_t> Samples(static_cast<size_t>(Frames) * 2);
   for (int16_t& S : Samples) S = static_cast<int16_t>(Sample(R));
   std::vector<int16_t> Want(Samples.size());
-  for (int32_t N = 0; N < Frames; ++N) {
-    float Acc = 0.0f;
-    for (int32_t K = 0; K < int32_t(Filter.Channels[0].size()); ++K) {
-      const double Level = K <= N ? Samples[size_t(N - K)] : 0.0;
-      Acc = static_cast<float>(double(Acc) + Level * double(static_cast<float>(Filter.Channels[0][size_t(K)])));
+  for (size_t C = 0; C < 2; ++C) {
+    const std::vector<double>& Taps = Filter.Channels[C];
+    for (int32_t N = 0; N < Frames; ++N) {
+      float Acc = 0.0f;
+      for (int32_t K = 0; K < int32_t(Taps.size()); ++K) {
+        const double Level = K <= N ? Samples[size_t(N - K) * 2 + C] : 0.0;
+        Acc = static_cast<float>(double(Acc) + Level * double(static_cast<float>(Taps[size_t(K)])));
+      }
+      Want[size_t(N) * 2 + C] = static_cast<int16_t>(std::nearbyint(Acc));
     }
-    Want[size_t(N)] = static_cast<int16_t>(std::nearbyint(Acc));
   }
-  const TAudioFormat Format{TSampleFormat::Pcm16, 1, 48000};
+  const TAudioFormat Format{TSampleFormat::Pcm16, 2, 48000};
   const test::Bytes In = test::Words(Samples);
-  TMemorySource Source(In, 2);
-  TMemorySink Sink(2);
+  TMemorySource Source(In, 4);
+  TMemorySink Sink(4);
   TOverflowCount Overflow = TOverflowCount::For(Format);
   TRunContext Run(false, Overflow, 5000);
   RunExactKernel(Source, Sink, Format, Frames, Filter, Run, 2);
