@@ -2,10 +2,12 @@
 #include "cli/Options.h"
 
 #include <CLI/CLI.hpp>
+#include <filesystem>
 #include <limits>
 
 #include "cli/Console.h"
 #include "cli/Words.h"
+#include "kernel/LongFilter.h"
 
 namespace kestrum {
 
@@ -195,6 +197,12 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
     if (Clip->count() > 0 && Wrap->count() > 0)
       throw CLI::ValidationError("--clip and --wrap exclude each other");
     Options.Design = ParseFilterDesign(Options.Filter());
+    std::error_code Ec;
+    for (const char* Name : {"--exact", "--filter-channel", "--filter-gain", "--normalize"})
+      if (App.get_option(Name)->count() > 0 && std::filesystem::is_regular_file(Options.Filter(), Ec) &&
+          !IsWavFilter(Options.Filter()))
+        throw CLI::ValidationError(std::string(Name) + " applies to a WAV FILTER, an impulse response; '" +
+                                   Options.Filter() + "' is not one");
     if (!NeedsRate(Options)) FrameRange(Options, 0);
   } catch (const CLI::ParseError& E) {
     if (E.get_exit_code() == 0) return App.exit(E);  // --help, --version

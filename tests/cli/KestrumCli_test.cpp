@@ -325,6 +325,7 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
       {"no file", {}, "SOURCE is required"},
       {"a fourth file", {Source, Target, kSmooth, kSmooth}, "--output-dir"},
       {"negative count", {"--count", "-1", Source, Target, kSmooth}, "--count"},
+      {"--exact for a .fir", {"--exact", Source, Target, kSmooth}, "--exact applies to a WAV FILTER"},
       {"start not a number", {"--start", "abc", Source, Target, kSmooth}, "--start"},
       {"start beyond 32 bits", {"--start", "2147483648", Source, Target, kSmooth}, "--start"},
       {"start + count beyond 32 bits",
