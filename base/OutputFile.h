@@ -56,6 +56,11 @@ public:
   // open. Replacement owns it: callers never close it.
   std::FILE* File() const { return FFile; }
 
+  // The temporary file's name while one is open, else "": other writers
+  // (processes on other hosts of a shared file system) may fill it before
+  // Commit.
+  const std::string& TempName() const { return FTempName; }
+
   // Writes the file to the disk, closes it and renames it over its target,
   // then writes the folder's entries to the disk, so that a crash leaves the
   // old file or the new one, never an empty one. Raises EInOutError

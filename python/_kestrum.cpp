@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/Errors.h"
+#include "base/OutputFile.h"
 #include "design/Design.h"
 #include "design/Response.h"
 #include "filter/Kestrum.h"
@@ -25,6 +26,7 @@
 #include "kernel/FftKernel.h"
 #include "kernel/FirStream.h"
 #include "wav/ReadWavFile.h"
+#include "wav/WavHeader.h"
 #include "wav/WriteWavFile.h"
 
 namespace py = pybind11;
@@ -398,6 +400,35 @@ void WriteWav(const std::string& FileName, const py::buffer& Data, int Channels,
   Writer.Close();
 }
 
+// Where a WAV file's frames lie, for reading them in place: (the file
+// offset of the first frame, frames, channels, sample format, rate).
+py::tuple WavLayout(const std::string& FileName) {
+  TReadWavFile Reader;
+  Reader.FileName = FileName;
+  {
+    py::gil_scoped_release Release;
+    Reader.SetActive(true);
+  }
+  return py::make_tuple(Reader.DataStart(), Reader.NSamples, Reader.Stereo ? 2 : 1,
+                        static_cast<int>(NbBitsOf(Reader.SampleFormat())), Reader.Frequency);
+}
+
+// The header of a WAV file named FileName that holds Frames frames, as the
+// writer puts it before them; refused, as the writer refuses it, when the
+// file would outgrow the header's 32-bit sizes.
+py::bytes WavHeader(const std::string& FileName, int Channels, int Bits, uint32_t Rate, int64_t Frames) {
+  if (Rate == 0) throw py::value_error("the rate must be positive");
+  if (Frames < 0) throw py::value_error("frames must not be negative");
+  const TAudioFormat Format = FormatOf(ChannelsOf(Channels), BitsOf(Bits), Rate);
+  TWriteWavFile Sizes;  // never opened: it only checks the size
+  Sizes.FileName = FileName;
+  Sizes.SetFormat(Format);
+  Sizes.Reserve(Frames);
+  const uint64_t Bytes = static_cast<uint64_t>(Frames) * static_cast<uint64_t>(Format.FrameBytes());
+  const std::vector<uint8_t> Header = TWavHeader::ForData(Format, Bytes).Encode();
+  return py::bytes(reinterpret_cast<const char*>(Header.data()), Header.size());
+}
+
 // The filter's text read by the library's reader, with its warnings.
 py::tuple ReadFilter(std::optional<std::string> FileName, std::optional<std::string> Text, const std::string& Name) {
   TFirFileReader Reader = FileName ? TFirFileReader::FromFile(*FileName) : TFirFileReader::FromText(*Text, Name);
@@ -561,6 +592,14 @@ PYBIND11_MODULE(_kestrum, M) {
   M.def("filter_file", &FilterFile);
   M.def("read_wav", &ReadWav);
   M.def("write_wav", &WriteWav);
+  M.def("wav_layout", &WavLayout);
+  M.def("wav_header", &WavHeader);
+  py::class_<TReplaceFile>(M, "Replacement")
+      .def(py::init<>())
+      .def("open", &TReplaceFile::Open)
+      .def_property_readonly("temp_name", &TReplaceFile::TempName)
+      .def("commit", &TReplaceFile::Commit)
+      .def("discard", &TReplaceFile::Discard);
   py::class_<TLongStream>(M, "LongStream")
       .def(py::init<const std::string&, int, int, bool, int, double, const std::string&>())
       .def("filter", &TLongStream::Filter)

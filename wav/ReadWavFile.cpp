@@ -26,6 +26,8 @@ constexpr uint8_t kSubformatGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 
 
 // The data size a writer that cannot seek back puts in the header.
 constexpr uint32_t kStreamedSize = 0xFFFFFFFF;
+// What sox declares for a WAV it writes to a pipe, rounded down to whole frames.
+constexpr uint32_t kSoxStreamedSize = 0x7FFFF000;
 
 // The most a stream may hold: a header and the largest data a run can read.
 constexpr uint64_t kMaxStreamLength = uint64_t{1} << 33;
@@ -151,7 +153,8 @@ void TReadWavFile::ReadHeader() {
         FDataStart = Position();
         const uint64_t Available = FileLength < FDataStart ? 0 : FileLength - FDataStart;
         // A stream's writer could not know its size: the data runs to its end.
-        const bool Open = Size == kStreamedSize || (Streamed && Size == 0);
+        const bool Open = Size == kStreamedSize ||
+                          (Streamed && (Size == 0 || Size / FFrameBytes == kSoxStreamedSize / FFrameBytes));
         const uint64_t Usable = Open ? Available : std::min<uint64_t>(Size, Available);
         FDataBytes = Usable - Usable % FFrameBytes;
         if (!Open && Size / FFrameBytes > FDataBytes / FFrameBytes)

@@ -19,7 +19,8 @@ namespace kestrum {
 // FileName "-" is standard input. A source that is not a regular file (a
 // pipe, a FIFO, a terminal) is first copied whole to an unnamed temporary
 // file, so that NSamples is the real frame count; a data size of 0xFFFFFFFF
-// (or, in such a stream, 0) means the data runs to the end of the source.
+// (or, in such a stream, 0 or sox's 0x7FFFF000 cut to whole frames) means the
+// data runs to the end of the source.
 // Opening, the copy and every block read poll CheckStop (base/Stop.h).
 //
 // Opening walks the file's chunks and refuses, with an EInOutError that names
@@ -68,6 +69,8 @@ public:
 
   TFileState State() const { return FState; }
   uint8_t FrameBytes() const { return FFrameBytes; }
+  // The file offset of the first frame of the open source.
+  uint64_t DataStart() const { return FDataStart; }
   TSampleFormat SampleFormat() const { return SampleFormatOf(Bits16, Bits24, Float32); }
   // The format of the open source, as the flags above give it.
   TAudioFormat Format() const { return {SampleFormat(), Stereo ? 2 : 1, Frequency}; }

@@ -289,6 +289,11 @@ class Filter:
     def __repr__(self):
         return f"<kestrum.Filter of {len(self)} taps: {self.comment!r}>"
 
+    def __reduce__(self):
+        """Pickled as its taps and comment, exactly, so that it travels to
+        other processes (a filter read from a file forgets its path there)."""
+        return (Filter.from_taps, (self.delays.tolist(), self.coefficients, self.comment))
+
     def response(self, rate, points=512):
         """The Response at a sample rate in Hz, its arrays at points
         frequencies from 0 Hz to half the rate."""

@@ -1,0 +1,540 @@
+"""Kestrum on a Dask cluster: many files, or one long signal, with the same
+bytes as one run on one core.
+
+Each output frame depends only on the frames up to the filter's longest
+delay (at most 16383) before it, through an arithmetic fixed to the bit, so
+a signal cut into pieces and filtered on many machines gives the bytes of
+one uninterrupted run.
+
+    filter_files(sources, filter, output_dir)   one task per file, as ``kestrum -o DIR``
+    filter_array(x, filter)                     a Dask array of frames, chunk by chunk
+    read_wav(path, chunk_frames)                a WAV file as a lazy Dask array
+    write_wav(array, path, rate)                a Dask array written by the workers
+
+From a shell, ``python3 -m kestrum.dask [--scheduler ADDRESS] -o DIR SOURCE...
+FILTER`` filters files on a cluster as ``kestrum -o DIR`` does on one machine.
+
+Files are read and written by the workers: on a cluster of several hosts,
+give paths on a file system they all share, under the same names.
+"""
+
+import argparse
+import os
+import re
+import sys
+import time
+import warnings
+from typing import NamedTuple, Optional
+
+import numpy as np
+import dask
+import dask.array as da
+
+import kestrum
+from kestrum import _kestrum
+from kestrum import Filter, Overflow, Wav, _FORMATS, _FORMAT_NAMES, _DTYPES, _check_dtype, _interleaved, _samples
+
+__all__ = ["filter_files", "FileReport", "filter_array", "history", "read_wav", "write_wav"]
+
+
+def _as_filter(filter):
+    """A Filter, read here from a path: its warnings show on the caller's
+    side, pointing at the line that called the public function."""
+    if isinstance(filter, Filter):
+        return filter
+    with warnings.catch_warnings(record=True) as notes:
+        warnings.simplefilter("always")
+        filter = Filter(filter)
+    for note in notes:
+        warnings.warn(note.message, note.category, stacklevel=3)
+    return filter
+
+
+def _client(client):
+    """The client given, else the default one; None when there is none."""
+    if client is not None:
+        return client
+    import distributed
+    try:
+        return distributed.default_client()
+    except ValueError:
+        return None
+
+
+def _compute(collections, client):
+    """Computes collections on client, else on the default scheduler."""
+    client = _client(client)
+    if client is None:
+        return dask.compute(*collections)
+    return client.compute(list(collections), sync=True)
+
+
+# ---------------------------------------------------------------- many files
+
+class FileReport(NamedTuple):
+    """What one file of filter_files gave: its source and target, the frames
+    written, their rate and format ("pcm16"...; 0 and None when it failed),
+    the run's Overflow (None when it failed), and the error message (None
+    when it succeeded)."""
+    source: str
+    target: str
+    frames: int
+    rate: int
+    format: Optional[str]
+    overflow: Optional[Overflow]
+    error: Optional[str]
+
+
+def _plan(sources, output_dir):
+    """The target of each source in output_dir; raises ValueError, before
+    anything is written, when two sources would write the same target, a
+    target would be its own source, or a source is '-'."""
+    targets, source_of = [], {}
+    for source in sources:
+        source = os.fspath(source)
+        if source == "-":
+            raise ValueError("SOURCE '-' cannot be used with an output folder")
+        target = os.path.join(output_dir, os.path.basename(source))
+        key = os.path.abspath(target)
+        if key in source_of:
+            raise ValueError(f"'{source_of[key]}' and '{source}' would both be written to '{target}'")
+        source_of[key] = source
+        if os.path.exists(target) and os.path.exists(source) and os.path.samefile(source, target):
+            raise ValueError(f"'{target}' is the source itself; choose another output folder")
+        targets.append(target)
+    return targets
+
+
+def _existing_target_problem(target):
+    """Why an existing file must not be replaced by a WAV file, or None."""
+    try:
+        if not os.path.isfile(target) or os.path.getsize(target) == 0:
+            return None
+        with open(target, "rb") as file:
+            head = file.read(12)
+    except OSError:
+        return None  # the run reports what it cannot do
+    if head[:4] == b"RIFF" and head[8:12] == b"WAVE":
+        return None
+    return f"TARGET '{target}' exists and is not a WAV file; a run would replace it with WAV (force does)"
+
+
+def _remove_temporaries(targets):
+    """Removes the temporary files that writing targets leaves beside them
+    when the process writing one dies: their hidden names with a random
+    suffix."""
+    for target in targets:
+        folder, name = os.path.split(target)
+        pattern = re.compile(r"\." + re.escape(name[:200]) + r".*\.[0-9a-f]{16}\.tmp")
+        try:
+            for entry in os.listdir(folder or "."):
+                if pattern.fullmatch(entry):
+                    os.remove(os.path.join(folder, entry))
+        except OSError:
+            pass
+
+
+def _filter_one(source, target, shown, filter, start, count, wrap, kernel, threads, force):
+    """One file on a worker, from and to the absolute paths source and
+    target, named in its report as shown (source and target as given): its
+    FileReport, never an exception."""
+    try:
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        problem = None if force else _existing_target_problem(target)
+        if problem:
+            raise ValueError(problem)
+        overflow = kestrum.filter_file(source, target, filter, start=start, count=count, clip=not wrap,
+                                       kernel=kernel, threads=threads)
+        _, frames, _, code, rate = _kestrum.wav_layout(target)
+        return FileReport(*shown, frames, rate, _FORMAT_NAMES[code], overflow, None)
+    except Exception as error:  # one bad file must not stop the others
+        message = (str(error) or type(error).__name__).replace(target, shown[1]).replace(source, shown[0])
+        if shown[0] not in message:
+            message = f"{shown[0]}: {message}"
+        return FileReport(*shown, 0, 0, None, None, message)
+
+
+def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wrap=False, kernel="fast",
+                 threads=1, force=False, progress=None):
+    """Filters every WAV file of sources into output_dir under its own name,
+    one task per file on the workers of client, as ``kestrum -o`` does.
+
+    filter: a Filter or the path of a .fir file. start, count (frames),
+    wrap, kernel: as Filter.apply and filter_file take them; sums beyond the
+    sample width saturate unless wrap is true. threads: per file (1 by
+    default: the workers run several files at once). force: replace an
+    existing target that is not a WAV file (else that file fails).
+
+    Paths are those the workers see, relative ones taken from the current
+    folder here. Each target is written as the tool writes it: beside, then
+    renamed, so an existing target stays untouched when its file fails, and
+    the workers create output_dir. Files are streamed, never loaded whole
+    into a worker's memory. client: a distributed Client; None takes the
+    default client, else starts a local cluster for the call.
+    progress(done, total) is called as files finish.
+
+    Returns one FileReport per source, in order: a file that fails has its
+    error message instead of raising. Raises ValueError before anything is
+    written when two sources would write the same target, one would replace
+    its own source, or one is '-'.
+    """
+    sources = [os.fspath(source) for source in sources]
+    output_dir = os.fspath(output_dir)
+    targets = _plan(sources, output_dir)
+    filter = _as_filter(filter)
+    if kernel not in ("fast", "reference"):
+        raise ValueError(f"kernel '{kernel}': 'fast' or 'reference' are accepted")
+    active = _client(client)
+    if active is None:
+        import distributed
+        with distributed.LocalCluster(processes=True, host="127.0.0.1", dashboard_address=None) as cluster, \
+                distributed.Client(cluster) as local:
+            return filter_files(sources, filter, output_dir, local, start, count, wrap, kernel, threads, force,
+                                progress)
+    from distributed import as_completed
+    absolute = [(os.path.abspath(source), os.path.abspath(target)) for source, target in zip(sources, targets)]
+    # Shared once with the workers rather than sent with every task.
+    shared = active.scatter(filter, broadcast=True)
+    futures = [active.submit(_filter_one, source, target, shown, shared, int(start), int(count), bool(wrap),
+                             kernel, int(threads), bool(force), pure=False)
+               for (source, target), shown in zip(absolute, zip(sources, targets))]
+    index = {future.key: i for i, future in enumerate(futures)}
+    reports = [None] * len(futures)
+    try:
+        for done, future in enumerate(as_completed(futures), 1):
+            i = index[future.key]
+            if future.status == "finished":
+                reports[i] = future.result()
+            else:  # the cluster gave up on it (a worker died too often)
+                reports[i] = FileReport(sources[i], targets[i], 0, 0, None, None,
+                                        f"{sources[i]}: {future.exception() or 'the task was lost'}")
+            if progress is not None:
+                progress(done, len(futures))
+    finally:
+        for future in futures:
+            future.cancel()
+        # A worker killed while writing leaves its temporary file behind.
+        try:
+            active.submit(_remove_temporaries, [target for _, target in absolute], pure=False).result(timeout=60)
+        except Exception:
+            pass  # the cluster is gone: nothing more can be done there
+    return reports
+
+
+# ---------------------------------------------------------------- one long signal
+
+def history(filter):
+    """The frames before a frame that its output depends on: the filter's
+    longest delay as the kernel applies it (0 to 16383)."""
+    return max(int(_as_filter(filter).response(1, points=2).max_delay), 0)
+
+
+def _frames_array(x):
+    """x checked as a Dask array of frames, its channels in one chunk."""
+    if not isinstance(x, da.Array):
+        raise TypeError(f"expected a dask array of frames, got {type(x).__name__}")
+    _check_dtype(x.dtype)
+    if not (x.ndim == 1 or (x.ndim == 2 and x.shape[1] in (1, 2))):
+        raise ValueError(f"frames of shape {x.shape} are not accepted: give a 1-D array (mono) or a 2-D array "
+                         f"of frames x channels, with 1 or 2 channels")
+    if any(np.isnan(size) for size in x.shape):
+        raise ValueError("the array's chunk sizes are unknown: compute them first (x.compute_chunk_sizes())")
+    return x.rechunk({1: -1}) if x.ndim == 2 else x
+
+
+def _filter_block(block, filter, wrap, threads, warm_frames, block_info=None):
+    """A block of the overlapped array: its frames filtered after the warm
+    ones, which only give the history and are dropped. A failing frame
+    (a sum that cannot be stored, a 24-bit sample out of range) is renamed
+    to its number in the whole signal."""
+    first = block_info[None]["array-location"][0][0]
+    warm = warm_frames if first > 0 else 0
+    try:
+        return filter.apply(block, wrap=wrap, threads=threads)[warm:]
+    except (kestrum.MathError, ValueError) as error:
+        found = re.search(r"\bframe (\d+)", str(error))
+        if not found:
+            raise
+        frame = first - warm + int(found.group(1))
+        renamed = type(error)(str(error)[:found.start(1)] + str(frame) + str(error)[found.end(1):])
+        if isinstance(error, kestrum.MathError):
+            renamed.frame = frame
+        raise renamed from None
+
+
+def filter_array(x, filter, wrap=False, threads=1):
+    """The Dask array of x filtered: every chunk equals, bit for bit, the
+    same frames of one uninterrupted Filter.apply over the whole of x.
+
+    x: a Dask array of frames (time along axis 0; 1-D mono, or 2-D with 1 or
+    2 channels along axis 1), of uint8, int16, int32 (24-bit) or float32,
+    chunked along time; the first frame follows silence. filter: a Filter
+    or the path of a .fir file. wrap: as Filter.apply. threads: per chunk.
+
+    Each chunk is filtered after the history(filter) frames before it, which
+    Dask's overlap hands it; chunks shorter than that are first merged with
+    their neighbours, and the result is cut back into x's chunks. A
+    MathError, or a ValueError for a 24-bit sample out of range, names the
+    failing frame counted over the whole signal.
+    """
+    x = _frames_array(x)
+    filter = _as_filter(filter)
+    frames = x.shape[0]
+    depth = min(history(filter), frames)
+    if depth == 0 or len(x.chunks[0]) == 1:
+        return x.map_blocks(_filter_block, filter=filter, wrap=bool(wrap), threads=int(threads), warm_frames=0,
+                            dtype=x.dtype, meta=np.empty((0,) * x.ndim, x.dtype))
+    overlapped = da.overlap.overlap(x, depth={0: (depth, 0)}, boundary={0: "none"}, allow_rechunk=True)
+    merged_chunks = da.overlap.ensure_minimum_chunksize(depth, x.chunks[0])
+    out = overlapped.map_blocks(_filter_block, filter=filter, wrap=bool(wrap), threads=int(threads),
+                                warm_frames=depth, chunks=(merged_chunks,) + x.chunks[1:], dtype=x.dtype,
+                                meta=np.empty((0,) * x.ndim, x.dtype))
+    return out.rechunk(x.chunks)
+
+
+class _WavFrames:
+    """The frames of a WAV file, read in place by slicing: what
+    dask.array.from_array needs. Pickles as its path and layout, so that
+    each worker maps the file itself."""
+
+    def __init__(self, path, offset, frames, channels, code):
+        self.path, self.offset, self.channels, self.code = path, offset, channels, code
+        self.dtype = _DTYPES[code]
+        self.shape = (frames,) if channels == 1 else (frames, channels)
+        self.ndim = len(self.shape)
+        self.frame_bytes = channels * (3 if code == 2 else self.dtype.itemsize)
+
+    def __getitem__(self, key):
+        key = key if isinstance(key, tuple) else (key,)
+        first, stop, step = key[0].indices(self.shape[0])
+        count = max(stop - first, 0)
+        if count == 0:
+            data = np.empty(0, np.uint8)
+        else:
+            data = np.array(np.memmap(self.path, np.uint8, "r", offset=self.offset + first * self.frame_bytes,
+                                      shape=(count * self.frame_bytes,)))
+        if self.code != 2:
+            data = data.view(self.dtype.newbyteorder("<")).astype(self.dtype, copy=False).view(np.uint8)
+        frames = _samples(data, self.code, (count,) + self.shape[1:], False)
+        return frames[(slice(None, None, step),) + key[1:]]
+
+
+def read_wav(path, chunk_frames=1 << 20):
+    """Opens a WAV file (8-, 16-, 24-bit PCM or 32-bit float, mono or
+    stereo) as a Wav whose samples are a Dask array of chunk_frames frames
+    a chunk, read in place from the file (memory-mapped) only when computed:
+    on a cluster, each worker reads its own chunks. Raises FileError now
+    for a file Kestrum's reader refuses."""
+    path = os.path.abspath(os.fspath(path))
+    if not os.path.isfile(path):
+        raise kestrum.FileError(f"'{path}' is not a regular file: a Dask array reads a file in place")
+    if int(chunk_frames) < 1:
+        raise ValueError(f"chunk_frames must be 1 or more, not {chunk_frames}")
+    offset, frames, channels, code, rate = _kestrum.wav_layout(path)
+    frames_of = _WavFrames(path, offset, frames, channels, code)
+    stat = os.stat(path)
+    name = "kestrum-wav-" + dask.base.tokenize(path, stat.st_mtime_ns, stat.st_size, int(chunk_frames))
+    array = da.from_array(frames_of, chunks=(int(chunk_frames),) + frames_of.shape[1:], name=name, lock=False,
+                          asarray=True, fancy=False, meta=np.empty((0,) * frames_of.ndim, frames_of.dtype))
+    return Wav(array, int(rate), _FORMAT_NAMES[code])
+
+
+class _WavRegion:
+    """The frames of a pre-sized WAV file being written, written by slicing
+    assignment at their own offsets: what dask.array.store needs. Each
+    assignment reaches the disk before it returns."""
+
+    def __init__(self, path, offset, frame_bytes):
+        self.path, self.offset, self.frame_bytes = path, offset, frame_bytes
+
+    def __setitem__(self, key, value):
+        key = key if isinstance(key, tuple) else (key,)
+        data = _interleaved(np.ascontiguousarray(value))[0]
+        position = self.offset + key[0].start * self.frame_bytes
+        fd = os.open(self.path, os.O_WRONLY | os.O_CLOEXEC)
+        try:
+            view = memoryview(data)
+            while view:
+                written = os.pwrite(fd, view, position)
+                view, position = view[written:], position + written
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+
+
+def write_wav(array, path, rate, client=None):
+    """Writes a Dask array of frames (as filter_array takes; the dtype gives
+    the format) as a WAV file at rate Hz, each chunk written by the worker
+    that computes it at its own offset in a file sized beforehand, the
+    header last. The file is written beside path and renamed over it once
+    complete: a failure leaves an existing file untouched and no partial
+    one. On a cluster of several hosts, path must be on a file system they
+    share. client: a distributed Client, else the default scheduler.
+
+    Raises ValueError for no frames, FileError or KestrumError (a file
+    beyond the 4 GiB a WAV header describes) with Kestrum's messages."""
+    x = _frames_array(array)
+    frames = x.shape[0]
+    if frames == 0:
+        raise ValueError(f"frames of shape {x.shape}: a WAV file holds at least one")
+    name = os.fspath(path)
+    if name == "-" or (os.path.exists(name) and not os.path.isfile(name)):
+        raise ValueError(f"'{name}' is not a regular file: chunks are written at their offsets in a file")
+    name = os.path.abspath(name)
+    channels = 1 if x.ndim == 1 else x.shape[1]
+    code = _FORMATS[x.dtype]
+    frame_bytes = channels * (3 if code == 2 else x.dtype.itemsize)
+    header = _kestrum.wav_header(name, channels, code, int(rate), frames)
+    data_bytes = frames * frame_bytes
+    replacement = _kestrum.Replacement()
+    replacement.open(name)
+    try:
+        temporary = replacement.temp_name
+        os.truncate(temporary, len(header) + data_bytes + (data_bytes & 1))
+        _compute([da.store(x, _WavRegion(temporary, len(header), frame_bytes), lock=False, compute=False)],
+                 client)
+        fd = os.open(temporary, os.O_WRONLY | os.O_CLOEXEC)
+        try:
+            os.pwrite(fd, header, 0)
+        finally:
+            os.close(fd)
+        replacement.commit()
+    finally:
+        replacement.discard()
+
+
+# ---------------------------------------------------------------- command line
+
+def _overflow_warning(overflow, wrap, format):
+    """The tool's warning for samples beyond the sample width, or None."""
+    if overflow.overflowed == 0:
+        return None
+    is_float = format == "float32"
+    peak = overflow.peak_full_scale
+    peak_text = f"{peak:.4f}" if peak < 1.01 else f"{peak:.2f}" if peak < 1e6 else f"{peak:.3g}"
+    what = "full scale (-1 to 1)" if is_float else f"the {format[3:]}-bit range"
+    done = ("were kept as they are" if is_float else "wrapped around") if wrap else "were clipped"
+    return (f"{overflow.overflowed} of {overflow.samples} samples exceeded {what} and {done} "
+            f"(peak {peak_text} x full scale)" + (", as --wrap asks" if wrap else ""))
+
+
+class _Bar:
+    """Files done of the total, on stderr when it is a terminal."""
+
+    def __init__(self, quiet):
+        self.shown = not quiet and sys.stderr.isatty()
+
+    def __call__(self, done, total):
+        if self.shown:
+            filled = 30 * done // max(total, 1)
+            sys.stderr.write(f"\r[{'#' * filled}{' ' * (30 - filled)}] {done}/{total} files")
+            sys.stderr.flush()
+
+    def clear(self):
+        if self.shown:
+            sys.stderr.write("\r" + " " * 50 + "\r")
+
+
+def main(argv=None):
+    """``python3 -m kestrum.dask``: returns the exit status, as ``kestrum -o``."""
+    parser = argparse.ArgumentParser(
+        prog="python3 -m kestrum.dask",
+        description="Filter WAV files on a Dask cluster into DIR under their own names, one task per file, "
+                    "as 'kestrum -o DIR SOURCE... FILTER' does on one machine.")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="the scheduler's address (tcp://host:8786); without it, a local cluster")
+    parser.add_argument("--workers", type=int, metavar="N", help="worker processes of the local cluster")
+    parser.add_argument("-o", "--output-dir", required=True, metavar="DIR", help="where the outputs go")
+    parser.add_argument("--start", type=int, default=0, metavar="FRAMES", help="the first source frame")
+    parser.add_argument("--count", type=int, default=0, metavar="FRAMES",
+                        help="frames to filter (0: the whole source from --start)")
+    arithmetic = parser.add_mutually_exclusive_group()
+    arithmetic.add_argument("--clip", action="store_true", help="saturate sums beyond the sample width (default)")
+    arithmetic.add_argument("--wrap", action="store_true", help="keep the low bits of such sums instead")
+    parser.add_argument("--kernel", choices=("fast", "reference"), default="fast")
+    parser.add_argument("--threads", type=int, default=1, metavar="N", help="threads per file (default 1)")
+    parser.add_argument("--force", action="store_true", help="replace existing targets that are not WAV files")
+    parser.add_argument("-q", "--quiet", action="store_true", help="print errors only")
+    parser.add_argument("files", nargs="+", metavar="SOURCE... FILTER")
+    args = parser.parse_args(argv)
+
+    def say(line):
+        if not args.quiet:
+            print(line, file=sys.stderr, flush=True)
+
+    def usage(message):
+        print(f"kestrum: {message}\nRun '{parser.prog} --help' for more.", file=sys.stderr)
+        return 2
+
+    if len(args.files) < 2:
+        return usage("give one SOURCE or more, then FILTER")
+    if args.start < 0 or args.count < 0 or args.threads < 0:
+        return usage("--start, --count and --threads must not be negative")
+    sources, filter_path = args.files[:-1], args.files[-1]
+    try:
+        _plan(sources, args.output_dir)
+    except ValueError as error:
+        return usage(str(error))
+    try:
+        with warnings.catch_warnings(record=True) as notes:
+            warnings.simplefilter("always")
+            filter = Filter(filter_path)
+    except kestrum.KestrumError as error:
+        print(f"kestrum: {error}", file=sys.stderr)
+        return 1
+    for note in notes:
+        say(f"kestrum: warning: {note.message}")
+    import distributed
+    began = time.monotonic()
+    bar = _Bar(args.quiet)
+    try:
+        if args.scheduler:
+            client = distributed.Client(args.scheduler, timeout=30)
+            cluster = None
+        else:
+            cluster = distributed.LocalCluster(n_workers=args.workers, processes=True, host="127.0.0.1",
+                                               dashboard_address=None)
+            client = distributed.Client(cluster)
+    except (OSError, TimeoutError) as error:
+        print(f"kestrum: cannot reach the scheduler {args.scheduler}: {error}", file=sys.stderr)
+        return 1
+    try:
+        reports = filter_files(sources, filter, args.output_dir, client, args.start, args.count, args.wrap,
+                               args.kernel, args.threads, args.force, progress=bar)
+    except KeyboardInterrupt:
+        bar.clear()
+        print("kestrum: interrupted", file=sys.stderr)
+        return 1
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+    bar.clear()
+    frames, audio = 0, 0.0
+    for report in reports:
+        if report.error:
+            print(f"kestrum: {report.error}", file=sys.stderr)
+            continue
+        frames += report.frames
+        audio += report.frames / report.rate if report.rate else 0
+        warning = _overflow_warning(report.overflow, args.wrap, report.format)
+        if warning:
+            say(f"kestrum: warning: {report.source}: {warning}")
+    written = sum(report.error is None for report in reports)
+    failed = len(reports) - written
+    seconds = time.monotonic() - began
+    summary = f"{frames} frames in {seconds:.3f} s"
+    if audio > 0 and seconds > 0:
+        summary += f", {audio / seconds:.1f} times faster than real time"
+    say(f"{written} of {len(reports)} files written to '{args.output_dir}': {summary}")
+    if failed:
+        print(f"kestrum: {failed} of {len(reports)} files failed", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    # Run from the module imported under its own name, so that the tasks'
+    # functions pickle by reference to kestrum.dask rather than to __main__.
+    from kestrum.dask import main as _main
+    sys.exit(_main())

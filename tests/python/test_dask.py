@@ -1,0 +1,156 @@
+"""kestrum.dask on a local cluster of two worker processes on the loopback
+interface: files and long signals give the bytes of one run, also when a
+file fails, a chunk fails or a worker dies."""
+
+import os
+import signal as signals
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import kestrum
+
+distributed = pytest.importorskip("distributed", reason="Dask (python3-distributed) is not installed")
+kd = pytest.importorskip("kestrum.dask", reason="Dask (python3-dask) is not installed")
+
+from test_kestrum import CLI, needs_cli, run_cli, signal  # noqa: E402
+
+# Delays up to the longest the kernel keeps (16383), one beyond it (taken
+# modulo 16384), and a gain that pushes samples beyond the sample width.
+LONG = kestrum.Filter.from_taps([0, 1, 37, 4000, 16383, 20000], [0.9, -0.6, 0.5, 0.3, 0.45, -0.2], "long")
+HEAVY = kestrum.Filter.design("lowpass", 3000, rate=48000, taps=999)
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                       dashboard_address=None, death_timeout=60)
+    try:
+        with distributed.Client(cluster, timeout=60) as client:
+            yield client
+    finally:
+        cluster.close(timeout=30)
+
+
+def hidden_files(folder):
+    return [name for name in os.listdir(folder) if name.startswith(".")]
+
+
+def wav_files(folder, formats, frames, seed=0):
+    """One WAV file per (dtype, channels) in folder."""
+    paths = []
+    for i, (dtype, channels) in enumerate(formats):
+        path = folder / f"{np.dtype(dtype).name}-{channels}-{i}.wav"
+        kestrum.write_wav(path, signal(dtype, frames, channels, seed + i), 48000)
+        paths.append(path)
+    return paths
+
+
+@needs_cli
+def test_files_on_the_cluster_give_the_tool_bytes(client, tmp_path):
+    (tmp_path / "in").mkdir()
+    good = wav_files(tmp_path / "in", [(np.uint8, 0), (np.int16, 2), (np.int32, 2), (np.float32, 0)], 30011)
+    bad = tmp_path / "in" / "bad.wav"
+    bad.write_text("not a wav file\n")
+    fir = tmp_path / "long.fir"
+    LONG.save(fir)
+    out = tmp_path / "out"
+    out.mkdir()
+    kestrum.write_wav(out / "bad.wav", np.zeros(5, np.int16), 8000)  # an older target the failure keeps
+    old = (out / "bad.wav").read_bytes()
+
+    reports = kd.filter_files(good + [bad], fir, out, client)
+    assert run_cli("-q", "-o", tmp_path / "cli", *good, fir).returncode == 0
+    for path, report in zip(good, reports):
+        assert report.error is None and report.frames == 30011 and report.overflow.overflowed > 0
+        assert (out / path.name).read_bytes() == (tmp_path / "cli" / path.name).read_bytes()
+    assert "bad.wav" in reports[-1].error and reports[-1].overflow is None
+    assert (out / "bad.wav").read_bytes() == old and not hidden_files(out)
+
+    # The shell form: the same bytes, the tool's summary and exit status.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, "-m", "kestrum.dask", "--scheduler", client.scheduler.address,
+                          "-o", tmp_path / "shell", good[1], bad, fir], capture_output=True, text=True,
+                         env=env, timeout=120)
+    assert run.returncode == 1 and run.stdout == ""
+    assert "1 of 2 files written to" in run.stderr and "kestrum: 1 of 2 files failed" in run.stderr
+    assert (tmp_path / "shell" / good[1].name).read_bytes() == (out / good[1].name).read_bytes()
+    duplicate = subprocess.run([sys.executable, "-m", "kestrum.dask", "-o", tmp_path, good[0], good[0], fir],
+                               capture_output=True, text=True, env=env, timeout=120)
+    assert duplicate.returncode == 2 and "would both be written" in duplicate.stderr
+
+
+@pytest.mark.parametrize("dtype, channels, wrap", [(np.uint8, 0, False), (np.int16, 2, True),
+                                                    (np.int32, 2, False), (np.float32, 0, False)])
+def test_a_long_signal_in_chunks_equals_one_run(client, tmp_path, dtype, channels, wrap):
+    x = signal(dtype, 2_000_003, channels)
+    source = tmp_path / "source.wav"
+    kestrum.write_wav(source, x, 48000)
+    one_run = LONG.apply(x, wrap=wrap).tobytes()
+    # Chunks of odd sizes, and chunks shorter than the filter's 16383 frames of history.
+    for chunk in (999_983, 4_099):
+        frames = kd.read_wav(source, chunk).samples
+        y = kd.filter_array(frames, LONG, wrap=wrap)
+        assert y.chunks == frames.chunks
+        assert y.compute().tobytes() == one_run
+    kd.write_wav(kd.filter_array(kd.read_wav(source, 65_537).samples, LONG, wrap=wrap), tmp_path / "out.wav",
+                 48000)
+    kestrum.filter_file(source, tmp_path / "run.wav", LONG, clip=not wrap)
+    assert (tmp_path / "out.wav").read_bytes() == (tmp_path / "run.wav").read_bytes()
+
+
+def test_a_failing_chunk_leaves_no_file_and_names_the_frame(client, tmp_path):
+    da = pytest.importorskip("dask.array")
+    target = tmp_path / "target.wav"
+    kestrum.write_wav(target, np.zeros(3, np.int16), 8000)
+    old = target.read_bytes()
+    x = signal(np.float32, 100_000, 0)
+    x[77_777] = np.nan
+    with pytest.raises(kestrum.MathError) as error:
+        kd.write_wav(kd.filter_array(da.from_array(x, chunks=10_007), LONG), target, 8000)
+    assert error.value.frame == 77_777 and "77777" in str(error.value)
+    wide = np.zeros(50_000, np.int32)
+    wide[40_000] = 1 << 24  # beyond 24 bits, in the last chunk
+    with pytest.raises(ValueError, match="24-bit"):
+        kd.write_wav(da.from_array(wide, chunks=9_999), target, 8000)
+    with pytest.raises(ValueError, match="frame 40000,"):
+        kd.write_wav(kd.filter_array(da.from_array(wide, chunks=9_999), LONG), target, 8000)
+    assert target.read_bytes() == old and not hidden_files(tmp_path)
+
+
+def test_a_worker_killed_mid_run_leaves_complete_outputs(client, tmp_path):
+    da = pytest.importorskip("dask.array")
+
+    def kill_a_worker():
+        client.wait_for_workers(2, timeout=60)
+        pid = list(client.run(os.getpid).values())[0]
+        return lambda *_: killed.append(os.kill(pid, signals.SIGKILL))
+
+    # Files: a worker killed once the first file is done.
+    (tmp_path / "in").mkdir()
+    sources = wav_files(tmp_path / "in", [(np.int16, 2)] * 12, 96_000)
+    killed = []
+    kill = kill_a_worker()
+    reports = kd.filter_files(sources, HEAVY, tmp_path / "out", client,
+                              progress=lambda done, total: killed or kill())
+    assert len(killed) == 1 and [report.error for report in reports] == [None] * 12
+    for source in sources:
+        kestrum.filter_file(source, tmp_path / "one.wav", HEAVY)
+        assert (tmp_path / "out" / source.name).read_bytes() == (tmp_path / "one.wav").read_bytes()
+    assert not hidden_files(tmp_path / "out")
+
+    # A long signal whose chunks take a while each: a worker killed while they are written.
+    x = signal(np.int16, 400_000, 2)
+    slow = da.from_array(x, chunks=(10_007, 2)).map_blocks(lambda block: (time.sleep(0.1), block)[1])
+    timer = threading.Timer(0.8, kill_a_worker())
+    timer.start()
+    kd.write_wav(kd.filter_array(slow, LONG), tmp_path / "long.wav", 8000)
+    assert len(killed) == 2, "the worker was killed after the run"
+    kestrum.write_wav(tmp_path / "one.wav", LONG.apply(x), 8000)
+    assert (tmp_path / "long.wav").read_bytes() == (tmp_path / "one.wav").read_bytes()
+    assert not hidden_files(tmp_path)
+    client.wait_for_workers(2, timeout=60)
