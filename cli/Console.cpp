@@ -43,10 +43,10 @@ void TConsole::Warning(const std::string& Message, bool Once) {
   PrintLocked("kestrum: warning: " + Message);
 }
 
-void TConsole::Progress(int64_t Done, int64_t Total) {
+void TConsole::Progress(int64_t Done, int64_t Total, uint32_t Frequency) {
   if (!FBar) return;
   const std::lock_guard Guard(FLock);
-  FBar->Update(Done, Total);
+  FBar->Update(Done, Total, Frequency);
 }
 
 void PrintError(std::string Message) {

@@ -36,8 +36,9 @@ public:
   // Prints "kestrum: warning: Message" unless quiet; an empty Message is none.
   // Once: not when the same warning was printed before.
   void Warning(const std::string& Message, bool Once = false);
-  // Draws Done of Total frames on the bar, if there is one.
-  void Progress(int64_t Done, int64_t Total);
+  // Draws Done of Total frames on the bar, if there is one (see
+  // TProgressBar::Update: Total -1 for a length unknown until the end).
+  void Progress(int64_t Done, int64_t Total, uint32_t Frequency = 0);
 
 private:
   void PrintLocked(const std::string& Line);

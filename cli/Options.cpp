@@ -21,6 +21,9 @@ const char* const kDescription =
     "the same format. TARGET is replaced only when the run succeeds. With\n"
     "--output-dir, filters every SOURCE into DIR under its own file name, several\n"
     "at a time.\n"
+    "SOURCE '-' (standard input), a pipe or a FIFO is filtered as it arrives and\n"
+    "written on at once, for as long as it flows: TARGET '-' carries each piece\n"
+    "a moment after it came in. Ctrl-C ends such a stream cleanly.\n"
     "Everything printed for a person goes to stderr.\n";
 
 // The forms of a designed filter, indented by two blanks under the footer's heading.
@@ -148,8 +151,9 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
   AddFrameTime(App, "--count", "LEN", Options.Count,
                "How much to filter: frames or a time (default 0).\n"
                "0 means as many frames as the whole source holds,\n"
-               "counted from --start: past the source's end the run\n"
-               "reads silence, which keeps the filter's tail");
+               "counted from --start (a stream: until it ends): past\n"
+               "the source's end the run reads silence, which keeps\n"
+               "the filter's tail");
   App.add_option_function<std::string>(
          "--kernel",
          [&](const std::string& Name) {

@@ -59,16 +59,32 @@ std::string FormatProgress(int64_t Done, int64_t Total, double Seconds, int Widt
   return Line;
 }
 
+// The line for a length unknown until the end: frames done, audio time, speed.
+std::string FormatStreamProgress(int64_t Done, uint32_t Frequency, double Seconds, int Width) {
+  char Line[160];
+  const int Length = std::snprintf(Line, sizeof Line, "%lld frames", static_cast<long long>(Done));
+  if (Frequency > 0) {
+    const double Audio = static_cast<double>(Done) / Frequency;
+    std::snprintf(Line + Length, sizeof Line - Length, ", %s of audio, %.2fx real time",
+                  FormatDuration(Audio).c_str(), Seconds > 0 ? Audio / Seconds : 0.0);
+  }
+  std::string Text = Line;
+  if (Width > 1 && Text.size() > static_cast<size_t>(Width - 1)) Text.resize(Width - 1);
+  return Text;
+}
+
 }  // namespace
 
 TProgressBar::TProgressBar(std::FILE* Out) : FOut(Out) {}
 
-void TProgressBar::Update(int64_t Done, int64_t Total) {
-  if (Total <= 0) return;
+void TProgressBar::Update(int64_t Done, int64_t Total, uint32_t Frequency) {
+  if (Total == 0 || Total < -1) return;
   const auto Now = TClock::now();
   if (FDrawnLength != 0 && Now - FLastDraw < kRedrawInterval) return;
   FLastDraw = Now;
-  const std::string Line = FormatProgress(Done, Total, std::chrono::duration<double>(Now - FStart).count(), TerminalWidth(FOut));
+  const double Seconds = std::chrono::duration<double>(Now - FStart).count();
+  const std::string Line = Total < 0 ? FormatStreamProgress(Done, Frequency, Seconds, TerminalWidth(FOut))
+                                     : FormatProgress(Done, Total, Seconds, TerminalWidth(FOut));
   // Spaces cover what is left of a longer earlier drawing.
   const size_t Padding = FDrawnLength > Line.size() ? FDrawnLength - Line.size() : 0;
   std::fprintf(FOut, "\r%s%s", Line.c_str(), std::string(Padding, ' ').c_str());

@@ -15,8 +15,10 @@ public:
   explicit TProgressBar(std::FILE* Out);
 
   // Draws Done of Total frames, at most about ten times a second (the first
-  // call always draws). Does nothing when Total is not positive.
-  void Update(int64_t Done, int64_t Total);
+  // call always draws). Total -1: a length unknown until the end, drawn as
+  // the frames done, the audio time they hold at Frequency Hz and the speed
+  // against real time, without a percentage. Does nothing when Total is 0.
+  void Update(int64_t Done, int64_t Total, uint32_t Frequency = 0);
   // Erases the bar, if one is drawn, leaving the cursor at the line's start.
   void Clear();
 

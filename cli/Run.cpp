@@ -34,19 +34,20 @@ TSourceFormat ReadSourceFormat(const std::string& Source, const std::string& Str
 }
 
 std::string RateRefusal(const TOptions& Options) {
-  if (NeedsRate(Options))
-    return "a time in --start or --count needs the source's rate before the run: give frames "
-           "when SOURCE is '-' or a pipe";
   if (Options.Design)
     return "a designed filter needs the source's rate before the run: when SOURCE is '-' or a "
            "pipe, write it with 'kestrum design ... --rate HZ -o FILE' and give that FILE";
+  if (NeedsRate(Options))
+    return "a time in --start or --count needs the source's rate before the run: give frames "
+           "when SOURCE is '-' or a pipe";
   return "";
 }
 
 void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Source,
               const std::string& Target, const std::string& FilterFile, uint32_t Frequency,
               int Threads) {
-  const auto [Start, End] = FrameRange(Options, Frequency);
+  // Times without a rate are settled by the run, once it has read the header.
+  const auto [Start, End] = NeedsRate(Options) && Frequency == 0 ? std::pair(0, 0) : FrameRange(Options, Frequency);
   Kestrum.SourceFile = Source;
   Kestrum.CibleFile = Target;
   Kestrum.FirFile = FilterFile;
@@ -141,16 +142,18 @@ std::string FormatDuration(int32_t NSamples, uint32_t Frequency) {
 
 std::string StartPastEndWarning(const TOptions& Options, uint32_t Frequency, int32_t NSamples) {
   const int32_t Start = FrameRange(Options, Frequency).first;
-  if (Start == 0 || Start < NSamples) return "";
+  if (Start == 0 || NSamples < 0 || Start < NSamples) return "";  // < 0: a stream's unknown length
   const std::string End = Options.Start.IsTime && Frequency > 0 ? FormatDuration(NSamples, Frequency)
                                                                  : std::to_string(NSamples) + " frames";
   return "--start " + Options.Start.Text + " is past the source's end (" + End + "): the output is silence";
 }
 
 std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,
-                           uint32_t Frequency, int32_t NSamples) {
+                           uint32_t Frequency, int32_t NSamples, bool Streamed) {
   std::string Line = "Source: " + Name + ": " + (Channels == ff_stereo ? "2 channels" : "1 channel") +
                      ", " + std::to_string(Frequency) + " Hz, " + BitsName(Bits) + ", ";
+  if (NSamples < 0) return Line + "length unknown until the stream ends";
+  if (Streamed) Line += "up to ";
   if (Frequency > 0) Line += FormatDuration(NSamples, Frequency) + " ";
   return Line + "(" + std::to_string(NSamples) + " frames)";
 }

@@ -25,11 +25,12 @@ bool CanReadTwice(const std::string& Source);
 TSourceFormat ReadSourceFormat(const std::string& Source, const std::string& StreamRefusal);
 
 // Why the options cannot run on a stream, which gives its rate only once the
-// run reads it (a time, a designed filter), or "" when they can.
+// run reads it (a designed filter; in a batch, a time too), or "" when they can.
 std::string RateRefusal(const TOptions& Options);
 
 // Sets the files (the filter read from FilterFile), the frame range for a
-// source of Frequency Hz (needed only when NeedsRate), the kernel and its
+// source of Frequency Hz (needed only when NeedsRate; with 0 a range in
+// times is left to OnSourceRate), the kernel and its
 // Threads. Throws EUsageError as FrameRange.
 void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Source,
               const std::string& Target, const std::string& FilterFile, uint32_t Frequency,
@@ -67,7 +68,9 @@ std::string OverflowWarning(const TOverflowCount& Count, bool Clip);
 std::string StartPastEndWarning(const TOptions& Options, uint32_t Frequency, int32_t NSamples);
 
 // "Source: music.wav: 2 channels, 44100 Hz, 16-bit, 0:10.000 (441000 frames)".
+// A Streamed source's header gives at most its length: "up to 0:10.000
+// (441000 frames)"; NSamples -1, none: "length unknown until the stream ends".
 std::string DescribeSource(const std::string& Name, ff_bits Bits, ff_channels Channels,
-                           uint32_t Frequency, int32_t NSamples);
+                           uint32_t Frequency, int32_t NSamples, bool Streamed = false);
 
 }  // namespace kestrum

@@ -12,7 +12,8 @@ namespace {
 
 class THost : public TObject {
 public:
-  THost(TConsole& Console, const TOptions& Options) : FConsole(Console), FOptions(Options) {}
+  THost(TConsole& Console, const TOptions& Options, TKestrum& Kestrum, bool Streamed)
+      : FConsole(Console), FOptions(Options), FKestrum(Kestrum), FStreamed(Streamed) {}
 
   // A designed filter: named in the log by its design, not by its memory file.
   void SetDesigned(const TDesignedFilterFile* Designed) { FDesigned = Designed; }
@@ -23,12 +24,19 @@ public:
   }
   void Warning(TObject*, std::string Message) { FConsole.Warning(Message); }
   void Progress(TObject*, int32_t Position, int32_t Max) {
-    FConsole.Progress(Position, Max);  // the (0, 0) that ends every run draws nothing
+    // The (0, 0) that ends every run draws nothing.
+    FConsole.Progress(Position == 0 ? 0 : FKestrum.FramesDone(), Max, FFrequency);
+  }
+  // A stream's range in times, now that its rate is known.
+  void SourceRate(TObject*, uint32_t Frequency) {
+    const auto [Start, End] = FrameRange(FOptions, Frequency);
+    FKestrum.SetStartPos(Start);
+    FKestrum.SetEndPos(End);
   }
   void SourceProperty(TObject*, std::string Name, ff_bits Bits, ff_channels Channels,
                       uint32_t Frequency, int32_t NSamples) {
     FFrequency = Frequency;
-    FConsole.Print(DescribeSource(Name, Bits, Channels, Frequency, NSamples));
+    FConsole.Print(DescribeSource(Name, Bits, Channels, Frequency, NSamples, FStreamed));
     FConsole.Warning(StartPastEndWarning(FOptions, Frequency, NSamples));
     if (!FDesigned)
       FConsole.Warning(RateWarning(FOptions.Filter(), FilterComment(FOptions.Filter()), Frequency));
@@ -38,6 +46,8 @@ public:
 private:
   TConsole& FConsole;
   const TOptions& FOptions;
+  TKestrum& FKestrum;
+  const bool FStreamed;
   const TDesignedFilterFile* FDesigned = nullptr;
   uint32_t FFrequency = 0;
 };
@@ -47,24 +57,28 @@ private:
 int RunSingle(const TOptions& Options) {
   const std::string &Source = Options.Files[0], &Target = Options.Files[1];
   TConsole Console(Options.Quiet);
-  THost Host(Console, Options);
   TKestrum Kestrum(nullptr);
+  const bool Streamed = !CanReadTwice(Source);
+  THost Host(Console, Options, Kestrum, Streamed);
   Kestrum.OnLog = TLog(&Host, &THost::Log);
   Kestrum.OnProgress = TProgress(&Host, &THost::Progress);
   Kestrum.OnSourceProperty = TSourceProperty(&Host, &THost::SourceProperty);
   Kestrum.OnWarning = TLog(&Host, &THost::Warning);
   try {
     CheckTarget(Options, Target);
-    const std::string Refusal = RateRefusal(Options);
-    const uint32_t Frequency = Refusal.empty() ? 0 : ReadSourceFormat(Source, Refusal).Frequency;
+    // A file's rate is read before the run, so that a wrong range fails
+    // before the target is touched; a stream's, by the run, for a time.
+    const bool RateFirst = Options.Design || (NeedsRate(Options) && !Streamed);
+    const uint32_t Frequency = RateFirst ? ReadSourceFormat(Source, RateRefusal(Options)).Frequency : 0;
+    if (NeedsRate(Options) && Streamed) Kestrum.OnSourceRate = TSourceRate(&Host, &THost::SourceRate);
     std::optional<TDesignedFilterFile> Designed;
     if (Options.Design) Host.SetDesigned(&Designed.emplace(*Options.Design, Frequency));
     SetUpRun(Kestrum, Options, Source, Target, Designed ? Designed->Path() : Options.Filter(),
              Frequency, Options.Threads);
     Kestrum.Execute();
     if (Console.HasBar()) {
-      const double Audio = Host.Frequency() ? double(Kestrum.NbEch()) / Host.Frequency() : 0;
-      Console.Print(FormatSummary(Kestrum.NbEch(), Console.Elapsed(), Audio));
+      const double Audio = Host.Frequency() ? double(Kestrum.FramesDone()) / Host.Frequency() : 0;
+      Console.Print(FormatSummary(Kestrum.FramesDone(), Console.Elapsed(), Audio));
     }
     Console.Warning(OverflowWarning(Kestrum.Overflow, Kestrum.Clip));
     return 0;

@@ -2,6 +2,8 @@
 // reports through the events.
 #include "filter/Kestrum.h"
 
+#include <algorithm>
+#include <climits>
 #include <memory>
 
 #include "base/Application.h"
@@ -37,10 +39,11 @@ TKestrum::TKestrum(TComponent* Owner) : TComponent(Owner) {
 
 std::string TKestrum::Version() const { return KESTRUM_VERSION; }
 
-void TKestrum::ReportProgress(int32_t Done) {
+void TKestrum::ReportProgress(int64_t Done) {
+  FDone = Done;
   if (ActiveProcessMessage) TApplication::ProcessMessages();
   CheckStop();
-  if (OnProgress) OnProgress(this, Done, FNbEch);
+  if (OnProgress) OnProgress(this, static_cast<int32_t>(std::min<int64_t>(Done, INT32_MAX)), FNbEch);
 }
 
 void TKestrum::SendWarnings(const std::vector<std::string>& Warnings) {
@@ -50,29 +53,38 @@ void TKestrum::SendWarnings(const std::vector<std::string>& Warnings) {
 
 void TKestrum::DoExecute() {
   Overflow = TOverflowCount();
+  FDone = 0;
+  FUntilEnd = false;
   if (OnStartFilter) OnStartFilter(this);
   std::unique_ptr<TReadWavFile> Reader;
   std::unique_ptr<TWriteWavFile> Writer;
   try {
-    RefuseBlankName(SourceFile, "source");
+    if (SourceDescriptor < 0) RefuseBlankName(SourceFile, "source");
     RefuseBlankName(CibleFile, "target");
     RefuseBlankName(FirFile, "filter");
     Reader = std::make_unique<TReadWavFile>();
     Writer = std::make_unique<TWriteWavFile>();
 
     Reader->FileName = SourceFile;
-    Reader->StartSample = StartPos();
+    Reader->Descriptor = SourceDescriptor;
+    Reader->OnHeader = [this, &Reader] {
+      if (OnSourceRate) OnSourceRate(this, Reader->Frequency);
+      Reader->StartSample = StartPos();
+    };
     Reader->SetActive(true);
     const TAudioFormat Format = Reader->Format();
     Overflow = TOverflowCount::For(Format);
     FNbEch = EndPos() - StartPos();  // both are 0 or more: no overflow
+    FUntilEnd = FNbEch == 0 && Reader->Streamed();
     if (FNbEch == 0) FNbEch = Reader->NSamples;
 
     Writer->FileName = CibleFile;
     Writer->SetActive(true);
     Writer->SetFormat(Format);
     Writer->NSamples = Reader->NSamples;
-    Writer->Reserve(FNbEch);  // a target too large is refused before its first frame
+    // A target too large is refused before its first frame; one of a length
+    // known only at the end, when it reaches the limit.
+    if (!FUntilEnd) Writer->Reserve(FNbEch);
     if (OnSourceProperty)
       OnSourceProperty(this, SourceFile, NbBitsOf(Format.Samples), Format.Stereo() ? ff_stereo : ff_mono,
                        Format.Rate, Reader->NSamples);
@@ -80,7 +92,11 @@ void TKestrum::DoExecute() {
 
     TWavFrameSource Source(*Reader);
     TWavFrameSink Sink(*Writer);
-    TRunContext Run(Clip, Overflow, PROGRESS_STEP, [this](int32_t Done) { ReportProgress(Done); });
+    TRunContext Run(Clip, Overflow, PROGRESS_STEP, [this](int64_t Done) { ReportProgress(Done); });
+    const TRunLength Length =
+        FUntilEnd ? TRunLength{FNbEch < 0 ? TRunLength::kEndless : FNbEch, true} : TRunLength{FNbEch, false};
+    const std::string NbEchText =
+        FNbEch < 0 && FUntilEnd ? std::string("unknown (until the end of the stream)") : std::to_string(FNbEch);
     try {
       if (IsWavFilter(FirFile)) {
         const TLongFilter Long = ReadLongFilter(FirFile, FilterOptions);
@@ -89,11 +105,11 @@ void TKestrum::DoExecute() {
         DoLog("Filter comment: impulse response, " + std::to_string(Long.Channels.size()) +
               (Long.Channels.size() == 1 ? " channel, " : " channels, ") + std::to_string(Long.Rate) + " Hz");
         DoLog("Taps: " + std::to_string(Long.Length()));
-        DoLog("NbEch: " + std::to_string(FNbEch));
+        DoLog("NbEch: " + NbEchText);
         if (Exact)
-          RunExactKernel(Source, Sink, Format, FNbEch, Long, Run, Threads);
+          RunExactKernel(Source, Sink, Format, Length, Long, Run, Threads);
         else
-          RunFftKernel(Source, Sink, Format, FNbEch, Long, Run, Threads);
+          RunFftKernel(Source, Sink, Format, Length, Long, Run, Threads);
       } else {
         TFirFilter Filter;
         TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
@@ -105,13 +121,13 @@ void TKestrum::DoExecute() {
         Fir.ReadTaps(Filter);
         SendWarnings(Fir.TakeWarnings());
 
-        DoLog("NbEch: " + std::to_string(FNbEch));
+        DoLog("NbEch: " + NbEchText);
         if (Fft)
-          RunFftKernel(Source, Sink, Format, FNbEch, LongFilterOf(Filter), Run, Threads);
+          RunFftKernel(Source, Sink, Format, Length, LongFilterOf(Filter), Run, Threads);
         else if (Kernel == TKernelKind::Fast)
-          RunFastKernel(Source, Sink, Format, FNbEch, Filter, Run, Threads);
+          RunFastKernel(Source, Sink, Format, Length, Filter, Run, Threads);
         else
-          RunReferenceKernel(Source, Sink, Format, FNbEch, Filter, Run);
+          RunReferenceKernel(Source, Sink, Format, Length, Filter, Run);
       }
     } catch (const EMathError& E) {
       // A sample that is not a finite number, at or before the frame that
@@ -121,6 +137,7 @@ void TKestrum::DoExecute() {
                          " holds a sample that is not a finite number; it cannot be filtered");
       throw;
     }
+    FDone = Run.Done();
 
     Reader->SetActive(false);
     Writer->Close();
@@ -130,15 +147,17 @@ void TKestrum::DoExecute() {
     if (OnEndFilter) OnEndFilter(this);
   } catch (...) {
     const bool Streamed = Writer && Writer->Streaming();
+    const bool Stopped = StopSignal() != 0;
     Reader.reset();
+    if (Stopped && Writer) Writer->EndStream();  // a stream ends after its last whole frame
     Writer.reset();  // drops the unfinished target; an earlier file stays
     if (OnProgress) OnProgress(this, 0, 0);
     if (OnEndFilter) OnEndFilter(this);
     // Whatever failed once a stop was asked for (a wait cut short, say), the
     // stop is what happened. The target has not been replaced: that is the
     // last step of a run, after which nothing polls for a stop.
-    if (StopSignal() != 0)
-      throw EStopped(Streamed ? "interrupted; the WAV streamed to '" + CibleFile + "' is incomplete"
+    if (Stopped)
+      throw EStopped(Streamed ? "interrupted; the WAV streamed to '" + CibleFile + "' ends after its last whole frame"
                               : "interrupted; '" + CibleFile + "' was left as it was");
     throw;
   }

@@ -17,10 +17,14 @@ constexpr int32_t PROGRESS_STEP = 5000;  // frames between progress reports
 
 using TNotifyEvent = TEvent<TObject*>;
 using TLog = TEvent<TObject*, std::string>;
-// Sender, Position (frames done), Max (NbEch).
+// Sender, Position (frames done, at most INT32_MAX), Max (NbEch; -1 while a
+// stream's length is unknown).
 using TProgress = TEvent<TObject*, int32_t, int32_t>;
-// Sender, SourceFile, NbBits, Channels, Frequency (Hz), NSamples.
+// Sender, SourceFile, NbBits, Channels, Frequency (Hz), NSamples (-1: a
+// stream whose length is known only at its end).
 using TSourceProperty = TEvent<TObject*, std::string, ff_bits, ff_channels, uint32_t, int32_t>;
+// Sender, Frequency (Hz) of the source whose header has just been read.
+using TSourceRate = TEvent<TObject*, uint32_t>;
 
 // Which convolution kernel runs a .fir filter. Both give the same bytes; Fast computes
 // frames side by side and may use several threads.
@@ -28,8 +32,10 @@ enum class TKernelKind { Reference, Fast };
 
 // A run (Execute):
 //  1. OnStartFilter.
-//  2. Refuses a blank SourceFile, CibleFile or FirFile. Opens SourceFile at frame StartPos; NbEch = EndPos - StartPos, or the
-//     source's whole frame count when that is 0.
+//  2. Refuses a blank SourceFile, CibleFile or FirFile. Opens SourceFile (or
+//     SourceDescriptor) and reads its header, sends OnSourceRate, then goes
+//     to frame StartPos; NbEch = EndPos - StartPos, or the source's whole
+//     frame count when that is 0.
 //  3. Creates CibleFile in the source's format, refusing a target that would
 //     pass the 4 GiB a WAV header can describe; OnSourceProperty; OnWarning
 //     for a source whose data is shorter than its header says.
@@ -51,7 +57,20 @@ enum class TKernelKind { Reference, Fast };
 // left as it was before the run), then OnProgress(0, 0), OnEndFilter, and the
 // same error is raised again to the caller of Execute; but once a stop was
 // requested (base/Stop.h, polled at every progress step and wherever the run
-// waits), the error raised is EStopped, saying what became of the target.
+// waits), the error raised is EStopped, saying what became of the target: a
+// file is left as it was, a streamed target ends after its last whole frame.
+//
+// Streams. A source that is not a regular file (standard input "-", a pipe, a
+// FIFO, a socket, or SourceDescriptor) is filtered as it arrives: each piece
+// read is filtered and written on at once (TWriteWavFile::SendBuffered), so
+// the first frames leave within one read of their arrival and memory stays
+// the same whatever the length. With EndPos = StartPos such a run goes until
+// the stream ends (at the end of its input, or at its header's data size when
+// that is a real size); NbEch is then the header's frame count, or -1 when
+// the header gives none: the log says "NbEch: unknown (until the end of the
+// stream)", OnSourceProperty's NSamples and OnProgress's Max are -1. The
+// target's header says "unknown length" when it is streamed too and the
+// length is not known up front; a file target gets its true sizes at the end.
 class TKestrum : public TComponent {
 public:
   explicit TKestrum(TComponent* Owner);
@@ -94,6 +113,16 @@ public:
   // Warnings about the run's input, one line each (Sender, text); not
   // published, sent only when bound.
   TLog OnWarning;
+  // Sent when the source's header has been read, before the run goes to
+  // StartPos and settles NbEch: a handler may set StartPos and EndPos from
+  // the rate (a position given as a time, in a stream that tells its rate
+  // only once it is read). Not published.
+  TSourceRate OnSourceRate;
+  // When 0 or more, the run reads its source from this open descriptor (a
+  // pipe, a socket, a file) instead of opening SourceFile, which then only
+  // names it in messages and events; it is read as a stream unless it is a
+  // regular file, and it is not closed. Not published.
+  int SourceDescriptor = -1;
 
   // What the run's stores met: reset when a run starts, read after it,
   // whether it succeeded or failed (then it covers the frames written).
@@ -102,8 +131,14 @@ public:
   // Runs the filter once; raises the run's error, if any.
   void Execute() { DoExecute(); }
 
-  // Frames to process in the current run.
+  // Frames to process in the current run; -1 when it goes until the end of
+  // a stream of unknown length.
   int32_t NbEch() const { return FNbEch; }
+  // Whether the current run goes until the end of a stream rather than for
+  // NbEch frames.
+  bool UntilEnd() const { return FUntilEnd; }
+  // Frames filtered by the last run, so far or in all.
+  int64_t FramesDone() const { return FDone; }
 
 protected:
   // The whole run; a descendant may replace it.
@@ -113,12 +148,14 @@ protected:
   }
 
 private:
-  void ReportProgress(int32_t Done);
+  void ReportProgress(int64_t Done);
   void SendWarnings(const std::vector<std::string>& Warnings);
 
   int32_t FStartPos = 0;
   int32_t FEndPos = 0;
   int32_t FNbEch = 0;
+  bool FUntilEnd = false;
+  int64_t FDone = 0;
 };
 
 }  // namespace kestrum

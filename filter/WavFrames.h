@@ -14,6 +14,8 @@ class TWavFrameSource : public TFrameSource {
 public:
   explicit TWavFrameSource(TReadWavFile& Reader) : FReader(Reader) {}
   void ReadFrames(uint8_t* Dest, int32_t Count) override { FReader.ReadFrames(Dest, Count); }
+  int32_t ReadArrived(uint8_t* Dest, int32_t Max) override { return FReader.ReadArrived(Dest, Max); }
+  bool Ready() override { return FReader.Ready(); }
 
 private:
   TReadWavFile& FReader;
@@ -26,6 +28,7 @@ public:
   void WriteFrames(const uint8_t* Frames, int32_t Count) override {
     FWriter.WriteBytes(Frames, static_cast<size_t>(Count) * static_cast<size_t>(FWriter.Format().FrameBytes()));
   }
+  void Flush() override { FWriter.SendBuffered(); }
 
 private:
   TWriteWavFile& FWriter;

@@ -211,13 +211,13 @@ struct TScratch {
 // it waits, compute the oldest block read and not yet taken.
 class TPipeline {
 public:
-  TPipeline(TFrameSource& Source, TFrameSink& Sink, int32_t NbEch, const TBlockEngine& Engine, TRunContext& Run,
-            int Threads, int32_t BlockFrames)
+  TPipeline(TFrameSource& Source, TFrameSink& Sink, const TRunLength& Length, const TBlockEngine& Engine,
+            TRunContext& Run, int Threads, int32_t BlockFrames)
       : FSource(Source), FSink(Sink), FRun(Run), FEngine(Engine), FTaps(Engine.Taps), FFormat(Engine.Format),
-        FBlockFrames(BlockFrames), FNbEch(NbEch),
-        FNbBlocks((NbEch + int64_t{BlockFrames} - 1) / BlockFrames) {
-    const int64_t Workers = std::min<int64_t>(Threads - 1, FNbBlocks - 1);
-    FSlots.resize(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(Workers, 0) + 2, FNbBlocks)));
+        FBlockFrames(BlockFrames), FLength(Length) {
+    const int64_t NbBlocks = Length.Frames / BlockFrames + (Length.Frames % BlockFrames != 0);
+    const int64_t Workers = std::min<int64_t>(Threads - 1, NbBlocks - 1);
+    FSlots.resize(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(Workers, 0) + 2, NbBlocks)));
     const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
     for (TBlock& Slot : FSlots) {
       Slot.Raw.resize((static_cast<size_t>(FTaps.MaxDelay) + static_cast<size_t>(BlockFrames)) * FrameBytes);
@@ -250,17 +250,25 @@ public:
     for (std::thread& Worker : FWorkers) Worker.join();
   }
 
+  // Reads ahead while the source has frames at hand; when it has none, hands
+  // over every block read before waiting for it, so that a live source's
+  // frames leave as soon as they are filtered.
   void Run() {
-    TScratch Scratch = NewScratch();
-    for (int64_t W = 0; W < FNbBlocks; ++W) {
-      while (FNextRead < FNbBlocks && FNextRead < W + static_cast<int64_t>(FSlots.size()) && !FReadFailed)
+    for (int64_t W = 0;; ++W) {
+      while (!FEnded && FNextRead < W + static_cast<int64_t>(FSlots.size())) {
+        if (!FSource.Ready()) {
+          if (FNextRead > W) break;  // block W first
+          FSink.Flush();
+        }
         Read(FNextRead);
+      }
+      if (W >= FNextRead) return;
       TBlock& Block = Slot(W);
       {
         std::unique_lock<std::mutex> Lock(FMutex);
         while (!Block.Done) {
           if (FNextCompute < FNextRead)
-            ComputeNext(Lock, Scratch);
+            ComputeNext(Lock, Scratch());
           else
             FChanged.wait(Lock);
         }
@@ -272,6 +280,10 @@ public:
 
 private:
   TBlock& Slot(int64_t K) { return FSlots[static_cast<size_t>(K % static_cast<int64_t>(FSlots.size()))]; }
+  TScratch& Scratch() {
+    if (FOwnScratch.Levels.empty()) FOwnScratch = NewScratch();
+    return FOwnScratch;
+  }
 
   TScratch NewScratch() const {
     TScratch Scratch;
@@ -281,14 +293,16 @@ private:
   }
 
   // Fills block K's slot: the history from block K - 1's (silence before the
-  // first frame), then its own frames. A read failure is kept in the block
-  // and raised when its turn to be handed over comes, after the blocks before.
+  // first frame), then its own frames, those that have arrived. A read
+  // failure is kept in the block and raised when its turn to be handed over
+  // comes, after the blocks before. Sets FEnded, reading no block, once the
+  // run's frames are all read or its source's signal has ended.
   void Read(int64_t K) {
     TBlock& Block = Slot(K);
     const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
     const size_t HistoryBytes = static_cast<size_t>(FTaps.MaxDelay) * FrameBytes;
-    Block.First = K * FBlockFrames;
-    Block.Count = static_cast<int32_t>(std::min<int64_t>(FBlockFrames, FNbEch - Block.First));
+    Block.First = FFramesRead;
+    const int32_t Want = static_cast<int32_t>(std::min<int64_t>(FBlockFrames, FLength.Frames - FFramesRead));
     Block.Error = nullptr;
     if (K == 0) {
       std::memset(Block.Raw.data(), FFormat.Samples == TSampleFormat::Pcm8 ? 0x80 : 0x00, HistoryBytes);
@@ -297,12 +311,23 @@ private:
       const size_t BeforeEnd = HistoryBytes + static_cast<size_t>(Before.Count) * FrameBytes;
       std::memcpy(Block.Raw.data(), Before.Raw.data() + BeforeEnd - HistoryBytes, HistoryBytes);
     }
+    uint8_t* const Frames = Block.Raw.data() + HistoryBytes;
     try {
-      FSource.ReadFrames(Block.Raw.data() + HistoryBytes, Block.Count);
+      Block.Count = Want <= 0 ? 0 : FSource.ReadArrived(Frames, Want);
+      if (Block.Count == 0 && Want > 0 && !FLength.UntilEnd) {  // silence past the signal's end
+        FSource.ReadFrames(Frames, Want);
+        Block.Count = Want;
+      }
+      if (Block.Count == 0) {
+        FEnded = true;
+        return;
+      }
     } catch (...) {
+      Block.Count = 0;
       Block.Error = std::current_exception();
-      FReadFailed = true;
+      FEnded = true;
     }
+    FFramesRead += Block.Count;
     {
       std::lock_guard<std::mutex> Lock(FMutex);
       ++FNextRead;
@@ -364,39 +389,42 @@ private:
   const TTaps& FTaps;
   const TAudioFormat FFormat;
   const int32_t FBlockFrames;
-  const int32_t FNbEch;
-  const int64_t FNbBlocks;
+  const TRunLength FLength;
   std::vector<TBlock> FSlots;  // block K lives in slot K % size
   std::vector<TScratch> FScratches;  // one per worker
+  TScratch FOwnScratch;              // the caller's thread's
+  int64_t FFramesRead = 0;           // the caller's thread's own, as FEnded
+  bool FEnded = false;               // no block is read after the last or a failure
 
   std::mutex FMutex;  // guards the counters below and the blocks' Done
   std::condition_variable FChanged;
   int64_t FNextRead = 0;     // blocks read
   int64_t FNextCompute = 0;  // blocks taken for computing
   bool FStop = false;
-  bool FReadFailed = false;  // the caller's thread's own: no block is read after a failure
   std::vector<std::thread> FWorkers;
 };
 
 }  // namespace
 
-void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                const TFirFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames) {
-  if (NbEch <= 0) return;
+  if (Length.Frames <= 0) return;
   // A short run needs no more memory than its frames.
-  RunEngine(Source, Sink, NbEch, TBlockEngine(Filter, Format, Run.Clip, NbEch), Run, Threads, BlockFrames);
+  const int32_t Frames = static_cast<int32_t>(std::min<int64_t>(Length.Frames, INT32_MAX));
+  RunEngine(Source, Sink, Length, TBlockEngine(Filter, Format, Run.Clip, Frames), Run, Threads, BlockFrames);
 }
 
-void RunEngine(TFrameSource& Source, TFrameSink& Sink, int32_t NbEch, const TBlockEngine& Engine, TRunContext& Run,
-               int Threads, int32_t BlockFrames) {
-  if (NbEch <= 0) return;
+void RunEngine(TFrameSource& Source, TFrameSink& Sink, const TRunLength& Length, const TBlockEngine& Engine,
+               TRunContext& Run, int Threads, int32_t BlockFrames) {
+  if (Length.Frames <= 0) return;
   const TDefaultFloatEnv Env;
   // Past a few dozen threads the caller's own work per frame (reading,
   // writing, StepProgress) is the limit: more would only take memory.
   constexpr int kMaxThreads = 32;
   if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
   Threads = std::clamp(Threads, 1, kMaxThreads);
-  TPipeline Pipeline(Source, Sink, NbEch, Engine, Run, Threads, std::clamp(BlockFrames, 1, NbEch));
+  const int32_t Frames = static_cast<int32_t>(std::min<int64_t>(Length.Frames, INT32_MAX));
+  TPipeline Pipeline(Source, Sink, Length, Engine, Run, Threads, std::clamp(BlockFrames, 1, Frames));
   Pipeline.Run();
 }
 
@@ -406,12 +434,17 @@ namespace kestrum {
 
 void RunFastKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
                    const TFirFilter& Filter, TRunContext& Run, int Threads) {
+  RunFastKernel(Source, Sink, Format, TRunLength{NbEch, false}, Filter, Run, Threads);
+}
+
+void RunFastKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
+                   const TFirFilter& Filter, TRunContext& Run, int Threads) {
   // Left to choose, a light filter runs on the caller's thread alone: its
   // blocks are computed faster than they are read and written, and handing
   // them to other threads costs more than it saves.
   constexpr int32_t kLightTaps = 4;
   if (Threads <= 0 && Filter.NbTaps <= kLightTaps) Threads = 1;
-  fast::RunBlocks(Source, Sink, Format, NbEch, Filter, Run, Threads, fast::kBlockFrames);
+  fast::RunBlocks(Source, Sink, Format, Length, Filter, Run, Threads, fast::kBlockFrames);
 }
 
 }  // namespace kestrum

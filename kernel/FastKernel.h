@@ -129,12 +129,12 @@ public:
 // Threads threads (0: one per core), whatever the filter; RunFastKernel runs
 // it with kBlockFrames. Tests use small blocks to reach block edges with
 // short files.
-void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                const TFirFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames);
 
 // The same run through Engine, whatever its taps: a long filter's too.
-void RunEngine(TFrameSource& Source, TFrameSink& Sink, int32_t NbEch, const TBlockEngine& Engine, TRunContext& Run,
-               int Threads, int32_t BlockFrames);
+void RunEngine(TFrameSource& Source, TFrameSink& Sink, const TRunLength& Length, const TBlockEngine& Engine,
+               TRunContext& Run, int Threads, int32_t BlockFrames);
 
 // For tests and benchmarks: the names of the instruction sets the steps were
 // built for that this processor has, widest first (e.g. "AVX3", "AVX2",

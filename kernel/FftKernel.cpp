@@ -192,9 +192,9 @@ int32_t StoreFrames(const std::vector<std::vector<double>>& Sums, int32_t Count,
 
 }  // namespace
 
-void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                   const TLongFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames) {
-  if (NbEch <= 0) return;
+  if (Length.Frames <= 0) return;
   CheckChannels(Filter, Format.Channels, "the filter");
   const TDefaultFloatEnv Env;
   const int32_t B = BlockFrames > 0 ? BlockFrames : FftBlockFrames(Filter.Length());
@@ -210,16 +210,21 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
   for (size_t C = 0; C < Channels; ++C) Convolvers.emplace_back(Filter.For(int(C)), B);
   std::vector<std::vector<double>> Sums(Channels, std::vector<double>(size_t(Chunk)));
   std::vector<uint8_t> Raw(size_t(Chunk) * FrameBytes);
-  for (int64_t First = 0; First < NbEch; First += Chunk) {
-    const int32_t Count = static_cast<int32_t>(std::min<int64_t>(Chunk, NbEch - First));
-    Source.ReadFrames(Raw.data(), Count);
+  int64_t Done = 0;  // frames computed
+  int32_t Have = 0;  // frames in Raw, not yet computed
+
+  // Computes the first Count frames of Raw (whole blocks, but for the run's
+  // last frames, whose block is completed with silence), hands them over and
+  // keeps the others.
+  const auto Compute = [&](int32_t Count) {
+    const int32_t Padded = (Count + B - 1) / B * B;
     const auto Convolve = [&](size_t From, size_t To) {
       const TDefaultFloatEnv ThreadEnv;
       for (size_t C = From; C < To; ++C) {
         double* const Levels = Sums[C].data();
         fast::LoadLevelsPortable(Raw.data(), Count, Format, int(C), Levels);
-        std::fill(Levels + Count, Levels + Chunk, 0.0);
-        for (int32_t At = 0; At < Count; At += B) Convolvers[C].Process(Levels + At, Levels + At);
+        std::fill(Levels + Count, Levels + Padded, 0.0);
+        for (int32_t At = 0; At < Padded; At += B) Convolvers[C].Process(Levels + At, Levels + At);
       }
     };
     if (TwoThreads) {
@@ -235,18 +240,45 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
     } else {
       Convolve(0, Channels);
     }
-    // The frames are stored over the raw ones, up to the first that may not be.
+    // The frames are stored over their raw bytes, up to the first that may not be.
     TOverflowCount Tally = TOverflowCount::For(Format);
     const int32_t Good = StoreFrames(Sums, Count, Format, Rule, Raw.data(), Tally);
-    for (int32_t Done = 0; Done < Good;) {
-      const int32_t Frames = std::min(Good - Done, Run.FramesToProgress());
-      Sink.WriteFrames(Raw.data() + size_t(Done) * FrameBytes, Frames);
+    for (int32_t Out = 0; Out < Good;) {
+      const int32_t Frames = std::min(Good - Out, Run.FramesToProgress());
+      Sink.WriteFrames(Raw.data() + size_t(Out) * FrameBytes, Frames);
       Run.StepProgress(Frames);
-      Done += Frames;
+      Out += Frames;
     }
     Run.Overflow.Add(Tally);
-    if (Good < Count) ThrowAt(Sums, Good, Rule, First);
+    if (Good < Count) ThrowAt(Sums, Good, Rule, Done);
+    std::memmove(Raw.data(), Raw.data() + size_t(Count) * FrameBytes, size_t(Have - Count) * FrameBytes);
+    Have -= Count;
+    Done += Count;
+  };
+
+  if (!Length.UntilEnd) {
+    while (Done < Length.Frames) {
+      Have = static_cast<int32_t>(std::min<int64_t>(Chunk, Length.Frames - Done));
+      Source.ReadFrames(Raw.data(), Have);
+      Compute(Have);
+    }
+    return;
   }
+  // Until the signal ends: the frames as they arrive; before a read that
+  // waits, the whole blocks at hand are handed over and the sink flushed.
+  for (int64_t Left = Length.Frames; Left > 0;) {
+    if (!Source.Ready()) {
+      if (Have >= B) Compute(Have / B * B);
+      Sink.Flush();
+    }
+    const int32_t Arrived = Source.ReadArrived(Raw.data() + size_t(Have) * FrameBytes,
+                                               static_cast<int32_t>(std::min<int64_t>(Chunk - Have, Left)));
+    if (Arrived == 0) break;
+    Have += Arrived;
+    Left -= Arrived;
+    if (Have == Chunk) Compute(Chunk);
+  }
+  if (Have > 0) Compute(Have);
 }
 
 struct TFftStream::TState {
@@ -329,9 +361,10 @@ const TAudioFormat& TFftStream::Format() const { return F->Format; }
 int64_t TFftStream::Frames() const { return F->Frames; }
 const TOverflowCount& TFftStream::Overflow() const { return F->Overflow; }
 
-void RunExactKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+void RunExactKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                     const TLongFilter& Filter, TRunContext& Run, int Threads) {
-  if (NbEch <= 0) return;
+  if (Length.Frames <= 0) return;
+  const int32_t NbEch = static_cast<int32_t>(std::min<int64_t>(Length.Frames, INT32_MAX));
   CheckChannels(Filter, Format.Channels, "the filter");
   // A short run needs no more history than its frames.
   std::vector<fast::TTaps> PerChannel;
@@ -340,7 +373,7 @@ void RunExactKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& 
   const fast::TBlockEngine Engine = PerChannel.empty()
       ? fast::TBlockEngine(fast::TapsFor(Filter.Channels[0], Format, NbEch), Format, Run.Clip)
       : fast::TBlockEngine(std::move(PerChannel), Format, Run.Clip);
-  fast::RunEngine(Source, Sink, NbEch, Engine, Run, Threads, fast::kBlockFrames);
+  fast::RunEngine(Source, Sink, Length, Engine, Run, Threads, fast::kBlockFrames);
 }
 
 }  // namespace kestrum

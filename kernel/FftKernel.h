@@ -80,7 +80,10 @@ int32_t FftBlockFrames(size_t Length);
 // sample the sum rounded to float. The filter has one channel for all, or one
 // per channel of Format. With Threads other than 1 (0: one per core), a second
 // thread computes half the channels. BlockFrames 0 chooses FftBlockFrames.
-void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+// Over Length as the other kernels (kernel/Kernel.h): until the signal ends,
+// frames are filtered as they arrive, but leave in whole blocks: the output
+// of a live source lags by less than a block.
+void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                   const TLongFilter& Filter, TRunContext& Run, int Threads = 0, int32_t BlockFrames = 0);
 
 // A stream of frames through the FFT engine, for samples a host holds in
@@ -122,7 +125,7 @@ private:
 // The exact engine: the fast kernel's float sum in tap order, as for a .fir,
 // over every tap of a long filter (delays 0 to Length - 1), one channel for
 // all or one per channel.
-void RunExactKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+void RunExactKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                     const TLongFilter& Filter, TRunContext& Run, int Threads);
 
 }  // namespace kestrum

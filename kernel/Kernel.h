@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <climits>
 #include <functional>
 #include <utility>
 
@@ -14,10 +15,23 @@ namespace kestrum {
 
 // Where a run's frames come from: the file bytes of the next Count frames,
 // with silence past the end of the signal (8-bit: 0x80, else 0).
+//
+// A live source (a pipe, say) also tells what has arrived: ReadArrived gives
+// the frames at hand, so that a run filters each piece as it comes, and
+// Ready whether a read would wait, so that a run hands on its output first.
 class TFrameSource {
 public:
   virtual ~TFrameSource() = default;
   virtual void ReadFrames(uint8_t* Dest, int32_t Count) = 0;
+  // From 1 to Max frames (Max >= 1), waiting only for the first; 0 once the
+  // signal has ended. By default Max frames of ReadFrames: a source that never
+  // ends and never waits.
+  virtual int32_t ReadArrived(uint8_t* Dest, int32_t Max) {
+    ReadFrames(Dest, Max);
+    return Max;
+  }
+  // Whether the next read returns without waiting.
+  virtual bool Ready() { return true; }
 };
 
 // Where a run's frames go: Count frames' file bytes, in the run's format.
@@ -25,6 +39,18 @@ class TFrameSink {
 public:
   virtual ~TFrameSink() = default;
   virtual void WriteFrames(const uint8_t* Frames, int32_t Count) = 0;
+  // Passes on at once whatever the sink holds back; a run calls it before it
+  // waits for its source, so that a live output keeps up with a live input.
+  virtual void Flush() {}
+};
+
+// How many frames a run filters: Frames, padded with silence past the end of
+// the source's signal; or, when UntilEnd, until the signal ends, Frames at
+// most (kEndless: no limit).
+struct TRunLength {
+  static constexpr int64_t kEndless = INT64_MAX;
+  int64_t Frames = 0;
+  bool UntilEnd = false;
 };
 
 // What a run shares with its host: the store setting (see kernel/Overflow.h),
@@ -33,7 +59,7 @@ public:
 // an error, which ends the run.
 class TRunContext {
 public:
-  using TOnStep = std::function<void(int32_t Done)>;
+  using TOnStep = std::function<void(int64_t Done)>;
   TRunContext(bool Clip, TOverflowCount& Overflow, int32_t Step, TOnStep OnStep = {})
       : Clip(Clip), Overflow(Overflow), FStep(Step), FOnStep(std::move(OnStep)) {}
 
@@ -51,8 +77,8 @@ public:
     if (FDone % FStep == 0) Report();
   }
   // Frames until the next report, from 1 to Step.
-  int32_t FramesToProgress() const { return FStep - FDone % FStep; }
-  int32_t Done() const { return FDone; }
+  int32_t FramesToProgress() const { return static_cast<int32_t>(FStep - FDone % FStep); }
+  int64_t Done() const { return FDone; }
 
 private:
   void Report() {
@@ -60,7 +86,7 @@ private:
   }
   const int32_t FStep;
   const TOnStep FOnStep;
-  int32_t FDone = 0;
+  int64_t FDone = 0;
 };
 
 // Both kernels compute in the default floating-point environment (rounding to
@@ -81,6 +107,10 @@ private:
 // to Run.Overflow. Nothing is fetched or written when NbEch <= 0.
 void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
                         const TFirFilter& Filter, TRunContext& Run);
+// The same over Length: a frame at a time with ReadArrived when the run goes
+// until the signal ends, and Sink.Flush() whenever Source is not Ready.
+void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format,
+                        const TRunLength& Length, const TFirFilter& Filter, TRunContext& Run);
 
 // The same frames, bytes, progress reports, errors and overflow counts as
 // RunReferenceKernel, in the same order, computed faster, in blocks (see
@@ -89,6 +119,12 @@ void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioForm
 // step stopped, the counts cover just the blocks handed over whole.
 // Threads: how many threads it may use, 0 for one per core.
 void RunFastKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
+                   const TFirFilter& Filter, TRunContext& Run, int Threads);
+// The same over Length. Each block is what ReadArrived gives (at most a
+// block), so that a live source's frames are filtered as they come; blocks
+// are read ahead only while Source is Ready, and Sink.Flush() is called
+// before a read that waits, once every block read has been handed over.
+void RunFastKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                    const TFirFilter& Filter, TRunContext& Run, int Threads);
 
 // Throws the EMathError for a sum that Rule does not let be stored; Frame

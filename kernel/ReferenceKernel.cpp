@@ -49,7 +49,8 @@ inline TEntry Level(const uint8_t* P) {
 // The loop for one format, specialised at compile time so that the frame
 // loop holds no format test.
 template <int Channels, TSampleFormat Format>
-void RunPath(TFrameSource& Source, TFrameSink& Sink, int32_t NbEch, const TFirFilter& Filter, TRunContext& Run) {
+void RunPath(TFrameSource& Source, TFrameSink& Sink, const TRunLength& Length, const TFirFilter& Filter,
+             TRunContext& Run) {
   constexpr bool Float = Format == TSampleFormat::Float32;
   constexpr int SampleBytes = BytesPerSample(Format);
   using TEntry = std::conditional_t<Float, float, std::conditional_t<Format == TSampleFormat::Pcm8, int8_t, int32_t>>;
@@ -58,8 +59,12 @@ void RunPath(TFrameSource& Source, TFrameSink& Sink, int32_t NbEch, const TFirFi
   TOverflowCount& Count = Run.Overflow;
   uint8_t Frame[Channels * SampleBytes];
   uint32_t P = 0;
-  for (int32_t N = 0; N < NbEch; ++N) {
-    Source.ReadFrames(Frame, 1);
+  for (int64_t N = 0; N < Length.Frames; ++N) {
+    if (!Source.Ready()) Sink.Flush();
+    if (!Length.UntilEnd)
+      Source.ReadFrames(Frame, 1);
+    else if (Source.ReadArrived(Frame, 1) == 0)
+      break;
     float Acc[Channels];
     for (int C = 0; C < Channels; ++C) {
       TEntry* const Ring = History.get() + C * FIR_HISTORY_SIZE;
@@ -88,13 +93,14 @@ void RunPath(TFrameSource& Source, TFrameSink& Sink, int32_t NbEch, const TFirFi
 }
 
 template <int Channels>
-void RunChannels(TFrameSource& Source, TFrameSink& Sink, TSampleFormat Samples, int32_t NbEch,
+void RunChannels(TFrameSource& Source, TFrameSink& Sink, TSampleFormat Samples, const TRunLength& Length,
                  const TFirFilter& Filter, TRunContext& Run) {
   switch (Samples) {
-    case TSampleFormat::Pcm8: return RunPath<Channels, TSampleFormat::Pcm8>(Source, Sink, NbEch, Filter, Run);
-    case TSampleFormat::Pcm16: return RunPath<Channels, TSampleFormat::Pcm16>(Source, Sink, NbEch, Filter, Run);
-    case TSampleFormat::Pcm24: return RunPath<Channels, TSampleFormat::Pcm24>(Source, Sink, NbEch, Filter, Run);
-    case TSampleFormat::Float32: return RunPath<Channels, TSampleFormat::Float32>(Source, Sink, NbEch, Filter, Run);
+    case TSampleFormat::Pcm8: return RunPath<Channels, TSampleFormat::Pcm8>(Source, Sink, Length, Filter, Run);
+    case TSampleFormat::Pcm16: return RunPath<Channels, TSampleFormat::Pcm16>(Source, Sink, Length, Filter, Run);
+    case TSampleFormat::Pcm24: return RunPath<Channels, TSampleFormat::Pcm24>(Source, Sink, Length, Filter, Run);
+    case TSampleFormat::Float32:
+      return RunPath<Channels, TSampleFormat::Float32>(Source, Sink, Length, Filter, Run);
   }
 }
 
@@ -102,12 +108,17 @@ void RunChannels(TFrameSource& Source, TFrameSink& Sink, TSampleFormat Samples, 
 
 void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
                         const TFirFilter& Filter, TRunContext& Run) {
-  if (NbEch <= 0) return;
+  RunReferenceKernel(Source, Sink, Format, TRunLength{NbEch, false}, Filter, Run);
+}
+
+void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format,
+                        const TRunLength& Length, const TFirFilter& Filter, TRunContext& Run) {
+  if (Length.Frames <= 0) return;
   const TDefaultFloatEnv Env;
   if (Format.Stereo())
-    RunChannels<2>(Source, Sink, Format.Samples, NbEch, Filter, Run);
+    RunChannels<2>(Source, Sink, Format.Samples, Length, Filter, Run);
   else
-    RunChannels<1>(Source, Sink, Format.Samples, NbEch, Filter, Run);
+    RunChannels<1>(Source, Sink, Format.Samples, Length, Filter, Run);
 }
 
 }  // namespace kestrum

@@ -50,6 +50,22 @@ TEST_P(FastKernelOnTarget, GivesTheReferenceBytesOnEveryThreadCount) {
 INSTANTIATE_TEST_SUITE_P(EveryInstructionSet, FastKernelOnTarget, testing::ValuesIn(fast::SimdTargets()),
                          [](const testing::TestParamInfo<std::string>& Info) { return Info.param; });
 
+TEST(FastKernel, FiltersALiveSourcePieceByPieceAsAFileRunDoes) {
+  std::mt19937 R(22);
+  for (int I = 0; I < 24; ++I) {
+    const int32_t Block = std::array{7, 1000, fast::kBlockFrames}[I % 3];
+    TCase C = RandomCase(R, Block);
+    C.NbEch = static_cast<int32_t>(C.Data.size() / static_cast<size_t>(C.Channels * C.Bits / 8));
+    SCOPED_TRACE(testing::Message() << "case " << I << ": " << C.Channels << " x " << C.Bits << " bits, "
+                                    << C.NbEch << " frames, " << C.Filter.NbTaps << " taps, block " << Block);
+    const TOutcome Want = RunReference(C);
+    for (int Threads : {0, 1, 3}) {  // 0: the reference kernel
+      SCOPED_TRACE("threads " + std::to_string(Threads));
+      EXPECT_EQ(RunArriving(C, Threads, Block, static_cast<uint32_t>(I)), Want);
+    }
+  }
+}
+
 TEST(FastKernel, RoundsToDoubleThenFloatAfterEveryTap) {
   // 32513 * 1024 + 16384 * 33025 * 2^-30 = 2^24 + 1 + 2^-30: to double
   // 2^24 + 1, to float the tie 2^24 (one rounding would give 2^24 + 2).

@@ -25,6 +25,15 @@ public:
     std::memset(Dest + Have, 0, Want - Have);
     FAt += Want;
   }
+  // A live source: pieces of up to Piece frames, every other one after a wait.
+  int32_t ReadArrived(uint8_t* Dest, int32_t Max) override {
+    const size_t Left = (FData.size() - std::min(FAt, FData.size())) / FFrameBytes;
+    const int32_t Count = static_cast<int32_t>(std::min<size_t>({size_t(Max), size_t(Piece), Left}));
+    ReadFrames(Dest, Count);
+    return Count;
+  }
+  bool Ready() override { return (FAt / FFrameBytes / size_t(Piece)) % 2 == 0; }
+  int32_t Piece = 300;
 
 private:
   const test::Bytes& FData;
@@ -108,7 +117,7 @@ TEST(FftKernel, StoresTheRoundedDoubleSum) {
     TMemorySink Sink(Format.FrameBytes());
     TOverflowCount Overflow = TOverflowCount::For(Format);
     TRunContext Run(false, Overflow, 5000);
-    RunFftKernel(Source, Sink, Format, Frames, Filter, Run, Block == 0 ? 0 : 1, Block);
+    RunFftKernel(Source, Sink, Format, TRunLength{Frames, false}, Filter, Run, Block == 0 ? 0 : 1, Block);
     ASSERT_EQ(Sink.Out.size(), In.size());
     int Ties = 0, Wrong = 0;
     for (size_t I = 0; I < Samples.size(); ++I) {
@@ -124,7 +133,8 @@ TEST(FftKernel, StoresTheRoundedDoubleSum) {
   }
 }
 
-// A stream returns the file run's bytes whichever way the signal is cut.
+// A stream, and a run over a live source, return the file run's bytes
+// whichever way the signal is cut.
 TEST(FftKernel, StreamSplitsGiveTheRunsBytes) {
   std::mt19937 R(11);
   std::uniform_int_distribution<int> Sample(-128, 127);
@@ -137,7 +147,13 @@ TEST(FftKernel, StreamSplitsGiveTheRunsBytes) {
   TMemorySink Sink(2);
   TOverflowCount Overflow = TOverflowCount::For(Format);
   TRunContext Run(true, Overflow, 5000);
-  RunFftKernel(Source, Sink, Format, 7000, Filter, Run);
+  RunFftKernel(Source, Sink, Format, TRunLength{7000, false}, Filter, Run);
+  // A live source, until its signal ends, gives the same frames.
+  TMemorySource Live(In, 2);
+  TMemorySink LiveSink(2);
+  TRunContext LiveRun(true, Overflow, 5000);
+  RunFftKernel(Live, LiveSink, Format, TRunLength{TRunLength::kEndless, true}, Filter, LiveRun);
+  EXPECT_EQ(LiveSink.Out, Sink.Out);
   TFftStream Stream(Filter, Format, true);
   for (const size_t Cut : {size_t{2}, size_t{2 * 511}, size_t{2 * 512}, In.size()}) {
     test::Bytes Out;
@@ -181,7 +197,7 @@ TEST(FftKernel, ExactIsTheFloatSumOverEveryTap) {
   TMemorySink Sink(4);
   TOverflowCount Overflow = TOverflowCount::For(Format);
   TRunContext Run(false, Overflow, 5000);
-  RunExactKernel(Source, Sink, Format, Frames, Filter, Run, 2);
+  RunExactKernel(Source, Sink, Format, TRunLength{Frames, false}, Filter, Run, 2);
   EXPECT_EQ(Sink.Out, test::Words(Want));
 }
 

@@ -33,8 +33,8 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt) {
   Writer.SetActive(true);
   Writer.SetFormat(Reader.Format());
   TOutcome Outcome;
-  TRunContext Context(C.Clip, Outcome.Overflow, PROGRESS_STEP, [&](int32_t Done) {
-    Outcome.Progress.push_back(Done);
+  TRunContext Context(C.Clip, Outcome.Overflow, PROGRESS_STEP, [&](int64_t Done) {
+    Outcome.Progress.push_back(static_cast<int32_t>(Done));
     if (Done == ThrowAt) throw std::runtime_error("stopped by the host");
   });
   TWavFrameSource Source(Reader);
@@ -54,7 +54,55 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt) {
 
 }  // namespace
 
-TOutcome RunReference(const TCase& C) { return Run(C, RunReferenceKernel, -1); }
+TOutcome RunReference(const TCase& C) {
+  return Run(C, [](TFrameSource& In, TFrameSink& Out, const TAudioFormat& Format, int32_t N, const TFirFilter& F,
+                   TRunContext& Context) { RunReferenceKernel(In, Out, Format, N, F, Context); }, -1);
+}
+
+TOutcome RunArriving(const TCase& C, int Threads, int32_t Block, uint32_t Seed) {
+  const size_t FrameBytes = static_cast<size_t>(C.Channels * C.Bits / 8);
+  struct TLive : TFrameSource, TFrameSink {
+    const Bytes& Data;
+    const size_t FrameBytes;
+    std::mt19937 R;
+    size_t Read = 0;             // bytes handed to the kernel
+    Bytes Out;                   // bytes the kernel wrote
+    size_t Flushed = 0;          // of Out, those flushed
+    bool Waiting = false;        // Ready() said no
+    TLive(const Bytes& Data, size_t FrameBytes, uint32_t Seed) : Data(Data), FrameBytes(FrameBytes), R(Seed) {}
+    void ReadFrames(uint8_t*, int32_t) override { ADD_FAILURE() << "a live source read for a count"; }
+    int32_t ReadArrived(uint8_t* Dest, int32_t Max) override {
+      if (Waiting) {
+        EXPECT_EQ(Flushed, Read) << "frames held back while the source waits";
+      }
+      Waiting = false;
+      const size_t Piece = std::min<size_t>({size_t(Max), (Data.size() - Read) / FrameBytes, 1 + R() % 3000});
+      std::copy_n(Data.begin() + static_cast<std::ptrdiff_t>(Read), Piece * FrameBytes, Dest);
+      Read += Piece * FrameBytes;
+      return static_cast<int32_t>(Piece);
+    }
+    bool Ready() override { return !(Waiting = R() % 3 == 0); }
+    void WriteFrames(const uint8_t* Frames, int32_t Count) override {
+      Out.insert(Out.end(), Frames, Frames + static_cast<size_t>(Count) * FrameBytes);
+    }
+    void Flush() override { Flushed = Out.size(); }
+  } Live(C.Data, FrameBytes, Seed);
+  const TAudioFormat Format{SampleFormatOf(C.Bits == 16, C.Bits == 24, C.Bits == 32), C.Channels, 8000};
+  TOutcome Outcome;
+  TRunContext Context(C.Clip, Outcome.Overflow, PROGRESS_STEP,
+                      [&](int64_t Done) { Outcome.Progress.push_back(static_cast<int32_t>(Done)); });
+  const TRunLength Length{TRunLength::kEndless, true};
+  try {
+    if (Threads == 0)
+      RunReferenceKernel(Live, Live, Format, Length, C.Filter, Context);
+    else
+      fast::RunBlocks(Live, Live, Format, Length, C.Filter, Context, Threads, Block);
+  } catch (const std::exception& E) {
+    Outcome.Error = std::string(dynamic_cast<const EMathError*>(&E) ? "EMathError: " : "other: ") + E.what();
+  }
+  Outcome.Out = Live.Out;
+  return Outcome;
+}
 
 // Runs Check with each instruction set forced in turn, then restores the widest.
 void OnEverySimdTarget(const std::function<void()>& Check) {
@@ -74,7 +122,7 @@ TOutcome RunFast(const TCase& C, int Threads, int32_t Block, int32_t ThrowAt) {
     if (Block == fast::kBlockFrames)
       RunFastKernel(In, Out, Format, N, F, Context, Threads);
     else
-      fast::RunBlocks(In, Out, Format, N, F, Context, Threads, Block);
+      fast::RunBlocks(In, Out, Format, TRunLength{N, false}, F, Context, Threads, Block);
   }, ThrowAt);
 }
 

@@ -38,6 +38,12 @@ TOutcome RunReference(const TCase& C);
 // The fast kernel's, in blocks of Block frames (kBlockFrames: through the
 // public entry point); a progress handler throws when it reaches ThrowAt.
 TOutcome RunFast(const TCase& C, int Threads, int32_t Block, int32_t ThrowAt = -1);
+// C's frames (C.NbEch is ignored) as a live source hands them over, in
+// pieces of random sizes with random waits between them, through the fast
+// kernel (blocks of Block frames, Threads threads) or, with Threads 0, the
+// reference kernel, until the source ends. Fails the test when a frame read
+// has not been flushed to the sink by the time the source waits.
+TOutcome RunArriving(const TCase& C, int Threads, int32_t Block, uint32_t Seed);
 // Runs Check with each instruction set forced in turn, then restores the widest.
 void OnEverySimdTarget(const std::function<void()>& Check);
 void AddTap(TFirFilter& F, int32_t Delay, float Coef);

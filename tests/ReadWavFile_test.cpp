@@ -264,25 +264,40 @@ TEST_F(ReadWavFileTest, DeliversSilenceWhenTheFileShrinksAfterOpening) {
 
 TEST_F(ReadWavFileTest, ReadsAStreamToItsRealEnd) {
   // Writers that cannot seek back give 0xFFFFFFFF, 0 or (sox) 0x7FFFF000 as
-  // the data size: a stream that ends before it is not cut short. One that
-  // declares a real size and ends early is read to its end too, with a warning.
-  const Bytes Data = test::Words({1, -2, 3, -4, 5});
-  for (uint32_t Declared : {0xFFFFFFFFu, 0u, 0x7FFFF000u, 4000u}) {
-    SCOPED_TRACE(Declared);
+  // the data size: the length is unknown until the end. A real size is the
+  // most there is.
+  const Bytes Data = test::Words({1, -2, 3, -4, 5, 6});
+  const struct {
+    uint32_t Declared;
+    int32_t NSamples;
+    size_t Frames;
+  } Cases[] = {{0xFFFFFFFFu, -1, 6}, {0u, -1, 6}, {0x7FFFF000u, -1, 6}, {4000u, 2000, 6}, {8u, 4, 4}, {7u, 3, 3}};
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Declared);
     Bytes Wav = MakeWav(1, 16, 8000, Data);
-    WriteU32LE(&Wav[40], Declared);
-    const std::string Fifo = Dir / "stream";
-    const test::TFifoFeeder Feeder(Fifo, Wav);
-    TReadWavFile Stream;
-    Stream.FileName = Fifo;
-    Stream.SetActive(true);
-    EXPECT_EQ(Stream.NSamples, 5);
-    EXPECT_EQ(Stream.TakeWarnings().size(), Declared == 4000u ? 1u : 0u);
-    Bytes Got(2 * 6);
-    Stream.ReadFrames(Got.data(), 6);
-    Bytes Expected = Data;
-    Expected.resize(Got.size(), 0);
-    EXPECT_EQ(Got, Expected);
+    WriteU32LE(&Wav[40], C.Declared);
+    Wav.push_back(7);  // half a frame: dropped at the end
+    for (const bool Arrived : {false, true}) {
+      const std::string Fifo = Dir / "stream";
+      const test::TFifoFeeder Feeder(Fifo, Wav);
+      TReadWavFile Stream;
+      Stream.FileName = Fifo;
+      Stream.SetActive(true);
+      EXPECT_TRUE(Stream.Streamed());
+      EXPECT_EQ(Stream.NSamples, C.NSamples);
+      Bytes Got(2 * 8);
+      size_t Frames = 0;
+      if (Arrived) {
+        while (const int32_t N = Stream.ReadArrived(Got.data() + 2 * Frames, static_cast<int32_t>(8 - Frames)))
+          Frames += static_cast<size_t>(N);
+      } else {
+        Stream.ReadFrames(Got.data(), 8);  // silence past the end
+      }
+      if (Arrived) Got.resize(2 * Frames);  // only the frames delivered
+      Bytes Expected(Data.begin(), Data.begin() + static_cast<std::ptrdiff_t>(2 * C.Frames));
+      if (!Arrived) Expected.resize(Got.size(), 0);  // then silence
+      EXPECT_EQ(Got, Expected);
+    }
   }
 }
 

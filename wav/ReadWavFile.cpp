@@ -29,53 +29,18 @@ constexpr uint32_t kStreamedSize = 0xFFFFFFFF;
 // What sox declares for a WAV it writes to a pipe, rounded down to whole frames.
 constexpr uint32_t kSoxStreamedSize = 0x7FFFF000;
 
-// The most a stream may hold: a header and the largest data a run can read.
-constexpr uint64_t kMaxStreamLength = uint64_t{1} << 33;
-
-// Opens Name for reading; "-" is standard input.
-std::FILE* OpenSource(const std::string& Name) {
+// Opens Name for reading, or Descriptor when it is 0 or more; "-" is
+// standard input.
+std::FILE* OpenSource(const std::string& Name, int Descriptor) {
   std::FILE* File = nullptr;
-  if (Name == "-") {
-    const int Fd = dup(STDIN_FILENO);
+  if (Descriptor >= 0 || Name == "-") {
+    const int Fd = dup(Descriptor >= 0 ? Descriptor : STDIN_FILENO);
     if (Fd >= 0 && !(File = fdopen(Fd, "rb"))) close(Fd);
   } else {
     File = std::fopen(Name.c_str(), "rb");
   }
   if (!File) throw EInOutError::FromErrno(errno, "cannot open", Name, "for reading");
   return File;
-}
-
-// Copies the stream Source to an unnamed temporary file and returns it,
-// positioned at its start: only a file tells the real length of the data. A
-// stream that does not begin like a WAV file is refused after its first block.
-std::FILE* SpoolStream(std::FILE* Source, const std::string& Name) {
-  std::FILE* Spool = std::tmpfile();
-  if (!Spool) throw EInOutError::FromErrno(errno, "cannot create a temporary file for", Name);
-  try {
-    static thread_local uint8_t Block[1 << 16];
-    uint64_t Length = 0;
-    for (;;) {
-      WaitReady(fileno(Source), POLLIN);  // a stalled writer cannot hold a stopped run
-      const ssize_t Read = read(fileno(Source), Block, sizeof Block);
-      if (Read < 0 && errno == EINTR) continue;
-      if (Read < 0) throw EInOutError::FromErrno(errno, "cannot read", Name);
-      if (Read == 0) break;
-      const size_t Got = static_cast<size_t>(Read);
-      if (Length == 0 && Got >= 4 && std::memcmp(Block, "RIFF", 4) != 0)
-        throw EInOutError(0, Name + ": not a WAV file (no RIFF/WAVE header)");
-      Length += Got;
-      if (Length > kMaxStreamLength)
-        throw EInOutError(0, Name + ": the stream is longer than the 8 GiB a run can handle");
-      if (std::fwrite(Block, 1, Got, Spool) != Got)
-        throw EInOutError::FromErrno(errno, "cannot write the temporary copy of", Name);
-    }
-    if (std::fflush(Spool) != 0 || std::fseek(Spool, 0, SEEK_SET) != 0)
-      throw EInOutError::FromErrno(errno, "cannot write the temporary copy of", Name);
-  } catch (...) {
-    std::fclose(Spool);
-    throw;
-  }
-  return Spool;
 }
 
 }  // namespace
@@ -94,8 +59,9 @@ void TReadWavFile::SetActive(bool Value) {
 }
 
 void TReadWavFile::Open() {
-  if (FState == TFileState::fsClosed && !IsBlankName(FileName)) {
+  if (FState == TFileState::fsClosed && (!IsBlankName(FileName) || Descriptor >= 0)) {
     ReadHeader();
+    if (OnHeader) OnHeader();
   } else if (FState == TFileState::fsClosed) {
     FDataLeft = 0;  // nothing open: every fetch gives silence
     return;
@@ -123,17 +89,11 @@ void TReadWavFile::ReadHeader() {
   FNonFiniteFrame = -1;
   FWarnings.clear();
 
-  DataFile = OpenSource(FileName);
+  DataFile = OpenSource(FileName, Descriptor);
   try {
     struct stat Stat {};
     if (fstat(fileno(DataFile), &Stat) != 0) throw EInOutError::FromErrno(errno, "cannot read", FileName);
-    const bool Streamed = !S_ISREG(Stat.st_mode);
-    if (Streamed) {
-      std::FILE* Spool = SpoolStream(DataFile, FileName);
-      std::fclose(DataFile);
-      DataFile = Spool;
-      if (fstat(fileno(DataFile), &Stat) != 0) throw EInOutError::FromErrno(errno, "cannot read", FileName);
-    }
+    const bool Streamed = FStreamed = !S_ISREG(Stat.st_mode);
     // Our own buffer is the only one: blocks go straight from the system.
     std::setvbuf(DataFile, nullptr, _IONBF, 0);
     const uint64_t FileLength = static_cast<uint64_t>(Stat.st_size);
@@ -151,12 +111,14 @@ void TReadWavFile::ReadHeader() {
       if (Id == "data") {
         if (!HaveFormat) Refuse("no 'fmt ' chunk before the 'data' chunk");
         FDataStart = Position();
-        const uint64_t Available = FileLength < FDataStart ? 0 : FileLength - FDataStart;
+        const uint64_t Available = Streamed                 ? UINT64_MAX  // to the end, whenever that comes
+                                   : FileLength < FDataStart ? 0
+                                                             : FileLength - FDataStart;
         // A stream's writer could not know its size: the data runs to its end.
         const bool Open = Size == kStreamedSize ||
                           (Streamed && (Size == 0 || Size / FFrameBytes == kSoxStreamedSize / FFrameBytes));
         const uint64_t Usable = Open ? Available : std::min<uint64_t>(Size, Available);
-        FDataBytes = Usable - Usable % FFrameBytes;
+        FDataBytes = Usable == UINT64_MAX ? Usable : Usable - Usable % FFrameBytes;  // MAX: to the end
         if (!Open && Size / FFrameBytes > FDataBytes / FFrameBytes)
           FWarnings.push_back(FileName + ": the 'data' chunk declares " + std::to_string(Size / FFrameBytes) +
                               " frames but the file holds only " + std::to_string(FDataBytes / FFrameBytes) +
@@ -171,9 +133,12 @@ void TReadWavFile::ReadHeader() {
       }
     }
     const uint64_t Frames = FDataBytes / FFrameBytes;
-    if (Frames > INT32_MAX)
+    if (FDataBytes == UINT64_MAX)
+      NSamples = -1;
+    else if (Frames > INT32_MAX)
       Refuse(std::to_string(Frames) + " frames, more than the 2147483647 a run can handle");
-    NSamples = static_cast<int32_t>(Frames);
+    else
+      NSamples = static_cast<int32_t>(Frames);
     FEndByte = SampleFormat() == TSampleFormat::Pcm8 ? 0x80 : 0x00;  // a file that shrinks ends in silence
   } catch (...) {
     std::fclose(DataFile);
@@ -258,11 +223,66 @@ void TReadWavFile::SkipTo(uint64_t Offset) {
 void TReadWavFile::ReadBlock() {
   CheckStop();
   FBlockStart = FFileRead;
-  const size_t Got = std::fread(Buffer, 1, WAV_BUFFER_SIZE, DataFile);
+  const size_t Got = FStreamed ? ReadStream(Buffer, WAV_BUFFER_SIZE) : std::fread(Buffer, 1, WAV_BUFFER_SIZE, DataFile);
   if (Got < WAV_BUFFER_SIZE && std::ferror(DataFile))
     throw EInOutError::FromErrno(errno, "cannot read", FileName);
   BufCount = static_cast<int32_t>(Got);
   FFileRead += Got;
+}
+
+// One read of what the stream holds, up to Count bytes, once it holds some:
+// 0 only at its end.
+size_t TReadWavFile::ReadStream(uint8_t* Dest, size_t Count) {
+  const int Fd = fileno(DataFile);
+  for (;;) {
+    WaitReady(Fd, POLLIN);
+    const ssize_t Got = read(Fd, Dest, Count);
+    if (Got >= 0) return static_cast<size_t>(Got);
+    if (errno != EINTR && errno != EAGAIN) throw EInOutError::FromErrno(errno, "cannot read", FileName);
+  }
+}
+
+bool TReadWavFile::Ready() const {
+  if (!FStreamed || FState != TFileState::fsOpen || BufCount == 0 || BufCount - BufPos >= FFrameBytes) return true;
+  pollfd Poll{fileno(DataFile), POLLIN, 0};
+  return poll(&Poll, 1, 0) != 0;
+}
+
+int32_t TReadWavFile::ReadArrived(uint8_t* Dest, int32_t Max) {
+  const uint64_t Frame = FFrameBytes;
+  if (Frame == 0 || Max <= 0) return 0;
+  const uint64_t Want = std::min(Frame * static_cast<uint64_t>(Max), FDataLeft - FDataLeft % Frame);
+  if (!FStreamed) {
+    ReadFrames(Dest, static_cast<int32_t>(Want / Frame));
+    return static_cast<int32_t>(Want / Frame);
+  }
+  const int64_t FirstFrame = NextFrame();
+  uint64_t Got = 0;
+  while (Got < Want) {
+    if (BufPos >= BufCount) {
+      if (BufCount == 0) break;  // the stream has ended
+      if (Got > 0 && Got % Frame == 0 && !Ready()) break;  // all that has arrived
+      if (Want - Got >= WAV_BUFFER_SIZE) {  // much is wanted: straight into Dest
+        const size_t N = ReadStream(Dest + Got, Want - Got);
+        FFileRead += N;
+        FBlockStart = FFileRead - static_cast<uint64_t>(BufPos);  // the buffer stays empty
+        if (N == 0) BufCount = BufPos = 0;
+        Got += N;
+      } else {
+        ReadBlock();
+        BufPos = 0;
+      }
+      continue;
+    }
+    const size_t N = std::min<uint64_t>(Want - Got, static_cast<uint64_t>(BufCount - BufPos));
+    std::memcpy(Dest + Got, Buffer + BufPos, N);
+    BufPos += static_cast<int32_t>(N);
+    Got += N;
+  }
+  Got -= Got % Frame;  // a frame cut short by the end
+  FDataLeft = Got == 0 ? 0 : FDataLeft - Got;
+  if (Float32 && FNonFiniteFrame < 0) FindNonFinite(Dest, Got, FirstFrame);
+  return static_cast<int32_t>(Got / Frame);
 }
 
 void TReadWavFile::ReadFrames(uint8_t* Dest, int32_t Count) {
@@ -272,7 +292,7 @@ void TReadWavFile::ReadFrames(uint8_t* Dest, int32_t Count) {
   FDataLeft -= Left;
   uint8_t* Out = Dest;
   while (Left > 0) {
-    if (BufPos >= BufCount && BufCount != 0 && Left >= WAV_BUFFER_SIZE) {
+    if (BufPos >= BufCount && BufCount != 0 && Left >= WAV_BUFFER_SIZE && !FStreamed) {
       // The buffer is empty and much is wanted: one read straight into Dest.
       const size_t Got = std::fread(Out, 1, Left, DataFile);
       if (Got < Left && std::ferror(DataFile)) throw EInOutError::FromErrno(errno, "cannot read", FileName);
@@ -300,6 +320,7 @@ void TReadWavFile::ReadFrames(uint8_t* Dest, int32_t Count) {
     BufPos += static_cast<int32_t>(N);
     Left -= N;
   }
+  Out -= (Out - Dest) % FFrameBytes;  // a frame that a stream's end cut short is silence
   if (Float32 && FNonFiniteFrame < 0) FindNonFinite(Dest, static_cast<size_t>(Out - Dest), FirstFrame);
   std::memset(Out, SampleFormat() == TSampleFormat::Pcm8 ? 0x80 : 0x00, Want - static_cast<uint64_t>(Out - Dest));
 }

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,12 +17,17 @@ namespace kestrum {
 // fetch frames with the one Read* operation that matches the format, then
 // SetActive(false).
 //
-// FileName "-" is standard input. A source that is not a regular file (a
-// pipe, a FIFO, a terminal) is first copied whole to an unnamed temporary
-// file, so that NSamples is the real frame count; a data size of 0xFFFFFFFF
-// (or, in such a stream, 0 or sox's 0x7FFFF000 cut to whole frames) means the
-// data runs to the end of the source.
-// Opening, the copy and every block read poll CheckStop (base/Stop.h).
+// FileName "-" is standard input; with Descriptor set, the source is read
+// from that descriptor. A source that is not a regular file (a pipe, a FIFO,
+// a socket, a terminal) is streamed: read once, forward, as it arrives, each
+// read taking what is there (at most WAV_BUFFER_SIZE bytes through the
+// buffer), nothing held beyond the buffer. Its data ends at the end of the
+// source, or earlier at the header's data size when that is a real size: a
+// data size of 0xFFFFFFFF (or, in a stream, 0 or sox's 0x7FFFF000 cut to
+// whole frames) means the data runs to the end of the source, and a stream's
+// NSamples is then -1: unknown until its end.
+// Opening and every block read poll CheckStop (base/Stop.h); a stream is
+// waited on with WaitReady.
 //
 // Opening walks the file's chunks and refuses, with an EInOutError that names
 // the file and the problem, anything it cannot read correctly: not RIFF/WAVE,
@@ -49,7 +55,14 @@ public:
   TReadWavFile& operator=(const TReadWavFile&) = delete;
 
   std::string FileName;  // used exactly as it is held
+  // When 0 or more: the open descriptor to read instead of opening FileName,
+  // which then only names the source in messages. It is not closed.
+  int Descriptor = -1;
   int32_t StartSample = 0;  // first frame to deliver, from 0; must not be negative
+  // Called when opening, once the header is read and before the reader seeks
+  // StartSample: the format fields are set, and StartSample may still change
+  // (a start given as a time needs the rate).
+  std::function<void()> OnHeader;
 
   // Format of the open source.
   bool Stereo = false;
@@ -57,7 +70,7 @@ public:
   bool Bits24 = false;   // 24-bit PCM
   bool Float32 = false;  // 32-bit float
   uint32_t Frequency = 0;
-  int32_t NSamples = 0;  // frames of sample data in the file
+  int32_t NSamples = 0;  // frames of sample data in the file; -1: a stream of unknown length
 
   bool Active() const { return FActive; }
   // Setting the value it already has does nothing. True opens the file (when
@@ -88,6 +101,14 @@ public:
   // FrameBytes() bytes, file order), with silence past the end of the data:
   // the same frames the Read* operations would deliver, in bulk.
   void ReadFrames(uint8_t* Dest, int32_t Count);
+  // The same frames, those at hand: from 1 to Max, waiting for the first
+  // only (a stream's frames as they arrive; a file's all there); 0 at the
+  // end of the data. A frame that a stream's end cuts short is dropped.
+  int32_t ReadArrived(uint8_t* Dest, int32_t Max);
+  // Whether ReadArrived would return without waiting.
+  bool Ready() const;
+  // Whether the open source is streamed rather than a file.
+  bool Streamed() const { return FStreamed; }
 
   // The first frame of the file, among those delivered so far, holding a
   // float sample that is not a finite number (NaN or an infinity); -1 when
@@ -157,6 +178,7 @@ private:
   void SkipTo(uint64_t Offset);
   void Close();
   void ReadBlock();
+  size_t ReadStream(uint8_t* Dest, size_t Count);
   uint64_t Position() const { return FBlockStart + static_cast<uint64_t>(BufPos); }
   [[noreturn]] void Refuse(const std::string& Problem) const;
 
@@ -174,6 +196,7 @@ private:
   uint64_t FDataBytes = 0;   // usable sample bytes: whole frames in the file
   uint64_t FDataLeft = 0;    // sample bytes left to deliver
   bool FPastEnd = false;     // a GetByte found the end of the file
+  bool FStreamed = false;    // the source is not a regular file
   uint8_t FEndByte = 0;      // what GetByte gives there: silence once in the data
   int64_t FNonFiniteFrame = -1;
   std::vector<std::string> FWarnings;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -141,8 +142,7 @@ void TWriteWavFile::Append(const uint8_t* Bytes, size_t Count) {
     throw EGeneralError(FileName + ": the output would exceed the 4 GiB that a WAV "
                                    "header can describe");
   if (FStreaming) {
-    PutStream(Bytes, Count);
-    FLength += Count;
+    PutStream(Bytes, Count);  // counts what it writes, as it goes
     return;
   }
   if (std::fwrite(Bytes, 1, Count, DataFile) != Count) {
@@ -158,18 +158,65 @@ void TWriteWavFile::PutStream(const uint8_t* Bytes, size_t Count) {
   // that waits for a slow reader short (no SA_RESTART), and the wait before
   // the rest sees the request.
   const int Fd = fileno(DataFile);
-  while (Count > 0) {
-    WaitReady(Fd, POLLOUT);
-    const ssize_t N = write(Fd, Bytes, Count);
-    if (N < 0 && errno == EINTR) continue;
-    if (N <= 0) {
-      const int Error = N < 0 ? errno : EIO;
-      CheckStop();
-      throw EInOutError::FromErrno(Error, "cannot write", FileName);
+  FCutFrame.clear();
+  try {
+    while (Count > 0) {
+      WaitReady(Fd, POLLOUT);
+      const ssize_t N = write(Fd, Bytes, Count);
+      if (N < 0 && errno == EINTR) continue;
+      if (N <= 0) {
+        const int Error = N < 0 ? errno : EIO;
+        CheckStop();
+        throw EInOutError::FromErrno(Error, "cannot write", FileName);
+      }
+      Bytes += N;
+      Count -= static_cast<size_t>(N);
+      FLength += static_cast<uint64_t>(N);
     }
+  } catch (...) {
+    // Cut short inside a frame: its rest is kept for EndStream.
+    const uint64_t Header = static_cast<uint64_t>(FHeaderSize);
+    if (FHeaderSize != 0 && FLength > Header && (FLength - Header) % FrameBytes() != 0) {
+      const size_t Rest = static_cast<size_t>(FrameBytes() - (FLength - Header) % FrameBytes());
+      FCutFrame.assign(Bytes, Bytes + std::min(Rest, Count));
+    }
+    throw;
+  }
+}
+
+void TWriteWavFile::SendBuffered() {
+  if (!FStreaming || FState != TFileState::fsOpen || BufPos == 0) return;
+  WriteBlock();
+}
+
+void TWriteWavFile::EndStream() noexcept {
+  if (!FStreaming || FState != TFileState::fsOpen || !DataFile) return;
+  // The header goes first if no block has: the stream then says "unknown
+  // length", which a cut stream is.
+  if (FHeaderSize == 0 && BufPos > 0) {
+    FReserved = -1;
+    try {
+      Put(Buffer, 0);
+    } catch (...) {
+    }
+  }
+  // After a write that the stop cut short, the rest of its frame and nothing
+  // more (the rest of that write is lost); else the buffer, when it lines up.
+  const uint64_t Total = FLength + static_cast<uint64_t>(BufPos), Header = static_cast<uint64_t>(FHeaderSize);
+  const bool Aligned = FHeaderSize != 0 && Total >= Header && (Total - Header) % FrameBytes() == 0;
+  const uint8_t* Bytes = FCutFrame.empty() ? Buffer : FCutFrame.data();
+  size_t Count = !FCutFrame.empty() ? FCutFrame.size() : Aligned ? static_cast<size_t>(BufPos) : 0;
+  const int Fd = fileno(DataFile);
+  while (Count > 0) {
+    pollfd Poll{Fd, POLLOUT, 0};
+    if (poll(&Poll, 1, 1000) <= 0 || (Poll.revents & POLLOUT) == 0) break;
+    const ssize_t N = write(Fd, Bytes, std::min<size_t>(Count, PIPE_BUF));
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) break;
     Bytes += N;
     Count -= static_cast<size_t>(N);
   }
+  Discard();
 }
 
 void TWriteWavFile::Flush() {

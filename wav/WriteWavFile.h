@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "base/OutputFile.h"
 #include "wav/WavHeader.h"
@@ -129,6 +130,17 @@ public:
   // Appends Count raw bytes, file order: the same as as many WriteByte calls.
   void WriteBytes(const uint8_t* Bytes, size_t Count);
 
+  // A streamed target: writes out the bytes held in the buffer now, header
+  // first if it has not gone yet, so that the stream's reader has every frame
+  // appended so far. A replaced file: nothing, it is written in whole blocks.
+  void SendBuffered();
+  // A streamed target, once a stop was asked for: writes out the buffered
+  // bytes when the stream takes them within a second, ignoring the stop, so
+  // that it ends after the last whole frame appended (unless the stop cut a
+  // write to a stalled reader short), then closes it without error. A
+  // replaced file: nothing.
+  void EndStream() noexcept;
+
 private:
   void Open();
   void CreateNew();
@@ -154,6 +166,7 @@ private:
   int FHeaderSize = 0;         // bytes reserved for the header; 0 until the first block is written
   bool FStreaming = false;
   int64_t FReserved = -1;  // frames declared by Reserve, -1 when unknown
+  std::vector<uint8_t> FCutFrame;  // the unwritten rest of the frame a stopped stream write ended in
 };
 
 }  // namespace kestrum

@@ -1,6 +1,7 @@
-// A host of the Kestrum library: filters a WAV file with the TKestrum
-// component, then the same samples held in memory with TFirStream, in the
-// small blocks an audio callback would see, and says what it did.
+// A host of the Kestrum library: filters a WAV stream that arrives through a
+// pipe with the TKestrum component, then the same samples held in memory with
+// TFirStream, in the small blocks an audio callback would see, and says what
+// it did.
 //
 //   embed SOURCE FILTER FILE_TARGET MEMORY_TARGET
 //
@@ -11,10 +12,18 @@
 #include <kestrum/wav/ReadWavFile.h>
 #include <kestrum/wav/WriteWavFile.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <span>
+#include <thread>
 #include <vector>
 
 int main(int argc, char** argv) {
@@ -23,13 +32,40 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    // File to file: the component does the whole run.
+    // A stream to a file: the component reads a pipe as a live source (a
+    // capture, a socket would do the same), filtering each piece as it comes.
+    // Here a thread plays the producer, writing the source file in pieces of
+    // 4 KiB, 1 ms apart; the component's run ends when the pipe closes.
+    std::signal(SIGPIPE, SIG_IGN);  // a pipe closed early fails a write instead
+    int Pipe[2];
+    if (pipe(Pipe) != 0) throw kestrum::EInOutError(errno, "cannot create a pipe");
+    std::thread Producer([Fd = Pipe[1], Name = argv[1]] {
+      std::ifstream In(Name, std::ios::binary);
+      const std::vector<char> Bytes(std::istreambuf_iterator<char>(In), {});
+      for (size_t Done = 0; Done < Bytes.size();) {
+        const ssize_t N = write(Fd, Bytes.data() + Done, std::min<size_t>(4096, Bytes.size() - Done));
+        if (N <= 0) break;
+        Done += static_cast<size_t>(N);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      close(Fd);
+    });
     kestrum::TKestrum Kestrum(nullptr);
-    Kestrum.SourceFile = argv[1];
+    Kestrum.SourceDescriptor = Pipe[0];  // read as it arrives; SourceFile names it
+    Kestrum.SourceFile = "pipe";
     Kestrum.FirFile = argv[2];
     Kestrum.CibleFile = argv[3];
-    Kestrum.Execute();
-    std::printf("TKestrum: %s through %s into %s, %d frames\n", argv[1], argv[2], argv[3], Kestrum.NbEch());
+    try {
+      Kestrum.Execute();
+    } catch (...) {
+      close(Pipe[0]);  // the producer then fails its write and ends
+      Producer.join();
+      throw;
+    }
+    Producer.join();
+    close(Pipe[0]);
+    std::printf("TKestrum: %s through a pipe and %s into %s, %lld frames\n", argv[1], argv[2], argv[3],
+                static_cast<long long>(Kestrum.FramesDone()));
 
     // In memory: the source's frames in a buffer, filtered in place in
     // blocks of 10 ms at 44.1 kHz, then written out.

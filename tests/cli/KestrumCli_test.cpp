@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -344,8 +345,6 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
       {"unknown kernel", {"--kernel", "slow", Source, Target, kSmooth}, "--kernel"},
       {"negative threads", {"--threads", "-1", Source, Target, kSmooth}, "--threads"},
       {"an unknown option", {"--bogus", Source, Target, kSmooth}, "--bogus"},
-      {"a time with a pipe as source, which cannot be read twice",
-       {"--start", "1s", Pipes / "fifo", Target, kSmooth}, "give frames when SOURCE is '-' or a pipe"},
       {"a batch without sources", {"-o", Dir / "out", kSmooth}, "--output-dir"},
       {"two sources of one name",
        {"-o", Dir / "out", Source, Source, kSmooth},
@@ -664,6 +663,9 @@ TEST(KestrumCli, DrawsProgressAndASummaryOnATerminal) {
   const test::TScratchDir Dir;
   test::WriteFileBytes(Dir / "in.wav", test::MakeWav(1, 16, 8000, Bytes(2 * 20000, 0)));
   test::WriteFileBytes(Dir / "in2.wav", test::MakeWav(1, 16, 8000, Bytes(2 * 20000, 0)));
+  Bytes Unknown = test::MakeWav(1, 16, 8000, Bytes(2 * 20000, 0));
+  WriteU32LE(&Unknown[40], 0xFFFFFFFF);
+  const test::TFifoFeeder Stream(Dir / "stream", Unknown);
   const std::string Summary = "frames in [0-9.]+ s, [0-9.]+ times faster than real time\r\n$";
   struct TCase {
     const char* Name;
@@ -677,6 +679,8 @@ TEST(KestrumCli, DrawsProgressAndASummaryOnATerminal) {
        {"--threads", "1", "-o", Dir / "out", Dir / "in.wav", Dir / "in2.wav", kSmooth},
        " 5000/40000 frames", "\r +\r2 of 2 files written to '[^']*': 40000 " + Summary},
       {"quiet", {"-q", Dir / "in.wav", Dir / "out.wav", kSmooth}, "", "^$"},
+      {"a stream of unknown length, without a percentage", {Dir / "stream", Dir / "out.wav", kSmooth},
+       "\r5000 frames, 0:01 of audio, ", "\r +\r20000 " + Summary},
   };
   for (const TCase& C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -731,7 +735,8 @@ TEST(KestrumCli, AStopSignalEndsAWaitOnAStalledFifo) {
     close(Held);
     EXPECT_TRUE(WIFSIGNALED(Status) && WTERMSIG(Status) == SIGTERM) << Status;
     EXPECT_EQ(ReadText(Err), IsSource ? "kestrum: interrupted; '" + Dir / "out.wav" + "' was left as it was\n"
-                                      : "kestrum: interrupted; the WAV streamed to '" + Fifo + "' is incomplete\n");
+                                      : "kestrum: interrupted; the WAV streamed to '" + Fifo +
+                                            "' ends after its last whole frame\n");
     EXPECT_EQ(Dir.Files(), std::vector<std::string>{"fifo"});
   }
 }
@@ -806,7 +811,11 @@ TEST(KestrumCli, StreamsThroughStandardStreamsPipesAndFifos) {
     Feed.join();
     const int Status = Wait(Pid);
     EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << ReadText(Err);
-    EXPECT_TRUE(Streamed == Normal);  // the WAV and nothing else: the log went to stderr
+    // The WAV and nothing else (the log went to stderr), its length unknown
+    // when it started: a stream ends where its source ends.
+    EXPECT_TRUE(test::WavSamples(Streamed) == test::WavSamples(Normal));
+    ASSERT_GE(Streamed.size(), 44u);
+    EXPECT_EQ(ReadU32LE(&Streamed[40]), 0xFFFFFFFFu);
     EXPECT_NE(ReadText(Err).find("NbEch: 154350\n"), std::string::npos);
   }
   EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"normal.wav", "stderr"}));
@@ -979,6 +988,165 @@ TEST(KestrumCli, ControlBytesNeverReachTheTerminalAndTheSvgIsWellFormed) {
   ASSERT_EQ(posix_spawn(&Pid, Argv[0], nullptr, nullptr, const_cast<char**>(Argv), environ), 0);
   const int Status = Wait(Pid);
   EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << ReadText(Dir / "plot.svg");
+}
+
+// A run reading a producer's WAV from a pipe on its standard input and
+// writing its own to a pipe on its standard output, the test's ends of both
+// held here, stderr in a file.
+struct TLiveRun {
+  TLiveRun(const TArgs& Args, const std::string& ErrFile) {
+    if (pipe2(In, O_CLOEXEC) != 0 || pipe2(Out, O_CLOEXEC) != 0) throw std::runtime_error("test: no pipe");
+    Pid = Start(Args, [&](posix_spawn_file_actions_t* A) {
+      posix_spawn_file_actions_adddup2(A, In[0], 0);
+      posix_spawn_file_actions_adddup2(A, Out[1], 1);
+      posix_spawn_file_actions_addopen(A, 2, ErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    });
+    close(In[0]);
+    close(Out[1]);
+  }
+  ~TLiveRun() {
+    close(In[1]);
+    close(Out[0]);
+  }
+  // Writes Data whole; false once the run no longer reads.
+  bool Produce(const uint8_t* Data, size_t Size) {
+    for (size_t Done = 0; Done < Size;) {
+      const ssize_t N = write(In[1], Data + Done, Size - Done);
+      if (N <= 0) return false;
+      Done += static_cast<size_t>(N);
+    }
+    return true;
+  }
+  // Reads the output until at least Want bytes (all of it by default) have come.
+  void Consume(size_t Want = SIZE_MAX) {
+    uint8_t Chunk[65536];
+    for (ssize_t N; Output.size() < Want && (N = read(Out[0], Chunk, sizeof Chunk)) > 0;)
+      Output.insert(Output.end(), Chunk, Chunk + N);
+  }
+  pid_t Pid;
+  int In[2], Out[2];
+  Bytes Output;
+};
+
+// Random 16-bit samples of Frames frames, the same for a given seed.
+Bytes Noise(size_t Frames, int Channels, uint32_t Seed) {
+  std::mt19937 R(Seed);
+  Bytes Data(Frames * 2 * Channels);
+  for (uint8_t& B : Data) B = static_cast<uint8_t>(R() >> 24);
+  return Data;
+}
+
+// A header that says the length is unknown, as a live producer writes it.
+Bytes StreamHeader(int Channels, uint32_t Rate) {
+  Bytes Header = test::MakeWav(Channels, 16, Rate, {});
+  WriteU32LE(&Header[4], 0xFFFFFFFF);
+  WriteU32LE(&Header[40], 0xFFFFFFFF);
+  return Header;
+}
+
+TEST(KestrumCli, FiltersASlowStreamAsItArrives) {
+  // A producer at the audio's own pace: the header, then a tenth of a
+  // second every tenth of a second, for three seconds.
+  const struct {
+    const char* Kernel;
+    int Channels;
+    uint32_t Rate;
+  } Cases[] = {{"fast", 1, 8000}, {"reference", 2, 44100}};
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Kernel);
+    const test::TScratchDir Dir;
+    const size_t Piece = C.Rate / 10 * 2 * C.Channels;
+    const Bytes Data = Noise(C.Rate * 3, C.Channels, 5);
+    test::WriteFileBytes(Dir / "in.wav", test::MakeWav(C.Channels, 16, C.Rate, Data));
+    ASSERT_EQ(RunKestrum({"-q", Dir / "in.wav", Dir / "file.wav", kSmooth}).Status, 0);
+
+    TLiveRun Run({"-q", "--kernel", C.Kernel, "-", "-", kSmooth}, Dir / "stderr");
+    std::atomic<int> Written{0};
+    std::thread Producer([&] {
+      const Bytes Header = StreamHeader(C.Channels, C.Rate);
+      Run.Produce(Header.data(), Header.size());
+      for (size_t Done = 0; Done < Data.size(); Done += Piece) {
+        if (!Run.Produce(Data.data() + Done, Piece)) break;
+        ++Written;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      close(Run.In[1]);
+      Run.In[1] = -1;
+    });
+    Run.Consume(45);  // the header and the first filtered bytes
+    const int WrittenAtFirstFrame = Written;
+    Run.Consume();
+    Producer.join();
+    const int Status = Wait(Run.Pid);
+    EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << ReadText(Dir / "stderr");
+    EXPECT_LT(WrittenAtFirstFrame, 10) << "the first frames waited for a second of audio";
+    EXPECT_TRUE(test::WavSamples(Run.Output) == SampleBytes(Dir / "file.wav"));
+  }
+}
+
+TEST(KestrumCli, EndsAnEndlessStreamOnAStopOrACountWithNoTemporaryFile) {
+  std::signal(SIGPIPE, SIG_IGN);  // the producer sees the closed pipe as an error
+  const test::TScratchDir Dir, Temp, Capture;
+  const std::string ErrFile = Capture / "stderr";
+  const char* const OldTemp = std::getenv("TMPDIR");
+  const std::string SavedTemp = OldTemp ? OldTemp : "";
+  setenv("TMPDIR", Temp.Path().c_str(), 1);
+  const Bytes Data = Noise(1 << 20, 2, 7);  // looped: the stream never ends
+  const struct {
+    const char* Name;
+    TArgs Args;
+    bool Stop;
+    std::string Err;
+  } Cases[] = {
+      {"a stop, to a stream", {"-q", "-", "-", kIdentity}, true,
+       "kestrum: interrupted; the WAV streamed to '-' ends after its last whole frame\n"},
+      {"a stop, to a file", {"-q", "-", Dir / "out.wav", kIdentity}, true,
+       "kestrum: interrupted; '" + Dir / "out.wav" + "' was left as it was\n"},
+      {"a count, to a stream", {"-q", "--count", "1.5s", "-", "-", kIdentity}, false, ""},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TLiveRun Run(C.Args, ErrFile);
+    std::thread Producer([&] {
+      const Bytes Header = StreamHeader(2, 44100);
+      if (!Run.Produce(Header.data(), Header.size())) return;
+      while (Run.Produce(Data.data(), Data.size())) {}
+    });
+    if (C.Stop) {
+      // Once ten seconds of audio have come out, or the run has created its target.
+      for (int Tries = 0; Tries < 1000 && Run.Output.size() < 1764000 && Dir.Files().empty(); ++Tries) {
+        if (C.Args[2] == "-") Run.Consume(Run.Output.size() + 1);
+        else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      kill(Run.Pid, SIGINT);
+    }
+    Run.Consume();
+    const int Status = Wait(Run.Pid);
+    close(Run.In[1]);  // ends the producer if the run left the pipe open
+    Run.In[1] = -1;
+    Producer.join();
+    EXPECT_EQ(ReadText(ErrFile), C.Err);
+    if (C.Stop) {
+      EXPECT_TRUE(WIFSIGNALED(Status) && WTERMSIG(Status) == SIGINT) << Status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
+    }
+    EXPECT_TRUE(Dir.Files().empty());   // a stopped file target is not there
+    EXPECT_TRUE(Temp.Files().empty());  // nothing was spooled
+    if (C.Args[C.Args.size() - 2] != "-") continue;
+    // A WAV, a prefix of the endless one: whole frames, the identity's copy.
+    ASSERT_GE(Run.Output.size(), 44u);
+    const Bytes Samples = test::WavSamples(Run.Output);
+    EXPECT_EQ(Samples.size() % 4, 0u);
+    EXPECT_GT(Samples.size(), 0u);
+    EXPECT_TRUE(std::equal(Samples.begin(), Samples.end(), Data.begin()));
+    EXPECT_EQ(ReadU32LE(&Run.Output[40]), C.Stop ? 0xFFFFFFFFu : 66150u * 4);
+    if (!C.Stop) {
+      EXPECT_EQ(Run.Output.size(), 44u + 66150 * 4);
+    }
+  }
+  if (OldTemp) setenv("TMPDIR", SavedTemp.c_str(), 1);
+  else unsetenv("TMPDIR");
 }
 
 }  // namespace
