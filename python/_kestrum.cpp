@@ -108,19 +108,13 @@ py::tuple OverflowTuple(const TOverflowCount& Count) {
 // before a block its first output needs.
 int32_t HistoryOf(const TFirFilter& Filter) { return TResponse(Filter, 1).MaxDelay(); }
 
-// TFirStream for Python: one call at a time, the GIL released while it filters.
-class TStream {
+// A library stream for Python, one call at a time: Reset, Frames and
+// Overflow under its lock.
+template <class TInner>
+class TLockedStream {
 public:
-  TStream(const TFirFilter& Filter, int Channels, int Bits, bool Clip)
-      : FStream(Filter, ChannelsOf(Channels), BitsOf(Bits), Clip) {}
-
-  void Filter(const py::buffer& In, const py::buffer& Out) {
-    const std::span<const uint8_t> Source = Bytes(In);
-    const std::span<uint8_t> Target = WritableBytes(Out);
-    py::gil_scoped_release Release;
-    const std::lock_guard Lock(FMutex);
-    FStream.Filter(Source, Target);
-  }
+  template <class... TArgs>
+  explicit TLockedStream(TArgs&&... Args) : FStream(std::forward<TArgs>(Args)...) {}
   void Reset() {
     py::gil_scoped_release Release;
     const std::lock_guard Lock(FMutex);
@@ -135,18 +129,33 @@ public:
     return OverflowTuple(FStream.Overflow());
   }
 
-private:
+protected:
   std::mutex FMutex;
-  TFirStream FStream;
+  TInner FStream;
+};
+
+// TFirStream for Python: the GIL released while it filters.
+class TStream : public TLockedStream<TFirStream> {
+public:
+  TStream(const TFirFilter& Filter, int Channels, int Bits, bool Clip)
+      : TLockedStream(Filter, ChannelsOf(Channels), BitsOf(Bits), Clip) {}
+
+  void Filter(const py::buffer& In, const py::buffer& Out) {
+    const std::span<const uint8_t> Source = Bytes(In);
+    const std::span<uint8_t> Target = WritableBytes(Out);
+    py::gil_scoped_release Release;
+    const std::lock_guard Lock(FMutex);
+    FStream.Filter(Source, Target);
+  }
 };
 
 // TFftStream for Python: a WAV impulse response read as the tool reads it,
-// one call at a time, the GIL released while it filters.
-class TLongStream {
+// the GIL released while it filters.
+class TLongStream : public TLockedStream<TFftStream> {
 public:
   TLongStream(const std::string& Path, int Channels, int Bits, bool Clip, int FilterChannel, double GainDb,
               const std::string& Normalize)
-      : FStream(ReadLongFilter(Path, {FilterChannel, GainDb, NormalizeOf(Normalize)}),
+      : TLockedStream(ReadLongFilter(Path, {FilterChannel, GainDb, NormalizeOf(Normalize)}),
                 FormatOf(ChannelsOf(Channels), BitsOf(Bits)), Clip) {}
 
   py::bytes Filter(const py::buffer& In) {
@@ -168,18 +177,6 @@ public:
     }
     return py::bytes(reinterpret_cast<const char*>(Out.data()), Out.size());
   }
-  void Reset() {
-    const std::lock_guard Lock(FMutex);
-    FStream.Reset();
-  }
-  int64_t Frames() {
-    const std::lock_guard Lock(FMutex);
-    return FStream.Frames();
-  }
-  py::tuple Overflow() {
-    const std::lock_guard Lock(FMutex);
-    return OverflowTuple(FStream.Overflow());
-  }
   int32_t BlockFrames() const { return FStream.BlockFrames(); }
 
 private:
@@ -189,8 +186,6 @@ private:
     if (Name.empty()) return TNormalize::None;
     throw py::value_error("normalize '" + Name + "': 'peak', 'energy' or None are accepted");
   }
-  std::mutex FMutex;
-  TFftStream FStream;
 };
 
 // One part of a whole signal filtered on its own thread: its stream first
