@@ -181,7 +181,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
                "instead of the defined float sum");
   App.add_option("--filter-channel", Options.Long.Channel,
                  "A WAV FILTER's channel to apply to every source\nchannel (1 for the first)")
-      ->check(CLI::Range(1, 64))
+      ->check(RangeCheck(1, 64, "a channel"))
       ->type_name("N");
   App.add_option("--filter-gain", Options.Long.GainDb, "A WAV FILTER's gain in dB, after --normalize")
       ->type_name("DB");

@@ -82,7 +82,7 @@ int RunResponseCommand(int Argc, char** Argv) {
       ->check(RangeCheck(2, 1000000, "a point count"))
       ->type_name("N");
   App.add_option("--channel", O.Channel, "A WAV filter's channel (default 1)")
-      ->check(CLI::Range(1, 64))
+      ->check(RangeCheck(1, 64, "a channel"))
       ->type_name("N");
   App.add_option("--svg", O.Svg, "SVG plot to write; - for stdout")->type_name("FILE");
   App.footer("Example:\n  kestrum response lowpass.fir --rate 44100 --csv lp.csv --svg lp.svg");
