@@ -1,6 +1,7 @@
 // "kestrum design": writes a .fir file for a windowed-sinc filter or from an
 // impulse response.
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -9,6 +10,7 @@
 #include "cli/Commands.h"
 #include "cli/Words.h"
 #include "design/Design.h"
+#include "wav/WriteWavFile.h"
 
 namespace kestrum {
 
@@ -58,7 +60,7 @@ CLI::App* AddBandCommand(CLI::App& App, const std::string& Name, TBandKind Kind,
       ->required()
       ->transform(HzValidator("the rate", "44100 or 44.1k", 4294967295.0))
       ->type_name("HZ");
-  Sub->add_option("--taps", O.Request.Taps, "Tap count, 1 to 1000")->type_name("N");
+  Sub->add_option("--taps", O.Request.Taps, "Tap count, 1 to 1000 (32767 for a .wav output)")->type_name("N");
   // What --window and --beta need is checked after parsing: CLI11 would
   // print it inside the help's description.
   Sub->add_option("--window", O.Window,
@@ -72,10 +74,29 @@ CLI::App* AddBandCommand(CLI::App& App, const std::string& Name, TBandKind Kind,
   Sub->add_option("--transition", O.Request.Transition,
                   "Width in Hz of each transition band, centred on\nits edge, with --attenuation")
       ->type_name("HZ");
-  Sub->add_option("-o,--output", O.Output, "The .fir file to write; - (default) for stdout")
+  Sub->add_option("-o,--output", O.Output,
+                  "The .fir file to write; - (default) for stdout; a name\n"
+                  "ending in .wav writes a float WAV impulse response,\n"
+                  "which may hold up to 32767 taps")
       ->type_name("FILE");
   Sub->footer(kDesignFooter);
   return Sub;
+}
+
+bool IsWavName(const std::string& Name) {
+  std::string Lower = Name.size() >= 4 ? Name.substr(Name.size() - 4) : "";
+  for (char& C : Lower) C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+  return Lower == ".wav";
+}
+
+// Taps as a mono 32-bit float WAV file at Rate: a long filter's form.
+void WriteImpulseWav(const std::string& Name, const std::vector<double>& Taps, double Rate) {
+  TWriteWavFile Writer;
+  Writer.FileName = Name;
+  Writer.SetActive(true);
+  Writer.SetFormat({TSampleFormat::Float32, 1, static_cast<uint32_t>(std::lround(Rate))});
+  for (const double Tap : Taps) Writer.WriteFloat(static_cast<float>(Tap));
+  Writer.Close();
 }
 
 // "1 tap", "3 taps".
@@ -105,11 +126,27 @@ int DesignBand(TBandOptions& O, const CLI::App& Sub) {
   if (O.Request.Window == TWindowKind::Kaiser && std::isnan(O.Request.Beta))
     throw CLI::ValidationError("--window kaiser needs --beta");
   if (O.Request.Window != TWindowKind::Kaiser) O.Request.Beta = 0;
-  if (const std::string Problem = CheckDesignRequest(O.Request); !Problem.empty())
-    throw CLI::ValidationError(Problem);
-  const TFirFilter Filter = DesignFilter(O.Request);
-  WriteOutput(O.Output, FormatFirFile(Filter));
-  std::fprintf(stderr, "%s\n", EscapeControl(Filter.FilterComment).c_str());
+  // A WAV output holds a long filter; a .fir at most FIR_MAX_TAPS taps.
+  const bool Wav = IsWavName(O.Output);
+  const std::string Hint = Wav ? "" : " (-o FILE.wav writes a filter of up to " + std::to_string(kMaxDesignTaps) +
+                                          " taps as a WAV impulse response)";
+  if (const std::string Problem = CheckDesignRequest(O.Request, Wav ? kMaxDesignTaps : FIR_MAX_TAPS);
+      !Problem.empty())
+    throw CLI::ValidationError(Problem + (O.Request.Taps > FIR_MAX_TAPS ? Hint : ""));
+  try {
+    if (Wav) {
+      const TDesignedTaps Design = DesignTaps(O.Request, kMaxDesignTaps);
+      WriteImpulseWav(O.Output, Design.Taps, O.Request.Rate);
+      std::fprintf(stderr, "%s\n", EscapeControl(Design.Comment).c_str());
+    } else {
+      const TFirFilter Filter = DesignFilter(O.Request);
+      WriteOutput(O.Output, FormatFirFile(Filter));
+      std::fprintf(stderr, "%s\n", EscapeControl(Filter.FilterComment).c_str());
+    }
+  } catch (const EGeneralError& E) {
+    if (Wav) throw;
+    throw EGeneralError(E.what() + Hint);
+  }
   return 0;
 }
 

@@ -30,6 +30,10 @@ struct TOptions {
   bool KeepMetadata = false;  // --keep-metadata
   int TargetBits = 0;
   TEncoding TargetEncoding = TEncoding::Source;
+  // A WAV FILTER: how its samples become taps, and --exact; --fft for a .fir.
+  TLongFilterOptions Long;
+  bool Exact = false;
+  bool Fft = false;
   // FILTER read as a design ("lowpass:3000"), made at each source's rate.
   std::optional<TFilterDesign> Design;
 

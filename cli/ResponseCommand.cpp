@@ -6,6 +6,7 @@
 #include "cli/Commands.h"
 #include "cli/Words.h"
 #include "design/Response.h"
+#include "kernel/LongFilter.h"
 
 namespace kestrum {
 
@@ -16,23 +17,39 @@ struct TResponseOptions {
   double Rate = 0;
   int32_t Points = 512;
   bool PointsGiven = false;
+  int Channel = 1;  // of a WAV filter
 };
 
-int Respond(const TResponseOptions& O) {
+// A .fir filter's taps as the kernel applies them, or a WAV filter's channel
+// as the FFT engine does; a WAV filter's rate is the default rate.
+TResponse ReadResponse(TResponseOptions& O, std::string& Title) {
+  if (IsWavFilter(O.Filter)) {
+    const TLongFilter Long = ReadLongFilter(O.Filter, {O.Channel, 0.0, TNormalize::None});
+    if (O.Rate == 0) O.Rate = Long.Rate;
+    Title = "Impulse response " + O.Filter + (O.Channel > 1 ? ", channel " + std::to_string(O.Channel) : "");
+    return TResponse(Long.Channels[0], O.Rate);
+  }
+  if (O.Rate == 0) throw CLI::RequiredError("--rate");
   TFirFileReader Reader = TFirFileReader::FromFile(O.Filter);
   TFirFilter Filter;
   Reader.ReadHead(Filter);
   Reader.ReadTaps(Filter);
   for (const std::string& Warning : Reader.TakeWarnings())
     std::fprintf(stderr, "kestrum: warning: %s\n", EscapeControl(Warning).c_str());
-  const TResponse Response(Filter, O.Rate);
+  Title = Filter.FilterComment;
+  return TResponse(Filter, O.Rate);
+}
+
+int Respond(TResponseOptions& O) {
+  std::string Title;
+  const TResponse Response = ReadResponse(O, Title);
   // Everything is computed before anything is written.
   const std::string Summary = FormatSummary(Summarize(Response), O.Rate);
   const std::string Csv = O.Csv.empty() ? "" : ResponseCsv(Response, O.Points);
   char At[48];
   std::snprintf(At, sizeof At, "; response at %g Hz", O.Rate);
   const std::string Svg = O.Svg.empty() ? ""
-                                         : ResponseSvg(Response, Filter.FilterComment + At,
+                                         : ResponseSvg(Response, Title + At,
                                                        O.PointsGiven ? O.Points : kPlotPoints);
   if (!O.Svg.empty()) WriteOutput(O.Svg, Svg);
   if (!O.Csv.empty()) WriteOutput(O.Csv, Csv);
@@ -48,11 +65,12 @@ int RunResponseCommand(int Argc, char** Argv) {
   CLI::App App(
       "Prints a summary of FILTER's response at a sample rate, as the kernel applies it\n"
       "(coefficients rounded to float, delays modulo 16384), and writes its magnitude,\n"
-      "phase and group delay as CSV and as an SVG plot.",
+      "phase and group delay as CSV and as an SVG plot. A WAV impulse response's\n"
+      "samples are taps at delays 0, 1, 2, ..., in double precision.",
       "kestrum response");
   TResponseOptions O;
-  App.add_option("FILTER", O.Filter, ".fir filter file")->required()->type_name("");
-  App.add_option("--rate", O.Rate, "Sample rate in Hz")->required()
+  App.add_option("FILTER", O.Filter, ".fir filter file, or a WAV impulse response")->required()->type_name("");
+  App.add_option("--rate", O.Rate, "Sample rate in Hz; a WAV filter's own by default")
       ->transform(HzValidator("the rate", "44100 or 44.1k", 4294967295.0))
       ->type_name("HZ");
   App.add_option("--csv", O.Csv, "CSV file to write; - for stdout, the summary then goes to stderr")
@@ -62,6 +80,9 @@ int RunResponseCommand(int Argc, char** Argv) {
                  "and log-spaced frequencies the plot samples (default 700;\n"
                  "it adds what the filter's longest delay needs)")
       ->check(RangeCheck(2, 1000000, "a point count"))
+      ->type_name("N");
+  App.add_option("--channel", O.Channel, "A WAV filter's channel (default 1)")
+      ->check(RangeCheck(1, 64, "a channel"))
       ->type_name("N");
   App.add_option("--svg", O.Svg, "SVG plot to write; - for stdout")->type_name("FILE");
   App.footer("Example:\n  kestrum response lowpass.fir --rate 44100 --csv lp.csv --svg lp.svg");

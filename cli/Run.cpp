@@ -11,6 +11,7 @@
 #include "base/OutputFile.h"
 #include "design/Design.h"
 #include "fir/FirFile.h"
+#include "kernel/LongFilter.h"
 #include "wav/ReadWavFile.h"
 
 namespace kestrum {
@@ -58,6 +59,9 @@ void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Sou
   Kestrum.KeepMetadata = Options.KeepMetadata;
   Kestrum.TargetBits = Options.TargetBits;
   Kestrum.TargetEncoding = Options.TargetEncoding;
+  Kestrum.FilterOptions = Options.Long;
+  Kestrum.Exact = Options.Exact;
+  Kestrum.Fft = Options.Fft;
 }
 
 int32_t FramesToFilter(const TOptions& Options, const TSourceFormat& Format) {
@@ -211,6 +215,12 @@ std::string RateWarning(const std::string& FilterName, const std::string& Commen
 std::string FilterComment(const std::string& Name) {
   if (!CanReadTwice(Name)) return "";
   try {
+    if (IsWavFilter(Name)) {  // an impulse response was recorded at its file's rate
+      TReadWavFile Reader;
+      Reader.FileName = Name;
+      Reader.SetActive(true);
+      return "impulse response at " + std::to_string(Reader.Frequency) + " Hz";
+    }
     TFirFilter Filter;
     TFirFileReader::FromFile(Name).ReadHead(Filter);
     return Filter.FilterComment;

@@ -18,7 +18,7 @@ set(KESTRUM_PUBLIC_HEADERS
   base/Application.h base/Component.h base/Errors.h base/OutputFile.h base/Stop.h
   wav/Format.h wav/WavHeader.h wav/ReadWavFile.h wav/WriteWavFile.h
   fir/FirFile.h
-  kernel/Kernel.h kernel/Overflow.h kernel/FirStream.h
+  kernel/Kernel.h kernel/Overflow.h kernel/FirStream.h kernel/LongFilter.h kernel/FftKernel.h
   filter/Kestrum.h filter/WavFrames.h
   design/Design.h design/Response.h)
 foreach(Header ${KESTRUM_PUBLIC_HEADERS})

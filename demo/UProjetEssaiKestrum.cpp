@@ -57,7 +57,7 @@ TDlgEssaiKestrum::TDlgEssaiKestrum(QWidget* Parent)
     : QDialog(Parent),
       OpenDlgSource{"OpenDlgSource", false, "wav", "Fichiers Wav (*.wav)", QDir::homePath()},
       SaveDlgCible{"SaveDlgCible", true, "wav", "Fichiers Wav (*.wav)", QDir::homePath()},
-      OpenDlgFiltre{"OpenDlgFiltre", false, "fir", "Fichiers filtre FIR (*.fir)", QString()},
+      OpenDlgFiltre{"OpenDlgFiltre", false, "fir", "Fichiers filtre FIR (*.fir);;Réponses impulsionnelles (*.wav)", QString()},
       ExecuteFileDialog([this](const TFileDialogOptions& Options) { return ExecFileDialog(this, Options); }),
       ui(std::make_unique<Ui::DlgEssaiKestrum>()) {
   ui->setupUi(this);

@@ -152,11 +152,11 @@ bool MeetsAttenuation(const TDesignRequest& R, const std::vector<double>& H, dou
 
 // Kaiser's estimate of the taps for an attenuation and a transition width,
 // made odd so that every band kind can use it.
-int32_t KaiserTaps(double Attenuation, double Transition, double Rate) {
+int32_t KaiserTaps(double Attenuation, double Transition, double Rate, int32_t MaxTaps) {
   const double Width = 2 * pi * Transition / Rate;
   const double Order =
       Attenuation > 21 ? (Attenuation - 7.95) / (2.285 * Width) : 5.79 / Width;
-  if (Order > 2.0 * FIR_MAX_TAPS) return 2 * FIR_MAX_TAPS + 1;
+  if (Order > 2.0 * MaxTaps) return 2 * MaxTaps + 1;
   const auto Taps = static_cast<int32_t>(std::ceil(Order)) + 1;
   return Taps % 2 == 1 ? Taps : Taps + 1;
 }
@@ -181,7 +181,7 @@ double KaiserBeta(double Attenuation) {
   return 0;
 }
 
-std::string CheckDesignRequest(const TDesignRequest& R) {
+std::string CheckDesignRequest(const TDesignRequest& R, int32_t MaxTaps) {
   const double Nyquist = R.Rate / 2;
   if (!(R.Rate > 0) || !std::isfinite(R.Rate)) return "the rate must be a positive number of Hz";
   const bool Two = HasTwoEdges(R.Kind);
@@ -203,8 +203,8 @@ std::string CheckDesignRequest(const TDesignRequest& R) {
              "between 0 Hz and half the rate (" + Hz(Nyquist) + ") without overlapping";
     return "";
   }
-  if (R.Taps < 1 || R.Taps > FIR_MAX_TAPS)
-    return "the tap count must be from 1 to " + std::to_string(FIR_MAX_TAPS);
+  if (R.Taps < 1 || R.Taps > MaxTaps)
+    return "the tap count must be from 1 to " + std::to_string(MaxTaps);
   if (PassesNyquist(R.Kind) && R.Taps % 2 == 0)
     return std::string("a ") + (R.Kind == TBandKind::Highpass ? "highpass" : "bandstop") +
            " needs an odd tap count: an even one has no gain at half the rate";
@@ -224,7 +224,12 @@ double DesignedRate(const std::string& Comment) {
 }
 
 TFirFilter DesignFilter(const TDesignRequest& R) {
-  if (const std::string Problem = CheckDesignRequest(R); !Problem.empty())
+  const TDesignedTaps Taps = DesignTaps(R, FIR_MAX_TAPS);
+  return ToFilter(Taps.Taps, Taps.Comment);
+}
+
+TDesignedTaps DesignTaps(const TDesignRequest& R, int32_t MaxTaps) {
+  if (const std::string Problem = CheckDesignRequest(R, MaxTaps); !Problem.empty())
     throw EGeneralError(Problem);
   const std::string Edges = HasTwoEdges(R.Kind) ? Hz(R.Low) + " to " + Hz(R.High)
                                                  : "cutoff " + Hz(R.Low);
@@ -241,7 +246,7 @@ TFirFilter DesignFilter(const TDesignRequest& R) {
   };
 
   if (R.Taps > 0)
-    return ToFilter(WindowedSinc(R, R.Taps, R.Window, R.Beta), Comment(R.Taps, R.Window, R.Beta));
+    return {WindowedSinc(R, R.Taps, R.Window, R.Beta), Comment(R.Taps, R.Window, R.Beta)};
 
   const double Beta = KaiserBeta(R.Attenuation);
   const double Deviation = std::pow(10.0, -R.Attenuation / 20);
@@ -250,15 +255,15 @@ TFirFilter DesignFilter(const TDesignRequest& R) {
                 Hz(R.Transition).c_str());
   // Kaiser's estimate is close but not a promise: add taps until the
   // response, as the kernel will use it, meets the request.
-  const int32_t Estimate = KaiserTaps(R.Attenuation, R.Transition, R.Rate);
-  for (int32_t Taps = Estimate; Taps <= FIR_MAX_TAPS; Taps += 2) {
+  const int32_t Estimate = KaiserTaps(R.Attenuation, R.Transition, R.Rate, MaxTaps);
+  for (int32_t Taps = Estimate; Taps <= MaxTaps; Taps += 2) {
     const std::vector<double> H = WindowedSinc(R, Taps, TWindowKind::Kaiser, Beta);
     if (MeetsAttenuation(R, H, Deviation))
-      return ToFilter(H, Comment(Taps, TWindowKind::Kaiser, Beta) + " for " + Asked);
+      return {H, Comment(Taps, TWindowKind::Kaiser, Beta) + " for " + Asked};
   }
-  const std::string Max = std::to_string(FIR_MAX_TAPS);
+  const std::string Max = std::to_string(MaxTaps);
   throw EGeneralError(std::string(Asked) + " needs " +
-                      (Estimate > FIR_MAX_TAPS && Estimate <= 2 * FIR_MAX_TAPS
+                      (Estimate > MaxTaps && Estimate <= 2 * MaxTaps
                            ? "about " + std::to_string(Estimate)
                            : "more than " + Max) +
                       " taps, and a filter holds at most " + Max +

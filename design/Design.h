@@ -41,7 +41,7 @@ struct TDesignRequest {
 // has no gain at half the rate); Beta is from 0 to 100; the attenuation is
 // positive. Returns "" when the request is sound, else what is wrong, e.g.
 // "the cutoff 30000 Hz is not below half the rate (22050 Hz)".
-std::string CheckDesignRequest(const TDesignRequest& Request);
+std::string CheckDesignRequest(const TDesignRequest& Request, int32_t MaxTaps = FIR_MAX_TAPS);
 
 // The filter asked for: taps at delays 0 to N - 1, coefficients rounded to
 // float, gain 1 in the passband's reference (DC for a lowpass and bandstop,
@@ -53,6 +53,17 @@ std::string CheckDesignRequest(const TDesignRequest& Request);
 // EGeneralError with the message of CheckDesignRequest for an unsound
 // request, and when the attenuation needs more than FIR_MAX_TAPS taps.
 TFirFilter DesignFilter(const TDesignRequest& Request);
+
+// The same design as coefficients in double, for a filter of up to MaxTaps
+// taps (a long filter, written as a WAV file): the tap count's limit and the
+// refusal name MaxTaps instead of FIR_MAX_TAPS. Checking an attenuation costs
+// the square of the taps.
+constexpr int32_t kMaxDesignTaps = 32767;
+struct TDesignedTaps {
+  std::vector<double> Taps;
+  std::string Comment;
+};
+TDesignedTaps DesignTaps(const TDesignRequest& Request, int32_t MaxTaps);
 
 // The rate a filter comment says the filter was made for: the number in its
 // last "at N Hz", as DesignFilter writes it ("cutoff 1500 Hz at 44100 Hz")

@@ -8,6 +8,8 @@
 #include <limits>
 #include <numbers>
 
+#include "base/KissFft.h"
+
 
 namespace kestrum {
 
@@ -22,25 +24,11 @@ std::string Format(const char* Pattern, double Value) {
   return Text;
 }
 
-// In-place radix-2 FFT, X.size() a power of two: X[k] = sum x[n] e^(-2 pi i k n / N).
+// X[k] = sum x[n] e^(-2 pi i k n / N), by KissFFT in double precision.
 void Fft(std::vector<TComplex>& X) {
-  const size_t N = X.size();
-  for (size_t I = 1, J = 0; I < N; ++I) {
-    size_t Bit = N >> 1;
-    for (; J & Bit; Bit >>= 1) J ^= Bit;
-    J ^= Bit;
-    if (I < J) std::swap(X[I], X[J]);
-  }
-  for (size_t Length = 2; Length <= N; Length <<= 1) {
-    for (size_t K = 0; K < Length / 2; ++K) {
-      const TComplex W = std::polar(1.0, -2 * pi * double(K) / double(Length));
-      for (size_t Start = 0; Start < N; Start += Length) {
-        const TComplex A = X[Start + K], B = X[Start + K + Length / 2] * W;
-        X[Start + K] = A + B;
-        X[Start + K + Length / 2] = A - B;
-      }
-    }
-  }
+  std::vector<TComplex> Out(X.size());
+  TKissFft(X.size(), false).Transform(X.data(), Out.data());
+  X.swap(Out);
 }
 
 std::string GainText(double Gain) {
@@ -227,6 +215,19 @@ TResponse::TResponse(const TFirFilter& Filter, double Rate) : FRate(Rate) {
     FCoefs.push_back(Filter.Coefs[I]);
     FWorstCase += std::abs(double(Filter.Coefs[I]));
   }
+  Bounds();
+}
+
+TResponse::TResponse(const std::vector<double>& Taps, double Rate) : FRate(Rate) {
+  for (size_t I = 0; I < Taps.size(); ++I) {
+    FDelays.push_back(static_cast<int32_t>(I));
+    FCoefs.push_back(Taps[I]);
+    FWorstCase += std::abs(Taps[I]);
+  }
+  Bounds();
+}
+
+void TResponse::Bounds() {
   if (!FDelays.empty()) {
     FMinDelay = *std::min_element(FDelays.begin(), FDelays.end());
     FMaxDelay = *std::max_element(FDelays.begin(), FDelays.end());

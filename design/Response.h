@@ -16,6 +16,9 @@ namespace kestrum {
 class TResponse {
 public:
   TResponse(const TFirFilter& Filter, double Rate);
+  // A long filter's channel: Taps[i] at delay i, in double, as the FFT
+  // engine applies it.
+  TResponse(const std::vector<double>& Taps, double Rate);
 
   double Rate() const { return FRate; }
   int32_t Taps() const { return static_cast<int32_t>(FDelays.size()); }
@@ -47,6 +50,7 @@ public:
   std::vector<TBin> Bins(int32_t Count) const;
 
 private:
+  void Bounds();  // MinDelay and MaxDelay from the delays
   // Count + 1 bins of the FFT of the taps, each coefficient times its delay
   // when ByDelay.
   std::vector<std::complex<double>> Spectrum(int32_t Count, bool ByDelay) const;

@@ -12,6 +12,7 @@
 #include "base/Stop.h"
 #include "fir/FirFile.h"
 #include "filter/WavFrames.h"
+#include "kernel/FftKernel.h"
 #include "kernel/Kernel.h"
 #include "wav/ReadWavFile.h"
 #include "wav/WriteWavFile.h"
@@ -128,29 +129,46 @@ void TKestrum::DoExecute() {
     SendWarnings(Reader->TakeWarnings());
     SendWarnings(Dropped);
 
-    TFirFilter Filter;
-    TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
-    Fir.ReadHead(Filter);
-    DoLog("Filter file name: " + FirFile);
-    DoLog("Filter comment: " + Filter.FilterComment);
-    DoLog("Taps: " + std::to_string(Filter.NbTaps));
-    SendWarnings(Fir.TakeWarnings());
-    Fir.ReadTaps(Filter);
-    SendWarnings(Fir.TakeWarnings());
-
-    DoLog("NbEch: " + (FNbEch < 0 && FUntilEnd ? std::string("unknown (until the end of the stream)")
-                                                 : std::to_string(FNbEch)));
     TWavFrameSource Source(*Reader);
     TWavFrameSink Sink(*Writer);
     TRunContext Run(Clip, Overflow, PROGRESS_STEP, [this](int64_t Done) { ReportProgress(Done); });
     if (TargetFormat.Samples != Format.Samples) Run.Target = TargetFormat.Samples;
     const TRunLength Length =
         FUntilEnd ? TRunLength{FNbEch < 0 ? TRunLength::kEndless : FNbEch, true} : TRunLength{FNbEch, false};
+    const std::string NbEchText =
+        FNbEch < 0 && FUntilEnd ? std::string("unknown (until the end of the stream)") : std::to_string(FNbEch);
     try {
-      if (Kernel == TKernelKind::Fast)
-        RunFastKernel(Source, Sink, Format, Length, Filter, Run, Threads);
-      else
-        RunReferenceKernel(Source, Sink, Format, Length, Filter, Run);
+      if (IsWavFilter(FirFile)) {
+        const TLongFilter Long = ReadLongFilter(FirFile, FilterOptions);
+        CheckChannels(Long, Format.Channels, FirFile);
+        DoLog("Filter file name: " + FirFile);
+        DoLog("Filter comment: impulse response, " + std::to_string(Long.Channels.size()) +
+              (Long.Channels.size() == 1 ? " channel, " : " channels, ") + std::to_string(Long.Rate) + " Hz");
+        DoLog("Taps: " + std::to_string(Long.Length()));
+        DoLog("NbEch: " + NbEchText);
+        if (Exact)
+          RunExactKernel(Source, Sink, Format, Length, Long, Run, Threads);
+        else
+          RunFftKernel(Source, Sink, Format, Length, Long, Run, Threads);
+      } else {
+        TFirFilter Filter;
+        TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
+        Fir.ReadHead(Filter);
+        DoLog("Filter file name: " + FirFile);
+        DoLog("Filter comment: " + Filter.FilterComment);
+        DoLog("Taps: " + std::to_string(Filter.NbTaps));
+        SendWarnings(Fir.TakeWarnings());
+        Fir.ReadTaps(Filter);
+        SendWarnings(Fir.TakeWarnings());
+
+        DoLog("NbEch: " + NbEchText);
+        if (Fft)
+          RunFftKernel(Source, Sink, Format, Length, LongFilterOf(Filter), Run, Threads);
+        else if (Kernel == TKernelKind::Fast)
+          RunFastKernel(Source, Sink, Format, Length, Filter, Run, Threads);
+        else
+          RunReferenceKernel(Source, Sink, Format, Length, Filter, Run);
+      }
     } catch (const EMathError& E) {
       // A sample that is not a finite number, at or before the frame that
       // failed, makes every sum that holds it fail: it is the cause.

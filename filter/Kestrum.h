@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/Component.h"
+#include "kernel/LongFilter.h"
 #include "kernel/Overflow.h"
 #include "wav/WavHeader.h"
 
@@ -26,7 +27,7 @@ using TSourceProperty = TEvent<TObject*, std::string, ff_bits, ff_channels, uint
 // Sender, Frequency (Hz) of the source whose header has just been read.
 using TSourceRate = TEvent<TObject*, uint32_t>;
 
-// Which convolution kernel a run uses. Both give the same bytes; Fast computes
+// Which convolution kernel runs a .fir filter. Both give the same bytes; Fast computes
 // frames side by side and may use several threads.
 enum class TKernelKind { Reference, Fast };
 
@@ -41,7 +42,10 @@ enum class TKernelKind { Reference, Fast };
 //     4 GiB, a JUNK placeholder for a stream's unknown length: see
 //     TWriteWavFile::Reserve); sets SourceFormat, then OnSourceProperty;
 //     OnWarning for a source whose data is shorter than its header says.
-//  4. Reads FirFile's comment and tap count, logs "Filter file name: ",
+//  4. A WAV file as FirFile is a long filter (kernel/LongFilter.h), read as
+//     FilterOptions say: logs its name, "Filter comment: impulse response,
+//     ..." and its taps, and runs on the FFT engine, or with Exact on the
+//     fast kernel's float sum (kernel/FftKernel.h). Otherwise, reads FirFile's comment and tap count, logs "Filter file name: ",
 //     "Filter comment: ", "Taps: ", reads the taps, logs "NbEch: ". Sends
 //     OnWarning for a filter that is valid but odd (no taps, a tap count line
 //     holding more numbers, delays outside 0 to 16383), after the line or
@@ -99,6 +103,12 @@ public:
   // may use (0: one per core).
   TKernelKind Kernel = TKernelKind::Fast;
   int Threads = 0;
+  // Long filters: how a WAV filter's samples become taps; Exact runs it with
+  // the fast kernel's float sum over every tap instead of the FFT engine;
+  // Fft runs a .fir filter on the FFT engine instead of Kernel.
+  TLongFilterOptions FilterOptions;
+  bool Exact = false;
+  bool Fft = false;
   // Saturate rounded sums beyond the sample width's levels instead of keeping
   // their low bits, and clamp float samples to -1 to 1: the store rules of
   // kernel/Overflow.h.

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "kernel/FloatEnv.h"
 #include "wav/WavHeader.h"
@@ -24,28 +25,51 @@ static_assert(FLT_EVAL_METHOD == 0, "float expressions must be evaluated in floa
 
 namespace kestrum::fast {
 
-TTaps::TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames) {
+namespace {
+
+// Fills Taps from Count taps, Tap(i) giving tap i's delay and coefficient.
+template <class TTap>
+void FillTaps(TTaps& Taps, int32_t Count, TTap Tap, double MaxLevel, int32_t Frames) {
   // Every partial sum is at most MaxLevel * sum |Coefs| times a growth of
   // (1 + 2^-24 + 2^-53) per tap from its roundings (to double, then float);
   // (1 + 2^-20) per tap also covers the roundings of this bound itself.
   double Bound = MaxLevel;
   double Sum = 0.0;
-  for (int32_t I = 0; I < Filter.NbTaps; ++I) {
-    const int32_t Delay = EffectiveDelay(Filter.Delays[I]);
-    if (Delay >= Frames && std::isfinite(Filter.Coefs[I])) continue;
-    Delays.push_back(Delay);
-    Coefs.push_back(Filter.Coefs[I]);
-    MaxDelay = std::max(MaxDelay, Delays.back());
-    Sum += std::fabs(Coefs.back());
+  for (int32_t I = 0; I < Count; ++I) {
+    const auto [Delay, Coef] = Tap(I);
+    if (Delay >= Frames && std::isfinite(Coef)) continue;
+    Taps.Delays.push_back(Delay);
+    Taps.Coefs.push_back(Coef);
+    Taps.MaxDelay = std::max(Taps.MaxDelay, Delay);
+    Sum += std::fabs(Taps.Coefs.back());
     Bound *= 1.0 + 0x1p-20;
   }
   // 32-bit levels times float coefficients are not exact in double.
-  Split = MaxLevel <= 0x1p29 && Bound * Sum < 0x1p127;  // false for infinite and NaN coefficients too
+  Taps.Split = MaxLevel <= 0x1p29 && Bound * Sum < 0x1p127;  // false for infinite and NaN coefficients too
+}
+
+}  // namespace
+
+TTaps::TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames) {
+  const auto Tap = [&Filter](int32_t I) {
+    return std::pair<int32_t, float>(EffectiveDelay(Filter.Delays[size_t(I)]), Filter.Coefs[size_t(I)]);
+  };
+  FillTaps(*this, Filter.NbTaps, Tap, MaxLevel, Frames);
+}
+
+TTaps::TTaps(const std::vector<double>& Line, double MaxLevel, int32_t Frames) {
+  const auto Tap = [&Line](int32_t I) { return std::pair<int32_t, float>(I, static_cast<float>(Line[size_t(I)])); };
+  FillTaps(*this, static_cast<int32_t>(Line.size()), Tap, MaxLevel, Frames);
 }
 
 TTaps TapsFor(const TFirFilter& Filter, TAudioFormat Format, int32_t Frames) {
   if (Format.Float()) return TTaps(Filter, HUGE_VAL, INT32_MAX);  // an infinite bound: no split
   return TTaps(Filter, -static_cast<double>(LevelRange(Format.Bits()).Min), Frames);
+}
+
+TTaps TapsFor(const std::vector<double>& Line, TAudioFormat Format, int32_t Frames) {
+  if (Format.Float()) return TTaps(Line, HUGE_VAL, INT32_MAX);
+  return TTaps(Line, -static_cast<double>(LevelRange(Format.Bits()).Min), Frames);
 }
 
 void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TAudioFormat Format, int C, double* Levels) {
@@ -102,18 +126,42 @@ int32_t RoundSumsPortable(const float* const* Acc, int32_t Count, TAudioFormat F
   return Count;
 }
 
+namespace {
+
+// The format written for frames of Format: Target's samples, when given.
+TAudioFormat TargetOf(TAudioFormat Format, std::optional<TSampleFormat> Target) {
+  if (Target) Format.Samples = *Target;
+  return Format;
+}
+
+// Taps that only hold the longest history of Channels' taps.
+TTaps LongestHistory(const std::vector<TTaps>& Channels) {
+  TTaps History = Channels.front();
+  for (const TTaps& Taps : Channels) History.MaxDelay = std::max(History.MaxDelay, Taps.MaxDelay);
+  return History;
+}
+
+}  // namespace
+
 TBlockEngine::TBlockEngine(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, int32_t Frames,
                            std::optional<TSampleFormat> TargetSamples)
-    : Format(Format), Target{TargetSamples.value_or(Format.Samples), Format.Channels, Format.Rate, Format.ChannelMask},
-      Scale(LevelScale(Format.Samples, Target.Samples)), Taps(TapsFor(Filter, Format, Frames)),
-      Rule(StoreRule(Target.Samples, Clip)) {}
+    : TBlockEngine(TapsFor(Filter, Format, Frames), Format, Clip, TargetSamples) {}
+
+TBlockEngine::TBlockEngine(TTaps Taps, const TAudioFormat& Format, bool Clip, std::optional<TSampleFormat> TargetSamples)
+    : Format(Format), Target(TargetOf(Format, TargetSamples)), Scale(LevelScale(Format.Samples, Target.Samples)),
+      Taps(std::move(Taps)), Rule(StoreRule(Target.Samples, Clip)) {}
+
+TBlockEngine::TBlockEngine(std::vector<TTaps> PerChannel, const TAudioFormat& Format, bool Clip,
+                           std::optional<TSampleFormat> TargetSamples)
+    : Format(Format), Target(TargetOf(Format, TargetSamples)), Scale(LevelScale(Format.Samples, Target.Samples)),
+      Taps(LongestHistory(PerChannel)), Rule(StoreRule(Target.Samples, Clip)), PerChannel(std::move(PerChannel)) {}
 
 TBlockResult TBlockEngine::Compute(const uint8_t* Raw, int32_t Loaded, int32_t Count, double* const* Levels,
                                    float* const* Acc, uint8_t* Out) const {
   for (int C = 0; C < Format.Channels; ++C) {
     LoadLevels(Raw, Loaded, Format, C, Levels[C] + (Count - Loaded));
     std::fill(Levels[C] + Count, Levels[C] + Count + kTilePad, 0.0);
-    SumTaps(Levels[C], Count, Taps, Acc[C]);
+    SumTaps(Levels[C], Count, PerChannel.empty() ? Taps : PerChannel[size_t(C)], Acc[C]);
     if (Scale != 1.0f)
       for (int32_t J = 0; J < Count; ++J) Acc[C][J] *= Scale;
   }
@@ -359,15 +407,21 @@ private:
 void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                const TFirFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames) {
   if (Length.Frames <= 0) return;
+  // A short run needs no more memory than its frames.
+  const int32_t Frames = static_cast<int32_t>(std::min<int64_t>(Length.Frames, INT32_MAX));
+  RunEngine(Source, Sink, Length, TBlockEngine(Filter, Format, Run.Clip, Frames, Run.Target), Run, Threads, BlockFrames);
+}
+
+void RunEngine(TFrameSource& Source, TFrameSink& Sink, const TRunLength& Length, const TBlockEngine& Engine,
+               TRunContext& Run, int Threads, int32_t BlockFrames) {
+  if (Length.Frames <= 0) return;
   const TDefaultFloatEnv Env;
   // Past a few dozen threads the caller's own work per frame (reading,
   // writing, StepProgress) is the limit: more would only take memory.
   constexpr int kMaxThreads = 32;
   if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
   Threads = std::clamp(Threads, 1, kMaxThreads);
-  // A short run needs no more memory than its frames.
   const int32_t Frames = static_cast<int32_t>(std::min<int64_t>(Length.Frames, INT32_MAX));
-  const TBlockEngine Engine(Filter, Format, Run.Clip, Frames, Run.Target);
   TPipeline Pipeline(Source, Sink, Length, Engine, Run, Threads, std::clamp(BlockFrames, 1, Frames));
   Pipeline.Run();
 }

@@ -30,6 +30,8 @@ constexpr double kSplitter = 536870913.0;
 // and, with a finite coefficient, adds exactly nothing: it is left out.
 struct TTaps {
   TTaps(const TFirFilter& Filter, double MaxLevel, int32_t Frames = INT32_MAX);
+  // A long filter's channel: Line[i], rounded to float, at delay i.
+  TTaps(const std::vector<double>& Line, double MaxLevel, int32_t Frames = INT32_MAX);
   std::vector<int32_t> Delays;  // EffectiveDelay of each tap
   std::vector<double> Coefs;    // the float coefficients, widened
   int32_t MaxDelay = 0;         // frames of history a block needs
@@ -47,6 +49,7 @@ struct TTaps {
 // a silent tap may turn a sum of -0 into +0; so float runs keep every tap
 // and never split.
 TTaps TapsFor(const TFirFilter& Filter, TAudioFormat Format, int32_t Frames = INT32_MAX);
+TTaps TapsFor(const std::vector<double>& Line, TAudioFormat Format, int32_t Frames = INT32_MAX);
 
 // The three steps of a block, each run on the widest instruction set this
 // processor has. The ...Portable versions do the same in plain C++, for
@@ -100,7 +103,13 @@ struct TBlockResult {
 // (Format when not given: see TRunContext::Target).
 class TBlockEngine {
 public:
+  // Target: the sample format written, when not Format's (see
+  // TRunContext::Target).
   TBlockEngine(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, int32_t Frames = INT32_MAX,
+               std::optional<TSampleFormat> Target = std::nullopt);
+  TBlockEngine(TTaps Taps, const TAudioFormat& Format, bool Clip, std::optional<TSampleFormat> Target = std::nullopt);
+  // Channel c through PerChannel[c]; Taps then holds the longest history.
+  TBlockEngine(std::vector<TTaps> PerChannel, const TAudioFormat& Format, bool Clip,
                std::optional<TSampleFormat> Target = std::nullopt);
 
   // Computes Count frames, at most kBlockFrames. Raw holds the file bytes of
@@ -126,6 +135,7 @@ public:
   const float Scale;  // 1 when the sample formats are the same
   const TTaps Taps;
   const TStoreRule Rule;
+  const std::vector<TTaps> PerChannel;  // empty: Taps for every channel
 };
 
 // The fast kernel's run in blocks of BlockFrames frames (at least 1), on
@@ -134,6 +144,10 @@ public:
 // short files.
 void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                const TFirFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames);
+
+// The same run through Engine, whatever its taps: a long filter's too.
+void RunEngine(TFrameSource& Source, TFrameSink& Sink, const TRunLength& Length, const TBlockEngine& Engine,
+               TRunContext& Run, int Threads, int32_t BlockFrames);
 
 // For tests and benchmarks: the names of the instruction sets the steps were
 // built for that this processor has, widest first (e.g. "AVX3", "AVX2",

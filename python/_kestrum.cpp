@@ -23,6 +23,7 @@
 #include "design/Response.h"
 #include "filter/Kestrum.h"
 #include "fir/FirFile.h"
+#include "kernel/FftKernel.h"
 #include "kernel/FirStream.h"
 #include "wav/ReadWavFile.h"
 #include "wav/WavHeader.h"
@@ -109,19 +110,13 @@ py::tuple OverflowTuple(const TOverflowCount& Count) {
 // before a block its first output needs.
 int32_t HistoryOf(const TFirFilter& Filter) { return TResponse(Filter, 1).MaxDelay(); }
 
-// TFirStream for Python: one call at a time, the GIL released while it filters.
-class TStream {
+// A library stream for Python, one call at a time: Reset, Frames and
+// Overflow under its lock.
+template <class TInner>
+class TLockedStream {
 public:
-  TStream(const TFirFilter& Filter, int Channels, int Bits, bool Clip)
-      : FStream(Filter, FormatOf(Channels, Bits), Clip) {}
-
-  void Filter(const py::buffer& In, const py::buffer& Out) {
-    const std::span<const uint8_t> Source = Bytes(In);
-    const std::span<uint8_t> Target = WritableBytes(Out);
-    py::gil_scoped_release Release;
-    const std::lock_guard Lock(FMutex);
-    FStream.Filter(Source, Target);
-  }
+  template <class... TArgs>
+  explicit TLockedStream(TArgs&&... Args) : FStream(std::forward<TArgs>(Args)...) {}
   void Reset() {
     py::gil_scoped_release Release;
     const std::lock_guard Lock(FMutex);
@@ -136,9 +131,63 @@ public:
     return OverflowTuple(FStream.Overflow());
   }
 
-private:
+protected:
   std::mutex FMutex;
-  TFirStream FStream;
+  TInner FStream;
+};
+
+// TFirStream for Python: the GIL released while it filters.
+class TStream : public TLockedStream<TFirStream> {
+public:
+  TStream(const TFirFilter& Filter, int Channels, int Bits, bool Clip)
+      : TLockedStream(Filter, FormatOf(Channels, Bits), Clip) {}
+
+  void Filter(const py::buffer& In, const py::buffer& Out) {
+    const std::span<const uint8_t> Source = Bytes(In);
+    const std::span<uint8_t> Target = WritableBytes(Out);
+    py::gil_scoped_release Release;
+    const std::lock_guard Lock(FMutex);
+    FStream.Filter(Source, Target);
+  }
+};
+
+// TFftStream for Python: a WAV impulse response read as the tool reads it,
+// the GIL released while it filters.
+class TLongStream : public TLockedStream<TFftStream> {
+public:
+  TLongStream(const std::string& Path, int Channels, int Bits, bool Clip, int FilterChannel, double GainDb,
+              const std::string& Normalize)
+      : TLockedStream(ReadLongFilter(Path, {FilterChannel, GainDb, NormalizeOf(Normalize)}),
+                FormatOf(Channels, Bits), Clip) {}
+
+  py::bytes Filter(const py::buffer& In) {
+    const std::span<const uint8_t> Source = Bytes(In);
+    std::vector<uint8_t> Out;
+    {
+      py::gil_scoped_release Release;
+      const std::lock_guard Lock(FMutex);
+      Out = FStream.Filter(Source);
+    }
+    return py::bytes(reinterpret_cast<const char*>(Out.data()), Out.size());
+  }
+  py::bytes Flush() {
+    std::vector<uint8_t> Out;
+    {
+      py::gil_scoped_release Release;
+      const std::lock_guard Lock(FMutex);
+      Out = FStream.Flush();
+    }
+    return py::bytes(reinterpret_cast<const char*>(Out.data()), Out.size());
+  }
+  int32_t BlockFrames() const { return FStream.BlockFrames(); }
+
+private:
+  static TNormalize NormalizeOf(const std::string& Name) {
+    if (Name == "peak") return TNormalize::Peak;
+    if (Name == "energy") return TNormalize::Energy;
+    if (Name.empty()) return TNormalize::None;
+    throw py::value_error("normalize '" + Name + "': 'peak', 'energy' or None are accepted");
+  }
 };
 
 // One part of a whole signal filtered on its own thread: its stream first
@@ -273,8 +322,8 @@ py::tuple FilterFile(const std::string& Source, const std::string& Target, const
   if (Start < 0 || Count < 0) throw py::value_error("start and count must not be negative");
   if (Count > kMaxFrame || Start > kMaxFrame - Count)
     throw py::value_error("start + count must not exceed " + std::to_string(kMaxFrame) + " frames");
-  if (Kernel != "fast" && Kernel != "reference")
-    throw py::value_error("kernel '" + Kernel + "': 'fast' or 'reference' are accepted");
+  if (Kernel != "fast" && Kernel != "reference" && Kernel != "fft" && Kernel != "exact")
+    throw py::value_error("kernel '" + Kernel + "': 'fast', 'reference', 'fft' or 'exact' are accepted");
   if (Threads < 0) throw py::value_error("threads must be 0 (one per core) or more, not " + std::to_string(Threads));
   TRunEvents Events;
   Events.OnProgress = std::move(Progress);
@@ -286,7 +335,9 @@ py::tuple FilterFile(const std::string& Source, const std::string& Target, const
   Kestrum.FirFile = FirFile;
   Kestrum.SetStartPos(static_cast<int32_t>(Start));
   Kestrum.SetEndPos(static_cast<int32_t>(Start + Count));
-  Kestrum.Kernel = Kernel == "fast" ? TKernelKind::Fast : TKernelKind::Reference;
+  Kestrum.Kernel = Kernel == "reference" ? TKernelKind::Reference : TKernelKind::Fast;
+  Kestrum.Fft = Kernel == "fft";
+  Kestrum.Exact = Kernel == "exact";
   Kestrum.Threads = Threads;
   Kestrum.Clip = Clip;
   // Progress is always bound: its steps check for Ctrl-C.
@@ -539,6 +590,14 @@ PYBIND11_MODULE(_kestrum, M) {
       .def_property_readonly("temp_name", &TReplaceFile::TempName)
       .def("commit", &TReplaceFile::Commit)
       .def("discard", &TReplaceFile::Discard);
+  py::class_<TLongStream>(M, "LongStream")
+      .def(py::init<const std::string&, int, int, bool, int, double, const std::string&>())
+      .def("filter", &TLongStream::Filter)
+      .def("flush", &TLongStream::Flush)
+      .def("reset", &TLongStream::Reset)
+      .def_property_readonly("frames", &TLongStream::Frames)
+      .def_property_readonly("overflow", &TLongStream::Overflow)
+      .def_property_readonly("block_frames", &TLongStream::BlockFrames);
   py::class_<TStream>(M, "Stream")
       .def(py::init<const TFirFilter&, int, int, bool>())
       .def("filter", &TStream::Filter)

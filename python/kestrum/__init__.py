@@ -384,17 +384,83 @@ class Stream:
         return f"<kestrum.Stream of {self.channels} channel(s) of {self.dtype}, {self.frames} frames>"
 
 
+class LongStream:
+    """A signal through a WAV impulse response of any length (a long filter),
+    by FFT convolution in double precision, as the tool applies it.
+
+    Frames leave in whole blocks of ``block_frames``: ``apply`` returns the
+    frames whose block is now complete (so the output lags the input by less
+    than a block), ``flush`` the rest, their block completed with silence,
+    after which a new signal starts. Whichever way a signal is cut, the
+    frames are those the tool writes for it.
+    """
+
+    def __init__(self, path, channels=1, dtype=np.int16, wrap=False, filter_channel=0, gain_db=0.0,
+                 normalize=None):
+        """path: the WAV impulse response; channels (1 to 64) and dtype: what
+        every block holds; filter_channel: the response's channel for every
+        channel (1 for the first; 0: one for all, or one per channel);
+        gain_db and normalize ("peak", "energy" or None) scale its taps."""
+        self.dtype = np.dtype(dtype)
+        _check_dtype(self.dtype, "streams")
+        if not 1 <= channels <= _MAX_CHANNELS:
+            raise ValueError(f"{channels} channels: a stream has 1 to {_MAX_CHANNELS}")
+        self.channels = channels
+        self._code = _FORMATS[self.dtype]
+        self._native = _kestrum.LongStream(os.fspath(path), channels, self._code, not wrap, int(filter_channel),
+                                           float(gain_db), normalize or "")
+
+    def _frames(self, data):
+        shape = (-1,) if self.channels == 1 else (-1, self.channels)
+        return _samples(np.frombuffer(data, np.uint8).copy(), self._code, shape, False)
+
+    def apply(self, samples):
+        """Takes the next frames (an array as Filter.apply takes, of the
+        stream's dtype and channels) and returns the frames now complete."""
+        if isinstance(samples, np.ndarray) and samples.dtype != self.dtype:
+            raise TypeError(f"samples of dtype {samples.dtype} given to a stream of {self.dtype}")
+        data, channels, _ = _interleaved(samples)
+        if channels != self.channels:
+            raise ValueError(f"samples of {channels} channel(s) given to a stream of {self.channels}")
+        return self._frames(self._native.filter(data))
+
+    def flush(self):
+        """The frames held back, their block completed with silence."""
+        return self._frames(self._native.flush())
+
+    def reset(self):
+        """Forgets the signal and the frames held back."""
+        self._native.reset()
+
+    @property
+    def block_frames(self):
+        return self._native.block_frames
+
+    @property
+    def frames(self):
+        """Frames returned since the start or the last reset."""
+        return self._native.frames
+
+    @property
+    def overflow(self):
+        """The Overflow of those frames."""
+        return Overflow(*self._native.overflow)
+
+
 def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="fast", threads=0,
                 progress=None, log=None, warning=None):
     """Filters the WAV file source into target, as the kestrum tool does.
 
-    filter: a Filter, or the path of a .fir file (a Filter read from a
+    filter: a Filter, the path of a .fir file (a Filter read from a
     file runs that file, as the tool would, so that the log and warnings
-    name it; any other Filter is written to a temporary file). start: the first source
+    name it; any other Filter is written to a temporary file), or the path
+    of a WAV impulse response, a long filter. start: the first source
     frame; count: frames to filter (0: as many as the source holds; past its
     end the source reads as silence). clip: saturate sums beyond the sample
     width (the default), else keep their low bits. kernel: "fast" or
-    "reference" (the same bytes). threads: for the fast kernel, 0 being one
+    "reference" (the same bytes) for a .fir; "fft" runs a .fir by FFT
+    convolution in double precision, as a WAV filter runs by default, and
+    "exact" a WAV filter by the float sum of a .fir. threads: 0 being one
     per core. "-" is standard input or output.
 
     Callables: progress(position, total) every 5000 frames and (0, 0) at the

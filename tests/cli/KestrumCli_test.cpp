@@ -338,8 +338,9 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
       {"empty source name", {"", Target, kSmooth}, "no source file name given"},
       {"empty target name", {Good, "", kSmooth}, "no target file name given"},
       {"empty filter name", {Good, Target, ""}, "no filter file name given"},
-      {"filter and target swapped", {"--force", Good, Dir / "new.wav", Good},
-       "is a WAV file, not a filter file; the order is SOURCE TARGET FILTER"},
+      {"a WAV filter with a sample that is not a finite number", {Good, Target, Inputs / "nan.wav"},
+       "nan.wav: sample 1 is not a finite number"},
+      {"a WAV filter without samples", {Good, Target, Dir / "empty.wav"}, "empty.wav: the impulse response holds no samples"},
       {"an endless filter", {Good, Target, "/dev/zero"}, "line longer than 4096 bytes"},
   };
   for (const TCase& C : Cases) {
@@ -376,6 +377,7 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
       {"no file", {}, "SOURCE is required"},
       {"a fourth file", {Source, Target, kSmooth, kSmooth}, "--output-dir"},
       {"negative count", {"--count", "-1", Source, Target, kSmooth}, "--count"},
+      {"--exact for a .fir", {"--exact", Source, Target, kSmooth}, "--exact applies to a WAV FILTER"},
       {"start not a number", {"--start", "abc", Source, Target, kSmooth}, "--start"},
       {"start beyond 32 bits", {"--start", "2147483648", Source, Target, kSmooth}, "--start"},
       {"start + count beyond 32 bits",
@@ -610,6 +612,36 @@ TEST(KestrumCli, DesignsAFilterAndDescribesItsResponse) {
   EXPECT_EQ(Piped.Status, 0);
   EXPECT_EQ(Piped.Err, Files.Out);
   EXPECT_EQ(std::count(Piped.Out.begin(), Piped.Out.end(), '\n'), 513);
+}
+
+// A filter beyond a .fir's 1000 taps: designed as a WAV impulse response,
+// shown by response at its own rate, run by FFT and by --exact.
+TEST(KestrumCli, DesignsAndRunsALongFilterAsAWavFile) {
+  const test::TScratchDir Dir;
+  const TArgs Long = {"design", "lowpass", "3000", "--rate", "96k", "--attenuation", "70", "--transition", "400"};
+  TArgs AsFir = Long, AsWav = Long;
+  AsFir.insert(AsFir.end(), {"-o", Dir / "lp.fir"});
+  AsWav.insert(AsWav.end(), {"-o", Dir / "lp.wav"});
+  const TResult Refused = RunKestrum(AsFir);
+  EXPECT_EQ(Refused.Status, 1);
+  EXPECT_NE(Refused.Err.find("at most 1000: ask for wider transitions or less attenuation (-o FILE.wav writes"),
+            std::string::npos) << Refused.Err;
+  ASSERT_EQ(RunKestrum(AsWav).Status, 0);
+  const TResult Response = RunKestrum({"response", Dir / "lp.wav"});
+  EXPECT_TRUE(Response.Out.starts_with("Taps: 1061\nDelays: 0 to 1060 frames (11.04 ms)")) << Response.Out;
+
+  test::WriteFileBytes(Dir / "in.wav", test::MakeWav(2, 16, 96000, test::Words(std::vector<int16_t>(20000, 1000))));
+  for (const TArgs& Extra : {TArgs{}, TArgs{"--exact"}, TArgs{"--filter-gain", "-6"}}) {
+    TArgs Args = Extra;
+    Args.insert(Args.end(), {Dir / "in.wav", Dir / "out.wav", Dir / "lp.wav"});
+    const TResult Run = RunKestrum(Args);
+    ASSERT_EQ(Run.Status, 0) << Run.Err;
+    EXPECT_NE(Run.Err.find("Taps: 1061"), std::string::npos) << Run.Err;
+    // Past the filter's length a constant passes at the filter's gain.
+    const Bytes Out = SampleBytes(Dir / "out.wav");
+    const int16_t Last = static_cast<int16_t>(Out[Out.size() - 2] | Out[Out.size() - 1] << 8);
+    EXPECT_NEAR(Last, Extra.size() == 2 ? 501 : 1000, 3);
+  }
 }
 
 TEST(KestrumCli, DesignReplacesAFileThroughItsLinkKeepingItsMode) {

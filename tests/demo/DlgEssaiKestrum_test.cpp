@@ -369,7 +369,7 @@ private slots:
 
     const QString Source = "OpenDlgSource open *.wav 'Fichiers Wav (*.wav)' in '" + QDir::homePath() + "'";
     const QString Cible = "SaveDlgCible save *.wav 'Fichiers Wav (*.wav)' in '" + QDir::homePath() + "'";
-    const QString Filtre = "OpenDlgFiltre open *.fir 'Fichiers filtre FIR (*.fir)' in ''";
+    const QString Filtre = "OpenDlgFiltre open *.fir 'Fichiers filtre FIR (*.fir);;Réponses impulsionnelles (*.wav)' in ''";
     QTest::newRow("source chosen") << "BtnSource"
                                    << "EditSource" << Source << "/d/in.wav"
                                    << "/d/in.wav";

@@ -92,7 +92,7 @@ def test_bad_arguments_name_what_was_given_and_what_is_accepted(tmp_path):
         (lambda: kestrum.read_wav(tmp_path / "none.wav"), kestrum.FileError, "No such file or directory"),
         (lambda: kestrum.write_wav(tmp_path / "x.wav", np.zeros(0, np.int16), 8000), ValueError, "hold no frame"),
         (lambda: kestrum.filter_file(tmp_path / "none.wav", tmp_path / "o.wav", LOUD, kernel="slow"),
-         ValueError, "'fast' or 'reference'"),
+         ValueError, "'fast', 'reference', 'fft' or 'exact'"),
     ]
     for call, error, text in cases:
         with pytest.raises(error) as raised:
@@ -151,6 +151,23 @@ def test_filter_file_events_and_a_failing_callback(tmp_path):
     with pytest.raises(KeyError, match="stop here"):
         kestrum.filter_file(tmp_path / "in.wav", tmp_path / "stopped.wav", LOUD, progress=stop)
     assert not (tmp_path / "stopped.wav").exists()
+
+
+def test_filter_file_takes_a_wav_impulse_response(tmp_path):
+    rng = np.random.default_rng(25)
+    x = rng.integers(-8000, 8000, (20000, 2)).astype(np.int16)
+    ir = (rng.standard_normal(3000) * np.exp(-np.arange(3000) / 500) * 0.1).astype(np.float32)
+    kestrum.write_wav(tmp_path / "in.wav", x, 48000)
+    kestrum.write_wav(tmp_path / "ir.wav", ir, 48000)
+    want = np.stack([np.convolve(x[:, c].astype(np.float64), ir.astype(np.float64))[:len(x)] for c in (0, 1)], 1)
+    for kernel in ("exact", "fast"):
+        kestrum.filter_file(tmp_path / "in.wav", tmp_path / "out.wav", tmp_path / "ir.wav", kernel=kernel)
+        got = kestrum.read_wav(tmp_path / "out.wav").samples
+        assert np.abs(got - np.clip(np.rint(want), -32768, 32767)).max() <= (0 if kernel == "fast" else 1)
+    # A stream in calls of any size gives the file's frames.
+    stream = kestrum.LongStream(tmp_path / "ir.wav", 2, np.int16)
+    parts = [stream.apply(x[at:at + 777]) for at in range(0, len(x), 777)] + [stream.flush()]
+    assert np.array_equal(np.concatenate(parts), got) and stream.frames == len(x)
 
 
 def _saved(filter, folder):

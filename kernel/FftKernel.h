@@ -1,0 +1,131 @@
+// The FFT engine: uniformly partitioned overlap-save convolution in double
+// precision, for filters of any length.
+//
+// A filter of L taps is cut into P = ceil(L / B) partitions of B taps. Each
+// block of B input frames is transformed with the block before it (2B
+// points); the spectra of the last P blocks, each times its partition's
+// spectrum, summed in partition order, transformed back, give the block's B
+// output frames. The cost per frame grows with log B and with P, not with L
+// times the frame count. Every step is double precision; the transforms are
+// KissFFT's (its header-only C++ template, instantiated for double) and are
+// compiled with the project's flags: no fused multiply-add, no code chosen by
+// instruction set, so a build gives the same bytes on every machine.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "kernel/Kernel.h"
+#include "kernel/LongFilter.h"
+
+namespace kestrum {
+
+// Real transforms of 2B points, B a power of two, through a complex
+// transform of B points.
+class TRealFft {
+public:
+  explicit TRealFft(int32_t B);
+  ~TRealFft();
+  TRealFft(TRealFft&&) noexcept;
+  // Spectrum[k], k = 0..B, of the 2B real values of In.
+  void Forward(const double* In, std::complex<double>* Spectrum);
+  // 2B times the 2B real values whose spectrum is Spectrum[0..B].
+  void Inverse(const std::complex<double>* Spectrum, double* Out);
+  int32_t Half() const { return FB; }
+
+private:
+  struct TImpl;
+  const int32_t FB;
+  std::unique_ptr<TImpl> F;
+};
+
+// One channel's convolution, a block at a time.
+class TFftConvolver {
+public:
+  // Taps: the filter; B: frames per block, a power of two.
+  TFftConvolver(const std::vector<double>& Taps, int32_t B);
+  // Out[i] = sum over k of Taps[k] * In[i - k], for the B frames of In,
+  // In's frames before it being those of the earlier calls (silence before
+  // the first). Out may be In.
+  void Process(const double* In, double* Out);
+  // Forgets the signal: silence before the next block.
+  void Reset();
+  int32_t BlockFrames() const { return FB; }
+  // Bytes of spectra and buffers it holds.
+  size_t MemoryBytes() const;
+
+private:
+  const int32_t FB;
+  int32_t FParts = 0;
+  int32_t FNewest = 0;  // partition slot of the newest input spectrum
+  TRealFft FFft;
+  std::vector<std::complex<double>> FFilter;  // FParts spectra of B + 1 bins, scaled by 1 / 2B
+  std::vector<std::complex<double>> FInput;   // the last FParts input spectra, a ring
+  std::vector<std::complex<double>> FSum;
+  std::vector<double> FWindow;  // the last block, then the new one: 2B frames
+  std::vector<double> FBack;    // the products transformed back
+};
+
+// Frames per block for a filter of Length taps: a power of two from 256 to
+// 16384, about an eighth of the length, so that long filters have at most a
+// few dozen partitions and short ones a small latency.
+int32_t FftBlockFrames(size_t Length);
+
+// A run through the FFT engine, with the same source, sink, progress and
+// store rules as the other kernels (kernel/Kernel.h, kernel/Overflow.h): an
+// integer sample is the double sum rounded to nearest, ties to even; a float
+// sample the sum rounded to float. The filter has one channel for all, or one
+// per channel of Format. With Threads other than 1 (0: one per core), a second
+// thread computes half the channels. BlockFrames 0 chooses FftBlockFrames.
+// Over Length as the other kernels (kernel/Kernel.h): until the signal ends,
+// frames are filtered as they arrive, but leave in whole blocks: the output
+// of a live source lags by less than a block.
+void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
+                  const TLongFilter& Filter, TRunContext& Run, int Threads = 0, int32_t BlockFrames = 0);
+
+// A stream of frames through the FFT engine, for samples a host holds in
+// memory. Frames leave in whole blocks: each call returns the frames whose
+// block is complete, so the output lags the input by less than a block, and
+// Flush completes the last block with silence and returns the rest. Whichever
+// way a signal is cut into calls, the bytes are those of a file run over it.
+class TFftStream {
+public:
+  // Clip as TKestrum::Clip; the filter has one channel, or one per channel
+  // of Format (else EGeneralError).
+  TFftStream(const TLongFilter& Filter, const TAudioFormat& Format, bool Clip = false);
+  ~TFftStream();
+  TFftStream(TFftStream&&) noexcept;
+
+  // Takes In's frames (interleaved file bytes, as TFirStream takes them: a
+  // whole number of frames, else std::invalid_argument) and returns the bytes
+  // of the frames now complete. Throws EMathError, as a run does, for a sum
+  // that may not be stored: the call's frames are lost and the stream Reset.
+  std::vector<uint8_t> Filter(std::span<const uint8_t> In);
+  // The frames held back, their block completed with silence; the stream then
+  // starts a new signal.
+  std::vector<uint8_t> Flush();
+  // Forgets the signal and the frames held back.
+  void Reset();
+
+  int32_t BlockFrames() const;
+  const TAudioFormat& Format() const;
+  // Frames returned since construction or the last Reset, and what their
+  // stores met.
+  int64_t Frames() const;
+  const TOverflowCount& Overflow() const;
+
+private:
+  struct TState;
+  std::unique_ptr<TState> F;
+};
+
+// The exact engine: the fast kernel's float sum in tap order, as for a .fir,
+// over every tap of a long filter (delays 0 to Length - 1), one channel for
+// all or one per channel.
+void RunExactKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
+                    const TLongFilter& Filter, TRunContext& Run, int Threads);
+
+}  // namespace kestrum

@@ -1,0 +1,112 @@
+// Reading an impulse response as a long filter.
+#include "kernel/LongFilter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+
+#include "base/Errors.h"
+#include "kernel/FastKernel.h"
+#include "wav/ReadWavFile.h"
+
+namespace kestrum {
+
+size_t TLongFilter::Length() const {
+  size_t Length = 0;
+  for (const auto& Taps : Channels) Length = std::max(Length, Taps.size());
+  return Length;
+}
+
+bool IsWavFilter(const std::string& FileName) {
+  if (FileName == "-") return false;  // stdin is read once, by the .fir reader
+  std::ifstream File(FileName, std::ios::binary);
+  char Head[4] = {};
+  if (!File.read(Head, 4)) return false;
+  const std::string Tag(Head, 4);
+  return Tag == "RIFF" || Tag == "RF64";
+}
+
+namespace {
+
+void Scale(TLongFilter& Filter, const TLongFilterOptions& Options, const std::string& FileName) {
+  double Norm = 0.0;
+  for (const auto& Taps : Filter.Channels) {
+    double Channel = 0.0;
+    for (const double Tap : Taps)
+      Channel = Options.Normalize == TNormalize::Peak ? std::max(Channel, std::fabs(Tap)) : Channel + Tap * Tap;
+    Norm = std::max(Norm, Options.Normalize == TNormalize::Energy ? std::sqrt(Channel) : Channel);
+  }
+  double Factor = std::pow(10.0, Options.GainDb / 20.0);
+  if (Options.Normalize != TNormalize::None) {
+    if (Norm == 0.0) throw EGeneralError(FileName + ": the impulse response is silent and cannot be normalised");
+    Factor /= Norm;
+  }
+  if (Factor == 1.0) return;
+  for (auto& Taps : Filter.Channels)
+    for (double& Tap : Taps) Tap *= Factor;
+}
+
+}  // namespace
+
+TLongFilter ReadLongFilter(const std::string& FileName, const TLongFilterOptions& Options) {
+  TReadWavFile Reader;
+  Reader.FileName = FileName;
+  Reader.SetActive(true);
+  const TAudioFormat Format = Reader.Format();
+  if (Options.Channel < 0 || Options.Channel > Format.Channels)
+    throw EGeneralError(FileName + " has " + std::to_string(Format.Channels) +
+                        (Format.Channels == 1 ? " channel" : " channels") + ", no channel " +
+                        std::to_string(Options.Channel));
+  if (Reader.NSamples <= 0) throw EGeneralError(FileName + ": the impulse response holds no samples");
+  if (static_cast<size_t>(Reader.NSamples) > kMaxLongTaps)
+    throw EGeneralError(FileName + ": " + std::to_string(Reader.NSamples) + " samples, and a filter holds at most " +
+                        std::to_string(kMaxLongTaps) + " taps");
+  const size_t Length = static_cast<size_t>(Reader.NSamples);
+  TLongFilter Filter;
+  Filter.Rate = Format.Rate;
+  const int First = Options.Channel == 0 ? 0 : Options.Channel - 1;
+  const int Count = Options.Channel == 0 ? Format.Channels : 1;
+  Filter.Channels.assign(static_cast<size_t>(Count), std::vector<double>(Length));
+  // Levels as the kernels load them, then as fractions of full scale.
+  const double FullScale = Format.Float() ? 1.0 : std::ldexp(1.0, Format.Bits() - 1);
+  constexpr int32_t kChunk = 65536;
+  std::vector<uint8_t> Raw(size_t{kChunk} * static_cast<size_t>(Format.FrameBytes()));
+  for (int32_t Done = 0; Done < Reader.NSamples; Done += kChunk) {
+    const int32_t Frames = std::min(kChunk, Reader.NSamples - Done);
+    Reader.ReadFrames(Raw.data(), Frames);
+    for (int C = 0; C < Count; ++C) {
+      double* const Taps = Filter.Channels[size_t(C)].data() + Done;
+      fast::LoadLevelsPortable(Raw.data(), Frames, Format, First + C, Taps);
+      for (int32_t I = 0; I < Frames; ++I) {
+        if (!std::isfinite(Taps[I]))
+          throw EGeneralError(FileName + ": sample " + std::to_string(Done + I) + " is not a finite number");
+        Taps[I] /= FullScale;
+      }
+    }
+  }
+  Reader.SetActive(false);
+  Scale(Filter, Options, FileName);
+  return Filter;
+}
+
+TLongFilter LongFilterOf(const TFirFilter& Filter) {
+  TLongFilter Long;
+  std::vector<double>& Taps = Long.Channels.emplace_back();
+  for (int32_t I = 0; I < Filter.NbTaps; ++I) {
+    const size_t Delay = static_cast<size_t>(EffectiveDelay(Filter.Delays[size_t(I)]));
+    if (Taps.size() <= Delay) Taps.resize(Delay + 1, 0.0);
+    Taps[Delay] += Filter.Coefs[size_t(I)];
+  }
+  if (Taps.empty()) Taps.push_back(0.0);
+  return Long;
+}
+
+void CheckChannels(const TLongFilter& Filter, int Channels, const std::string& FileName) {
+  const size_t Have = Filter.Channels.size();
+  if (Have == 1 || Have == static_cast<size_t>(Channels)) return;
+  throw EGeneralError(FileName + " has " + std::to_string(Have) + " channels and the source " +
+                      std::to_string(Channels) + ": a filter needs one channel, or one per source channel " +
+                      "(--filter-channel picks one)");
+}
+
+}  // namespace kestrum

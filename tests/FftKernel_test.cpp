@@ -1,0 +1,261 @@
+// The long filters: FFT convolution against a direct double-precision sum,
+// the exact engine against the float sum over a long history, and reading an
+// impulse response as taps.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "base/Errors.h"
+#include "kernel/FftKernel.h"
+#include "tests/KestrumRun.h"
+#include "tests/TestUtil.h"
+
+namespace kestrum {
+namespace {
+
+class TMemorySource : public TFrameSource {
+public:
+  TMemorySource(const test::Bytes& Data, int FrameBytes) : FData(Data), FFrameBytes(size_t(FrameBytes)) {}
+  void ReadFrames(uint8_t* Dest, int32_t Count) override {
+    const size_t Want = size_t(Count) * FFrameBytes;
+    const size_t Have = std::min(Want, FData.size() - std::min(FAt, FData.size()));
+    std::memcpy(Dest, FData.data() + FAt, Have);
+    std::memset(Dest + Have, 0, Want - Have);
+    FAt += Want;
+  }
+  // A live source: pieces of up to Piece frames, every other one after a wait.
+  int32_t ReadArrived(uint8_t* Dest, int32_t Max) override {
+    const size_t Left = (FData.size() - std::min(FAt, FData.size())) / FFrameBytes;
+    const int32_t Count = static_cast<int32_t>(std::min<size_t>({size_t(Max), size_t(Piece), Left}));
+    ReadFrames(Dest, Count);
+    return Count;
+  }
+  bool Ready() override { return (FAt / FFrameBytes / size_t(Piece)) % 2 == 0; }
+  int32_t Piece = 300;
+
+private:
+  const test::Bytes& FData;
+  const size_t FFrameBytes;
+  size_t FAt = 0;
+};
+
+class TMemorySink : public TFrameSink {
+public:
+  explicit TMemorySink(int FrameBytes) : FFrameBytes(size_t(FrameBytes)) {}
+  void WriteFrames(const uint8_t* Frames, int32_t Count) override {
+    Out.insert(Out.end(), Frames, Frames + size_t(Count) * FFrameBytes);
+  }
+  test::Bytes Out;
+
+private:
+  const size_t FFrameBytes;
+};
+
+std::vector<double> RandomTaps(std::mt19937& R, size_t Length) {
+  std::normal_distribution<double> Normal(0.0, 1.0);
+  std::vector<double> Taps(Length);
+  for (size_t I = 0; I < Length; ++I) Taps[I] = Normal(R) * std::exp(-3.0 * double(I) / double(Length));
+  double Energy = 0.0;
+  for (const double T : Taps) Energy += T * T;
+  for (double& T : Taps) T /= std::sqrt(Energy);
+  return Taps;
+}
+
+// y[n] = sum over k of h[k] x[n - k], in double, for the first x.size() frames.
+std::vector<double> DirectConvolution(const std::vector<double>& X, const std::vector<double>& H) {
+  std::vector<double> Y(X.size());
+  for (size_t N = 0; N < X.size(); ++N)
+    for (size_t K = 0; K < H.size() && K <= N; ++K) Y[N] += H[K] * X[N - K];
+  return Y;
+}
+
+TEST(FftKernel, MatchesADirectDoubleConvolutionAtPartitionEdges) {
+  std::mt19937 R(25);
+  std::uniform_real_distribution<double> Level(-1.0, 1.0);
+  struct TCase {
+    size_t Length;
+    int32_t Block;
+  };
+  for (const TCase C : {TCase{1, 256}, {255, 256}, {256, 256}, {257, 256}, {512, 256}, {773, 256}, {5000, 1024}}) {
+    SCOPED_TRACE(testing::Message() << C.Length << " taps, blocks of " << C.Block);
+    const std::vector<double> Taps = RandomTaps(R, C.Length);
+    std::vector<double> X(size_t(C.Block) * 5);
+    for (double& V : X) V = Level(R);
+    const std::vector<double> Want = DirectConvolution(X, Taps);
+    TFftConvolver Convolver(Taps, C.Block);
+    std::vector<double> Got(X.size());
+    for (size_t At = 0; At < X.size(); At += size_t(C.Block)) Convolver.Process(&X[At], &Got[At]);
+    double Error = 0.0;
+    for (size_t N = 0; N < X.size(); ++N) Error = std::max(Error, std::fabs(Got[N] - Want[N]));
+    EXPECT_LT(Error, 1e-12);  // of full scale, input and taps of about 1
+  }
+}
+
+// 16-bit stereo through one filter per channel, in blocks that do not divide
+// the run: every sample is the rounded direct sum, wrapped, but where that
+// sum lies within 1e-6 of a tie.
+TEST(FftKernel, StoresTheRoundedDoubleSum) {
+  std::mt19937 R(7);
+  std::uniform_int_distribution<int> Sample(-20000, 20000);
+  TLongFilter Filter;
+  Filter.Channels = {RandomTaps(R, 3000), RandomTaps(R, 700)};
+  const int32_t Frames = 9001;
+  std::vector<int16_t> Samples(size_t(Frames) * 2);
+  for (int16_t& S : Samples) S = static_cast<int16_t>(Sample(R));
+  const test::Bytes In = test::Words(Samples);
+  std::vector<double> Want[2];
+  for (int C = 0; C < 2; ++C) {
+    std::vector<double> X(static_cast<size_t>(Frames));
+    for (int32_t N = 0; N < Frames; ++N) X[size_t(N)] = Samples[size_t(N) * 2 + size_t(C)];
+    Want[C] = DirectConvolution(X, Filter.Channels[size_t(C)]);
+  }
+  const TAudioFormat Format{TSampleFormat::Pcm16, 2, 48000};
+  for (const int32_t Block : {0, 512}) {
+    TMemorySource Source(In, Format.FrameBytes());
+    TMemorySink Sink(Format.FrameBytes());
+    TOverflowCount Overflow = TOverflowCount::For(Format);
+    TRunContext Run(false, Overflow, 5000);
+    RunFftKernel(Source, Sink, Format, TRunLength{Frames, false}, Filter, Run, Block == 0 ? 0 : 1, Block);
+    ASSERT_EQ(Sink.Out.size(), In.size());
+    int Ties = 0, Wrong = 0;
+    for (size_t I = 0; I < Samples.size(); ++I) {
+      const double Sum = Want[I % 2][I / 2];
+      const int16_t Got = static_cast<int16_t>(Sink.Out[2 * I] | Sink.Out[2 * I + 1] << 8);
+      if (std::fabs(Sum - std::floor(Sum) - 0.5) < 1e-6)
+        ++Ties;
+      else if (Got != static_cast<int16_t>(static_cast<int64_t>(std::nearbyint(Sum))))
+        ++Wrong;
+    }
+    EXPECT_EQ(Wrong, 0) << "blocks of " << Block << ", " << Ties << " near ties";
+    EXPECT_EQ(Overflow.Samples, int64_t{Frames} * 2);
+  }
+}
+
+// A stream, and a run over a live source, return the file run's bytes
+// whichever way the signal is cut.
+TEST(FftKernel, StreamSplitsGiveTheRunsBytes) {
+  std::mt19937 R(11);
+  std::uniform_int_distribution<int> Sample(-128, 127);
+  TLongFilter Filter;
+  Filter.Channels = {RandomTaps(R, 2500)};
+  const TAudioFormat Format{TSampleFormat::Pcm8, 2, 8000};
+  test::Bytes In(2 * 7000);
+  for (uint8_t& B : In) B = static_cast<uint8_t>(Sample(R) + 128);
+  TMemorySource Source(In, 2);
+  TMemorySink Sink(2);
+  TOverflowCount Overflow = TOverflowCount::For(Format);
+  TRunContext Run(true, Overflow, 5000);
+  RunFftKernel(Source, Sink, Format, TRunLength{7000, false}, Filter, Run);
+  // A live source, until its signal ends, gives the same frames.
+  TMemorySource Live(In, 2);
+  TMemorySink LiveSink(2);
+  TRunContext LiveRun(true, Overflow, 5000);
+  RunFftKernel(Live, LiveSink, Format, TRunLength{TRunLength::kEndless, true}, Filter, LiveRun);
+  EXPECT_EQ(LiveSink.Out, Sink.Out);
+  TFftStream Stream(Filter, Format, true);
+  for (const size_t Cut : {size_t{2}, size_t{2 * 511}, size_t{2 * 512}, In.size()}) {
+    test::Bytes Out;
+    for (size_t At = 0; At < In.size(); At += Cut) {
+      const test::Bytes Part = Stream.Filter(std::span(In).subspan(At, std::min(Cut, In.size() - At)));
+      Out.insert(Out.end(), Part.begin(), Part.end());
+    }
+    const test::Bytes Rest = Stream.Flush();
+    Out.insert(Out.end(), Rest.begin(), Rest.end());
+    EXPECT_EQ(Out, Sink.Out) << "calls of " << Cut / 2 << " frames";
+  }
+}
+
+// Beyond the 16384 frames of a .fir's history, --exact is the float sum in
+// tap order: acc = float(double(acc) + level * double(float(tap))).
+TEST(FftKernel, ExactIsTheFloatSumOverEveryTap) {
+  std::mt19937 R(3);
+  std::uniform_int_distribution<int> Sample(-30000, 30000);
+  TLongFilter Filter;
+  Filter.Channels = {RandomTaps(R, 16500), RandomTaps(R, 900)};  // one per channel
+  for (auto& Line : Filter.Channels)
+    for (double& T : Line) T *= 0.1;
+  const int32_t Frames = 16600;
+  std::vector<int16_t> Samples(static_cast<size_t>(Frames) * 2);
+  for (int16_t& S : Samples) S = static_cast<int16_t>(Sample(R));
+  std::vector<int16_t> Want(Samples.size());
+  for (size_t C = 0; C < 2; ++C) {
+    const std::vector<double>& Taps = Filter.Channels[C];
+    for (int32_t N = 0; N < Frames; ++N) {
+      float Acc = 0.0f;
+      for (int32_t K = 0; K < int32_t(Taps.size()); ++K) {
+        const double Level = K <= N ? Samples[size_t(N - K) * 2 + C] : 0.0;
+        Acc = static_cast<float>(double(Acc) + Level * double(static_cast<float>(Taps[size_t(K)])));
+      }
+      Want[size_t(N) * 2 + C] = static_cast<int16_t>(std::nearbyint(Acc));
+    }
+  }
+  const TAudioFormat Format{TSampleFormat::Pcm16, 2, 48000};
+  const test::Bytes In = test::Words(Samples);
+  TMemorySource Source(In, 4);
+  TMemorySink Sink(4);
+  TOverflowCount Overflow = TOverflowCount::For(Format);
+  TRunContext Run(false, Overflow, 5000);
+  RunExactKernel(Source, Sink, Format, TRunLength{Frames, false}, Filter, Run, 2);
+  EXPECT_EQ(Sink.Out, test::Words(Want));
+}
+
+TEST(LongFilter, ReadsSamplesAsScaledTaps) {
+  test::TScratchDir Dir;
+  // Two channels: (0.5, -0.25) then (0.25, 0.5), as 16-bit samples.
+  test::WriteFileBytes(Dir / "ir.wav", test::MakeWav(2, 16, 48000, test::Words({16384, -8192, 8192, 16384})));
+  struct TCase {
+    TLongFilterOptions Options;
+    std::vector<std::vector<double>> Want;
+  };
+  const TCase Cases[] = {
+      {{}, {{0.5, 0.25}, {-0.25, 0.5}}},
+      {{2, 0.0, TNormalize::None}, {{-0.25, 0.5}}},
+      {{1, 20 * std::log10(2.0), TNormalize::None}, {{1.0, 0.5}}},
+      {{0, 0.0, TNormalize::Peak}, {{1.0, 0.5}, {-0.5, 1.0}}},
+      {{1, 0.0, TNormalize::Energy}, {{0.5 / std::sqrt(0.3125), 0.25 / std::sqrt(0.3125)}}},
+  };
+  for (const TCase& C : Cases) {
+    const TLongFilter Filter = ReadLongFilter(Dir / "ir.wav", C.Options);
+    ASSERT_EQ(Filter.Channels.size(), C.Want.size());
+    for (size_t Ch = 0; Ch < C.Want.size(); ++Ch)
+      for (size_t I = 0; I < 2; ++I) EXPECT_NEAR(Filter.Channels[Ch][I], C.Want[Ch][I], 1e-12);
+  }
+  EXPECT_TRUE(IsWavFilter(Dir / "ir.wav"));
+  test::WriteFileBytes(Dir / "silent.wav", test::MakeWav(1, 16, 48000, test::Words({0, 0})));
+  test::WriteFileBytes(Dir / "nan.wav", test::MakeWav(1, 32, 48000, test::Floats({0.5f, NAN})));
+  const std::pair<std::string, std::string> Refusals[] = {
+      {"ir.wav", "no channel 3"}, {"silent.wav", "silent"}, {"nan.wav", "sample 1 is not a finite number"}};
+  for (const auto& [Name, Message] : Refusals) {
+    try {
+      ReadLongFilter(Dir / Name, {Name == "ir.wav" ? 3 : 0, 0.0, TNormalize::Peak});
+      ADD_FAILURE() << Name << " was read";
+    } catch (const EGeneralError& E) {
+      EXPECT_NE(std::string(E.what()).find(Message), std::string::npos) << E.what();
+    }
+  }
+}
+
+// Through the component: a WAV filter of one unit tap leaves the source as it
+// is, and one of two channels does not fit a mono source.
+TEST(LongFilter, RunsThroughTheComponent) {
+  test::TKestrumRun Run;
+  const test::Bytes Data = test::Words({100, -200, 300, 32767, -32768});
+  Run.Prepare(1, 16, 8000, Data, "unused\n0\n");
+  test::WriteFileBytes(Run.Dir / "unit.wav", test::MakeWav(1, 32, 8000, test::Floats({1.0f})));
+  Run.Kestrum.FirFile = Run.Dir / "unit.wav";
+  for (const bool Exact : {false, true}) {
+    Run.Kestrum.Exact = Exact;
+    Run.Execute();
+    EXPECT_EQ(Run.Error, "");
+    EXPECT_EQ(Run.Output(), Data);
+  }
+  test::WriteFileBytes(Run.Dir / "two.wav", test::MakeWav(2, 32, 8000, test::Floats({1.0f, 0.5f})));
+  Run.Kestrum.FirFile = Run.Dir / "two.wav";
+  Run.Execute();
+  EXPECT_NE(Run.Error.find("two.wav has 2 channels and the source 1"), std::string::npos) << Run.Error;
+}
+
+}  // namespace
+}  // namespace kestrum
