@@ -303,7 +303,9 @@ private:
     } else {
       const TBlock& Before = Slot(K - 1);
       const size_t BeforeEnd = HistoryBytes + static_cast<size_t>(Before.Count) * FrameBytes;
-      std::memcpy(Block.Raw.data(), Before.Raw.data() + BeforeEnd - HistoryBytes, HistoryBytes);
+      // With one slot, block K - 1 is in the same slot (a block that a short
+      // read left short is followed by another): the ranges may overlap.
+      std::memmove(Block.Raw.data(), Before.Raw.data() + BeforeEnd - HistoryBytes, HistoryBytes);
     }
     uint8_t* const Frames = Block.Raw.data() + HistoryBytes;
     try {
