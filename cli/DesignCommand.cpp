@@ -201,8 +201,8 @@ int RunDesignCommand(int Argc, char** Argv) {
                       "Drop samples this far below the peak, in dB (default -90)")
       ->check(RangeCheck(-1000, 0, "a level in dB"))
       ->type_name("DB");
-  FromWav->add_option("--channel", Impulse.Channel, "Channel of a stereo file, 1 (default) or 2")
-      ->check(RangeCheck(1, 2, "a channel"))
+  FromWav->add_option("--channel", Impulse.Channel, "The file's channel to take (default 1)")
+      ->check(RangeCheck(1, MAX_CHANNELS, "a channel"))
       ->type_name("N");
   FromWav->add_option("-o,--output", Impulse.Output, "The .fir file to write; - (default) for stdout")
       ->type_name("FILE");

@@ -571,6 +571,8 @@ TEST(KestrumCli, DesignAndResponseRefuseWhatTheyCannotDo) {
        "--csv: expected a file name"},
       {"an impulse that is not a finite number", {"design", "impulse", NaN, "-o", Out}, 1,
        "frame 1 holds a sample that is not a finite number"},
+      {"a channel the impulse lacks", {"design", "impulse", NaN, "--channel", "3", "-o", Out}, 1,
+       "has 1 channel, no channel 3"},
   };
   for (const TCase& C : Cases) {
     SCOPED_TRACE(C.Name);
