@@ -16,11 +16,11 @@ namespace {
 constexpr int64_t kMaxFrame = std::numeric_limits<int32_t>::max();
 
 const char* const kDescription =
-    "Filters SOURCE, an uncompressed WAV file (8-, 16- or 24-bit PCM or 32-bit\n"
-    "float, mono or stereo), through the FIR filter in FILTER and writes TARGET in\n"
-    "the same format. TARGET is replaced only when the run succeeds. With\n"
-    "--output-dir, filters every SOURCE into DIR under its own file name, several\n"
-    "at a time.\n"
+    "Filters SOURCE, an uncompressed WAV file (8-, 16-, 24- or 32-bit PCM or\n"
+    "32- or 64-bit float, 1 to 64 channels), through the FIR filter in FILTER and\n"
+    "writes TARGET in the same format, or in the one -b and -e ask for. TARGET is\n"
+    "replaced only when the run succeeds. With --output-dir, filters every SOURCE\n"
+    "into DIR under its own file name, several at a time.\n"
     "SOURCE '-' (standard input), a pipe or a FIFO is filtered as it arrives and\n"
     "written on at once, for as long as it flows: TARGET '-' carries each piece\n"
     "a moment after it came in. Ctrl-C ends such a stream cleanly.\n"
