@@ -1,5 +1,5 @@
 // TKestrum, the component that filters one WAV file into another through an
-// FIR filter read from a .fir file.
+// FIR filter read from a .fir file or from a WAV impulse response.
 #pragma once
 
 #include <cstdint>
@@ -45,11 +45,13 @@ enum class TKernelKind { Reference, Fast };
 //  4. A WAV file as FirFile is a long filter (kernel/LongFilter.h), read as
 //     FilterOptions say: logs its name, "Filter comment: impulse response,
 //     ..." and its taps, and runs on the FFT engine, or with Exact on the
-//     fast kernel's float sum (kernel/FftKernel.h). Otherwise, reads FirFile's comment and tap count, logs "Filter file name: ",
+//     fast kernel's float sum (kernel/FftKernel.h). Otherwise, reads
+//     FirFile's comment and tap count, logs "Filter file name: ",
 //     "Filter comment: ", "Taps: ", reads the taps, logs "NbEch: ". Sends
 //     OnWarning for a filter that is valid but odd (no taps, a tap count line
-//     holding more numbers, delays outside 0 to 16383), after the line or
-//     lines concerned have been read.
+//     holding more numbers, delays outside 0 to 16383, lines after the last
+//     tap that look like taps), after the line or lines concerned have been
+//     read.
 //  5. Filters NbEch frames (none when NbEch <= 0) with the chosen kernel
 //     (kernel/Kernel.h): OnProgress(frames done, NbEch) every PROGRESS_STEP
 //     frames. A sum that fails because a source sample is not a finite
@@ -66,8 +68,9 @@ enum class TKernelKind { Reference, Fast };
 // Streams. A source that is not a regular file (standard input "-", a pipe, a
 // FIFO, a socket, or SourceDescriptor) is filtered as it arrives: each piece
 // read is filtered and written on at once (TWriteWavFile::SendBuffered), so
-// the first frames leave within one read of their arrival and memory stays
-// the same whatever the length. With EndPos = StartPos such a run goes until
+// the first frames leave within one read of their arrival (on the FFT
+// engine, within one of its blocks) and memory stays the same whatever the
+// length. With EndPos = StartPos such a run goes until
 // the stream ends (at the end of its input, or at its header's data size when
 // that is a real size); NbEch is then the header's frame count, or -1 when
 // the header gives none: the log says "NbEch: unknown (until the end of the
@@ -119,6 +122,8 @@ public:
   // the levels are scaled by the exact power of two between the two full
   // scales and stored by the target's rules (kernel/Overflow.h), without
   // dither.
+  int TargetBits = 0;
+  TEncoding TargetEncoding = TEncoding::Source;
   // Carry the source's metadata chunks (those before its data but the ones
   // that describe the samples: bext, iXML, LIST, ...) into the target, in
   // their order, between its format and data chunks. bext's time reference
@@ -126,8 +131,6 @@ public:
   // plst, LIST adtl) are left out with a warning. Off by default: the target
   // then has the plain header alone.
   bool KeepMetadata = false;
-  int TargetBits = 0;
-  TEncoding TargetEncoding = TEncoding::Source;
   // Warnings about the run's input, one line each (Sender, text); not
   // published, sent only when bound.
   TLog OnWarning;

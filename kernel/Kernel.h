@@ -107,11 +107,13 @@ private:
 // the sink and the progress step are called in the default one too.
 //
 // The reference kernel, per frame n, in this order: fetch it from Source;
-// store each channel's level (8-bit: byte - 128; 16- and 24-bit: the sample;
-// float: the sample's value) in the channel's ring of FIR_HISTORY_SIZE
-// entries at position p; for each tap i in table order,
+// store each channel's level (8-bit: byte - 128; 16-, 24- and 32-bit: the
+// sample; float: the sample's value, a 64-bit one at full double precision)
+// in the channel's ring of FIR_HISTORY_SIZE entries at position p; for each
+// tap i in table order,
 //   acc = float(double(acc) + double(ring[(p - EffectiveDelay(Delays[i])) mod FIR_HISTORY_SIZE]) * double(Coefs[i]))
-// (every product is exact in double); store acc by the store rules of
+// (every product is exact in double but for the levels of 32-bit integers
+// and 64-bit floats, whose products are rounded to double); store acc by the store rules of
 // kernel/Overflow.h under Run.Clip, in Run's target format (scaled to its
 // levels first when it differs); hand the frame to Sink; advance p;
 // Run.StepProgress().

@@ -43,11 +43,12 @@ namespace kestrum {
 // stereo, read as they always were), a file that ends inside its header,
 // more frames than NSamples holds.
 //
-// The fetch operations deliver sample values as floats: 8-bit bytes read as
-// signed two's complement (0xFF gives -1, 0x80 gives -128), 16- and 24-bit
-// samples as signed integers, float samples bit for bit (the bulk
-// ReadFrames gives every format, 32-bit integers and 64-bit floats included) (NaN, infinities,
-// negative zero and subnormals included). Past the end of the sample data
+// The Read* fetch operations (8-, 16-, 24-bit and 32-bit float, mono or
+// stereo; the bulk ReadFrames gives every format, 32-bit integers and 64-bit
+// floats included, as raw bytes) deliver sample values as floats: 8-bit
+// bytes read as signed two's complement (0xFF gives -1, 0x80 gives -128),
+// 16- and 24-bit samples as signed integers, float samples bit for bit (NaN,
+// infinities, negative zero and subnormals included). Past the end of the sample data
 // (the data chunk, or the file if it ends first, even when it shrinks after
 // opening) they deliver silence: the byte 0x80 (-128) for 8-bit data, 0
 // otherwise. They never raise an error except an EInOutError when a block

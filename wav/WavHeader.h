@@ -74,8 +74,9 @@ struct TWavHeader {
   // with a channel mask, gets the extensible format chunk (tag 0xFFFE, 40
   // bytes, the mask and the PCM or float subformat): 68 bytes, 80 with the
   // fact chunk of float. Odd-sized data is followed by a pad
-  // byte, as RIFF requires, which the RIFF size counts. Sizes wrap to 32
-  // bits; the writer refuses longer files first.
+  // byte, as RIFF requires, which the RIFF size counts. In the Plain and
+  // Junk layouts sizes wrap to 32 bits; the writer refuses longer files
+  // first, or writes them as Rf64.
   // Layout Junk adds a JUNK chunk of 36 bytes after "WAVE"; Rf64 puts the
   // sizes in a ds64 chunk there and 0xFFFFFFFF in the 32-bit fields.
   // Extra: encoded chunks that go before the data chunk.

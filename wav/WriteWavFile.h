@@ -113,7 +113,8 @@ public:
   // (values wrap, they are not clipped), low byte first; floats are stored
   // bit for bit. Appending while no file
   // is open raises EGeneralError. A file that would outgrow the 32-bit sizes
-  // of its header raises EGeneralError instead of growing.
+  // of its header raises EGeneralError instead of growing, unless Reserve or
+  // ReserveUnknownLength let it become RF64.
   void WriteByte(int32_t Value) {
     Buffer[BufPos++] = static_cast<uint8_t>(Value);
     if (BufPos >= BufSize) WriteBlock();
