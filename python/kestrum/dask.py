@@ -267,8 +267,8 @@ def filter_array(x, filter, wrap=False, threads=1):
     """The Dask array of x filtered: every chunk equals, bit for bit, the
     same frames of one uninterrupted Filter.apply over the whole of x.
 
-    x: a Dask array of frames (time along axis 0; 1-D mono, or 2-D with 1 or
-    2 channels along axis 1), of uint8, int16, int32 (24-bit) or float32,
+    x: a Dask array of frames (time along axis 0; 1-D mono, or 2-D with 1 to
+    64 channels along axis 1), of uint8, int16, int32 (24-bit), float32 or float64,
     chunked along time; the first frame follows silence. filter: a Filter
     or the path of a .fir file. wrap: as Filter.apply. threads: per chunk.
 
@@ -321,8 +321,9 @@ class _WavFrames:
 
 
 def read_wav(path, chunk_frames=1 << 20):
-    """Opens a WAV file (8-, 16-, 24-bit PCM or 32-bit float, mono or
-    stereo) as a Wav whose samples are a Dask array of chunk_frames frames
+    """Opens a WAV file (8-, 16-, 24-bit PCM or 32-, 64-bit float, 1 to 64
+    channels; a 32-bit PCM file gives int32 samples of format "pcm32", which
+    filter_array takes for 24-bit ones and refuses) as a Wav whose samples are a Dask array of chunk_frames frames
     a chunk, read in place from the file (memory-mapped) only when computed:
     on a cluster, each worker reads its own chunks. Raises FileError now
     for a file Kestrum's reader refuses."""
@@ -411,7 +412,7 @@ def _overflow_warning(overflow, wrap, format):
     """The tool's warning for samples beyond the sample width, or None."""
     if overflow.overflowed == 0:
         return None
-    is_float = format == "float32"
+    is_float = format.startswith("float")
     peak = overflow.peak_full_scale
     peak_text = f"{peak:.4f}" if peak < 1.01 else f"{peak:.2f}" if peak < 1e6 else f"{peak:.3g}"
     what = "full scale (-1 to 1)" if is_float else f"the {format[3:]}-bit range"

@@ -53,7 +53,8 @@ def wav_files(folder, formats, frames, seed=0):
 @needs_cli
 def test_files_on_the_cluster_give_the_tool_bytes(client, tmp_path):
     (tmp_path / "in").mkdir()
-    good = wav_files(tmp_path / "in", [(np.uint8, 0), (np.int16, 2), (np.int32, 2), (np.float32, 0)], 30011)
+    good = wav_files(tmp_path / "in", [(np.uint8, 0), (np.int16, 2), (np.int32, 2), (np.float32, 0),
+                                       (np.float64, 2)], 30011)
     bad = tmp_path / "in" / "bad.wav"
     bad.write_text("not a wav file\n")
     fir = tmp_path / "long.fir"
@@ -74,10 +75,11 @@ def test_files_on_the_cluster_give_the_tool_bytes(client, tmp_path):
     # The shell form: the same bytes, the tool's summary and exit status.
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     run = subprocess.run([sys.executable, "-m", "kestrum.dask", "--scheduler", client.scheduler.address,
-                          "-o", tmp_path / "shell", good[1], bad, fir], capture_output=True, text=True,
+                          "-o", tmp_path / "shell", good[1], good[4], bad, fir], capture_output=True, text=True,
                          env=env, timeout=120)
     assert run.returncode == 1 and run.stdout == ""
-    assert "1 of 2 files written to" in run.stderr and "kestrum: 1 of 2 files failed" in run.stderr
+    assert "2 of 3 files written to" in run.stderr and "kestrum: 1 of 3 files failed" in run.stderr
+    assert "exceeded the 16-bit range" in run.stderr and "exceeded full scale (-1 to 1)" in run.stderr
     assert (tmp_path / "shell" / good[1].name).read_bytes() == (out / good[1].name).read_bytes()
     duplicate = subprocess.run([sys.executable, "-m", "kestrum.dask", "-o", tmp_path, good[0], good[0], fir],
                                capture_output=True, text=True, env=env, timeout=120)
