@@ -24,8 +24,8 @@ filter_file filters such files.)
 Integer sums beyond the sample width saturate by default, as the command-line
 tool does; ``wrap=True`` keeps their low bits instead.
 
-Names: Filter, Stream, Response, Overflow, filter_file, read_wav, write_wav,
-Wav, and the errors KestrumError, FileError, MathError, StoppedError and the
+Names: Filter, Stream, LongStream, Response, Overflow, filter_file, read_wav,
+write_wav, Wav, and the errors KestrumError, FileError, MathError, StoppedError and the
 warning FilterWarning.
 """
 
@@ -39,7 +39,7 @@ import numpy as np
 from . import _kestrum
 from ._kestrum import FileError, KestrumError, MathError, StoppedError
 
-__all__ = ["Filter", "Stream", "Response", "Overflow", "Wav", "filter_file", "read_wav", "write_wav",
+__all__ = ["Filter", "Stream", "LongStream", "Response", "Overflow", "Wav", "filter_file", "read_wav", "write_wav",
            "KestrumError", "FileError", "MathError", "StoppedError", "FilterWarning"]
 __version__ = "0.90"
 
@@ -250,8 +250,8 @@ class Filter:
 
     @classmethod
     def from_impulse(cls, path, threshold=-90.0, channel=1):
-        """A filter of the samples of an impulse response in a WAV file
-        (channel 1 or 2), each at its own delay, dropping those below
+        """A filter of the samples of one channel (1 for the first) of an
+        impulse response in a WAV file, each at its own delay, dropping those below
         threshold dB re the peak, as ``kestrum design impulse`` does. The
         filter's ``impulse_report`` says what was kept and dropped."""
         native, report = _kestrum.from_impulse(os.fspath(path), int(channel), float(threshold))
@@ -491,8 +491,9 @@ def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="fas
 
 
 class Wav(NamedTuple):
-    """A WAV file's samples (1-D for mono, frames x 2 for stereo), its rate
-    in Hz, and its format: "pcm8", "pcm16", "pcm24" or "float32"."""
+    """A WAV file's samples (1-D for mono, else frames x channels), its rate
+    in Hz, and its format: "pcm8", "pcm16", "pcm24", "pcm32", "float32" or
+    "float64"."""
     samples: np.ndarray
     rate: int
     format: str
