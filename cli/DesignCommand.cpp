@@ -185,7 +185,9 @@ int DesignFromImpulse(const TImpulseOptions& O) {
 }  // namespace
 
 int RunDesignCommand(int Argc, char** Argv) {
-  CLI::App App("Designs an FIR filter and writes it as a .fir file.", "kestrum design");
+  CLI::App App("Designs an FIR filter and writes it as a .fir file (a windowed sinc also as a WAV\n"
+                "impulse response, -o NAME.wav).",
+                "kestrum design");
   App.require_subcommand(1);
   TBandOptions Band;
   AddBandCommand(App, "lowpass", TBandKind::Lowpass, "Lowpass: gain 1 below CUTOFF", Band);
