@@ -8,9 +8,11 @@
 
 namespace kestrum {
 
-// e^(Sign i pi K / N), from the long double sine and cosine. glibc's double
-// sin and cos take an FMA or an SSE2 path by processor, and the two differ in
-// the last bit for some arguments; its long double ones have a single path.
+// e^(Sign i pi K / N), to the same bits on every machine. libm's sine and
+// cosine cannot promise that: glibc's double ones take an FMA or an SSE2 path
+// by processor, and its long double ones use the x87 fsin and fcos, whose
+// last bits are the processor's. So the angle is brought below pi/4 by exact
+// symmetries and its power series is summed in long double.
 std::complex<double> HalfTurnTwiddle(size_t K, size_t N, int Sign);
 
 // A KissFFT transform of N points (its header-only C++ template, for double),

@@ -17,7 +17,7 @@
 #include <thread>
 #include <utility>
 
-#include "kernel/FloatEnv.h"
+#include "base/FloatEnv.h"
 #include "wav/WavHeader.h"
 
 // The rounding to integers relies on float arithmetic done in float.

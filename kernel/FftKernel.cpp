@@ -14,7 +14,7 @@
 #include "base/Errors.h"
 #include "base/KissFft.h"
 #include "kernel/FastKernel.h"
-#include "kernel/FloatEnv.h"
+#include "base/FloatEnv.h"
 #include "wav/WavHeader.h"
 
 namespace kestrum {

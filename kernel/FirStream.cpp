@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kernel/FastKernel.h"
-#include "kernel/FloatEnv.h"
+#include "base/FloatEnv.h"
 
 namespace kestrum {
 

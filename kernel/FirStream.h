@@ -50,7 +50,7 @@ public:
   // Out then holds the frames before that one, and the stream stands after
   // them as if In had ended there (Frames() is the failing frame's number).
   // It computes in the default floating-point environment, whatever the
-  // calling thread has set, and restores the caller's (kernel/FloatEnv.h).
+  // calling thread has set, and restores the caller's (base/FloatEnv.h).
   void Filter(std::span<const uint8_t> In, std::span<uint8_t> Out);
   // The same for 16-bit or float samples as numbers (ff_16bits or
   // ff_32bitsFloat streams only, else std::invalid_argument); sizes count

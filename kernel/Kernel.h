@@ -103,7 +103,7 @@ private:
 
 // Both kernels compute in the default floating-point environment (rounding to
 // nearest, subnormals kept, whatever the calling thread has set: see
-// kernel/FloatEnv.h) and restore the caller's before returning; the source,
+// base/FloatEnv.h) and restore the caller's before returning; the source,
 // the sink and the progress step are called in the default one too.
 //
 // The reference kernel, per frame n, in this order: fetch it from Source;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/Errors.h"
-#include "kernel/FloatEnv.h"
+#include "base/FloatEnv.h"
 #include "kernel/Kernel.h"
 #include "wav/WavHeader.h"
 

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "base/Errors.h"
+#include "base/KissFft.h"
 #include "kernel/FftKernel.h"
 #include "tests/KestrumRun.h"
 #include "tests/TestUtil.h"
@@ -69,6 +70,25 @@ std::vector<double> DirectConvolution(const std::vector<double>& X, const std::v
   for (size_t N = 0; N < X.size(); ++N)
     for (size_t K = 0; K < H.size() && K <= N; ++K) Y[N] += H[K] * X[N - K];
   return Y;
+}
+
+// The twiddles come from a series, not libm: every octant must land on the
+// right angle, to within a unit in the last place, and the axes exactly.
+TEST(FftKernel, TwiddlesAreTheHalfTurnAnglesInEveryOctant) {
+  for (size_t N : {1u, 3u, 7u, 256u, 1000u, 16384u}) {
+    for (size_t K = 0; K < 4 * N; ++K) {
+      const long double Angle = 3.141592653589793238462643383279502884L * static_cast<long double>(K % (2 * N)) /
+                                static_cast<long double>(N);
+      for (int Sign : {-1, 1}) {
+        const std::complex<double> T = HalfTurnTwiddle(K, N, Sign);
+        ASSERT_NEAR(T.real(), static_cast<double>(std::cos(Angle)), 1.2e-16) << K << " / " << N;
+        ASSERT_NEAR(T.imag(), Sign * static_cast<double>(std::sin(Angle)), 1.2e-16) << K << " / " << N;
+      }
+    }
+  }
+  EXPECT_EQ(HalfTurnTwiddle(1, 2, 1), std::complex<double>(0, 1));
+  EXPECT_EQ(HalfTurnTwiddle(3, 2, 1), std::complex<double>(0, -1));
+  EXPECT_EQ(HalfTurnTwiddle(5, 5, -1), std::complex<double>(-1, 0));
 }
 
 TEST(FftKernel, MatchesADirectDoubleConvolutionAtPartitionEdges) {
