@@ -85,32 +85,48 @@ void TWriteWavFile::WriteBlock() {
 }
 
 void TWriteWavFile::WriteBytes(const uint8_t* Bytes, size_t Count) {
-  while (Count > 0) {
-    if (BufPos == 0 && BufSize > 0 && Count >= static_cast<size_t>(BufSize)) {
-      // Whole blocks straight to the file, as many as the header's limit
-      // allows: the same bytes, and the same block fails, as block by block.
-      const uint64_t Room = FLayout != TWavLayout::Plain
-                                ? UINT64_MAX
-                                : (kMaxFileLength - std::min(FLength, kMaxFileLength)) / static_cast<uint64_t>(BufSize);
-      const size_t N = static_cast<size_t>(std::min<uint64_t>(Count / static_cast<size_t>(BufSize), Room)) *
-                       static_cast<size_t>(BufSize);
-      if (N > 0) {
-        Put(Bytes, N);
-        Bytes += N;
-        Count -= N;
-        continue;
+  // Bytes always points at the first byte not yet handed to the file or the
+  // buffer, so that a stopped stream can finish its last frame from there.
+  try {
+    while (Count > 0) {
+      if (BufPos == 0 && BufSize > 0 && Count >= static_cast<size_t>(BufSize)) {
+        // Whole blocks straight to the file, as many as the header's limit
+        // allows: the same bytes, and the same block fails, as block by block.
+        const uint64_t Room = FLayout != TWavLayout::Plain
+                                  ? UINT64_MAX
+                                  : (kMaxFileLength - std::min(FLength, kMaxFileLength)) / static_cast<uint64_t>(BufSize);
+        const size_t N = static_cast<size_t>(std::min<uint64_t>(Count / static_cast<size_t>(BufSize), Room)) *
+                         static_cast<size_t>(BufSize);
+        if (N > 0) {
+          const uint8_t* const Blocks = Bytes;
+          Bytes += N;
+          Count -= N;
+          Put(Blocks, N);
+          continue;
+        }
       }
+      const size_t N = std::min<size_t>(Count, static_cast<size_t>(BufSize - BufPos));
+      if (N == 0) {  // BufSize 0: no file open
+        WriteByte(*Bytes);
+        return;
+      }
+      std::memcpy(Buffer + BufPos, Bytes, N);
+      BufPos += static_cast<int32_t>(N);
+      Bytes += N;
+      Count -= N;
+      if (BufPos >= BufSize) WriteBlock();
     }
-    const size_t N = std::min<size_t>(Count, static_cast<size_t>(BufSize - BufPos));
-    if (N == 0) {  // BufSize 0: no file open
-      WriteByte(*Bytes);
-      return;
+  } catch (...) {
+    // A stream write cut inside a frame whose end lies past the block it was
+    // writing (PutStream kept only the block's part): the rest of that frame
+    // is at the start of the bytes not handed over yet.
+    const uint64_t Header = static_cast<uint64_t>(FHeaderSize);
+    if (FStreaming && FHeaderSize != 0 && FLength > Header) {
+      const size_t Rest = static_cast<size_t>((FrameBytes() - (FLength - Header) % FrameBytes()) % FrameBytes());
+      if (!FCutFrame.empty() && FCutFrame.size() < Rest)
+        FCutFrame.insert(FCutFrame.end(), Bytes, Bytes + std::min(Rest - FCutFrame.size(), Count));
     }
-    std::memcpy(Buffer + BufPos, Bytes, N);
-    BufPos += static_cast<int32_t>(N);
-    Bytes += N;
-    Count -= N;
-    if (BufPos >= BufSize) WriteBlock();
+    throw;
   }
 }
 
