@@ -434,6 +434,7 @@ class LongStream:
 
     @property
     def block_frames(self):
+        """Frames in one block of the engine: the most that are held back."""
         return self._native.block_frames
 
     @property
