@@ -94,10 +94,6 @@ void TFftConvolver::Reset() {
   FNewest = 0;
 }
 
-size_t TFftConvolver::MemoryBytes() const {
-  return (FFilter.size() + FInput.size() + FSum.size()) * sizeof(TComplex) + FWindow.size() * sizeof(double);
-}
-
 void TFftConvolver::Process(const double* In, double* Out) {
   const size_t B = size_t(FB);
   const size_t Bins = B + 1;

@@ -54,8 +54,6 @@ public:
   // Forgets the signal: silence before the next block.
   void Reset();
   int32_t BlockFrames() const { return FB; }
-  // Bytes of spectra and buffers it holds.
-  size_t MemoryBytes() const;
 
 private:
   const int32_t FB;
