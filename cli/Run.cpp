@@ -13,6 +13,7 @@
 #include "fir/FirFile.h"
 #include "kernel/LongFilter.h"
 #include "wav/ReadWavFile.h"
+#include "wav/WavHeader.h"
 
 namespace kestrum {
 
@@ -177,8 +178,7 @@ std::string ExistingTargetProblem(const std::string& Target) {
   std::string Head(16, '\0');
   File.read(Head.data(), static_cast<std::streamsize>(Head.size()));
   Head.resize(static_cast<size_t>(File.gcount()));
-  const bool Riff = Head.compare(0, 4, "RIFF") == 0 || Head.compare(0, 4, "RF64") == 0 || Head.compare(0, 4, "BW64") == 0;
-  if (Head.size() >= 12 && Riff && Head.compare(8, 4, "WAVE") == 0) return "";
+  if (IsWavHead(Head)) return "";
   return "TARGET '" + Target + "' exists and is " + KindOfFile(Head) +
          "; a run would replace it with WAV (--force does)";
 }

@@ -8,6 +8,7 @@
 #include "base/Errors.h"
 #include "kernel/FastKernel.h"
 #include "wav/ReadWavFile.h"
+#include "wav/WavHeader.h"
 
 namespace kestrum {
 
@@ -20,10 +21,9 @@ size_t TLongFilter::Length() const {
 bool IsWavFilter(const std::string& FileName) {
   if (FileName == "-") return false;  // stdin is read once, by the .fir reader
   std::ifstream File(FileName, std::ios::binary);
-  char Head[4] = {};
-  if (!File.read(Head, 4)) return false;
-  const std::string Tag(Head, 4);
-  return Tag == "RIFF" || Tag == "RF64";
+  std::string Head(12, '\0');
+  if (!File.read(Head.data(), 12)) return false;
+  return IsWavHead(Head);
 }
 
 namespace {

@@ -6,6 +6,12 @@
 
 namespace kestrum {
 
+bool IsWavHead(const std::string& Head) {
+  if (Head.size() < 12 || Head.compare(8, 4, "WAVE") != 0) return false;
+  const std::string Form = Head.substr(0, 4);
+  return Form == "RIFF" || Form == "RF64" || Form == "BW64";
+}
+
 std::vector<uint8_t> EncodeChunks(const std::vector<TWavChunk>& Chunks) {
   std::vector<uint8_t> B;
   for (const TWavChunk& Chunk : Chunks) {

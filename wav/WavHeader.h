@@ -11,6 +11,10 @@
 
 namespace kestrum {
 
+// Whether Head, the first bytes of a file, opens a WAV file: "RIFF", "RF64"
+// or "BW64", a size, then "WAVE". Fewer than 12 bytes do not.
+bool IsWavHead(const std::string& Head);
+
 constexpr int WAV_HEADER_SIZE = 44;        // PCM: RIFF, a 16-byte format chunk, data
 constexpr int WAV_FLOAT_HEADER_SIZE = 58;  // float: an 18-byte format chunk and a fact chunk
 // Extensible (more than two channels, or a channel mask): a 40-byte format
