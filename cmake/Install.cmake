@@ -58,34 +58,45 @@ if(TARGET kestrum)
 endif()
 if(TARGET ProjectEssaiKestrum)
   kestrum_gzip(doc/ProjectEssaiKestrum.1 ProjectEssaiKestrum.1.gz)
-  install(FILES ${PROJECT_BINARY_DIR}/ProjectEssaiKestrum.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(TARGETS ProjectEssaiKestrum RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES demo/ProjectEssaiKestrum.desktop DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications)
-  install(FILES demo/kestrum.svg DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps)
+  install(FILES ${PROJECT_BINARY_DIR}/ProjectEssaiKestrum.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+          COMPONENT dialog)
+  install(TARGETS ProjectEssaiKestrum RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT dialog)
+  install(FILES demo/ProjectEssaiKestrum.desktop DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications
+          COMPONENT dialog)
+  install(FILES demo/kestrum.svg DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps
+            COMPONENT dialog)
 endif()
 kestrum_gzip(doc/changelog changelog.gz)
-install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${KESTRUM_DOC_DIR})
 install(FILES README.md LICENSE DESTINATION ${KESTRUM_DOC_DIR})
-install(FILES LICENSE DESTINATION ${KESTRUM_DOC_DIR} RENAME copyright)
+# Every package carries its own copyright file and change log, in the folder
+# named after it, as Debian's policy asks.
+function(kestrum_package_docs Component Package)
+  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${Package}
+          COMPONENT ${Component})
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${Package} RENAME copyright
+          COMPONENT ${Component})
+endfunction()
+kestrum_package_docs(Unspecified kestrum)
+if(TARGET ProjectEssaiKestrum)
+  kestrum_package_docs(dialog kestrum-dialog)
+endif()
+if(KESTRUM_BUILD_PYTHON)
+  kestrum_package_docs(python python3-kestrum)
+endif()
 install(DIRECTORY examples/ DESTINATION ${KESTRUM_DOC_DIR}/examples
         FILES_MATCHING PATTERN "*.fir" PATTERN "*.md" PATTERN "embed/*")
 
-# Debian packages: kestrum holds everything installed but the Python package,
-# which python3-kestrum holds (the install component "python"), so that the
-# tool does not pull in Python and numpy. Library dependencies come from
-# dpkg-shlibdeps.
+# Debian packages, one per install component, so that each installs without
+# what it does not use: kestrum holds the tool, the libraries and their
+# headers, and needs neither Qt nor Python; kestrum-dialog holds the Qt
+# dialog; python3-kestrum the Python package. Library dependencies come from
+# dpkg-shlibdeps. CPack puts the common summary before each package's own
+# description; lines stay under 80 columns, and none starts with a dot, which
+# Debian reads as a control statement.
 set(CPACK_PACKAGE_NAME kestrum)
 set(CPACK_PACKAGE_VENDOR "The Kestrum developers")
 set(CPACK_PACKAGE_CONTACT "The Kestrum developers <dev@kestrum.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "FIR filter for PCM WAV files, with a C++ library")
-# Lines of the long description stay under 80 columns, and none starts with
-# a dot, which Debian reads as a control statement.
-set(CPACK_PACKAGE_DESCRIPTION
-    "Kestrum applies a finite-impulse-response filter, described by a small
-text file, to an uncompressed PCM WAV file and writes the filtered signal
-as a new WAV file of the same format, with exact, defined arithmetic. The
-package holds the kestrum command-line tool, a small Qt dialog, and the
-static C++ libraries with their headers, CMake package and pkg-config file.")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "FIR filter for PCM WAV files with exact, defined arithmetic")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -95,6 +106,17 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://kestrum.invalid/)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME kestrum)
+set(CPACK_DEBIAN_UNSPECIFIED_DESCRIPTION
+    "Kestrum applies a finite-impulse-response filter, described by a small
+text file or a WAV impulse response, to an uncompressed WAV file and writes
+the filtered signal as a new WAV file. This package holds the kestrum
+command-line tool, and the static C++ libraries with their headers, CMake
+package and pkg-config file.")
+set(CPACK_DEBIAN_DIALOG_PACKAGE_NAME kestrum-dialog)
+set(CPACK_DEBIAN_DIALOG_PACKAGE_SECTION sound)
+set(CPACK_DEBIAN_DIALOG_DESCRIPTION
+    "This is Kestrum's desktop dialog, built with Qt: it picks a source WAV
+file, a target and a filter file, and runs the filter with a progress bar.")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-kestrum)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 if(KESTRUM_BUILD_PYTHON)
@@ -103,8 +125,8 @@ if(KESTRUM_BUILD_PYTHON)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
       "python3 (>= 3.${Python_VERSION_MINOR}), python3 (<< 3.${KESTRUM_PYTHON_NEXT}), python3-numpy")
 endif()
-# CPack puts the common summary first.
-set(CPACK_DEBIAN_PYTHON_DESCRIPTION "This is Kestrum's Python package: kestrum applies FIR filters to numpy
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+    "This is Kestrum's Python package: kestrum applies FIR filters to numpy
 arrays and WAV files with the exact arithmetic of the kestrum tool,
 designs filters and computes their response.")
 include(CPack)
