@@ -10,7 +10,7 @@ std::string EscapeControl(const std::string& Message) {
   Out.reserve(Message.size());
   for (const char C : Message) {
     const auto Byte = static_cast<unsigned char>(C);
-    if (Byte >= 32 && Byte != 127) {
+    if ((Byte >= 32 && Byte != 127) || C == '\t') {
       Out += C;
       continue;
     }

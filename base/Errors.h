@@ -20,7 +20,8 @@ public:
   explicit EKestrum(const std::string& Message);
 };
 
-// Message with every byte below 32, and 127, written as \xHH.
+// Message with every byte below 32 but the tab, and 127, written as \xHH:
+// nothing in it can move a terminal's cursor to another line or reprogram it.
 std::string EscapeControl(const std::string& Message);
 
 // A failed file operation. ErrorCode() is the operating system's error code

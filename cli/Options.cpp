@@ -155,8 +155,9 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
          },
          "Sample encoding of TARGET: signed-integer (16, 24,\n"
          "32 bits), unsigned-integer (8) or floating-point (32,\n"
-         "64; full scale -1 to 1); default: the source's")
-      ->check(ChoiceCheck({"signed-integer", "unsigned-integer", "floating-point"}))
+         "64; full scale -1 to 1), or the start of one (signed,\n"
+         "float); default: the source's")
+      ->transform(ChoicePrefix({"signed-integer", "unsigned-integer", "floating-point"}))
       ->type_name("ENCODING");
   App.add_flag("--keep-metadata", Options.KeepMetadata,
                "Carry the source's metadata (bext, iXML, LIST, ...)\n"

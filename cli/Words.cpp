@@ -190,4 +190,17 @@ CLI::Validator ChoiceCheck(const std::vector<std::string>& Choices) {
       "");
 }
 
+CLI::Validator ChoicePrefix(const std::vector<std::string>& Choices) {
+  const CLI::Validator Exact = ChoiceCheck(Choices);
+  return CLI::Validator(
+      [=](std::string& Text) -> std::string {
+        std::vector<std::string> Begun;
+        for (const std::string& Choice : Choices)
+          if (!Text.empty() && Choice.compare(0, Text.size(), Text) == 0) Begun.push_back(Choice);
+        if (Begun.size() == 1) Text = Begun.front();
+        return Exact(Text);
+      },
+      "");
+}
+
 }  // namespace kestrum

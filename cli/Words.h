@@ -40,4 +40,8 @@ CLI::Validator RangeCheck(double Low, double High, const std::string& What);
 // "did you mean" the closest.
 CLI::Validator ChoiceCheck(const std::vector<std::string>& Choices);
 
+// ChoiceCheck as a conversion that also takes, as sox does, a word that
+// begins one choice alone ("signed", "float", "u") and gives that choice.
+CLI::Validator ChoicePrefix(const std::vector<std::string>& Choices);
+
 }  // namespace kestrum

@@ -69,8 +69,9 @@ TCrossings FindCrossings(const TResponse& Response, const std::vector<double>& G
 
 // Text as XML character data in UTF-8: markup characters as entities; a
 // byte that does not start a valid UTF-8 sequence is taken as Latin-1 (a
-// comment written in it is common) and transcoded; control characters, which
-// XML does not allow, are shown escaped as \xHH, as errors show them.
+// comment written in it is common) and transcoded; control characters but
+// the tab, which XML does not allow, are shown escaped as \xHH, as errors
+// show them.
 std::string Escaped(const std::string& Text) {
   std::string Out;
   const auto Byte = [&](size_t I) { return I < Text.size() ? static_cast<unsigned char>(Text[I]) : 0u; };
@@ -104,7 +105,7 @@ std::string Escaped(const std::string& Text) {
       case '>': Out += "&gt;"; break;
       case '"': Out += "&quot;"; break;
       default:
-        if (C < 0x20 || (C >= 0x7F && C < 0xA0)) {
+        if ((C < 0x20 && C != '\t') || (C >= 0x7F && C < 0xA0)) {
           static const char kHex[] = "0123456789abcdef";
           Out += {'\\', 'x', kHex[C >> 4], kHex[C & 15]};
         } else if (C < 0x80) {

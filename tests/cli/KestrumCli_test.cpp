@@ -238,12 +238,12 @@ TEST(KestrumCli, WritesTheSampleFormatAskedForKeepingTheChannels) {
   const TCase Cases[] = {
       {{"-b", "24"}, "sox_s16_stereo_list", {S::Pcm24, 2, 44100},
        Samples([](int L) { return test::Int24s({L * 256}); })},
-      {{"-e", "floating-point"}, "sox_s16_stereo_list", {S::Float32, 2, 44100},
+      {{"-e", "float"}, "sox_s16_stereo_list", {S::Float32, 2, 44100},
        Samples([](int L) { return test::Floats({L / 32768.0f}); })},
       {{"--bits", "8"}, "sox_s16_stereo_list", {S::Pcm8, 2, 44100},
        Samples([](int L) { return Bytes{static_cast<uint8_t>(std::min(std::nearbyint(L / 256.0), 127.0) + 128)}; })},
       {{"-b", "32"}, "sox_f32_stereo", {S::Float32, 2, 22050}, test::ReadFileBytes(DataFile("sox_f32_stereo.raw"))},
-      {{"--encoding", "signed-integer"}, "sox_f32_stereo", {S::Pcm32, 2, 22050}, {}},
+      {{"--encoding", "signed"}, "sox_f32_stereo", {S::Pcm32, 2, 22050}, {}},
       {{"-b", "64"}, "extensible_s16_stereo", {S::Float64, 2, 96000, 0x3}, {}},
       {{}, "mono_3ch_s16", {S::Pcm16, 3, 8000}, SampleBytes(DataFile("mono_3ch_s16.wav"))},
   };
@@ -1021,23 +1021,23 @@ TEST(KestrumCli, ControlBytesNeverReachTheTerminalAndTheSvgIsWellFormed) {
   const std::string Source = Dir / "bad\nkestrum: all good\x1b[31mRED.wav";
   test::WriteFileBytes(Source, test::ReadFileBytes(kExample));
   // A comment that sets the terminal's title and clears it, in Latin-1.
-  test::WriteFileText(Dir / "odd.fir", "caf\xe9 \x1b]0;owned\x07\x1b[2J <&>\x01\n1\n0 1.0\n");
+  test::WriteFileText(Dir / "odd.fir", "caf\xe9\t\x1b]0;owned\x07\x1b[2J <&>\x01\n1\n0 1.0\n");
   const TResult Filtered = RunKestrum({Source, Dir / "out.wav", Dir / "odd.fir"});
   const TResult Response = RunKestrum({"response", Dir / "odd.fir", "--rate", "8000", "--svg", Dir / "plot.svg"});
   for (const TResult& R : {Filtered, Response}) {
     EXPECT_EQ(R.Status, 0) << R.Err;
-    EXPECT_TRUE(std::all_of(R.Err.begin(), R.Err.end(), [](unsigned char C) { return C == '\n' || (C >= 32 && C != 127); }))
+    EXPECT_TRUE(std::all_of(R.Err.begin(), R.Err.end(), [](unsigned char C) { return C == '\n' || C == '\t' || (C >= 32 && C != 127); }))
         << R.Err;
   }
   EXPECT_EQ(std::count(Filtered.Err.begin(), Filtered.Err.end(), '\n'), 5) << Filtered.Err;
-  EXPECT_NE(Filtered.Err.find("Filter comment: caf\xe9 \\x1b]0;owned\\x07\\x1b[2J <&>\\x01\n"), std::string::npos)
+  EXPECT_NE(Filtered.Err.find("Filter comment: caf\xe9\t\\x1b]0;owned\\x07\\x1b[2J <&>\\x01\n"), std::string::npos)
       << Filtered.Err;
   // A real XML parser reads the plot, and its title as Unicode text.
   const std::string Check = Dir / "check.py";
   test::WriteFileText(Check,
                       "import sys, xml.etree.ElementTree as E\n"
                       "title = E.parse(sys.argv[1]).getroot().find('{http://www.w3.org/2000/svg}text').text\n"
-                      "sys.exit(0 if title.startswith('caf\\u00e9 \\\\x1b]0;owned\\\\x07\\\\x1b[2J <&>\\\\x01') else 1)\n");
+                      "sys.exit(0 if title.startswith('caf\\u00e9\\t\\\\x1b]0;owned\\\\x07\\\\x1b[2J <&>\\\\x01') else 1)\n");
   const std::string Svg = Dir / "plot.svg";
   const char* const Argv[] = {"/usr/bin/python3", Check.c_str(), Svg.c_str(), nullptr};
   pid_t Pid;
