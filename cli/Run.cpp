@@ -156,7 +156,8 @@ std::string TargetRefusal(const TOptions& Options, const std::string& Source, co
     case TTargetRefusal::Input:
       return "TARGET " + Problem.Message;
     case TTargetRefusal::Name:
-      if (Extension == ".fir") return "TARGET " + Problem.Message + ": the order is SOURCE TARGET FILTER (--force writes it anyway)";
+      if (Extension == ".fir")
+        return "TARGET " + Problem.Message + ": the order is SOURCE TARGET FILTER (--force writes it anyway)";
       return "TARGET '" + Target + "': kestrum writes WAV only; for " + Extension.substr(1) +
              ", pipe it through ffmpeg or sox, e.g. kestrum SOURCE - FILTER | sox -t wav - " + "out" + Extension +
              " (--force writes WAV under this name)";
