@@ -138,7 +138,7 @@ int RunBatch(const TOptions& Options) {
   std::map<uint32_t, std::unique_ptr<TDesignedFilterFile>> Designs;
   for (TJob& Job : Jobs) {
     Job.Filter = Options.Filter();
-    if (!Options.Force) Job.Refusal = ExistingTargetProblem(Job.Target);
+    Job.Refusal = TargetRefusal(Options, Job.Source, Job.Target);
     if (!Job.Refusal.empty()) continue;
     try {
       if (!CanReadTwice(Job.Source) && Refusal.empty()) continue;

@@ -10,6 +10,7 @@
 #include "cli/Commands.h"
 #include "cli/Words.h"
 #include "design/Design.h"
+#include "wav/TargetRule.h"
 #include "wav/WriteWavFile.h"
 
 namespace kestrum {
@@ -34,7 +35,20 @@ struct TBandOptions {
   TDesignRequest Request;
   std::string Window = "blackman";
   std::string Output = "-";
+  bool Force = false;
 };
+
+// Refuses (CLI::ValidationError) an --output that a design must not
+// replace (wav/TargetRule.h): the impulse response it reads, and unless
+// --force, a file of the other kind (WAV for text, anything but WAV for a
+// WAV impulse response) or a name of the other kind.
+void CheckOutput(const std::string& Output, TTargetContent Content, const std::vector<TTargetInput>& Inputs,
+                 bool Force) {
+  const TTargetProblem Problem = TargetProblem(Output, Content, Inputs, Force);
+  if (Problem)
+    throw CLI::ValidationError("--output " + Problem.Message +
+                               (Problem.Refusal == TTargetRefusal::Input ? "" : " (--force does)"));
+}
 
 // Adds the subcommand of one band kind; its edges are positional.
 CLI::App* AddBandCommand(CLI::App& App, const std::string& Name, TBandKind Kind,
@@ -79,6 +93,7 @@ CLI::App* AddBandCommand(CLI::App& App, const std::string& Name, TBandKind Kind,
                   "ending in .wav writes a float WAV impulse response,\n"
                   "which may hold up to 32767 taps")
       ->type_name("FILE");
+  Sub->add_flag("--force", O.Force, "Replace an --output that holds another kind of file");
   Sub->footer(kDesignFooter);
   return Sub;
 }
@@ -133,6 +148,7 @@ int DesignBand(TBandOptions& O, const CLI::App& Sub) {
   if (const std::string Problem = CheckDesignRequest(O.Request, Wav ? kMaxDesignTaps : FIR_MAX_TAPS);
       !Problem.empty())
     throw CLI::ValidationError(Problem + (O.Request.Taps > FIR_MAX_TAPS ? Hint : ""));
+  CheckOutput(O.Output, Wav ? TTargetContent::Wav : TTargetContent::Text, {}, O.Force);
   try {
     if (Wav) {
       const TDesignedTaps Design = DesignTaps(O.Request, kMaxDesignTaps);
@@ -155,9 +171,11 @@ struct TImpulseOptions {
   double Threshold = -90;
   int Channel = 1;
   std::string Output = "-";
+  bool Force = false;
 };
 
 int DesignFromImpulse(const TImpulseOptions& O) {
+  CheckOutput(O.Output, TTargetContent::Text, {{O.Source, "the impulse response"}}, O.Force);
   const TImpulse Impulse = ReadImpulse(O.Source, O.Channel - 1, O.Threshold);
   char Comment[96];
   std::snprintf(Comment, sizeof Comment, " at %g Hz, samples at or above %g dB re the peak",
@@ -208,6 +226,7 @@ int RunDesignCommand(int Argc, char** Argv) {
       ->type_name("N");
   FromWav->add_option("-o,--output", Impulse.Output, "The .fir file to write; - (default) for stdout")
       ->type_name("FILE");
+  FromWav->add_flag("--force", Impulse.Force, "Replace an --output that holds another kind of file");
   FromWav->footer(kDesignFooter);
 
   return RunCommand(App, Argc, Argv, [&] {

@@ -7,6 +7,7 @@
 #include "cli/Words.h"
 #include "design/Response.h"
 #include "kernel/LongFilter.h"
+#include "wav/TargetRule.h"
 
 namespace kestrum {
 
@@ -18,7 +19,18 @@ struct TResponseOptions {
   int32_t Points = 512;
   bool PointsGiven = false;
   int Channel = 1;  // of a WAV filter
+  bool Force = false;
 };
+
+// Refuses (CLI::ValidationError) a table or plot file that would replace
+// the filter, and unless --force, a WAV file or another binary one
+// (wav/TargetRule.h).
+void CheckOutput(const std::string& Option, const std::string& Output, const TResponseOptions& O) {
+  const TTargetProblem Problem = TargetProblem(Output, TTargetContent::Text, {{O.Filter, "the filter"}}, O.Force);
+  if (Problem)
+    throw CLI::ValidationError(Option + " " + Problem.Message +
+                               (Problem.Refusal == TTargetRefusal::Input ? "" : " (--force does)"));
+}
 
 // A .fir filter's taps as the kernel applies them, or a WAV filter's channel
 // as the FFT engine does; a WAV filter's rate is the default rate.
@@ -85,6 +97,7 @@ int RunResponseCommand(int Argc, char** Argv) {
       ->check(RangeCheck(1, 64, "a channel"))
       ->type_name("N");
   App.add_option("--svg", O.Svg, "SVG plot to write; - for stdout")->type_name("FILE");
+  App.add_flag("--force", O.Force, "Replace a --csv or --svg file that holds a WAV or binary file");
   App.footer("Example:\n  kestrum response lowpass.fir --rate 44100 --csv lp.csv --svg lp.svg");
   return RunCommand(App, Argc, Argv, [&] {
     O.PointsGiven = App.get_option("--points")->count() > 0;
@@ -94,6 +107,8 @@ int RunResponseCommand(int Argc, char** Argv) {
     if (!O.Csv.empty() && !O.Svg.empty() && SameOutput(O.Csv, O.Svg))
       throw CLI::ValidationError("--csv '" + O.Csv + "' and --svg '" + O.Svg +
                                  "' are the same output: one would replace the other");
+    if (!O.Csv.empty()) CheckOutput("--csv", O.Csv, O);
+    if (!O.Svg.empty()) CheckOutput("--svg", O.Svg, O);
     return Respond(O);
   });
 }

@@ -6,13 +6,14 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <vector>
 
 #include "base/OutputFile.h"
 #include "design/Design.h"
 #include "fir/FirFile.h"
 #include "kernel/LongFilter.h"
 #include "wav/ReadWavFile.h"
+#include "wav/TargetRule.h"
 #include "wav/WavHeader.h"
 
 namespace kestrum {
@@ -84,32 +85,6 @@ std::string OverflowWarning(const TOverflowCount& Count, bool Clip) {
 
 namespace {
 
-// Extensions of audio formats other than WAV, which a WAV file must not be named after.
-const char* const kOtherAudio[] = {".flac", ".mp3", ".ogg", ".oga", ".opus", ".m4a", ".aac",
-                                   ".aif",  ".aiff", ".aifc", ".wma", ".au",  ".caf", ".mka",
-                                   ".w64", ".wv",   ".ape",  ".mp2", ".ac3", ".amr"};
-
-std::string LowerExtension(const std::string& Name) {
-  std::string Extension = std::filesystem::path(Name).extension().string();
-  for (char& C : Extension) C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
-  return Extension;
-}
-
-// What the first bytes of a file say it is, for a message.
-std::string KindOfFile(const std::string& Head) {
-  const auto Starts = [&](const char* Magic) { return Head.rfind(Magic, 0) == 0; };
-  if (Starts("fLaC")) return "a FLAC file";
-  if (Starts("OggS")) return "an Ogg file";
-  if (Starts("ID3") || (Head.size() > 1 && uint8_t(Head[0]) == 0xFF && (uint8_t(Head[1]) & 0xE0) == 0xE0))
-    return "an MP3 file";
-  if (Starts("FORM")) return "an AIFF file";
-  if (Head.size() >= 8 && Head.compare(4, 4, "ftyp") == 0) return "an MP4 file";
-  const bool Text = std::all_of(Head.begin(), Head.end(), [](char C) {
-    return std::isprint(static_cast<unsigned char>(C)) || std::isspace(static_cast<unsigned char>(C));
-  });
-  return Text ? "a text file (a filter file?)" : "not a WAV file";
-}
-
 // No default: a new sample format must say how it is named.
 const char* BitsName(ff_bits Bits) {
   switch (Bits) {
@@ -170,36 +145,37 @@ std::string DescribeSource(const std::string& Name, ff_bits Bits, int Channels, 
 
 namespace kestrum {
 
-std::string ExistingTargetProblem(const std::string& Target) {
-  std::error_code Ec;
-  if (!std::filesystem::is_regular_file(Target, Ec) || std::filesystem::file_size(Target, Ec) == 0)
-    return "";
-  std::ifstream File(Target, std::ios::binary);
-  std::string Head(16, '\0');
-  File.read(Head.data(), static_cast<std::streamsize>(Head.size()));
-  Head.resize(static_cast<size_t>(File.gcount()));
-  if (IsWavHead(Head)) return "";
-  return "TARGET '" + Target + "' exists and is " + KindOfFile(Head) +
-         "; a run would replace it with WAV (--force does)";
+std::string TargetRefusal(const TOptions& Options, const std::string& Source, const std::string& Target) {
+  std::vector<TTargetInput> Inputs{{Source, "the source"}};
+  if (!Options.Design) Inputs.push_back({Options.Filter(), "the filter"});
+  const TTargetProblem Problem = TargetProblem(Target, TTargetContent::Wav, Inputs, Options.Force);
+  const std::string Extension = LowerExtension(Target);
+  switch (Problem.Refusal) {
+    case TTargetRefusal::None:
+      return "";
+    case TTargetRefusal::Input:
+      return "TARGET " + Problem.Message;
+    case TTargetRefusal::Name:
+      if (Extension == ".fir")
+        return "TARGET " + Problem.Message + ": the order is SOURCE TARGET FILTER (--force writes it anyway)";
+      return "TARGET '" + Target + "': kestrum writes WAV only; for " + Extension.substr(1) +
+             ", pipe it through ffmpeg or sox, e.g. kestrum SOURCE - FILTER | sox -t wav - " + "out" + Extension +
+             " (--force writes WAV under this name)";
+    case TTargetRefusal::Existing:
+      return "TARGET " + Problem.Message + " (--force does)";
+  }
+  return "";
 }
 
 void CheckTarget(const TOptions& Options, const std::string& Target) {
-  const std::string Extension = LowerExtension(Target);
   std::error_code Ec;
   if (!Options.Design && Options.Filter() != "-" && !std::filesystem::exists(Options.Filter(), Ec) &&
-      (Extension == ".fir" || ExistingTargetProblem(Target).find("a filter file") != std::string::npos))
+      (LowerExtension(Target) == ".fir" ||
+       TargetProblem(Target, TTargetContent::Wav).Message.find("a filter file") != std::string::npos))
     throw EUsageError("FILTER '" + Options.Filter() + "' does not exist and TARGET '" + Target +
                       "' looks like a filter: the order is SOURCE TARGET FILTER");
-  if (Options.Force || IsStreamTarget(Target)) return;
-  if (Extension == ".fir")
-    throw EUsageError("TARGET '" + Target + "' is named like a filter file, and a run writes WAV "
-                      "there: the order is SOURCE TARGET FILTER (--force writes it anyway)");
-  if (std::find(std::begin(kOtherAudio), std::end(kOtherAudio), Extension) != std::end(kOtherAudio))
-    throw EUsageError("TARGET '" + Target + "': kestrum writes WAV only; for " + Extension.substr(1) +
-                      ", pipe it through ffmpeg or sox, e.g. kestrum SOURCE - FILTER | sox -t wav - " +
-                      "out" + Extension + " (--force writes WAV under this name)");
-  if (const std::string Problem = ExistingTargetProblem(Target); !Problem.empty())
-    throw EUsageError(Problem);
+  if (const std::string Refusal = TargetRefusal(Options, Options.Files[0], Target); !Refusal.empty())
+    throw EUsageError(Refusal);
 }
 
 std::string RateWarning(const std::string& FilterName, const std::string& Comment,

@@ -36,16 +36,16 @@ void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Sou
               const std::string& Target, const std::string& FilterFile, uint32_t Frequency,
               int Threads);
 
-// Refuses (EUsageError) a Target that a run would wrongly replace, unless
-// --force: a name ending in .fir or in another audio format's extension, and
-// an existing file that is not a WAV file. Before that, when FILTER does not
-// exist and Target looks like a filter, says that the order is SOURCE TARGET
-// FILTER.
+// Refuses (EUsageError) a Target that a run would wrongly replace
+// (wav/TargetRule.h): one of its inputs always; unless --force, a name
+// ending in .fir or in another audio format's extension, and an existing
+// file that is not a WAV file. Before that, when FILTER does not exist and
+// Target looks like a filter, says that the order is SOURCE TARGET FILTER.
 void CheckTarget(const TOptions& Options, const std::string& Target);
 
-// Why an existing file Target must not be replaced by a WAV file, or "" when
-// it may (no file, an empty one, a WAV file, or not a regular file).
-std::string ExistingTargetProblem(const std::string& Target);
+// Why a run from Source must not write Target, in the tool's words, or ""
+// when it may: the rule CheckTarget applies.
+std::string TargetRefusal(const TOptions& Options, const std::string& Source, const std::string& Target);
 
 // The warning for a filter whose Comment names another rate than the
 // source's Frequency, or "".

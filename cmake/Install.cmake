@@ -16,7 +16,7 @@ endforeach()
 # floating-point guard) are the libraries' own.
 set(KESTRUM_PUBLIC_HEADERS
   base/Application.h base/Component.h base/Errors.h base/OutputFile.h base/Stop.h
-  wav/Format.h wav/WavHeader.h wav/ReadWavFile.h wav/WriteWavFile.h
+  wav/Format.h wav/WavHeader.h wav/ReadWavFile.h wav/WriteWavFile.h wav/TargetRule.h
   fir/FirFile.h
   kernel/Kernel.h kernel/Overflow.h kernel/FirStream.h kernel/LongFilter.h kernel/FftKernel.h
   filter/Kestrum.h filter/WavFrames.h

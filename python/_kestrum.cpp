@@ -26,6 +26,7 @@
 #include "kernel/FftKernel.h"
 #include "kernel/FirStream.h"
 #include "wav/ReadWavFile.h"
+#include "wav/TargetRule.h"
 #include "wav/WavHeader.h"
 #include "wav/WriteWavFile.h"
 
@@ -100,6 +101,18 @@ TAudioFormat FormatOf(int Channels, int Bits, uint32_t Rate = 0) {
     throw py::value_error(std::to_string(Channels) + " channels; 1 to " + std::to_string(MAX_CHANNELS) +
                           " are accepted");
   return {SampleFormatOf(BitsOf(Bits)), Channels, Rate};
+}
+
+// Refuses a WAV target that the library's rule (wav/TargetRule.h) keeps:
+// FileExistsError for an existing file of another kind, ValueError for a
+// name of another kind or one of Inputs; Force lets the first two through.
+void CheckTarget(const std::string& Target, const std::vector<TTargetInput>& Inputs, bool Force) {
+  const TTargetProblem Problem = TargetProblem(Target, TTargetContent::Wav, Inputs, Force);
+  if (!Problem) return;
+  const std::string Message = Problem.Message + (Problem.Refusal == TTargetRefusal::Input ? "" : " (force=True does)");
+  if (Problem.Refusal != TTargetRefusal::Existing) throw py::value_error(Message);
+  PyErr_SetString(PyExc_FileExistsError, Message.c_str());
+  throw py::error_already_set();
 }
 
 py::tuple OverflowTuple(const TOverflowCount& Count) {
@@ -317,7 +330,7 @@ private:
 
 py::tuple FilterFile(const std::string& Source, const std::string& Target, const std::string& FirFile,
                      int64_t Start, int64_t Count, bool Clip, const std::string& Kernel, int Threads,
-                     py::object Progress, py::object Log, py::object Warning) {
+                     py::object Progress, py::object Log, py::object Warning, bool Force) {
   constexpr int64_t kMaxFrame = INT32_MAX;
   if (Start < 0 || Count < 0) throw py::value_error("start and count must not be negative");
   if (Count > kMaxFrame || Start > kMaxFrame - Count)
@@ -325,6 +338,7 @@ py::tuple FilterFile(const std::string& Source, const std::string& Target, const
   if (Kernel != "fast" && Kernel != "reference" && Kernel != "fft" && Kernel != "exact")
     throw py::value_error("kernel '" + Kernel + "': 'fast', 'reference', 'fft' or 'exact' are accepted");
   if (Threads < 0) throw py::value_error("threads must be 0 (one per core) or more, not " + std::to_string(Threads));
+  CheckTarget(Target, {{Source, "the source"}, {FirFile, "the filter"}}, Force);
   TRunEvents Events;
   Events.OnProgress = std::move(Progress);
   Events.OnLog = std::move(Log);
@@ -376,12 +390,13 @@ py::tuple ReadWav(const std::string& FileName, int64_t Start, int64_t Count) {
                         Reader.Frequency);
 }
 
-void WriteWav(const std::string& FileName, const py::buffer& Data, int Channels, int Bits, uint32_t Rate) {
+void WriteWav(const std::string& FileName, const py::buffer& Data, int Channels, int Bits, uint32_t Rate, bool Force) {
   const std::span<const uint8_t> Bytes = ::Bytes(Data);
   const TAudioFormat Format = FormatOf(Channels, Bits, Rate);
   const size_t FrameBytes = static_cast<size_t>(Format.FrameBytes());
   if (Bytes.size() % FrameBytes != 0) throw py::value_error("the data is not a whole number of frames");
   if (Rate == 0) throw py::value_error("the rate must be positive");
+  CheckTarget(FileName, {}, Force);
   py::gil_scoped_release Release;
   TWriteWavFile Writer;
   Writer.FileName = FileName;
@@ -584,6 +599,7 @@ PYBIND11_MODULE(_kestrum, M) {
   M.def("write_wav", &WriteWav);
   M.def("wav_layout", &WavLayout);
   M.def("wav_header", &WavHeader);
+  M.def("check_target", [](const std::string& Target, bool Force) { CheckTarget(Target, {}, Force); });
   py::class_<TReplaceFile>(M, "Replacement")
       .def(py::init<>())
       .def("open", &TReplaceFile::Open)

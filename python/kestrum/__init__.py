@@ -19,7 +19,8 @@ with 1 to 64 channels, C or Fortran order, of one of these dtypes:
     float64  64-bit float, full scale being -1 to 1
 
 (read_wav gives a 32-bit integer file's samples as int32 of format "pcm32";
-filter_file filters such files.)
+filter_file filters such files, and write_wav writes int32 samples with the
+format it is given, "pcm24" or "pcm32".)
 
 Integer sums beyond the sample width saturate by default, as the command-line
 tool does; ``wrap=True`` keeps their low bits instead.
@@ -66,10 +67,29 @@ def _check_dtype(dtype, what="samples"):
                         f"accepted: give {_ACCEPTED_DTYPES}")
 
 
-def _interleaved(samples):
+def _format_code(dtype, format):
+    """The library's sample format for samples of dtype written as format
+    (a Wav.format name, or None for the dtype's own). int32 samples hold
+    24-bit or 32-bit PCM: they need format, lest one be written as the other
+    at 256 times or a 256th of its level."""
+    if format is None:
+        if dtype == np.int32:
+            raise ValueError("int32 samples are 24-bit PCM (format='pcm24') or 32-bit PCM (format='pcm32'): "
+                             "say which with format= (read_wav's Wav.format tells)")
+        return _FORMATS[dtype]
+    if format not in _FORMAT_NAMES:
+        raise ValueError(f"format {format!r}: give one of {', '.join(_FORMAT_NAMES)}")
+    code = _FORMAT_NAMES.index(format)
+    if _DTYPES[code] != dtype:
+        raise TypeError(f"format {format!r} takes samples of dtype {_DTYPES[code]}, not {dtype}")
+    return code
+
+
+def _interleaved(samples, code=None):
     """The frames of samples as (bytes, channels, format code): a zero-copy
     view of a C-ordered array, else an interleaved copy; 24-bit samples
-    packed in three bytes each."""
+    packed in three bytes each. code: the sample format, when int32 holds
+    32-bit PCM (4); the dtype's own by default."""
     if not isinstance(samples, np.ndarray):
         raise TypeError(f"expected a numpy array of samples, got {type(samples).__name__}")
     _check_dtype(samples.dtype)
@@ -84,7 +104,7 @@ def _interleaved(samples):
         raise ValueError(f"a non-contiguous view of shape {samples.shape} and strides {samples.strides} is not "
                          f"accepted: give a C- or Fortran-ordered array (numpy.ascontiguousarray makes one)")
     flat = np.ascontiguousarray(samples).reshape(-1)
-    code = _FORMATS[samples.dtype]
+    code = _FORMATS[samples.dtype] if code is None else code
     if code == 2:
         bad = np.flatnonzero((flat < _MIN24) | (flat > _MAX24))
         if bad.size:
@@ -449,7 +469,7 @@ class LongStream:
 
 
 def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="fast", threads=0,
-                progress=None, log=None, warning=None):
+                progress=None, log=None, warning=None, force=False):
     """Filters the WAV file source into target, as the kestrum tool does.
 
     filter: a Filter, the path of a .fir file (a Filter read from a
@@ -469,7 +489,11 @@ def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="fas
     warning(text) for a filter file that is valid but odd. An exception one
     of them raises (KeyboardInterrupt too) ends the run and is raised again.
 
-    target is replaced only when the run succeeds. Returns the run's
+    target is replaced only when the run succeeds, and only when it is a
+    WAV file (or a new name, an empty file, a pipe or a device): an existing
+    file of another kind raises FileExistsError, a name ending in .fir or in
+    another audio format's extension ValueError, unless force is true; a
+    target that is source or filter itself raises ValueError. Returns the run's
     Overflow; raises FileError, MathError or KestrumError with the tool's
     message. The GIL is released while it runs, but for the callables.
     """
@@ -485,7 +509,8 @@ def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="fas
         else:
             path = os.fspath(filter)
         return Overflow(*_kestrum.filter_file(os.fspath(source), os.fspath(target), path, int(start), int(count),
-                                              bool(clip), kernel, int(threads), progress, log, warning))
+                                              bool(clip), kernel, int(threads), progress, log, warning,
+                                              bool(force)))
     finally:
         if temporary is not None:
             os.remove(temporary)
@@ -514,13 +539,25 @@ def read_wav(path, start=0, count=None):
     return Wav(_samples(data, code, shape, False), int(rate), _FORMAT_NAMES[code])
 
 
-def write_wav(path, samples, rate):
-    """Writes samples (as Filter.apply takes them; the dtype gives the
-    format) as a WAV file at rate Hz, with Kestrum's writer: an existing
-    file is replaced only once the new one is complete. "-" is standard
-    output. Raises ValueError for no frames at all (a WAV file holds at
-    least one), FileError or KestrumError when the file cannot be written."""
-    data, channels, code = _interleaved(samples)
+def write_wav(path, samples, rate, format=None, force=False):
+    """Writes samples (as Filter.apply takes them) as a WAV file at rate Hz,
+    with Kestrum's writer: an existing file is replaced only once the new
+    one is complete. "-" is standard output.
+
+    format: the file's sample format, as Wav.format names it; by default the
+    dtype's, but int32 samples need "pcm24" or "pcm32" (read_wav gives both
+    as int32). force: replace an existing file that is not a WAV file, or
+    write under a name ending in .fir or another audio format's extension.
+
+    Raises ValueError for no frames at all (a WAV file holds at least one),
+    for int32 without format, or for such a name; FileExistsError for such a
+    file; FileError or KestrumError when the file cannot be written."""
+    if isinstance(samples, np.ndarray):
+        _check_dtype(samples.dtype)
+        code = _format_code(samples.dtype, format)
+    else:
+        code = None  # _interleaved says what it takes
+    data, channels, code = _interleaved(samples, code)
     if data.size == 0:
         raise ValueError(f"samples of shape {samples.shape} hold no frame: a WAV file holds at least one")
-    _kestrum.write_wav(os.fspath(path), data, channels, code, int(rate))
+    _kestrum.write_wav(os.fspath(path), data, channels, code, int(rate), bool(force))

@@ -32,7 +32,7 @@ import dask.array as da
 
 import kestrum
 from kestrum import _kestrum
-from kestrum import (Filter, Overflow, Wav, _FORMATS, _FORMAT_NAMES, _DTYPES, _MAX_CHANNELS, _check_dtype, _interleaved,
+from kestrum import (Filter, Overflow, Wav, _format_code, _FORMAT_NAMES, _DTYPES, _MAX_CHANNELS, _check_dtype, _interleaved,
                      _samples)
 
 __all__ = ["filter_files", "FileReport", "filter_array", "history", "read_wav", "write_wav"]
@@ -106,20 +106,6 @@ def _plan(sources, output_dir):
     return targets
 
 
-def _existing_target_problem(target):
-    """Why an existing file must not be replaced by a WAV file, or None."""
-    try:
-        if not os.path.isfile(target) or os.path.getsize(target) == 0:
-            return None
-        with open(target, "rb") as file:
-            head = file.read(12)
-    except OSError:
-        return None  # the run reports what it cannot do
-    if head[:4] == b"RIFF" and head[8:12] == b"WAVE":
-        return None
-    return f"TARGET '{target}' exists and is not a WAV file; a run would replace it with WAV (force does)"
-
-
 def _remove_temporaries(targets):
     """Removes the temporary files that writing targets leaves beside them
     when the process writing one dies: their hidden names with a random
@@ -141,11 +127,8 @@ def _filter_one(source, target, shown, filter, start, count, wrap, kernel, threa
     FileReport, never an exception."""
     try:
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        problem = None if force else _existing_target_problem(target)
-        if problem:
-            raise ValueError(problem)
         overflow = kestrum.filter_file(source, target, filter, start=start, count=count, clip=not wrap,
-                                       kernel=kernel, threads=threads)
+                                       kernel=kernel, threads=threads, force=force)
         _, frames, _, code, rate = _kestrum.wav_layout(target)
         return FileReport(*shown, frames, rate, _FORMAT_NAMES[code], overflow, None)
     except Exception as error:  # one bad file must not stop the others
@@ -346,12 +329,12 @@ class _WavRegion:
     assignment at their own offsets: what dask.array.store needs. Each
     assignment reaches the disk before it returns."""
 
-    def __init__(self, path, offset, frame_bytes):
-        self.path, self.offset, self.frame_bytes = path, offset, frame_bytes
+    def __init__(self, path, offset, frame_bytes, code):
+        self.path, self.offset, self.frame_bytes, self.code = path, offset, frame_bytes, code
 
     def __setitem__(self, key, value):
         key = key if isinstance(key, tuple) else (key,)
-        data = _interleaved(np.ascontiguousarray(value))[0]
+        data = _interleaved(np.ascontiguousarray(value), self.code)[0]
         position = self.offset + key[0].start * self.frame_bytes
         fd = os.open(self.path, os.O_WRONLY | os.O_CLOEXEC)
         try:
@@ -364,16 +347,20 @@ class _WavRegion:
             os.close(fd)
 
 
-def write_wav(array, path, rate, client=None):
-    """Writes a Dask array of frames (as filter_array takes; the dtype gives
-    the format) as a WAV file at rate Hz, each chunk written by the worker
+def write_wav(array, path, rate, client=None, format=None, force=False):
+    """Writes a Dask array of frames (as filter_array takes) as a WAV file at
+    rate Hz, in format (as kestrum.write_wav takes it: int32 frames need
+    "pcm24" or "pcm32"), each chunk written by the worker
     that computes it at its own offset in a file sized beforehand, the
     header last. The file is written beside path and renamed over it once
     complete: a failure leaves an existing file untouched and no partial
     one. On a cluster of several hosts, path must be on a file system they
     share. client: a distributed Client, else the default scheduler.
 
-    A file beyond the 4 GiB a WAV header describes is written as RF64.
+    A file beyond the 4 GiB a WAV header describes is written as RF64. An
+    existing file that is not a WAV file, or a name ending in .fir or another
+    audio format's extension, is refused as kestrum.write_wav refuses it
+    (FileExistsError, ValueError) unless force is true.
     Raises ValueError for no frames, FileError or KestrumError with
     Kestrum's messages."""
     x = _frames_array(array)
@@ -383,9 +370,10 @@ def write_wav(array, path, rate, client=None):
     name = os.fspath(path)
     if name == "-" or (os.path.exists(name) and not os.path.isfile(name)):
         raise ValueError(f"'{name}' is not a regular file: chunks are written at their offsets in a file")
+    code = _format_code(x.dtype, format)
+    _kestrum.check_target(name, bool(force))
     name = os.path.abspath(name)
     channels = 1 if x.ndim == 1 else x.shape[1]
-    code = _FORMATS[x.dtype]
     frame_bytes = channels * (3 if code == 2 else x.dtype.itemsize)
     header = _kestrum.wav_header(name, channels, code, int(rate), frames)
     data_bytes = frames * frame_bytes
@@ -394,7 +382,7 @@ def write_wav(array, path, rate, client=None):
     try:
         temporary = replacement.temp_name
         os.truncate(temporary, len(header) + data_bytes + (data_bytes & 1))
-        _compute([da.store(x, _WavRegion(temporary, len(header), frame_bytes), lock=False, compute=False)],
+        _compute([da.store(x, _WavRegion(temporary, len(header), frame_bytes, code), lock=False, compute=False)],
                  client)
         fd = os.open(temporary, os.O_WRONLY | os.O_CLOEXEC)
         try:

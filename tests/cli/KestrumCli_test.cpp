@@ -367,6 +367,7 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
   test::WriteFileText(Pipes / "notes.txt", "notes\n");
   test::WriteFileText(Pipes / "song.bin", "fLaC\0\0\0\x22");
   const std::string Source = DataFile("sox_u8_mono.wav"), Target = Dir / "out.wav";
+  std::filesystem::copy_file(Source, Pipes / "in.wav");
   struct TCase {
     const char* Name;
     TArgs Args;
@@ -409,6 +410,8 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
       {"another audio format's name", {Source, Dir / "out.mp3", kSmooth}, "pipe it through ffmpeg or sox"},
       {"an existing text file", {Source, Pipes / "notes.txt", kSmooth}, "exists and is a text file"},
       {"an existing FLAC file", {Source, Pipes / "song.bin", kSmooth}, "exists and is a FLAC file"},
+      {"the source as TARGET", {"--force", Pipes / "in.wav", Pipes / "./in.wav", kSmooth}, "is the source itself"},
+      {"the filter as TARGET", {"--force", Source, Pipes / "mylp.fir", Pipes / "mylp.fir"}, "is the filter itself"},
       {"a mistyped form", {"respons"}, "unknown command 'respons'; did you mean 'response'?"},
       {"a mistyped option", {"--clp", Source, Target, kSmooth}, "unknown option '--clp'; did you mean '--clip'?"},
       {"a mistyped kernel", {"--kernel", "fats", Source, Target, kSmooth}, "did you mean 'fast'?"},
@@ -437,6 +440,7 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
   }
   EXPECT_EQ(ReadText(Pipes / "mylp.fir"), Filter);
   EXPECT_EQ(ReadText(Pipes / "notes.txt"), "notes\n");
+  EXPECT_EQ(test::ReadFileBytes(Pipes / "in.wav"), test::ReadFileBytes(Source));
 
   // --force lets each through.
   for (const std::string Target : {"mylp.fir", "notes.txt", "song.bin", "out.mp3"}) {
@@ -660,6 +664,47 @@ TEST(KestrumCli, DesignReplacesAFileThroughItsLinkKeepingItsMode) {
   EXPECT_EQ(std::filesystem::status(Dir / "real.fir").permissions(),
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"link.fir", "real.fir"}));
+}
+
+TEST(KestrumCli, DesignAndResponseReplaceOnlyTheirOwnKindOfFile) {
+  const test::TScratchDir Dir;
+  const std::string Room = Dir / "room.wav", Notes = Dir / "notes.wav", Fir = Dir / "lp.fir";
+  test::WriteFileBytes(Room, test::MakeWav(1, 32, 8000, test::Floats({1.0f, 0.5f, 0.25f})));
+  test::WriteFileText(Notes, "notes\n");
+  test::WriteFileText(Fir, ReadText(kSmooth));
+  const TArgs Lowpass{"design", "lowpass", "1000", "--rate", "8000", "--taps", "5", "-o"};
+  const auto With = [](TArgs Args, const TArgs& More) {
+    Args.insert(Args.end(), More.begin(), More.end());
+    return Args;
+  };
+  struct TCase {
+    const char* Name;
+    TArgs Args;
+    std::string Mentions;  // "" when it may replace
+  };
+  const TCase Cases[] = {
+      {"an impulse over itself", {"design", "impulse", Room, "-o", Room, "--force"}, "is the impulse response itself"},
+      {".fir text over a WAV file", {"design", "impulse", Room, "-o", Fir + ".wav"}, "named like a WAV file"},
+      {"a WAV impulse response over text", With(Lowpass, {Notes}), "exists and is a text file"},
+      {".fir text over a WAV named .fir", With(Lowpass, {Dir / "wav.fir"}), "exists and is a WAV file"},
+      {"a table over the filter", {"response", Fir, "--rate", "8000", "--csv", Fir, "--force"}, "is the filter itself"},
+      {"a plot over a WAV file", {"response", Fir, "--rate", "8000", "--svg", Room}, "named like a WAV file"},
+      {"a filter over a filter", With(Lowpass, {Dir / "other.fir"}), ""},
+      {"--force over another kind", With(Lowpass, {Notes, "--force"}), ""},
+  };
+  std::filesystem::copy_file(Room, Dir / "wav.fir");
+  test::WriteFileText(Dir / "other.fir", ReadText(kSmooth));
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const test::Bytes Before = test::ReadFileBytes(Room);
+    const TResult R = RunKestrum(C.Args);
+    EXPECT_EQ(R.Status, C.Mentions.empty() ? 0 : 2) << R.Err;
+    EXPECT_NE(R.Err.find(C.Mentions), std::string::npos) << R.Err;
+    EXPECT_EQ(test::ReadFileBytes(Room), Before);
+  }
+  EXPECT_EQ(ReadText(Fir), ReadText(kSmooth));
+  EXPECT_EQ(test::ReadFileBytes(Dir / "wav.fir"), test::ReadFileBytes(Room));
+  EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"lp.fir", "notes.wav", "other.fir", "room.wav", "wav.fir"}));
 }
 
 TEST(KestrumCli, DesignWritesThroughADanglingLinkAndToTheLongestName) {

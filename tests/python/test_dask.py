@@ -3,6 +3,8 @@ interface: files and long signals give the bytes of one run, also when a
 file fails, a chunk fails or a worker dies."""
 
 import os
+import re
+import shutil
 import signal as signals
 import subprocess
 import sys
@@ -17,7 +19,7 @@ import kestrum
 distributed = pytest.importorskip("distributed", reason="Dask (python3-distributed) is not installed")
 kd = pytest.importorskip("kestrum.dask", reason="Dask (python3-dask) is not installed")
 
-from test_kestrum import CLI, needs_cli, run_cli, signal  # noqa: E402
+from test_kestrum import CLI, DATA, FORMAT, needs_cli, run_cli, signal  # noqa: E402
 
 # Delays up to the longest the kernel keeps (16383), one beyond it (taken
 # modulo 16384), and a gain that pushes samples beyond the sample width.
@@ -45,7 +47,7 @@ def wav_files(folder, formats, frames, seed=0):
     paths = []
     for i, (dtype, channels) in enumerate(formats):
         path = folder / f"{np.dtype(dtype).name}-{channels}-{i}.wav"
-        kestrum.write_wav(path, signal(dtype, frames, channels, seed + i), 48000)
+        kestrum.write_wav(path, signal(dtype, frames, channels, seed + i), 48000, format=FORMAT[dtype])
         paths.append(path)
     return paths
 
@@ -91,7 +93,7 @@ def test_files_on_the_cluster_give_the_tool_bytes(client, tmp_path):
 def test_a_long_signal_in_chunks_equals_one_run(client, tmp_path, dtype, channels, wrap):
     x = signal(dtype, 2_000_003, channels)
     source = tmp_path / "source.wav"
-    kestrum.write_wav(source, x, 48000)
+    kestrum.write_wav(source, x, 48000, format=FORMAT[dtype])
     one_run = LONG.apply(x, wrap=wrap).tobytes()
     # Chunks of odd sizes, and chunks shorter than the filter's 16383 frames of history.
     for chunk in (999_983, 4_099):
@@ -100,7 +102,7 @@ def test_a_long_signal_in_chunks_equals_one_run(client, tmp_path, dtype, channel
         assert y.chunks == frames.chunks
         assert y.compute().tobytes() == one_run
     kd.write_wav(kd.filter_array(kd.read_wav(source, 65_537).samples, LONG, wrap=wrap), tmp_path / "out.wav",
-                 48000)
+                 48000, format=FORMAT[dtype])
     kestrum.filter_file(source, tmp_path / "run.wav", LONG, clip=not wrap)
     assert (tmp_path / "out.wav").read_bytes() == (tmp_path / "run.wav").read_bytes()
 
@@ -118,10 +120,38 @@ def test_a_failing_chunk_leaves_no_file_and_names_the_frame(client, tmp_path):
     wide = np.zeros(50_000, np.int32)
     wide[40_000] = 1 << 24  # beyond 24 bits, in the last chunk
     with pytest.raises(ValueError, match="24-bit"):
-        kd.write_wav(da.from_array(wide, chunks=9_999), target, 8000)
+        kd.write_wav(da.from_array(wide, chunks=9_999), target, 8000, format="pcm24")
     with pytest.raises(ValueError, match="frame 40000,"):
-        kd.write_wav(kd.filter_array(da.from_array(wide, chunks=9_999), LONG), target, 8000)
+        kd.write_wav(kd.filter_array(da.from_array(wide, chunks=9_999), LONG), target, 8000, format="pcm24")
     assert target.read_bytes() == old and not hidden_files(tmp_path)
+
+
+def test_writers_refuse_what_the_tool_refuses(client, tmp_path):
+    da = pytest.importorskip("dask.array")
+    (tmp_path / "in").mkdir()
+    (tmp_path / "out").mkdir()
+    sources = [tmp_path / "in" / "a.wav", tmp_path / "in" / "b.wav"]
+    for source in sources:
+        kestrum.write_wav(source, signal(np.int16, 1000, 2), 8000)
+    shutil.copy(os.path.join(DATA, "ffmpeg_rf64_s16_stereo.wav"), tmp_path / "out" / "a.wav")  # a WAV file too
+    (tmp_path / "out" / "b.wav").write_text("notes\n")
+    reports = kd.filter_files(sources, LONG, tmp_path / "out", client)
+    assert reports[0].error is None and kestrum.read_wav(tmp_path / "out" / "a.wav").samples.shape == (1000, 2)
+    assert "exists and is a text file" in reports[1].error
+    assert (tmp_path / "out" / "b.wav").read_text() == "notes\n"
+
+    wav = kestrum.read_wav(os.path.join(DATA, "s32_mono.wav"))
+    frames = da.from_array(wav.samples, chunks=7)
+    cases = [(tmp_path / "out" / "b.wav", {"format": "pcm32"}, FileExistsError, "exists and is a text file"),
+             (tmp_path / "back.flac", {"format": "pcm32"}, ValueError, "an audio file (.flac)"),
+             (tmp_path / "back.wav", {}, ValueError, "format='pcm32'")]
+    for target, options, error, text in cases:
+        with pytest.raises(error, match=re.escape(text)):
+            kd.write_wav(frames, target, wav.rate, client=client, **options)
+    assert (tmp_path / "out" / "b.wav").read_text() == "notes\n" and not (tmp_path / "back.wav").exists()
+    kd.write_wav(frames, tmp_path / "back.wav", wav.rate, client=client, format=wav.format)
+    back = kestrum.read_wav(tmp_path / "back.wav")
+    assert back.format == "pcm32" and back.samples.tobytes() == wav.samples.tobytes()
 
 
 def test_a_worker_killed_mid_run_leaves_complete_outputs(client, tmp_path):

@@ -2,6 +2,7 @@
 KESTRUM_CLI: the same bytes, and the package's own checks and errors."""
 
 import os
+import re
 import subprocess
 import threading
 import time
@@ -17,6 +18,9 @@ needs_cli = pytest.mark.skipif(not CLI, reason="KESTRUM_CLI (the kestrum tool) n
 # A filter whose gain pushes full-scale samples beyond the sample width.
 LOUD = kestrum.Filter.from_taps([0, 3, 7, 40], [1.5, -0.7, 0.4, 0.25], "loud")
 DTYPES = [np.uint8, np.int16, np.int32, np.float32, np.float64]
+# The file format of each dtype as the tests write it: int32 as 24-bit.
+FORMAT = {np.uint8: "pcm8", np.int16: "pcm16", np.int32: "pcm24", np.float32: "float32", np.float64: "float64"}
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data")
 
 
 def signal(dtype, frames, channels, seed=1):
@@ -46,12 +50,12 @@ def test_apply_writes_the_cli_bytes(tmp_path, dtype, layout, wrap):
         x = np.asfortranarray(x)
     fir = tmp_path / "loud.fir"
     LOUD.save(fir)
-    kestrum.write_wav(tmp_path / "in.wav", x, 8000)
+    kestrum.write_wav(tmp_path / "in.wav", x, 8000, format=FORMAT[dtype])
     flags = ["--wrap"] if wrap else ["--clip"]
     assert run_cli(*flags, "-q", tmp_path / "in.wav", tmp_path / "cli.wav", fir).returncode == 0
     y = LOUD.apply(x, wrap=wrap, threads=2)  # two parts, each from its own stream
     assert y.dtype == x.dtype and y.shape == x.shape and y.flags.f_contiguous == (layout != "stereo C")
-    kestrum.write_wav(tmp_path / "py.wav", y, 8000)
+    kestrum.write_wav(tmp_path / "py.wav", y, 8000, format=FORMAT[dtype])
     assert (tmp_path / "py.wav").read_bytes() == (tmp_path / "cli.wav").read_bytes()
 
 
@@ -208,12 +212,60 @@ def test_apply_releases_the_gil():
 @pytest.mark.parametrize("channels", [0, 2, 6])
 def test_wav_round_trip(tmp_path, dtype, channels):
     x = signal(dtype, 1001, channels)
-    kestrum.write_wav(tmp_path / "x.wav", x, 22050)
+    kestrum.write_wav(tmp_path / "x.wav", x, 22050, format=FORMAT[dtype])
     wav = kestrum.read_wav(tmp_path / "x.wav")
     assert same_bits(wav.samples, x) and wav.rate == 22050
-    assert wav.format == {np.uint8: "pcm8", np.int16: "pcm16", np.int32: "pcm24", np.float32: "float32",
-                          np.float64: "float64"}[dtype]
+    assert wav.format == FORMAT[dtype]
     assert same_bits(kestrum.read_wav(tmp_path / "x.wav", start=1000, count=5).samples, x[1000:])
+
+
+def test_int32_is_written_in_the_format_it_is_given(tmp_path):
+    wav = kestrum.read_wav(os.path.join(DATA, "s32_mono.wav"))
+    assert wav.format == "pcm32"
+    back = tmp_path / "back.wav"
+    cases = [
+        (dict(), ValueError, "format='pcm32'"),  # int32 alone is 24-bit or 32-bit
+        (dict(format="pcm33"), ValueError, "give one of pcm8"),
+        (dict(format="pcm16"), TypeError, "takes samples of dtype int16, not int32"),
+    ]
+    for options, error, text in cases:
+        with pytest.raises(error, match=re.escape(text)):
+            kestrum.write_wav(back, wav.samples, wav.rate, **options)
+    with pytest.raises(ValueError, match="format="):  # quiet 32-bit samples fit 24 bits: still not guessed
+        kestrum.write_wav(back, wav.samples // 256, wav.rate)
+    assert not back.exists()
+    kestrum.write_wav(back, wav.samples, wav.rate, format=wav.format)
+    again = kestrum.read_wav(back)
+    assert again.format == "pcm32" and same_bits(again.samples, wav.samples)
+
+
+def test_writers_keep_what_is_not_theirs_to_replace(tmp_path):
+    x = signal(np.int16, 100, 0)
+    source, fir, notes = tmp_path / "st.wav", tmp_path / "f.fir", tmp_path / "notes.wav"
+    kestrum.write_wav(source, x, 8000)
+    LOUD.save(fir)
+    notes.write_text("notes\n")
+    kept = {path: path.read_bytes() for path in (source, fir, notes)}
+    cases = [  # (call, error, message); force lets all but an input through
+        (lambda **f: kestrum.write_wav(notes, x, 8000, **f), FileExistsError, "exists and is a text file"),
+        (lambda **f: kestrum.write_wav(tmp_path / "x.mp3", x, 8000, **f), ValueError, "an audio file (.mp3)"),
+        (lambda **f: kestrum.filter_file(source, notes, fir, **f), FileExistsError, "(force=True does)"),
+        (lambda **f: kestrum.filter_file(source, fir, fir, **f), ValueError, "f.fir' is the filter itself"),
+        (lambda **f: kestrum.filter_file(source, tmp_path / "." / "st.wav", LOUD, **f), ValueError,
+         "st.wav' is the source itself"),
+    ]
+    for call, error, text in cases:
+        with pytest.raises(error, match=re.escape(text)):
+            call()
+    assert {path: path.read_bytes() for path in kept} == kept
+    for call, error, text in cases:
+        if "itself" in text:
+            with pytest.raises(error, match=re.escape(text)):
+                call(force=True)
+        else:
+            call(force=True)
+    assert {path: path.read_bytes() for path in (source, fir)} == {path: kept[path] for path in (source, fir)}
+    assert kestrum.read_wav(notes).format == "pcm16"
 
 
 @needs_cli
