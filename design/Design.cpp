@@ -310,7 +310,7 @@ std::string BeyondLongestDelay(double ThresholdDb, int64_t Frame) {
   std::snprintf(Threshold, sizeof Threshold, "%g dB", ThresholdDb);
   return "the impulse response reaches " + std::string(Threshold) + " re its peak at frame " +
          std::to_string(Frame) + ", beyond the longest delay a filter can hold, " + std::to_string(kMaxTapDelay) +
-         " frames";
+         " frames; the WAV file itself can be the filter, as a long filter of any length";
 }
 
 }  // namespace

@@ -196,7 +196,7 @@ TEST(FilterFromImpulse, RefusesResponsesNoFilterCanHold) {
   Silent.Samples.assign(10, 0);
   const std::pair<TImpulse, const char*> Cases[] = {
       {Dense, "1200 samples of the impulse response reach -60 dB"},
-      {Long, "at frame 17000, beyond the longest delay"},  // the largest beyond it
+      {Long, "at frame 17000, beyond the longest delay a filter can hold, 16383 frames; the WAV file itself can be the filter"},
       {Silent, "only silence"},
   };
   for (const auto& [Impulse, Expected] : Cases) {
