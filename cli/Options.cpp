@@ -2,7 +2,11 @@
 #include "cli/Options.h"
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <limits>
 
 #include "cli/Console.h"
@@ -77,7 +81,7 @@ class TFormatter : public CLI::Formatter {
 public:
   std::string make_usage(const CLI::App*, std::string) const override {
     return "Usage: kestrum [OPTIONS] SOURCE TARGET FILTER\n"
-           "       kestrum [OPTIONS] --output-dir DIR SOURCE... FILTER\n";
+           "       kestrum [OPTIONS] --output-dir DIR [--files-from LIST] SOURCE... FILTER\n";
   }
 };
 
@@ -101,6 +105,27 @@ std::optional<int32_t> ParseCount(const std::string& Text) {
   const auto Parsed = ParseFrameTime(Text);
   if (!Parsed || Parsed->IsTime || Parsed->Frames > kMaxFrame) return std::nullopt;
   return static_cast<int32_t>(Parsed->Frames);
+}
+
+// Puts the source names that Options.FilesFrom lists, one a line (blank
+// lines skipped, a line's end '\r' dropped), before FILTER; throws
+// CLI::ValidationError when it cannot be read or is given without --output-dir.
+void ReadFilesFrom(TOptions& Options) {
+  if (!Options.FilesFrom) return;
+  const std::string& List = *Options.FilesFrom;
+  if (!Options.OutputDir) throw CLI::ValidationError("--files-from lists sources for --output-dir DIR, which is missing");
+  std::ifstream File;
+  if (List != "-") File.open(List);
+  std::istream& In = List == "-" ? std::cin : File;
+  if (!In) throw CLI::ValidationError("--files-from: cannot open '" + List + "': " + std::strerror(errno));
+  std::vector<std::string> Sources;
+  for (std::string Line; std::getline(In, Line);) {
+    if (!Line.empty() && Line.back() == '\r') Line.pop_back();
+    if (!Line.empty()) Sources.push_back(std::move(Line));
+  }
+  if (In.bad()) throw CLI::ValidationError("--files-from: cannot read '" + List + "': " + std::strerror(errno));
+  if (Options.Files.empty()) throw CLI::RequiredError("FILTER");
+  Options.Files.insert(Options.Files.end() - 1, Sources.begin(), Sources.end());
 }
 
 // The file names make one of the two forms; throws CLI::ValidationError.
@@ -170,6 +195,11 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
                  "Filter every SOURCE into DIR (created if missing) under\n"
                  "its own name, several at a time")
       ->type_name("DIR");
+  App.add_option("--files-from", Options.FilesFrom,
+                 "With --output-dir: more SOURCEs, one name a line in\n"
+                 "LIST ('-': standard input), for more than a command\n"
+                 "line holds")
+      ->type_name("LIST");
   AddFrameTime(App, "--start", "POS", Options.Start,
                "First source frame to filter: frames or a time\n(default 0)");
   AddFrameTime(App, "--count", "LEN", Options.Count,
@@ -221,6 +251,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
 
   try {
     App.parse(argc, argv);
+    ReadFilesFrom(Options);
     CheckFiles(Options);
     if (Clip->count() > 0 && Wrap->count() > 0)
       throw CLI::ValidationError("--clip and --wrap exclude each other");

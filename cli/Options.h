@@ -18,6 +18,8 @@ struct TOptions {
   // SOURCE TARGET FILTER; with an output folder, SOURCE... FILTER.
   std::vector<std::string> Files;
   std::optional<std::string> OutputDir;
+  // --files-from: a file naming more sources, one a line ("-": standard input).
+  std::optional<std::string> FilesFrom;
   TFrameTime Start, Count;
   TKernelKind Kernel = TKernelKind::Fast;
   int32_t Threads = 0;  // 0: one per core

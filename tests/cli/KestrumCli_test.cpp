@@ -500,9 +500,11 @@ TEST(KestrumCli, BatchWritesWhatSingleRunsWriteAndReportsFailures) {
     std::vector<std::string> Sources;
     int Status;
     std::string Err;  // a pattern
+    bool Listed = false;  // the sources named in a --files-from list, CRLF and a blank line
   };
   const TCase Cases[] = {
       {"every file written", Good, 0, "^4 of 4 " + Written + "$"},
+      {"every listed file written", Good, 0, "^4 of 4 " + Written + "$", true},
       {"one failure stops no other",
        {Good[0], Good[1], "not_a_wav.wav", Good[2], Good[3]},
        1,
@@ -516,7 +518,14 @@ TEST(KestrumCli, BatchWritesWhatSingleRunsWriteAndReportsFailures) {
     SCOPED_TRACE(C.Name);
     const test::TScratchDir Dir;
     TArgs Args{"--threads", "2", "--count", "0.2s", "-o", Dir / "out"};
-    for (const std::string& Name : C.Sources) Args.push_back(DataFile(Name));
+    if (C.Listed) {
+      std::string List;
+      for (const std::string& Name : C.Sources) List += DataFile(Name) + "\r\n\n";
+      test::WriteFileText(Dir / "list.txt", List);
+      Args.insert(Args.end(), {"--files-from", Dir / "list.txt"});
+    } else {
+      for (const std::string& Name : C.Sources) Args.push_back(DataFile(Name));
+    }
     Args.push_back(kSmooth);
     const TResult R = RunKestrum(Args);
     EXPECT_EQ(R.Status, C.Status);
