@@ -39,6 +39,7 @@ TRealFft::TRealFft(TRealFft&&) noexcept = default;
 // The 2B real values as B complex ones (even values real, odd imaginary),
 // transformed, then split into the real signal's spectrum.
 void TRealFft::Forward(const double* In, TComplex* Spectrum) {
+  const TDefaultFloatEnv Env;
   const size_t B = static_cast<size_t>(FB);
   for (size_t N = 0; N < B; ++N) F->Z[N] = TComplex(In[2 * N], In[2 * N + 1]);
   F->Forward.Transform(F->Z.data(), F->Zt.data());
@@ -53,6 +54,7 @@ void TRealFft::Forward(const double* In, TComplex* Spectrum) {
 }
 
 void TRealFft::Inverse(const TComplex* Spectrum, double* Out) {
+  const TDefaultFloatEnv Env;
   const size_t B = static_cast<size_t>(FB);
   for (size_t K = 0; K < B; ++K) {
     const TComplex Xk = Spectrum[K];

@@ -128,6 +128,13 @@ TEST(FloatEnv, EveryEntryComputesAsInTheDefaultEnvironmentAndRestoresTheCallers)
          const Bytes Out = Fft.Filter(test::WavSamples(NoiseWav)), Tail = Fft.Flush();
          return Text(Samples.data(), Samples.size() * 4) + Text(Out) + Text(Tail);
        }},
+      {"an FFT convolver on its own",
+       [&] {
+         TFftConvolver Convolver({0.1, 0.3, -0.7, 1e-310, 0.05, 0.2}, 4);
+         std::vector<double> Block = {0.3, -1.1, 1e-300, 7.7}, Out(12);
+         for (int I = 0; I < 3; ++I) Convolver.Process(Block.data(), Out.data() + 4 * I);
+         return Text(Out.data(), Out.size() * 8);
+       }},
       {"parse and format", [&] { return FormatFirFile(ParseFirFilter(Tenths + "3 1E-40\n", "t.fir")); }},
       {"design and response",
        [&] {
