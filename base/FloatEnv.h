@@ -1,4 +1,9 @@
 // The floating-point environment in which the filter's arithmetic is defined.
+//
+// Every public entry that computes (reading and formatting filters, reading
+// impulse responses, designs, responses, kernels, streams, a TKestrum run,
+// the Python calls) holds a TDefaultFloatEnv from its first numeric step,
+// so its results do not depend on what the caller's thread has set.
 #pragma once
 
 #include <cfenv>

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "base/FloatEnv.h"
 #include "cli/BatchRun.h"
 #include "cli/Commands.h"
 #include "cli/Console.h"
@@ -13,6 +14,10 @@
 
 int main(int argc, char** argv) {
   using namespace kestrum;
+  // Whatever environment the process was started in (a preloaded library,
+  // a parent's settings), option values, designs and filtering compute in
+  // the default one, so that a run writes the same bytes everywhere.
+  const TDefaultFloatEnv FloatEnv;
   PrepareProcess();
   if (argc > 1 && std::string(argv[1]) == "design") return RunDesignCommand(argc - 1, argv + 1);
   if (argc > 1 && std::string(argv[1]) == "response") return RunResponseCommand(argc - 1, argv + 1);

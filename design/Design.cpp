@@ -12,6 +12,7 @@
 #include <regex>
 
 #include "base/Errors.h"
+#include "base/FloatEnv.h"
 #include "wav/ReadWavFile.h"
 
 namespace kestrum {
@@ -175,6 +176,7 @@ TFirFilter ToFilter(const std::vector<double>& H, const std::string& Comment) {
 }  // namespace
 
 double KaiserBeta(double Attenuation) {
+  const TDefaultFloatEnv Env;
   if (Attenuation > 50) return 0.1102 * (Attenuation - 8.7);
   if (Attenuation >= 21)
     return 0.5842 * std::pow(Attenuation - 21, 0.4) + 0.07886 * (Attenuation - 21);
@@ -182,6 +184,7 @@ double KaiserBeta(double Attenuation) {
 }
 
 std::string CheckDesignRequest(const TDesignRequest& R, int32_t MaxTaps) {
+  const TDefaultFloatEnv Env;
   const double Nyquist = R.Rate / 2;
   if (!(R.Rate > 0) || !std::isfinite(R.Rate)) return "the rate must be a positive number of Hz";
   const bool Two = HasTwoEdges(R.Kind);
@@ -216,6 +219,7 @@ std::string CheckDesignRequest(const TDesignRequest& R, int32_t MaxTaps) {
 }
 
 double DesignedRate(const std::string& Comment) {
+  const TDefaultFloatEnv Env;
   static const std::regex kAt(R"((^|[ ,(])at ([0-9]+(\.[0-9]+)?) Hz($|[ ,;)]))");
   double Rate = 0;
   for (auto It = std::sregex_iterator(Comment.begin(), Comment.end(), kAt); It != std::sregex_iterator(); ++It)
@@ -224,11 +228,13 @@ double DesignedRate(const std::string& Comment) {
 }
 
 TFirFilter DesignFilter(const TDesignRequest& R) {
+  const TDefaultFloatEnv Env;
   const TDesignedTaps Taps = DesignTaps(R, FIR_MAX_TAPS);
   return ToFilter(Taps.Taps, Taps.Comment);
 }
 
 TDesignedTaps DesignTaps(const TDesignRequest& R, int32_t MaxTaps) {
+  const TDefaultFloatEnv Env;
   if (const std::string Problem = CheckDesignRequest(R, MaxTaps); !Problem.empty())
     throw EGeneralError(Problem);
   const std::string Edges = HasTwoEdges(R.Kind) ? Hz(R.Low) + " to " + Hz(R.High)
@@ -316,6 +322,7 @@ std::string BeyondLongestDelay(double ThresholdDb, int64_t Frame) {
 }  // namespace
 
 TImpulse ReadImpulse(const std::string& FileName, int Channel, double ThresholdDb) {
+  const TDefaultFloatEnv Env;
   TReadWavFile Reader;
   Reader.FileName = FileName;
   Reader.SetActive(true);
@@ -353,6 +360,7 @@ TImpulse ReadImpulse(const std::string& FileName, int Channel, double ThresholdD
 
 TFirFilter FilterFromImpulse(const TImpulse& Impulse, double ThresholdDb,
                              const std::string& Comment, TImpulseReport& Report) {
+  const TDefaultFloatEnv Env;
   Report = {};
   std::vector<double> Magnitudes;
   for (double S : Impulse.Samples) Magnitudes.push_back(std::abs(S));

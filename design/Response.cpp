@@ -8,6 +8,7 @@
 #include <limits>
 #include <numbers>
 
+#include "base/FloatEnv.h"
 #include "base/KissFft.h"
 
 
@@ -206,9 +207,13 @@ double FirstFrequency(double Nyquist) { return std::pow(10.0, std::floor(std::lo
 
 }  // namespace
 
-double GainDb(double Gain) { return Gain > 0 ? std::max(kFloorDb, 20 * std::log10(Gain)) : kFloorDb; }
+double GainDb(double Gain) {
+  const TDefaultFloatEnv Env;
+  return Gain > 0 ? std::max(kFloorDb, 20 * std::log10(Gain)) : kFloorDb;
+}
 
 TResponse::TResponse(const TFirFilter& Filter, double Rate) : FRate(Rate) {
+  const TDefaultFloatEnv Env;
   for (int32_t I = 0; I < std::min(Filter.NbTaps, FIR_MAX_TAPS); ++I) {
     const int32_t Delay = EffectiveDelay(Filter.Delays[I]);
     FWrapped = FWrapped || Delay != Filter.Delays[I];
@@ -220,6 +225,7 @@ TResponse::TResponse(const TFirFilter& Filter, double Rate) : FRate(Rate) {
 }
 
 TResponse::TResponse(const std::vector<double>& Taps, double Rate) : FRate(Rate) {
+  const TDefaultFloatEnv Env;
   for (size_t I = 0; I < Taps.size(); ++I) {
     FDelays.push_back(static_cast<int32_t>(I));
     FCoefs.push_back(Taps[I]);
@@ -236,6 +242,7 @@ void TResponse::Bounds() {
 }
 
 TComplex TResponse::At(double Frequency) const {
+  const TDefaultFloatEnv Env;
   TComplex Sum = 0;
   const double W = -2 * pi * Frequency / FRate;
   for (size_t I = 0; I < FDelays.size(); ++I) Sum += FCoefs[I] * std::polar(1.0, W * FDelays[I]);
@@ -243,6 +250,7 @@ TComplex TResponse::At(double Frequency) const {
 }
 
 double TResponse::GroupDelay(double Frequency) const {
+  const TDefaultFloatEnv Env;
   TComplex Sum = 0, Weighted = 0;
   const double W = -2 * pi * Frequency / FRate;
   for (size_t I = 0; I < FDelays.size(); ++I) {
@@ -254,6 +262,7 @@ double TResponse::GroupDelay(double Frequency) const {
 }
 
 std::vector<TComplex> TResponse::Spectrum(int32_t Count, bool ByDelay) const {
+  const TDefaultFloatEnv Env;
   // Delays beyond the FFT's length alias onto the same bins exactly.
   std::vector<TComplex> X(2 * size_t(Count));
   for (size_t I = 0; I < FDelays.size(); ++I)
@@ -264,6 +273,7 @@ std::vector<TComplex> TResponse::Spectrum(int32_t Count, bool ByDelay) const {
 }
 
 std::vector<double> TResponse::Grid(int32_t Count) const {
+  const TDefaultFloatEnv Env;
   const std::vector<TComplex> X = Spectrum(Count, false);
   std::vector<double> Magnitudes(X.size());
   for (size_t K = 0; K < Magnitudes.size(); ++K) Magnitudes[K] = std::abs(X[K]);
@@ -271,6 +281,7 @@ std::vector<double> TResponse::Grid(int32_t Count) const {
 }
 
 std::vector<TResponse::TBin> TResponse::Bins(int32_t Count) const {
+  const TDefaultFloatEnv Env;
   const std::vector<TComplex> H = Spectrum(Count, false), Weighted = Spectrum(Count, true);
   std::vector<TBin> Bins(H.size());
   for (size_t K = 0; K < Bins.size(); ++K) Bins[K] = {H[K], DelayOf(H[K], Weighted[K])};
@@ -283,6 +294,7 @@ double TResponse::DelayOf(TComplex Sum, TComplex Weighted) const {
 }
 
 TResponseSummary Summarize(const TResponse& R) {
+  const TDefaultFloatEnv Env;
   TResponseSummary S;
   S.Taps = R.Taps();
   S.MinDelay = R.MinDelay();
@@ -305,6 +317,7 @@ TResponseSummary Summarize(const TResponse& R) {
 }
 
 std::string FormatSummary(const TResponseSummary& S, double Rate) {
+  const TDefaultFloatEnv Env;
   if (S.Taps == 0) return "Taps: 0, the filter gives silence\n";
   std::string Text = "Taps: " + std::to_string(S.Taps) + "\n";
   Text += "Delays: " + std::to_string(S.MinDelay) + " to " + FramesText(S.MaxDelay, Rate);
@@ -324,6 +337,7 @@ std::string FormatSummary(const TResponseSummary& S, double Rate) {
 }
 
 std::string ResponseCsv(const TResponse& R, int32_t Points) {
+  const TDefaultFloatEnv Env;
   std::string Csv = "frequency_hz,magnitude_db,phase_deg,group_delay_frames\n";
   for (int32_t I = 0; I < Points; ++I) {
     const double F = R.Rate() / 2 * I / (Points - 1);
@@ -337,6 +351,7 @@ std::string ResponseCsv(const TResponse& R, int32_t Points) {
 }
 
 std::string ResponseSvg(const TResponse& R, const std::string& Title, int32_t Points) {
+  const TDefaultFloatEnv Env;
   constexpr double kWidth = 820, kHeight = 610, kLeft = 80, kRight = 790;
   const int32_t Samples = std::max(Points, 2);
   constexpr double kSpanDb = 120;

@@ -9,6 +9,7 @@
 
 #include "base/Application.h"
 #include "base/Errors.h"
+#include "base/FloatEnv.h"
 #include "base/Stop.h"
 #include "fir/FirFile.h"
 #include "filter/WavFrames.h"
@@ -75,6 +76,9 @@ void TKestrum::SendWarnings(const std::vector<std::string>& Warnings) {
 }
 
 void TKestrum::DoExecute() {
+  // The whole run, filter reading included, computes in the default
+  // environment, whatever the host has set; the events see it too.
+  const TDefaultFloatEnv Env;
   Overflow = TOverflowCount();
   FSourceFormat = TAudioFormat();
   FDone = 0;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "base/Errors.h"
+#include "base/FloatEnv.h"
 #include "base/Stop.h"
 
 namespace kestrum {
@@ -196,6 +197,10 @@ void TFirFileReader::WarnAboutCountLine(int32_t NbTaps) {
 }
 
 void TFirFileReader::ReadTaps(TFirFilter& Filter) {
+  // Coefficients are read as the default environment reads them: the
+  // parse's arithmetic rounds in the thread's mode, and FTZ/DAZ would turn
+  // a subnormal one into 0.
+  const TDefaultFloatEnv Env;
   if (Filter.NbTaps > FIR_MAX_TAPS)
     throw EInOutError(0, Where(FCountLine) + std::to_string(Filter.NbTaps) + " taps, at most " +
                              std::to_string(FIR_MAX_TAPS) + " are supported");
@@ -313,6 +318,7 @@ float TFirFileReader::ReadCoefficient(const std::string& Tap) {
 }
 
 std::string FormatFirFile(const TFirFilter& Filter) {
+  const TDefaultFloatEnv Env;  // the shortest digits that read back there
   std::string Text = Filter.FilterComment.substr(0, Filter.FilterComment.find_first_of("\r\n"));
   Text += "\n" + std::to_string(Filter.NbTaps) + "\n";
   for (int32_t I = 0; I < std::min(Filter.NbTaps, FIR_MAX_TAPS); ++I) {

@@ -409,6 +409,9 @@ private:
 void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                const TFirFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames) {
   if (Length.Frames <= 0) return;
+  // The engine's tables hold the coefficients as the default environment
+  // reads them: under denormals-are-zero a subnormal one would read as 0.
+  const TDefaultFloatEnv Env;
   // A short run needs no more memory than its frames.
   const int32_t Frames = static_cast<int32_t>(std::min<int64_t>(Length.Frames, INT32_MAX));
   RunEngine(Source, Sink, Length, TBlockEngine(Filter, Format, Run.Clip, Frames, Run.Target), Run, Threads, BlockFrames);

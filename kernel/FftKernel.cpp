@@ -39,6 +39,7 @@ TRealFft::TRealFft(TRealFft&&) noexcept = default;
 // The 2B real values as B complex ones (even values real, odd imaginary),
 // transformed, then split into the real signal's spectrum.
 void TRealFft::Forward(const double* In, TComplex* Spectrum) {
+  const TDefaultFloatEnv Env;
   const size_t B = static_cast<size_t>(FB);
   for (size_t N = 0; N < B; ++N) F->Z[N] = TComplex(In[2 * N], In[2 * N + 1]);
   F->Forward.Transform(F->Z.data(), F->Zt.data());
@@ -53,6 +54,7 @@ void TRealFft::Forward(const double* In, TComplex* Spectrum) {
 }
 
 void TRealFft::Inverse(const TComplex* Spectrum, double* Out) {
+  const TDefaultFloatEnv Env;
   const size_t B = static_cast<size_t>(FB);
   for (size_t K = 0; K < B; ++K) {
     const TComplex Xk = Spectrum[K];
@@ -70,6 +72,7 @@ void TRealFft::Inverse(const TComplex* Spectrum, double* Out) {
 
 TFftConvolver::TFftConvolver(const std::vector<double>& Taps, int32_t B)
     : FB(B), FFft(B), FSum(size_t(B) + 1), FWindow(2 * size_t(B)) {
+  const TDefaultFloatEnv Env;
   const size_t Bins = size_t(B) + 1;
   FParts = static_cast<int32_t>(std::max<size_t>(1, (Taps.size() + size_t(B) - 1) / size_t(B)));
   FFilter.resize(Bins * size_t(FParts));
@@ -95,6 +98,7 @@ void TFftConvolver::Reset() {
 }
 
 void TFftConvolver::Process(const double* In, double* Out) {
+  const TDefaultFloatEnv Env;
   const size_t B = size_t(FB);
   const size_t Bins = B + 1;
   std::copy(FWindow.begin() + std::ptrdiff_t(B), FWindow.end(), FWindow.begin());
@@ -329,7 +333,10 @@ struct TFftStream::TState {
 };
 
 TFftStream::TFftStream(const TLongFilter& Filter, const TAudioFormat& Format, bool Clip)
-    : F(std::make_unique<TState>(Filter, Format, Clip)) {}
+    : F([&] {
+        const TDefaultFloatEnv Env;
+        return std::make_unique<TState>(Filter, Format, Clip);
+      }()) {}
 TFftStream::~TFftStream() = default;
 TFftStream::TFftStream(TFftStream&&) noexcept = default;
 
@@ -368,6 +375,7 @@ const TOverflowCount& TFftStream::Overflow() const { return F->Overflow; }
 void RunExactKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                     const TLongFilter& Filter, TRunContext& Run, int Threads) {
   if (Length.Frames <= 0) return;
+  const TDefaultFloatEnv Env;  // the tables are converted in it too
   const int32_t NbEch = static_cast<int32_t>(std::min<int64_t>(Length.Frames, INT32_MAX));
   CheckChannels(Filter, Format.Channels, "the filter");
   // A short run needs no more history than its frames.

@@ -72,6 +72,7 @@ TFirStream::TFirStream(const TFirFilter& Filter, const TAudioFormat& Format, boo
   if (Format.Channels < 1 || Format.Channels > MAX_CHANNELS)
     throw std::invalid_argument("TFirStream: " + std::to_string(Format.Channels) + " channels, expected 1 to " +
                                 std::to_string(MAX_CHANNELS));
+  const TDefaultFloatEnv Env;  // the engine's tables are built in it
   F = std::make_unique<TState>(Filter, Format, Clip);
 }
 

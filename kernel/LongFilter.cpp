@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "base/Errors.h"
+#include "base/FloatEnv.h"
 #include "kernel/FastKernel.h"
 #include "wav/ReadWavFile.h"
 #include "wav/WavHeader.h"
@@ -49,6 +50,7 @@ void Scale(TLongFilter& Filter, const TLongFilterOptions& Options, const std::st
 }  // namespace
 
 TLongFilter ReadLongFilter(const std::string& FileName, const TLongFilterOptions& Options) {
+  const TDefaultFloatEnv Env;
   TReadWavFile Reader;
   Reader.FileName = FileName;
   Reader.SetActive(true);
@@ -90,6 +92,7 @@ TLongFilter ReadLongFilter(const std::string& FileName, const TLongFilterOptions
 }
 
 TLongFilter LongFilterOf(const TFirFilter& Filter) {
+  const TDefaultFloatEnv Env;
   TLongFilter Long;
   std::vector<double>& Taps = Long.Channels.emplace_back();
   for (int32_t I = 0; I < Filter.NbTaps; ++I) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/Errors.h"
+#include "base/FloatEnv.h"
 #include "base/OutputFile.h"
 #include "design/Design.h"
 #include "design/Response.h"
@@ -443,12 +444,14 @@ py::tuple ReadFilter(std::optional<std::string> FileName, std::optional<std::str
   return py::make_tuple(Filter, Reader.TakeWarnings());
 }
 
-TFirFilter FromTaps(const std::vector<int32_t>& Delays, const std::vector<float>& Coefs, std::string Comment) {
+// Coefficients come as Python floats and are rounded to float here, in the
+// default environment, not by the caller's numpy in its own.
+TFirFilter FromTaps(const std::vector<int32_t>& Delays, const std::vector<double>& Coefs, std::string Comment) {
   if (Delays.size() != Coefs.size())
     throw py::value_error(std::to_string(Delays.size()) + " delays and " + std::to_string(Coefs.size()) +
                           " coefficients: give one of each per tap");
   std::vector<TFirTap> Taps(Delays.size());
-  for (size_t I = 0; I < Taps.size(); ++I) Taps[I] = {Delays[I], Coefs[I]};
+  for (size_t I = 0; I < Taps.size(); ++I) Taps[I] = {Delays[I], static_cast<float>(Coefs[I])};
   return MakeFirFilter(Taps, std::move(Comment));
 }
 
@@ -558,6 +561,10 @@ py::object NewError(py::module_& M, const char* Name, py::handle Bases, const ch
 
 PYBIND11_MODULE(_kestrum, M) {
   M.doc() = "Kestrum's native half; use the package kestrum.";
+  // Every call computes in the default floating-point environment, whatever
+  // the interpreter's thread has set (fesetround through ctypes, a library
+  // that turned on flush-to-zero), and gives it back.
+  const auto kDefaultEnv = py::call_guard<TDefaultFloatEnv>();
   static py::object Base = NewError(M, "KestrumError", PyExc_Exception,
                                     "An error of the Kestrum library: its message is the one the kestrum tool prints.");
   static py::object File = NewError(M, "FileError", py::make_tuple(Base, py::handle(PyExc_OSError)),
@@ -586,38 +593,39 @@ PYBIND11_MODULE(_kestrum, M) {
                                const size_t N = static_cast<size_t>(std::max(F.NbTaps, 0));
                                return py::array_t<float>(static_cast<py::ssize_t>(N), F.Coefs.data());
                              })
-      .def("text", &FormatFirFile);
-  M.def("read_filter", &ReadFilter);
-  M.def("from_taps", &FromTaps);
-  M.def("design", &Design);
-  M.def("from_impulse", &FromImpulse);
-  M.def("summary", &Summary);
-  M.def("curves", &Curves);
-  M.def("apply", &Apply);
-  M.def("filter_file", &FilterFile);
-  M.def("read_wav", &ReadWav);
-  M.def("write_wav", &WriteWav);
-  M.def("wav_layout", &WavLayout);
-  M.def("wav_header", &WavHeader);
-  M.def("check_target", [](const std::string& Target, bool Force) { CheckTarget(Target, {}, Force); });
+      .def("text", &FormatFirFile, kDefaultEnv);
+  M.def("read_filter", &ReadFilter, kDefaultEnv);
+  M.def("from_taps", &FromTaps, kDefaultEnv);
+  M.def("design", &Design, kDefaultEnv);
+  M.def("from_impulse", &FromImpulse, kDefaultEnv);
+  M.def("summary", &Summary, kDefaultEnv);
+  M.def("curves", &Curves, kDefaultEnv);
+  M.def("apply", &Apply, kDefaultEnv);
+  M.def("filter_file", &FilterFile, kDefaultEnv);
+  M.def("read_wav", &ReadWav, kDefaultEnv);
+  M.def("write_wav", &WriteWav, kDefaultEnv);
+  M.def("wav_layout", &WavLayout, kDefaultEnv);
+  M.def("wav_header", &WavHeader, kDefaultEnv);
+  M.def("check_target", [](const std::string& Target, bool Force) { CheckTarget(Target, {}, Force); },
+        kDefaultEnv);
   py::class_<TReplaceFile>(M, "Replacement")
-      .def(py::init<>())
-      .def("open", &TReplaceFile::Open)
-      .def_property_readonly("temp_name", &TReplaceFile::TempName)
-      .def("commit", &TReplaceFile::Commit)
-      .def("discard", &TReplaceFile::Discard);
+      .def(py::init<>(), kDefaultEnv)
+      .def("open", &TReplaceFile::Open, kDefaultEnv)
+      .def_property_readonly("temp_name", &TReplaceFile::TempName, kDefaultEnv)
+      .def("commit", &TReplaceFile::Commit, kDefaultEnv)
+      .def("discard", &TReplaceFile::Discard, kDefaultEnv);
   py::class_<TLongStream>(M, "LongStream")
-      .def(py::init<const std::string&, int, int, bool, int, double, const std::string&>())
-      .def("filter", &TLongStream::Filter)
-      .def("flush", &TLongStream::Flush)
-      .def("reset", &TLongStream::Reset)
-      .def_property_readonly("frames", &TLongStream::Frames)
-      .def_property_readonly("overflow", &TLongStream::Overflow)
-      .def_property_readonly("block_frames", &TLongStream::BlockFrames);
+      .def(py::init<const std::string&, int, int, bool, int, double, const std::string&>(), kDefaultEnv)
+      .def("filter", &TLongStream::Filter, kDefaultEnv)
+      .def("flush", &TLongStream::Flush, kDefaultEnv)
+      .def("reset", &TLongStream::Reset, kDefaultEnv)
+      .def_property_readonly("frames", &TLongStream::Frames, kDefaultEnv)
+      .def_property_readonly("overflow", &TLongStream::Overflow, kDefaultEnv)
+      .def_property_readonly("block_frames", &TLongStream::BlockFrames, kDefaultEnv);
   py::class_<TStream>(M, "Stream")
-      .def(py::init<const TFirFilter&, int, int, bool>())
-      .def("filter", &TStream::Filter)
-      .def("reset", &TStream::Reset)
-      .def_property_readonly("frames", &TStream::Frames)
-      .def_property_readonly("overflow", &TStream::Overflow);
+      .def(py::init<const TFirFilter&, int, int, bool>(), kDefaultEnv)
+      .def("filter", &TStream::Filter, kDefaultEnv)
+      .def("reset", &TStream::Reset, kDefaultEnv)
+      .def_property_readonly("frames", &TStream::Frames, kDefaultEnv)
+      .def_property_readonly("overflow", &TStream::Overflow, kDefaultEnv);
 }

@@ -226,7 +226,7 @@ class Filter:
             raise ValueError("delays must fit 32-bit integers")
         coefficients = np.asarray(coefficients, dtype=np.float64)
         return cls._of(_kestrum.from_taps(delays.astype(np.int64).ravel().tolist(),
-                                          coefficients.astype(np.float32).ravel().tolist(), comment))
+                                          coefficients.ravel().tolist(), comment))
 
     @classmethod
     def design(cls, kind, *edges, rate=None, taps=None, window=None, beta=None, attenuation=None,

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <random>
@@ -747,6 +748,110 @@ TEST(KestrumCli, BothKernelsWriteTheSameBytes) {
   ASSERT_EQ(RunKestrum({"--wrap", "--kernel", "reference", kExample, Reference, Lowpass}).Status, 0);
   ASSERT_EQ(RunKestrum({"--wrap", "--kernel", "fast", "--threads", "3", kExample, Fast, Lowpass}).Status, 0);
   EXPECT_TRUE(test::ReadFileBytes(Fast) == test::ReadFileBytes(Reference));
+}
+
+// Runs the tool as RunKestrum does, started in the floating-point environment
+// FloatEnv names (see ForeignFloatEnv.cpp), or in the default one when empty.
+TResult RunKestrumIn(const std::string& FloatEnv, const TArgs& Args) {
+  std::vector<std::string> Vars;
+  for (char** V = environ; *V != nullptr; ++V)
+    if (!std::string_view(*V).starts_with("LD_PRELOAD=")) Vars.emplace_back(*V);
+  if (!FloatEnv.empty()) {
+    Vars.push_back("LD_PRELOAD=" KESTRUM_FOREIGN_FLOAT_ENV);
+    Vars.push_back("KESTRUM_TEST_FLOAT_ENV=" + FloatEnv);
+  }
+  std::vector<char*> Envp;
+  for (std::string& V : Vars) Envp.push_back(V.data());
+  Envp.push_back(nullptr);
+  std::vector<char*> Argv{const_cast<char*>(KESTRUM_CLI)};
+  for (const auto& A : Args) Argv.push_back(const_cast<char*>(A.c_str()));
+  Argv.push_back(nullptr);
+  const test::TScratchDir Capture;
+  const std::string Out = Capture / "stdout", Err = Capture / "stderr";
+  posix_spawn_file_actions_t Actions;
+  posix_spawn_file_actions_init(&Actions);
+  posix_spawn_file_actions_addopen(&Actions, 1, Out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&Actions, 2, Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t Pid;
+  const int Error = posix_spawn(&Pid, KESTRUM_CLI, &Actions, nullptr, Argv.data(), Envp.data());
+  posix_spawn_file_actions_destroy(&Actions);
+  if (Error != 0) throw std::runtime_error("test: cannot start " KESTRUM_CLI);
+  const int Status = Wait(Pid);
+  return {WIFEXITED(Status) ? WEXITSTATUS(Status) : -1, ReadText(Out), ReadText(Err)};
+}
+
+// A host may start the tool with another rounding mode or with subnormals
+// flushed: every filter, kernel and design writes the default run's bytes,
+// and an overflow is an overflow still.
+TEST(KestrumCli, WritesTheSameBytesInAnyFloatEnvironment) {
+  const test::TScratchDir Dir;
+  std::mt19937 R(7);
+  std::uniform_int_distribution<int> Level(-20000, 20000);
+  std::vector<int16_t> Noise(4000);
+  for (int16_t& S : Noise) S = static_cast<int16_t>(Level(R));
+  test::WriteFileBytes(Dir / "noise.wav", test::MakeWav(2, 16, 44100, test::Words(Noise)));
+  test::WriteFileBytes(Dir / "small.wav", test::MakeWav(1, 16, 44100, test::Words({1, -1, 3, 32767})));
+  const auto Float64 = [](double V) {
+    Bytes B(8);
+    std::memcpy(B.data(), &V, 8);
+    return B;
+  };
+  test::WriteFileBytes(Dir / "huge.wav", test::MakeWav(TAudioFormat{TSampleFormat::Float64, 1, 44100}, Float64(1e300)));
+  Bytes Impulse64, Impulse32;
+  for (double T : {0.1, 0.3, -0.7, 0.2, 1e-41, 0.05}) {
+    const Bytes B = Float64(T);
+    Impulse64.insert(Impulse64.end(), B.begin(), B.end());
+    const int32_t I = static_cast<int32_t>(T * 2147483647.0);
+    for (int K = 0; K < 4; ++K) Impulse32.push_back(static_cast<uint8_t>(I >> (8 * K)));
+  }
+  test::WriteFileBytes(Dir / "ir64.wav", test::MakeWav(TAudioFormat{TSampleFormat::Float64, 1, 44100}, Impulse64));
+  test::WriteFileBytes(Dir / "ir32.wav", test::MakeWav(TAudioFormat{TSampleFormat::Pcm32, 1, 44100}, Impulse32));
+  test::WriteFileText(Dir / "tenth.fir", "tenths\n3\n0 0.1\n1 -0.3\n2 0.7\n");
+  test::WriteFileText(Dir / "subnormal.fir", "subnormal\n2\n0 0\n0 1E-40\n");
+  test::WriteFileText(Dir / "tiniest.fir", "tiniest\n2\n0 0\n0 1E-45\n");
+
+  const std::string Out = Dir / "out";
+  const struct {
+    const char* Name;
+    TArgs Args;
+  } Cases[] = {
+      {".fir, reference kernel", {"--kernel", "reference", Dir / "noise.wav", Out, Dir / "tenth.fir"}},
+      {".fir, fast kernel", {"--kernel", "fast", Dir / "noise.wav", Out, Dir / "tenth.fir"}},
+      {".fir, FFT", {"--fft", Dir / "noise.wav", Out, Dir / "tenth.fir"}},
+      {"subnormal tap, reference kernel",
+       {"--kernel", "reference", "-e", "floating-point", Dir / "small.wav", Out, Dir / "subnormal.fir"}},
+      {"subnormal tap, fast kernel",
+       {"--kernel", "fast", "-e", "floating-point", Dir / "small.wav", Out, Dir / "subnormal.fir"}},
+      {"overflow through a subnormal tap", {Dir / "huge.wav", Out, Dir / "tiniest.fir"}},
+      {"float64 impulse, --exact", {"--exact", Dir / "noise.wav", Out, Dir / "ir64.wav"}},
+      {"32-bit impulse, --exact", {"--exact", Dir / "noise.wav", Out, Dir / "ir32.wav"}},
+      {"impulse, FFT, normalized with a gain",
+       {"--normalize", "energy", "--filter-gain", "-3.1", Dir / "noise.wav", Out, Dir / "ir64.wav"}},
+      {"designed lowpass:3000", {Dir / "noise.wav", Out, "lowpass:3000"}},
+      {"design -o .fir", {"design", "bandpass", "300", "3000", "--rate", "44100", "--taps", "101", "-o", Out}},
+      {"design -o .wav", {"design", "lowpass", "3000", "--rate", "96k", "--attenuation", "70", "--transition", "400",
+                          "-o", Out + ".wav"}},
+      {"response --csv", {"response", Dir / "tenth.fir", "--rate", "44100", "--points", "64", "--csv", "-"}},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const auto Written = [&](const TResult& Run) {
+      const std::string File = C.Args[C.Args.size() - 1] == Out + ".wav" ? Out + ".wav" : Out;
+      std::string Bytes = Run.Out;
+      if (std::filesystem::exists(File)) Bytes += ReadText(File);
+      std::filesystem::remove(File);
+      return Bytes;
+    };
+    const TResult Default = RunKestrumIn("", C.Args);
+    EXPECT_EQ(Default.Status, std::string_view(C.Name).starts_with("overflow") ? 1 : 0) << Default.Err;
+    const std::string Want = Written(Default);
+    for (const char* Env : {"upward", "downward", "towardzero", "ftz", "upward+ftz", "towardzero+ftz"}) {
+      SCOPED_TRACE(Env);
+      const TResult Run = RunKestrumIn(Env, C.Args);
+      EXPECT_EQ(Run.Status, Default.Status) << Run.Err;
+      EXPECT_TRUE(Written(Run) == Want);
+    }
+  }
 }
 
 // Runs the tool with stderr on a new terminal and stdout in a file.

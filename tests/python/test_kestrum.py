@@ -1,6 +1,8 @@
 """The Python package against the kestrum tool, which CTest names in
 KESTRUM_CLI: the same bytes, and the package's own checks and errors."""
 
+import ctypes
+import ctypes.util
 import os
 import re
 import subprocess
@@ -287,6 +289,43 @@ def test_design_and_response_match_the_cli(tmp_path, kind, edges, options, cli_o
     for column, curve in enumerate([response.frequency, response.magnitude_db, response.phase_deg,
                                     response.group_delay]):
         np.testing.assert_allclose(table[:, column], curve, rtol=1e-5, atol=1e-9)
+
+
+def _everything_numeric(tmp_path):
+    """The results of the calls that compute, as bytes and text."""
+    taps = kestrum.Filter.from_taps([0, 1, 2, 0], [0.1, -0.3, 0.7, 1e-40])
+    text = kestrum.Filter.from_text("tenths\n3\n0 0.1\n1 -0.3\n2 0.7\n")
+    designed = kestrum.Filter.design("lowpass", 3000, rate=44100, attenuation=60, transition=500)
+    response = designed.response(44100, points=64)
+    samples = np.random.default_rng(5).integers(-20000, 20000, (600, 2)).astype(np.int16)
+    stream = text.stream(channels=2)
+    source, target = tmp_path / "in.wav", tmp_path / "out.wav"
+    kestrum.write_wav(source, samples, 44100)
+    kestrum.filter_file(source, target, lowpass_wav(tmp_path), kernel="fast")
+    return [taps.coefficients.tobytes(), taps.text(), text.coefficients.tobytes(), designed.text(),
+            str(response), response.magnitude_db.tobytes(), response.group_delay.tobytes(),
+            text.apply(samples).tobytes(), stream.apply(samples).tobytes(), target.read_bytes()]
+
+
+def lowpass_wav(tmp_path):
+    """A float64 impulse response with taps that round differently."""
+    path = tmp_path / "ir.wav"
+    kestrum.write_wav(path, np.array([0.1, 0.3, -0.7, 1e-41, 0.05]), 44100)
+    return path
+
+
+@pytest.mark.parametrize("mode", ["upward", "downward", "toward zero"])
+def test_calls_compute_as_in_the_default_rounding_mode(tmp_path, mode):
+    libm = ctypes.CDLL(ctypes.util.find_library("m"))
+    rounding = {"upward": 0x800, "downward": 0x400, "toward zero": 0xc00}[mode]  # x86's FE_ values
+    want = _everything_numeric(tmp_path)
+    assert libm.fesetround(rounding) == 0
+    try:
+        got = _everything_numeric(tmp_path)
+        assert libm.fegetround() == rounding, "the caller's rounding mode is not restored"
+    finally:
+        libm.fesetround(0)
+    assert got == want
 
 
 def test_filters_from_text_and_taps_agree_and_odd_files_warn():
