@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -1079,6 +1080,17 @@ struct TLiveRun {
     for (ssize_t N; Output.size() < Want && (N = read(Out[0], Chunk, sizeof Chunk)) > 0;)
       Output.insert(Output.end(), Chunk, Chunk + N);
   }
+  // The same for at most Ms milliseconds.
+  void ConsumeWithin(size_t Want, int Ms) {
+    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
+    uint8_t Chunk[65536];
+    pollfd Poll{Out[0], POLLIN, 0};
+    for (ssize_t N; Output.size() < Want; Output.insert(Output.end(), Chunk, Chunk + N)) {
+      const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(End - std::chrono::steady_clock::now());
+      if (Left.count() <= 0 || poll(&Poll, 1, static_cast<int>(Left.count())) <= 0) return;
+      if ((N = read(Out[0], Chunk, std::min(sizeof Chunk, Want - Output.size()))) <= 0) return;
+    }
+  }
   pid_t Pid;
   int In[2], Out[2];
   Bytes Output;
@@ -1137,6 +1149,33 @@ TEST(KestrumCli, FiltersASlowStreamAsItArrives) {
     EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << ReadText(Dir / "stderr");
     EXPECT_LT(WrittenAtFirstFrame, 10) << "the first frames waited for a second of audio";
     EXPECT_TRUE(test::WavSamples(Run.Output) == SampleBytes(Dir / "file.wav"));
+  }
+}
+
+TEST(KestrumCli, HandsOnTheWholeFramesOfAPieceThatEndsInsideAFrame) {
+  // A producer that pauses one byte, then two, into a frame: each pause
+  // finds every whole frame out, as the reference kernel hands them on.
+  const test::TScratchDir Dir;
+  const Bytes Data = Noise(8000, 2, 9);
+  const Bytes Header = StreamHeader(2, 44100);
+  const size_t Cuts[] = {5000 * 4 + 1, 8000 * 4 - 2};
+  Bytes Expected;
+  for (const char* Kernel : {"reference", "fast"}) {
+    SCOPED_TRACE(Kernel);
+    TLiveRun Run({"-q", "--kernel", Kernel, "-", "-", kSmooth}, Dir / "stderr");
+    ASSERT_TRUE(Run.Produce(Header.data(), Header.size()));
+    size_t Sent = 0;
+    for (const size_t Cut : Cuts) {
+      ASSERT_TRUE(Run.Produce(Data.data() + Sent, Cut - Sent));
+      Sent = Cut;
+      Run.ConsumeWithin(Header.size() + Cut / 4 * 4, 5000);
+      EXPECT_EQ(Run.Output.size(), Header.size() + Cut / 4 * 4);
+    }
+    kill(Run.Pid, SIGINT);
+    Run.Consume();
+    Wait(Run.Pid);
+    if (Expected.empty()) Expected = Run.Output;
+    EXPECT_TRUE(Run.Output == Expected);
   }
 }
 
