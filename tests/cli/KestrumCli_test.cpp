@@ -313,6 +313,8 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
   const test::TScratchDir Inputs;
   test::WriteFileBytes(Inputs / "0hz.wav", test::MakeWav(1, 16, 0, Bytes(20, 1)));
   test::WriteFileBytes(Inputs / "nan.wav", test::MakeWav(1, 32, 8000, test::Floats({0, NAN, 0})));
+  test::WriteFileBytes(Inputs / "nanlast.wav", test::MakeWav(1, 32, 8000, test::Floats({0, 1, NAN})));
+  test::WriteFileText(Inputs / "delay.fir", "Previous\n1\n1 1.0\n");
   Bytes Extensible = test::MakeWav(1, 16, 8000, Bytes(20, 1));  // tag 0xFFFE, its extension cut off
   Extensible[20] = 0xFE, Extensible[21] = 0xFF;
 
@@ -326,6 +328,8 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
       {"a rate of 0 Hz", {Inputs / "0hz.wav", Target, kSmooth}, "0hz.wav: the sample rate is 0 Hz"},
       {"a sample that is not a finite number", {Inputs / "nan.wav", Target, kSmooth},
        "nan.wav: frame 1 holds a sample that is not a finite number"},
+      {"a sample that is not a finite number in the FFT engine's block", {"--fft", Inputs / "nanlast.wav", Target, Inputs / "delay.fir"},
+       "nanlast.wav: frame 2 holds a sample that is not a finite number"},
       {"an extensible header without its extension", {Inputs / "ext.wav", Target, kSmooth},
        "the extensible 'fmt ' chunk is 16 bytes, expected 40: its header is truncated"},
       {"missing source", {Dir / "missing.wav", Target, kSmooth}, "missing.wav"},
