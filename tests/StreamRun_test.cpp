@@ -66,9 +66,16 @@ Bytes UnknownLength(Bytes Wav) {
   return Wav;
 }
 
-// Runs the component over Source (a file name, or a WAV image fed through a
-// pipe in random pieces when Piped) and returns the target's bytes.
-Bytes Filtered(const TEngine& Engine, const std::string& Source, const Bytes* Piped, const std::string& Filter,
+// The target's bytes after a success, or the message after a failure.
+struct TOutcome {
+  Bytes Target;
+  std::string Error;
+  bool operator==(const TOutcome&) const = default;
+};
+
+// Runs the component over Source (a file, or a WAV image fed through a pipe
+// in random pieces when Piped, with Source as its name in messages).
+TOutcome Filtered(const TEngine& Engine, const std::string& Source, const Bytes* Piped, const std::string& Filter,
           const std::string& Target, uint32_t Seed) {
   TKestrum Kestrum(nullptr);
   Kestrum.SourceFile = Source;
@@ -84,17 +91,17 @@ Bytes Filtered(const TEngine& Engine, const std::string& Source, const Bytes* Pi
     if (pipe2(Pipe, O_CLOEXEC) != 0) throw std::runtime_error("test: no pipe");
     Kestrum.SourceDescriptor = Pipe[0];
     Feeder = std::thread([&, Seed] {
-      // Pieces of 1 to 3000 bytes, each given time to be read on its own.
+      // Pieces of 1 to 6000 bytes, each given time to be read on its own.
       std::mt19937 R(Seed);
       for (size_t Done = 0; Done < Piped->size();) {
-        const size_t Piece = std::min<size_t>(Piped->size() - Done, 1 + R() % 3000);
+        const size_t Piece = std::min<size_t>(Piped->size() - Done, 1 + R() % 6000);
         for (size_t Put = 0; Put < Piece;) {
           const ssize_t N = write(Pipe[1], Piped->data() + Done + Put, Piece - Put);
           if (N <= 0) return;
           Put += static_cast<size_t>(N);
         }
         Done += Piece;
-        std::this_thread::sleep_for(std::chrono::microseconds(R() % 200));
+        std::this_thread::sleep_for(std::chrono::microseconds(R() % 100));
       }
       close(Pipe[1]);
       Pipe[1] = -1;
@@ -111,8 +118,7 @@ Bytes Filtered(const TEngine& Engine, const std::string& Source, const Bytes* Pi
     Feeder.join();
     if (Pipe[1] >= 0) close(Pipe[1]);
   }
-  EXPECT_EQ(Error, "");
-  return Error.empty() ? test::ReadFileBytes(Target) : Bytes();
+  return {Error.empty() ? test::ReadFileBytes(Target) : Bytes(), Error};
 }
 
 TEST(StreamRun, APipeFedInPiecesGivesTheFileRunsBytes) {
@@ -133,20 +139,30 @@ TEST(StreamRun, APipeFedInPiecesGivesTheFileRunsBytes) {
                                   {TSampleFormat::Float32, 2, 44100}, {TSampleFormat::Float64, 1, 96000}};
   constexpr int32_t kFrames = 20000;  // more than a fast kernel's block
   for (const TAudioFormat& Format : Formats) {
-    const Bytes Wav = test::MakeWav(Format, Signal(Format, kFrames, R));
-    const Bytes Live = UnknownLength(Wav);
-    test::WriteFileBytes(Dir / "in.wav", Wav);
-    for (const TEngine& Engine : kEngines) {
-      SCOPED_TRACE(testing::Message() << Format.Bits() << "-bit" << (Format.Float() ? " float" : "") << ", "
-                                      << Format.Channels << " channels, " << Engine.Name);
-      const std::string Filter = Dir / (Engine.WavFilter ? "ir.wav" : "taps.fir");
-      const Bytes File = Filtered(Engine, Dir / "in.wav", nullptr, Filter, Dir / "file.wav", 0);
-      ASSERT_EQ(test::WavSamples(File).size(), size_t{kFrames} * size_t(Format.FrameBytes()));
-      // Its length declared, a stream is read as the file is.
-      EXPECT_TRUE(Filtered(Engine, "pipe", &Wav, Filter, Dir / "declared.wav", R()) == File);
-      // Of unknown length, it is filtered as it arrives.
-      EXPECT_TRUE(test::WavSamples(Filtered(Engine, "pipe", &Live, Filter, Dir / "live.wav", R())) ==
-                  test::WavSamples(File));
+    Bytes Samples = Signal(Format, kFrames, R);
+    // A float source, a second time with a NaN: every run fails alike.
+    for (const bool NaN : {false, Format.Float()}) {
+      if (NaN) std::fill_n(Samples.begin() + 15000 * Format.FrameBytes(), Format.Bits() / 8, 0xFF);
+      const Bytes Wav = test::MakeWav(Format, Samples);
+      const Bytes Live = UnknownLength(Wav);
+      test::WriteFileBytes(Dir / "in.wav", Wav);
+      for (const TEngine& Engine : kEngines) {
+        SCOPED_TRACE(testing::Message() << Format.Bits() << "-bit" << (Format.Float() ? " float" : "") << ", "
+                                        << Format.Channels << " channels, " << Engine.Name << (NaN ? ", a NaN" : ""));
+        const std::string Filter = Dir / (Engine.WavFilter ? "ir.wav" : "taps.fir");
+        const TOutcome File = Filtered(Engine, Dir / "in.wav", nullptr, Filter, Dir / "file.wav", 0);
+        if (NaN)
+          EXPECT_NE(File.Error.find("in.wav: frame 15000 holds a sample that is not a finite number"),
+                    std::string::npos) << File.Error;
+        else
+          ASSERT_EQ(test::WavSamples(File.Target).size(), size_t{kFrames} * size_t(Format.FrameBytes())) << File.Error;
+        // Its length declared, a stream is read as the file is.
+        EXPECT_TRUE(Filtered(Engine, Dir / "in.wav", &Wav, Filter, Dir / "declared.wav", R()) == File);
+        // Of unknown length, it is filtered as it arrives.
+        const TOutcome Stream = Filtered(Engine, Dir / "in.wav", &Live, Filter, Dir / "live.wav", R());
+        EXPECT_EQ(Stream.Error, File.Error);
+        EXPECT_TRUE(test::WavSamples(Stream.Target) == test::WavSamples(File.Target));
+      }
     }
   }
 }

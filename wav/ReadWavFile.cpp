@@ -365,7 +365,7 @@ int32_t TReadWavFile::ReadArrived(uint8_t* Dest, int32_t Max) {
   }
   Got -= Got % Frame;  // a frame cut short by the end
   FDataLeft = Got == 0 ? 0 : FDataLeft - Got;
-  if (Float32 && FNonFiniteFrame < 0) FindNonFinite(Dest, Got, FirstFrame);
+  if ((Float32 || Float64) && FNonFiniteFrame < 0) FindNonFinite(Dest, Got, FirstFrame);
   return static_cast<int32_t>(Got / Frame);
 }
 
