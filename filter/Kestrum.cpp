@@ -141,6 +141,10 @@ void TKestrum::DoExecute() {
         FUntilEnd ? TRunLength{FNbEch < 0 ? TRunLength::kEndless : FNbEch, true} : TRunLength{FNbEch, false};
     const std::string NbEchText =
         FNbEch < 0 && FUntilEnd ? std::string("unknown (until the end of the stream)") : std::to_string(FNbEch);
+    // The frames whose sums a non-finite sample reaches beyond the taps': none
+    // for a direct sum; in the FFT engine, whose transforms mix a block's
+    // samples, every frame of its block (and, through the taps, later ones).
+    int32_t Block = 1;
     try {
       if (IsWavFilter(FirFile)) {
         const TLongFilter Long = ReadLongFilter(FirFile, FilterOptions);
@@ -150,10 +154,12 @@ void TKestrum::DoExecute() {
               (Long.Channels.size() == 1 ? " channel, " : " channels, ") + std::to_string(Long.Rate) + " Hz");
         DoLog("Taps: " + std::to_string(Long.Length()));
         DoLog("NbEch: " + NbEchText);
-        if (Exact)
+        if (Exact) {
           RunExactKernel(Source, Sink, Format, Length, Long, Run, Threads);
-        else
+        } else {
+          Block = FftBlockFrames(Long.Length());
           RunFftKernel(Source, Sink, Format, Length, Long, Run, Threads);
+        }
       } else {
         TFirFilter Filter;
         TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
@@ -166,17 +172,21 @@ void TKestrum::DoExecute() {
         SendWarnings(Fir.TakeWarnings());
 
         DoLog("NbEch: " + NbEchText);
-        if (Fft)
-          RunFftKernel(Source, Sink, Format, Length, LongFilterOf(Filter), Run, Threads);
-        else if (Kernel == TKernelKind::Fast)
+        if (Fft) {
+          const TLongFilter Long = LongFilterOf(Filter);
+          Block = FftBlockFrames(Long.Length());
+          RunFftKernel(Source, Sink, Format, Length, Long, Run, Threads);
+        } else if (Kernel == TKernelKind::Fast)
           RunFastKernel(Source, Sink, Format, Length, Filter, Run, Threads);
         else
           RunReferenceKernel(Source, Sink, Format, Length, Filter, Run);
       }
     } catch (const EMathError& E) {
       // A sample that is not a finite number, at or before the frame that
-      // failed, makes every sum that holds it fail: it is the cause.
-      if (Reader->NonFiniteFrame() >= 0 && Reader->NonFiniteFrame() - StartPos() <= E.Frame())
+      // failed (or in its FFT block), makes every sum that holds it fail: it
+      // is the cause. One that no sum holds fails nothing.
+      const int64_t NonFinite = Reader->NonFiniteFrame() - StartPos();
+      if (Reader->NonFiniteFrame() >= 0 && NonFinite / Block * Block <= E.Frame())
         throw EMathError(SourceFile + ": frame " + std::to_string(Reader->NonFiniteFrame()) +
                          " holds a sample that is not a finite number; it cannot be filtered");
       throw;

@@ -92,6 +92,7 @@ void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TAudioFormat Format,
 
 void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {
   const size_t NbTaps = Taps.Delays.size();
+  TStopPoll Poll;  // a frame's taps at a time: these are the slow steps already
   if (Taps.Split) {
     constexpr int kChains = 4;  // frames side by side, to hide the split's latency
     for (int32_t J = 0; J < Count; J += kChains) {
@@ -105,6 +106,7 @@ void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, flo
         }
       }
       for (int U = 0; U < kChains; ++U) Acc[J + U] = static_cast<float>(A[U]);
+      Poll.Done(static_cast<int64_t>(NbTaps) * kChains);
     }
     return;
   }
@@ -113,6 +115,7 @@ void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, flo
     for (size_t I = 0; I < NbTaps; ++I)
       A = static_cast<float>(static_cast<double>(A) + Levels[J - Taps.Delays[I]] * Taps.Coefs[I]);
     Acc[J] = A;
+    Poll.Done(static_cast<int64_t>(NbTaps));
   }
 }
 

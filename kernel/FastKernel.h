@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Stop.h"
 #include "fir/FirFile.h"
 #include "kernel/Kernel.h"
 
@@ -51,6 +52,26 @@ struct TTaps {
 TTaps TapsFor(const TFirFilter& Filter, TAudioFormat Format, int32_t Frames = INT32_MAX);
 TTaps TapsFor(const std::vector<double>& Line, TAudioFormat Format, int32_t Frames = INT32_MAX);
 
+// Products SumTaps computes between two polls of the stop request (a few
+// milliseconds' work), so that a long filter's block stops soon after a stop
+// is asked for (base/Stop.h), and a short filter's pays nothing measurable.
+constexpr int64_t kStopPollWork = int64_t{1} << 22;
+
+// Counts SumTaps' products and polls the stop request each time they reach
+// kStopPollWork: CheckStop throws EStopped.
+class TStopPoll {
+public:
+  void Done(int64_t Products) {
+    if ((FWork += Products) >= kStopPollWork) {
+      FWork = 0;
+      CheckStop();
+    }
+  }
+
+private:
+  int64_t FWork = 0;
+};
+
 // The three steps of a block, each run on the widest instruction set this
 // processor has. The ...Portable versions do the same in plain C++, for
 // processors without SIMD and for the frames after the last whole vector.
@@ -75,6 +96,7 @@ void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TAudioFormat Format,
 // even, as a conversion to float does for every value in the float range.
 // Sums of integer levels times float coefficients below the smallest normal
 // float are multiples of 2^-149, floats already, which the split keeps.
+// Polls the stop request (TStopPoll): throws EStopped when a stop is asked.
 void SumTaps(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc);
 void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc);
 

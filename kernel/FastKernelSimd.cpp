@@ -185,15 +185,25 @@ HWY_INLINE void SumTapsTiled(DA da, const double* Levels, int32_t Count, const T
   const int32_t NbTaps = static_cast<int32_t>(Taps.Delays.size());
   const int32_t* const Delays = Taps.Delays.data();
   const double* const Coefs = Taps.Coefs.data();
+  // The taps go in runs of at most kStopPollWork products per tile, the
+  // stop request polled after that many: a long filter's tile polls within
+  // its taps, a short filter's tiles poll every so many tiles.
+  const int32_t Run = static_cast<int32_t>(std::max<int64_t>(1, kStopPollWork / (Tile * N)));
+  TStopPoll Poll;
   for (int32_t J = 0; J < Count; J += Tile * N) {
     hn::Vec<DA> A[Tile];
     HWY_UNROLL(32)
     for (auto& V : A) V = hn::Zero(da);
-    for (int32_t I = 0; I < NbTaps; ++I) {
-      const double* const P = Levels + J - Delays[I];
-      const auto Coef = hn::Set(dd, Coefs[I]);
-      HWY_UNROLL(32)
-      for (int U = 0; U < Tile; ++U) A[U] = Step(A[U], hn::LoadU(dd, P + U * N), Coef);
+    for (int32_t From = 0; From < NbTaps;) {
+      const int32_t To = From + std::min(Run, NbTaps - From);
+      for (int32_t I = From; I < To; ++I) {
+        const double* const P = Levels + J - Delays[I];
+        const auto Coef = hn::Set(dd, Coefs[I]);
+        HWY_UNROLL(32)
+        for (int U = 0; U < Tile; ++U) A[U] = Step(A[U], hn::LoadU(dd, P + U * N), Coef);
+      }
+      Poll.Done(int64_t{To - From} * (Tile * N));
+      From = To;
     }
     HWY_UNROLL(32)
     for (int U = 0; U < Tile; ++U) {

@@ -130,8 +130,9 @@ void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioForm
 // The same frames, bytes, progress reports, errors and overflow counts as
 // RunReferenceKernel, in the same order, computed faster, in blocks (see
 // kernel/FastKernel.h); it counts frames with StepProgress(n) after each run
-// of frames it hands to Sink. Only after a run that the sink or a progress
-// step stopped, the counts cover just the blocks handed over whole.
+// of frames it hands to Sink. Only after a run that the sink, a progress
+// step or a stop request (base/Stop.h, polled within the sums too) stopped,
+// the counts cover just the blocks handed over whole.
 // Threads: how many threads it may use, 0 for one per core.
 void RunFastKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
                    const TFirFilter& Filter, TRunContext& Run, int Threads);

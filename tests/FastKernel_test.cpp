@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <array>
 #include <bit>
 #include <climits>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "base/Errors.h"
+#include "base/Stop.h"
 #include "tests/KernelCases.h"
 
 namespace kestrum {
@@ -45,6 +47,25 @@ TEST_P(FastKernelOnTarget, GivesTheReferenceBytesOnEveryThreadCount) {
     }
     fast::ForceSimdTarget("");
   }
+}
+
+TEST_P(FastKernelOnTarget, StopsWithinALongFiltersTileWhenAStopIsAsked) {
+  // A tile of frames over a long filter is a quarter of a billion products:
+  // the stop must end it long before.
+  fast::TTaps Taps(std::vector<double>(size_t{1} << 20, 0.25), 32768.0);
+  std::vector<double> Levels(size_t(Taps.MaxDelay) + 2 * fast::kTilePad, 1.0);
+  std::vector<float> Acc(2 * fast::kTilePad);
+  fast::ForceSimdTarget(GetParam());
+  RequestStop(SIGINT);
+  for (const bool Split : {true, false})
+    for (const bool Portable : {false, true}) {
+      SCOPED_TRACE(testing::Message() << (Split ? "split" : "float") << (Portable ? ", portable" : ""));
+      Taps.Split = Split;
+      const auto Sum = Portable ? fast::SumTapsPortable : fast::SumTaps;
+      EXPECT_THROW(Sum(Levels.data() + Taps.MaxDelay, fast::kTilePad, Taps, Acc.data()), EStopped);
+    }
+  ClearStop();
+  fast::ForceSimdTarget("");
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryInstructionSet, FastKernelOnTarget, testing::ValuesIn(fast::SimdTargets()),

@@ -95,6 +95,8 @@ TEST(Kernel, ComputesTheDefinedExamples) {
        test::Floats({-0.0f})},
       {"subnormal sums round to even", 1, 32, test::Floats({Tiny, 3 * Tiny}), "Half\n1\n0 0.5\n",
        test::Floats({0.0f, 2 * Tiny})},
+      {"a NaN that no tap reaches fails no sum", 1, 32, test::Floats({1, 2, std::nanf("")}), "Previous\n1\n1 1.0\n",
+       test::Floats({0, 1, 2})},
   };
   for (TKernelKind Kernel : kKernels) {
     for (const Case& C : Cases) {

@@ -333,7 +333,19 @@ int32_t TReadWavFile::ReadArrived(uint8_t* Dest, int32_t Max) {
   while (Got < Want) {
     if (BufPos >= BufCount) {
       if (BufCount == 0) break;  // the stream has ended
-      if (Got > 0 && Got % Frame == 0 && !Ready()) break;  // all that has arrived
+      if (Got >= Frame && !Ready()) {  // all that has arrived: its whole frames go now
+        // The bytes of a frame not yet complete wait in the buffer, which
+        // is empty here, for the rest of the frame.
+        const size_t Part = static_cast<size_t>(Got % Frame);
+        if (Part > 0) {  // (a BufCount of 0 would mean the end)
+          std::memcpy(Buffer, Dest + (Got - Part), Part);
+          BufPos = 0;
+          BufCount = static_cast<int32_t>(Part);
+          FBlockStart = FFileRead - Part;
+          Got -= Part;
+        }
+        break;
+      }
       if (Want - Got >= WAV_BUFFER_SIZE) {  // much is wanted: straight into Dest
         const size_t N = ReadStream(Dest + Got, Want - Got);
         FFileRead += N;
@@ -353,7 +365,7 @@ int32_t TReadWavFile::ReadArrived(uint8_t* Dest, int32_t Max) {
   }
   Got -= Got % Frame;  // a frame cut short by the end
   FDataLeft = Got == 0 ? 0 : FDataLeft - Got;
-  if (Float32 && FNonFiniteFrame < 0) FindNonFinite(Dest, Got, FirstFrame);
+  if ((Float32 || Float64) && FNonFiniteFrame < 0) FindNonFinite(Dest, Got, FirstFrame);
   return static_cast<int32_t>(Got / Frame);
 }
 

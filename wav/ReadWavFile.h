@@ -122,7 +122,9 @@ public:
   void ReadFrames(uint8_t* Dest, int32_t Count);
   // The same frames, those at hand: from 1 to Max, waiting for the first
   // only (a stream's frames as they arrive; a file's all there); 0 at the
-  // end of the data. A frame that a stream's end cuts short is dropped.
+  // end of the data. A frame that a stream's end cuts short is dropped; a
+  // frame whose bytes have only partly arrived waits for the rest, and the
+  // whole frames before it are returned first.
   int32_t ReadArrived(uint8_t* Dest, int32_t Max);
   // Whether ReadArrived would return without waiting.
   bool Ready() const;

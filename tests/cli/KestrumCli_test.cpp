@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -313,6 +314,8 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
   const test::TScratchDir Inputs;
   test::WriteFileBytes(Inputs / "0hz.wav", test::MakeWav(1, 16, 0, Bytes(20, 1)));
   test::WriteFileBytes(Inputs / "nan.wav", test::MakeWav(1, 32, 8000, test::Floats({0, NAN, 0})));
+  test::WriteFileBytes(Inputs / "nanlast.wav", test::MakeWav(1, 32, 8000, test::Floats({0, 1, NAN})));
+  test::WriteFileText(Inputs / "delay.fir", "Previous\n1\n1 1.0\n");
   Bytes Extensible = test::MakeWav(1, 16, 8000, Bytes(20, 1));  // tag 0xFFFE, its extension cut off
   Extensible[20] = 0xFE, Extensible[21] = 0xFF;
 
@@ -326,6 +329,8 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
       {"a rate of 0 Hz", {Inputs / "0hz.wav", Target, kSmooth}, "0hz.wav: the sample rate is 0 Hz"},
       {"a sample that is not a finite number", {Inputs / "nan.wav", Target, kSmooth},
        "nan.wav: frame 1 holds a sample that is not a finite number"},
+      {"a sample that is not a finite number in the FFT engine's block", {"--fft", Inputs / "nanlast.wav", Target, Inputs / "delay.fir"},
+       "nanlast.wav: frame 2 holds a sample that is not a finite number"},
       {"an extensible header without its extension", {Inputs / "ext.wav", Target, kSmooth},
        "the extensible 'fmt ' chunk is 16 bytes, expected 40: its header is truncated"},
       {"missing source", {Dir / "missing.wav", Target, kSmooth}, "missing.wav"},
@@ -1238,6 +1243,17 @@ struct TLiveRun {
     for (ssize_t N; Output.size() < Want && (N = read(Out[0], Chunk, sizeof Chunk)) > 0;)
       Output.insert(Output.end(), Chunk, Chunk + N);
   }
+  // The same for at most Ms milliseconds.
+  void ConsumeWithin(size_t Want, int Ms) {
+    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
+    uint8_t Chunk[65536];
+    pollfd Poll{Out[0], POLLIN, 0};
+    for (ssize_t N; Output.size() < Want; Output.insert(Output.end(), Chunk, Chunk + N)) {
+      const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(End - std::chrono::steady_clock::now());
+      if (Left.count() <= 0 || poll(&Poll, 1, static_cast<int>(Left.count())) <= 0) return;
+      if ((N = read(Out[0], Chunk, std::min(sizeof Chunk, Want - Output.size()))) <= 0) return;
+    }
+  }
   pid_t Pid;
   int In[2], Out[2];
   Bytes Output;
@@ -1296,6 +1312,33 @@ TEST(KestrumCli, FiltersASlowStreamAsItArrives) {
     EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << ReadText(Dir / "stderr");
     EXPECT_LT(WrittenAtFirstFrame, 10) << "the first frames waited for a second of audio";
     EXPECT_TRUE(test::WavSamples(Run.Output) == SampleBytes(Dir / "file.wav"));
+  }
+}
+
+TEST(KestrumCli, HandsOnTheWholeFramesOfAPieceThatEndsInsideAFrame) {
+  // A producer that pauses one byte, then two, into a frame: each pause
+  // finds every whole frame out, as the reference kernel hands them on.
+  const test::TScratchDir Dir;
+  const Bytes Data = Noise(8000, 2, 9);
+  const Bytes Header = StreamHeader(2, 44100);
+  const size_t Cuts[] = {5000 * 4 + 1, 8000 * 4 - 2};
+  Bytes Expected;
+  for (const char* Kernel : {"reference", "fast"}) {
+    SCOPED_TRACE(Kernel);
+    TLiveRun Run({"-q", "--kernel", Kernel, "-", "-", kSmooth}, Dir / "stderr");
+    ASSERT_TRUE(Run.Produce(Header.data(), Header.size()));
+    size_t Sent = 0;
+    for (const size_t Cut : Cuts) {
+      ASSERT_TRUE(Run.Produce(Data.data() + Sent, Cut - Sent));
+      Sent = Cut;
+      Run.ConsumeWithin(Header.size() + Cut / 4 * 4, 5000);
+      EXPECT_EQ(Run.Output.size(), Header.size() + Cut / 4 * 4);
+    }
+    kill(Run.Pid, SIGINT);
+    Run.Consume();
+    Wait(Run.Pid);
+    if (Expected.empty()) Expected = Run.Output;
+    EXPECT_TRUE(Run.Output == Expected);
   }
 }
 
