@@ -23,14 +23,15 @@ struct TResponseOptions {
 // A .fir filter's taps as the kernel applies them, or a WAV filter's channel
 // as the FFT engine does; a WAV filter's rate is the default rate.
 TResponse ReadResponse(TResponseOptions& O, std::string& Title) {
-  if (IsWavFilter(O.Filter)) {
-    const TLongFilter Long = ReadLongFilter(O.Filter, {O.Channel, 0.0, TNormalize::None});
+  TFilterFile File(O.Filter);
+  if (File.IsWav()) {
+    const TLongFilter Long = File.ReadLong({O.Channel, 0.0, TNormalize::None});
     if (O.Rate == 0) O.Rate = Long.Rate;
     Title = "Impulse response " + O.Filter + (O.Channel > 1 ? ", channel " + std::to_string(O.Channel) : "");
     return TResponse(Long.Channels[0], O.Rate);
   }
   if (O.Rate == 0) throw CLI::RequiredError("--rate");
-  TFirFileReader Reader = TFirFileReader::FromFile(O.Filter);
+  TFirFileReader Reader = File.FirReader();
   TFirFilter Filter;
   Reader.ReadHead(Filter);
   Reader.ReadTaps(Filter);

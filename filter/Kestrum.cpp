@@ -138,8 +138,9 @@ void TKestrum::DoExecute() {
     const std::string NbEchText =
         FNbEch < 0 && FUntilEnd ? std::string("unknown (until the end of the stream)") : std::to_string(FNbEch);
     try {
-      if (IsWavFilter(FirFile)) {
-        const TLongFilter Long = ReadLongFilter(FirFile, FilterOptions);
+      TFilterFile File(FirFile);  // opened once, so that a pipe or FIFO works
+      if (File.IsWav()) {
+        const TLongFilter Long = File.ReadLong(FilterOptions);
         CheckChannels(Long, Format.Channels, FirFile);
         DoLog("Filter file name: " + FirFile);
         DoLog("Filter comment: impulse response, " + std::to_string(Long.Channels.size()) +
@@ -152,7 +153,7 @@ void TKestrum::DoExecute() {
           RunFftKernel(Source, Sink, Format, Length, Long, Run, Threads);
       } else {
         TFirFilter Filter;
-        TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
+        TFirFileReader Fir = File.FirReader();
         Fir.ReadHead(Filter);
         DoLog("Filter file name: " + FirFile);
         DoLog("Filter comment: " + Filter.FilterComment);

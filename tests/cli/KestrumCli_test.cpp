@@ -877,6 +877,61 @@ TEST(KestrumCli, StreamsThroughStandardStreamsPipesAndFifos) {
   EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"normal.wav", "stderr"}));
 }
 
+// A FILTER is read once, whatever brings it: a FIFO or a pipe's /dev/fd
+// name gives what the regular file gives, for filtering and for response.
+TEST(KestrumCli, ReadsAFilterOnceFromAFileAFifoOrAPipe) {
+  const test::TScratchDir Dir;
+  test::WriteFileBytes(Dir / "ir.wav", test::MakeWav(1, 32, 44100, test::Floats({0.25f, 0.5f, 0.25f})));
+  enum TRoute { File, Fifo, Pipe };
+  for (const std::string& Filter : {kSmooth, Dir / "ir.wav"}) {
+    const Bytes Data = test::ReadFileBytes(Filter);
+    const bool Wav = Filter.ends_with(".wav");
+    for (const bool Response : {false, true}) {
+      std::string Expected;
+      for (const TRoute Route : {File, Fifo, Pipe}) {
+        SCOPED_TRACE(std::string(Wav ? "a WAV filter" : "a .fir") + (Response ? ", response" : ", filtering") +
+                     (Route == File ? " from a file" : Route == Fifo ? " from a FIFO" : " from a pipe"));
+        std::optional<test::TFifoFeeder> Feeder;
+        int Ends[2] = {-1, -1};
+        std::string Name = Filter;
+        if (Route == Fifo) Feeder.emplace(Name = Dir / "fifo", Data);
+        if (Route == Pipe) {  // small enough to wait in the pipe whole
+          ASSERT_EQ(pipe2(Ends, O_CLOEXEC), 0);
+          ASSERT_EQ(write(Ends[1], Data.data(), Data.size()), ssize_t(Data.size()));
+          close(Ends[1]);
+          Name = "/dev/fd/3";
+        }
+        const std::string Out = Dir / "out", Err = Dir / "err";
+        const TArgs Args = Response ? TArgs{"response", Name, "--rate", "44100"}
+                                    : TArgs{"-q", "--force", kExample, Out, Name};
+        const pid_t Pid = Start(Args, [&](posix_spawn_file_actions_t* A) {
+          if (Ends[0] >= 0) posix_spawn_file_actions_adddup2(A, Ends[0], 3);
+          posix_spawn_file_actions_addopen(A, 1, (Out + ".log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+          posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        });
+        if (Ends[0] >= 0) close(Ends[0]);
+        // A hang fails the case rather than the whole suite.
+        int Status = 0;
+        for (int Tries = 0; waitpid(Pid, &Status, WNOHANG) == 0; ++Tries) {
+          if (Tries == 500) {
+            kill(Pid, SIGKILL);
+            Status = Wait(Pid);
+            break;
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const bool Done = WIFEXITED(Status) && WEXITSTATUS(Status) == 0;
+        EXPECT_TRUE(Done) << Status << " " << ReadText(Err);
+        if (!Done) continue;
+        const std::string Got = ReadText(Response ? Out + ".log" : Out);
+        if (Route == File) Expected = Got;
+        EXPECT_FALSE(Got.empty());
+        EXPECT_TRUE(Got == Expected);
+      }
+    }
+  }
+}
+
 TEST(KestrumCli, AStopSignalNeverMisreportsTheTarget) {
   // Signals timed at random around the end of short runs: either the run
   // ends as a success with the new target, or by the signal with the old one.
