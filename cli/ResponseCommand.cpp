@@ -56,7 +56,10 @@ int Respond(TResponseOptions& O) {
   if (!O.Csv.empty()) WriteOutput(O.Csv, Csv);
   // With the table on stdout, the summary goes where a person reads it.
   const bool TableOnStdout = (!O.Csv.empty() && SameOutput(O.Csv, "-")) || (!O.Svg.empty() && SameOutput(O.Svg, "-"));
-  std::fputs(Summary.c_str(), TableOnStdout ? stderr : stdout);
+  if (TableOnStdout)
+    std::fputs(Summary.c_str(), stderr);
+  else
+    WriteOutput("-", Summary);  // a failed write fails the command
   return 0;
 }
 

@@ -163,6 +163,10 @@ void TKestrum::DoExecute() {
         SendWarnings(Fir.TakeWarnings());
 
         DoLog("NbEch: " + NbEchText);
+        // The FFT engine's own refusal advises --exact, which is for a WAV filter.
+        if (Fft && Run.TargetFormat(Format) != Format)
+          throw EGeneralError("the FFT engine (--fft) writes the source's sample format: with another target "
+                              "format, filter the .fir without --fft");
         if (Fft)
           RunFftKernel(Source, Sink, Format, Length, LongFilterOf(Filter), Run, Threads);
         else if (Kernel == TKernelKind::Fast)

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 
 #include "base/Errors.h"
@@ -146,7 +148,17 @@ void Scale(TLongFilter& Filter, const TLongFilterOptions& Options, const std::st
   }
   if (Factor == 1.0) return;
   for (auto& Taps : Filter.Channels)
-    for (double& Tap : Taps) Tap *= Factor;
+    for (size_t I = 0; I < Taps.size(); ++I) {
+      const double Tap = Taps[I] * Factor;
+      // The exact sum holds taps in single precision.
+      if (!(std::fabs(Tap) <= FLT_MAX)) {
+        char Gain[32];
+        std::snprintf(Gain, sizeof Gain, "%g", Options.GainDb);
+        throw EGeneralError(FileName + ": a gain of " + Gain + " dB takes tap " + std::to_string(I) +
+                            " beyond single precision's range");
+      }
+      Taps[I] = Tap;
+    }
 }
 
 }  // namespace

@@ -89,7 +89,8 @@ constexpr uint64_t kMaxStreamedWavBytes = uint64_t{kMaxLongTaps} * MAX_CHANNELS 
 // Reads a WAV file's samples as taps, scaled as Options say. Throws
 // EInOutError for a file the WAV reader refuses, EGeneralError for a
 // channel it lacks, non-finite samples, no samples, silence when
-// normalising, or more than kMaxLongTaps taps.
+// normalising, a gain that takes a tap beyond single precision, or more
+// than kMaxLongTaps taps.
 TLongFilter ReadLongFilter(const std::string& FileName, const TLongFilterOptions& Options = {});
 
 // A .fir filter's taps on a line: each coefficient at its effective delay,

@@ -312,6 +312,7 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
   const test::TScratchDir Inputs;
   test::WriteFileBytes(Inputs / "0hz.wav", test::MakeWav(1, 16, 0, Bytes(20, 1)));
   test::WriteFileBytes(Inputs / "nan.wav", test::MakeWav(1, 32, 8000, test::Floats({0, NAN, 0})));
+  test::WriteFileBytes(Inputs / "big.wav", test::MakeWav(1, 32, 8000, test::Floats({0, 1e38f})));
   Bytes Extensible = test::MakeWav(1, 16, 8000, Bytes(20, 1));  // tag 0xFFFE, its extension cut off
   Extensible[20] = 0xFE, Extensible[21] = 0xFF;
 
@@ -342,6 +343,10 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
        "nan.wav: sample 1 is not a finite number"},
       {"a WAV filter without samples", {Good, Target, Dir / "empty.wav"}, "empty.wav: the impulse response holds no samples"},
       {"an endless filter", {Good, Target, "/dev/zero"}, "line longer than 4096 bytes"},
+      {"a gain that takes a tap beyond float", {"--filter-gain", "20", Good, Target, Inputs / "big.wav"},
+       "big.wav: a gain of 20 dB takes tap 1 beyond single precision's range"},
+      {"the FFT engine for a .fir with another target format", {"--fft", "-b", "24", Good, Target, kSmooth},
+       "filter the .fir without --fft"},
   };
   for (const TCase& C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -378,6 +383,9 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
       {"a fourth file", {Source, Target, kSmooth, kSmooth}, "--output-dir"},
       {"negative count", {"--count", "-1", Source, Target, kSmooth}, "--count"},
       {"--exact for a .fir", {"--exact", Source, Target, kSmooth}, "--exact applies to a WAV FILTER"},
+      {"a gain that is not a number", {"--filter-gain", "nan", Source, Target, Source},
+       "--filter-gain: expected a gain in dB from -770 to 770, found 'nan'"},
+      {"a gain beyond float's range", {"--filter-gain", "1e308", Source, Target, Source}, "found '1e308'"},
       {"start not a number", {"--start", "abc", Source, Target, kSmooth}, "--start"},
       {"start beyond 32 bits", {"--start", "2147483648", Source, Target, kSmooth}, "--start"},
       {"start + count beyond 32 bits",
@@ -1069,6 +1077,25 @@ TEST(KestrumCli, DataForAClosedStandardOutputIsAnError) {
     }
   }
   EXPECT_TRUE(Dir.Files().empty());
+}
+
+TEST(KestrumCli, AResponseSummaryThatCannotBeWrittenIsAnError) {
+  const test::TScratchDir Capture;
+  const std::string Err = Capture / "stderr";
+  for (const bool Closed : {true, false}) {
+    SCOPED_TRACE(Closed ? "stdout closed" : "stdout full");
+    const int Status = Spawn({"response", kSmooth, "--rate", "8000"}, [&](posix_spawn_file_actions_t* A) {
+      if (Closed)
+        posix_spawn_file_actions_addclose(A, 1);
+      else
+        posix_spawn_file_actions_addopen(A, 1, "/dev/full", O_WRONLY, 0);
+      posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    });
+    EXPECT_EQ(Status, 1);
+    const std::string Message = ReadText(Err);
+    EXPECT_TRUE(Message.starts_with("kestrum: cannot write ")) << Message;
+    EXPECT_EQ(std::count(Message.begin(), Message.end(), '\n'), 1) << Message;
+  }
 }
 
 TEST(KestrumCli, ControlBytesNeverReachTheTerminalAndTheSvgIsWellFormed) {
