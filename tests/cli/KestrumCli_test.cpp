@@ -410,6 +410,8 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
        "would both be written"},
       {"a batch over its own sources",
        {"-o", test::DataFile(""), Source, kSmooth}, "is the source itself"},
+      {"a batch with a FIFO as FILTER", {"-o", Dir / "out", Source, kExample, Pipes / "fifo"},
+       "which can be read once: for 2 sources, give it as a file"},
       {"a filter file as TARGET", {Source, Pipes / "mylp.fir", kSmooth},
        "named like a filter file, and a run writes WAV there: the order is SOURCE TARGET FILTER"},
       {"TARGET and FILTER swapped", {Source, kSmooth, Dir / "out.wav"},
