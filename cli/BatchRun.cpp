@@ -116,6 +116,11 @@ int RunBatch(const TOptions& Options) {
   std::vector<TJob> Jobs;
   try {
     Jobs = PlanJobs({Options.Files.begin(), Options.Files.end() - 1}, Dir);
+    // Each job opens FILTER: a pipe or FIFO would give its bytes to the first only.
+    std::error_code Ec;
+    if (!Options.Design && Jobs.size() > 1 && fs::exists(Options.Filter(), Ec) && !CanReadTwice(Options.Filter()))
+      throw EUsageError("FILTER '" + Options.Filter() + "' is a pipe or a device, which can be read once: " +
+                        "for " + std::to_string(Jobs.size()) + " sources, give it as a file");
   } catch (const EUsageError& E) {
     PrintUsageError(E.what());
     return kUsageError;

@@ -237,7 +237,9 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
                  "A WAV FILTER's channel to apply to every source\nchannel (1 for the first)")
       ->check(RangeCheck(1, 64, "a channel"))
       ->type_name("N");
+  // Beyond 770 dB a full-scale tap leaves single precision's range.
   App.add_option("--filter-gain", Options.Long.GainDb, "A WAV FILTER's gain in dB, after --normalize")
+      ->check(RangeCheck(-770, 770, "a gain in dB"))
       ->type_name("DB");
   App.add_option_function<std::string>(
          "--normalize",

@@ -35,14 +35,15 @@ void CheckOutput(const std::string& Option, const std::string& Output, const TRe
 // A .fir filter's taps as the kernel applies them, or a WAV filter's channel
 // as the FFT engine does; a WAV filter's rate is the default rate.
 TResponse ReadResponse(TResponseOptions& O, std::string& Title) {
-  if (IsWavFilter(O.Filter)) {
-    const TLongFilter Long = ReadLongFilter(O.Filter, {O.Channel, 0.0, TNormalize::None});
+  TFilterFile File(O.Filter);
+  if (File.IsWav()) {
+    const TLongFilter Long = File.ReadLong({O.Channel, 0.0, TNormalize::None});
     if (O.Rate == 0) O.Rate = Long.Rate;
     Title = "Impulse response " + O.Filter + (O.Channel > 1 ? ", channel " + std::to_string(O.Channel) : "");
     return TResponse(Long.Channels[0], O.Rate);
   }
   if (O.Rate == 0) throw CLI::RequiredError("--rate");
-  TFirFileReader Reader = TFirFileReader::FromFile(O.Filter);
+  TFirFileReader Reader = File.FirReader();
   TFirFilter Filter;
   Reader.ReadHead(Filter);
   Reader.ReadTaps(Filter);
@@ -67,7 +68,10 @@ int Respond(TResponseOptions& O) {
   if (!O.Csv.empty()) WriteOutput(O.Csv, Csv);
   // With the table on stdout, the summary goes where a person reads it.
   const bool TableOnStdout = (!O.Csv.empty() && SameOutput(O.Csv, "-")) || (!O.Svg.empty() && SameOutput(O.Svg, "-"));
-  std::fputs(Summary.c_str(), TableOnStdout ? stderr : stdout);
+  if (TableOnStdout)
+    std::fputs(Summary.c_str(), stderr);
+  else
+    WriteOutput("-", Summary);  // a failed write fails the command
   return 0;
 }
 

@@ -191,14 +191,14 @@ std::string RateWarning(const std::string& FilterName, const std::string& Commen
 std::string FilterComment(const std::string& Name) {
   if (!CanReadTwice(Name)) return "";
   try {
-    if (IsWavFilter(Name)) {  // an impulse response was recorded at its file's rate
+    TFilterFile File(Name);
+    if (File.IsWav()) {  // an impulse response was recorded at its file's rate
       TReadWavFile Reader;
-      Reader.FileName = Name;
-      Reader.SetActive(true);
+      File.OpenWav(Reader);
       return "impulse response at " + std::to_string(Reader.Frequency) + " Hz";
     }
     TFirFilter Filter;
-    TFirFileReader::FromFile(Name).ReadHead(Filter);
+    File.FirReader().ReadHead(Filter);
     return Filter.FilterComment;
   } catch (const std::exception&) {
     return "";

@@ -146,8 +146,9 @@ void TKestrum::DoExecute() {
     // samples, every frame of its block (and, through the taps, later ones).
     int32_t Block = 1;
     try {
-      if (IsWavFilter(FirFile)) {
-        const TLongFilter Long = ReadLongFilter(FirFile, FilterOptions);
+      TFilterFile File(FirFile);  // opened once, so that a pipe or FIFO works
+      if (File.IsWav()) {
+        const TLongFilter Long = File.ReadLong(FilterOptions);
         CheckChannels(Long, Format.Channels, FirFile);
         DoLog("Filter file name: " + FirFile);
         DoLog("Filter comment: impulse response, " + std::to_string(Long.Channels.size()) +
@@ -162,7 +163,7 @@ void TKestrum::DoExecute() {
         }
       } else {
         TFirFilter Filter;
-        TFirFileReader Fir = TFirFileReader::FromFile(FirFile);
+        TFirFileReader Fir = File.FirReader();
         Fir.ReadHead(Filter);
         DoLog("Filter file name: " + FirFile);
         DoLog("Filter comment: " + Filter.FilterComment);
@@ -172,6 +173,10 @@ void TKestrum::DoExecute() {
         SendWarnings(Fir.TakeWarnings());
 
         DoLog("NbEch: " + NbEchText);
+        // The FFT engine's own refusal advises --exact, which is for a WAV filter.
+        if (Fft && Run.TargetFormat(Format) != Format)
+          throw EGeneralError("the FFT engine (--fft) writes the source's sample format: with another target "
+                              "format, filter the .fir without --fft");
         if (Fft) {
           const TLongFilter Long = LongFilterOf(Filter);
           Block = FftBlockFrames(Long.Length());

@@ -42,10 +42,12 @@ enum class TKernelKind { Reference, Fast };
 //     4 GiB, a JUNK placeholder for a stream's unknown length: see
 //     TWriteWavFile::Reserve); sets SourceFormat, then OnSourceProperty;
 //     OnWarning for a source whose data is shorter than its header says.
-//  4. A WAV file as FirFile is a long filter (kernel/LongFilter.h), read as
-//     FilterOptions say: logs its name, "Filter comment: impulse response,
-//     ..." and its taps, and runs on the FFT engine, or with Exact on the
-//     fast kernel's float sum (kernel/FftKernel.h). Otherwise, reads
+//  4. Opens FirFile once (TFilterFile, so that a pipe or FIFO works); its
+//     first bytes tell which it is. A WAV file is a long filter
+//     (kernel/LongFilter.h), read as FilterOptions say: logs its name,
+//     "Filter comment: impulse response, ..." and its taps, and runs on the
+//     FFT engine, or with Exact on the fast kernel's float sum
+//     (kernel/FftKernel.h). Otherwise, reads
 //     FirFile's comment and tap count, logs "Filter file name: ",
 //     "Filter comment: ", "Taps: ", reads the taps, logs "NbEch: ". Sends
 //     OnWarning for a filter that is valid but odd (no taps, a tap count line

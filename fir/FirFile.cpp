@@ -107,6 +107,13 @@ TFirFileReader TFirFileReader::FromFile(const std::string& FileName) {
   return Reader;
 }
 
+TFirFileReader TFirFileReader::FromOpenFile(std::FILE* File, std::string Name, std::string Head) {
+  TFirFileReader Reader(std::move(Head), std::move(Name));
+  Reader.FFile.reset(File);
+  Reader.FBytesRead = Reader.FRaw.size();
+  return Reader;
+}
+
 TFirFileReader TFirFileReader::FromText(std::string Text, std::string Name) {
   return TFirFileReader(std::move(Text), std::move(Name));
 }

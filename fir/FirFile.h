@@ -68,6 +68,10 @@ public:
   // closing errors come from ReadHead and ReadTaps.
   static TFirFileReader FromFile(const std::string& FileName);
 
+  // Reads File, called Name in messages, from where it stands, taking it
+  // over; Head holds the bytes already read from it, which come first.
+  static TFirFileReader FromOpenFile(std::FILE* File, std::string Name, std::string Head);
+
   // Parses Text as if it were the content of a file called Name (used in
   // error messages). Never touches the file system.
   static TFirFileReader FromText(std::string Text, std::string Name);

@@ -1,12 +1,21 @@
 // Reading an impulse response as a long filter.
 #include "kernel/LongFilter.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 
 #include "base/Errors.h"
 #include "base/FloatEnv.h"
+#include "base/Stop.h"
 #include "kernel/FastKernel.h"
 #include "wav/ReadWavFile.h"
 #include "wav/WavHeader.h"
@@ -29,6 +38,102 @@ bool IsWavFilter(const std::string& FileName) {
 
 namespace {
 
+// Reads up to Count bytes of Fd into Dest, fewer only at its end; a stop
+// ends a wait for a slow writer.
+size_t ReadSome(int Fd, char* Dest, size_t Count, const std::string& Name) {
+  size_t Done = 0;
+  while (Done < Count) {
+    CheckStop();
+    const ssize_t Got = read(Fd, Dest + Done, Count - Done);
+    if (Got == 0) break;
+    if (Got < 0) {
+      const int Error = errno;
+      CheckStop();
+      // On Linux a directory opens fine and fails here, with EISDIR.
+      if (Error != EINTR) throw EInOutError::FromErrno(Error, "cannot read", Name);
+      continue;
+    }
+    Done += static_cast<size_t>(Got);
+  }
+  return Done;
+}
+
+void WriteAll(int Fd, const char* Bytes, size_t Count, const std::string& Name) {
+  while (Count > 0) {
+    const ssize_t Put = write(Fd, Bytes, Count);
+    if (Put < 0 && errno == EINTR) continue;
+    if (Put < 0) throw EInOutError::FromErrno(errno, "cannot hold", Name, "in memory");
+    Bytes += Put;
+    Count -= static_cast<size_t>(Put);
+  }
+}
+
+}  // namespace
+
+TFilterFile::TFilterFile(std::string FileName) : FName(std::move(FileName)) {
+  FFd = open(FName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (FFd < 0) {
+    const int Error = errno;
+    CheckStop();  // opening a FIFO waits for its writer: a stop ends the wait
+    throw EInOutError::FromErrno(Error, "cannot open", FName, "for reading");
+  }
+  struct stat Stat {};
+  FRegular = fstat(FFd, &Stat) == 0 && S_ISREG(Stat.st_mode);
+  try {
+    FHead.resize(12);
+    FHead.resize(ReadSome(FFd, FHead.data(), FHead.size(), FName));
+  } catch (...) {
+    close(FFd);
+    throw;
+  }
+  FIsWav = IsWavHead(FHead);
+}
+
+TFilterFile::~TFilterFile() {
+  if (FFd >= 0) close(FFd);
+  if (FMemory >= 0) close(FMemory);
+}
+
+TFirFileReader TFilterFile::FirReader() {
+  std::FILE* const File = FFd < 0 ? nullptr : fdopen(FFd, "rb");
+  if (!File) throw EInOutError::FromErrno(FFd < 0 ? EBADF : errno, "cannot read", FName);
+  FFd = -1;
+  return TFirFileReader::FromOpenFile(File, FName, std::move(FHead));
+}
+
+void TFilterFile::OpenWav(TReadWavFile& Reader) {
+  if (FFd < 0) throw EInOutError::FromErrno(EBADF, "cannot read", FName);
+  if (FRegular) {
+    if (lseek(FFd, 0, SEEK_SET) != 0) throw EInOutError::FromErrno(errno, "cannot read", FName);
+  } else if (FMemory < 0) {
+    // The WAV reader reads a stream once, forward, and its data only to a
+    // length the header gives: a filter needs its length, so it is read whole.
+    const int Memory = memfd_create("kestrum-filter", MFD_CLOEXEC);
+    if (Memory < 0) throw EInOutError::FromErrno(errno, "cannot hold", FName, "in memory");
+    FMemory = Memory;
+    WriteAll(FMemory, FHead.data(), FHead.size(), FName);
+    uint64_t Total = FHead.size();
+    std::vector<char> Block(size_t{1} << 16);
+    // Only a WAV file is worth reading on: the reader refuses another at its head.
+    while (FIsWav) {
+      const size_t Got = ReadSome(FFd, Block.data(), Block.size(), FName);
+      if (Got == 0) break;
+      Total += Got;
+      if (Total > kMaxStreamedWavBytes)
+        throw EGeneralError(FName + ": more than " + std::to_string(kMaxStreamedWavBytes >> 20) +
+                            " MiB, beyond any impulse response of at most " + std::to_string(kMaxLongTaps) +
+                            " taps");
+      WriteAll(FMemory, Block.data(), Got, FName);
+    }
+    if (lseek(FMemory, 0, SEEK_SET) != 0) throw EInOutError::FromErrno(errno, "cannot read", FName);
+  }
+  Reader.FileName = FName;
+  Reader.Descriptor = FRegular ? FFd : FMemory;
+  Reader.SetActive(true);
+}
+
+namespace {
+
 void Scale(TLongFilter& Filter, const TLongFilterOptions& Options, const std::string& FileName) {
   double Norm = 0.0;
   for (const auto& Taps : Filter.Channels) {
@@ -44,16 +149,30 @@ void Scale(TLongFilter& Filter, const TLongFilterOptions& Options, const std::st
   }
   if (Factor == 1.0) return;
   for (auto& Taps : Filter.Channels)
-    for (double& Tap : Taps) Tap *= Factor;
+    for (size_t I = 0; I < Taps.size(); ++I) {
+      const double Tap = Taps[I] * Factor;
+      // The exact sum holds taps in single precision.
+      if (!(std::fabs(Tap) <= FLT_MAX)) {
+        char Gain[32];
+        std::snprintf(Gain, sizeof Gain, "%g", Options.GainDb);
+        throw EGeneralError(FileName + ": a gain of " + Gain + " dB takes tap " + std::to_string(I) +
+                            " beyond single precision's range");
+      }
+      Taps[I] = Tap;
+    }
 }
 
 }  // namespace
 
 TLongFilter ReadLongFilter(const std::string& FileName, const TLongFilterOptions& Options) {
+  return TFilterFile(FileName).ReadLong(Options);
+}
+
+TLongFilter TFilterFile::ReadLong(const TLongFilterOptions& Options) {
   const TDefaultFloatEnv Env;
+  const std::string& FileName = FName;
   TReadWavFile Reader;
-  Reader.FileName = FileName;
-  Reader.SetActive(true);
+  OpenWav(Reader);
   const TAudioFormat Format = Reader.Format();
   if (Options.Channel < 0 || Options.Channel > Format.Channels)
     throw EGeneralError(FileName + " has " + std::to_string(Format.Channels) +

@@ -316,6 +316,7 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
   test::WriteFileBytes(Inputs / "nan.wav", test::MakeWav(1, 32, 8000, test::Floats({0, NAN, 0})));
   test::WriteFileBytes(Inputs / "nanlast.wav", test::MakeWav(1, 32, 8000, test::Floats({0, 1, NAN})));
   test::WriteFileText(Inputs / "delay.fir", "Previous\n1\n1 1.0\n");
+  test::WriteFileBytes(Inputs / "big.wav", test::MakeWav(1, 32, 8000, test::Floats({0, 1e38f})));
   Bytes Extensible = test::MakeWav(1, 16, 8000, Bytes(20, 1));  // tag 0xFFFE, its extension cut off
   Extensible[20] = 0xFE, Extensible[21] = 0xFF;
 
@@ -348,6 +349,10 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
        "nan.wav: sample 1 is not a finite number"},
       {"a WAV filter without samples", {Good, Target, Dir / "empty.wav"}, "empty.wav: the impulse response holds no samples"},
       {"an endless filter", {Good, Target, "/dev/zero"}, "line longer than 4096 bytes"},
+      {"a gain that takes a tap beyond float", {"--filter-gain", "20", Good, Target, Inputs / "big.wav"},
+       "big.wav: a gain of 20 dB takes tap 1 beyond single precision's range"},
+      {"the FFT engine for a .fir with another target format", {"--fft", "-b", "24", Good, Target, kSmooth},
+       "filter the .fir without --fft"},
   };
   for (const TCase& C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -385,6 +390,9 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
       {"a fourth file", {Source, Target, kSmooth, kSmooth}, "--output-dir"},
       {"negative count", {"--count", "-1", Source, Target, kSmooth}, "--count"},
       {"--exact for a .fir", {"--exact", Source, Target, kSmooth}, "--exact applies to a WAV FILTER"},
+      {"a gain that is not a number", {"--filter-gain", "nan", Source, Target, Source},
+       "--filter-gain: expected a gain in dB from -770 to 770, found 'nan'"},
+      {"a gain beyond float's range", {"--filter-gain", "1e308", Source, Target, Source}, "found '1e308'"},
       {"start not a number", {"--start", "abc", Source, Target, kSmooth}, "--start"},
       {"start beyond 32 bits", {"--start", "2147483648", Source, Target, kSmooth}, "--start"},
       {"start + count beyond 32 bits",
@@ -409,6 +417,8 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
        "would both be written"},
       {"a batch over its own sources",
        {"-o", test::DataFile(""), Source, kSmooth}, "is the source itself"},
+      {"a batch with a FIFO as FILTER", {"-o", Dir / "out", Source, kExample, Pipes / "fifo"},
+       "which can be read once: for 2 sources, give it as a file"},
       {"a filter file as TARGET", {Source, Pipes / "mylp.fir", kSmooth},
        "named like a filter file, and a run writes WAV there: the order is SOURCE TARGET FILTER"},
       {"TARGET and FILTER swapped", {Source, kSmooth, Dir / "out.wav"},
@@ -1041,6 +1051,61 @@ TEST(KestrumCli, StreamsThroughStandardStreamsPipesAndFifos) {
   EXPECT_EQ(Dir.Files(), (std::vector<std::string>{"normal.wav", "stderr"}));
 }
 
+// A FILTER is read once, whatever brings it: a FIFO or a pipe's /dev/fd
+// name gives what the regular file gives, for filtering and for response.
+TEST(KestrumCli, ReadsAFilterOnceFromAFileAFifoOrAPipe) {
+  const test::TScratchDir Dir;
+  test::WriteFileBytes(Dir / "ir.wav", test::MakeWav(1, 32, 44100, test::Floats({0.25f, 0.5f, 0.25f})));
+  enum TRoute { File, Fifo, Pipe };
+  for (const std::string& Filter : {kSmooth, Dir / "ir.wav"}) {
+    const Bytes Data = test::ReadFileBytes(Filter);
+    const bool Wav = Filter.ends_with(".wav");
+    for (const bool Response : {false, true}) {
+      std::string Expected;
+      for (const TRoute Route : {File, Fifo, Pipe}) {
+        SCOPED_TRACE(std::string(Wav ? "a WAV filter" : "a .fir") + (Response ? ", response" : ", filtering") +
+                     (Route == File ? " from a file" : Route == Fifo ? " from a FIFO" : " from a pipe"));
+        std::optional<test::TFifoFeeder> Feeder;
+        int Ends[2] = {-1, -1};
+        std::string Name = Filter;
+        if (Route == Fifo) Feeder.emplace(Name = Dir / "fifo", Data);
+        if (Route == Pipe) {  // small enough to wait in the pipe whole
+          ASSERT_EQ(pipe2(Ends, O_CLOEXEC), 0);
+          ASSERT_EQ(write(Ends[1], Data.data(), Data.size()), ssize_t(Data.size()));
+          close(Ends[1]);
+          Name = "/dev/fd/3";
+        }
+        const std::string Out = Dir / "out", Err = Dir / "err";
+        const TArgs Args = Response ? TArgs{"response", Name, "--rate", "44100"}
+                                    : TArgs{"-q", "--force", kExample, Out, Name};
+        const pid_t Pid = Start(Args, [&](posix_spawn_file_actions_t* A) {
+          if (Ends[0] >= 0) posix_spawn_file_actions_adddup2(A, Ends[0], 3);
+          posix_spawn_file_actions_addopen(A, 1, (Out + ".log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+          posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        });
+        if (Ends[0] >= 0) close(Ends[0]);
+        // A hang fails the case rather than the whole suite.
+        int Status = 0;
+        for (int Tries = 0; waitpid(Pid, &Status, WNOHANG) == 0; ++Tries) {
+          if (Tries == 500) {
+            kill(Pid, SIGKILL);
+            Status = Wait(Pid);
+            break;
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const bool Done = WIFEXITED(Status) && WEXITSTATUS(Status) == 0;
+        EXPECT_TRUE(Done) << Status << " " << ReadText(Err);
+        if (!Done) continue;
+        const std::string Got = ReadText(Response ? Out + ".log" : Out);
+        if (Route == File) Expected = Got;
+        EXPECT_FALSE(Got.empty());
+        EXPECT_TRUE(Got == Expected);
+      }
+    }
+  }
+}
+
 TEST(KestrumCli, AStopSignalNeverMisreportsTheTarget) {
   // Signals timed at random around the end of short runs: either the run
   // ends as a success with the new target, or by the signal with the old one.
@@ -1178,6 +1243,25 @@ TEST(KestrumCli, DataForAClosedStandardOutputIsAnError) {
     }
   }
   EXPECT_TRUE(Dir.Files().empty());
+}
+
+TEST(KestrumCli, AResponseSummaryThatCannotBeWrittenIsAnError) {
+  const test::TScratchDir Capture;
+  const std::string Err = Capture / "stderr";
+  for (const bool Closed : {true, false}) {
+    SCOPED_TRACE(Closed ? "stdout closed" : "stdout full");
+    const int Status = Spawn({"response", kSmooth, "--rate", "8000"}, [&](posix_spawn_file_actions_t* A) {
+      if (Closed)
+        posix_spawn_file_actions_addclose(A, 1);
+      else
+        posix_spawn_file_actions_addopen(A, 1, "/dev/full", O_WRONLY, 0);
+      posix_spawn_file_actions_addopen(A, 2, Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    });
+    EXPECT_EQ(Status, 1);
+    const std::string Message = ReadText(Err);
+    EXPECT_TRUE(Message.starts_with("kestrum: cannot write ")) << Message;
+    EXPECT_EQ(std::count(Message.begin(), Message.end(), '\n'), 1) << Message;
+  }
 }
 
 TEST(KestrumCli, ControlBytesNeverReachTheTerminalAndTheSvgIsWellFormed) {
