@@ -159,7 +159,8 @@ TEST(FftKernel, StoresTheRoundedDoubleSum) {
 // (min, max, one step beyond either) under clip and wrap, against a rule
 // written out here. Taps 1 at delays 0 and 1 make the sums of the levels
 // max, 0, min, 0, max, step, 0, min, -step; the .fir arithmetic sums them
-// in float (a 32-bit max is then 2^31), the FFT engine exactly.
+// in float (a 32-bit max is then 2^31), the FFT engine in double, exactly
+// for these levels.
 TEST(FftKernel, EveryEngineStoresExtremeLevelsByOneRule) {
   using S = TSampleFormat;
   enum TEngine { Reference, Fast, Exact, Fft };
@@ -171,7 +172,7 @@ TEST(FftKernel, EveryEngineStoresExtremeLevelsByOneRule) {
     const bool Float = IsFloat(Samples);
     const int Bytes = BytesPerSample(Samples);
     const double Max = Float ? 1.0 : LevelRange(8 * Bytes).Max, Min = Float ? -1.0 : LevelRange(8 * Bytes).Min;
-    const double Step = Float ? 0.5 : 1.0;
+    const double Step = Samples == S::Float64 ? 0.5 + 0x1p-40 : Float ? 0.5 : 1.0;  // not a float in 64 bits
     const std::vector<double> Levels = {Max, 0, Min, 0, Max, Step, 0, Min, -Step};
     const auto Put = [&](test::Bytes& To, double V) {
       const uint64_t Bits = Samples == S::Float32   ? std::bit_cast<uint32_t>(static_cast<float>(V))
