@@ -149,7 +149,8 @@ int32_t PartsReached(int64_t Frames, int32_t B) {
 // partitions, and a convolver per source channel sharing them.
 std::vector<TFftConvolver> Convolvers(const TLongFilter& Filter, int Channels, int32_t B, int32_t MaxParts) {
   std::vector<std::shared_ptr<const TFftSpectra>> Spectra;
-  for (const std::vector<double>& Taps : Filter.Channels) Spectra.push_back(std::make_shared<const TFftSpectra>(Taps, B, MaxParts));
+  for (const std::vector<double>& Taps : Filter.Channels)
+    Spectra.push_back(std::make_shared<const TFftSpectra>(Taps, B, MaxParts));
   std::vector<TFftConvolver> Result;
   Result.reserve(size_t(Channels));
   for (int C = 0; C < Channels; ++C) Result.emplace_back(Spectra[Spectra.size() == 1 ? 0 : size_t(C)]);
@@ -237,7 +238,8 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
   if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
   const bool TwoThreads = Threads > 1 && Channels > 1;
   CheckSpectraBytes(Filter, Format.Channels, B, Length.Frames);
-  std::vector<TFftConvolver> Convolvers = kestrum::Convolvers(Filter, Format.Channels, B, PartsReached(Length.Frames, B));
+  std::vector<TFftConvolver> Convolvers =
+      kestrum::Convolvers(Filter, Format.Channels, B, PartsReached(Length.Frames, B));
   std::vector<std::vector<double>> Sums(Channels, std::vector<double>(size_t(Chunk)));
   std::vector<uint8_t> Raw(size_t(Chunk) * FrameBytes);
   int64_t Done = 0;  // frames computed
@@ -327,7 +329,8 @@ struct TFftStream::TState {
   // Count frames to Out.
   void Block(int32_t Count, std::vector<uint8_t>& Out) {
     const TDefaultFloatEnv Env;
-    for (size_t C = 0; C < Sums.size(); ++C) fast::LoadLevelsPortable(Pending.data(), B, Format, int(C), Sums[C].data());
+    for (size_t C = 0; C < Sums.size(); ++C)
+      fast::LoadLevelsPortable(Pending.data(), B, Format, int(C), Sums[C].data());
     const std::pair<int32_t, double> NonFinite =
         Format.Float() ? SilenceFromNonFinite(Sums, Count) : std::pair<int32_t, double>{Count, 0.0};
     for (size_t C = 0; C < Sums.size(); ++C) Convolvers[C].Process(Sums[C].data(), Sums[C].data());

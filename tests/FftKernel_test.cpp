@@ -174,10 +174,10 @@ TEST(FftKernel, EveryEngineStoresExtremeLevelsByOneRule) {
     const double Max = Float ? 1.0 : LevelRange(8 * Bytes).Max, Min = Float ? -1.0 : LevelRange(8 * Bytes).Min;
     const double Step = Samples == S::Float64 ? 0.5 + 0x1p-40 : Float ? 0.5 : 1.0;  // not a float in 64 bits
     const std::vector<double> Levels = {Max, 0, Min, 0, Max, Step, 0, Min, -Step};
-    const auto Put = [&](test::Bytes& To, double V) {
+    const auto Put = [&](test::Bytes& To, double V) {  // 8-bit: level + 128
       const uint64_t Bits = Samples == S::Float32   ? std::bit_cast<uint32_t>(static_cast<float>(V))
                             : Samples == S::Float64 ? std::bit_cast<uint64_t>(V)
-                                                    : static_cast<uint64_t>(static_cast<int64_t>(V) + (Bytes == 1 ? 128 : 0));
+                                                    : static_cast<uint64_t>(int64_t(V) + (Bytes == 1 ? 128 : 0));
       for (int B = 0; B < Bytes; ++B) To.push_back(static_cast<uint8_t>(Bits >> 8 * B));
     };
     test::Bytes In;
@@ -185,8 +185,8 @@ TEST(FftKernel, EveryEngineStoresExtremeLevelsByOneRule) {
     const TAudioFormat Format{Samples, 1, 8000};
     for (const bool Clip : {false, true}) {
       for (const TEngine Engine : {Reference, Fast, Exact, Fft}) {
-        SCOPED_TRACE(testing::Message() << Bytes * 8 << (Float ? "-bit float, " : "-bit, ") << (Clip ? "clip, " : "wrap, ")
-                                        << "engine " << int(Engine));
+        SCOPED_TRACE(testing::Message() << Bytes * 8 << (Float ? "-bit float, " : "-bit, ")
+                                        << (Clip ? "clip, " : "wrap, ") << "engine " << int(Engine));
         // What the rule stores, frame by frame, up to the first sum it refuses.
         test::Bytes Want;
         TOverflowCount WantCount = TOverflowCount::For(Format);
@@ -194,13 +194,16 @@ TEST(FftKernel, EveryEngineStoresExtremeLevelsByOneRule) {
         for (size_t N = 0; N < Levels.size(); ++N) {
           const double Before = N > 0 ? Levels[N - 1] : 0.0;
           const double Sum = Engine == Fft ? Levels[N] + Before
-                                           : static_cast<float>(static_cast<double>(static_cast<float>(Levels[N])) + Before);
+                                           : static_cast<float>(double(static_cast<float>(Levels[N])) + Before);
           double Stored = Clip ? std::clamp(Sum, Min, Max) : Sum;
           if (!Float && !Clip && (Sum < -0x1p31 || Sum >= 0x1p31)) {
             WantError = int64_t(N);
             break;
           }
-          if (!Float && !Clip) Stored = static_cast<double>(static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(Sum)) << (32 - 8 * Bytes)) >> (32 - 8 * Bytes));
+          if (!Float && !Clip) {  // the low bits, sign-extended
+            const int Shift = 32 - 8 * Bytes;
+            Stored = static_cast<int32_t>(static_cast<uint32_t>(int64_t(Sum)) << Shift) >> Shift;
+          }
           Put(Want, Stored);
           WantCount.Samples += 1;
           WantCount.Overflowed += Sum < Min || Sum > Max;
@@ -255,7 +258,7 @@ TEST(FftKernel, FailsAtTheFrameThatIsNotFinite) {
       const double Level = N == C.Bad || C.Bad < 0 ? C.BadLevel : 0.25;
       const uint64_t Bits = C.Samples == TSampleFormat::Float32 ? std::bit_cast<uint32_t>(static_cast<float>(Level))
                             : C.Samples == TSampleFormat::Float64 ? std::bit_cast<uint64_t>(Level)
-                                                                  : static_cast<uint64_t>(int64_t(Level == 0.25 ? 0 : Level));
+                            : static_cast<uint64_t>(int64_t(Level == 0.25 ? 0 : Level));  // 16-bit: 0 for 0.25
       for (int B = 0; B < BytesPerSample(C.Samples); ++B) In.push_back(static_cast<uint8_t>(Bits >> 8 * B));
     }
     TLongFilter Filter;

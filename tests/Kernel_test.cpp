@@ -176,7 +176,8 @@ TEST(Kernel, ScalesSumsToAnotherFormatInDouble) {
   } Cases[] = {
       {"1e30 saturates a 32-bit target", S::Float32, S::Pcm32, test::Floats({1e30f, -1e30f}), "1.0", true,
        {0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x00, 0x80}, ""},
-      {"1e30 saturates a 16-bit target", S::Float32, S::Pcm16, test::Floats({1e30f}), "1.0", true, test::Words({32767}), ""},
+      {"1e30 saturates a 16-bit target", S::Float32, S::Pcm16, test::Floats({1e30f}), "1.0", true, test::Words({32767}),
+       ""},
       {"1e30 does not fit 32 bits when wrapping", S::Float32, S::Pcm32, test::Floats({0.0f, 1e30f}), "1.0", false, {},
        "arithmetic overflow at frame 1: the filtered sum 2.1474836"},
       {"2^-149 is 2^-164 in a 64-bit float", S::Pcm16, S::Float64, test::Words({1}), "1.401298464324817e-45", false,
