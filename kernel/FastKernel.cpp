@@ -119,14 +119,29 @@ void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, flo
   }
 }
 
-int32_t RoundSumsPortable(const float* const* Acc, int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
-                          uint8_t* Out, TOverflowCount& Tally) {
+namespace {
+
+template <typename TSum>
+int32_t StoreSums(const TSum* const* Sums, int32_t Count, TAudioFormat Format, const TStoreRule& Rule, uint8_t* Out,
+                  TOverflowCount& Tally) {
   for (int32_t J = 0; J < Count; ++J) {
     for (int C = 0; C < Format.Channels; ++C)
-      if (!Storable(Acc[C][J], Rule)) return J;
-    for (int C = 0; C < Format.Channels; ++C) Out = StoreSample(Acc[C][J], Format.Samples, Rule, Tally, Out);
+      if (!Storable(Sums[C][J], Rule)) return J;
+    for (int C = 0; C < Format.Channels; ++C) Out = StoreSample(Sums[C][J], Format.Samples, Rule, Tally, Out);
   }
   return Count;
+}
+
+}  // namespace
+
+int32_t RoundSumsPortable(const float* const* Acc, int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
+                          uint8_t* Out, TOverflowCount& Tally) {
+  return StoreSums(Acc, Count, Format, Rule, Out, Tally);
+}
+
+int32_t RoundSumsPortable(const double* const* Sums, int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
+                          uint8_t* Out, TOverflowCount& Tally) {
+  return StoreSums(Sums, Count, Format, Rule, Out, Tally);
 }
 
 namespace {
@@ -161,25 +176,49 @@ TBlockEngine::TBlockEngine(std::vector<TTaps> PerChannel, const TAudioFormat& Fo
 
 TBlockResult TBlockEngine::Compute(const uint8_t* Raw, int32_t Loaded, int32_t Count, double* const* Levels,
                                    float* const* Acc, uint8_t* Out) const {
+  bool FloatSums = true;  // every scaled sum is a float: the float steps store it
   for (int C = 0; C < Format.Channels; ++C) {
     LoadLevels(Raw, Loaded, Format, C, Levels[C] + (Count - Loaded));
     std::fill(Levels[C] + Count, Levels[C] + Count + kTilePad, 0.0);
     SumTaps(Levels[C], Count, PerChannel.empty() ? Taps : PerChannel[size_t(C)], Acc[C]);
-    if (Scale != 1.0f)
-      for (int32_t J = 0; J < Count; ++J) Acc[C][J] *= Scale;
+    if (Scale != 1.0)
+      for (int32_t J = 0; J < Count && FloatSums; ++J) {
+        const double Sum = static_cast<double>(Acc[C][J]) * Scale;
+        FloatSums = std::fabs(Sum) <= FLT_MAX ? static_cast<double>(static_cast<float>(Sum)) == Sum
+                                              : !std::isfinite(Sum);
+      }
   }
   TBlockResult Result;
   Result.Tally = TOverflowCount::For(Target);
-  Result.Good = RoundSums(Acc, Count, Target, Rule, Out, Result.Tally);
+  if (FloatSums) {
+    if (Scale != 1.0)
+      for (int C = 0; C < Format.Channels; ++C)
+        for (int32_t J = 0; J < Count; ++J) Acc[C][J] = static_cast<float>(static_cast<double>(Acc[C][J]) * Scale);
+    Result.Good = RoundSums(Acc, Count, Target, Rule, Out, Result.Tally);
+  } else {
+    // A scaled sum beyond the float range, or below its normal numbers.
+    std::vector<std::vector<double>> Sums(size_t(Format.Channels), std::vector<double>(size_t(Count)));
+    const double* Lines[MAX_CHANNELS];
+    for (int C = 0; C < Format.Channels; ++C) {
+      for (int32_t J = 0; J < Count; ++J) Sums[size_t(C)][size_t(J)] = static_cast<double>(Acc[C][J]) * Scale;
+      Lines[C] = Sums[size_t(C)].data();
+    }
+    Result.Good = RoundSumsPortable(Lines, Count, Target, Rule, Out, Result.Tally);
+  }
   Result.Tally.Samples = int64_t{Result.Good} * Format.Channels;
   if (Result.Good < Count)  // the first channel that fails, as the reference reports it
-    for (int C = Format.Channels - 1; C >= 0; --C)
-      if (!Storable(Acc[C][Result.Good], Rule)) Result.BadAcc = Acc[C][Result.Good];
+    for (int C = Format.Channels - 1; C >= 0; --C) {
+      const double Sum = static_cast<double>(Acc[C][Result.Good]) * (FloatSums ? 1.0 : Scale);
+      if (!Storable(Sum, Rule)) Result.BadSum = Sum;
+    }
   return Result;
 }
 
 void TBlockEngine::Check(const TBlockResult& Result, int32_t Count, int64_t First) const {
-  if (Result.Good < Count) ThrowUnstorable(Result.BadAcc, Rule, First + Result.Good);
+  if (Result.Good >= Count) return;
+  // Sums of the source's format fail as floats, scaled ones as doubles.
+  if (Scale == 1.0) ThrowUnstorable(static_cast<float>(Result.BadSum), Rule, First + Result.Good);
+  ThrowUnstorable(Result.BadSum, Rule, First + Result.Good);
 }
 
 namespace {

@@ -111,11 +111,14 @@ int32_t RoundSums(const float* const* Acc, int32_t Count, TAudioFormat Format, c
                   uint8_t* Out, TOverflowCount& Tally);
 int32_t RoundSumsPortable(const float* const* Acc, int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
                           uint8_t* Out, TOverflowCount& Tally);
+// The same for double sums (float sums scaled to another format).
+int32_t RoundSumsPortable(const double* const* Sums, int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
+                          uint8_t* Out, TOverflowCount& Tally);
 
 // What computing one block gave.
 struct TBlockResult {
   int32_t Good = 0;      // frames stored: the block's count, or the index of the first failing frame
-  float BadAcc = 0.0f;   // when Good falls short: the failing sum of the first channel that fails
+  double BadSum = 0.0;   // when Good falls short: the failing sum (scaled) of the first channel that fails
   TOverflowCount Tally;  // what the Good frames' stores met, Samples included
 };
 
@@ -144,8 +147,10 @@ public:
   // it must be writable, as must Acc[c][0] to Acc[c][Count + kTilePad - 1].
   // When Raw holds the whole history (Loaded = Count + Taps.MaxDelay), the
   // channels may share one level buffer. Out gets the Good frames' bytes.
-  // With a target of another format, the sums are scaled (LevelScale) before
-  // they are stored, and Out gets Target's bytes: then it may not be Raw.
+  // With a target of another format, the sums are scaled (LevelScale, in
+  // double) before they are stored, and Out gets Target's bytes: then it may
+  // not be Raw. Blocks whose scaled sums are all floats are stored by the
+  // float steps, the others by the double rule.
   TBlockResult Compute(const uint8_t* Raw, int32_t Loaded, int32_t Count, double* const* Levels,
                        float* const* Acc, uint8_t* Out) const;
   // Throws the run's EMathError when Result falls short of Count frames, First
@@ -154,7 +159,7 @@ public:
 
   const TAudioFormat Format;
   const TAudioFormat Target;
-  const float Scale;  // 1 when the sample formats are the same
+  const double Scale;  // 1 when the sample formats are the same
   const TTaps Taps;
   const TStoreRule Rule;
   const std::vector<TTaps> PerChannel;  // empty: Taps for every channel

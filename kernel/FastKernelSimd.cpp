@@ -257,9 +257,10 @@ int32_t RoundSumsOf(const float* const* Acc, int32_t Count, const TStoreRule& Ru
     // the float range, which leaves every storable sum as it is) and copied.
     const hn::ScalableTag<float> df;
     const int32_t N = static_cast<int32_t>(hn::Lanes(df));
-    const auto SumMin = hn::Set(df, Rule.SumMin), SumMax = hn::Set(df, Rule.SumMax);
-    const auto LevelMin = hn::Set(df, Rule.LevelMin), LevelMax = hn::Set(df, Rule.LevelMax);
-    const auto KeepMin = hn::Set(df, Rule.KeepMin), KeepMax = hn::Set(df, Rule.KeepMax);
+    const TStoreLimits<float>& L = Rule.Single;
+    const auto SumMin = hn::Set(df, L.SumMin), SumMax = hn::Set(df, L.SumMax);
+    const auto LevelMin = hn::Set(df, L.LevelMin), LevelMax = hn::Set(df, L.LevelMax);
+    const auto KeepMin = hn::Set(df, L.KeepMin), KeepMax = hn::Set(df, L.KeepMax);
     auto Peak = hn::Zero(df);
     int64_t Overflowed = 0;
     const auto Store = [&](hn::Vec<decltype(df)> A) HWY_ATTR {
@@ -280,7 +281,7 @@ int32_t RoundSumsOf(const float* const* Acc, int32_t Count, const TStoreRule& Ru
         hn::StoreU(Store(A0), df, To);
     }
     Tally.Overflowed += Overflowed;
-    Tally.Peak = std::max(Tally.Peak, hn::GetLane(hn::MaxOfLanes(df, Peak)));
+    Tally.Peak = std::max(Tally.Peak, static_cast<double>(hn::GetLane(hn::MaxOfLanes(df, Peak))));
     const float* const Rest[2] = {Acc[0] + J, Stereo ? Acc[1] + J : nullptr};
     return J + RoundSumsPortable(Rest, Count - J, TAudioFormat{Samples, Stereo ? 2 : 1, 0}, Rule, Out + J * FrameBytes, Tally);
   } else {
@@ -288,9 +289,10 @@ int32_t RoundSumsOf(const float* const* Acc, int32_t Count, const TStoreRule& Ru
     const hn::Rebind<int32_t, decltype(df)> di;
     const hn::Rebind<uint32_t, decltype(df)> du;
     const int32_t N = static_cast<int32_t>(hn::Lanes(df));
-    const auto SumMin = hn::Set(df, Rule.SumMin), SumMax = hn::Set(df, Rule.SumMax);
-    const auto LevelMin = hn::Set(df, Rule.LevelMin), LevelMax = hn::Set(df, Rule.LevelMax);
-    const auto KeepMin = hn::Set(df, Rule.KeepMin), KeepMax = hn::Set(df, Rule.KeepMax);
+    const TStoreLimits<float>& L = Rule.Single;
+    const auto SumMin = hn::Set(df, L.SumMin), SumMax = hn::Set(df, L.SumMax);
+    const auto LevelMin = hn::Set(df, L.LevelMin), LevelMax = hn::Set(df, L.LevelMax);
+    const auto KeepMin = hn::Set(df, L.KeepMin), KeepMax = hn::Set(df, L.KeepMax);
     const auto Two23 = hn::Set(df, 8388608.0f);
     const auto Low8 = hn::Set(du, 0xFF), Low16 = hn::Set(du, 0xFFFF), Silence8 = hn::Set(du, 128);
     auto Peak = hn::Zero(df);
@@ -356,7 +358,7 @@ int32_t RoundSumsOf(const float* const* Acc, int32_t Count, const TStoreRule& Ru
       }
     }
     Tally.Overflowed += Overflowed;
-    Tally.Peak = std::max(Tally.Peak, hn::GetLane(hn::MaxOfLanes(df, Peak)));
+    Tally.Peak = std::max(Tally.Peak, static_cast<double>(hn::GetLane(hn::MaxOfLanes(df, Peak))));
     const float* const Rest[2] = {Acc[0] + J, Stereo ? Acc[1] + J : nullptr};
     return J + RoundSumsPortable(Rest, Count - J, TAudioFormat{Samples, Stereo ? 2 : 1, 0}, Rule, Out + J * FrameBytes, Tally);
   }

@@ -70,31 +70,39 @@ void TRealFft::Inverse(const TComplex* Spectrum, double* Out) {
   }
 }
 
-TFftConvolver::TFftConvolver(const std::vector<double>& Taps, int32_t B)
-    : FB(B), FFft(B), FSum(size_t(B) + 1), FWindow(2 * size_t(B)) {
+TFftSpectra::TFftSpectra(const std::vector<double>& Taps, int32_t B, int32_t MaxParts) : B(B) {
   const TDefaultFloatEnv Env;
   const size_t Bins = size_t(B) + 1;
-  FParts = static_cast<int32_t>(std::max<size_t>(1, (Taps.size() + size_t(B) - 1) / size_t(B)));
-  FFilter.resize(Bins * size_t(FParts));
-  FInput.assign(Bins * size_t(FParts), TComplex());
+  const size_t All = std::max<size_t>(1, (Taps.size() + size_t(B) - 1) / size_t(B));
+  Parts = static_cast<int32_t>(std::min<size_t>(All, size_t(std::max(MaxParts, 1))));
+  this->Bins.resize(Bins * size_t(Parts));
   // Partition p: taps p*B to p*B + B - 1 in the window's first half. The
   // products' transform back is 2B times too large: the scale, a power of
   // two, is exact here.
   const double Scale = 1.0 / (2.0 * B);
+  TRealFft Fft(B);
   std::vector<double> Window(2 * size_t(B));
-  for (int32_t P = 0; P < FParts; ++P) {
+  for (int32_t P = 0; P < Parts; ++P) {
     std::fill(Window.begin(), Window.end(), 0.0);
     const size_t From = size_t(P) * size_t(B);
     const size_t To = std::min(Taps.size(), From + size_t(B));
     for (size_t I = From; I < To; ++I) Window[I - From] = Taps[I] * Scale;
-    FFft.Forward(Window.data(), &FFilter[size_t(P) * Bins]);
+    Fft.Forward(Window.data(), &this->Bins[size_t(P) * Bins]);
   }
 }
+
+TFftConvolver::TFftConvolver(const std::vector<double>& Taps, int32_t B)
+    : TFftConvolver(std::make_shared<const TFftSpectra>(Taps, B)) {}
+
+TFftConvolver::TFftConvolver(std::shared_ptr<const TFftSpectra> Filter)
+    : FFilter(std::move(Filter)), FB(FFilter->B), FParts(FFilter->Parts), FFft(FB),
+      FInput((size_t(FB) + 1) * size_t(FParts)), FSum(size_t(FB) + 1), FWindow(2 * size_t(FB)) {}
 
 void TFftConvolver::Reset() {
   std::fill(FInput.begin(), FInput.end(), TComplex());
   std::fill(FWindow.begin(), FWindow.end(), 0.0);
   FNewest = 0;
+  FBlocks = 0;
 }
 
 void TFftConvolver::Process(const double* In, double* Out) {
@@ -104,15 +112,18 @@ void TFftConvolver::Process(const double* In, double* Out) {
   std::copy(FWindow.begin() + std::ptrdiff_t(B), FWindow.end(), FWindow.begin());
   std::copy(In, In + B, FWindow.begin() + std::ptrdiff_t(B));
   FNewest = (FNewest + 1) % FParts;
+  FBlocks = std::min(FBlocks + 1, FParts);
   FFft.Forward(FWindow.data(), &FInput[size_t(FNewest) * Bins]);
   // Sum[k] = sum over p, in order, of Input(block - p)[k] * Filter(p)[k],
-  // in real arithmetic that the compiler may vectorise but not fuse.
+  // in real arithmetic that the compiler may vectorise but not fuse. The
+  // partitions that meet only the silence before the first block add zeros,
+  // which leave a sum as it is: they are skipped.
   double* const Sum = reinterpret_cast<double*>(FSum.data());
   std::fill(Sum, Sum + 2 * Bins, 0.0);
-  for (int32_t P = 0; P < FParts; ++P) {
+  for (int32_t P = 0; P < FBlocks; ++P) {
     const int32_t Slot = (FNewest - P + FParts) % FParts;
     const double* const X = reinterpret_cast<const double*>(&FInput[size_t(Slot) * Bins]);
-    const double* const H = reinterpret_cast<const double*>(&FFilter[size_t(P) * Bins]);
+    const double* const H = reinterpret_cast<const double*>(&FFilter->Bins[size_t(P) * Bins]);
     for (size_t K = 0; K < 2 * Bins; K += 2) {
       Sum[K] += X[K] * H[K] - X[K + 1] * H[K + 1];
       Sum[K + 1] += X[K] * H[K + 1] + X[K + 1] * H[K];
@@ -132,42 +143,49 @@ int32_t FftBlockFrames(size_t Length) {
 
 namespace {
 
-// Whether a double sum can be stored under Rule: a finite float for float
-// samples; for integers any finite sum with Clip, else one that rounds
-// within signed 32 bits.
-bool StorableSum(double Sum, const TStoreRule& Rule) {
-  if (Rule.Float) return Storable(static_cast<float>(Sum), Rule);
-  if (!std::isfinite(Sum)) return false;
-  const double Rounded = std::nearbyint(Sum);
-  return Rule.Clip || (Rounded >= -2147483648.0 && Rounded <= 2147483647.0);
+// The partitions a run of Frames frames reaches in blocks of B.
+int32_t PartsReached(int64_t Frames, int32_t B) {
+  return Frames == TRunLength::kEndless ? INT32_MAX
+                                        : static_cast<int32_t>(std::min<int64_t>(INT32_MAX, (Frames + B - 1) / B));
 }
 
-// Stores a StorableSum as a sample of Format at Out, counting it in Tally
-// (not Samples); returns the position after it.
-uint8_t* StoreSum(double Sum, TSampleFormat Format, const TStoreRule& Rule, uint8_t* Out, TOverflowCount& Tally) {
-  if (Rule.Float) {
-    const float Sample = StoreFloat(static_cast<float>(Sum), Rule, Tally);
-    if (Format == TSampleFormat::Float64) {
-      WriteU64LE(Out, std::bit_cast<uint64_t>(static_cast<double>(Sample)));
-      return Out + 8;
-    }
-    WriteU32LE(Out, std::bit_cast<uint32_t>(Sample));
-    return Out + 4;
-  }
-  double Rounded = std::nearbyint(Sum);  // ties to even in the default environment
-  Tally.Peak = std::max(Tally.Peak, static_cast<float>(std::fabs(Rounded)));
-  if (Rounded < Rule.LevelMin || Rounded > Rule.LevelMax) {
-    ++Tally.Overflowed;
-    if (Rule.Clip) Rounded = std::clamp<double>(Rounded, Rule.LevelMin, Rule.LevelMax);
-  }
-  const uint32_t Bits = static_cast<uint32_t>(static_cast<int64_t>(Rounded));  // the low bits, as wrapping keeps
-  if (Format == TSampleFormat::Pcm8) {
-    *Out = static_cast<uint8_t>(Bits + 128u);
-    return Out + 1;
-  }
-  const int Bytes = BytesPerSample(Format);
-  for (int I = 0; I < Bytes; ++I) *Out++ = static_cast<uint8_t>(Bits >> (8 * I));
-  return Out;
+// The spectra of each filter channel, for a run that reaches MaxParts
+// partitions, and a convolver per source channel sharing them.
+std::vector<TFftConvolver> Convolvers(const TLongFilter& Filter, int Channels, int32_t B, int32_t MaxParts) {
+  std::vector<std::shared_ptr<const TFftSpectra>> Spectra;
+  for (const std::vector<double>& Taps : Filter.Channels)
+    Spectra.push_back(std::make_shared<const TFftSpectra>(Taps, B, MaxParts));
+  std::vector<TFftConvolver> Result;
+  Result.reserve(size_t(Channels));
+  for (int C = 0; C < Channels; ++C) Result.emplace_back(Spectra[Spectra.size() == 1 ? 0 : size_t(C)]);
+  return Result;
+}
+
+// Refuses a run whose spectra would pass the engine's bound.
+void CheckSpectraBytes(const TLongFilter& Filter, int Channels, int32_t B, int64_t Frames) {
+  const int64_t Bytes = FftSpectraBytes(Filter, Channels, B, Frames);
+  if (Bytes <= kMaxFftSpectraBytes) return;
+  throw EGeneralError("the FFT engine would hold " + std::to_string(Bytes >> 20) + " MB of spectra for a " +
+                      std::to_string(Filter.Length()) + "-tap filter of " + std::to_string(Filter.Channels.size()) +
+                      (Filter.Channels.size() == 1 ? " channel" : " channels") + " on " + std::to_string(Channels) +
+                      " source channels, more than its bound of " + std::to_string(kMaxFftSpectraBytes >> 20) +
+                      " MB: filter fewer channels at a time, or a shorter filter");
+}
+
+// Where a block of Count frames first holds a level that is not a finite
+// number (Count when none does), and that level. The levels from there on
+// are set to silence, so that the frames before it, which do not depend on
+// them, are computed as they are (a transform would spread a NaN over the
+// whole block).
+std::pair<int32_t, double> SilenceFromNonFinite(std::vector<std::vector<double>>& Levels, int32_t Count) {
+  int32_t Bad = Count;
+  double Level = 0.0;
+  for (std::vector<double>& Line : Levels)
+    for (int32_t I = 0; I < Bad; ++I)
+      if (!std::isfinite(Line[size_t(I)])) Bad = I, Level = Line[size_t(I)];
+  if (Bad < Count)
+    for (std::vector<double>& Line : Levels) std::fill(Line.begin() + Bad, Line.begin() + Count, 0.0);
+  return {Bad, Level};
 }
 
 // Stores the first Count frames of Sums (one line of sums per channel) as
@@ -175,27 +193,36 @@ uint8_t* StoreSum(double Sum, TSampleFormat Format, const TStoreRule& Rule, uint
 // frames stored, counting them in Tally.
 int32_t StoreFrames(const std::vector<std::vector<double>>& Sums, int32_t Count, const TAudioFormat& Format,
                     const TStoreRule& Rule, uint8_t* Out, TOverflowCount& Tally) {
-  const size_t Channels = Sums.size();
-  int32_t Good = 0;
-  for (; Good < Count; ++Good) {
-    size_t C = 0;
-    while (C < Channels && StorableSum(Sums[C][size_t(Good)], Rule)) ++C;
-    if (C < Channels) break;
-    for (C = 0; C < Channels; ++C) Out = StoreSum(Sums[C][size_t(Good)], Format.Samples, Rule, Out, Tally);
-  }
+  const double* Lines[MAX_CHANNELS];
+  for (size_t C = 0; C < Sums.size(); ++C) Lines[C] = Sums[C].data();
+  const int32_t Good = fast::RoundSumsPortable(Lines, Count, Format, Rule, Out, Tally);
   Tally.Samples += int64_t{Good} * Format.Channels;
   return Good;
 }
 
-// Throws the EMathError of frame Bad of Sums, the frame First + Bad of the run.
-[[noreturn]] void ThrowAt(const std::vector<std::vector<double>>& Sums, int32_t Bad, const TStoreRule& Rule,
-                          int64_t First) {
+// Throws the EMathError of frame Bad of Sums, the frame First + Bad of the
+// run: for the level that is not a finite number there, if Bad is
+// NonFinite.first, else for the first channel's sum that may not be stored.
+[[noreturn]] void ThrowAt(const std::vector<std::vector<double>>& Sums, int32_t Bad,
+                          std::pair<int32_t, double> NonFinite, const TStoreRule& Rule, int64_t First) {
+  if (Bad == NonFinite.first) ThrowUnstorable(NonFinite.second, Rule, First + Bad);
   size_t C = 0;
-  while (StorableSum(Sums[C][size_t(Bad)], Rule)) ++C;
-  ThrowUnstorable(static_cast<float>(Sums[C][size_t(Bad)]), Rule, First + Bad);
+  while (Storable(Sums[C][size_t(Bad)], Rule)) ++C;
+  ThrowUnstorable(Sums[C][size_t(Bad)], Rule, First + Bad);
 }
 
 }  // namespace
+
+int64_t FftSpectraBytes(const TLongFilter& Filter, int Channels, int32_t B, int64_t Frames) {
+  const int64_t Reached = PartsReached(Frames, B);
+  const auto Parts = [&](const std::vector<double>& Taps) {
+    return std::min<int64_t>(Reached, std::max<int64_t>(1, (int64_t(Taps.size()) + B - 1) / B));
+  };
+  int64_t Total = 0;  // the filter's spectra, then each source channel's input spectra
+  for (const std::vector<double>& Taps : Filter.Channels) Total += Parts(Taps);
+  for (int C = 0; C < Channels; ++C) Total += Parts(Filter.For(C));
+  return Total * (int64_t{B} + 1) * int64_t{sizeof(TComplex)};
+}
 
 void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                   const TLongFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames) {
@@ -214,8 +241,9 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
   const TStoreRule Rule = StoreRule(Format.Samples, Run.Clip);
   if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
   const bool TwoThreads = Threads > 1 && Channels > 1;
-  std::vector<TFftConvolver> Convolvers;
-  for (size_t C = 0; C < Channels; ++C) Convolvers.emplace_back(Filter.For(int(C)), B);
+  CheckSpectraBytes(Filter, Format.Channels, B, Length.Frames);
+  std::vector<TFftConvolver> Convolvers =
+      kestrum::Convolvers(Filter, Format.Channels, B, PartsReached(Length.Frames, B));
   std::vector<std::vector<double>> Sums(Channels, std::vector<double>(size_t(Chunk)));
   std::vector<uint8_t> Raw(size_t(Chunk) * FrameBytes);
   int64_t Done = 0;  // frames computed
@@ -226,12 +254,16 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
   // keeps the others.
   const auto Compute = [&](int32_t Count) {
     const int32_t Padded = (Count + B - 1) / B * B;
+    for (size_t C = 0; C < Channels; ++C) {
+      fast::LoadLevelsPortable(Raw.data(), Count, Format, int(C), Sums[C].data());
+      std::fill(Sums[C].begin() + Count, Sums[C].begin() + Padded, 0.0);
+    }
+    const std::pair<int32_t, double> NonFinite =
+        Format.Float() ? SilenceFromNonFinite(Sums, Count) : std::pair<int32_t, double>{Count, 0.0};
     const auto Convolve = [&](size_t From, size_t To) {
       const TDefaultFloatEnv ThreadEnv;
       for (size_t C = From; C < To; ++C) {
         double* const Levels = Sums[C].data();
-        fast::LoadLevelsPortable(Raw.data(), Count, Format, int(C), Levels);
-        std::fill(Levels + Count, Levels + Padded, 0.0);
         for (int32_t At = 0; At < Padded; At += B) Convolvers[C].Process(Levels + At, Levels + At);
       }
     };
@@ -250,7 +282,7 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
     }
     // The frames are stored over their raw bytes, up to the first that may not be.
     TOverflowCount Tally = TOverflowCount::For(Format);
-    const int32_t Good = StoreFrames(Sums, Count, Format, Rule, Raw.data(), Tally);
+    const int32_t Good = StoreFrames(Sums, NonFinite.first, Format, Rule, Raw.data(), Tally);
     for (int32_t Out = 0; Out < Good;) {
       const int32_t Frames = std::min(Good - Out, Run.FramesToProgress());
       Sink.WriteFrames(Raw.data() + size_t(Out) * FrameBytes, Frames);
@@ -258,7 +290,7 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
       Out += Frames;
     }
     Run.Overflow.Add(Tally);
-    if (Good < Count) ThrowAt(Sums, Good, Rule, Done);
+    if (Good < Count) ThrowAt(Sums, Good, NonFinite, Rule, Done);
     std::memmove(Raw.data(), Raw.data() + size_t(Count) * FrameBytes, size_t(Have - Count) * FrameBytes);
     Have -= Count;
     Done += Count;
@@ -294,23 +326,25 @@ struct TFftStream::TState {
       : Format(Format), Rule(StoreRule(Format.Samples, Clip)), B(FftBlockFrames(Filter.Length())),
         Sums(size_t(Format.Channels), std::vector<double>(size_t(B))), Overflow(TOverflowCount::For(Format)) {
     CheckChannels(Filter, Format.Channels, "the filter");
-    for (int C = 0; C < Format.Channels; ++C) Convolvers.emplace_back(Filter.For(C), B);
+    CheckSpectraBytes(Filter, Format.Channels, B, TRunLength::kEndless);
+    Convolvers = kestrum::Convolvers(Filter, Format.Channels, B, INT32_MAX);
   }
   // Computes the block held in Pending (B frames) and appends its first
   // Count frames to Out.
   void Block(int32_t Count, std::vector<uint8_t>& Out) {
     const TDefaultFloatEnv Env;
-    for (size_t C = 0; C < Sums.size(); ++C) {
+    for (size_t C = 0; C < Sums.size(); ++C)
       fast::LoadLevelsPortable(Pending.data(), B, Format, int(C), Sums[C].data());
-      Convolvers[C].Process(Sums[C].data(), Sums[C].data());
-    }
+    const std::pair<int32_t, double> NonFinite =
+        Format.Float() ? SilenceFromNonFinite(Sums, Count) : std::pair<int32_t, double>{Count, 0.0};
+    for (size_t C = 0; C < Sums.size(); ++C) Convolvers[C].Process(Sums[C].data(), Sums[C].data());
     const size_t At = Out.size();
     Out.resize(At + size_t(Count) * size_t(Format.FrameBytes()));
-    const int32_t Good = StoreFrames(Sums, Count, Format, Rule, Out.data() + At, Overflow);
+    const int32_t Good = StoreFrames(Sums, NonFinite.first, Format, Rule, Out.data() + At, Overflow);
     if (Good < Count) {
       const int64_t First = Frames;
       Reset();
-      ThrowAt(Sums, Good, Rule, First);
+      ThrowAt(Sums, Good, NonFinite, Rule, First);
     }
     Frames += Count;
     Pending.clear();
@@ -339,38 +373,46 @@ TFftStream::TFftStream(const TLongFilter& Filter, const TAudioFormat& Format, bo
       }()) {}
 TFftStream::~TFftStream() = default;
 TFftStream::TFftStream(TFftStream&&) noexcept = default;
+TFftStream& TFftStream::operator=(TFftStream&&) noexcept = default;
+
+TFftStream::TState& TFftStream::State() const {
+  if (!F) throw std::logic_error("TFftStream: used after it was moved from; assign a stream to it first");
+  return *F;
+}
 
 std::vector<uint8_t> TFftStream::Filter(std::span<const uint8_t> In) {
-  const size_t FrameBytes = size_t(F->Format.FrameBytes());
+  TState& S = State();
+  const size_t FrameBytes = size_t(S.Format.FrameBytes());
   if (In.size() % FrameBytes != 0) throw std::invalid_argument("the samples are not a whole number of frames");
-  const size_t BlockBytes = size_t(F->B) * FrameBytes;
+  const size_t BlockBytes = size_t(S.B) * FrameBytes;
   std::vector<uint8_t> Out;
   while (!In.empty()) {
-    const size_t Take = std::min(In.size(), BlockBytes - F->Pending.size());
-    F->Pending.insert(F->Pending.end(), In.begin(), In.begin() + std::ptrdiff_t(Take));
+    const size_t Take = std::min(In.size(), BlockBytes - S.Pending.size());
+    S.Pending.insert(S.Pending.end(), In.begin(), In.begin() + std::ptrdiff_t(Take));
     In = In.subspan(Take);
-    if (F->Pending.size() == BlockBytes) F->Block(F->B, Out);
+    if (S.Pending.size() == BlockBytes) S.Block(S.B, Out);
   }
   return Out;
 }
 
 std::vector<uint8_t> TFftStream::Flush() {
+  TState& S = State();
   std::vector<uint8_t> Out;
-  const size_t FrameBytes = size_t(F->Format.FrameBytes());
-  const int32_t Count = static_cast<int32_t>(F->Pending.size() / FrameBytes);
+  const size_t FrameBytes = size_t(S.Format.FrameBytes());
+  const int32_t Count = static_cast<int32_t>(S.Pending.size() / FrameBytes);
   if (Count > 0) {
-    F->Pending.resize(size_t(F->B) * FrameBytes, F->Format.Samples == TSampleFormat::Pcm8 ? 0x80 : 0x00);
-    F->Block(Count, Out);
+    S.Pending.resize(size_t(S.B) * FrameBytes, S.Format.Samples == TSampleFormat::Pcm8 ? 0x80 : 0x00);
+    S.Block(Count, Out);
   }
-  for (TFftConvolver& Convolver : F->Convolvers) Convolver.Reset();
+  for (TFftConvolver& Convolver : S.Convolvers) Convolver.Reset();
   return Out;
 }
 
-void TFftStream::Reset() { F->Reset(); }
-int32_t TFftStream::BlockFrames() const { return F->B; }
-const TAudioFormat& TFftStream::Format() const { return F->Format; }
-int64_t TFftStream::Frames() const { return F->Frames; }
-const TOverflowCount& TFftStream::Overflow() const { return F->Overflow; }
+void TFftStream::Reset() { State().Reset(); }
+int32_t TFftStream::BlockFrames() const { return State().B; }
+const TAudioFormat& TFftStream::Format() const { return State().Format; }
+int64_t TFftStream::Frames() const { return State().Frames; }
+const TOverflowCount& TFftStream::Overflow() const { return State().Overflow; }
 
 void RunExactKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                     const TLongFilter& Filter, TRunContext& Run, int Threads) {

@@ -42,11 +42,26 @@ private:
   std::unique_ptr<TImpl> F;
 };
 
+// The spectra of a filter's partitions, B + 1 bins each, scaled by 1 / 2B:
+// built once per filter channel and shared, read only, by the convolvers of
+// every source channel that goes through it.
+struct TFftSpectra {
+  // Taps: the filter; B: frames per block, a power of two; MaxParts: the
+  // most partitions a run can reach (a run of N frames: ceil(N / B)), those
+  // beyond adding only silence.
+  TFftSpectra(const std::vector<double>& Taps, int32_t B, int32_t MaxParts = INT32_MAX);
+  const int32_t B;
+  int32_t Parts = 0;
+  std::vector<std::complex<double>> Bins;  // Parts spectra of B + 1 bins
+};
+
 // One channel's convolution, a block at a time.
 class TFftConvolver {
 public:
   // Taps: the filter; B: frames per block, a power of two.
   TFftConvolver(const std::vector<double>& Taps, int32_t B);
+  // Through Filter's spectra, shared with other convolvers.
+  explicit TFftConvolver(std::shared_ptr<const TFftSpectra> Filter);
   // Out[i] = sum over k of Taps[k] * In[i - k], for the B frames of In,
   // In's frames before it being those of the earlier calls (silence before
   // the first). Out may be In.
@@ -56,16 +71,31 @@ public:
   int32_t BlockFrames() const { return FB; }
 
 private:
+  const std::shared_ptr<const TFftSpectra> FFilter;
   const int32_t FB;
-  int32_t FParts = 0;
+  const int32_t FParts;
   int32_t FNewest = 0;  // partition slot of the newest input spectrum
+  int32_t FBlocks = 0;  // blocks since the start or Reset, up to FParts: older partitions meet silence
   TRealFft FFft;
-  std::vector<std::complex<double>> FFilter;  // FParts spectra of B + 1 bins, scaled by 1 / 2B
   std::vector<std::complex<double>> FInput;   // the last FParts input spectra, a ring
   std::vector<std::complex<double>> FSum;
   std::vector<double> FWindow;  // the last block, then the new one: 2B frames
   std::vector<double> FBack;    // the products transformed back
 };
+
+// Memory: each partition's spectrum takes 16 (B + 1) bytes, about 16 bytes
+// per tap. The engine holds them once per filter channel (shared by the
+// source channels that use it) and as many input spectra per source channel,
+// both limited to the partitions a run of known length reaches: for a mono
+// filter of L taps on C channels about 16 L (C + 1) bytes, so 2,097,152
+// taps on 64 channels take 2.2 GB for a long source and a few MB for 0.1 s.
+// Runs and streams that would hold more spectra than kMaxFftSpectraBytes
+// are refused (EGeneralError), before anything is read.
+constexpr int64_t kMaxFftSpectraBytes = int64_t{4} << 30;
+
+// The bytes of spectra a run of Frames frames (TRunLength::kEndless: no
+// end) of Channels source channels through Filter holds, in blocks of B.
+int64_t FftSpectraBytes(const TLongFilter& Filter, int Channels, int32_t B, int64_t Frames);
 
 // Frames per block for a filter of Length taps: a power of two from 256 to
 // 16384, about an eighth of the length, so that long filters have at most a
@@ -73,9 +103,12 @@ private:
 int32_t FftBlockFrames(size_t Length);
 
 // A run through the FFT engine, with the same source, sink, progress and
-// store rules as the other kernels (kernel/Kernel.h, kernel/Overflow.h): an
-// integer sample is the double sum rounded to nearest, ties to even; a float
-// sample the sum rounded to float. The filter has one channel for all, or one
+// store rules as the other kernels (kernel/Kernel.h, kernel/Overflow.h),
+// applied to double sums: an integer sample is the sum rounded to nearest,
+// ties to even; a 32-bit float sample the sum rounded to float, a 64-bit one
+// the sum itself. A sample that is not a finite number fails the run at its
+// own frame (the frames before it are written), a sum that may not be stored
+// at the first frame that holds one. The filter has one channel for all, or one
 // per channel of Format. With Threads other than 1 (0: one per core), a second
 // thread computes half the channels. BlockFrames 0 chooses FftBlockFrames.
 // Over Length as the other kernels (kernel/Kernel.h): until the signal ends,
@@ -95,7 +128,11 @@ public:
   // of Format (else EGeneralError).
   TFftStream(const TLongFilter& Filter, const TAudioFormat& Format, bool Clip = false);
   ~TFftStream();
+  // A stream moved from holds nothing: every member but assignment and the
+  // destructor then throws std::logic_error; assigning a stream to it makes
+  // it that stream.
   TFftStream(TFftStream&&) noexcept;
+  TFftStream& operator=(TFftStream&&) noexcept;
 
   // Takes In's frames (interleaved file bytes, as TFirStream takes them: a
   // whole number of frames, else std::invalid_argument) and returns the bytes
@@ -117,6 +154,7 @@ public:
 
 private:
   struct TState;
+  TState& State() const;
   std::unique_ptr<TState> F;
 };
 

@@ -115,7 +115,7 @@ private:
 // (every product is exact in double but for the levels of 32-bit integers
 // and 64-bit floats, whose products are rounded to double); store acc by the store rules of
 // kernel/Overflow.h under Run.Clip, in Run's target format (scaled to its
-// levels first when it differs); hand the frame to Sink; advance p;
+// levels first, in double, when it differs); hand the frame to Sink; advance p;
 // Run.StepProgress().
 // Throws EMathError, at the first frame concerned, when a sum may not be
 // stored (Storable). Adds the samples written, and those beyond the levels,
@@ -144,7 +144,9 @@ void RunFastKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& F
                    const TFirFilter& Filter, TRunContext& Run, int Threads);
 
 // Throws the EMathError for a sum that Rule does not let be stored; Frame
-// (from 0) goes into the message.
-[[noreturn]] void ThrowUnstorable(float Acc, const TStoreRule& Rule, int64_t Frame);
+// (from 0) goes into the message, and the sum in the shortest form that
+// reads back as its type.
+[[noreturn]] void ThrowUnstorable(float Sum, const TStoreRule& Rule, int64_t Frame);
+[[noreturn]] void ThrowUnstorable(double Sum, const TStoreRule& Rule, int64_t Frame);
 
 }  // namespace kestrum

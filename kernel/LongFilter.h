@@ -15,7 +15,8 @@
 namespace kestrum {
 
 // The most taps a long filter may have: 2^21, 43.7 s at 48 kHz. The FFT
-// engine then holds about 64 MB of spectra per channel.
+// engine then holds about 34 MB of spectra per filter channel and as much
+// per source channel (kernel/FftKernel.h).
 constexpr size_t kMaxLongTaps = size_t{1} << 21;
 
 // How a filter's taps are scaled after reading.

@@ -1,9 +1,11 @@
-// The store rules, stated here once for every kernel, the stream and the
+// The store rules, stated here once for every kernel, engine, stream and the
 // component: how a filtered sum becomes a sample.
 //
-// A target whose format differs from the source's first scales the sum by
-// the exact power of two between their full scales (FullScaleExponent in
-// wav/Format.h), a float multiplication, then stores it by its own rule.
+// A sum is a float (the .fir arithmetic) or a double (the FFT engine's, and
+// a float sum scaled to another format). A target whose format differs from
+// the source's first scales the sum by the exact power of two between their
+// full scales (FullScaleExponent in wav/Format.h), in double, where it is
+// exact: no finite float sum overflows or underflows there.
 //
 // Integer samples: the sum is rounded to the nearest integer, ties to even.
 // Within the width's levels (8-bit: -128 to 127, stored as bytes 0 to 255;
@@ -12,11 +14,12 @@
 // 8, 16 or 24 bits are kept; with Clip it saturates to the nearest level.
 // Without Clip a sum that does not round within signed 32 bits fails the run
 // (EMathError), for 32-bit samples too.
-// Float samples: the sum itself, bit for bit (a 64-bit float holds it
-// widened, exactly); full scale is -1 to 1, beyond which it is kept as it is,
-// or with Clip clamped to -1 or 1.
-// Either way a sum that is not finite fails the run, and every sum beyond the
-// levels is counted (TOverflowCount).
+// Float samples: the sum itself (a float sum bit for bit, a double one
+// rounded to a 32-bit target, kept whole in a 64-bit one); full scale is -1
+// to 1, beyond which it is kept as it is, or with Clip clamped to -1 or 1.
+// Without Clip a sum beyond the target's float range fails the run.
+// Either way a sum that is not finite fails the run, any finite one saturates
+// with Clip, and every sum beyond the levels is counted (TOverflowCount).
 #pragma once
 
 #include <algorithm>
@@ -24,6 +27,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 #include "wav/Format.h"
 
@@ -44,7 +48,7 @@ struct TOverflowCount {
   int Bits = 0;            // the run's sample width; 0 before the source is open
   int64_t Samples = 0;     // samples stored, every channel counted
   int64_t Overflowed = 0;  // of those, samples whose rounded sum lay outside the levels
-  float Peak = 0.0f;       // the largest magnitude of a rounded sum
+  double Peak = 0.0;       // the largest magnitude of a rounded sum
   bool Float = false;      // float samples: full scale is 1
 
   // Peak as a multiple of full scale (2^(Bits-1)); 0 before the source is open.
@@ -66,104 +70,147 @@ struct TOverflowCount {
   }
 };
 
-// The limits of the store step for one sample width, as floats so that every
-// kernel applies them the same way.
-struct TStoreRule {
-  bool Clip = false;
-  bool Float = false;        // float samples: stored unrounded
-  float SumMin, SumMax;      // a sum outside these, or not a number, fails the run
-  float LevelMin, LevelMax;  // a rounded sum outside these is counted as overflowed
-  float KeepMin, KeepMax;    // rounded sums are clamped to these: the levels with Clip,
-                             // else signed 32 bits, which the sums that pass never leave
+// The limits of the store step, in the type of the sums they apply to. For
+// integer samples they apply to the rounded sum.
+template <typename TSum>
+struct TStoreLimits {
+  TSum SumMin, SumMax;      // a sum outside these, or not a number, fails the run
+  TSum LevelMin, LevelMax;  // a sum outside these is counted as overflowed
+  TSum KeepMin, KeepMax;    // sums are clamped to these: the levels with Clip, else
+                            // what the sums that pass never leave; an integer
+                            // clamped to 2^31 or more is stored as 2^31 - 1
 };
 
-// Wrapping keeps the low bits of a 32-bit integer, so its sums must round
-// within signed 32 bits; clipping takes any finite sum.
-inline TStoreRule StoreRule(int Bits, bool Clip) {
-  const TLevelRange Levels = LevelRange(Bits);
-  const float Below31 = 2147483520.0f;  // the largest float below 2^31
-  TStoreRule Rule;
-  Rule.Clip = Clip;
-  Rule.SumMin = Clip ? -FLT_MAX : -2147483648.0f;
-  Rule.SumMax = Clip ? FLT_MAX : Below31;
-  Rule.LevelMin = static_cast<float>(Levels.Min);
-  // 2^31 - 1 is no float: a 32-bit sum overflows from 2^31, beyond the
-  // largest float below it. Clip keeps 2^31 itself, which StoreLevel stores
-  // as 2^31 - 1.
-  Rule.LevelMax = Bits == 32 ? Below31 : static_cast<float>(Levels.Max);
-  Rule.KeepMin = Clip ? Rule.LevelMin : -2147483648.0f;
-  Rule.KeepMax = !Clip ? Below31 : Bits == 32 ? 2147483648.0f : Rule.LevelMax;
-  return Rule;
+// The store rule of one target sample format. The limits are stated once, in
+// double, where every one is exact (2^31 - 1 included); those for float sums
+// are derived from them so that comparing a float gives the same answer as
+// comparing its value in double: the fail and count limits rounded inwards
+// (2^31 - 1 becomes the largest float below 2^31), the clamp limits outwards,
+// a clamp to 2^31 then storing 2^31 - 1 as for a double.
+struct TStoreRule {
+  bool Clip = false;
+  bool Float = false;  // float samples: stored unrounded
+  TStoreLimits<double> Double;
+  TStoreLimits<float> Single;
+
+  template <typename TSum>
+  const TStoreLimits<TSum>& Limits() const {
+    if constexpr (std::is_same_v<TSum, float>)
+      return Single;
+    else
+      return Double;
+  }
+};
+
+namespace detail {
+
+// The float nearest to X on the side of Toward (X itself when it is one).
+inline float FloatToward(double X, double Toward) {
+  if (X > FLT_MAX) return Toward > X ? HUGE_VALF : FLT_MAX;
+  if (X < -FLT_MAX) return Toward < X ? -HUGE_VALF : -FLT_MAX;
+  const float F = static_cast<float>(X);
+  if (static_cast<double>(F) == X) return F;
+  const bool Up = Toward > X;
+  if (Up ? static_cast<double>(F) > X : static_cast<double>(F) < X) return F;
+  return std::nextafter(F, Up ? HUGE_VALF : -HUGE_VALF);
 }
 
-// The rule for a sample format: integers as above; float takes any finite
-// sum, its levels being -1 to 1, to which Clip clamps.
+}  // namespace detail
+
+// The rule for a target sample format under Clip.
 inline TStoreRule StoreRule(TSampleFormat Format, bool Clip) {
-  if (!IsFloat(Format)) return StoreRule(8 * BytesPerSample(Format), Clip);
   TStoreRule Rule;
   Rule.Clip = Clip;
-  Rule.Float = true;
-  Rule.SumMin = Rule.KeepMin = -FLT_MAX;
-  Rule.SumMax = Rule.KeepMax = FLT_MAX;
-  Rule.LevelMin = -1.0f;
-  Rule.LevelMax = 1.0f;
-  if (Clip) Rule.KeepMin = Rule.LevelMin, Rule.KeepMax = Rule.LevelMax;
+  Rule.Float = IsFloat(Format);
+  TStoreLimits<double>& D = Rule.Double;
+  if (Rule.Float) {
+    // Any finite sum with Clip, else one within the target's float range.
+    const double Max = Clip || Format == TSampleFormat::Float64 ? DBL_MAX : FLT_MAX;
+    D.SumMin = -Max, D.SumMax = Max;
+    D.LevelMin = -1.0, D.LevelMax = 1.0;
+    D.KeepMin = Clip ? -1.0 : -Max, D.KeepMax = Clip ? 1.0 : Max;
+  } else {
+    // Wrapping keeps the low bits of a 32-bit integer, so its sums must round
+    // within signed 32 bits; clipping takes any finite sum.
+    const TLevelRange Levels = LevelRange(8 * BytesPerSample(Format));
+    const TLevelRange Int32 = LevelRange(32);
+    D.SumMin = Clip ? -DBL_MAX : Int32.Min, D.SumMax = Clip ? DBL_MAX : Int32.Max;
+    D.LevelMin = Levels.Min, D.LevelMax = Levels.Max;
+    D.KeepMin = Clip ? Levels.Min : Int32.Min, D.KeepMax = Clip ? Levels.Max : Int32.Max;
+  }
+  using detail::FloatToward;
+  TStoreLimits<float>& F = Rule.Single;
+  F.SumMin = FloatToward(D.SumMin, 0.0), F.SumMax = FloatToward(D.SumMax, 0.0);
+  F.LevelMin = FloatToward(D.LevelMin, 0.0), F.LevelMax = FloatToward(D.LevelMax, 0.0);
+  F.KeepMin = FloatToward(D.KeepMin, -HUGE_VAL), F.KeepMax = FloatToward(D.KeepMax, HUGE_VAL);
   return Rule;
 }
 
-// Whether the store step takes the sum Acc (false for NaN).
-inline bool Storable(float Acc, const TStoreRule& Rule) { return Acc >= Rule.SumMin && Acc <= Rule.SumMax; }
-
-// The level stored for Rounded, an integral float from a Storable sum: itself
-// within the levels; beyond them its low bits (what the writer keeps) or, with
-// Clip, the nearest level. Counts it in Count, except Samples.
-inline int32_t StoreLevel(float Rounded, const TStoreRule& Rule, TOverflowCount& Count) {
-  Count.Peak = std::max(Count.Peak, std::fabs(Rounded));
-  if (Rounded < Rule.LevelMin || Rounded > Rule.LevelMax) ++Count.Overflowed;
-  const float Kept = std::clamp(Rounded, Rule.KeepMin, Rule.KeepMax);
-  return Kept >= 2147483648.0f ? INT32_MAX : static_cast<int32_t>(Kept);
+// Sum rounded to the nearest integer, ties to even, in the default rounding
+// mode: adding 2^23 (a float) or 2^52 (a double) with the sum's sign leaves
+// no fraction bits; larger values are integers already.
+template <typename TSum>
+inline TSum RoundSum(TSum Sum) {
+  constexpr TSum Big = std::is_same_v<TSum, float> ? TSum(0x1p23) : TSum(0x1p52);
+  if (!(std::fabs(Sum) < Big)) return Sum;
+  const TSum Signed = std::copysign(Big, Sum);
+  return (Sum + Signed) - Signed;
 }
 
-// The float sample stored for Acc, a Storable sum: itself, bit for bit, or
-// with Clip clamped to -1 to 1. Counts it in Count, except Samples.
-inline float StoreFloat(float Acc, const TStoreRule& Rule, TOverflowCount& Count) {
-  Count.Peak = std::max(Count.Peak, std::fabs(Acc));
-  if (Acc < Rule.LevelMin || Acc > Rule.LevelMax) ++Count.Overflowed;
-  return std::clamp(Acc, Rule.KeepMin, Rule.KeepMax);
+// Whether the store step takes Sum (false for NaN).
+template <typename TSum>
+inline bool Storable(TSum Sum, const TStoreRule& Rule) {
+  const TStoreLimits<TSum>& L = Rule.Limits<TSum>();
+  const TSum Value = Rule.Float ? Sum : RoundSum(Sum);
+  return Value >= L.SumMin && Value <= L.SumMax;
+}
+
+// The level stored for Rounded, an integral value from a Storable sum:
+// itself within the levels; beyond them its low bits (what the writer keeps)
+// or, with Clip, the nearest level. Counts it in Count, except Samples.
+template <typename TSum>
+inline int32_t StoreLevel(TSum Rounded, const TStoreRule& Rule, TOverflowCount& Count) {
+  const TStoreLimits<TSum>& L = Rule.Limits<TSum>();
+  Count.Peak = std::max(Count.Peak, static_cast<double>(std::fabs(Rounded)));
+  if (Rounded < L.LevelMin || Rounded > L.LevelMax) ++Count.Overflowed;
+  const TSum Kept = std::clamp(Rounded, L.KeepMin, L.KeepMax);
+  return Kept >= TSum(2147483648.0) ? INT32_MAX : static_cast<int32_t>(Kept);
+}
+
+// The float sample value stored for Sum, a Storable sum: itself, or with
+// Clip clamped to -1 to 1. Counts it in Count, except Samples.
+template <typename TSum>
+inline TSum StoreFloat(TSum Sum, const TStoreRule& Rule, TOverflowCount& Count) {
+  const TStoreLimits<TSum>& L = Rule.Limits<TSum>();
+  Count.Peak = std::max(Count.Peak, static_cast<double>(std::fabs(Sum)));
+  if (Sum < L.LevelMin || Sum > L.LevelMax) ++Count.Overflowed;
+  return std::clamp(Sum, L.KeepMin, L.KeepMax);
 }
 
 // The factor that takes a sum of Source levels to Target levels: an exact
-// power of two.
-inline float LevelScale(TSampleFormat Source, TSampleFormat Target) {
-  return std::ldexp(1.0f, FullScaleExponent(Target) - FullScaleExponent(Source));
+// power of two, applied in double.
+inline double LevelScale(TSampleFormat Source, TSampleFormat Target) {
+  return std::ldexp(1.0, FullScaleExponent(Target) - FullScaleExponent(Source));
 }
 
-// Stores Acc, a Storable sum, as one sample of Format at Out by the rule
-// (integers rounded to the nearest, ties to even, in the default rounding
-// mode; 8-bit: level + 128, low byte first); returns the byte after it.
-// Counts it in Count, except Samples.
-inline uint8_t* StoreSample(float Acc, TSampleFormat Format, const TStoreRule& Rule, TOverflowCount& Count,
+// Stores Sum, a Storable sum, as one sample of Format (the rule's) at Out
+// (integers rounded to the nearest, ties to even; 8-bit: level + 128; low
+// byte first); returns the byte after it. Counts it in Count, except Samples.
+template <typename TSum>
+inline uint8_t* StoreSample(TSum Sum, TSampleFormat Format, const TStoreRule& Rule, TOverflowCount& Count,
                             uint8_t* Out) {
   if (Format == TSampleFormat::Float32) {
-    const uint32_t Bits = std::bit_cast<uint32_t>(StoreFloat(Acc, Rule, Count));
+    const uint32_t Bits = std::bit_cast<uint32_t>(static_cast<float>(StoreFloat(Sum, Rule, Count)));
     for (int B = 0; B < 4; ++B) *Out++ = static_cast<uint8_t>(Bits >> 8 * B);
     return Out;
   }
   if (Format == TSampleFormat::Float64) {
-    const uint64_t Bits = std::bit_cast<uint64_t>(static_cast<double>(StoreFloat(Acc, Rule, Count)));
+    const uint64_t Bits = std::bit_cast<uint64_t>(static_cast<double>(StoreFloat(Sum, Rule, Count)));
     for (int B = 0; B < 8; ++B) *Out++ = static_cast<uint8_t>(Bits >> 8 * B);
     return Out;
   }
-  // Adding 2^23 with the sum's sign leaves no fraction bits, so the default
-  // rounding mode rounds the sum to an integer, ties to even; floats of 2^23
-  // or more are integers already.
-  float Rounded = Acc;
-  if (std::fabs(Rounded) < 8388608.0f) {
-    const float Big = std::copysign(8388608.0f, Rounded);
-    Rounded = (Rounded + Big) - Big;
-  }
   // The 8-bit byte is the level + 128; unsigned so that it wraps.
-  const uint32_t Bits = static_cast<uint32_t>(StoreLevel(Rounded, Rule, Count)) +
+  const uint32_t Bits = static_cast<uint32_t>(StoreLevel(RoundSum(Sum), Rule, Count)) +
                         (Format == TSampleFormat::Pcm8 ? 128u : 0u);
   for (int B = 0, N = BytesPerSample(Format); B < N; ++B) *Out++ = static_cast<uint8_t>(Bits >> 8 * B);
   return Out;

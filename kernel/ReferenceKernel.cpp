@@ -15,13 +15,23 @@
 
 namespace kestrum {
 
-void ThrowUnstorable(float Acc, const TStoreRule& Rule, int64_t Frame) {
-  char Sum[32];
-  *std::to_chars(Sum, Sum + sizeof Sum - 1, Acc).ptr = '\0';  // shortest exact form
-  throw EMathError("arithmetic overflow at frame " + std::to_string(Frame) + ": the filtered sum " + Sum +
-                   (Rule.Clip || Rule.Float ? " is not a finite number" : " does not fit a 32-bit integer"),
+namespace {
+
+template <typename TSum>
+[[noreturn]] void ThrowSum(TSum Sum, const TStoreRule& Rule, int64_t Frame) {
+  char Text[32];
+  *std::to_chars(Text, Text + sizeof Text - 1, Sum).ptr = '\0';  // shortest exact form
+  const char* const Problem = !std::isfinite(Sum) ? " is not a finite number"
+                              : Rule.Float        ? " does not fit a 32-bit float"
+                                                  : " does not fit a 32-bit integer";
+  throw EMathError("arithmetic overflow at frame " + std::to_string(Frame) + ": the filtered sum " + Text + Problem,
                    Frame);
 }
+
+}  // namespace
+
+void ThrowUnstorable(float Sum, const TStoreRule& Rule, int64_t Frame) { ThrowSum(Sum, Rule, Frame); }
+void ThrowUnstorable(double Sum, const TStoreRule& Rule, int64_t Frame) { ThrowSum(Sum, Rule, Frame); }
 
 namespace {
 
@@ -63,11 +73,11 @@ void RunPath(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& In, con
   const int Channels = In.Channels;
   const auto History = std::make_unique<TEntry[]>(static_cast<size_t>(Channels) * FIR_HISTORY_SIZE);  // zeroed: silence
   const TStoreRule Rule = StoreRule(Out.Samples, Run.Clip);
-  const float Scale = LevelScale(Format, Out.Samples);
+  const double Scale = LevelScale(Format, Out.Samples);
   TOverflowCount& Count = Run.Overflow;
   std::vector<uint8_t> Frame(static_cast<size_t>(In.FrameBytes()));
   std::vector<uint8_t> Stored(static_cast<size_t>(Out.FrameBytes()));
-  float Acc[MAX_CHANNELS];
+  double Sum[MAX_CHANNELS];  // the float sums, scaled exactly
   uint32_t P = 0;
   for (int64_t N = 0; N < Length.Frames; ++N) {
     if (!Source.Ready()) Sink.Flush();
@@ -78,12 +88,13 @@ void RunPath(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& In, con
     for (int C = 0; C < Channels; ++C) {
       TEntry* const Ring = History.get() + static_cast<size_t>(C) * FIR_HISTORY_SIZE;
       Ring[P] = Level<Format, TEntry>(Frame.data() + C * SampleBytes);
-      Acc[C] = SumTaps(Ring, P, Filter) * Scale;
-      if (!Storable(Acc[C], Rule)) ThrowUnstorable(Acc[C], Rule, N);
+      const float Acc = SumTaps(Ring, P, Filter);
+      Sum[C] = static_cast<double>(Acc) * Scale;
+      if (!Storable(Sum[C], Rule)) Scale == 1.0 ? ThrowUnstorable(Acc, Rule, N) : ThrowUnstorable(Sum[C], Rule, N);
     }
     // Counted once the whole frame is known to be written.
     uint8_t* To = Stored.data();
-    for (int C = 0; C < Channels; ++C) To = StoreSample(Acc[C], Out.Samples, Rule, Count, To);
+    for (int C = 0; C < Channels; ++C) To = StoreSample(Sum[C], Out.Samples, Rule, Count, To);
     Count.Samples += Channels;
     Sink.WriteFrames(Stored.data(), 1);
 

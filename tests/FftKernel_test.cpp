@@ -10,6 +10,8 @@
 #include "base/Errors.h"
 #include "base/KissFft.h"
 #include "kernel/FftKernel.h"
+#include "kernel/FastKernel.h"
+#include "tests/KernelCases.h"
 #include "tests/KestrumRun.h"
 #include "tests/TestUtil.h"
 
@@ -153,37 +155,180 @@ TEST(FftKernel, StoresTheRoundedDoubleSum) {
   }
 }
 
+// Every engine stores its sums by the one rule: each format's extreme levels
+// (min, max, one step beyond either) under clip and wrap, against a rule
+// written out here. Taps 1 at delays 0 and 1 make the sums of the levels
+// max, 0, min, 0, max, step, 0, min, -step; the .fir arithmetic sums them
+// in float (a 32-bit max is then 2^31), the FFT engine in double, exactly
+// for these levels.
+TEST(FftKernel, EveryEngineStoresExtremeLevelsByOneRule) {
+  using S = TSampleFormat;
+  enum TEngine { Reference, Fast, Exact, Fft };
+  TFirFilter Fir;
+  test::AddTap(Fir, 0, 1.0f);
+  test::AddTap(Fir, 1, 1.0f);
+  const TLongFilter Long = LongFilterOf(Fir);
+  for (const S Samples : {S::Pcm8, S::Pcm16, S::Pcm24, S::Pcm32, S::Float32, S::Float64}) {
+    const bool Float = IsFloat(Samples);
+    const int Bytes = BytesPerSample(Samples);
+    const double Max = Float ? 1.0 : LevelRange(8 * Bytes).Max, Min = Float ? -1.0 : LevelRange(8 * Bytes).Min;
+    const double Step = Samples == S::Float64 ? 0.5 + 0x1p-40 : Float ? 0.5 : 1.0;  // not a float in 64 bits
+    const std::vector<double> Levels = {Max, 0, Min, 0, Max, Step, 0, Min, -Step};
+    const auto Put = [&](test::Bytes& To, double V) {  // 8-bit: level + 128
+      const uint64_t Bits = Samples == S::Float32   ? std::bit_cast<uint32_t>(static_cast<float>(V))
+                            : Samples == S::Float64 ? std::bit_cast<uint64_t>(V)
+                                                    : static_cast<uint64_t>(int64_t(V) + (Bytes == 1 ? 128 : 0));
+      for (int B = 0; B < Bytes; ++B) To.push_back(static_cast<uint8_t>(Bits >> 8 * B));
+    };
+    test::Bytes In;
+    for (const double L : Levels) Put(In, L);
+    const TAudioFormat Format{Samples, 1, 8000};
+    for (const bool Clip : {false, true}) {
+      for (const TEngine Engine : {Reference, Fast, Exact, Fft}) {
+        SCOPED_TRACE(testing::Message() << Bytes * 8 << (Float ? "-bit float, " : "-bit, ")
+                                        << (Clip ? "clip, " : "wrap, ") << "engine " << int(Engine));
+        // What the rule stores, frame by frame, up to the first sum it refuses.
+        test::Bytes Want;
+        TOverflowCount WantCount = TOverflowCount::For(Format);
+        int64_t WantError = -1;
+        for (size_t N = 0; N < Levels.size(); ++N) {
+          const double Before = N > 0 ? Levels[N - 1] : 0.0;
+          const double Sum = Engine == Fft ? Levels[N] + Before
+                                           : static_cast<float>(double(static_cast<float>(Levels[N])) + Before);
+          double Stored = Clip ? std::clamp(Sum, Min, Max) : Sum;
+          if (!Float && !Clip && (Sum < -0x1p31 || Sum >= 0x1p31)) {
+            WantError = int64_t(N);
+            break;
+          }
+          if (!Float && !Clip) {  // the low bits, sign-extended
+            const int Shift = 32 - 8 * Bytes;
+            Stored = static_cast<int32_t>(static_cast<uint32_t>(int64_t(Sum)) << Shift) >> Shift;
+          }
+          Put(Want, Stored);
+          WantCount.Samples += 1;
+          WantCount.Overflowed += Sum < Min || Sum > Max;
+          WantCount.Peak = std::max(WantCount.Peak, std::fabs(Sum));
+        }
+        TMemorySource Source(In, Bytes);
+        TMemorySink Sink(Bytes);
+        TOverflowCount Count = TOverflowCount::For(Format);
+        TRunContext Run(Clip, Count, 5000);
+        int64_t Error = -1;
+        try {
+          const TRunLength Length{int64_t(Levels.size()), false};
+          switch (Engine) {
+            case Reference: RunReferenceKernel(Source, Sink, Format, Length, Fir, Run); break;
+            case Fast: fast::RunBlocks(Source, Sink, Format, Length, Fir, Run, 1, 4); break;
+            case Exact: RunExactKernel(Source, Sink, Format, Length, Long, Run, 1); break;
+            case Fft: RunFftKernel(Source, Sink, Format, Length, Long, Run, 1); break;
+          }
+        } catch (const EMathError& E) {
+          Error = E.Frame();
+        }
+        EXPECT_EQ(Error, WantError);
+        EXPECT_EQ(Sink.Out, Want);
+        EXPECT_EQ(Count, WantCount);
+      }
+    }
+  }
+}
+
+// A sample that is not a finite number fails the run at its own frame, after
+// the frames before it, though a transform spreads it over its block; a sum
+// that overflows fails it; a huge finite one saturates.
+TEST(FftKernel, FailsAtTheFrameThatIsNotFinite) {
+  const struct {
+    const char* What;
+    TSampleFormat Samples;
+    int64_t Bad;      // the frame that fails; -1: none
+    double BadLevel;  // the level there
+    std::vector<double> Taps;
+  } Cases[] = {
+      {"a NaN sample", TSampleFormat::Float32, 1234, NAN, {1.0, 0.5}},
+      {"an infinite sample", TSampleFormat::Float64, 300, -HUGE_VAL, {0.25, 0.25, 0.25}},
+      {"a sum beyond the double range", TSampleFormat::Pcm16, 0, 1000, {1e308, 1e308}},
+      {"a huge finite sum saturates", TSampleFormat::Pcm16, -1, 1000, {1e300, 1e300}},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.What);
+    const TAudioFormat Format{C.Samples, 1, 8000};
+    const int32_t Frames = 3000;
+    test::Bytes In;
+    for (int32_t N = 0; N < Frames; ++N) {
+      const double Level = N == C.Bad || C.Bad < 0 ? C.BadLevel : 0.25;
+      const uint64_t Bits = C.Samples == TSampleFormat::Float32 ? std::bit_cast<uint32_t>(static_cast<float>(Level))
+                            : C.Samples == TSampleFormat::Float64 ? std::bit_cast<uint64_t>(Level)
+                            : static_cast<uint64_t>(int64_t(Level == 0.25 ? 0 : Level));  // 16-bit: 0 for 0.25
+      for (int B = 0; B < BytesPerSample(C.Samples); ++B) In.push_back(static_cast<uint8_t>(Bits >> 8 * B));
+    }
+    TLongFilter Filter;
+    Filter.Channels = {C.Taps};
+    TMemorySource Source(In, Format.FrameBytes());
+    TMemorySink Sink(Format.FrameBytes());
+    TOverflowCount Overflow = TOverflowCount::For(Format);
+    TRunContext Run(true, Overflow, 5000);
+    int64_t Failed = -1;
+    try {
+      RunFftKernel(Source, Sink, Format, TRunLength{Frames, false}, Filter, Run, 1);
+    } catch (const EMathError& E) {
+      Failed = E.Frame();
+      EXPECT_NE(std::string(E.what()).find("is not a finite number"), std::string::npos) << E.what();
+    }
+    EXPECT_EQ(Failed, C.Bad);
+    EXPECT_EQ(Sink.Out.size(), size_t(C.Bad < 0 ? Frames : C.Bad) * size_t(Format.FrameBytes()));
+    if (C.Bad < 0) {
+      EXPECT_EQ(Overflow.Overflowed, Frames);
+      EXPECT_TRUE(std::isfinite(Overflow.Peak)) << Overflow.Peak;
+    }
+    // A stream fails at the same frame.
+    TFftStream Stream(Filter, Format, true);
+    try {
+      Stream.Filter(In);
+      Stream.Flush();
+      Failed = -1;
+    } catch (const EMathError& E) {
+      Failed = E.Frame();
+    }
+    EXPECT_EQ(Failed, C.Bad);
+  }
+}
+
 // A stream, and a run over a live source, return the file run's bytes
 // whichever way the signal is cut.
 TEST(FftKernel, StreamSplitsGiveTheRunsBytes) {
   std::mt19937 R(11);
   std::uniform_int_distribution<int> Sample(-128, 127);
-  TLongFilter Filter;
-  Filter.Channels = {RandomTaps(R, 2500)};
-  const TAudioFormat Format{TSampleFormat::Pcm8, 2, 8000};
-  test::Bytes In(2 * 7000);
-  for (uint8_t& B : In) B = static_cast<uint8_t>(Sample(R) + 128);
-  TMemorySource Source(In, 2);
-  TMemorySink Sink(2);
-  TOverflowCount Overflow = TOverflowCount::For(Format);
-  TRunContext Run(true, Overflow, 5000);
-  RunFftKernel(Source, Sink, Format, TRunLength{7000, false}, Filter, Run);
-  // A live source, until its signal ends, gives the same frames.
-  TMemorySource Live(In, 2);
-  TMemorySink LiveSink(2);
-  TRunContext LiveRun(true, Overflow, 5000);
-  RunFftKernel(Live, LiveSink, Format, TRunLength{TRunLength::kEndless, true}, Filter, LiveRun);
-  EXPECT_EQ(LiveSink.Out, Sink.Out);
-  TFftStream Stream(Filter, Format, true);
-  for (const size_t Cut : {size_t{2}, size_t{2 * 511}, size_t{2 * 512}, In.size()}) {
-    test::Bytes Out;
-    for (size_t At = 0; At < In.size(); At += Cut) {
-      const test::Bytes Part = Stream.Filter(std::span(In).subspan(At, std::min(Cut, In.size() - At)));
-      Out.insert(Out.end(), Part.begin(), Part.end());
+  // The second filter is longer than the run, which holds only the
+  // partitions its frames reach; the stream holds them all.
+  for (const size_t Taps : {2500, 40000}) {
+    SCOPED_TRACE(testing::Message() << Taps << " taps");
+    TLongFilter Filter;
+    Filter.Channels = {RandomTaps(R, Taps)};
+    const TAudioFormat Format{TSampleFormat::Pcm8, 2, 8000};
+    test::Bytes In(2 * 7000);
+    for (uint8_t& B : In) B = static_cast<uint8_t>(Sample(R) + 128);
+    TMemorySource Source(In, 2);
+    TMemorySink Sink(2);
+    TOverflowCount Overflow = TOverflowCount::For(Format);
+    TRunContext Run(true, Overflow, 5000);
+    RunFftKernel(Source, Sink, Format, TRunLength{7000, false}, Filter, Run);
+    // A live source, until its signal ends, gives the same frames.
+    TMemorySource Live(In, 2);
+    TMemorySink LiveSink(2);
+    TRunContext LiveRun(true, Overflow, 5000);
+    RunFftKernel(Live, LiveSink, Format, TRunLength{TRunLength::kEndless, true}, Filter, LiveRun);
+    EXPECT_EQ(LiveSink.Out, Sink.Out);
+    TFftStream Stream(Filter, Format, true);
+    for (const size_t Cut : {size_t{2}, size_t{2 * 511}, size_t{2 * 512}, In.size()}) {
+      test::Bytes Out;
+      for (size_t At = 0; At < In.size(); At += Cut) {
+        const test::Bytes Part = Stream.Filter(std::span(In).subspan(At, std::min(Cut, In.size() - At)));
+        Out.insert(Out.end(), Part.begin(), Part.end());
+      }
+      const test::Bytes Rest = Stream.Flush();
+      Out.insert(Out.end(), Rest.begin(), Rest.end());
+      EXPECT_EQ(Out, Sink.Out) << "calls of " << Cut / 2 << " frames";
     }
-    const test::Bytes Rest = Stream.Flush();
-    Out.insert(Out.end(), Rest.begin(), Rest.end());
-    EXPECT_EQ(Out, Sink.Out) << "calls of " << Cut / 2 << " frames";
   }
 }
 

@@ -19,6 +19,7 @@
 
 #include "base/Errors.h"
 #include "kernel/FastKernel.h"
+#include "kernel/FftKernel.h"
 #include "tests/KernelCases.h"
 
 namespace kestrum {
@@ -170,6 +171,18 @@ TEST(FirStream, RefusesUseAfterAMoveUntilAssigned) {
   Stream = std::move(Other);
   Stream.Filter(Samples, Samples);
   EXPECT_EQ(Samples, (std::vector<int16_t>{2, 4}));
+  // The FFT stream, the same way.
+  TLongFilter Half;
+  Half.Channels = {{0.5}};
+  TFftStream Fft(Half, TAudioFormat{TSampleFormat::Pcm16, 1, 8000});
+  TFftStream OtherFft = std::move(Fft);
+  const Bytes In = test::Words({4, 8});
+  EXPECT_THROW(Fft.Filter(In), std::logic_error);  // NOLINT(bugprone-use-after-move)
+  EXPECT_THROW(Fft.Flush(), std::logic_error);
+  EXPECT_THROW(Fft.Frames(), std::logic_error);
+  Fft = std::move(OtherFft);
+  EXPECT_EQ(Fft.Filter(In), Bytes{});
+  EXPECT_EQ(Fft.Flush(), test::Words({2, 4}));
 }
 
 }  // namespace

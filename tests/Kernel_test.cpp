@@ -157,6 +157,55 @@ TEST(Kernel, FailsOnSumsOutOfRange) {
   }
 }
 
+// A sum goes to another target format scaled in double: a float sum far
+// beyond the float range once scaled is finite and saturates, and a tiny one
+// keeps its exact power of two in a 64-bit float.
+TEST(Kernel, ScalesSumsToAnotherFormatInDouble) {
+  using S = TSampleFormat;
+  const auto DoubleBytes = [](double V) {
+    Bytes Out;
+    for (int B = 0; B < 8; ++B) Out.push_back(static_cast<uint8_t>(std::bit_cast<uint64_t>(V) >> 8 * B));
+    return Out;
+  };
+  const struct {
+    const char* What;
+    S Source, Target;
+    Bytes Data;
+    const char* Coef;
+    bool Clip;
+    Bytes Want;         // empty: the run fails
+    std::string Error;  // a part of the message
+  } Cases[] = {
+      {"1e30 saturates a 32-bit target", S::Float32, S::Pcm32, test::Floats({1e30f, -1e30f}), "1.0", true,
+       {0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x00, 0x80}, ""},
+      {"1e30 saturates a 16-bit target", S::Float32, S::Pcm16, test::Floats({1e30f}), "1.0", true, test::Words({32767}),
+       ""},
+      {"1e30 does not fit 32 bits when wrapping", S::Float32, S::Pcm32, test::Floats({0.0f, 1e30f}), "1.0", false, {},
+       "arithmetic overflow at frame 1: the filtered sum 2.1474836"},
+      {"2^-149 is 2^-164 in a 64-bit float", S::Pcm16, S::Float64, test::Words({1}), "1.401298464324817e-45", false,
+       DoubleBytes(std::ldexp(1.0, -164)), ""},
+  };
+  for (TKernelKind Kernel : kKernels) {
+    for (const auto& C : Cases) {
+      SCOPED_TRACE(std::string(KernelName(Kernel)) + ": " + C.What);
+      test::TKestrumRun Run;
+      Run.Prepare(test::MakeWav({C.Source, 1, 8000}, C.Data), std::string("One tap\n1\n0 ") + C.Coef + "\n");
+      Run.Kestrum.Kernel = Kernel;
+      Run.Kestrum.Clip = C.Clip;
+      Run.Kestrum.TargetBits = 8 * BytesPerSample(C.Target);
+      Run.Kestrum.TargetEncoding = IsFloat(C.Target) ? TEncoding::Float : TEncoding::Signed;
+      Run.Execute();
+      if (C.Want.empty()) {
+        EXPECT_NE(Run.Error.find(C.Error), std::string::npos) << Run.Error;
+        EXPECT_NE(Run.Error.find("does not fit a 32-bit integer"), std::string::npos) << Run.Error;
+        continue;
+      }
+      EXPECT_EQ(Run.Error, "");
+      EXPECT_EQ(Run.Output(), C.Want);
+    }
+  }
+}
+
 TEST(Kernel, CountsSumsBeyondTheSampleWidthAndWrapsOrClipsThem) {
   constexpr double kFails = -1e300;  // the run fails: only clipping stores the sum
   const struct {
