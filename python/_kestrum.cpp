@@ -530,6 +530,19 @@ py::tuple Curves(const TFirFilter& Filter, double Rate, int32_t Points) {
   return py::make_tuple(Frequency, Magnitude, Phase, Delay);
 }
 
+// TTempNameTag as a Python context manager: the temporary files that the
+// runs of the thread inside its with-block create carry its tag.
+class TTempTagScope {
+public:
+  explicit TTempTagScope(std::string Tag) : FTag(std::move(Tag)) { TTempNameTag Check(FTag); }
+  void Enter() { FScope.emplace(FTag); }
+  void Exit(const py::args&) { FScope.reset(); }
+
+private:
+  std::string FTag;
+  std::optional<TTempNameTag> FScope;
+};
+
 py::object NewError(py::module_& M, const char* Name, py::handle Bases, const char* Doc) {
   PyObject* Type = PyErr_NewExceptionWithDoc(
       (std::string("kestrum.") + Name).c_str(), Doc, Bases.ptr(), nullptr);
@@ -590,6 +603,10 @@ PYBIND11_MODULE(_kestrum, M) {
       .def_property_readonly("temp_name", &TReplaceFile::TempName)
       .def("commit", &TReplaceFile::Commit)
       .def("discard", &TReplaceFile::Discard);
+  py::class_<TTempTagScope>(M, "TempNameTag")
+      .def(py::init<std::string>())
+      .def("__enter__", &TTempTagScope::Enter)
+      .def("__exit__", &TTempTagScope::Exit);
   py::class_<TLongStream>(M, "LongStream")
       .def(py::init<const std::string&, int, int, bool, int, double, const std::string&>())
       .def("filter", &TLongStream::Filter)
