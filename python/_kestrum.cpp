@@ -428,12 +428,26 @@ py::tuple ReadFilter(std::optional<std::string> FileName, std::optional<std::str
   return py::make_tuple(Filter, Reader.TakeWarnings());
 }
 
-TFirFilter FromTaps(const std::vector<int32_t>& Delays, const std::vector<float>& Coefs, std::string Comment) {
+// Coefficients come as doubles, rounded to float here, so that one beyond
+// float range is refused as given rather than as the infinity it rounds to.
+TFirFilter FromTaps(const std::vector<int32_t>& Delays, const std::vector<double>& Coefs, std::string Comment) {
   if (Delays.size() != Coefs.size())
     throw py::value_error(std::to_string(Delays.size()) + " delays and " + std::to_string(Coefs.size()) +
                           " coefficients: give one of each per tap");
   std::vector<TFirTap> Taps(Delays.size());
-  for (size_t I = 0; I < Taps.size(); ++I) Taps[I] = {Delays[I], Coefs[I]};
+  // Halfway between the largest float and the next power of two: from here
+  // up, a double rounds to infinity.
+  constexpr double kBeyondFloat = 0x1.ffffffp+127;
+  for (size_t I = 0; I < Taps.size(); ++I) {
+    const bool Beyond = std::isfinite(Coefs[I]) && std::fabs(Coefs[I]) >= kBeyondFloat;
+    Taps[I] = {Delays[I], Beyond ? 0.0f : static_cast<float>(Coefs[I])};
+    if (Beyond) {
+      char Given[32];
+      std::snprintf(Given, sizeof Given, "%.17g", Coefs[I]);
+      throw py::value_error("coefficient " + std::string(Given) + " of tap " + std::to_string(I + 1) + " of " +
+                            std::to_string(Taps.size()) + " is beyond single precision");
+    }
+  }
   return MakeFirFilter(Taps, std::move(Comment));
 }
 

@@ -34,8 +34,8 @@ import dask.array as da
 
 import kestrum
 from kestrum import _kestrum
-from kestrum import (Filter, Overflow, Wav, _FORMATS, _FORMAT_NAMES, _DTYPES, _MAX_CHANNELS, _check_dtype, _interleaved,
-                     _samples)
+from kestrum import (Filter, Overflow, Wav, _FORMATS, _FORMAT_NAMES, _DTYPES, _MAX_CHANNELS, _check_dtype, _integer,
+                     _interleaved, _samples, _text)
 
 __all__ = ["filter_files", "FileReport", "filter_array", "history", "read_wav", "write_wav", "local_cluster"]
 
@@ -193,8 +193,10 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wra
     renamed, so an existing target stays untouched when its file fails, and
     the workers create output_dir. Files are streamed, never loaded whole
     into a worker's memory. client: a distributed Client; None takes the
-    default client, else starts a local cluster for the call.
-    progress(done, total) is called as files finish.
+    default client, else starts a local_cluster() for the call.
+    progress(done, total) is called as files finish. The files of a worker
+    that dies are run again on another; the run's clean-up then removes the
+    temporary files that only its own writers left.
 
     Returns one FileReport per source, in order: a file that fails has its
     error message instead of raising. Raises ValueError before anything is
@@ -205,7 +207,9 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wra
     output_dir = os.fspath(output_dir)
     targets = _plan(sources, output_dir)
     filter = _as_filter(filter)
-    if kernel not in ("fast", "reference"):
+    start, count = _integer(start, "start", 0, 2**63 - 1), _integer(count, "count", 0, 2**63 - 1)
+    threads = _integer(threads, "threads", 0)
+    if _text(kernel, "kernel") not in ("fast", "reference"):
         raise ValueError(f"kernel '{kernel}': 'fast' or 'reference' are accepted")
     active = _client(client)
     if active is None:
@@ -306,6 +310,7 @@ def filter_array(x, filter, wrap=False, threads=1):
     """
     x = _frames_array(x)
     filter = _as_filter(filter)
+    threads = _integer(threads, "threads", 0)
     frames = x.shape[0]
     depth = min(history(filter), frames)
     if depth == 0 or len(x.chunks[0]) == 1:
@@ -356,8 +361,7 @@ def read_wav(path, chunk_frames=1 << 20):
     path = os.path.abspath(os.fspath(path))
     if not os.path.isfile(path):
         raise kestrum.FileError(f"'{path}' is not a regular file: a Dask array reads a file in place")
-    if int(chunk_frames) < 1:
-        raise ValueError(f"chunk_frames must be 1 or more, not {chunk_frames}")
+    chunk_frames = _integer(chunk_frames, "chunk_frames", 1, 2**63 - 1)
     offset, frames, channels, code, rate = _kestrum.wav_layout(path)
     frames_of = _WavFrames(path, offset, frames, channels, code)
     stat = os.stat(path)
@@ -413,7 +417,7 @@ def write_wav(array, path, rate, client=None):
     channels = 1 if x.ndim == 1 else x.shape[1]
     code = _FORMATS[x.dtype]
     frame_bytes = channels * (3 if code == 2 else x.dtype.itemsize)
-    header = _kestrum.wav_header(name, channels, code, int(rate), frames)
+    header = _kestrum.wav_header(name, channels, code, _integer(rate, "rate", 1, 2**32 - 1), frames)
     data_bytes = frames * frame_bytes
     replacement = _kestrum.Replacement()
     replacement.open(name)
