@@ -503,6 +503,8 @@ def main(argv=None):
         return usage("give one SOURCE or more, then FILTER")
     if args.start < 0 or args.count < 0 or args.threads < 0:
         return usage("--start, --count and --threads must not be negative")
+    if args.workers is not None and args.workers < 1:
+        return usage(f"--workers {args.workers}: a local cluster needs 1 worker or more")
     sources, filter_path = args.files[:-1], args.files[-1]
     try:
         _plan(sources, args.output_dir)

@@ -83,6 +83,9 @@ def test_files_on_the_cluster_give_the_tool_bytes(client, tmp_path):
     duplicate = subprocess.run([sys.executable, "-m", "kestrum.dask", "-o", tmp_path, good[0], good[0], fir],
                                capture_output=True, text=True, env=env, timeout=120)
     assert duplicate.returncode == 2 and "would both be written" in duplicate.stderr
+    idle = subprocess.run([sys.executable, "-m", "kestrum.dask", "--workers", "0", "-o", tmp_path, good[0], fir],
+                          capture_output=True, text=True, env=env, timeout=120)  # no worker: would wait forever
+    assert idle.returncode == 2 and "--workers 0" in idle.stderr
 
 
 @pytest.mark.parametrize("dtype, channels, wrap", [(np.uint8, 0, False), (np.int16, 2, True),
