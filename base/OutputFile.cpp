@@ -2,10 +2,12 @@
 // mode and owner kept, data and folder synced around the rename.
 #include "base/OutputFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <stdexcept>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,9 +23,12 @@ namespace {
 // Links followed before a target is taken as a loop, as the system does.
 constexpr int kMaxLinks = 40;
 
+// The tag of the innermost TTempNameTag alive on this thread, or "".
+thread_local std::string TempTag;
+
 // A name beside Target that no other run will pick: the target's own name,
-// hidden, with a random suffix; the name is cut so that the whole fits the
-// file system's limit.
+// hidden, with the thread's tag and a random suffix; the name is cut so that
+// the whole fits the file system's limit.
 std::string TempNameFor(const std::string& Target) {
   static thread_local std::mt19937_64 Random{std::random_device{}()};
   const std::filesystem::path Path(Target);
@@ -33,11 +38,12 @@ std::string TempNameFor(const std::string& Target) {
   char Suffix[24];
   std::snprintf(Suffix, sizeof Suffix, ".%016llx.tmp",
                 static_cast<unsigned long long>(Random()));
+  const std::string Tagged = (TempTag.empty() ? "" : "." + TempTag) + Suffix;
   std::string Hidden = Path.filename().string();
-  const size_t Room = static_cast<size_t>(NameMax) - 1 - std::strlen(Suffix);
+  const size_t Room = static_cast<size_t>(NameMax) - 1 - Tagged.size();
   if (Hidden.size() > Room) Hidden.resize(Room);
   Hidden.insert(Hidden.begin(), '.');
-  Hidden.append(Suffix);
+  Hidden.append(Tagged);
   return (Path.parent_path() / Hidden).string();
 }
 
@@ -121,6 +127,17 @@ int OpenStream(const std::string& Name) {
   }
   return Fd;
 }
+
+TTempNameTag::TTempNameTag(const std::string& Tag) : FPrevious(TempTag) {
+  const bool Valid = !Tag.empty() && Tag.size() <= 64 && std::all_of(Tag.begin(), Tag.end(), [](char C) {
+    return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9') || C == '-' || C == '_';
+  });
+  if (!Valid)
+    throw std::invalid_argument("temporary-name tag '" + Tag + "': 1 to 64 letters, digits, '-' or '_' are accepted");
+  TempTag = Tag;
+}
+
+TTempNameTag::~TTempNameTag() { TempTag = FPrevious; }
 
 void TReplaceFile::Open(const std::string& Name) {
   Discard();

@@ -32,6 +32,23 @@ void NoteClosedStandardStream(int Fd);
 // caller closed.
 int OpenStream(const std::string& Name);
 
+// Marks the temporary files that TReplaceFile creates on this thread while
+// it lives: ".NAME.Tag.RANDOM.tmp" rather than ".NAME.RANDOM.tmp", so that a
+// run sharing a folder with others can find the temporaries that it alone
+// left behind (a process killed while writing leaves its own). Tag: 1 to 64
+// letters, digits, '-' or '_', else std::invalid_argument. Scopes nest, the
+// innermost naming.
+class TTempNameTag {
+public:
+  explicit TTempNameTag(const std::string& Tag);
+  ~TTempNameTag();
+  TTempNameTag(const TTempNameTag&) = delete;
+  TTempNameTag& operator=(const TTempNameTag&) = delete;
+
+private:
+  std::string FPrevious;
+};
+
 // A new version of a regular file, written to a hidden temporary file beside
 // the file it replaces and renamed over it by Commit. Until then an existing
 // file stays exactly as it was; a replacement destroyed or discarded before

@@ -96,9 +96,7 @@ def main():
         overheads = {}
         long_target = os.path.join(work, "dask-long.wav")
         for workers in [int(w) for w in args.workers.split(",")]:
-            with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                          host="127.0.0.1", dashboard_address=None) as cluster, \
-                    distributed.Client(cluster) as client:
+            with kd.local_cluster(workers, 1) as cluster, distributed.Client(cluster) as client:
                 client.gather(client.map(_nothing, range(workers * 4)))  # workers warmed up
                 empty = best_of(args.repeat, lambda: client.gather(client.map(_nothing, range(args.files),
                                                                                pure=False)))

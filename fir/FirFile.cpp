@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -344,6 +345,10 @@ TFirFilter MakeFirFilter(std::span<const TFirTap> Taps, std::string Comment) {
   if (Taps.size() > static_cast<size_t>(FIR_MAX_TAPS))
     throw std::invalid_argument(std::to_string(Taps.size()) + " taps, at most " +
                                 std::to_string(FIR_MAX_TAPS) + " allowed");
+  for (size_t I = 0; I < Taps.size(); ++I)
+    if (!std::isfinite(Taps[I].Coef))
+      throw std::invalid_argument("coefficient " + std::to_string(Taps[I].Coef) + " of tap " + std::to_string(I + 1) +
+                                  " of " + std::to_string(Taps.size()) + " is not a finite number");
   TFirFilter Filter;
   Filter.FilterComment = std::move(Comment);
   Filter.NbTaps = static_cast<int32_t>(Taps.size());

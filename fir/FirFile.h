@@ -135,7 +135,7 @@ struct TFirTap {
 };
 
 // The filter of these taps, in this order. Throws std::invalid_argument for
-// more than FIR_MAX_TAPS taps.
+// more than FIR_MAX_TAPS taps or a coefficient that is not finite.
 TFirFilter MakeFirFilter(std::span<const TFirTap> Taps, std::string Comment = "");
 // The whole filter in FileName, or in Text read as a file called Name; throws
 // as TFirFileReader does.

@@ -444,14 +444,27 @@ py::tuple ReadFilter(std::optional<std::string> FileName, std::optional<std::str
   return py::make_tuple(Filter, Reader.TakeWarnings());
 }
 
-// Coefficients come as Python floats and are rounded to float here, in the
-// default environment, not by the caller's numpy in its own.
+// Coefficients come as doubles, rounded to float here, in the default
+// environment rather than by the caller's numpy in its own, so that one beyond
+// float range is refused as given rather than as the infinity it rounds to.
 TFirFilter FromTaps(const std::vector<int32_t>& Delays, const std::vector<double>& Coefs, std::string Comment) {
   if (Delays.size() != Coefs.size())
     throw py::value_error(std::to_string(Delays.size()) + " delays and " + std::to_string(Coefs.size()) +
                           " coefficients: give one of each per tap");
   std::vector<TFirTap> Taps(Delays.size());
-  for (size_t I = 0; I < Taps.size(); ++I) Taps[I] = {Delays[I], static_cast<float>(Coefs[I])};
+  // Halfway between the largest float and the next power of two: from here
+  // up, a double rounds to infinity.
+  constexpr double kBeyondFloat = 0x1.ffffffp+127;
+  for (size_t I = 0; I < Taps.size(); ++I) {
+    const bool Beyond = std::isfinite(Coefs[I]) && std::fabs(Coefs[I]) >= kBeyondFloat;
+    Taps[I] = {Delays[I], Beyond ? 0.0f : static_cast<float>(Coefs[I])};
+    if (Beyond) {
+      char Given[32];
+      std::snprintf(Given, sizeof Given, "%.17g", Coefs[I]);
+      throw py::value_error("coefficient " + std::string(Given) + " of tap " + std::to_string(I + 1) + " of " +
+                            std::to_string(Taps.size()) + " is beyond single precision");
+    }
+  }
   return MakeFirFilter(Taps, std::move(Comment));
 }
 
@@ -548,6 +561,19 @@ py::tuple Curves(const TFirFilter& Filter, double Rate, int32_t Points) {
   return py::make_tuple(Frequency, Magnitude, Phase, Delay);
 }
 
+// TTempNameTag as a Python context manager: the temporary files that the
+// runs of the thread inside its with-block create carry its tag.
+class TTempTagScope {
+public:
+  explicit TTempTagScope(std::string Tag) : FTag(std::move(Tag)) { TTempNameTag Check(FTag); }
+  void Enter() { FScope.emplace(FTag); }
+  void Exit(const py::args&) { FScope.reset(); }
+
+private:
+  std::string FTag;
+  std::optional<TTempNameTag> FScope;
+};
+
 py::object NewError(py::module_& M, const char* Name, py::handle Bases, const char* Doc) {
   PyObject* Type = PyErr_NewExceptionWithDoc(
       (std::string("kestrum.") + Name).c_str(), Doc, Bases.ptr(), nullptr);
@@ -614,6 +640,10 @@ PYBIND11_MODULE(_kestrum, M) {
       .def_property_readonly("temp_name", &TReplaceFile::TempName, kDefaultEnv)
       .def("commit", &TReplaceFile::Commit, kDefaultEnv)
       .def("discard", &TReplaceFile::Discard, kDefaultEnv);
+  py::class_<TTempTagScope>(M, "TempNameTag")
+      .def(py::init<std::string>(), kDefaultEnv)
+      .def("__enter__", &TTempTagScope::Enter, kDefaultEnv)
+      .def("__exit__", &TTempTagScope::Exit, kDefaultEnv);
   py::class_<TLongStream>(M, "LongStream")
       .def(py::init<const std::string&, int, int, bool, int, double, const std::string&>(), kDefaultEnv)
       .def("filter", &TLongStream::Filter, kDefaultEnv)

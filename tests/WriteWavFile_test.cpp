@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "base/Errors.h"
+#include "base/OutputFile.h"
 #include "tests/TestUtil.h"
 #include "wav/ReadWavFile.h"
 #include "wav/WriteWavFile.h"
@@ -300,6 +301,27 @@ TEST_F(WriteWavFileTest, ReplacesItsOwnSourceOnlyAtClose) {
   Reader.SetActive(false);
   Writer.Close();
   EXPECT_EQ(Data(), (Bytes{2, 4, 6}));
+}
+
+// A tag scope names the temporary files of its thread, also beside a name at
+// the file system's length limit, and only while it lives.
+TEST_F(WriteWavFileTest, TagsItsTemporaryFileWhileATagScopeLives) {
+  EXPECT_THROW(TTempNameTag("a/b"), std::invalid_argument);
+  for (const std::string& Target : {std::string("out.wav"), std::string(255, 'n')}) {
+    const std::string Tag = "run-" + std::to_string(Target.size());
+    {
+      const TTempNameTag Scope(Tag);
+      TReplaceFile Replacement;
+      Replacement.Open(Dir / Target);
+      const std::string Temp = std::filesystem::path(Replacement.TempName()).filename();
+      EXPECT_EQ(Temp.substr(0, 4), "." + Target.substr(0, 3));
+      EXPECT_EQ(Temp.substr(Temp.size() - 22 - Tag.size(), Tag.size() + 2), "." + Tag + ".") << Temp;
+      EXPECT_LE(Temp.size(), 255u);
+    }
+    TReplaceFile Untagged;
+    Untagged.Open(Dir / Target);
+    EXPECT_EQ(Untagged.TempName().find(Tag), std::string::npos);
+  }
 }
 
 TEST_F(WriteWavFileTest, KeepsTheModeAndOwnerOfTheFileItReplaces) {

@@ -61,6 +61,54 @@ _MAX_CHANNELS = 64
 _MIN24, _MAX24 = -(1 << 23), (1 << 23) - 1
 
 
+def _shown(value):
+    """A value as a message shows it: its type and, when short, its repr."""
+    text = repr(value)
+    return f"{type(value).__name__} {text}" if len(text) <= 40 else type(value).__name__
+
+
+def _integer(value, name, low=-2**31, high=2**31 - 1):
+    """value as an int from low to high (numpy integers too, not floats or
+    strings, as numpy indices are taken), else TypeError or ValueError."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be an integer, not {_shown(value)}")
+    if not low <= value <= high:
+        raise ValueError(f"{name} must be from {low} to {high}, not {value}")
+    return int(value)
+
+
+def _real(value, name):
+    """value as a finite float (ints and numpy numbers too, not strings),
+    else TypeError or ValueError."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number, not {_shown(value)}")
+    if not np.isfinite(value):
+        raise ValueError(f"{name} must be a finite number, not {value}")
+    return float(value)
+
+
+def _text(value, name, accepted=None):
+    """value as a str, one of accepted when given, else TypeError or ValueError."""
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a string, not {_shown(value)}")
+    if accepted is not None and value not in accepted:
+        raise ValueError(f"{name} '{value}': " + ", ".join(f"'{choice}'" for choice in accepted) + " are accepted")
+    return value
+
+
+def _channels(value):
+    channels = _integer(value, "channels")
+    if not 1 <= channels <= _MAX_CHANNELS:
+        raise ValueError(f"{channels} channels: a stream has 1 to {_MAX_CHANNELS}")
+    return channels
+
+
+def _callable(value, name):
+    if value is not None and not callable(value):
+        raise TypeError(f"{name} must be callable or None, not {_shown(value)}")
+    return value
+
+
 def _check_dtype(dtype, what="samples"):
     if dtype not in _FORMATS:
         raise TypeError(f"{what} of dtype {dtype.str if dtype.byteorder not in '=|' else dtype} are not "
@@ -83,6 +131,16 @@ def _format_code(dtype, format):
     if _DTYPES[code] != dtype:
         raise TypeError(f"format {format!r} takes samples of dtype {_DTYPES[code]}, not {dtype}")
     return code
+
+
+def _stream_dtype(dtype):
+    """dtype as a numpy dtype that streams take, else TypeError."""
+    try:
+        dtype = np.dtype(dtype)
+    except TypeError:
+        raise TypeError(f"dtype {dtype!r} is not a numpy dtype: give {_ACCEPTED_DTYPES}") from None
+    _check_dtype(dtype, "streams")
+    return dtype
 
 
 def _interleaved(samples, code=None):
@@ -158,8 +216,9 @@ class Response:
     """
 
     def __init__(self, filter, rate, points=512):
-        summary = _kestrum.summary(filter._native, float(rate))
-        self.rate = float(rate)
+        rate = _real(rate, "rate")
+        summary = _kestrum.summary(filter._native, rate)
+        self.rate = rate
         self.taps = summary["taps"]
         self.min_delay, self.max_delay = summary["min_delay"], summary["max_delay"]
         self.wrapped = summary["wrapped"]
@@ -171,7 +230,7 @@ class Response:
         self.worst_case_gain = summary["worst_case_gain"]
         self._text = summary["text"]
         self.frequency, self.magnitude_db, self.phase_deg, self.group_delay = _kestrum.curves(
-            filter._native, float(rate), int(points))
+            filter._native, rate, _integer(points, "points", 2, 1 << 24))
 
     def __str__(self):
         return self._text
@@ -212,7 +271,7 @@ class Filter:
     @classmethod
     def from_text(cls, text, name="<text>"):
         """Reads the text of a .fir file; name stands for the file in messages."""
-        return cls._of(*_kestrum.read_filter(None, text, name))
+        return cls._of(*_kestrum.read_filter(None, _text(text, "text"), _text(name, "name")))
 
     @classmethod
     def from_taps(cls, delays, coefficients, comment=""):
@@ -224,9 +283,13 @@ class Filter:
             raise TypeError(f"delays must be integers, got dtype {delays.dtype}")
         if delays.size and (delays.min() < -2**31 or delays.max() >= 2**31):
             raise ValueError("delays must fit 32-bit integers")
-        coefficients = np.asarray(coefficients, dtype=np.float64)
+        coefficients = np.asarray(coefficients)
+        if coefficients.size and (coefficients.dtype == np.bool_ or not (
+                np.issubdtype(coefficients.dtype, np.integer) or np.issubdtype(coefficients.dtype, np.floating))):
+            raise TypeError(f"coefficients must be real numbers, got dtype {coefficients.dtype}")
         return cls._of(_kestrum.from_taps(delays.astype(np.int64).ravel().tolist(),
-                                          coefficients.ravel().tolist(), comment))
+                                          coefficients.astype(np.float64).ravel().tolist(),
+                                          _text(comment, "comment")))
 
     @classmethod
     def design(cls, kind, *edges, rate=None, taps=None, window=None, beta=None, attenuation=None,
@@ -244,6 +307,7 @@ class Filter:
         kind "impulse" takes a WAV file instead of edges, as
         ``Filter.from_impulse`` does (threshold, channel).
         """
+        _text(kind, "kind")
         if kind == "impulse":
             if len(edges) != 1:
                 raise TypeError("design('impulse', path) takes the WAV file's path and no edges")
@@ -263,10 +327,15 @@ class Filter:
             raise ValueError("window 'kaiser' needs beta")
         if beta is not None and window != "kaiser":
             raise ValueError("beta needs window='kaiser'")
-        low = float(edges[0]) if edges else 0.0
-        high = float(edges[1]) if len(edges) > 1 else 0.0
-        return cls._of(_kestrum.design(str(kind), low, high, float(rate), int(taps or 0), window or "blackman",
-                                       float(beta or 0), float(attenuation or 0), float(transition or 0)))
+        low = _real(edges[0], "the low edge" if len(edges) > 1 else "the cutoff") if edges else 0.0
+        high = _real(edges[1], "the high edge") if len(edges) > 1 else 0.0
+        # Beyond 32 bits a tap count is as far out of range as the largest one.
+        taps = 0 if taps is None else int(np.clip(_integer(taps, "taps", -2**63, 2**63 - 1), -2**31, 2**31 - 1))
+        return cls._of(_kestrum.design(kind, low, high, _real(rate, "rate"), taps,
+                                       "blackman" if window is None else _text(window, "window"),
+                                       0.0 if beta is None else _real(beta, "beta"),
+                                       0.0 if attenuation is None else _real(attenuation, "attenuation"),
+                                       0.0 if transition is None else _real(transition, "transition")))
 
     @classmethod
     def from_impulse(cls, path, threshold=-90.0, channel=1):
@@ -274,7 +343,8 @@ class Filter:
         impulse response in a WAV file, each at its own delay, dropping those below
         threshold dB re the peak, as ``kestrum design impulse`` does. The
         filter's ``impulse_report`` says what was kept and dropped."""
-        native, report = _kestrum.from_impulse(os.fspath(path), int(channel), float(threshold))
+        native, report = _kestrum.from_impulse(os.fspath(path), _integer(channel, "channel"),
+                                               _real(threshold, "threshold"))
         filter = cls._of(native)
         filter.impulse_report = report
         return filter
@@ -342,7 +412,7 @@ class Filter:
         """
         data, channels, code = _interleaved(samples)
         out = np.empty_like(data)
-        _kestrum.apply(self._native, channels, code, not wrap, data, out, int(threads))
+        _kestrum.apply(self._native, channels, code, not wrap, data, out, _integer(threads, "threads", 0))
         return _samples(out, code, samples.shape, not samples.flags.c_contiguous)
 
     def stream(self, channels=1, dtype=np.int16, wrap=False):
@@ -363,11 +433,8 @@ class Stream:
 
     def __init__(self, filter, channels=1, dtype=np.int16, wrap=False):
         """A stream through filter (a Filter); see Filter.stream."""
-        self.dtype = np.dtype(dtype)
-        _check_dtype(self.dtype, "streams")
-        if not 1 <= channels <= _MAX_CHANNELS:
-            raise ValueError(f"{channels} channels: a stream has 1 to {_MAX_CHANNELS}")
-        self.channels = channels
+        self.dtype = _stream_dtype(dtype)
+        self.channels = _channels(channels)
         self.wrap = bool(wrap)
         self._native = _kestrum.Stream(filter._native, channels, _FORMATS[self.dtype], not wrap)
 
@@ -421,14 +488,13 @@ class LongStream:
         every block holds; filter_channel: the response's channel for every
         channel (1 for the first; 0: one for all, or one per channel);
         gain_db and normalize ("peak", "energy" or None) scale its taps."""
-        self.dtype = np.dtype(dtype)
-        _check_dtype(self.dtype, "streams")
-        if not 1 <= channels <= _MAX_CHANNELS:
-            raise ValueError(f"{channels} channels: a stream has 1 to {_MAX_CHANNELS}")
-        self.channels = channels
+        self.dtype = _stream_dtype(dtype)
+        self.channels = _channels(channels)
         self._code = _FORMATS[self.dtype]
-        self._native = _kestrum.LongStream(os.fspath(path), channels, self._code, not wrap, int(filter_channel),
-                                           float(gain_db), normalize or "")
+        normalize = "" if normalize is None else _text(normalize, "normalize")
+        self._native = _kestrum.LongStream(os.fspath(path), self.channels, self._code, not wrap,
+                                           _integer(filter_channel, "filter_channel"),
+                                           _real(gain_db, "gain_db"), normalize)
 
     def _frames(self, data):
         shape = (-1,) if self.channels == 1 else (-1, self.channels)
@@ -508,9 +574,11 @@ def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="fas
                 path = temporary
         else:
             path = os.fspath(filter)
-        return Overflow(*_kestrum.filter_file(os.fspath(source), os.fspath(target), path, int(start), int(count),
-                                              bool(clip), kernel, int(threads), progress, log, warning,
-                                              bool(force)))
+        return Overflow(*_kestrum.filter_file(
+            os.fspath(source), os.fspath(target), path, _integer(start, "start", 0, 2**63 - 1),
+            _integer(count, "count", 0, 2**63 - 1), bool(clip), _text(kernel, "kernel"),
+            _integer(threads, "threads", 0), _callable(progress, "progress"), _callable(log, "log"),
+            _callable(warning, "warning"), bool(force)))
     finally:
         if temporary is not None:
             os.remove(temporary)
@@ -532,7 +600,8 @@ def read_wav(path, start=0, count=None):
     and format. start: the first frame; count:
     at most this many frames (None: to the end). "-" is standard input.
     Raises FileError naming the file and the problem."""
-    data, channels, code, rate = _kestrum.read_wav(os.fspath(path), int(start), -1 if count is None else int(count))
+    data, channels, code, rate = _kestrum.read_wav(os.fspath(path), _integer(start, "start", 0),
+                                                   -1 if count is None else _integer(count, "count", 0, 2**63 - 1))
     width = 3 if code == 2 else _DTYPES[code].itemsize
     frames = data.size // (width * channels)
     shape = (frames,) if channels == 1 else (frames, channels)
@@ -560,4 +629,4 @@ def write_wav(path, samples, rate, format=None, force=False):
     data, channels, code = _interleaved(samples, code)
     if data.size == 0:
         raise ValueError(f"samples of shape {samples.shape} hold no frame: a WAV file holds at least one")
-    _kestrum.write_wav(os.fspath(path), data, channels, code, int(rate), bool(force))
+    _kestrum.write_wav(os.fspath(path), data, channels, code, _integer(rate, "rate", 1, 2**32 - 1), bool(force))

@@ -10,6 +10,7 @@ one uninterrupted run.
     filter_array(x, filter)                     a Dask array of frames, chunk by chunk
     read_wav(path, chunk_frames)                a WAV file as a lazy Dask array
     write_wav(array, path, rate)                a Dask array written by the workers
+    local_cluster(n_workers)                    a cluster of this machine, on 127.0.0.1 only
 
 From a shell, ``python3 -m kestrum.dask [--scheduler ADDRESS] -o DIR SOURCE...
 FILTER`` filters files on a cluster as ``kestrum -o DIR`` does on one machine.
@@ -23,6 +24,7 @@ import os
 import re
 import sys
 import time
+import uuid
 import warnings
 from typing import NamedTuple, Optional
 
@@ -32,10 +34,10 @@ import dask.array as da
 
 import kestrum
 from kestrum import _kestrum
-from kestrum import (Filter, Overflow, Wav, _format_code, _FORMAT_NAMES, _DTYPES, _MAX_CHANNELS, _check_dtype, _interleaved,
-                     _samples)
+from kestrum import (Filter, Overflow, Wav, _format_code, _FORMAT_NAMES, _DTYPES, _MAX_CHANNELS, _check_dtype,
+                     _integer, _interleaved, _samples, _text)
 
-__all__ = ["filter_files", "FileReport", "filter_array", "history", "read_wav", "write_wav"]
+__all__ = ["filter_files", "FileReport", "filter_array", "history", "read_wav", "write_wav", "local_cluster"]
 
 
 def _as_filter(filter):
@@ -60,6 +62,23 @@ def _client(client):
         return distributed.default_client()
     except ValueError:
         return None
+
+
+def local_cluster(n_workers=None, threads_per_worker=None, **options):
+    """A distributed.LocalCluster of worker processes that listens on the
+    loopback interface only: its scheduler, workers and nannies, and the
+    HTTP servers (dashboard, health) of the scheduler and the workers, each
+    on a free port of 127.0.0.1. (A LocalCluster's HTTP servers otherwise
+    listen on every interface, dashboard_address=None included.) options go
+    to LocalCluster."""
+    import distributed
+    loopback = "127.0.0.1:0"
+    scheduler_options = dict(options.pop("scheduler_kwargs", None) or {}, dashboard=False,
+                             dashboard_address=loopback)
+    return distributed.LocalCluster(n_workers=n_workers, threads_per_worker=threads_per_worker, processes=True,
+                                    host="127.0.0.1", dashboard_address=loopback,
+                                    worker_dashboard_address=loopback, scheduler_kwargs=scheduler_options,
+                                    **options)
 
 
 def _compute(collections, client):
@@ -106,13 +125,14 @@ def _plan(sources, output_dir):
     return targets
 
 
-def _remove_temporaries(targets):
-    """Removes the temporary files that writing targets leaves beside them
-    when the process writing one dies: their hidden names with a random
-    suffix."""
-    for target in targets:
-        folder, name = os.path.split(target)
-        pattern = re.compile(r"\." + re.escape(name[:200]) + r".*\.[0-9a-f]{16}\.tmp")
+def _remove_temporaries(targets, tag):
+    """Removes the temporary files that a run tagged tag left beside its
+    targets when a process writing one died: hidden names ending in
+    ".TAG.RANDOM.tmp". Other runs' temporary files, tagged otherwise or not
+    at all, stay."""
+    pattern = re.compile(r"\..*\." + re.escape(tag) + r"\.[0-9a-f]{16}\.tmp")
+    folders = {os.path.dirname(path) for target in targets for path in (target, os.path.realpath(target))}
+    for folder in folders:
         try:
             for entry in os.listdir(folder or "."):
                 if pattern.fullmatch(entry):
@@ -121,14 +141,16 @@ def _remove_temporaries(targets):
             pass
 
 
-def _filter_one(source, target, shown, filter, start, count, wrap, kernel, threads, force):
+def _filter_one(source, target, shown, filter, start, count, wrap, kernel, threads, force, tag):
     """One file on a worker, from and to the absolute paths source and
-    target, named in its report as shown (source and target as given): its
-    FileReport, never an exception."""
+    target, named in its report as shown (source and target as given), its
+    temporary file tagged with the run's tag: its FileReport, never an
+    exception."""
     try:
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        overflow = kestrum.filter_file(source, target, filter, start=start, count=count, clip=not wrap,
-                                       kernel=kernel, threads=threads, force=force)
+        with _kestrum.TempNameTag(tag):
+            overflow = kestrum.filter_file(source, target, filter, start=start, count=count, clip=not wrap,
+                                           kernel=kernel, threads=threads, force=force)
         _, frames, _, code, rate = _kestrum.wav_layout(target)
         return FileReport(*shown, frames, rate, _FORMAT_NAMES[code], overflow, None)
     except Exception as error:  # one bad file must not stop the others
@@ -154,8 +176,10 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wra
     renamed, so an existing target stays untouched when its file fails, and
     the workers create output_dir. Files are streamed, never loaded whole
     into a worker's memory. client: a distributed Client; None takes the
-    default client, else starts a local cluster for the call.
-    progress(done, total) is called as files finish.
+    default client, else starts a local_cluster() for the call.
+    progress(done, total) is called as files finish. The files of a worker
+    that dies are run again on another; the run's clean-up then removes the
+    temporary files that only its own writers left.
 
     Returns one FileReport per source, in order: a file that fails has its
     error message instead of raising. Raises ValueError before anything is
@@ -166,21 +190,26 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wra
     output_dir = os.fspath(output_dir)
     targets = _plan(sources, output_dir)
     filter = _as_filter(filter)
-    if kernel not in ("fast", "reference"):
+    start, count = _integer(start, "start", 0, 2**63 - 1), _integer(count, "count", 0, 2**63 - 1)
+    threads = _integer(threads, "threads", 0)
+    if _text(kernel, "kernel") not in ("fast", "reference"):
         raise ValueError(f"kernel '{kernel}': 'fast' or 'reference' are accepted")
     active = _client(client)
     if active is None:
         import distributed
-        with distributed.LocalCluster(processes=True, host="127.0.0.1", dashboard_address=None) as cluster, \
-                distributed.Client(cluster) as local:
+        with local_cluster() as cluster, distributed.Client(cluster) as local:
             return filter_files(sources, filter, output_dir, local, start, count, wrap, kernel, threads, force,
                                 progress)
     from distributed import as_completed
     absolute = [(os.path.abspath(source), os.path.abspath(target)) for source, target in zip(sources, targets)]
-    # Shared once with the workers rather than sent with every task.
-    shared = active.scatter(filter, broadcast=True)
-    futures = [active.submit(_filter_one, source, target, shown, shared, int(start), int(count), bool(wrap),
-                             kernel, int(threads), bool(force), pure=False)
+    # Names this run's temporary files, so that the clean-up takes only them.
+    tag = "kestrum-" + uuid.uuid4().hex
+    # The filter (at most 1000 taps, some kilobytes) goes with every task by
+    # value: a task retried after its worker died needs nothing that died
+    # with it. Data scattered to the workers, or a task's result, is lost with
+    # the last worker holding it and fails or stalls its dependents.
+    futures = [active.submit(_filter_one, source, target, shown, filter, int(start), int(count), bool(wrap),
+                             kernel, int(threads), bool(force), tag, pure=False)
                for (source, target), shown in zip(absolute, zip(sources, targets))]
     index = {future.key: i for i, future in enumerate(futures)}
     reports = [None] * len(futures)
@@ -199,7 +228,8 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wra
             future.cancel()
         # A worker killed while writing leaves its temporary file behind.
         try:
-            active.submit(_remove_temporaries, [target for _, target in absolute], pure=False).result(timeout=60)
+            active.submit(_remove_temporaries, [target for _, target in absolute], tag,
+                          pure=False).result(timeout=60)
         except Exception:
             pass  # the cluster is gone: nothing more can be done there
     return reports
@@ -263,6 +293,7 @@ def filter_array(x, filter, wrap=False, threads=1):
     """
     x = _frames_array(x)
     filter = _as_filter(filter)
+    threads = _integer(threads, "threads", 0)
     frames = x.shape[0]
     depth = min(history(filter), frames)
     if depth == 0 or len(x.chunks[0]) == 1:
@@ -313,8 +344,7 @@ def read_wav(path, chunk_frames=1 << 20):
     path = os.path.abspath(os.fspath(path))
     if not os.path.isfile(path):
         raise kestrum.FileError(f"'{path}' is not a regular file: a Dask array reads a file in place")
-    if int(chunk_frames) < 1:
-        raise ValueError(f"chunk_frames must be 1 or more, not {chunk_frames}")
+    chunk_frames = _integer(chunk_frames, "chunk_frames", 1, 2**63 - 1)
     offset, frames, channels, code, rate = _kestrum.wav_layout(path)
     frames_of = _WavFrames(path, offset, frames, channels, code)
     stat = os.stat(path)
@@ -375,7 +405,7 @@ def write_wav(array, path, rate, client=None, format=None, force=False):
     name = os.path.abspath(name)
     channels = 1 if x.ndim == 1 else x.shape[1]
     frame_bytes = channels * (3 if code == 2 else x.dtype.itemsize)
-    header = _kestrum.wav_header(name, channels, code, int(rate), frames)
+    header = _kestrum.wav_header(name, channels, code, _integer(rate, "rate", 1, 2**32 - 1), frames)
     data_bytes = frames * frame_bytes
     replacement = _kestrum.Replacement()
     replacement.open(name)
@@ -461,6 +491,8 @@ def main(argv=None):
         return usage("give one SOURCE or more, then FILTER")
     if args.start < 0 or args.count < 0 or args.threads < 0:
         return usage("--start, --count and --threads must not be negative")
+    if args.workers is not None and args.workers < 1:
+        return usage(f"--workers {args.workers}: a local cluster needs 1 worker or more")
     sources, filter_path = args.files[:-1], args.files[-1]
     try:
         _plan(sources, args.output_dir)
@@ -483,8 +515,7 @@ def main(argv=None):
             client = distributed.Client(args.scheduler, timeout=30)
             cluster = None
         else:
-            cluster = distributed.LocalCluster(n_workers=args.workers, processes=True, host="127.0.0.1",
-                                               dashboard_address=None)
+            cluster = local_cluster(args.workers)
             client = distributed.Client(cluster)
     except (OSError, TimeoutError) as error:
         print(f"kestrum: cannot reach the scheduler {args.scheduler}: {error}", file=sys.stderr)

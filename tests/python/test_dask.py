@@ -29,8 +29,7 @@ HEAVY = kestrum.Filter.design("lowpass", 3000, rate=48000, taps=999)
 
 @pytest.fixture(scope="module")
 def client():
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                       dashboard_address=None, death_timeout=60)
+    cluster = kd.local_cluster(2, 1, death_timeout=60)
     try:
         with distributed.Client(cluster, timeout=60) as client:
             yield client
@@ -86,6 +85,9 @@ def test_files_on_the_cluster_give_the_tool_bytes(client, tmp_path):
     duplicate = subprocess.run([sys.executable, "-m", "kestrum.dask", "-o", tmp_path, good[0], good[0], fir],
                                capture_output=True, text=True, env=env, timeout=120)
     assert duplicate.returncode == 2 and "would both be written" in duplicate.stderr
+    idle = subprocess.run([sys.executable, "-m", "kestrum.dask", "--workers", "0", "-o", tmp_path, good[0], fir],
+                          capture_output=True, text=True, env=env, timeout=120)  # no worker: would wait forever
+    assert idle.returncode == 2 and "--workers 0" in idle.stderr
 
 
 @pytest.mark.parametrize("dtype, channels, wrap", [(np.uint8, 0, False), (np.int16, 2, True),
@@ -186,3 +188,37 @@ def test_a_worker_killed_mid_run_leaves_complete_outputs(client, tmp_path):
     assert (tmp_path / "long.wav").read_bytes() == (tmp_path / "one.wav").read_bytes()
     assert not hidden_files(tmp_path)
     client.wait_for_workers(2, timeout=60)
+
+
+def test_the_local_cluster_listens_on_the_loopback_interface_only(client):
+    psutil = pytest.importorskip("psutil")
+    here = psutil.Process()
+    listening = [(process.pid, connection.laddr) for process in [here] + here.children(recursive=True)
+                 for connection in process.connections("inet") if connection.status == psutil.CONN_LISTEN]
+    # The scheduler and its HTTP server, and per worker its own, its HTTP server and its nanny.
+    assert len(listening) >= 2 + 3 * 2, listening
+    assert {address.ip for _, address in listening} == {"127.0.0.1"}, listening
+
+
+def test_the_only_worker_killed_mid_run_fails_no_file(tmp_path):
+    (tmp_path / "in").mkdir()
+    sources = wav_files(tmp_path / "in", [(np.int16, 2)] * 8, 96_000)
+    out = tmp_path / "out"
+    out.mkdir()
+    # A temporary file of another run writing the same name: not this run's to remove.
+    other = out / f".{sources[1].name}.0123456789abcdef.tmp"
+    other.write_bytes(b"RIFF")
+    killed = []
+    with kd.local_cluster(1, 1, death_timeout=60) as cluster, distributed.Client(cluster, timeout=60) as client:
+        pid = list(client.run(os.getpid).values())[0]
+
+        def kill(done, total):
+            if not killed:
+                killed.append(os.kill(pid, signals.SIGKILL))
+
+        reports = kd.filter_files(sources, HEAVY, out, client, progress=kill)
+    assert killed and [report.error for report in reports] == [None] * 8
+    for source in sources[:2]:
+        kestrum.filter_file(source, tmp_path / "one.wav", HEAVY)
+        assert (out / source.name).read_bytes() == (tmp_path / "one.wav").read_bytes()
+    assert hidden_files(out) == [other.name]

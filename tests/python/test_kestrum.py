@@ -107,6 +107,36 @@ def test_bad_arguments_name_what_was_given_and_what_is_accepted(tmp_path):
     assert not (tmp_path / "x.wav").exists()
 
 
+@pytest.mark.parametrize("call, error, text", [
+    (lambda: kestrum.Filter.from_taps([0, 1], [0.5, np.nan]), ValueError, "coefficient nan of tap 2 of 2 is not a finite"),
+    (lambda: kestrum.Filter.from_taps([0], [-np.inf]), ValueError, "coefficient -inf of tap 1 of 1 is not a finite"),
+    (lambda: kestrum.Filter.from_taps([0], [1e300]), ValueError, "1.0000000000000001e+300 of tap 1 of 1 is beyond"),
+    (lambda: kestrum.Filter.from_taps([0], ["a"]), TypeError, "coefficients must be real numbers, got dtype <U1"),
+    (lambda: kestrum.Filter.from_taps([0], [1.0], 5), TypeError, "comment must be a string, not int 5"),
+    (lambda: kestrum.Filter.from_text(b"c\n0\n"), TypeError, "text must be a string, not bytes"),
+    (lambda: LOUD.apply(np.zeros(9, np.int16), threads="2"), TypeError, "threads must be an integer, not str '2'"),
+    (lambda: LOUD.apply(np.zeros(9, np.int16), threads=2**40), ValueError, "threads must be from 0 to 2147483647, not 1099511627776"),
+    (lambda: LOUD.stream(2.5), TypeError, "channels must be an integer, not float 2.5"),
+    (lambda: LOUD.stream(2, "foo"), TypeError, "dtype 'foo' is not a numpy dtype: give uint8"),
+    (lambda: LOUD.response("fast"), TypeError, "rate must be a number, not str 'fast'"),
+    (lambda: LOUD.response(8000, points=2**40), ValueError, "points must be from 2 to"),
+    (lambda: kestrum.Filter.design("lowpass", np.nan, rate=8000, taps=11), ValueError, "the cutoff must be a finite number, not nan"),
+    (lambda: kestrum.Filter.design("lowpass", 300, rate=8000, taps=2**40), ValueError, "the tap count must be from 1 to 1000"),
+    (lambda: kestrum.Filter.design("lowpass", 300, rate=8000, taps=11, window=3), TypeError, "window must be a string, not int 3"),
+    (lambda: kestrum.filter_file("none.wav", "o.wav", LOUD, count=2**70), ValueError, "count must be from 0 to"),
+    (lambda: kestrum.filter_file("none.wav", "o.wav", LOUD, kernel=3), TypeError, "kernel must be a string, not int 3"),
+    (lambda: kestrum.filter_file("none.wav", "o.wav", LOUD, progress=5), TypeError, "progress must be callable or None"),
+    (lambda: kestrum.read_wav("none.wav", count=-5), ValueError, "count must be from 0 to"),
+    (lambda: kestrum.write_wav("none.wav", np.zeros(9, np.int16), -1), ValueError, "rate must be from 1 to 4294967295, not -1"),
+    (lambda: kestrum.LongStream("none.wav", 2, normalize=3), TypeError, "normalize must be a string, not int 3"),
+    (lambda: kestrum.LongStream("none.wav", 2, gain_db=np.nan), ValueError, "gain_db must be a finite number, not nan"),
+])
+def test_wrong_argument_types_and_values_say_what_is_accepted(call, error, text):
+    with pytest.raises(error) as raised:
+        call()
+    assert text in str(raised.value), str(raised.value)
+
+
 def test_arithmetic_errors_carry_the_message_and_the_frame(tmp_path):
     huge = kestrum.Filter.from_taps([0], [1e30])
     x = np.zeros((70000, 2), np.int16)
