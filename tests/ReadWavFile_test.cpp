@@ -271,7 +271,8 @@ TEST_F(ReadWavFileTest, DeliversSilenceWhenTheFileShrinksAfterOpening) {
 TEST_F(ReadWavFileTest, ReadsAStreamToItsRealEnd) {
   // Writers that cannot seek back give 0xFFFFFFFF, 0 or (sox) 0x7FFFF000 as
   // the data size: the length is unknown until the end. A real size is the
-  // most there is.
+  // most there is. Bulk, as it arrives, or a sample at a time: the same
+  // frames, and a frame that the end cuts short is silence.
   const Bytes Data = test::Words({1, -2, 3, -4, 5, 6});
   const struct {
     uint32_t Declared;
@@ -283,7 +284,8 @@ TEST_F(ReadWavFileTest, ReadsAStreamToItsRealEnd) {
     Bytes Wav = MakeWav(1, 16, 8000, Data);
     WriteU32LE(&Wav[40], C.Declared);
     Wav.push_back(7);  // half a frame: dropped at the end
-    for (const bool Arrived : {false, true}) {
+    for (const int Mode : {0, 1, 2}) {  // bulk, as it arrives, by fetches
+      const bool Arrived = Mode == 1;
       const std::string Fifo = Dir / "stream";
       const test::TFifoFeeder Feeder(Fifo, Wav);
       TReadWavFile Stream;
@@ -296,8 +298,16 @@ TEST_F(ReadWavFileTest, ReadsAStreamToItsRealEnd) {
       if (Arrived) {
         while (const int32_t N = Stream.ReadArrived(Got.data() + 2 * Frames, static_cast<int32_t>(8 - Frames)))
           Frames += static_cast<size_t>(N);
-      } else {
+      } else if (Mode == 0) {
         Stream.ReadFrames(Got.data(), 8);  // silence past the end
+      } else {
+        Got.clear();
+        for (int I = 0; I < 8; ++I) {
+          float Sample;
+          Stream.ReadMono16(Sample);
+          const Bytes Word = test::Words({static_cast<int16_t>(Sample)});
+          Got.insert(Got.end(), Word.begin(), Word.end());
+        }
       }
       if (Arrived) Got.resize(2 * Frames);  // only the frames delivered
       Bytes Expected(Data.begin(), Data.begin() + static_cast<std::ptrdiff_t>(2 * C.Frames));

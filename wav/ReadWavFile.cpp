@@ -448,6 +448,29 @@ void TReadWavFile::ReadFrames(uint8_t* Dest, int32_t Count) {
   std::memset(Out, SampleFormat() == TSampleFormat::Pcm8 ? 0x80 : 0x00, Want - static_cast<uint64_t>(Out - Dest));
 }
 
+bool TReadWavFile::FillFrame() {
+  // The bytes held move to the front of the buffer and the stream fills the
+  // rest: a stream's reads follow no grid of blocks.
+  const int32_t Held = BufCount - BufPos;
+  if (BufCount > 0) {
+    std::memmove(Buffer, Buffer + BufPos, static_cast<size_t>(Held));
+    FBlockStart += static_cast<uint64_t>(BufPos);
+    BufPos = 0;
+    BufCount = Held;
+    while (BufCount < FFrameBytes) {
+      CheckStop();
+      const size_t Got = ReadStream(Buffer + BufCount, static_cast<size_t>(WAV_BUFFER_SIZE - BufCount));
+      if (Got == 0) break;
+      BufCount += static_cast<int32_t>(Got);
+      FFileRead += Got;
+    }
+    if (BufCount >= FFrameBytes) return true;
+  }
+  BufCount = BufPos = 0;  // the end of the stream
+  FDataLeft = 0;
+  return false;
+}
+
 void TReadWavFile::FindNonFinite(const uint8_t* Bytes, size_t Count, int64_t FirstFrame) {
   // A 64-bit float's exponent is in its high word, the second of the two.
   const size_t Step = Float64 ? 8 : 4, High = Float64 ? 4 : 0;

@@ -154,6 +154,7 @@ private:
   // Takes one frame off the remaining data; false once the data is exhausted.
   bool HaveFrame() {
     if (FDataLeft < static_cast<uint64_t>(FFrameBytes) || FDataLeft == 0) return false;
+    if (FStreamed && BufCount - BufPos < FFrameBytes && !FillFrame()) return false;
     FDataLeft -= static_cast<uint64_t>(FFrameBytes);
     return true;
   }
@@ -196,6 +197,9 @@ private:
   int64_t NextFrame() const {
     return FFrameBytes == 0 ? 0 : static_cast<int64_t>((FDataBytes - FDataLeft) / FFrameBytes);
   }
+  // A stream's next frame, whole in the buffer; false, and the data ends,
+  // when the stream ends first (a frame cut short is dropped, as in bulk).
+  bool FillFrame();
   void FindNonFinite(const uint8_t* Bytes, size_t Count, int64_t FirstFrame);
   uint32_t GetDWord();
   uint64_t GetQWord();
