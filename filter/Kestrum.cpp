@@ -37,8 +37,18 @@ std::vector<TWavChunk> CarriedChunks(std::vector<TWavChunk> Chunks, int32_t Star
                          "' chunk points at frames, which filtering a range would move: it is left out");
       continue;
     }
-    if (Chunk.Id == "bext" && Chunk.Data.size() >= kTimeReference + 8)
-      WriteU64LE(&Chunk.Data[kTimeReference], ReadU64LE(&Chunk.Data[kTimeReference]) + static_cast<uint64_t>(Start));
+    if (Chunk.Id == "bext" && Chunk.Data.size() >= kTimeReference + 8) {
+      // A reference so large that moving it would wrap holds no real time
+      // (a day is about 2^35 frames at the highest rates): it stays at the
+      // largest value rather than turning into a small, plausible one.
+      const uint64_t Reference = ReadU64LE(&Chunk.Data[kTimeReference]);
+      const uint64_t Offset = static_cast<uint64_t>(Start);
+      const uint64_t Moved = Reference > UINT64_MAX - Offset ? UINT64_MAX : Reference + Offset;
+      if (Moved == UINT64_MAX && Start > 0)
+        Warnings.push_back("the source's 'bext' time reference " + std::to_string(Reference) + " cannot move on by " +
+                           std::to_string(Start) + " frames: it is written as " + std::to_string(Moved));
+      WriteU64LE(&Chunk.Data[kTimeReference], Moved);
+    }
     Kept.push_back(std::move(Chunk));
   }
   return Kept;

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <limits>
+#include <optional>
 #include <csignal>
 
 #include "base/Application.h"
@@ -184,6 +187,71 @@ TEST(Kestrum, FailsCleanlyAndLeavesAnExistingTargetAsItWas) {
     EXPECT_EQ(Run.Events, Expected);
     EXPECT_EQ(test::ReadFileBytes(Run.Kestrum.CibleFile), (Bytes{'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
     EXPECT_EQ(Run.Dir.Files(), Before);
+  }
+}
+
+// A sample that is not a finite number is named, by its frame, whether the
+// source is a file or a stream, in either float width.
+TEST(Kestrum, NamesASampleThatIsNotAFiniteNumberInAFileOrAStream) {
+  const double Levels[] = {0.5, std::numeric_limits<double>::quiet_NaN(), 0.25};
+  for (const TSampleFormat Samples : {TSampleFormat::Float32, TSampleFormat::Float64}) {
+    Bytes Data;
+    for (const double Level : Levels) {
+      uint8_t B[8];
+      if (Samples == TSampleFormat::Float64)
+        WriteU64LE(B, std::bit_cast<uint64_t>(Level));
+      else
+        WriteU32LE(B, std::bit_cast<uint32_t>(static_cast<float>(Level)));
+      Data.insert(Data.end(), B, B + BytesPerSample(Samples));
+    }
+    const Bytes Wav = test::MakeWav(TAudioFormat{Samples, 1, 8000, 0}, Data);
+    for (const bool Stream : {false, true}) {
+      SCOPED_TRACE(std::to_string(BytesPerSample(Samples) * 8) + (Stream ? "-bit, streamed" : "-bit, a file"));
+      test::TKestrumRun Run;
+      Run.Prepare(Wav, kIdentity);
+      std::optional<test::TFifoFeeder> Feeder;
+      if (Stream) {
+        Run.Kestrum.SourceFile = Run.Dir / "stream";
+        Feeder.emplace(Run.Kestrum.SourceFile, Wav);
+      }
+      Run.Execute();
+      EXPECT_NE(Run.Error.find(Run.Kestrum.SourceFile + ": frame 1 holds a sample that is not a finite number"),
+                std::string::npos)
+          << Run.Error;
+    }
+  }
+}
+
+// A bext time reference that the start frame would carry past 2^64 - 1
+// stays there, with a warning, instead of wrapping to a small time.
+TEST(Kestrum, KeepsAHugeTimeReferenceFromWrapping) {
+  const struct {
+    uint64_t Reference, Moved;
+    bool Warned;
+  } Cases[] = {{UINT64_MAX - 100, UINT64_MAX - 2, false}, {UINT64_MAX - 10, UINT64_MAX, true}};
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Reference);
+    TWavChunk Bext{"bext", Bytes(602, 0)};
+    WriteU64LE(&Bext.Data[338], C.Reference);
+    const TAudioFormat Format{TSampleFormat::Pcm8, 1, 8000, 0};
+    Bytes Wav = TWavHeader::ForData(Format, 200, TWavLayout::Plain, EncodeChunks({Bext})).Encode();
+    Wav.resize(Wav.size() + 200, 0x80);
+    test::TKestrumRun Run;
+    Run.Prepare(Wav, kIdentity);
+    Run.Kestrum.KeepMetadata = true;
+    Run.Kestrum.SetStartPos(98);
+    Run.Kestrum.SetEndPos(150);
+    Run.Execute();
+    ASSERT_EQ(Run.Error, "");
+    TReadWavFile Target;
+    Target.FileName = Run.Kestrum.CibleFile;
+    Target.KeepChunks = true;
+    Target.SetActive(true);
+    ASSERT_EQ(Target.Chunks.size(), 1u);
+    EXPECT_EQ(ReadU64LE(&Target.Chunks[0].Data[338]), C.Moved);
+    EXPECT_EQ(std::count_if(Run.Events.begin(), Run.Events.end(),
+                            [](const std::string& E) { return E.find("Warning the source's 'bext' time reference") == 0; }),
+              C.Warned ? 1 : 0);
   }
 }
 

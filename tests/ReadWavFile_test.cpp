@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <iterator>
+#include <optional>
 
 #include "base/Errors.h"
 #include "tests/TestUtil.h"
@@ -270,7 +271,8 @@ TEST_F(ReadWavFileTest, DeliversSilenceWhenTheFileShrinksAfterOpening) {
 TEST_F(ReadWavFileTest, ReadsAStreamToItsRealEnd) {
   // Writers that cannot seek back give 0xFFFFFFFF, 0 or (sox) 0x7FFFF000 as
   // the data size: the length is unknown until the end. A real size is the
-  // most there is.
+  // most there is. Bulk, as it arrives, or a sample at a time: the same
+  // frames, and a frame that the end cuts short is silence.
   const Bytes Data = test::Words({1, -2, 3, -4, 5, 6});
   const struct {
     uint32_t Declared;
@@ -282,7 +284,8 @@ TEST_F(ReadWavFileTest, ReadsAStreamToItsRealEnd) {
     Bytes Wav = MakeWav(1, 16, 8000, Data);
     WriteU32LE(&Wav[40], C.Declared);
     Wav.push_back(7);  // half a frame: dropped at the end
-    for (const bool Arrived : {false, true}) {
+    for (const int Mode : {0, 1, 2}) {  // bulk, as it arrives, by fetches
+      const bool Arrived = Mode == 1;
       const std::string Fifo = Dir / "stream";
       const test::TFifoFeeder Feeder(Fifo, Wav);
       TReadWavFile Stream;
@@ -295,8 +298,16 @@ TEST_F(ReadWavFileTest, ReadsAStreamToItsRealEnd) {
       if (Arrived) {
         while (const int32_t N = Stream.ReadArrived(Got.data() + 2 * Frames, static_cast<int32_t>(8 - Frames)))
           Frames += static_cast<size_t>(N);
-      } else {
+      } else if (Mode == 0) {
         Stream.ReadFrames(Got.data(), 8);  // silence past the end
+      } else {
+        Got.clear();
+        for (int I = 0; I < 8; ++I) {
+          float Sample;
+          Stream.ReadMono16(Sample);
+          const Bytes Word = test::Words({static_cast<int16_t>(Sample)});
+          Got.insert(Got.end(), Word.begin(), Word.end());
+        }
       }
       if (Arrived) Got.resize(2 * Frames);  // only the frames delivered
       Bytes Expected(Data.begin(), Data.begin() + static_cast<std::ptrdiff_t>(2 * C.Frames));
@@ -449,6 +460,7 @@ TEST(ReadWavFile, ReadsRf64AndBw64BeyondFourGiBAndRefusesBadDs64Chunks) {
       {With(16, {20}), "'ds64' chunk is 20 bytes, expected at least 28"},
       {With(28, {0, 0, 0, 0, 1}), "sizes do not add up: 4294967296 bytes of data"},
       {With(44, {3}), "table of 3 entries does not fit its 28 bytes"},
+      {With(52, {0xFF, 0xFF, 0xFF, 0xFF}), "the size of the 'fmt ' chunk is in no entry of the 'ds64' chunk's table"},
   };
   for (const auto& [Wav, Message] : Cases) {
     SCOPED_TRACE(Message);
@@ -461,6 +473,153 @@ TEST(ReadWavFile, ReadsRf64AndBw64BeyondFourGiBAndRefusesBadDs64Chunks) {
     } catch (const EInOutError& E) {
       EXPECT_NE(std::string(E.what()).find(Message), std::string::npos) << E.what();
     }
+  }
+}
+
+// A chunk: its identifier, its 32-bit size field, its bytes.
+Bytes Chunk(const char* Id, uint32_t Size, const Bytes& Body = {}) {
+  Bytes B(8 + Body.size());
+  std::copy(Id, Id + 4, B.begin());
+  WriteU32LE(&B[4], Size);
+  std::copy(Body.begin(), Body.end(), B.begin() + 8);
+  return B;
+}
+Bytes Cat(std::initializer_list<Bytes> Parts) {
+  Bytes B;
+  for (const Bytes& P : Parts) B.insert(B.end(), P.begin(), P.end());
+  return B;
+}
+// "RF64", its size field, "WAVE" and a ds64 chunk with the given sizes and
+// table (identifier, size) entries.
+Bytes Rf64Head(uint64_t Riff, uint64_t Data, const std::vector<std::pair<std::string, uint64_t>>& Table) {
+  Bytes Ds64(28 + 12 * Table.size());
+  WriteU64LE(&Ds64[0], Riff);
+  WriteU64LE(&Ds64[8], Data);
+  WriteU32LE(&Ds64[24], static_cast<uint32_t>(Table.size()));
+  for (size_t I = 0; I < Table.size(); ++I) {
+    std::copy(Table[I].first.begin(), Table[I].first.end(), Ds64.begin() + static_cast<long>(28 + 12 * I));
+    WriteU64LE(&Ds64[32 + 12 * I], Table[I].second);
+  }
+  return Cat({Chunk("RF64", UINT32_MAX, {'W', 'A', 'V', 'E'}), Chunk("ds64", static_cast<uint32_t>(Ds64.size()), Ds64)});
+}
+
+// The walk to the data: every size added to a position is checked, a chunk
+// that runs past the end of the source is refused (or, the data chunk, cut
+// short), the first of two format chunks counts, a stream's zero ds64 sizes
+// run to its end, and what is held in memory is bounded.
+TEST(ReadWavFile, WalksOnlyChunksThatFitAndBoundsWhatItHolds) {
+  test::TScratchDir Dir;
+  const Bytes Fmt = Chunk("fmt ", 16, Bytes(16)), Data = test::Words({1, -2, 3, -4});
+  Bytes Fmt16 = Fmt;  // 16-bit mono at 8000 Hz
+  WriteU16LE(&Fmt16[8], 1), WriteU16LE(&Fmt16[10], 1), WriteU32LE(&Fmt16[12], 8000), WriteU16LE(&Fmt16[20], 2),
+      WriteU16LE(&Fmt16[22], 16);
+  Bytes Fmt8 = Fmt16;  // 8-bit stereo at 44100 Hz
+  WriteU16LE(&Fmt8[10], 2), WriteU32LE(&Fmt8[12], 44100), WriteU16LE(&Fmt8[22], 8);
+  // The chunk after the ds64 chunk is 2^64 - 8 bytes long: skipping it would
+  // wrap to its own header, again and again.
+  const Bytes Wrap = Cat({Rf64Head(100, 8, {{"LIST", UINT64_MAX - 7}}), Chunk("LIST", UINT32_MAX), Fmt16,
+                          Chunk("data", UINT32_MAX, Data)});
+  const Bytes Unfilled = Cat({Rf64Head(0, 0, {}), Fmt16, Chunk("data", UINT32_MAX, Data)});
+  std::vector<std::pair<std::string, uint64_t>> Long(1025, {"LIST", 1});
+  // Four chunks of 16 MiB to keep and one more byte (empty Wav: written apart).
+  const auto WriteMetadata = [&](const std::string& Name) {
+    std::ofstream File(Name, std::ios::binary);
+    const auto Put = [&File](const Bytes& B) { File.write(reinterpret_cast<const char*>(B.data()), static_cast<long>(B.size())); };
+    Put(Cat({Chunk("RIFF", 0, {'W', 'A', 'V', 'E'}), Fmt16}));
+    const Bytes Body(16 << 20);
+    for (int I = 0; I < 4; ++I) Put(Chunk("LIST", 16 << 20)), Put(Body);
+    Put(Cat({Chunk("iXML", 1, {'<', 0}), Chunk("data", 8, Data)}));
+  };
+  const struct {
+    const char* What;
+    Bytes Wav;
+    bool Stream, Keep;
+    std::string Refusal;  // empty: it opens
+    int32_t NSamples;
+    std::string Warning;
+  } Cases[] = {
+      {"an RF64 chunk of 2^64 - 8 bytes", Wrap, false, false,
+       "the 'LIST' chunk's 18446744073709551608 bytes run past the end of the file", 0, ""},
+      {"the same, streamed", Wrap, true, false,
+       "the 'LIST' chunk's 18446744073709551608 bytes run past the end of the stream", 0, ""},
+      {"a chunk past the end", Cat({Chunk("RIFF", 0, {'W', 'A', 'V', 'E'}), Fmt16, Chunk("LIST", 1000, Bytes(4))}),
+       false, false, "the 'LIST' chunk's 1000 bytes run past the end of the file", 0, ""},
+      {"a 'fmt ' chunk past the end", Cat({Chunk("RIFF", 0, {'W', 'A', 'V', 'E'}), Chunk("fmt ", 40, Bytes(Fmt16.begin() + 8, Fmt16.end()))}), false,
+       false, "the 'fmt ' chunk's 40 bytes run past the end of the file", 0, ""},
+      {"a data chunk past the end", Cat({Chunk("RIFF", 0, {'W', 'A', 'V', 'E'}), Fmt16, Chunk("data", 80, Data)}),
+       false, false, "", 4, "the 'data' chunk declares 40 frames but the file holds only 4"},
+      {"a stream's ds64 sizes left at zero", Unfilled, true, false, "", -1, ""},
+      {"a file's ds64 sizes left at zero", Unfilled, false, false, "the 'ds64' chunk's sizes do not add up", 0, ""},
+      {"two 'fmt ' chunks", Cat({Chunk("RIFF", 0, {'W', 'A', 'V', 'E'}), Fmt16, Fmt8, Chunk("data", 8, Data)}), false,
+       false, "", 4, "a second 'fmt ' chunk is ignored; the first gives the format"},
+      {"a ds64 table of 1025 entries", Cat({Rf64Head(100000, 8, Long), Fmt16, Chunk("data", 8, Data)}), false, false,
+       "the 'ds64' chunk's table holds 1025 entries, more than the 1024 that are read", 0, ""},
+      {"64 MiB and a byte of chunks to keep", {}, false, true,
+       "its chunks to keep pass 64 MiB in all, more than is kept in memory", 0, ""},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.What);
+    const std::string Name = Dir / (C.Stream ? "stream" : "in.wav");
+    std::optional<test::TFifoFeeder> Feeder;
+    if (C.Stream)
+      Feeder.emplace(Name, C.Wav);
+    else if (C.Wav.empty())
+      WriteMetadata(Name);
+    else
+      test::WriteFileBytes(Name, C.Wav);
+    TReadWavFile Reader;
+    Reader.FileName = Name;
+    Reader.KeepChunks = C.Keep;
+    try {
+      Reader.SetActive(true);
+      EXPECT_EQ(C.Refusal, "");
+      EXPECT_EQ(Reader.Format(), (TAudioFormat{TSampleFormat::Pcm16, 1, 8000, 0}));
+      EXPECT_EQ(Reader.NSamples, C.NSamples);
+      Bytes Got(Data.size());
+      Reader.ReadFrames(Got.data(), 4);
+      EXPECT_EQ(Got, Data);
+      const auto Warnings = Reader.TakeWarnings();
+      EXPECT_EQ(Warnings.size(), C.Warning.empty() ? 0u : 1u);
+      for (const std::string& W : Warnings) EXPECT_NE(W.find(Name + ": " + C.Warning), std::string::npos) << W;
+    } catch (const EInOutError& E) {
+      EXPECT_NE(C.Refusal, "") << E.what();
+      EXPECT_NE(std::string(E.what()).find(Name + ": " + C.Refusal), std::string::npos) << E.what();
+    }
+  }
+}
+
+// A stream is never sought: a start frame far into it, and a long chunk
+// before its data, are read past.
+TEST(ReadWavFile, SkipsThroughAStreamByReading) {
+  test::TScratchDir Dir;
+  Bytes Data(4 << 20);
+  for (size_t I = 0; I < Data.size(); ++I) Data[I] = static_cast<uint8_t>(I * 7 + I / 4097);
+  const TAudioFormat Format{TSampleFormat::Pcm16, 2, 48000, 0};
+  const Bytes Plain = test::MakeWav(Format, Data);
+  const Bytes WithChunk = TWavHeader::ForData(Format, Data.size(), TWavLayout::Plain,
+                                              EncodeChunks({{"LIST", Bytes(3 << 20, 'x')}})).Encode();
+  const struct {
+    const char* What;
+    Bytes Head;  // what comes before the data
+    int32_t Start;
+  } Cases[] = {
+      {"a start frame 4 MiB in", Bytes(Plain.begin(), Plain.end() - static_cast<long>(Data.size())), 1000000},
+      {"a 3 MiB chunk before the data", WithChunk, 0},
+      {"both", WithChunk, 1000001},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.What);
+    const std::string Fifo = Dir / "stream";
+    const test::TFifoFeeder Feeder(Fifo, Cat({C.Head, Data}));
+    TReadWavFile Reader;
+    Reader.FileName = Fifo;
+    Reader.StartSample = C.Start;
+    Reader.SetActive(true);
+    Bytes Got(8);
+    Reader.ReadFrames(Got.data(), 2);
+    EXPECT_EQ(Got, Bytes(Data.begin() + 4 * C.Start, Data.begin() + 4 * C.Start + 8));
+    for (Bytes Rest(1 << 16); Reader.ReadArrived(Rest.data(), 1 << 14) > 0;) {
+    }  // to the end, so that the feeder is done
   }
 }
 

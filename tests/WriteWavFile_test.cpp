@@ -249,6 +249,46 @@ TEST_F(WriteWavFileTest, WritesRf64PastFourGiBAndKeepsSmallFilesPlain) {
   }
 }
 
+// The byte rate (rate times frame bytes) must fit its 32-bit field: past
+// it, nothing is written and nothing is left.
+TEST_F(WriteWavFileTest, RefusesAByteRateBeyond32Bits) {
+  const struct {
+    uint32_t Rate;
+    bool Fits;
+  } Cases[] = {{1073741823, true}, {1073741824, false}, {4000000000, false}};
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Rate);
+    for (const size_t Bytes : {size_t{8}, size_t{40000}}) {  // closed from the buffer, or after a block
+      std::string Error;
+      {
+        TWriteWavFile Writer;
+        Writer.FileName = Name;
+        Writer.SetActive(true);
+        Writer.SetFormat({TSampleFormat::Pcm16, 2, C.Rate, 0});
+        const test::Bytes Frames(Bytes, 1);
+        try {
+          Writer.WriteBytes(Frames.data(), Frames.size());
+          Writer.Close();
+        } catch (const EGeneralError& E) {
+          Error = E.what();
+        }
+      }
+      if (C.Fits) {
+        EXPECT_EQ(Error, "");
+        EXPECT_EQ(ReadU32LE(&test::ReadFileBytes(Name)[28]), C.Rate * 4);
+        std::filesystem::remove(Name);
+      } else {
+        EXPECT_EQ(Error.rfind(Name + ": a WAV header cannot hold the byte rate of " + std::to_string(C.Rate) +
+                                  " Hz with 4-byte frames",
+                              0),
+                  0u)
+            << Error;
+      }
+      EXPECT_TRUE(Dir.Files().empty());
+    }
+  }
+}
+
 TEST_F(WriteWavFileTest, RefusesToCloseAFileWithoutFramesAndLeavesNothing) {
   Open();
   try {

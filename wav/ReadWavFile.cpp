@@ -18,8 +18,16 @@ namespace kestrum {
 
 namespace {
 
-// The largest chunk that KeepChunks keeps in memory.
+// The largest chunk that KeepChunks keeps in memory, and the most it keeps
+// in all.
 constexpr uint64_t kMaxKeptChunk = uint64_t{16} << 20;
+constexpr uint64_t kMaxKeptChunks = uint64_t{64} << 20;
+// The most entries of a ds64 chunk's table that are read (each names one
+// chunk other than the data longer than 4 GiB: a real file has a few).
+constexpr uint32_t kMaxDs64Entries = 1024;
+// Where a stream's chunks must end: no stream is this long, and a position
+// with a chunk's size and pad byte added stays below 2^64.
+constexpr uint64_t kStreamLength = uint64_t{INT64_MAX};
 
 // The data size a writer that cannot seek back puts in the header.
 constexpr uint32_t kStreamedSize = 0xFFFFFFFF;
@@ -95,6 +103,7 @@ void TReadWavFile::ReadHeader() {
     // Our own buffer is the only one: blocks go straight from the system.
     std::setvbuf(DataFile, nullptr, _IONBF, 0);
     const uint64_t FileLength = static_cast<uint64_t>(Stat.st_size);
+    FLength = Streamed ? kStreamLength : FileLength;
 
     const std::string Form = GetChars(4);
     const bool Rf64 = Form == "RF64" || Form == "BW64";
@@ -104,6 +113,7 @@ void TReadWavFile::ReadHeader() {
     }
     const TDs64 Ds64 = Rf64 ? ReadDs64() : TDs64{};
     bool HaveFormat = false;
+    uint64_t Kept = 0;  // bytes of the chunks kept
     for (;;) {
       CheckStop();  // a file of many small chunks takes long to walk
       const std::string Id = GetChars(4);
@@ -139,13 +149,20 @@ void TReadWavFile::ReadHeader() {
                               ": it was cut short, and the run reads what is there");
         break;
       }
-      if (Id == "fmt ") {
+      if (Id != "fmt " || HaveFormat) CheckFits(Id, Size, Position());  // the first: once its fields are read
+      if (Id == "fmt " && !HaveFormat) {
         ReadFormatChunk(Size);
         HaveFormat = true;
+      } else if (Id == "fmt ") {
+        FWarnings.push_back(FileName + ": a second 'fmt ' chunk is ignored; the first gives the format");
+        Skip(Size + (Size & 1));
       } else if (KeepChunks && Id != "fact" && Id != "ds64" && Id != "JUNK" && Id != "junk" && Id != "PEAK" &&
                  Size <= kMaxKeptChunk) {
+        if ((Kept += Size) > kMaxKeptChunks)
+          Refuse("its chunks to keep pass " + std::to_string(kMaxKeptChunks >> 20) +
+                 " MiB in all, more than is kept in memory; read it without keeping its metadata");
         TWavChunk Chunk{Id, std::vector<uint8_t>(Size)};
-        for (uint8_t& Byte : Chunk.Data) Byte = GetByte();
+        GetBytes(Chunk.Data.data(), Size);
         if (Size & 1) GetByte();
         if (FPastEnd) Refuse("the '" + Id + "' chunk runs past the end of the file");
         Chunks.push_back(std::move(Chunk));
@@ -172,9 +189,10 @@ void TReadWavFile::ReadHeader() {
   FState = TFileState::fsOpen;
 }
 
-void TReadWavFile::ReadFormatChunk(uint32_t Size) {
+void TReadWavFile::ReadFormatChunk(uint64_t Size) {
   if (Size < 16)
     Refuse("'fmt ' chunk is " + std::to_string(Size) + " bytes, expected at least 16");
+  const uint64_t Start = Position();
   const uint16_t Tag = GetWord();
   const uint16_t NbChannels = GetWord();
   Frequency = GetDWord();
@@ -224,7 +242,8 @@ void TReadWavFile::ReadFormatChunk(uint32_t Size) {
     Refuse("block align " + std::to_string(BlockAlign) + ", expected " + std::to_string(FFrameBytes) + " for " +
            std::to_string(Bits) + "-bit " +
            (Channels == 1 ? "mono" : Channels == 2 ? "stereo" : "samples, " + std::to_string(Channels) + " channels"));
-  Skip(uint64_t{Size} - Read + (Size & 1));
+  CheckFits("fmt ", Size, Start);
+  Skip(Size - Read + (Size & 1));
 }
 
 TReadWavFile::TDs64 TReadWavFile::ReadDs64() {
@@ -234,6 +253,7 @@ TReadWavFile::TDs64 TReadWavFile::ReadDs64() {
   if (Id != "ds64")
     Refuse("an RF64 file whose first chunk is '" + Id + "', not 'ds64': its sizes are unknown");
   if (Size < 28) Refuse("the 'ds64' chunk is " + std::to_string(Size) + " bytes, expected at least 28");
+  CheckFits(Id, Size, Position());
   TDs64 Ds64;
   const uint64_t Riff = GetQWord();
   Ds64.Data = GetQWord();
@@ -242,17 +262,42 @@ TReadWavFile::TDs64 TReadWavFile::ReadDs64() {
   if (uint64_t{Entries} * 12 > Size - 28)
     Refuse("the 'ds64' chunk's table of " + std::to_string(Entries) + " entries does not fit its " +
            std::to_string(Size) + " bytes");
+  if (Entries > kMaxDs64Entries)
+    Refuse("the 'ds64' chunk's table holds " + std::to_string(Entries) + " entries, more than the " +
+           std::to_string(kMaxDs64Entries) + " that are read");
   for (uint32_t I = 0; I < Entries && !FPastEnd; ++I) {
     std::string Chunk = GetChars(4);
     Ds64.Table.emplace_back(std::move(Chunk), GetQWord());
   }
   if (FPastEnd) Refuse("file ends inside its header");
+  // A writer that streams cannot come back to fill the ds64 chunk in: a
+  // stream's zero sizes mean "to the end", as 0xFFFFFFFF does.
+  if (FStreamed && Ds64.Data == 0) Ds64.Data = UINT64_MAX;
+  const bool RiffKnown = !(FStreamed && (Riff == 0 || Riff == UINT64_MAX));
   // The data lies inside the RIFF form, after the form type and its ds64.
-  if (Ds64.Data != UINT64_MAX && (Riff < 4 + 8 + uint64_t{Size} || Ds64.Data > Riff - 4 - 8 - Size))
+  if (Ds64.Data != UINT64_MAX && RiffKnown && (Riff < 4 + 8 + uint64_t{Size} || Ds64.Data > Riff - 4 - 8 - Size))
     Refuse("the 'ds64' chunk's sizes do not add up: " + std::to_string(Ds64.Data) + " bytes of data in a RIFF form of " +
            std::to_string(Riff) + " bytes");
   Skip(Size - 28 - uint64_t{Entries} * 12 + (Size & 1));
   return Ds64;
+}
+
+void TReadWavFile::GetBytes(uint8_t* Dest, uint64_t Count) {
+  while (Count > 0) {
+    if (BufPos >= BufCount && BufCount != 0) {
+      ReadBlock();
+      BufPos = 0;
+    }
+    if (BufCount == 0) {
+      FPastEnd = true;
+      return;
+    }
+    const size_t N = std::min<uint64_t>(Count, static_cast<uint64_t>(BufCount - BufPos));
+    std::memcpy(Dest, Buffer + BufPos, N);
+    BufPos += static_cast<int32_t>(N);
+    Dest += N;
+    Count -= N;
+  }
 }
 
 uint64_t TReadWavFile::GetQWord() {
@@ -271,16 +316,22 @@ std::string TReadWavFile::GetChars(int N) {
   return S;
 }
 
+void TReadWavFile::CheckFits(const std::string& Id, uint64_t Size, uint64_t Start) const {
+  if (Size > FLength - std::min(FLength, Start))
+    Refuse("the '" + Id + "' chunk's " + std::to_string(Size) + " bytes run past the end of the " +
+           (FStreamed ? "stream" : "file"));
+}
+
 void TReadWavFile::Skip(uint64_t Bytes) { SkipTo(Position() + Bytes); }
 
 void TReadWavFile::SkipTo(uint64_t Offset) {
   // Blocks before the one holding Offset are read and dropped: the file is
   // only ever read forward. Far ahead (a start frame deep in a large file),
   // the whole blocks between are passed with a seek instead, on the same
-  // grid of blocks.
+  // grid of blocks; a stream cannot seek, and reads them all.
   if (BufCount < 0) ReadBlock();
   constexpr uint64_t kFar = uint64_t{256} * WAV_BUFFER_SIZE;
-  if (BufCount != 0 && Offset > FFileRead + kFar) {
+  if (BufCount != 0 && !FStreamed && Offset > FFileRead + kFar) {
     const uint64_t Target = FFileRead + (Offset - FFileRead) / WAV_BUFFER_SIZE * WAV_BUFFER_SIZE;
     if (fseeko(DataFile, static_cast<off_t>(Target), SEEK_SET) != 0)
       throw EInOutError::FromErrno(errno, "cannot read", FileName);
@@ -407,6 +458,29 @@ void TReadWavFile::ReadFrames(uint8_t* Dest, int32_t Count) {
   Out -= (Out - Dest) % FFrameBytes;  // a frame that a stream's end cut short is silence
   if ((Float32 || Float64) && FNonFiniteFrame < 0) FindNonFinite(Dest, static_cast<size_t>(Out - Dest), FirstFrame);
   std::memset(Out, SampleFormat() == TSampleFormat::Pcm8 ? 0x80 : 0x00, Want - static_cast<uint64_t>(Out - Dest));
+}
+
+bool TReadWavFile::FillFrame() {
+  // The bytes held move to the front of the buffer and the stream fills the
+  // rest: a stream's reads follow no grid of blocks.
+  const int32_t Held = BufCount - BufPos;
+  if (BufCount > 0) {
+    std::memmove(Buffer, Buffer + BufPos, static_cast<size_t>(Held));
+    FBlockStart += static_cast<uint64_t>(BufPos);
+    BufPos = 0;
+    BufCount = Held;
+    while (BufCount < FFrameBytes) {
+      CheckStop();
+      const size_t Got = ReadStream(Buffer + BufCount, static_cast<size_t>(WAV_BUFFER_SIZE - BufCount));
+      if (Got == 0) break;
+      BufCount += static_cast<int32_t>(Got);
+      FFileRead += Got;
+    }
+    if (BufCount >= FFrameBytes) return true;
+  }
+  BufCount = BufPos = 0;  // the end of the stream
+  FDataLeft = 0;
+  return false;
 }
 
 void TReadWavFile::FindNonFinite(const uint8_t* Bytes, size_t Count, int64_t FirstFrame) {

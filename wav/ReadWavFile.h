@@ -25,23 +25,33 @@ namespace kestrum {
 // source, or earlier at the header's data size when that is a real size: a
 // data size of 0xFFFFFFFF (or, in a stream, 0 or sox's 0x7FFFF000 cut to
 // whole frames) means the data runs to the end of the source, and a stream's
-// NSamples is then -1: unknown until its end.
+// NSamples is then -1: unknown until its end. A stream is never sought: what
+// comes before the start frame, or in a chunk passed over, is read and
+// dropped.
 // Opening and every block read poll CheckStop (base/Stop.h); a stream is
 // waited on with WaitReady.
 //
 // RF64 and BW64 files are read too: a ds64 chunk first, whose 64-bit sizes
 // stand for the 32-bit fields that hold 0xFFFFFFFF (the data's, beyond
-// 4 GiB); one whose sizes do not add up is refused.
+// 4 GiB). Refused: a first chunk other than ds64, a ds64 chunk under 28
+// bytes, a table that does not fit the chunk or holds more than 1024
+// entries, a data size beyond the RIFF size less the ds64 chunk (a data size
+// beyond the file is cut short, as in a WAV file), a 32-bit size of
+// 0xFFFFFFFF that no table entry gives. In a stream, whose writer cannot go
+// back to fill the ds64 chunk in, zero sizes there mean "to the end".
 //
 // Opening walks the file's chunks and refuses, with an EInOutError that names
 // the file and the problem, anything it cannot read correctly: not RIFF/WAVE,
-// no "fmt " or "data" chunk, other than 1 to MAX_CHANNELS (64) channels, a
+// no "fmt " or "data" chunk, a chunk before the data that runs past the end
+// of the file (a data chunk that does is read as far as it goes, with a
+// warning), other than 1 to MAX_CHANNELS (64) channels, a
 // format other than 8-, 16-, 24- or 32-bit PCM (tag 1, or the extensible tag
 // with the PCM subformat; a container is read whole whatever its valid bits)
 // or 32- or 64-bit float (tag 3, or extensible with the float subformat), a
 // block align other than the frame size (except for 8- and 16-bit mono and
 // stereo, read as they always were), a file that ends inside its header,
-// more frames than NSamples holds.
+// more frames than NSamples holds. Of two "fmt " chunks the first gives the
+// format; the second is passed over with a warning.
 //
 // The Read* fetch operations (8-, 16-, 24-bit and 32-bit float, mono or
 // stereo; the bulk ReadFrames gives every format, 32-bit integers and 64-bit
@@ -86,8 +96,8 @@ public:
   // When set before opening, the chunks before the data other than those
   // that describe the samples ("fmt ", "fact", "ds64", "JUNK", "PEAK") are
   // kept in Chunks, in file order (metadata such as bext, iXML, LIST); one
-  // beyond 16 MiB is left out with a warning. Chunks after the data are not
-  // read.
+  // beyond 16 MiB is left out with a warning, and a file whose chunks to
+  // keep pass 64 MiB in all is refused. Chunks after the data are not read.
   bool KeepChunks = false;
   std::vector<TWavChunk> Chunks;
 
@@ -146,6 +156,7 @@ private:
   // Takes one frame off the remaining data; false once the data is exhausted.
   bool HaveFrame() {
     if (FDataLeft < static_cast<uint64_t>(FFrameBytes) || FDataLeft == 0) return false;
+    if (FStreamed && BufCount - BufPos < FFrameBytes && !FillFrame()) return false;
     FDataLeft -= static_cast<uint64_t>(FFrameBytes);
     return true;
   }
@@ -188,9 +199,14 @@ private:
   int64_t NextFrame() const {
     return FFrameBytes == 0 ? 0 : static_cast<int64_t>((FDataBytes - FDataLeft) / FFrameBytes);
   }
+  // A stream's next frame, whole in the buffer; false, and the data ends,
+  // when the stream ends first (a frame cut short is dropped, as in bulk).
+  bool FillFrame();
   void FindNonFinite(const uint8_t* Bytes, size_t Count, int64_t FirstFrame);
   uint32_t GetDWord();
   uint64_t GetQWord();
+  // Count bytes as GetByte gives them, in one go.
+  void GetBytes(uint8_t* Dest, uint64_t Count);
   // What an RF64 file's ds64 chunk says: the data's size, and the sizes of
   // other chunks too long for their own 32-bit field.
   struct TDs64 {
@@ -202,7 +218,10 @@ private:
 
   void Open();
   void ReadHeader();
-  void ReadFormatChunk(uint32_t Size);
+  void ReadFormatChunk(uint64_t Size);
+  // Refuses the chunk Id of Size bytes from the offset Start when it runs
+  // past the end of the file (of any stream that can be, for a stream).
+  void CheckFits(const std::string& Id, uint64_t Size, uint64_t Start) const;
   void Skip(uint64_t Bytes);
   void SkipTo(uint64_t Offset);
   void Close();
@@ -219,6 +238,7 @@ private:
   bool FActive = false;
   int FFrameBytes = 0;
 
+  uint64_t FLength = 0;      // the file's length at opening; for a stream, the most it can be
   uint64_t FBlockStart = 0;  // file offset of Buffer[0]
   uint64_t FFileRead = 0;    // bytes read from the file so far
   uint64_t FDataStart = 0;   // file offset of the first frame

@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+
+#include "base/Errors.h"
 
 namespace kestrum {
 
@@ -38,7 +41,12 @@ TWavHeader TWavHeader::ForData(const TAudioFormat& Format, uint64_t DataBytes, T
   H.BitsPerSample = static_cast<uint16_t>(Format.Bits());
   H.BlockAlign = static_cast<uint16_t>(Format.FrameBytes());
   H.SampleRate = Format.Rate;
-  H.ByteRate = Format.Rate * H.BlockAlign;
+  const uint64_t ByteRate = uint64_t{Format.Rate} * H.BlockAlign;
+  if (ByteRate > UINT32_MAX)
+    throw EGeneralError("a WAV header cannot hold the byte rate of " + std::to_string(Format.Rate) + " Hz with " +
+                        std::to_string(H.BlockAlign) + "-byte frames: " + std::to_string(ByteRate) +
+                        " bytes a second, more than 4294967295");
+  H.ByteRate = static_cast<uint32_t>(ByteRate);
   H.Frames64 = DataBytes / H.BlockAlign;
   H.DataSize64 = DataBytes;
   H.RiffSize64 = static_cast<uint64_t>(H.Size()) - 8 + DataBytes + (DataBytes & 1);

@@ -80,7 +80,8 @@ struct TWavHeader {
   // fact chunk of float. Odd-sized data is followed by a pad
   // byte, as RIFF requires, which the RIFF size counts. In the Plain and
   // Junk layouts sizes wrap to 32 bits; the writer refuses longer files
-  // first, or writes them as Rf64.
+  // first, or writes them as Rf64. A format whose byte rate (rate times
+  // frame size) does not fit its 32-bit field raises EGeneralError.
   // Layout Junk adds a JUNK chunk of 36 bytes after "WAVE"; Rf64 puts the
   // sizes in a ds64 chunk there and 0xFFFFFFFF in the 32-bit fields.
   // Extra: encoded chunks that go before the data chunk.

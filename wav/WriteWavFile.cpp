@@ -76,6 +76,14 @@ void TWriteWavFile::Reserve(int64_t Frames) { FReserved = std::max<int64_t>(Fram
 
 void TWriteWavFile::ReserveUnknownLength() { FUnknownLength = true; }
 
+TWavHeader TWriteWavFile::HeaderFor(uint64_t Data, TWavLayout Layout) const {
+  try {
+    return TWavHeader::ForData(Format(), Data, Layout, EncodeChunks(Chunks));
+  } catch (const EGeneralError& E) {
+    throw EGeneralError(FileName + ": " + E.what());
+  }
+}
+
 void TWriteWavFile::WriteBlock() {
   const int32_t Count = BufPos;
   BufPos = 0;

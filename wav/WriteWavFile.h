@@ -45,7 +45,9 @@ public:
   // Format written into the header at Close. The header's size (44 bytes,
   // 58 for float, 68 or 80 when extensible) is settled when the first block
   // reaches the file, so the format may change until then but not its
-  // header's layout afterwards.
+  // header's layout afterwards. A format whose byte rate (Frequency times
+  // the frame's bytes) does not fit the header's 32 bits is refused then, or
+  // at Close, with an EGeneralError naming the file.
   bool Stereo = false;
   int Channels = 0;          // channels of a frame, 1 to MAX_CHANNELS; 0: 2 when Stereo, else 1
   uint32_t ChannelMask = 0;  // speaker positions; not 0 (or Channels > 2) asks for an extensible header
@@ -175,9 +177,9 @@ private:
   void OpenStream(const std::string& Name);
   void FinishReplacement(uint64_t Data);
   uint64_t FrameBytes() const { return static_cast<uint64_t>(Format().FrameBytes()); }
-  TWavHeader HeaderFor(uint64_t Data, TWavLayout Layout) const {
-    return TWavHeader::ForData(Format(), Data, Layout, EncodeChunks(Chunks));
-  }
+  // The header for Data bytes of frames; a format no header can describe
+  // raises EGeneralError naming the file.
+  TWavHeader HeaderFor(uint64_t Data, TWavLayout Layout) const;
 
   std::FILE* DataFile = nullptr;
   int32_t BufPos = 0;   // bytes held in Buffer
