@@ -222,6 +222,24 @@ TEST(Kestrum, NamesASampleThatIsNotAFiniteNumberInAFileOrAStream) {
   }
 }
 
+// Runs Wav through Filter from frame Start to End, carrying the source's
+// metadata when Keep: the target's chunks, none when the run failed.
+std::vector<TWavChunk> RunKeepingMetadata(test::TKestrumRun& Run, const Bytes& Wav, const std::string& Filter,
+                                          bool Keep, int32_t Start, int32_t End) {
+  Run.Prepare(Wav, Filter);
+  Run.Kestrum.KeepMetadata = Keep;
+  Run.Kestrum.SetStartPos(Start);
+  Run.Kestrum.SetEndPos(End);
+  Run.Execute();
+  EXPECT_EQ(Run.Error, "");
+  if (!Run.Error.empty()) return {};
+  TReadWavFile Target;
+  Target.FileName = Run.Kestrum.CibleFile;
+  Target.KeepChunks = true;
+  Target.SetActive(true);
+  return Target.Chunks;
+}
+
 // A bext time reference that the start frame would carry past 2^64 - 1
 // stays there, with a warning, instead of wrapping to a small time.
 TEST(Kestrum, KeepsAHugeTimeReferenceFromWrapping) {
@@ -237,18 +255,9 @@ TEST(Kestrum, KeepsAHugeTimeReferenceFromWrapping) {
     Bytes Wav = TWavHeader::ForData(Format, 200, TWavLayout::Plain, EncodeChunks({Bext})).Encode();
     Wav.resize(Wav.size() + 200, 0x80);
     test::TKestrumRun Run;
-    Run.Prepare(Wav, kIdentity);
-    Run.Kestrum.KeepMetadata = true;
-    Run.Kestrum.SetStartPos(98);
-    Run.Kestrum.SetEndPos(150);
-    Run.Execute();
-    ASSERT_EQ(Run.Error, "");
-    TReadWavFile Target;
-    Target.FileName = Run.Kestrum.CibleFile;
-    Target.KeepChunks = true;
-    Target.SetActive(true);
-    ASSERT_EQ(Target.Chunks.size(), 1u);
-    EXPECT_EQ(ReadU64LE(&Target.Chunks[0].Data[338]), C.Moved);
+    const std::vector<TWavChunk> Kept = RunKeepingMetadata(Run, Wav, kIdentity, true, 98, 150);
+    ASSERT_EQ(Kept.size(), 1u);
+    EXPECT_EQ(ReadU64LE(&Kept[0].Data[338]), C.Moved);
     EXPECT_EQ(std::count_if(Run.Events.begin(), Run.Events.end(),
                             [](const std::string& E) { return E.find("Warning the source's 'bext' time reference") == 0; }),
               C.Warned ? 1 : 0);
@@ -382,20 +391,11 @@ TEST(Kestrum, KeepsTheSourcesMetadataWhenAsked) {
   for (bool Keep : {true, false}) {
     SCOPED_TRACE(Keep);
     test::TKestrumRun Run;
-    Run.Prepare(Wav, "Identity\n1\n0 1\n");
-    Run.Kestrum.KeepMetadata = Keep;
-    Run.Kestrum.SetStartPos(1);
-    Run.Kestrum.SetEndPos(4);
-    Run.Execute();
-    ASSERT_EQ(Run.Error, "");
-    TReadWavFile Target;
-    Target.FileName = Run.Kestrum.CibleFile;
-    Target.KeepChunks = true;
-    Target.SetActive(true);
+    const std::vector<TWavChunk> Kept = RunKeepingMetadata(Run, Wav, "Identity\n1\n0 1\n", Keep, 1, 4);
     TWavChunk Moved = Bext;
     WriteU64LE(&Moved.Data[338], 48001);
     const std::vector<TWavChunk> Expected = Keep ? std::vector<TWavChunk>{Moved, Chunks[1], Chunks[3]} : std::vector<TWavChunk>{};
-    EXPECT_EQ(Target.Chunks, Expected);
+    EXPECT_EQ(Kept, Expected);
     EXPECT_EQ(Run.Output(), Bytes(Data.begin() + 4, Data.begin() + 16));
     EXPECT_EQ(std::count_if(Run.Events.begin(), Run.Events.end(),
                             [](const std::string& E) { return E.find("Warning the source's 'cue ' chunk") == 0; }),
