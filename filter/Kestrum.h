@@ -126,9 +126,9 @@ public:
   // dither.
   int TargetBits = 0;
   TEncoding TargetEncoding = TEncoding::Source;
-  // Carry the source's metadata chunks (those before its data but the ones
-  // that describe the samples: bext, iXML, LIST, ...) into the target, in
-  // their order, between its format and data chunks. bext's time reference
+  // Carry the source's metadata chunks (all but the ones that describe the
+  // samples: bext, iXML, LIST, ...; after its data too, in a regular file)
+  // into the target, in their order, between its format and data chunks. bext's time reference
   // moves on by StartPos (one that would pass 2^64 - 1 stays there, with a
   // warning); chunks that point at frames otherwise (cue, smpl,
   // plst, LIST adtl) are left out with a warning. Off by default: the target

@@ -537,6 +537,7 @@ TEST(ReadWavFile, WalksOnlyChunksThatFitAndBoundsWhatItHolds) {
     std::string Refusal;  // empty: it opens
     int32_t NSamples;
     std::string Warning;
+    std::vector<std::string> Kept = {};  // the ids of the chunks kept
   } Cases[] = {
       {"an RF64 chunk of 2^64 - 8 bytes", Wrap, false, false,
        "the 'LIST' chunk's 18446744073709551608 bytes run past the end of the file", 0, ""},
@@ -556,6 +557,13 @@ TEST(ReadWavFile, WalksOnlyChunksThatFitAndBoundsWhatItHolds) {
        "the 'ds64' chunk's table holds 1025 entries, more than the 1024 that are read", 0, ""},
       {"64 MiB and a byte of chunks to keep", {}, false, true,
        "its chunks to keep pass 64 MiB in all, more than is kept in memory", 0, ""},
+      {"metadata after the data, kept", Cat({Chunk("RIFF", 0, {'W', 'A', 'V', 'E'}), Fmt16, Chunk("bext", 2, {1, 2}),
+                                             Chunk("data", 8, Data), Chunk("LIST", 5, {'I', 'N', 'F', 'O', 'x'}), {0},
+                                             Chunk("iXML", 2, {'<', '>'})}),
+       false, true, "", 4, "", {"bext", "LIST", "iXML"}},
+      {"a chunk after the data past the end", Cat({Chunk("RIFF", 0, {'W', 'A', 'V', 'E'}), Fmt16, Chunk("data", 8, Data),
+                                                   Chunk("LIST", 100, Bytes(4))}),
+       false, true, "", 4, "the 'LIST' chunk after the data runs past the end of the file"},
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.What);
@@ -575,6 +583,9 @@ TEST(ReadWavFile, WalksOnlyChunksThatFitAndBoundsWhatItHolds) {
       EXPECT_EQ(C.Refusal, "");
       EXPECT_EQ(Reader.Format(), (TAudioFormat{TSampleFormat::Pcm16, 1, 8000, 0}));
       EXPECT_EQ(Reader.NSamples, C.NSamples);
+      std::vector<std::string> Kept;
+      for (const TWavChunk& K : Reader.Chunks) Kept.push_back(K.Id);
+      EXPECT_EQ(Kept, C.Kept);
       Bytes Got(Data.size());
       Reader.ReadFrames(Got.data(), 4);
       EXPECT_EQ(Got, Data);

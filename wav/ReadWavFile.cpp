@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <utility>
 #include <poll.h>
 #include <sys/stat.h>
@@ -114,6 +115,22 @@ void TReadWavFile::ReadHeader() {
     const TDs64 Ds64 = Rf64 ? ReadDs64() : TDs64{};
     bool HaveFormat = false;
     uint64_t Kept = 0;  // bytes of the chunks kept
+    // Whether KeepChunks keeps a chunk: not those that describe the samples,
+    // nor one too large to hold (left out with a warning).
+    const auto Keeps = [&](const std::string& Id, uint64_t Size) {
+      if (!KeepChunks || Id == "fmt " || Id == "data" || Id == "fact" || Id == "ds64" || Id == "JUNK" ||
+          Id == "junk" || Id == "PEAK")
+        return false;
+      if (Size > kMaxKeptChunk) {
+        FWarnings.push_back(FileName + ": the '" + Id + "' chunk (" + std::to_string(Size) +
+                            " bytes) is too large to be kept; it is left out");
+        return false;
+      }
+      if ((Kept += Size) > kMaxKeptChunks)
+        Refuse("its chunks to keep pass " + std::to_string(kMaxKeptChunks >> 20) +
+               " MiB in all, more than is kept in memory; read it without keeping its metadata");
+      return true;
+    };
     for (;;) {
       CheckStop();  // a file of many small chunks takes long to walk
       const std::string Id = GetChars(4);
@@ -147,6 +164,10 @@ void TReadWavFile::ReadHeader() {
           FWarnings.push_back(FileName + ": the 'data' chunk declares " + std::to_string(Size / FrameBytes) +
                               " frames but the file holds only " + std::to_string(FDataBytes / FrameBytes) +
                               ": it was cut short, and the run reads what is there");
+        // Metadata may follow the samples too (a LIST/INFO written last):
+        // a file is read there without moving the reader.
+        if (KeepChunks && !Streamed && !Open && Size <= Available)
+          KeepChunksAfterData(FDataStart + Size + (Size & 1), Rf64 ? &Ds64 : nullptr, Keeps);
         break;
       }
       if (Id != "fmt " || HaveFormat) CheckFits(Id, Size, Position());  // the first: once its fields are read
@@ -156,20 +177,13 @@ void TReadWavFile::ReadHeader() {
       } else if (Id == "fmt ") {
         FWarnings.push_back(FileName + ": a second 'fmt ' chunk is ignored; the first gives the format");
         Skip(Size + (Size & 1));
-      } else if (KeepChunks && Id != "fact" && Id != "ds64" && Id != "JUNK" && Id != "junk" && Id != "PEAK" &&
-                 Size <= kMaxKeptChunk) {
-        if ((Kept += Size) > kMaxKeptChunks)
-          Refuse("its chunks to keep pass " + std::to_string(kMaxKeptChunks >> 20) +
-                 " MiB in all, more than is kept in memory; read it without keeping its metadata");
+      } else if (Keeps(Id, Size)) {
         TWavChunk Chunk{Id, std::vector<uint8_t>(Size)};
         GetBytes(Chunk.Data.data(), Size);
         if (Size & 1) GetByte();
         if (FPastEnd) Refuse("the '" + Id + "' chunk runs past the end of the file");
         Chunks.push_back(std::move(Chunk));
       } else {
-        if (KeepChunks && Size > kMaxKeptChunk)
-          FWarnings.push_back(FileName + ": the '" + Id + "' chunk (" + std::to_string(Size) +
-                              " bytes) is too large to be kept; it is left out");
         Skip(Size + (Size & 1));  // chunks are padded to even sizes
       }
     }
@@ -187,6 +201,45 @@ void TReadWavFile::ReadHeader() {
     throw;
   }
   FState = TFileState::fsOpen;
+}
+
+void TReadWavFile::KeepChunksAfterData(uint64_t Offset, const TDs64* Ds64,
+                                       const std::function<bool(const std::string&, uint64_t)>& Keeps) {
+  // Bytes at At, or false when the file ends first.
+  const auto ReadAt = [&](uint8_t* Dest, uint64_t Count, uint64_t At) {
+    while (Count > 0) {
+      const ssize_t Got = pread(fileno(DataFile), Dest, Count, static_cast<off_t>(At));
+      if (Got < 0 && errno == EINTR) continue;
+      if (Got < 0) throw EInOutError::FromErrno(errno, "cannot read", FileName);
+      if (Got == 0) return false;
+      Dest += Got, At += static_cast<uint64_t>(Got), Count -= static_cast<uint64_t>(Got);
+    }
+    return true;
+  };
+  // The samples are what matters: a chunk after them that does not fit the
+  // file ends the walk with a warning, never the run. A trailing byte or a
+  // cut chunk header is no chunk.
+  uint8_t Head[8];
+  while (FLength >= 8 && Offset <= FLength - 8 && ReadAt(Head, 8, Offset)) {
+    CheckStop();
+    const std::string Id(reinterpret_cast<const char*>(Head), 4);
+    uint64_t Size = ReadU32LE(Head + 4);
+    if (Ds64 && Size == UINT32_MAX) {  // RF64: the size is in the table, if anywhere
+      const auto Entry = std::find_if(Ds64->Table.begin(), Ds64->Table.end(), [&](const auto& E) { return E.first == Id; });
+      if (Entry != Ds64->Table.end()) Size = Entry->second;
+    }
+    if (Size > FLength - Offset - 8) {
+      FWarnings.push_back(FileName + ": the '" + Id + "' chunk after the data runs past the end of the file; "
+                          "it and what follows are left out");
+      return;
+    }
+    if (Keeps(Id, Size)) {
+      TWavChunk Chunk{Id, std::vector<uint8_t>(Size)};
+      if (!ReadAt(Chunk.Data.data(), Size, Offset + 8)) return;  // the file shrank meanwhile
+      Chunks.push_back(std::move(Chunk));
+    }
+    Offset += 8 + Size + (Size & 1);
+  }
 }
 
 void TReadWavFile::ReadFormatChunk(uint64_t Size) {

@@ -97,7 +97,9 @@ public:
   // that describe the samples ("fmt ", "fact", "ds64", "JUNK", "PEAK") are
   // kept in Chunks, in file order (metadata such as bext, iXML, LIST); one
   // beyond 16 MiB is left out with a warning, and a file whose chunks to
-  // keep pass 64 MiB in all is refused. Chunks after the data are not read.
+  // keep pass 64 MiB in all is refused. In a regular file whose data size is
+  // known, the chunks after the data are kept the same way (after the others);
+  // a stream's are not read.
   bool KeepChunks = false;
   std::vector<TWavChunk> Chunks;
 
@@ -214,6 +216,11 @@ private:
     std::vector<std::pair<std::string, uint64_t>> Table;
   };
   TDs64 ReadDs64();
+  // Keeps, as Keeps says, the chunks of a regular file from Offset, past its
+  // data, to its end, read where they lie: the reader's place is unmoved.
+  // Ds64: an RF64 file's table of sizes, else null.
+  void KeepChunksAfterData(uint64_t Offset, const TDs64* Ds64,
+                           const std::function<bool(const std::string&, uint64_t)>& Keeps);
   std::string GetChars(int N);
 
   void Open();
