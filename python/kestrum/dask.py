@@ -166,7 +166,8 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wra
     one task per file on the workers of client, as ``kestrum -o`` does.
 
     filter: a Filter or the path of a .fir file. start, count (frames),
-    wrap, kernel: as Filter.apply and filter_file take them; sums beyond the
+    wrap, kernel (one of kestrum.KERNELS, default "auto"): as Filter.apply
+    and filter_file take them; sums beyond the
     sample width saturate unless wrap is true. threads: per file (1 by
     default: the workers run several files at once). force: replace an
     existing target that is not a WAV file (else that file fails).
