@@ -8,7 +8,9 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <tuple>
 
+#include "base/Errors.h"
 #include "cli/Console.h"
 #include "cli/Words.h"
 #include "kernel/LongFilter.h"
@@ -61,8 +63,8 @@ const std::string kFooter =
     "source channel. It runs by FFT convolution in double precision (partitioned\n"
     "overlap-save): fast for any length, closer to the true convolution than the\n"
     "float sum of a .fir, and the same bytes on every machine for a given build.\n"
-    "--exact runs it by the float sum of a .fir instead, over every tap: bit-exact\n"
-    "with the defined arithmetic, at a cost growing with the length.\n"
+    "--kernel exact runs it by the float sum of a .fir instead, over every tap:\n"
+    "bit-exact with the defined arithmetic, at a cost growing with the length.\n"
     "\n"
     "FILTER may also name a filter to design at each source's rate:\n") +
     DesignForms() + "\n"
@@ -105,6 +107,19 @@ std::optional<int32_t> ParseCount(const std::string& Text) {
   const auto Parsed = ParseFrameTime(Text);
   if (!Parsed || Parsed->IsTime || Parsed->Frames > kMaxFrame) return std::nullopt;
   return static_cast<int32_t>(Parsed->Frames);
+}
+
+// The one engine that --kernel, --fft and --exact name (Kernel: --kernel was
+// given); throws CLI::ValidationError when they name two.
+void SettleEngine(TOptions& Options, bool Kernel, bool Fft, bool Exact) {
+  std::string Named = Kernel ? "--kernel " + EngineName(Options.Engine) : "";
+  for (const auto& [Given, Flag, Engine] : {std::tuple{Fft, "--fft", TEngine::Fft}, std::tuple{Exact, "--exact", TEngine::Exact}}) {
+    if (!Given) continue;
+    if (!Named.empty() && Options.Engine != Engine)
+      throw CLI::ValidationError(Named + " and " + Flag + " name two engines: give one");
+    if (Named.empty()) Named = Flag;
+    Options.Engine = Engine;
+  }
 }
 
 // Puts the source names that Options.FilesFrom lists, one a line (blank
@@ -209,12 +224,13 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
                "the source's end the run reads silence, which keeps\n"
                "the filter's tail");
   App.add_option_function<std::string>(
-         "--kernel",
-         [&](const std::string& Name) {
-           Options.Kernel = Name == "reference" ? TKernelKind::Reference : TKernelKind::Fast;
-         },
-         "reference or fast (default fast); both give the same\noutput")
-      ->check(ChoiceCheck({"reference", "fast"}))
+         "--kernel", [&](const std::string& Name) { Options.Engine = *EngineOf(Name); },
+         "Engine: auto (the default: fast for a .fir, fft for a\n"
+         "WAV FILTER); reference or fast, a .fir's float sum\n"
+         "(the same output); fft, FFT convolution in double\n"
+         "precision; exact, the float sum over every tap (a\n"
+         "WAV FILTER's too)")
+      ->check(ChoiceCheck(EngineNames()))
       ->type_name("NAME");
   App.add_option_function<std::string>(
          "--threads", [&](const std::string& Text) { Options.Threads = *ParseCount(Text); },
@@ -227,12 +243,9 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
           },
           ""))
       ->type_name("N");
-  App.add_flag("--exact", Options.Exact,
-               "A WAV FILTER: the float sum of a .fir over every tap\n"
-               "instead of FFT convolution (slow for long filters)");
-  App.add_flag("--fft", Options.Fft,
-               "A .fir FILTER: FFT convolution in double precision\n"
-               "instead of the defined float sum");
+  bool Exact = false, Fft = false;
+  App.add_flag("--exact", Exact, "--kernel exact");
+  App.add_flag("--fft", Fft, "--kernel fft");
   App.add_option("--filter-channel", Options.Long.Channel,
                  "A WAV FILTER's channel to apply to every source\nchannel (1 for the first)")
       ->check(RangeCheck(1, 64, "a channel"))
@@ -255,6 +268,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
     App.parse(argc, argv);
     ReadFilesFrom(Options);
     CheckFiles(Options);
+    SettleEngine(Options, App.get_option("--kernel")->count() > 0, Fft, Exact);
     if (Clip->count() > 0 && Wrap->count() > 0)
       throw CLI::ValidationError("--clip and --wrap exclude each other");
     if (!ValidTarget(Options.TargetBits, Options.TargetEncoding))
@@ -265,7 +279,14 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
                                  " samples: 8-bit is unsigned, 16, 24 and 32 signed, 32 and 64 floating-point");
     Options.Design = ParseFilterDesign(Options.Filter());
     std::error_code Ec;
-    for (const char* Name : {"--exact", "--filter-channel", "--filter-gain", "--normalize"})
+    if (!Options.Design && std::filesystem::is_regular_file(Options.Filter(), Ec)) {
+      try {
+        CheckEngine(Options.Engine, IsWavFilter(Options.Filter()), Options.Filter());
+      } catch (const EGeneralError& E) {
+        throw CLI::ValidationError(E.what());
+      }
+    }
+    for (const char* Name : {"--filter-channel", "--filter-gain", "--normalize"})
       if (App.get_option(Name)->count() > 0 && std::filesystem::is_regular_file(Options.Filter(), Ec) &&
           !IsWavFilter(Options.Filter()))
         throw CLI::ValidationError(std::string(Name) + " applies to a WAV FILTER, an impulse response; '" +

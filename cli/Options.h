@@ -21,7 +21,7 @@ struct TOptions {
   // --files-from: a file naming more sources, one a line ("-": standard input).
   std::optional<std::string> FilesFrom;
   TFrameTime Start, Count;
-  TKernelKind Kernel = TKernelKind::Fast;
+  TEngine Engine = TEngine::Auto;  // --kernel, --fft, --exact
   int32_t Threads = 0;  // 0: one per core
   bool Quiet = false;
   // Saturate samples beyond the sample width; false (--wrap) keeps the
@@ -32,10 +32,8 @@ struct TOptions {
   bool KeepMetadata = false;  // --keep-metadata
   int TargetBits = 0;
   TEncoding TargetEncoding = TEncoding::Source;
-  // A WAV FILTER: how its samples become taps, and --exact; --fft for a .fir.
+  // A WAV FILTER: how its samples become taps.
   TLongFilterOptions Long;
-  bool Exact = false;
-  bool Fft = false;
   // FILTER read as a design ("lowpass:3000"), made at each source's rate.
   std::optional<TFilterDesign> Design;
 

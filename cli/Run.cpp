@@ -55,15 +55,13 @@ void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Sou
   Kestrum.FirFile = FilterFile;
   Kestrum.SetStartPos(Start);
   Kestrum.SetEndPos(End);
-  Kestrum.Kernel = Options.Kernel;
+  Kestrum.Engine = Options.Engine;
   Kestrum.Threads = Threads;
   Kestrum.Clip = Options.Clip;
   Kestrum.KeepMetadata = Options.KeepMetadata;
   Kestrum.TargetBits = Options.TargetBits;
   Kestrum.TargetEncoding = Options.TargetEncoding;
   Kestrum.FilterOptions = Options.Long;
-  Kestrum.Exact = Options.Exact;
-  Kestrum.Fft = Options.Fft;
 }
 
 int32_t FramesToFilter(const TOptions& Options, const TSourceFormat& Format) {

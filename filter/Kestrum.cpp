@@ -60,6 +60,34 @@ void RefuseBlankName(const std::string& Name, const char* Role) {
 
 }  // namespace
 
+const std::vector<std::string>& EngineNames() {
+  static const std::vector<std::string> Names{"auto", "reference", "fast", "fft", "exact"};
+  return Names;
+}
+
+const std::string& EngineName(TEngine Engine) { return EngineNames().at(static_cast<size_t>(Engine)); }
+
+std::optional<TEngine> EngineOf(const std::string& Name) {
+  const std::vector<std::string>& Names = EngineNames();
+  for (size_t I = 0; I < Names.size(); ++I)
+    if (Names[I] == Name) return static_cast<TEngine>(I);
+  return std::nullopt;
+}
+
+std::string UnknownEngine(const std::string& Name) {
+  const std::vector<std::string>& Names = EngineNames();
+  std::string Message = "kernel '" + Name + "': ";
+  for (size_t I = 0; I < Names.size(); ++I)
+    Message += (I == 0 ? "'" : I + 1 == Names.size() ? " or '" : ", '") + Names[I] + "'";
+  return Message + " are accepted";
+}
+
+void CheckEngine(TEngine Engine, bool WavFilter, const std::string& FirFile) {
+  if (WavFilter && (Engine == TEngine::Reference || Engine == TEngine::Fast))
+    throw EGeneralError("'" + FirFile + "' is a WAV filter, which runs on the fft or exact engine, not on " +
+                        EngineName(Engine));
+}
+
 TKestrum::TKestrum(TComponent* Owner) : TComponent(Owner) {
   PublishString("Version", [this] { return Version(); }, [this](const std::string& V) { SetVersion(V); });
   PublishString("SourceFile", [this] { return SourceFile; }, [this](const std::string& V) { SourceFile = V; });
@@ -158,6 +186,7 @@ void TKestrum::DoExecute() {
     try {
       TFilterFile File(FirFile);  // opened once, so that a pipe or FIFO works
       if (File.IsWav()) {
+        CheckEngine(Engine, true, FirFile);
         const TLongFilter Long = File.ReadLong(FilterOptions);
         CheckChannels(Long, Format.Channels, FirFile);
         DoLog("Filter file name: " + FirFile);
@@ -165,13 +194,14 @@ void TKestrum::DoExecute() {
               (Long.Channels.size() == 1 ? " channel, " : " channels, ") + std::to_string(Long.Rate) + " Hz");
         DoLog("Taps: " + std::to_string(Long.Length()));
         DoLog("NbEch: " + NbEchText);
-        if (Exact) {
+        if (Engine == TEngine::Exact) {
           RunExactKernel(Source, Sink, Format, Length, Long, Run, Threads);
         } else {
           Block = FftBlockFrames(Long.Length());
           RunFftKernel(Source, Sink, Format, Length, Long, Run, Threads);
         }
       } else {
+        CheckEngine(Engine, false, FirFile);
         TFirFilter Filter;
         TFirFileReader Fir = File.FirReader();
         Fir.ReadHead(Filter);
@@ -184,6 +214,7 @@ void TKestrum::DoExecute() {
 
         DoLog("NbEch: " + NbEchText);
         // The FFT engine's own refusal advises --exact, which is for a WAV filter.
+        const bool Fft = Engine == TEngine::Fft;
         if (Fft && Run.TargetFormat(Format) != Format)
           throw EGeneralError("the FFT engine (--fft) writes the source's sample format: with another target "
                               "format, filter the .fir without --fft");
@@ -191,10 +222,10 @@ void TKestrum::DoExecute() {
           const TLongFilter Long = LongFilterOf(Filter);
           Block = FftBlockFrames(Long.Length());
           RunFftKernel(Source, Sink, Format, Length, Long, Run, Threads);
-        } else if (Kernel == TKernelKind::Fast)
-          RunFastKernel(Source, Sink, Format, Length, Filter, Run, Threads);
-        else
+        } else if (Engine == TEngine::Reference)
           RunReferenceKernel(Source, Sink, Format, Length, Filter, Run);
+        else  // Auto, Fast, and Exact, whose float sum is the fast kernel's
+          RunFastKernel(Source, Sink, Format, Length, Filter, Run, Threads);
       }
     } catch (const EMathError& E) {
       // A sample that is not a finite number, at or before the frame that

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,9 +28,28 @@ using TSourceProperty = TEvent<TObject*, std::string, ff_bits, ff_channels, uint
 // Sender, Frequency (Hz) of the source whose header has just been read.
 using TSourceRate = TEvent<TObject*, uint32_t>;
 
-// Which convolution kernel runs a .fir filter. Both give the same bytes; Fast computes
-// frames side by side and may use several threads.
-enum class TKernelKind { Reference, Fast };
+// The engine that runs a filter, one setting for every host:
+//  Auto      a .fir on Fast, a WAV filter on Fft.
+//  Reference a .fir's float sum, one frame at a time.
+//  Fast      the same sum and the same bytes, frames side by side, on
+//            several threads.
+//  Fft       FFT convolution in double precision (kernel/FftKernel.h).
+//  Exact     the float sum over every tap: a WAV filter's taps summed as a
+//            .fir's are; for a .fir that is Fast's arithmetic, so it runs there.
+// Reference and Fast hold at most a .fir's 1000 taps: a WAV filter is refused.
+enum class TEngine { Auto, Reference, Fast, Fft, Exact };
+
+// The engines' names, in TEngine's order: "auto", "reference", "fast", "fft",
+// "exact".
+const std::vector<std::string>& EngineNames();
+const std::string& EngineName(TEngine Engine);
+// The engine of that name; none for another text.
+std::optional<TEngine> EngineOf(const std::string& Name);
+// "kernel 'slow': 'auto', 'reference', 'fast', 'fft' or 'exact' are accepted"
+std::string UnknownEngine(const std::string& Name);
+// Raises EGeneralError, naming FirFile, when Engine cannot run a filter of
+// that kind (WavFilter: an impulse response in a WAV file, else a .fir).
+void CheckEngine(TEngine Engine, bool WavFilter, const std::string& FirFile);
 
 // A run (Execute):
 //  1. OnStartFilter.
@@ -47,7 +67,8 @@ enum class TKernelKind { Reference, Fast };
 //     (kernel/LongFilter.h), read as FilterOptions say: logs its name,
 //     "Filter comment: impulse response, ..." and its taps, and runs on the
 //     FFT engine, or with Exact on the fast kernel's float sum
-//     (kernel/FftKernel.h). Otherwise, reads
+//     (kernel/FftKernel.h); Engine Reference or Fast fails the run
+//     (CheckEngine). Otherwise, reads
 //     FirFile's comment and tap count, logs "Filter file name: ",
 //     "Filter comment: ", "Taps: ", reads the taps, logs "NbEch: ". Sends
 //     OnWarning for a filter that is valid but odd (no taps, a tap count line
@@ -104,16 +125,12 @@ public:
   TNotifyEvent OnStartFilter;
   TSourceProperty OnSourceProperty;
 
-  // Host settings, not published: the kernel, and the threads the fast kernel
-  // may use (0: one per core).
-  TKernelKind Kernel = TKernelKind::Fast;
+  // Host settings, not published: the engine, and the threads the fast and
+  // FFT engines may use (0: one per core).
+  TEngine Engine = TEngine::Auto;
   int Threads = 0;
-  // Long filters: how a WAV filter's samples become taps; Exact runs it with
-  // the fast kernel's float sum over every tap instead of the FFT engine;
-  // Fft runs a .fir filter on the FFT engine instead of Kernel.
+  // Long filters: how a WAV filter's samples become taps.
   TLongFilterOptions FilterOptions;
-  bool Exact = false;
-  bool Fft = false;
   // Saturate rounded sums beyond the sample width's levels instead of keeping
   // their low bits, and clamp float samples to -1 to 1: the store rules of
   // kernel/Overflow.h.

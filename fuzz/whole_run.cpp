@@ -22,13 +22,13 @@ struct TOutcome {
   bool operator==(const TOutcome&) const = default;
 };
 
-TOutcome RunOnce(TKernelKind Kind, const std::string& Source, const std::string& Fir,
+TOutcome RunOnce(TEngine Kind, const std::string& Source, const std::string& Fir,
                  const std::string& Target) {
   TKestrum Kestrum(nullptr);
   Kestrum.SourceFile = Source;
   Kestrum.FirFile = Fir;
   Kestrum.CibleFile = Target;
-  Kestrum.Kernel = Kind;
+  Kestrum.Engine = Kind;
   Kestrum.Threads = 2;
   TOutcome Outcome;
   try {
@@ -56,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     return std::string(Template);
   }();
   const std::string Target = Folder + "/out.wav";
-  const TOutcome Reference = RunOnce(TKernelKind::Reference, Source.Name(), Fir.Name(), Target);
-  const TOutcome Fast = RunOnce(TKernelKind::Fast, Source.Name(), Fir.Name(), Target);
+  const TOutcome Reference = RunOnce(TEngine::Reference, Source.Name(), Fir.Name(), Target);
+  const TOutcome Fast = RunOnce(TEngine::Fast, Source.Name(), Fir.Name(), Target);
   if (!(Reference == Fast)) std::abort();
   return 0;
 }

@@ -329,6 +329,13 @@ private:
   }
 };
 
+// The engine named Kernel; ValueError listing the names for another text.
+TEngine CheckedEngine(const std::string& Kernel) {
+  const std::optional<TEngine> Engine = EngineOf(Kernel);
+  if (!Engine) throw py::value_error(UnknownEngine(Kernel));
+  return *Engine;
+}
+
 py::tuple FilterFile(const std::string& Source, const std::string& Target, const std::string& FirFile,
                      int64_t Start, int64_t Count, bool Clip, const std::string& Kernel, int Threads,
                      py::object Progress, py::object Log, py::object Warning, bool Force) {
@@ -336,8 +343,7 @@ py::tuple FilterFile(const std::string& Source, const std::string& Target, const
   if (Start < 0 || Count < 0) throw py::value_error("start and count must not be negative");
   if (Count > kMaxFrame || Start > kMaxFrame - Count)
     throw py::value_error("start + count must not exceed " + std::to_string(kMaxFrame) + " frames");
-  if (Kernel != "fast" && Kernel != "reference" && Kernel != "fft" && Kernel != "exact")
-    throw py::value_error("kernel '" + Kernel + "': 'fast', 'reference', 'fft' or 'exact' are accepted");
+  const TEngine Engine = CheckedEngine(Kernel);
   if (Threads < 0) throw py::value_error("threads must be 0 (one per core) or more, not " + std::to_string(Threads));
   CheckTarget(Target, {{Source, "the source"}, {FirFile, "the filter"}}, Force);
   TRunEvents Events;
@@ -350,9 +356,7 @@ py::tuple FilterFile(const std::string& Source, const std::string& Target, const
   Kestrum.FirFile = FirFile;
   Kestrum.SetStartPos(static_cast<int32_t>(Start));
   Kestrum.SetEndPos(static_cast<int32_t>(Start + Count));
-  Kestrum.Kernel = Kernel == "reference" ? TKernelKind::Reference : TKernelKind::Fast;
-  Kestrum.Fft = Kernel == "fft";
-  Kestrum.Exact = Kernel == "exact";
+  Kestrum.Engine = Engine;
   Kestrum.Threads = Threads;
   Kestrum.Clip = Clip;
   // Progress is always bound: its steps check for Ctrl-C.
@@ -628,6 +632,8 @@ PYBIND11_MODULE(_kestrum, M) {
   M.def("curves", &Curves, kDefaultEnv);
   M.def("apply", &Apply, kDefaultEnv);
   M.def("filter_file", &FilterFile, kDefaultEnv);
+  M.attr("KERNELS") = py::tuple(py::cast(EngineNames()));
+  M.def("check_kernel", [](const std::string& Kernel) { CheckedEngine(Kernel); });
   M.def("read_wav", &ReadWav, kDefaultEnv);
   M.def("write_wav", &WriteWav, kDefaultEnv);
   M.def("wav_layout", &WavLayout, kDefaultEnv);

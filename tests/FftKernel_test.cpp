@@ -411,7 +411,7 @@ TEST(LongFilter, RunsThroughTheComponent) {
   test::WriteFileBytes(Run.Dir / "unit.wav", test::MakeWav(1, 32, 8000, test::Floats({1.0f})));
   Run.Kestrum.FirFile = Run.Dir / "unit.wav";
   for (const bool Exact : {false, true}) {
-    Run.Kestrum.Exact = Exact;
+    Run.Kestrum.Engine = Exact ? TEngine::Exact : TEngine::Auto;
     Run.Execute();
     EXPECT_EQ(Run.Error, "");
     EXPECT_EQ(Run.Output(), Data);

@@ -89,12 +89,12 @@ TEST(FloatEnv, EveryEntryComputesAsInTheDefaultEnvironmentAndRestoresTheCallers)
       {"a subnormal tap, reference kernel",
        [&] { return RunWith(SmallWav, Subnormal, [&](TKestrum& K) {
          ToFloat(K);
-         K.Kernel = TKernelKind::Reference;
+         K.Engine = TEngine::Reference;
        }); }},
       {"a subnormal tap, fast kernel",
        [&] { return RunWith(SmallWav, Subnormal, [&](TKestrum& K) {
          ToFloat(K);
-         K.Kernel = TKernelKind::Fast;
+         K.Engine = TEngine::Fast;
        }); }},
       {"a subnormal tap, fast kernel's entry",
        [&] {
@@ -112,9 +112,9 @@ TEST(FloatEnv, EveryEntryComputesAsInTheDefaultEnvironmentAndRestoresTheCallers)
                     "tiniest\n2\n0 0\n0 1E-45\n", [](TKestrum&) {});
        }},
       {"tenths, fast kernel", [&] { return RunWith(NoiseWav, Tenths, [](TKestrum&) {}); }},
-      {"tenths, FFT", [&] { return RunWith(NoiseWav, Tenths, [](TKestrum& K) { K.Fft = true; }); }},
-      {"float64 impulse, exact", [&] { return RunImpulse(NoiseWav, Impulse64, [](TKestrum& K) { K.Exact = true; }); }},
-      {"32-bit impulse, exact", [&] { return RunImpulse(NoiseWav, Impulse32, [](TKestrum& K) { K.Exact = true; }); }},
+      {"tenths, FFT", [&] { return RunWith(NoiseWav, Tenths, [](TKestrum& K) { K.Engine = TEngine::Fft; }); }},
+      {"float64 impulse, exact", [&] { return RunImpulse(NoiseWav, Impulse64, [](TKestrum& K) { K.Engine = TEngine::Exact; }); }},
+      {"32-bit impulse, exact", [&] { return RunImpulse(NoiseWav, Impulse32, [](TKestrum& K) { K.Engine = TEngine::Exact; }); }},
       {"impulse normalised with a gain, FFT",
        [&] {
          return RunImpulse(NoiseWav, Impulse64, [](TKestrum& K) { K.FilterOptions = {0, -3.1, TNormalize::Energy}; });

@@ -16,16 +16,16 @@ namespace {
 
 using test::Bytes;
 
-const TKernelKind kKernels[] = {TKernelKind::Reference, TKernelKind::Fast};
-const char* KernelName(TKernelKind K) { return K == TKernelKind::Reference ? "reference" : "fast"; }
+const TEngine kKernels[] = {TEngine::Reference, TEngine::Fast};
+const char* KernelName(TEngine K) { return EngineName(K).c_str(); }
 
 // Filters Data (sample bytes in the given format) and returns the output's
 // sample bytes, or the error message as text bytes prefixed with "error: ".
-Bytes Filter(TKernelKind Kernel, int Channels, int Bits, const Bytes& Data, const std::string& Fir,
+Bytes Filter(TEngine Kernel, int Channels, int Bits, const Bytes& Data, const std::string& Fir,
              bool Clip = false) {
   test::TKestrumRun Run;
   Run.Prepare(Channels, Bits, 8000, Data, Fir);
-  Run.Kestrum.Kernel = Kernel;
+  Run.Kestrum.Engine = Kernel;
   Run.Kestrum.Clip = Clip;
   Run.Execute();
   if (!Run.Error.empty()) {
@@ -98,7 +98,7 @@ TEST(Kernel, ComputesTheDefinedExamples) {
       {"a NaN that no tap reaches fails no sum", 1, 32, test::Floats({1, 2, std::nanf("")}), "Previous\n1\n1 1.0\n",
        test::Floats({0, 1, 2})},
   };
-  for (TKernelKind Kernel : kKernels) {
+  for (TEngine Kernel : kKernels) {
     for (const Case& C : Cases) {
       SCOPED_TRACE(std::string(KernelName(Kernel)) + ": " + C.What);
       EXPECT_EQ(Filter(Kernel, C.Channels, C.Bits, C.Input, C.Fir), C.Expected);
@@ -114,7 +114,7 @@ TEST(Kernel, TakesDelaysModuloTheHistoryLength) {
     int Effective;  // frames back, modulo 16384
   };
   const Case Cases[] = {{"16384", 0}, {"16385", 1}, {"-1", 16383}, {"-2147483648", 0}, {"2147483647", 16383}};
-  for (TKernelKind Kernel : kKernels) {
+  for (TEngine Kernel : kKernels) {
     for (const Case& C : Cases) {
       SCOPED_TRACE(std::string(KernelName(Kernel)) + ", delay " + C.Delay);
       std::vector<int16_t> Expected(Frames, 0);
@@ -148,7 +148,7 @@ TEST(Kernel, FailsOnSumsOutOfRange) {
       {"a NaN sample, clipping", 32, test::Floats({0, NaN, 1}), "Nothing\n1\n0 0.0\n", true,
        "in.wav: frame 1 holds a sample that is not a finite number"},
   };
-  for (TKernelKind Kernel : kKernels) {
+  for (TEngine Kernel : kKernels) {
     for (const auto& C : Cases) {
       SCOPED_TRACE(std::string(KernelName(Kernel)) + ": " + C.What);
       const Bytes Out = Filter(Kernel, 1, C.Bits, C.Data, C.Fir, C.Clip);
@@ -185,12 +185,12 @@ TEST(Kernel, ScalesSumsToAnotherFormatInDouble) {
       {"2^-149 is 2^-164 in a 64-bit float", S::Pcm16, S::Float64, test::Words({1}), "1.401298464324817e-45", false,
        DoubleBytes(std::ldexp(1.0, -164)), ""},
   };
-  for (TKernelKind Kernel : kKernels) {
+  for (TEngine Kernel : kKernels) {
     for (const auto& C : Cases) {
       SCOPED_TRACE(std::string(KernelName(Kernel)) + ": " + C.What);
       test::TKestrumRun Run;
       Run.Prepare(test::MakeWav({C.Source, 1, 8000}, C.Data), std::string("One tap\n1\n0 ") + C.Coef + "\n");
-      Run.Kestrum.Kernel = Kernel;
+      Run.Kestrum.Engine = Kernel;
       Run.Kestrum.Clip = C.Clip;
       Run.Kestrum.TargetBits = 8 * BytesPerSample(C.Target);
       Run.Kestrum.TargetEncoding = IsFloat(C.Target) ? TEncoding::Float : TEncoding::Signed;
@@ -241,7 +241,7 @@ TEST(Kernel, CountsSumsBeyondTheSampleWidthAndWrapsOrClipsThem) {
   for (const auto& C : Cases) {
     for (int Channels : {1, 2}) {
       for (bool Clip : {false, true}) {
-        for (TKernelKind Kernel : kKernels) {
+        for (TEngine Kernel : kKernels) {
           SCOPED_TRACE(testing::Message() << C.What << ", " << Channels << " channels, "
                                           << (Clip ? "clipping, " : "wrapping, ") << KernelName(Kernel));
           const auto Frame = [&](double V) {
@@ -255,7 +255,7 @@ TEST(Kernel, CountsSumsBeyondTheSampleWidthAndWrapsOrClipsThem) {
           test::TKestrumRun Run;
           Run.Prepare(Channels, C.Bits, 8000, Frame(C.Bits == 8 ? C.Level + 128 : C.Level),
                       std::string("One tap\n1\n0 ") + C.Coef + "\n");
-          Run.Kestrum.Kernel = Kernel;
+          Run.Kestrum.Engine = Kernel;
           Run.Kestrum.Clip = Clip;
           Run.Execute();
           const double Want = Clip ? C.Clipped : C.Wrapped;
@@ -390,12 +390,12 @@ TEST(Kernel, FiltersEveryChannelOfEveryFormatIntoEveryFormat) {
       const Bytes Sample = StoredSample(Acc, C.Source, C.Target, C.Clip);
       Want.insert(Want.end(), Sample.begin(), Sample.end());
     }
-    for (const auto& [Kernel, Threads] : {std::pair{TKernelKind::Reference, 1}, std::pair{TKernelKind::Fast, 1},
-                                         std::pair{TKernelKind::Fast, 3}}) {
+    for (const auto& [Kernel, Threads] : {std::pair{TEngine::Reference, 1}, std::pair{TEngine::Fast, 1},
+                                         std::pair{TEngine::Fast, 3}}) {
       SCOPED_TRACE(testing::Message() << KernelName(Kernel) << ", " << Threads << " threads");
       test::TKestrumRun Run;
       Run.Prepare(test::MakeWav({C.Source, C.Channels, 8000}, Data), Fir);
-      Run.Kestrum.Kernel = Kernel;
+      Run.Kestrum.Engine = Kernel;
       Run.Kestrum.Threads = Threads;
       Run.Kestrum.Clip = C.Clip;
       Run.Kestrum.TargetBits = 8 * BytesPerSample(C.Target);

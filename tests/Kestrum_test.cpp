@@ -81,6 +81,41 @@ TEST(Kestrum, CountsOverflowAfreshInEachRun) {
   EXPECT_EQ(Run.Kestrum.Overflow, (TOverflowCount{16, 0, 0, 0}));
 }
 
+// One engine setting for both kinds of filter. The second frame's sum,
+// 16384 + 0.5004, is 16384.5 in a float accumulator (then 16384, ties to
+// even) but 16385 in the FFT engine's double precision: the output tells
+// which engine ran. Reference and fast hold a .fir's taps only.
+TEST(Kestrum, RunsEachFilterKindOnTheEngineAskedOrRefusesIt) {
+  const Bytes FloatSum = test::Words({1, 16384}), Fft = test::Words({1, 16385});
+  const std::string Refusal = "is a WAV filter, which runs on the fft or exact engine, not on ";
+  const struct {
+    bool Wav;
+    TEngine Engine;
+    Bytes Output;  // empty: refused
+  } Cases[] = {
+      {false, TEngine::Auto, FloatSum}, {false, TEngine::Reference, FloatSum}, {false, TEngine::Fast, FloatSum},
+      {false, TEngine::Exact, FloatSum}, {false, TEngine::Fft, Fft},      {true, TEngine::Auto, Fft},
+      {true, TEngine::Fft, Fft},        {true, TEngine::Exact, FloatSum}, {true, TEngine::Reference, {}},
+      {true, TEngine::Fast, {}},
+  };
+  test::TKestrumRun Run;
+  Run.Prepare(1, 16, 8000, test::Words({1, 16384}), "Two taps\n2\n0 1\n1 0.5004\n");
+  const std::string Fir = Run.Kestrum.FirFile, Wav = Run.Dir / "taps.wav";
+  test::WriteFileBytes(Wav, test::MakeWav(1, 32, 8000, test::Floats({1.0f, 0.5004f})));
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(std::string(C.Wav ? "WAV filter, " : ".fir, ") + EngineName(C.Engine));
+    Run.Kestrum.FirFile = C.Wav ? Wav : Fir;
+    Run.Kestrum.Engine = C.Engine;
+    Run.Execute();
+    if (C.Output.empty()) {
+      EXPECT_EQ(Run.Error, "'" + Wav + "' " + Refusal + EngineName(C.Engine));
+    } else {
+      EXPECT_EQ(Run.Error, "");
+      EXPECT_EQ(Run.Output(), C.Output);
+    }
+  }
+}
+
 TEST(Kestrum, ReportsTheSourceFormatAndWritesTheTargetInIt) {
   const struct {
     int Channels, Bits;
@@ -356,13 +391,13 @@ TEST(Kestrum, StopsInEveryPhaseWhenAskedAndSaysSo) {
   const Lines Opening = {"StartFilter", "Progress 0 0", "EndFilter"};
   const Lines Filter = {"StartFilter", "SourceProperty 8 mono 8000 6000", "Progress 0 0", "EndFilter"};
   const Lines Frames = {"Log NbEch: 6000", "Progress 0 0", "EndFilter"};  // no progress drawn
-  for (TKernelKind Kernel : {TKernelKind::Reference, TKernelKind::Fast}) {
+  for (TEngine Kernel : {TEngine::Reference, TEngine::Fast}) {
     for (const auto& [At, Tail] : {std::pair{"StartFilter", Opening}, {"SourceProperty", Filter},
                                    {"Log NbEch", Frames}}) {
       SCOPED_TRACE(At);
       TStopAt Run(At);
       Run.Prepare(1, 8, 8000, Bytes(6000, 0x80), kIdentity);
-      Run.Kestrum.Kernel = Kernel;
+      Run.Kestrum.Engine = Kernel;
       test::WriteFileText(Run.Kestrum.CibleFile, "precious");
       Run.Execute();
       EXPECT_EQ(Run.Error, "interrupted; '" + Run.Kestrum.CibleFile + "' was left as it was");

@@ -25,19 +25,18 @@ namespace {
 using test::Bytes;
 
 // The engines a run may take, and how the component is set for each.
-struct TEngine {
+struct TEngineCase {
   const char* Name;
   bool WavFilter;  // a WAV impulse response rather than a .fir
-  TKernelKind Kernel;
-  bool Exact, Fft;
+  TEngine Engine;
 };
 
-const TEngine kEngines[] = {
-    {"reference", false, TKernelKind::Reference, false, false},
-    {"fast", false, TKernelKind::Fast, false, false},
-    {".fir through the FFT", false, TKernelKind::Fast, false, true},
-    {"WAV filter, exact", true, TKernelKind::Fast, true, false},
-    {"WAV filter, FFT", true, TKernelKind::Fast, false, false},
+const TEngineCase kEngines[] = {
+    {"reference", false, TEngine::Reference},
+    {"fast", false, TEngine::Fast},
+    {".fir through the FFT", false, TEngine::Fft},
+    {"WAV filter, exact", true, TEngine::Exact},
+    {"WAV filter, FFT", true, TEngine::Auto},
 };
 
 // Random samples of Format, the integers anywhere in their range, the floats
@@ -75,15 +74,13 @@ struct TOutcome {
 
 // Runs the component over Source (a file, or a WAV image fed through a pipe
 // in random pieces when Piped, with Source as its name in messages).
-TOutcome Filtered(const TEngine& Engine, const std::string& Source, const Bytes* Piped, const std::string& Filter,
+TOutcome Filtered(const TEngineCase& Engine, const std::string& Source, const Bytes* Piped, const std::string& Filter,
           const std::string& Target, uint32_t Seed) {
   TKestrum Kestrum(nullptr);
   Kestrum.SourceFile = Source;
   Kestrum.CibleFile = Target;
   Kestrum.FirFile = Filter;
-  Kestrum.Kernel = Engine.Kernel;
-  Kestrum.Exact = Engine.Exact;
-  Kestrum.Fft = Engine.Fft;
+  Kestrum.Engine = Engine.Engine;
   Kestrum.Threads = 2;
   int Pipe[2] = {-1, -1};
   std::thread Feeder;
@@ -146,7 +143,7 @@ TEST(StreamRun, APipeFedInPiecesGivesTheFileRunsBytes) {
       const Bytes Wav = test::MakeWav(Format, Samples);
       const Bytes Live = UnknownLength(Wav);
       test::WriteFileBytes(Dir / "in.wav", Wav);
-      for (const TEngine& Engine : kEngines) {
+      for (const TEngineCase& Engine : kEngines) {
         SCOPED_TRACE(testing::Message() << Format.Bits() << "-bit" << (Format.Float() ? " float" : "") << ", "
                                         << Format.Channels << " channels, " << Engine.Name << (NaN ? ", a NaN" : ""));
         const std::string Filter = Dir / (Engine.WavFilter ? "ir.wav" : "taps.fir");

@@ -38,10 +38,10 @@ from typing import NamedTuple
 import numpy as np
 
 from . import _kestrum
-from ._kestrum import FileError, KestrumError, MathError, StoppedError
+from ._kestrum import KERNELS, FileError, KestrumError, MathError, StoppedError
 
 __all__ = ["Filter", "Stream", "LongStream", "Response", "Overflow", "Wav", "filter_file", "read_wav", "write_wav",
-           "KestrumError", "FileError", "MathError", "StoppedError", "FilterWarning"]
+           "KERNELS", "KestrumError", "FileError", "MathError", "StoppedError", "FilterWarning"]
 __version__ = "0.90"
 
 
@@ -534,7 +534,7 @@ class LongStream:
         return Overflow(*self._native.overflow)
 
 
-def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="fast", threads=0,
+def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="auto", threads=0,
                 progress=None, log=None, warning=None, force=False):
     """Filters the WAV file source into target, as the kestrum tool does.
 
@@ -544,10 +544,11 @@ def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="fas
     of a WAV impulse response, a long filter. start: the first source
     frame; count: frames to filter (0: as many as the source holds; past its
     end the source reads as silence). clip: saturate sums beyond the sample
-    width (the default), else keep their low bits. kernel: "fast" or
-    "reference" (the same bytes) for a .fir; "fft" runs a .fir by FFT
-    convolution in double precision, as a WAV filter runs by default, and
-    "exact" a WAV filter by the float sum of a .fir. threads: 0 being one
+    width (the default), else keep their low bits. kernel, one of KERNELS:
+    "auto" (a .fir on "fast", a WAV filter on "fft"); "reference" or "fast",
+    a .fir's float sum (the same bytes; a WAV filter raises KestrumError);
+    "fft", FFT convolution in double precision; "exact", the float sum over
+    every tap, a WAV filter's too (for a .fir, "fast"). threads: 0 being one
     per core. "-" is standard input or output.
 
     Callables: progress(position, total) every 5000 frames and (0, 0) at the

@@ -160,13 +160,14 @@ def _filter_one(source, target, shown, filter, start, count, wrap, kernel, threa
         return FileReport(*shown, 0, 0, None, None, message)
 
 
-def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wrap=False, kernel="fast",
+def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wrap=False, kernel="auto",
                  threads=1, force=False, progress=None):
     """Filters every WAV file of sources into output_dir under its own name,
     one task per file on the workers of client, as ``kestrum -o`` does.
 
     filter: a Filter or the path of a .fir file. start, count (frames),
-    wrap, kernel: as Filter.apply and filter_file take them; sums beyond the
+    wrap, kernel (one of kestrum.KERNELS, default "auto"): as Filter.apply
+    and filter_file take them; sums beyond the
     sample width saturate unless wrap is true. threads: per file (1 by
     default: the workers run several files at once). force: replace an
     existing target that is not a WAV file (else that file fails).
@@ -192,8 +193,7 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wra
     filter = _as_filter(filter)
     start, count = _integer(start, "start", 0, 2**63 - 1), _integer(count, "count", 0, 2**63 - 1)
     threads = _integer(threads, "threads", 0)
-    if _text(kernel, "kernel") not in ("fast", "reference"):
-        raise ValueError(f"kernel '{kernel}': 'fast' or 'reference' are accepted")
+    _kestrum.check_kernel(_text(kernel, "kernel"))
     active = _client(client)
     if active is None:
         import distributed
@@ -472,7 +472,8 @@ def main(argv=None):
     arithmetic = parser.add_mutually_exclusive_group()
     arithmetic.add_argument("--clip", action="store_true", help="saturate sums beyond the sample width (default)")
     arithmetic.add_argument("--wrap", action="store_true", help="keep the low bits of such sums instead")
-    parser.add_argument("--kernel", choices=("fast", "reference"), default="fast")
+    parser.add_argument("--kernel", choices=kestrum.KERNELS, default="auto",
+                        help="the engine, as filter_file takes it (default auto)")
     parser.add_argument("--threads", type=int, default=1, metavar="N", help="threads per file (default 1)")
     parser.add_argument("--force", action="store_true", help="replace existing targets that are not WAV files")
     parser.add_argument("-q", "--quiet", action="store_true", help="print errors only")

@@ -389,7 +389,11 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
       {"no file", {}, "SOURCE is required"},
       {"a fourth file", {Source, Target, kSmooth, kSmooth}, "--output-dir"},
       {"negative count", {"--count", "-1", Source, Target, kSmooth}, "--count"},
-      {"--exact for a .fir", {"--exact", Source, Target, kSmooth}, "--exact applies to a WAV FILTER"},
+      {"a .fir engine for a WAV FILTER", {"--kernel", "fast", Source, Target, Source},
+       "'" + Source + "' is a WAV filter, which runs on the fft or exact engine, not on fast"},
+      {"--kernel and --fft", {"--kernel", "reference", "--fft", Source, Target, kSmooth},
+       "--kernel reference and --fft name two engines: give one"},
+      {"--fft and --exact", {"--fft", "--exact", Source, Target, kSmooth}, "--fft and --exact name two engines"},
       {"a gain that is not a number", {"--filter-gain", "nan", Source, Target, Source},
        "--filter-gain: expected a gain in dB from -770 to 770, found 'nan'"},
       {"a gain beyond float's range", {"--filter-gain", "1e308", Source, Target, Source}, "found '1e308'"},
@@ -763,6 +767,13 @@ TEST(KestrumCli, BothKernelsWriteTheSameBytes) {
   ASSERT_EQ(RunKestrum({"--wrap", "--kernel", "reference", kExample, Reference, Lowpass}).Status, 0);
   ASSERT_EQ(RunKestrum({"--wrap", "--kernel", "fast", "--threads", "3", kExample, Fast, Lowpass}).Status, 0);
   EXPECT_TRUE(test::ReadFileBytes(Fast) == test::ReadFileBytes(Reference));
+  // A .fir's float sum is also what the default and exact engines run.
+  for (const TArgs& Engine : {TArgs{}, TArgs{"--kernel", "auto"}, TArgs{"--exact"}, TArgs{"--kernel", "exact", "--exact"}}) {
+    TArgs Args = Engine;
+    Args.insert(Args.end(), {"--wrap", kExample, Fast, Lowpass});
+    ASSERT_EQ(RunKestrum(Args).Status, 0) << Args.front();
+    EXPECT_TRUE(test::ReadFileBytes(Fast) == test::ReadFileBytes(Reference));
+  }
 }
 
 // Runs the tool as RunKestrum does, started in the floating-point environment

@@ -85,6 +85,12 @@ def test_files_on_the_cluster_give_the_tool_bytes(client, tmp_path):
     duplicate = subprocess.run([sys.executable, "-m", "kestrum.dask", "-o", tmp_path, good[0], good[0], fir],
                                capture_output=True, text=True, env=env, timeout=120)
     assert duplicate.returncode == 2 and "would both be written" in duplicate.stderr
+    # The engines are filter_file's, by the same names.
+    with pytest.raises(ValueError, match="kernel 'slow': 'auto', 'reference', 'fast', 'fft' or 'exact' are accepted"):
+        kd.filter_files(good, fir, out, client, kernel="slow")
+    assert kd.filter_files(good[1:2], fir, tmp_path / "fft", client, kernel="fft")[0].error is None
+    assert run_cli("-q", "--fft", good[1], tmp_path / "fft.wav", fir).returncode == 0
+    assert (tmp_path / "fft" / good[1].name).read_bytes() == (tmp_path / "fft.wav").read_bytes()
     idle = subprocess.run([sys.executable, "-m", "kestrum.dask", "--workers", "0", "-o", tmp_path, good[0], fir],
                           capture_output=True, text=True, env=env, timeout=120)  # no worker: would wait forever
     assert idle.returncode == 2 and "--workers 0" in idle.stderr

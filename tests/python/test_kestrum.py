@@ -98,7 +98,7 @@ def test_bad_arguments_name_what_was_given_and_what_is_accepted(tmp_path):
         (lambda: kestrum.read_wav(tmp_path / "none.wav"), kestrum.FileError, "No such file or directory"),
         (lambda: kestrum.write_wav(tmp_path / "x.wav", np.zeros(0, np.int16), 8000), ValueError, "hold no frame"),
         (lambda: kestrum.filter_file(tmp_path / "none.wav", tmp_path / "o.wav", LOUD, kernel="slow"),
-         ValueError, "'fast', 'reference', 'fft' or 'exact'"),
+         ValueError, "kernel 'slow': 'auto', 'reference', 'fast', 'fft' or 'exact' are accepted"),
     ]
     for call, error, text in cases:
         with pytest.raises(error) as raised:
@@ -189,6 +189,26 @@ def test_filter_file_events_and_a_failing_callback(tmp_path):
     assert not (tmp_path / "stopped.wav").exists()
 
 
+@pytest.mark.parametrize("kernel", kestrum.KERNELS)
+@pytest.mark.parametrize("kind", ["fir", "wav"])
+def test_filter_file_runs_each_kernel_or_refuses_it(tmp_path, kernel, kind):
+    # 16384 + 0.5004 is 16384.5 in a float sum (16384, ties to even), 16385 by FFT.
+    kestrum.write_wav(tmp_path / "in.wav", np.array([1, 16384], np.int16), 8000)
+    taps = [1.0, 0.5004]
+    if kind == "wav":
+        kestrum.write_wav(tmp_path / "f.wav", np.array(taps, np.float32), 8000)
+    else:
+        kestrum.Filter.from_taps([0, 1], taps).save(tmp_path / "f.fir")
+    run = lambda: kestrum.filter_file(tmp_path / "in.wav", tmp_path / "out.wav", tmp_path / f"f.{kind}", kernel=kernel)
+    if kind == "wav" and kernel in ("reference", "fast"):
+        with pytest.raises(kestrum.KestrumError, match=f"runs on the fft or exact engine, not on {kernel}"):
+            run()
+        return
+    run()
+    fft = kernel == "fft" or (kind == "wav" and kernel == "auto")
+    assert kestrum.read_wav(tmp_path / "out.wav").samples.tolist() == [1, 16385 if fft else 16384]
+
+
 def test_filter_file_takes_a_wav_impulse_response(tmp_path):
     rng = np.random.default_rng(25)
     x = rng.integers(-8000, 8000, (20000, 2)).astype(np.int16)
@@ -196,10 +216,10 @@ def test_filter_file_takes_a_wav_impulse_response(tmp_path):
     kestrum.write_wav(tmp_path / "in.wav", x, 48000)
     kestrum.write_wav(tmp_path / "ir.wav", ir, 48000)
     want = np.stack([np.convolve(x[:, c].astype(np.float64), ir.astype(np.float64))[:len(x)] for c in (0, 1)], 1)
-    for kernel in ("exact", "fast"):
+    for kernel in ("exact", "auto"):
         kestrum.filter_file(tmp_path / "in.wav", tmp_path / "out.wav", tmp_path / "ir.wav", kernel=kernel)
         got = kestrum.read_wav(tmp_path / "out.wav").samples
-        assert np.abs(got - np.clip(np.rint(want), -32768, 32767)).max() <= (0 if kernel == "fast" else 1)
+        assert np.abs(got - np.clip(np.rint(want), -32768, 32767)).max() <= (0 if kernel == "auto" else 1)
     # A stream in calls of any size gives the file's frames.
     stream = kestrum.LongStream(tmp_path / "ir.wav", 2, np.int16)
     parts = [stream.apply(x[at:at + 777]) for at in range(0, len(x), 777)] + [stream.flush()]
@@ -331,7 +351,7 @@ def _everything_numeric(tmp_path):
     stream = text.stream(channels=2)
     source, target = tmp_path / "in.wav", tmp_path / "out.wav"
     kestrum.write_wav(source, samples, 44100)
-    kestrum.filter_file(source, target, lowpass_wav(tmp_path), kernel="fast")
+    kestrum.filter_file(source, target, lowpass_wav(tmp_path), kernel="auto")
     return [taps.coefficients.tobytes(), taps.text(), text.coefficients.tobytes(), designed.text(),
             str(response), response.magnitude_db.tobytes(), response.group_delay.tobytes(),
             text.apply(samples).tobytes(), stream.apply(samples).tobytes(), target.read_bytes()]
