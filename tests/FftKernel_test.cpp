@@ -256,6 +256,7 @@ TEST(FftKernel, FixedRunsGiveTheirPinnedBytes) {
   } Rows[] = {
       {"FFT, 16-bit stereo, clipping", S::Pcm16, 2, 3000, false, true, 0x3a50fd9d8eb55f82},
       {"FFT, float mono", S::Float32, 1, 20000, false, false, 0x03d612214fb8c6ed},
+      {"FFT, 64-bit float stereo: the double sums whole", S::Float64, 2, 5000, false, false, 0xc8f8832a481984aa},
       {"FFT, 24-bit mono, wrapping", S::Pcm24, 1, 700, false, false, 0x7f329c9f6c3afc5a},
       {".fir, 16-bit stereo", S::Pcm16, 2, 40, true, false, 0x144a7d17b7f36f24},
   };
@@ -267,9 +268,10 @@ TEST(FftKernel, FixedRunsGiveTheirPinnedBytes) {
     test::Bytes In;
     for (int32_t I = 0; I < Frames * Row.Channels; ++I) {
       const int32_t Word = int32_t(R());
-      const uint32_t Bits = Row.Samples == S::Float32 ? std::bit_cast<uint32_t>(float(Word) * 0x1p-31f)
-                            : Row.Samples == S::Pcm24 ? uint32_t(Word >> 10)   // within 22 bits
-                                                      : uint32_t(Word >> 17);  // within 15 bits
+      const uint64_t Bits = Row.Samples == S::Float32   ? std::bit_cast<uint32_t>(float(Word) * 0x1p-31f)
+                            : Row.Samples == S::Float64 ? std::bit_cast<uint64_t>(double(Word) * 0x1p-31)
+                            : Row.Samples == S::Pcm24   ? uint32_t(Word >> 10)   // within 22 bits
+                                                        : uint32_t(Word >> 17);  // within 15 bits
       for (int B = 0; B < BytesPerSample(Row.Samples); ++B) In.push_back(uint8_t(Bits >> 8 * B));
     }
     TLongFilter Long;
