@@ -111,7 +111,8 @@ TEST(FirStream, KeepsFarDelaysAcrossLongRandomSplits) {
     // The delays next to either end, one tap at each, and some between.
     for (const int32_t Delay : {0, 1, 2, Row.MaxDelay - 1, Row.MaxDelay})
       AddTap(C.Filter, Delay, float(int(R() % 15) - 7) / 64.0f + 1.0f / 128.0f);
-    for (int I = 0; I < 12; ++I) AddTap(C.Filter, int32_t(R() % uint32_t(Row.MaxDelay)), float(int(R() % 15) - 7) / 64.0f);
+    for (int I = 0; I < 12; ++I)
+      AddTap(C.Filter, int32_t(R() % uint32_t(Row.MaxDelay)), float(int(R() % 15) - 7) / 64.0f);
     TOutcome Want = RunReference(C);
     Want.Progress.clear();
     Want.Overflow.Bits = C.Format().Bits();
