@@ -233,6 +233,69 @@ TEST(FftKernel, EveryEngineStoresExtremeLevelsByOneRule) {
   }
 }
 
+// FNV-1a of Data, 64 bits.
+uint64_t Fnv1a(const test::Bytes& Data) {
+  uint64_t Hash = 0xcbf29ce484222325u;
+  for (const uint8_t B : Data) Hash = (Hash ^ B) * 0x100000001b3u;
+  return Hash;
+}
+
+// Fixed runs whose output bytes are pinned by their hash, so that any change
+// to an engine's arithmetic, its order of sums or its stores shows, even one
+// that every engine makes alike. Samples and taps come from the generator's
+// raw words through exact steps only, the same on every machine.
+TEST(FftKernel, FixedRunsGiveTheirPinnedBytes) {
+  using S = TSampleFormat;
+  const struct {
+    const char* What;
+    S Samples;
+    int Channels;
+    size_t Taps;  // per channel; .fir: taps at delays spread over the history
+    bool Fir, Clip;
+    uint64_t Hash;
+  } Rows[] = {
+      {"FFT, 16-bit stereo, clipping", S::Pcm16, 2, 3000, false, true, 0x3a50fd9d8eb55f82},
+      {"FFT, float mono", S::Float32, 1, 20000, false, false, 0x03d612214fb8c6ed},
+      {"FFT, 64-bit float stereo: the double sums whole", S::Float64, 2, 5000, false, false, 0xc8f8832a481984aa},
+      {"FFT, 24-bit mono, wrapping", S::Pcm24, 1, 700, false, false, 0x7f329c9f6c3afc5a},
+      {".fir, 16-bit stereo", S::Pcm16, 2, 40, true, false, 0x144a7d17b7f36f24},
+  };
+  for (const auto& Row : Rows) {
+    SCOPED_TRACE(Row.What);
+    std::mt19937 R(2026);
+    const TAudioFormat Format{Row.Samples, Row.Channels, 48000};
+    const int32_t Frames = 30000;
+    test::Bytes In;
+    for (int32_t I = 0; I < Frames * Row.Channels; ++I) {
+      const int32_t Word = int32_t(R());
+      const uint64_t Bits = Row.Samples == S::Float32   ? std::bit_cast<uint32_t>(float(Word) * 0x1p-31f)
+                            : Row.Samples == S::Float64 ? std::bit_cast<uint64_t>(double(Word) * 0x1p-31)
+                            : Row.Samples == S::Pcm24   ? uint32_t(Word >> 10)   // within 22 bits
+                                                        : uint32_t(Word >> 17);  // within 15 bits
+      for (int B = 0; B < BytesPerSample(Row.Samples); ++B) In.push_back(uint8_t(Bits >> 8 * B));
+    }
+    TLongFilter Long;
+    TFirFilter Fir;
+    for (int C = 0; C < (Row.Fir ? 1 : Row.Channels); ++C) {
+      std::vector<double> Taps(Row.Taps);
+      for (size_t I = 0; I < Row.Taps; ++I) Taps[I] = double(int32_t(R()) >> 8) * 0x1p-23 / (1.0 + double(I) / 16.0);
+      Long.Channels.push_back(Taps);
+    }
+    if (Row.Fir)
+      for (size_t I = 0; I < Row.Taps; ++I) test::AddTap(Fir, int32_t(R() % 16384), float(Long.Channels[0][I]));
+    TMemorySource Source(In, Format.FrameBytes());
+    TMemorySink Sink(Format.FrameBytes());
+    TOverflowCount Overflow = TOverflowCount::For(Format);
+    TRunContext Run(Row.Clip, Overflow, 5000);
+    if (Row.Fir)
+      RunReferenceKernel(Source, Sink, Format, TRunLength{Frames, false}, Fir, Run);
+    else
+      RunFftKernel(Source, Sink, Format, TRunLength{Frames, false}, Long, Run, 1);
+    ASSERT_EQ(Sink.Out.size(), In.size());
+    EXPECT_EQ(Fnv1a(Sink.Out), Row.Hash) << std::hex << "0x" << Fnv1a(Sink.Out);
+  }
+}
+
 // A sample that is not a finite number fails the run at its own frame, after
 // the frames before it, though a transform spreads it over its block; a sum
 // that overflows fails it; a huge finite one saturates.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cfenv>
 #include <cstring>
 #include <random>
@@ -20,6 +21,7 @@
 #include "base/Errors.h"
 #include "kernel/FastKernel.h"
 #include "kernel/FftKernel.h"
+#include "kernel/LongFilter.h"
 #include "tests/KernelCases.h"
 
 namespace kestrum {
@@ -82,6 +84,58 @@ TEST(FirStream, GivesAFileRunsBytesWhateverTheSplitAndAfterAReset) {
     EXPECT_EQ(RunStream(Stream, C, R), Want);
     Stream.Reset();
     EXPECT_EQ(RunStream(Stream, C, R), Want);
+  }
+}
+
+// Taps at the far end of the history (to 16383 frames) over 50 000 frames,
+// cut at random: the FIR stream moves its history back within its buffer
+// again and again, the FFT stream carries it across blocks and partitions,
+// and each must keep every level at its own delay: the file run's bytes.
+TEST(FirStream, KeepsFarDelaysAcrossLongRandomSplits) {
+  std::mt19937 R(29);
+  const struct {
+    int Channels, Bits;
+    int32_t MaxDelay;
+  } Rows[] = {{2, 16, 16383}, {1, 32, 16383}, {3, 24, 9000}, {1, 8, 300}};
+  for (const auto& Row : Rows) {
+    SCOPED_TRACE(testing::Message() << Row.Channels << " x " << Row.Bits << " bits, delays to " << Row.MaxDelay);
+    TCase C;
+    C.Channels = Row.Channels;
+    C.Bits = Row.Bits;
+    C.NbEch = 50000;
+    C.Data.resize(size_t(C.NbEch) * size_t(C.Format().FrameBytes()));
+    for (size_t I = 0; I < C.Data.size(); I += 4) {  // noise; float samples within -1 to 1
+      const uint32_t Bits = Row.Bits == 32 ? std::bit_cast<uint32_t>(float(int32_t(R())) * 0x1p-31f) : uint32_t(R());
+      for (size_t B = 0; B < 4 && I + B < C.Data.size(); ++B) C.Data[I + B] = uint8_t(Bits >> 8 * B);
+    }
+    // The delays next to either end, one tap at each, and some between.
+    for (const int32_t Delay : {0, 1, 2, Row.MaxDelay - 1, Row.MaxDelay})
+      AddTap(C.Filter, Delay, float(int(R() % 15) - 7) / 64.0f + 1.0f / 128.0f);
+    for (int I = 0; I < 12; ++I)
+      AddTap(C.Filter, int32_t(R() % uint32_t(Row.MaxDelay)), float(int(R() % 15) - 7) / 64.0f);
+    TOutcome Want = RunReference(C);
+    Want.Progress.clear();
+    Want.Overflow.Bits = C.Format().Bits();
+    Want.Overflow.Float = C.Format().Float();
+    TFirStream Stream(C.Filter, C.Format());
+    EXPECT_EQ(RunStream(Stream, C, R), Want);
+
+    // The FFT stream: pieces of single frames, odd sizes and several blocks.
+    TOutcome WantFft = RunFft(C, 1);
+    TFftStream Fft(LongFilterOf(C.Filter), C.Format());
+    const size_t FrameBytes = size_t(C.Format().FrameBytes()), Block = size_t(Fft.BlockFrames());
+    Bytes Got;
+    for (size_t Done = 0; Done < C.Data.size();) {
+      const size_t Sizes[] = {1, 1 + 2 * (R() % 1500), Block * (1 + R() % 4) + R() % 3 - 1};
+      const size_t Size = std::min(Sizes[R() % 3] * FrameBytes, C.Data.size() - Done);
+      const Bytes Part = Fft.Filter(std::span(C.Data).subspan(Done, Size));
+      Got.insert(Got.end(), Part.begin(), Part.end());
+      Done += Size;
+    }
+    const Bytes Rest = Fft.Flush();
+    Got.insert(Got.end(), Rest.begin(), Rest.end());
+    EXPECT_EQ(Got, WantFft.Out);
+    EXPECT_EQ(Fft.Overflow().Overflowed, WantFft.Overflow.Overflowed);
   }
 }
 

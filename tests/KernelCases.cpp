@@ -14,6 +14,8 @@
 #include "filter/Kestrum.h"
 #include "filter/WavFrames.h"
 #include "kernel/FastKernel.h"
+#include "kernel/FftKernel.h"
+#include "kernel/LongFilter.h"
 
 namespace kestrum::test {
 
@@ -58,6 +60,13 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt) {
 TOutcome RunReference(const TCase& C) {
   return Run(C, [](TFrameSource& In, TFrameSink& Out, const TAudioFormat& Format, int32_t N, const TFirFilter& F,
                    TRunContext& Context) { RunReferenceKernel(In, Out, Format, N, F, Context); }, -1);
+}
+
+TOutcome RunFft(const TCase& C, int Threads, int32_t Block) {
+  return Run(C, [&](TFrameSource& In, TFrameSink& Out, const TAudioFormat& Format, int32_t N, const TFirFilter& F,
+                    TRunContext& Context) {
+    RunFftKernel(In, Out, Format, TRunLength{N, false}, LongFilterOf(F), Context, Threads, Block);
+  }, -1);
 }
 
 TOutcome RunArriving(const TCase& C, int Threads, int32_t Block, uint32_t Seed) {

@@ -44,6 +44,9 @@ struct TOutcome {
 
 // The reference kernel's run of C.
 TOutcome RunReference(const TCase& C);
+// The FFT engine's run of C's taps as a long filter (LongFilterOf), in
+// blocks of Block frames (0: the engine's choice).
+TOutcome RunFft(const TCase& C, int Threads, int32_t Block = 0);
 // The fast kernel's, in blocks of Block frames (kBlockFrames: through the
 // public entry point); a progress handler throws when it reaches ThrowAt.
 TOutcome RunFast(const TCase& C, int Threads, int32_t Block, int32_t ThrowAt = -1);
