@@ -124,17 +124,15 @@ TEST(DesignTaps, DefaultDesignsMeetTheirAttenuationAtEveryCommonRate) {
   // taps than a .fir holds; what does not fit a .fir becomes a long filter.
   // Judged at the stopband's ends and reference, and across the passband.
   for (const double Rate : {8000.0, 44100.0, 48000.0, 96000.0, 192000.0}) {
-    for (const auto& [Kind, Edge] : {std::pair{TBandKind::Highpass, 20.0}, {TBandKind::Highpass, 40.0},
-                                     {TBandKind::Highpass, 80.0}, {TBandKind::Lowpass, 150.0},
-                                     {TBandKind::Lowpass, 200.0}, {TBandKind::Lowpass, 300.0},
-                                     {TBandKind::Lowpass, 0.45 * Rate}}) {
+    for (const auto& [Kind, Edge] : {std::pair{TBandKind::Highpass, 20.0}, {TBandKind::Highpass, 80.0},
+                                     {TBandKind::Lowpass, 200.0}, {TBandKind::Lowpass, 0.45 * Rate}}) {
       TDesignRequest R = Request(Kind, Rate, Edge);
       R.Attenuation = R.Transition = NAN;
       R = WithDefaults(R);
       SCOPED_TRACE(std::to_string(int(Edge)) + " Hz at " + std::to_string(int(Rate)) + " Hz");
       const TDesignedTaps D = DesignTaps(R, kMaxDesignTaps);
       EXPECT_TRUE(D.Warnings.empty());
-      if (Rate == 8000 && Edge >= 40) {
+      if (Rate == 8000 && Edge >= 80) {
         EXPECT_LE(D.Taps.size(), size_t{FIR_MAX_TAPS});
       }
       const double Half = R.Transition / 2, Nyquist = Rate / 2, Deviation = 1e-3;
