@@ -65,9 +65,10 @@ std::string CheckDesignRequest(const TDesignRequest& Request, int32_t MaxTaps = 
 // float, gain 1 in the passband's reference (DC for a lowpass and bandstop,
 // half the rate for a highpass, the band's centre for a bandpass). The
 // comment records the design, e.g. "Lowpass, windowed sinc, 101 taps, cutoff
-// 1500 Hz at 44100 Hz, Blackman window". With an attenuation, the tap count
-// is the smallest odd one whose response meets it: passband within 1 +- d
-// and stopband below d, d = 10^(-Attenuation / 20), on a fine grid. Throws
+// 1500 Hz at 44100 Hz, Blackman window". With an attenuation, a Kaiser
+// window made for 1 dB more, and the first odd tap count from Kaiser's
+// estimate whose response, as floats, meets it: passband within 1 +- d and
+// stopband below d, d = 10^(-Attenuation / 20), on a fine grid. Throws
 // EGeneralError with the message of CheckDesignRequest for an unsound
 // request, and when the attenuation needs more than FIR_MAX_TAPS taps.
 TFirFilter DesignFilter(const TDesignRequest& Request);
