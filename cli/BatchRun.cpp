@@ -155,6 +155,7 @@ int RunBatch(const TOptions& Options) {
         if (!Designed) {
           Designed = std::make_unique<TDesignedFilterFile>(*Options.Design, Job.Format.Frequency);
           Console.Print(Designed->LogLine() + ": " + Designed->Comment());
+          for (const std::string& Warning : Designed->Warnings()) Console.Warning(Warning);
         }
         Job.Filter = Designed->Path();
       }

@@ -18,9 +18,11 @@ namespace kestrum {
 namespace {
 
 const char* const kDesignFooter =
-    "Either --taps (with --window, and --beta for Kaiser) or --attenuation with\n"
-    "--transition, which choose a Kaiser window and the fewest taps that meet\n"
-    "them. The passband gain is 1. Examples:\n"
+    "Either --taps (with --window, and --beta for Kaiser) or --attenuation\n"
+    "(default 60) and --transition (default: a tenth of the lowest edge, widened\n"
+    "to fit about 800 taps where the bands leave room), which choose a Kaiser\n"
+    "window and the fewest taps that meet them. The passband gain is 1. A\n"
+    "design that misses its request is written with a warning. Examples:\n"
     "  kestrum design lowpass 3000 --rate 44100 --taps 101 --window hann -o lp.fir\n"
     "  kestrum design bandpass 300 3400 --rate 8000 --attenuation 60 --transition 200\n"
     "  kestrum design impulse room.wav --threshold -70 -o room.fir\n";
@@ -74,7 +76,7 @@ CLI::App* AddBandCommand(CLI::App& App, const std::string& Name, TBandKind Kind,
       ->required()
       ->transform(HzValidator("the rate", "44100 or 44.1k", 4294967295.0))
       ->type_name("HZ");
-  Sub->add_option("--taps", O.Request.Taps, "Tap count, 1 to 1000 (32767 for a .wav output)")->type_name("N");
+  Sub->add_option("--taps", O.Request.Taps, "Tap count, 1 to 1000 (131071 for a .wav output)")->type_name("N");
   // What --window and --beta need is checked after parsing: CLI11 would
   // print it inside the help's description.
   Sub->add_option("--window", O.Window,
@@ -91,7 +93,7 @@ CLI::App* AddBandCommand(CLI::App& App, const std::string& Name, TBandKind Kind,
   Sub->add_option("-o,--output", O.Output,
                   "The .fir file to write; - (default) for stdout; a name\n"
                   "ending in .wav writes a float WAV impulse response,\n"
-                  "which may hold up to 32767 taps")
+                  "which may hold up to 131071 taps")
       ->type_name("FILE");
   Sub->add_flag("--force", O.Force, "Replace an --output that holds another kind of file");
   Sub->footer(kDesignFooter);
@@ -130,10 +132,12 @@ int DesignBand(TBandOptions& O, const CLI::App& Sub) {
   const auto Given = [&](const char* Name) { return Sub.get_option(Name)->count() > 0; };
   if (Given("--taps") && (Given("--attenuation") || Given("--transition")))
     throw CLI::ValidationError("give either --taps or --attenuation with --transition, not both");
-  if (Given("--attenuation") != Given("--transition"))
-    throw CLI::ValidationError("--attenuation and --transition go together");
-  if (!Given("--taps") && !Given("--attenuation"))
-    throw CLI::ValidationError("give either --taps or --attenuation with --transition");
+  if (!Given("--taps")) {
+    // What is not given takes the defaults the inline form and Python share.
+    if (!Given("--attenuation")) O.Request.Attenuation = NAN;
+    if (!Given("--transition")) O.Request.Transition = NAN;
+    O.Request = WithDefaults(O.Request);
+  }
   if (Given("--window") && !Given("--taps"))
     throw CLI::ValidationError("--window goes with --taps; --attenuation chooses a Kaiser window");
   if (Given("--beta") && O.Request.Window != TWindowKind::Kaiser)
@@ -149,20 +153,17 @@ int DesignBand(TBandOptions& O, const CLI::App& Sub) {
       !Problem.empty())
     throw CLI::ValidationError(Problem + (O.Request.Taps > FIR_MAX_TAPS ? Hint : ""));
   CheckOutput(O.Output, Wav ? TTargetContent::Wav : TTargetContent::Text, {}, O.Force);
-  try {
-    if (Wav) {
-      const TDesignedTaps Design = DesignTaps(O.Request, kMaxDesignTaps);
-      WriteImpulseWav(O.Output, Design.Taps, O.Request.Rate);
-      std::fprintf(stderr, "%s\n", EscapeControl(Design.Comment).c_str());
-    } else {
-      const TFirFilter Filter = DesignFilter(O.Request);
-      WriteOutput(O.Output, FormatFirFile(Filter));
-      std::fprintf(stderr, "%s\n", EscapeControl(Filter.FilterComment).c_str());
-    }
-  } catch (const EGeneralError& E) {
-    if (Wav) throw;
-    throw EGeneralError(E.what() + Hint);
-  }
+  const TDesignedTaps Design = DesignTaps(O.Request, kMaxDesignTaps);
+  if (!Wav && Design.Taps.size() > size_t{FIR_MAX_TAPS})
+    throw EGeneralError("the design needs " + std::to_string(Design.Taps.size()) + " taps, and a .fir holds at most " +
+                        std::to_string(FIR_MAX_TAPS) + Hint);
+  if (Wav)
+    WriteImpulseWav(O.Output, Design.Taps, O.Request.Rate);
+  else
+    WriteOutput(O.Output, FormatFirFile(ToFirFilter(Design)));
+  std::fprintf(stderr, "%s\n", EscapeControl(Design.Comment).c_str());
+  for (const std::string& Warning : Design.Warnings)
+    std::fprintf(stderr, "kestrum: warning: %s\n", EscapeControl(Warning).c_str());
   return 0;
 }
 

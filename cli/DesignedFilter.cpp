@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include "base/Errors.h"
 #include "cli/Options.h"
 #include "cli/Words.h"
+#include "wav/WriteWavFile.h"
 
 namespace kestrum {
 
@@ -46,14 +48,6 @@ std::optional<double> NumberWith(const std::string& Text, const std::string& Uni
   return Value;
 }
 
-// The transition width used when none is given: a tenth of the lowest edge,
-// widened when the attenuation would otherwise need more than about 800 taps
-// (Kaiser's estimate), so that every rate gets a filter that fits.
-double DefaultTransition(const TDesignRequest& R) {
-  const double Fits = (R.Attenuation - 7.95) * R.Rate / (2.285 * 2 * M_PI * 800);
-  return std::max(R.Low / 10, Fits);
-}
-
 }  // namespace
 
 std::optional<TFilterDesign> ParseFilterDesign(const std::string& Text) {
@@ -79,7 +73,7 @@ std::optional<TFilterDesign> ParseFilterDesign(const std::string& Text) {
     if (!Hz) Refuse("expected a frequency in Hz, found '" + Edges[I] + "'");
     (I == 0 ? R.Low : R.High) = *Hz;
   }
-  R.Attenuation = 60;
+  R.Attenuation = R.Transition = NAN;  // the defaults of WithDefaults
   for (size_t I = 2; I < Parts.size(); ++I) {
     if (const auto Db = NumberWith(Parts[I], "db"); Db && *Db > 0)
       R.Attenuation = *Db;
@@ -100,32 +94,52 @@ TDesignedFilterFile::TDesignedFilterFile(const TFilterDesign& Design, uint32_t R
     : FName(Design.Text), FRate(Rate) {
   TDesignRequest R = Design.Request;
   R.Rate = Rate;
+  R = WithDefaults(R);
   if (R.Taps > 0) {
     R.Attenuation = R.Transition = 0;
     R.Window = TWindowKind::Blackman;
-  } else if (R.Transition == 0) {
-    R.Transition = DefaultTransition(R);
   }
+  // What a .fir cannot hold becomes a long filter, a WAV impulse response
+  // of the taps in double, which the run puts on the FFT engine.
+  TDesignedTaps Taps;
   try {
-    const TFirFilter Filter = DesignFilter(R);
-    FComment = Filter.FilterComment;
-    FText = FormatFirFile(Filter);
+    Taps = DesignTaps(R, kMaxDesignTaps);
   } catch (const EGeneralError& E) {
     throw EUsageError("FILTER '" + Design.Text + "' at " + std::to_string(Rate) + " Hz: " + E.what());
   }
+  FComment = Taps.Comment;
+  FLong = Taps.Taps.size() > size_t{FIR_MAX_TAPS};
+  for (const std::string& Warning : Taps.Warnings)
+    FWarnings.push_back("FILTER '" + Design.Text + "' at " + std::to_string(Rate) + " Hz: " + Warning);
   FFd = memfd_create("kestrum-filter", MFD_CLOEXEC);
   if (FFd < 0) throw EInOutError::FromErrno(errno, "cannot hold", "the designed filter", "in memory");
-  for (size_t Done = 0; Done < FText.size();) {
-    const ssize_t Count = write(FFd, FText.data() + Done, FText.size() - Done);
-    if (Count < 0 && errno == EINTR) continue;
-    if (Count < 0) {
-      const int Error = errno;
-      close(FFd);
-      throw EInOutError::FromErrno(Error, "cannot hold", "the designed filter", "in memory");
-    }
-    Done += static_cast<size_t>(Count);
-  }
   FPath = "/proc/self/fd/" + std::to_string(FFd);
+  try {
+    if (FLong) {
+      TWriteWavFile Writer;
+      Writer.FileName = FPath;
+      Writer.SetActive(true);
+      Writer.SetFormat({TSampleFormat::Float64, 1, Rate});
+      Writer.Reserve(static_cast<int64_t>(Taps.Taps.size()));
+      for (const double Tap : Taps.Taps) {
+        const uint64_t Bits = std::bit_cast<uint64_t>(Tap);
+        Writer.WriteFloat(std::bit_cast<float>(static_cast<uint32_t>(Bits)));
+        Writer.WriteFloat(std::bit_cast<float>(static_cast<uint32_t>(Bits >> 32)));
+      }
+      Writer.Close();
+    } else {
+      const std::string Text = FormatFirFile(ToFirFilter(Taps));
+      for (size_t Done = 0; Done < Text.size();) {
+        const ssize_t Count = write(FFd, Text.data() + Done, Text.size() - Done);
+        if (Count < 0 && errno == EINTR) continue;
+        if (Count < 0) throw EInOutError::FromErrno(errno, "cannot hold", "the designed filter", "in memory");
+        Done += static_cast<size_t>(Count);
+      }
+    }
+  } catch (...) {
+    close(FFd);
+    throw;
+  }
 }
 
 TDesignedFilterFile::~TDesignedFilterFile() {

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "design/Design.h"
 
@@ -12,7 +13,7 @@ namespace kestrum {
 // What a filter name asks for; the rate comes from each source.
 struct TFilterDesign {
   std::string Text;         // as written
-  TDesignRequest Request;   // Rate 0; Transition 0 when not given
+  TDesignRequest Request;   // Rate 0; Attenuation and Transition NaN when not given
 };
 
 // The written forms, for help and errors.
@@ -27,7 +28,9 @@ constexpr const char* kDesignForms =
 std::optional<TFilterDesign> ParseFilterDesign(const std::string& Text);
 
 // A design at one rate, in an anonymous file in memory that the component
-// reads like any filter file by Path().
+// reads like any filter file by Path(): .fir text, or when the design needs
+// more than FIR_MAX_TAPS taps, a long filter (a 64-bit float WAV file of
+// the taps), which runs on the FFT engine.
 class TDesignedFilterFile {
 public:
   // Throws EUsageError when the design cannot be made at Rate, saying why.
@@ -38,13 +41,19 @@ public:
 
   const std::string& Path() const { return FPath; }
   const std::string& Comment() const { return FComment; }
+  bool Long() const { return FLong; }
+  // Where the design misses its request (DesignShortfalls), naming the
+  // design and the rate.
+  const std::vector<std::string>& Warnings() const { return FWarnings; }
   // "Filter: lowpass:3000, designed at 48000 Hz".
   std::string LogLine() const;
 
 private:
   int FFd = -1;
-  std::string FName, FPath, FComment, FText;
+  std::string FName, FPath, FComment;
+  std::vector<std::string> FWarnings;
   uint32_t FRate;
+  bool FLong = false;
 };
 
 }  // namespace kestrum

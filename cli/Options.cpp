@@ -286,6 +286,11 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
         throw CLI::ValidationError(E.what());
       }
     }
+    // A design's taps are its own: a long one is not rescaled as a WAV FILTER may be.
+    for (const char* Name : {"--filter-channel", "--filter-gain", "--normalize"})
+      if (Options.Design && App.get_option(Name)->count() > 0)
+        throw CLI::ValidationError(std::string(Name) + " applies to a WAV FILTER, an impulse response; '" +
+                                   Options.Filter() + "' is a designed filter");
     for (const char* Name : {"--filter-channel", "--filter-gain", "--normalize"})
       if (App.get_option(Name)->count() > 0 && std::filesystem::is_regular_file(Options.Filter(), Ec) &&
           !IsWavFilter(Options.Filter()))

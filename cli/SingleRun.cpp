@@ -20,6 +20,9 @@ public:
 
   void Log(TObject*, std::string Line) {
     if (FDesigned && Line == "Filter file name: " + FDesigned->Path()) Line = FDesigned->LogLine();
+    // A long design's WAV file would be logged as an impulse response.
+    if (FDesigned && FDesigned->Long() && Line.starts_with("Filter comment: "))
+      Line = "Filter comment: " + FDesigned->Comment();
     FConsole.Print(Line);
   }
   void Warning(TObject*, std::string Message) { FConsole.Warning(Message); }
@@ -73,7 +76,10 @@ int RunSingle(const TOptions& Options) {
     const uint32_t Frequency = RateFirst ? ReadSourceFormat(Source, RateRefusal(Options)).Frequency : 0;
     if (NeedsRate(Options) && Streamed) Kestrum.OnSourceRate = TSourceRate(&Host, &THost::SourceRate);
     std::optional<TDesignedFilterFile> Designed;
-    if (Options.Design) Host.SetDesigned(&Designed.emplace(*Options.Design, Frequency));
+    if (Options.Design) {
+      Host.SetDesigned(&Designed.emplace(*Options.Design, Frequency));
+      for (const std::string& Warning : Designed->Warnings()) Console.Warning(Warning);
+    }
     SetUpRun(Kestrum, Options, Source, Target, Designed ? Designed->Path() : Options.Filter(),
              Frequency, Options.Threads);
     Kestrum.Execute();

@@ -8,11 +8,14 @@
 #include <complex>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <numbers>
 #include <regex>
 
 #include "base/Errors.h"
 #include "base/FloatEnv.h"
+#include "base/KissFft.h"
+#include "design/Response.h"
 #include "wav/ReadWavFile.h"
 
 namespace kestrum {
@@ -123,9 +126,17 @@ std::vector<double> WindowedSinc(const TDesignRequest& R, int32_t Taps, TWindowK
 }
 
 // Whether coefficients H, once rounded to float, keep the passband within
-// 1 +- Deviation and the stopband below Deviation, sampled at least 16 times
-// per 1 / Taps of the rate in every band.
-bool MeetsAttenuation(const TDesignRequest& R, const std::vector<double>& H, double Deviation) {
+// 1 +- Deviation and the stopband below Deviation: on an FFT grid at least
+// 16 points per 1 / Taps of the rate, and exactly at every band's ends,
+// where a windowed sinc deviates most.
+// The FFT that MeetsAttenuation's grid needs, made once for the tries of a
+// design: its twiddles cost more than a transform.
+struct TGridFft {
+  size_t Size = 0;
+  std::unique_ptr<TKissFft> Fft;
+};
+
+bool MeetsAttenuation(const TDesignRequest& R, const std::vector<double>& H, double Deviation, TGridFft& Plan) {
   std::vector<double> Rounded(H.size());
   std::transform(H.begin(), H.end(), Rounded.begin(), [](double C) { return double(float(C)); });
   const double Half = R.Transition / 2, Nyquist = R.Rate / 2;
@@ -139,14 +150,28 @@ bool MeetsAttenuation(const TDesignRequest& R, const std::vector<double>& H, dou
   } else {
     Bands.push_back({R.Low + Half, Nyquist, !LowPasses});
   }
-  const double Step = R.Rate / (16.0 * double(H.size()));
-  for (const TBand& Band : Bands) {
-    const int Points = 2 + int((Band.To - Band.From) / Step);
-    for (int I = 0; I < Points; ++I) {
-      const double F = Band.From + (Band.To - Band.From) * I / (Points - 1);
-      const double Gain = std::abs(GainAt(Rounded, F / R.Rate));
-      if (Band.Pass ? std::abs(Gain - 1) > Deviation : Gain > Deviation) return false;
-    }
+  const TResponse Response(Rounded, R.Rate);
+  const auto Misses = [&](const TBand& Band, double Gain) {
+    return Band.Pass ? std::abs(Gain - 1) > Deviation : Gain > Deviation;
+  };
+  // The ripple is largest near the ends: a long filter that misses is
+  // mostly found there, by a few direct sums, before the FFT.
+  const double Near = R.Rate / (4.0 * double(H.size()));
+  for (int K = 0; K < (H.size() > size_t{FIR_MAX_TAPS} ? 12 : 1); ++K)
+    for (const TBand& Band : Bands)
+      if (Misses(Band, std::abs(Response.At(std::min(Band.From + K * Near, Band.To)))) ||
+          Misses(Band, std::abs(Response.At(std::max(Band.To - K * Near, Band.From)))))
+        return false;
+  // Count + 1 bins from 0 Hz to half the rate, as TResponse::Grid has them.
+  const size_t Count = std::bit_ceil(8 * H.size());
+  if (Plan.Size != 2 * Count) Plan = {2 * Count, std::make_unique<TKissFft>(2 * Count, false)};
+  std::vector<std::complex<double>> In(2 * Count), Out(2 * Count);
+  std::copy(Rounded.begin(), Rounded.end(), In.begin());
+  Plan.Fft->Transform(In.data(), Out.data());
+  for (size_t K = 0; K <= Count; ++K) {
+    const double F = Nyquist * double(K) / double(Count);
+    for (const TBand& Band : Bands)
+      if (F >= Band.From && F <= Band.To && Misses(Band, std::abs(Out[K]))) return false;
   }
   return true;
 }
@@ -181,6 +206,88 @@ double KaiserBeta(double Attenuation) {
   if (Attenuation >= 21)
     return 0.5842 * std::pow(Attenuation - 21, 0.4) + 0.07886 * (Attenuation - 21);
   return 0;
+}
+
+namespace {
+
+// The widest transition band that keeps clear of 0 Hz, half the rate and
+// the other edge's band.
+double WidestTransition(const TDesignRequest& R) {
+  double Widest = std::min(R.Low, R.Rate / 2 - (HasTwoEdges(R.Kind) ? R.High : R.Low));
+  if (HasTwoEdges(R.Kind)) Widest = std::min(Widest, (R.High - R.Low) / 2);
+  return Widest;
+}
+
+// A window's nominal stopband attenuation in dB and the width of its
+// transition band times its taps, in units of the rate.
+struct TWindowFigures {
+  double Attenuation, WidthTimesTaps;
+};
+TWindowFigures NominalFigures(TWindowKind Window, double Beta) {
+  switch (Window) {
+    case TWindowKind::Rectangular: return {21, 0.9};
+    case TWindowKind::Hann: return {44, 3.1};
+    case TWindowKind::Hamming: return {53, 3.3};
+    case TWindowKind::Blackman: return {74, 5.5};
+    case TWindowKind::Kaiser: {
+      // Kaiser's formula for beta read backwards (it grows with the attenuation).
+      double Low = 21, High = 1000;
+      for (int I = 0; I < 60; ++I) ((KaiserBeta((Low + High) / 2) < Beta) ? Low : High) = (Low + High) / 2;
+      return {Low, (Low - 7.95) / (2.285 * 2 * pi)};
+    }
+  }
+  return {21, 0.9};
+}
+
+std::string Db(double Value) {
+  char Text[32];
+  std::snprintf(Text, sizeof Text, "%.1f dB", Value);
+  return Text;
+}
+
+}  // namespace
+
+double DefaultTransition(const TDesignRequest& R) {
+  const TDefaultFloatEnv Env;
+  const double Attenuation = std::isnan(R.Attenuation) ? kDefaultAttenuation : R.Attenuation;
+  const double Fits = (Attenuation - 7.95) * R.Rate / (2.285 * 2 * pi * 800);
+  return std::min(std::max(R.Low / 10, Fits), WidestTransition(R));
+}
+
+TDesignRequest WithDefaults(TDesignRequest R) {
+  if (R.Taps != 0) return R;
+  if (std::isnan(R.Attenuation)) R.Attenuation = kDefaultAttenuation;
+  if (std::isnan(R.Transition)) R.Transition = DefaultTransition(R);
+  return R;
+}
+
+std::vector<std::string> DesignShortfalls(const TDesignRequest& R, const std::vector<double>& Taps) {
+  const TDefaultFloatEnv Env;
+  const int32_t N = static_cast<int32_t>(Taps.size());
+  const TWindowFigures Nominal = NominalFigures(R.Window, R.Beta);
+  const double Wanted = R.Taps > 0 ? Nominal.Attenuation - 10 : R.Attenuation;
+  std::vector<double> References;
+  if (R.Kind == TBandKind::Highpass || R.Kind == TBandKind::Bandpass) References.push_back(0);
+  if (R.Kind == TBandKind::Lowpass || R.Kind == TBandKind::Bandpass) References.push_back(R.Rate / 2);
+  if (R.Kind == TBandKind::Bandstop) References.push_back((R.Low + R.High) / 2);
+  const TResponse Response(Taps, R.Rate);
+  std::vector<std::string> Warnings;
+  for (const double F : References) {
+    const double Gain = 20 * std::log10(std::max(std::abs(Response.At(F)), 1e-15));
+    if (Gain < -Wanted) continue;
+    std::string Text = "the gain at " + Hz(F) + " is " + Db(Gain) + ", not below " + Db(-Wanted) + ": ";
+    if (R.Taps > 0) {
+      const double Taps = std::ceil(Nominal.WidthTimesTaps * R.Rate / std::max(WidestTransition(R), 1e-9));
+      char Would[64];
+      std::snprintf(Would, sizeof Would, "about %.0f would do", Taps + (std::fmod(Taps, 2) == 0 ? 1 : 0));
+      Text += std::to_string(N) + (N == 1 ? " tap" : " taps") + " of a " + WindowName(R.Window) +
+              " window are too few for this edge at " + Hz(R.Rate) + " (" + Would + ")";
+    } else {
+      Text += "the stopband misses the asked " + Db(R.Attenuation) + " attenuation";
+    }
+    Warnings.push_back(Text);
+  }
+  return Warnings;
 }
 
 std::string CheckDesignRequest(const TDesignRequest& R, int32_t MaxTaps) {
@@ -229,9 +336,10 @@ double DesignedRate(const std::string& Comment) {
 
 TFirFilter DesignFilter(const TDesignRequest& R) {
   const TDefaultFloatEnv Env;
-  const TDesignedTaps Taps = DesignTaps(R, FIR_MAX_TAPS);
-  return ToFilter(Taps.Taps, Taps.Comment);
+  return ToFirFilter(DesignTaps(R, FIR_MAX_TAPS));
 }
+
+TFirFilter ToFirFilter(const TDesignedTaps& Design) { return ToFilter(Design.Taps, Design.Comment); }
 
 TDesignedTaps DesignTaps(const TDesignRequest& R, int32_t MaxTaps) {
   const TDefaultFloatEnv Env;
@@ -251,21 +359,31 @@ TDesignedTaps DesignTaps(const TDesignRequest& R, int32_t MaxTaps) {
     return Text;
   };
 
-  if (R.Taps > 0)
-    return {WindowedSinc(R, R.Taps, R.Window, R.Beta), Comment(R.Taps, R.Window, R.Beta)};
+  if (R.Taps > 0) {
+    std::vector<double> H = WindowedSinc(R, R.Taps, R.Window, R.Beta);
+    std::vector<std::string> Warnings = DesignShortfalls(R, H);
+    return {std::move(H), Comment(R.Taps, R.Window, R.Beta), std::move(Warnings)};
+  }
 
-  const double Beta = KaiserBeta(R.Attenuation);
+  // A window for 1 dB more than asked: the ripple of one made for exactly
+  // the attenuation touches it, and more taps then meet it only by chance.
+  const double Beta = KaiserBeta(R.Attenuation + 1);
   const double Deviation = std::pow(10.0, -R.Attenuation / 20);
   char Asked[96];
   std::snprintf(Asked, sizeof Asked, "%g dB attenuation, transitions %s wide", R.Attenuation,
                 Hz(R.Transition).c_str());
   // Kaiser's estimate is close but not a promise: add taps until the
   // response, as the kernel will use it, meets the request.
-  const int32_t Estimate = KaiserTaps(R.Attenuation, R.Transition, R.Rate, MaxTaps);
-  for (int32_t Taps = Estimate; Taps <= MaxTaps; Taps += 2) {
-    const std::vector<double> H = WindowedSinc(R, Taps, TWindowKind::Kaiser, Beta);
-    if (MeetsAttenuation(R, H, Deviation))
-      return {H, Comment(Taps, TWindowKind::Kaiser, Beta) + " for " + Asked};
+  // Steps of 2 taps up to FIR_MAX_TAPS, of about 1 in 64 beyond, as each
+  // try costs an FFT of the length; the first count that meets it is kept.
+  const int32_t Estimate = KaiserTaps(R.Attenuation + 1, R.Transition, R.Rate, MaxTaps);
+  TGridFft Plan;
+  for (int32_t Taps = Estimate; Taps <= MaxTaps; Taps += Taps > FIR_MAX_TAPS ? 2 * std::max(1, Taps / 128) : 2) {
+    std::vector<double> H = WindowedSinc(R, Taps, TWindowKind::Kaiser, Beta);
+    if (MeetsAttenuation(R, H, Deviation, Plan)) {
+      std::vector<std::string> Warnings = DesignShortfalls(R, H);
+      return {std::move(H), Comment(Taps, TWindowKind::Kaiser, Beta) + " for " + Asked, std::move(Warnings)};
+    }
   }
   const std::string Max = std::to_string(MaxTaps);
   throw EGeneralError(std::string(Asked) + " needs " +

@@ -34,6 +34,24 @@ struct TDesignRequest {
   double Attenuation = 0, Transition = 0;
 };
 
+// What a design gets when it asks for neither a tap count nor an
+// attenuation.
+constexpr double kDefaultAttenuation = 60;
+
+// The transition width a design gets when it asks for none: a tenth of the
+// lowest edge, widened so that Kaiser's estimate stays near 800 taps, yet
+// never so wide that a transition band reaches 0 Hz or half the rate or the
+// two bands meet: at most the lower edge, the room between the top edge and
+// half the rate, and half the distance between two edges. Where that is
+// still too narrow for FIR_MAX_TAPS taps, the design is a long filter.
+double DefaultTransition(const TDesignRequest& Request);
+
+// Request with its defaults filled in when it has no tap count: an
+// Attenuation or Transition that is NaN (not given) becomes
+// kDefaultAttenuation or DefaultTransition. The command line's inline form,
+// kestrum design and the Python package share them through this.
+TDesignRequest WithDefaults(TDesignRequest Request);
+
 // Checks a request before any design: the edges lie strictly between 0 and
 // half the rate, in order, and their transition bands (if any) do not
 // overlap or reach 0 or half the rate; the tap count is from 1 to
@@ -47,23 +65,40 @@ std::string CheckDesignRequest(const TDesignRequest& Request, int32_t MaxTaps = 
 // float, gain 1 in the passband's reference (DC for a lowpass and bandstop,
 // half the rate for a highpass, the band's centre for a bandpass). The
 // comment records the design, e.g. "Lowpass, windowed sinc, 101 taps, cutoff
-// 1500 Hz at 44100 Hz, Blackman window". With an attenuation, the tap count
-// is the smallest odd one whose response meets it: passband within 1 +- d
-// and stopband below d, d = 10^(-Attenuation / 20), on a fine grid. Throws
+// 1500 Hz at 44100 Hz, Blackman window". With an attenuation, a Kaiser
+// window made for 1 dB more, and the first odd tap count from Kaiser's
+// estimate whose response, as floats, meets it: passband within 1 +- d and
+// stopband below d, d = 10^(-Attenuation / 20), on a fine grid. Throws
 // EGeneralError with the message of CheckDesignRequest for an unsound
 // request, and when the attenuation needs more than FIR_MAX_TAPS taps.
 TFirFilter DesignFilter(const TDesignRequest& Request);
 
 // The same design as coefficients in double, for a filter of up to MaxTaps
-// taps (a long filter, written as a WAV file): the tap count's limit and the
-// refusal name MaxTaps instead of FIR_MAX_TAPS. Checking an attenuation costs
-// the square of the taps.
-constexpr int32_t kMaxDesignTaps = 32767;
+// taps (a long filter, run on the FFT engine or written as a WAV file): the
+// tap count's limit and the refusal name MaxTaps instead of FIR_MAX_TAPS.
+// Warnings holds DesignShortfalls of the result. Checking an attenuation
+// costs an FFT of 16 points per tap for every tap count tried.
+constexpr int32_t kMaxDesignTaps = 131071;
 struct TDesignedTaps {
   std::vector<double> Taps;
   std::string Comment;
+  std::vector<std::string> Warnings;
 };
 TDesignedTaps DesignTaps(const TDesignRequest& Request, int32_t MaxTaps);
+
+// The coefficients of a design rounded to float at delays 0 to N - 1, as a
+// filter; N must be at most FIR_MAX_TAPS.
+TFirFilter ToFirFilter(const TDesignedTaps& Design);
+
+// What a design's taps miss of its request, measured on the taps: the gain
+// at the stopband's reference frequencies (0 Hz for a highpass, half the
+// rate for a lowpass, both for a bandpass, the band's centre for a bandstop)
+// when it is not below the asked attenuation, or, for a tap count, the
+// attenuation its window nominally reaches (less 10 dB). Each line names
+// the figures, e.g. "the gain at 0 Hz is -8.5 dB, not below -64 dB: 999
+// taps of a Blackman window are too few for this edge at 96000 Hz (about
+// 6601 would do)". Empty when the design meets its request.
+std::vector<std::string> DesignShortfalls(const TDesignRequest& Request, const std::vector<double>& Taps);
 
 // The rate a filter comment says the filter was made for: the number in its
 // last "at N Hz", as DesignFilter writes it ("cutoff 1500 Hz at 44100 Hz")

@@ -492,7 +492,7 @@ T Lookup(const std::pair<const char*, T> (&Table)[N], const std::string& Name, c
   throw py::value_error(What + " '" + Name + "': " + Names + " are accepted");
 }
 
-TFirFilter Design(const std::string& Kind, double Low, double High, double Rate, int32_t Taps,
+py::tuple Design(const std::string& Kind, double Low, double High, double Rate, int32_t Taps,
                   const std::string& Window, double Beta, double Attenuation, double Transition) {
   TDesignRequest Request;
   Request.Kind = Lookup(kBands, Kind, "kind");
@@ -502,11 +502,20 @@ TFirFilter Design(const std::string& Kind, double Low, double High, double Rate,
   Request.Taps = Taps;
   Request.Window = Lookup(kWindows, Window, "window");
   Request.Beta = Request.Window == TWindowKind::Kaiser ? Beta : 0;
-  Request.Attenuation = Attenuation;
+  Request.Attenuation = Attenuation;  // NaN: not given
   Request.Transition = Transition;
+  Request = WithDefaults(Request);
   if (const std::string Problem = CheckDesignRequest(Request); !Problem.empty()) throw py::value_error(Problem);
-  py::gil_scoped_release Release;
-  return DesignFilter(Request);
+  TDesignedTaps Designed;
+  {
+    py::gil_scoped_release Release;
+    Designed = DesignTaps(Request, kMaxDesignTaps);
+  }
+  if (Designed.Taps.size() > size_t{FIR_MAX_TAPS})
+    throw py::value_error("the design needs " + std::to_string(Designed.Taps.size()) +
+                          " taps, and a Filter holds at most " + std::to_string(FIR_MAX_TAPS) +
+                          ": ask for wider transitions or less attenuation");
+  return py::make_tuple(ToFirFilter(Designed), Designed.Warnings);
 }
 
 py::tuple FromImpulse(const std::string& FileName, int Channel, double Threshold) {

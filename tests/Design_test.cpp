@@ -111,6 +111,66 @@ TEST(DesignFilter, WindowedDesignsHaveUnitPassbandAndHalfGainAtTheEdges) {
   }
 }
 
+// |sum of c e^(-2 pi i f n / rate)| over taps at delays 0, 1, 2, ...
+double Gain(const std::vector<double>& Taps, double Frequency, double Rate) {
+  std::complex<double> Sum = 0;
+  for (size_t N = 0; N < Taps.size(); ++N)
+    Sum += Taps[N] * std::exp(std::complex<double>(0, -2 * std::numbers::pi * Frequency * double(N) / Rate));
+  return std::abs(Sum);
+}
+
+TEST(DesignTaps, DefaultDesignsMeetTheirAttenuationAtEveryCommonRate) {
+  // Low edges, where the default transition used to reach 0 Hz or need more
+  // taps than a .fir holds; what does not fit a .fir becomes a long filter.
+  // Judged at the stopband's ends and reference, and across the passband.
+  for (const double Rate : {8000.0, 44100.0, 48000.0, 96000.0, 192000.0}) {
+    for (const auto& [Kind, Edge] : {std::pair{TBandKind::Highpass, 20.0}, {TBandKind::Highpass, 80.0},
+                                     {TBandKind::Lowpass, 200.0}, {TBandKind::Lowpass, 0.45 * Rate}}) {
+      TDesignRequest R = Request(Kind, Rate, Edge);
+      R.Attenuation = R.Transition = NAN;
+      R = WithDefaults(R);
+      SCOPED_TRACE(std::to_string(int(Edge)) + " Hz at " + std::to_string(int(Rate)) + " Hz");
+      const TDesignedTaps D = DesignTaps(R, kMaxDesignTaps);
+      EXPECT_TRUE(D.Warnings.empty());
+      if (Rate == 8000 && Edge >= 80) {
+        EXPECT_LE(D.Taps.size(), size_t{FIR_MAX_TAPS});
+      }
+      const double Half = R.Transition / 2, Nyquist = Rate / 2, Deviation = 1e-3;
+      const bool High = Kind == TBandKind::Highpass;
+      const double StopFrom = High ? 0 : Edge + Half, StopTo = High ? Edge - Half : Nyquist;
+      const double PassFrom = High ? Edge + Half : 0, PassTo = High ? Nyquist : Edge - Half;
+      for (const double F : {StopFrom, (StopFrom + StopTo) / 2, StopTo})
+        EXPECT_LE(Gain(D.Taps, F, Rate), Deviation) << F << " Hz";
+      for (int I = 0; I <= 8; ++I) {
+        const double F = PassFrom + (PassTo - PassFrom) * I / 8;
+        EXPECT_NEAR(Gain(D.Taps, F, Rate), 1, Deviation) << F << " Hz";
+      }
+    }
+  }
+}
+
+TEST(DesignTaps, WarnsWhenTheTapsMissTheStopband) {
+  const struct {
+    TDesignRequest R;
+    const char* Warning;  // "" for none
+  } Cases[] = {
+      {Windowed(Request(TBandKind::Highpass, 96000, 80), 999, TWindowKind::Blackman),
+       "the gain at 0 Hz is -8.5 dB, not below -64.0 dB: 999 taps of a Blackman window are too few"},
+      {Windowed(Request(TBandKind::Lowpass, 8000, 3990), 11, TWindowKind::Hann), "the gain at 4000 Hz is"},
+      {Windowed(Request(TBandKind::Bandstop, 8000, 1000, 1010), 101, TWindowKind::Hamming), "the gain at 1005 Hz is"},
+      {Windowed(Request(TBandKind::Lowpass, 44100, 3000), 101, TWindowKind::Blackman), ""},
+      {Windowed(Request(TBandKind::Bandpass, 8000, 300, 3400), 201, TWindowKind::Kaiser, 8), ""},
+  };
+  for (const auto& C : Cases) {
+    const TDesignedTaps D = DesignTaps(C.R, kMaxDesignTaps);
+    const std::string All = D.Warnings.empty() ? "" : D.Warnings.front();
+    if (*C.Warning == 0)
+      EXPECT_EQ(All, "");
+    else
+      EXPECT_NE(All.find(C.Warning), std::string::npos) << All;
+  }
+}
+
 TEST(DesignFilter, RefusesWhatNoFilterCanMeet) {
   const std::pair<TDesignRequest, const char*> Cases[] = {
       {Windowed(Request(TBandKind::Highpass, 44100, 2000), 100, TWindowKind::Hann), "odd tap count"},

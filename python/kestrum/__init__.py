@@ -300,9 +300,13 @@ class Filter:
         "bandpass" or "bandstop" (two edges, low and high). Give rate (Hz)
         and either taps (1 to 1000; odd for highpass and bandstop) with
         window ("rectangular", "hann", "hamming", "blackman" (default) or
-        "kaiser", which needs beta), or attenuation (stopband, dB) with
-        transition (Hz, the width of each transition band), from which a
-        Kaiser window and the fewest taps follow. The passband gain is 1.
+        "kaiser", which needs beta), or attenuation (stopband, dB, default
+        60) and transition (Hz, the width of each transition band; by
+        default a tenth of the lowest edge, widened to fit about 800 taps
+        where the bands leave room), from which a Kaiser window and the
+        fewest taps follow. The passband gain is 1. A design that misses
+        its request gives a FilterWarning naming the figures; one that
+        needs more than 1000 taps raises ValueError.
 
         kind "impulse" takes a WAV file instead of edges, as
         ``Filter.from_impulse`` does (threshold, channel).
@@ -317,8 +321,6 @@ class Filter:
             raise TypeError(f"a {kind} takes {wanted} edge{'s' if wanted > 1 else ''} in Hz, got {len(edges)}")
         if rate is None:
             raise TypeError("design() needs rate, the sample rate in Hz")
-        if taps is None and (attenuation is None or transition is None):
-            raise ValueError("give either taps or attenuation with transition")
         if taps is not None and (attenuation is not None or transition is not None):
             raise ValueError("give either taps or attenuation with transition, not both")
         if window is not None and taps is None:
@@ -331,11 +333,12 @@ class Filter:
         high = _real(edges[1], "the high edge") if len(edges) > 1 else 0.0
         # Beyond 32 bits a tap count is as far out of range as the largest one.
         taps = 0 if taps is None else int(np.clip(_integer(taps, "taps", -2**63, 2**63 - 1), -2**31, 2**31 - 1))
-        return cls._of(_kestrum.design(kind, low, high, _real(rate, "rate"), taps,
-                                       "blackman" if window is None else _text(window, "window"),
-                                       0.0 if beta is None else _real(beta, "beta"),
-                                       0.0 if attenuation is None else _real(attenuation, "attenuation"),
-                                       0.0 if transition is None else _real(transition, "transition")))
+        # NaN: not given, the default that the command line's designs share.
+        return cls._of(*_kestrum.design(kind, low, high, _real(rate, "rate"), taps,
+                                        "blackman" if window is None else _text(window, "window"),
+                                        0.0 if beta is None else _real(beta, "beta"),
+                                        float("nan") if attenuation is None else _real(attenuation, "attenuation"),
+                                        float("nan") if transition is None else _real(transition, "transition")))
 
     @classmethod
     def from_impulse(cls, path, threshold=-90.0, channel=1):

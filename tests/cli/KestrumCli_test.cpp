@@ -445,6 +445,8 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
        "'lowpass:5000' at 8000 Hz: the cutoff 5000 Hz is not below half the rate"},
       {"a design with a stream as source", {Pipes / "fifo", Target, "lowpass:1000"},
        "a designed filter needs the source's rate before the run"},
+      {"a WAV filter's scaling with a design", {Source, Target, "lowpass:1000", "--normalize", "peak"},
+       "--normalize applies to a WAV FILTER, an impulse response; 'lowpass:1000' is a designed filter"},
   };
   const std::string Hint = "\nRun 'kestrum --help' for more.\n";
   for (const TCase& C : Cases) {
@@ -508,6 +510,21 @@ TEST(KestrumCli, DesignsANamedFilterAtEachSourcesRate) {
             std::string::npos);
   EXPECT_EQ(RunKestrum({DataFile("sox_u8_mono.wav"), Dir / "x.wav", Dir / "8000.fir"}).Err.find("made for"),
             std::string::npos);
+}
+
+TEST(KestrumCli, RunsADesignPastAFirsTapsAsALongFilter) {
+  // highpass:80 at 48 kHz needs some 2500 taps: a constant source comes out
+  // silent, 60 dB down, once the filter is full.
+  const test::TScratchDir Dir;
+  test::WriteFileBytes(Dir / "in.wav", test::MakeWav(1, 16, 48000, test::Bytes(2 * 12000, 0x40)));
+  const TResult R = RunKestrum({Dir / "in.wav", Dir / "out.wav", "highpass:80"});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  EXPECT_NE(R.Err.find("\nFilter comment: Highpass, windowed sinc, "), std::string::npos) << R.Err;
+  EXPECT_EQ(R.Err.find("warning"), std::string::npos) << R.Err;
+  const test::Bytes Out = SampleBytes(Dir / "out.wav");
+  ASSERT_EQ(Out.size(), 2u * 12000);
+  for (size_t I = 2 * 3000; I < Out.size(); I += 2)
+    ASSERT_LE(std::abs(int16_t(Out[I] | Out[I + 1] << 8)), 0x4040 / 1000) << "frame " << I / 2;
 }
 
 TEST(KestrumCli, BatchWritesWhatSingleRunsWriteAndReportsFailures) {
@@ -577,7 +594,8 @@ TEST(KestrumCli, DesignAndResponseRefuseWhatTheyCannotDo) {
   const TCase Cases[] = {
       {"no filter kind", {"design"}, 2, "name one of lowpass, highpass, bandpass, bandstop or impulse"},
       {"a mistyped filter kind", {"design", "lowpas", "1000"}, 2, "did you mean 'lowpass'?"},
-      {"no tap count nor attenuation", Lowpass, 2, "--taps or --attenuation"},
+      {"a default design beyond a .fir",
+       {"design", "highpass", "80", "--rate", "48000", "-o", Out}, 1, "taps, and a .fir holds at most 1000 (-o FILE.wav"},
       {"taps and attenuation", With(Lowpass, {"--taps", "11", "--attenuation", "60"}), 2, "not both"},
       {"a window without taps",
        With(Lowpass, {"--attenuation", "60", "--transition", "500", "--window", "hann"}), 2,
@@ -659,11 +677,11 @@ TEST(KestrumCli, DesignsAndRunsALongFilterAsAWavFile) {
   AsWav.insert(AsWav.end(), {"-o", Dir / "lp.wav"});
   const TResult Refused = RunKestrum(AsFir);
   EXPECT_EQ(Refused.Status, 1);
-  EXPECT_NE(Refused.Err.find("at most 1000: ask for wider transitions or less attenuation (-o FILE.wav writes"),
+  EXPECT_NE(Refused.Err.find("the design needs 1055 taps, and a .fir holds at most 1000 (-o FILE.wav writes"),
             std::string::npos) << Refused.Err;
   ASSERT_EQ(RunKestrum(AsWav).Status, 0);
   const TResult Response = RunKestrum({"response", Dir / "lp.wav"});
-  EXPECT_TRUE(Response.Out.starts_with("Taps: 1061\nDelays: 0 to 1060 frames (11.04 ms)")) << Response.Out;
+  EXPECT_TRUE(Response.Out.starts_with("Taps: 1055\nDelays: 0 to 1054 frames (10.98 ms)")) << Response.Out;
 
   test::WriteFileBytes(Dir / "in.wav", test::MakeWav(2, 16, 96000, test::Words(std::vector<int16_t>(20000, 1000))));
   for (const TArgs& Extra : {TArgs{}, TArgs{"--exact"}, TArgs{"--filter-gain", "-6"}}) {
@@ -671,7 +689,7 @@ TEST(KestrumCli, DesignsAndRunsALongFilterAsAWavFile) {
     Args.insert(Args.end(), {Dir / "in.wav", Dir / "out.wav", Dir / "lp.wav"});
     const TResult Run = RunKestrum(Args);
     ASSERT_EQ(Run.Status, 0) << Run.Err;
-    EXPECT_NE(Run.Err.find("Taps: 1061"), std::string::npos) << Run.Err;
+    EXPECT_NE(Run.Err.find("Taps: 1055"), std::string::npos) << Run.Err;
     // Past the filter's length a constant passes at the filter's gain.
     const Bytes Out = SampleBytes(Dir / "out.wav");
     const int16_t Last = static_cast<int16_t>(Out[Out.size() - 2] | Out[Out.size() - 1] << 8);

@@ -93,7 +93,8 @@ def test_bad_arguments_name_what_was_given_and_what_is_accepted(tmp_path):
         (lambda: kestrum.Filter.from_taps([0, 1], [1.0]), ValueError, "2 delays and 1 coefficients"),
         (lambda: kestrum.Filter.design("lowpass", 30000, rate=44100, taps=11), ValueError,
          "the cutoff 30000 Hz is not below half the rate"),
-        (lambda: kestrum.Filter.design("lowpass", 3000, rate=44100), ValueError, "either taps or attenuation"),
+        (lambda: kestrum.Filter.design("highpass", 20, rate=8000), ValueError,
+         "taps, and a Filter holds at most 1000"),
         (lambda: kestrum.Filter.design("notch", 3000, rate=44100, taps=11), ValueError, "kind 'notch'"),
         (lambda: kestrum.read_wav(tmp_path / "none.wav"), kestrum.FileError, "No such file or directory"),
         (lambda: kestrum.write_wav(tmp_path / "x.wav", np.zeros(0, np.int16), 8000), ValueError, "hold no frame"),
@@ -323,6 +324,8 @@ def test_writers_keep_what_is_not_theirs_to_replace(tmp_path):
 @needs_cli
 @pytest.mark.parametrize("kind, edges, options, cli_options", [
     ("lowpass", [3000], dict(attenuation=60, transition=500), ["--attenuation", 60, "--transition", 500]),
+    ("highpass", [80], dict(), []),  # the defaults they share
+    ("lowpass", [200], dict(attenuation=50), ["--attenuation", 50]),
     ("bandpass", [300, 3400], dict(taps=151, window="hamming"), ["--taps", 151, "--window", "hamming"]),
     ("highpass", [1000], dict(taps=31, window="kaiser", beta=6), ["--taps", 31, "--window", "kaiser", "--beta", 6]),
 ])
@@ -339,6 +342,11 @@ def test_design_and_response_match_the_cli(tmp_path, kind, edges, options, cli_o
     for column, curve in enumerate([response.frequency, response.magnitude_db, response.phase_deg,
                                     response.group_delay]):
         np.testing.assert_allclose(table[:, column], curve, rtol=1e-5, atol=1e-9)
+
+
+def test_design_warns_where_its_taps_miss_the_stopband():
+    with pytest.warns(kestrum.FilterWarning, match=r"the gain at 0 Hz is -8\.5 dB, not below -64\.0 dB"):
+        kestrum.Filter.design("highpass", 80, rate=96000, taps=999)
 
 
 def _everything_numeric(tmp_path):
