@@ -176,6 +176,15 @@ private:
   void Discard();
   void OpenStream(const std::string& Name);
   void FinishReplacement(uint64_t Data);
+  // Whether the file may pass 4 GiB: an RF64 or JUNK header, or a stream
+  // whose length was never declared (its sizes say "unknown").
+  bool Unbounded() const { return FLayout != TWavLayout::Plain || (FStreaming && FReserved < 0); }
+  // The header for Data bytes of frames, in the layout settled, a JUNK chunk
+  // becoming ds64 past 4 GiB.
+  std::vector<uint8_t> FinalHeader(uint64_t Data) const;
+  // A patchable stream: writes its header with the sizes of Data bytes over
+  // the one it began with; returns 0 or the errno of the failed write.
+  int PatchStreamHeader(uint64_t Data) const;
   uint64_t FrameBytes() const { return static_cast<uint64_t>(Format().FrameBytes()); }
   // The header for Data bytes of frames; a format no header can describe
   // raises EGeneralError naming the file.
@@ -195,7 +204,11 @@ private:
   int64_t FReserved = -1;  // frames declared by Reserve, -1 when unknown
   bool FUnknownLength = false;  // ReserveUnknownLength was called
   TWavLayout FLayout = TWavLayout::Plain;  // settled with the header's size
-  bool FHoleAtEnd = false;  // the file ends in a hole that a write has not yet closed
+  uint64_t FBlock = 4096;     // a replaced file: its file system's block, the unit of a hole
+  // A stream that is a regular file, at an offset that may be written again
+  // (not appending): its header is completed at the end, at FStreamStart.
+  bool FPatchable = false;
+  int64_t FStreamStart = 0;
   std::vector<uint8_t> FCutFrame;  // the unwritten rest of the frame a stopped stream write ended in
 };
 
