@@ -47,7 +47,7 @@ void TWriteWavFile::Open() {
 void TWriteWavFile::CreateNew() {
   FLength = 0;
   FReserved = -1;
-  FUnknownLength = FPatchable = false;
+  FUnknownLength = FPatchable = FSparseStream = false;
   FLayout = TWavLayout::Plain;
   FStreaming = false;
   if (IsStreamTarget(FileName)) {
@@ -79,6 +79,7 @@ void TWriteWavFile::OpenStream(const std::string& Name) {
   const int Flags = fcntl(Fd, F_GETFL);
   FPatchable = fstat(Fd, &Stat) == 0 && S_ISREG(Stat.st_mode) && Flags >= 0 && (Flags & O_APPEND) == 0 &&
                lseek(Fd, 0, SEEK_CUR) >= 0;
+  if (FPatchable) FBlock = FileBlockSize(Fd);
 }
 
 void TWriteWavFile::Reserve(int64_t Frames) { FReserved = std::max<int64_t>(Frames, 0); }
@@ -161,7 +162,13 @@ void TWriteWavFile::Put(const uint8_t* Bytes, size_t Count) {
               : FUnknownLength && FReserved < 0 && (!FStreaming || FPatchable) ? TWavLayout::Junk
                                                                      : TWavLayout::Plain;
     const TWavHeader Empty = HeaderFor(0, FLayout);
-    if (FPatchable) FStreamStart = lseek(fileno(DataFile), 0, SEEK_CUR);
+    if (FPatchable) {
+      // Written at its offsets, with holes for silence, when nothing lies
+      // past the start that a hole would leave in place.
+      struct stat Stat {};
+      FStreamStart = lseek(fileno(DataFile), 0, SEEK_CUR);
+      FSparseStream = FStreamStart >= 0 && fstat(fileno(DataFile), &Stat) == 0 && Stat.st_size <= FStreamStart;
+    }
     FHeaderSize = Empty.Size();
     std::vector<uint8_t> Lead(static_cast<size_t>(FHeaderSize - WAV_HEADER_SIZE), 0);
     if (FStreaming && Bytes == Buffer) {
@@ -181,13 +188,15 @@ void TWriteWavFile::Append(const uint8_t* Bytes, size_t Count) {
   if (!Unbounded() && FLength + Count > kMaxFileLength)
     throw EGeneralError(FileName + ": the output would exceed the 4 GiB that a WAV "
                                    "header can describe (declare its length to write RF64)");
-  if (FStreaming) {
+  if (FStreaming && !FSparseStream) {
     PutStream(Bytes, Count);  // counts what it writes, as it goes
     return;
   }
   // Blocks of zero bytes (silence) become holes in the file: the same bytes
-  // when read, no disk space, no time. FinishReplacement sets the length.
-  if (const int Error = WriteSparse(fileno(DataFile), Bytes, Count, FLength, FBlock)) {
+  // when read, no disk space, no time. FinishReplacement (or SettleStreamEnd)
+  // sets the length.
+  const uint64_t Start = FSparseStream ? static_cast<uint64_t>(FStreamStart) : 0;
+  if (const int Error = WriteSparse(fileno(DataFile), Bytes, Count, Start + FLength, FBlock)) {
     CheckStop();
     throw EInOutError::FromErrno(Error, "cannot write", FileName);
   }
@@ -248,6 +257,7 @@ void TWriteWavFile::EndStream() noexcept {
   const uint8_t* Bytes = FCutFrame.empty() ? Buffer : FCutFrame.data();
   size_t Count = !FCutFrame.empty() ? FCutFrame.size() : Aligned ? static_cast<size_t>(BufPos) : 0;
   const int Fd = fileno(DataFile);
+  if (FSparseStream && SettleStreamEnd() != 0) Count = 0;
   uint64_t Sent = FLength;
   while (Count > 0) {
     pollfd Poll{Fd, POLLOUT, 0};
@@ -259,6 +269,7 @@ void TWriteWavFile::EndStream() noexcept {
     Count -= static_cast<size_t>(N);
     Sent += static_cast<uint64_t>(N);
   }
+  FLength = Sent;  // where a sparse stream's descriptor is left
   // A file gets the sizes of the whole frames it holds (of an even size:
   // a pad byte would be missing).
   if (FPatchable && FHeaderSize != 0 && Sent > Header && (Sent - Header) % FrameBytes() == 0 &&
@@ -289,6 +300,8 @@ void TWriteWavFile::Close() {
       throw EGeneralError(FileName + ": the header's layout (float or PCM, plain or extensible) changed after frames "
                                      "were written");
     if (FStreaming) {
+      if (FSparseStream)
+        if (const int Error = SettleStreamEnd()) throw EInOutError::FromErrno(Error, "cannot write", FileName);
       if (FPatchable)
         if (const int Error = PatchStreamHeader(Data))
           throw EInOutError::FromErrno(Error, "cannot write the header of", FileName);
@@ -333,7 +346,19 @@ int TWriteWavFile::PatchStreamHeader(uint64_t Data) const {
                      UINT64_MAX);
 }
 
+int TWriteWavFile::SettleStreamEnd() {
+  // The descriptor's offset goes past the frames, where a shell's next
+  // command writes, and the file's length past a hole at their end.
+  const off_t End = static_cast<off_t>(static_cast<uint64_t>(FStreamStart) + FLength);
+  struct stat Stat {};
+  if (lseek(fileno(DataFile), End, SEEK_SET) < 0 || fstat(fileno(DataFile), &Stat) != 0) return errno;
+  if (Stat.st_size < End && ftruncate(fileno(DataFile), End) != 0) return errno;
+  return 0;
+}
+
 void TWriteWavFile::Discard() {
+  if (FSparseStream && DataFile) (void)SettleStreamEnd();
+  FSparseStream = false;
   if (FStreaming && DataFile) std::fclose(DataFile);
   DataFile = nullptr;
   FReplacement.Discard();

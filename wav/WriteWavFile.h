@@ -185,6 +185,9 @@ private:
   // A patchable stream: writes its header with the sizes of Data bytes over
   // the one it began with; returns 0 or the errno of the failed write.
   int PatchStreamHeader(uint64_t Data) const;
+  // A sparse stream: moves the descriptor past the frames written and sets
+  // the file's length to cover them; returns 0 or the errno of the failure.
+  int SettleStreamEnd();
   uint64_t FrameBytes() const { return static_cast<uint64_t>(Format().FrameBytes()); }
   // The header for Data bytes of frames; a format no header can describe
   // raises EGeneralError naming the file.
@@ -204,11 +207,14 @@ private:
   int64_t FReserved = -1;  // frames declared by Reserve, -1 when unknown
   bool FUnknownLength = false;  // ReserveUnknownLength was called
   TWavLayout FLayout = TWavLayout::Plain;  // settled with the header's size
-  uint64_t FBlock = 4096;     // a replaced file: its file system's block, the unit of a hole
+  uint64_t FBlock = 4096;  // the file system's block of a file target, the unit of a hole
   // A stream that is a regular file, at an offset that may be written again
   // (not appending): its header is completed at the end, at FStreamStart.
   bool FPatchable = false;
   int64_t FStreamStart = 0;
+  // A patchable stream into a file with nothing past FStreamStart: written
+  // at its offsets with holes, as a replaced file is.
+  bool FSparseStream = false;
   std::vector<uint8_t> FCutFrame;  // the unwritten rest of the frame a stopped stream write ended in
 };
 
