@@ -29,8 +29,11 @@ namespace kestrum {
 // (/dev/stdout, /dev/fd/N: written through it, base/OutputFile.h) are
 // streamed instead: header
 // first, its sizes computed from Reserve's frame count (0xFFFFFFFF without
-// one), then the frames, with no temporary file. A failed run leaves such a
-// stream cut short.
+// one, and then no limit of 4 GiB), then the frames, with no temporary file.
+// A failed run leaves such a stream cut short. A stream that is a regular
+// file written at its descriptor's offset (standard output sent to a file,
+// not appended to) gets its header completed at Close as a replaced file
+// does, and holes for silence when nothing lay past that offset.
 class TWriteWavFile {
 public:
   TWriteWavFile() = default;
@@ -99,8 +102,9 @@ public:
   void Reserve(int64_t Frames);
   // Declares, instead, that the length is not known: a regular file then
   // keeps a 36-byte JUNK chunk after "WAVE", which becomes a ds64 chunk
-  // should the file pass 4 GiB; a stream gets sizes of 0xFFFFFFFF. Without
-  // either declaration a file past 4 GiB is refused (EGeneralError).
+  // should the file pass 4 GiB; a stream gets sizes of 0xFFFFFFFF (a stream
+  // into a file: the JUNK chunk too). Without either declaration a file past
+  // 4 GiB is refused (EGeneralError); a stream flows on.
   void ReserveUnknownLength();
 
   // Writes the buffered bytes, a zero pad byte after data of odd size, and
@@ -116,7 +120,8 @@ public:
   // bit for bit. Appending while no file
   // is open raises EGeneralError. A file that would outgrow the 32-bit sizes
   // of its header raises EGeneralError instead of growing, unless Reserve or
-  // ReserveUnknownLength let it become RF64.
+  // ReserveUnknownLength let it become RF64, or it is a stream of unknown
+  // length. Blocks of zeros reach a file as holes.
   void WriteByte(int32_t Value) {
     Buffer[BufPos++] = static_cast<uint8_t>(Value);
     if (BufPos >= BufSize) WriteBlock();
