@@ -103,6 +103,38 @@ bool IsStreamTarget(const std::string& Name) {
   return DescriptorOf(Name) || (stat(Name.c_str(), &Existing) == 0 && !S_ISREG(Existing.st_mode));
 }
 
+uint64_t FileBlockSize(int Fd) {
+  struct stat Stat {};
+  if (fstat(Fd, &Stat) != 0 || Stat.st_blksize < 512 || Stat.st_blksize > (1 << 24)) return 4096;
+  return static_cast<uint64_t>(Stat.st_blksize);
+}
+
+int WriteSparse(int Fd, const uint8_t* Bytes, size_t Count, uint64_t Offset, uint64_t Block) {
+  // Contiguous pieces that are written go out in one pwrite.
+  const auto Write = [&](uint64_t From, uint64_t To) {
+    for (const uint8_t* P = Bytes + (From - Offset); From < To;) {
+      const ssize_t N = pwrite(Fd, P, static_cast<size_t>(To - From), static_cast<off_t>(From));
+      if (N < 0 && errno == EINTR) continue;
+      if (N <= 0) return N < 0 ? errno : EIO;
+      P += N;
+      From += static_cast<uint64_t>(N);
+    }
+    return 0;
+  };
+  const uint64_t End = Offset + Count;
+  uint64_t Run = Offset;  // the first byte neither written nor left out
+  for (uint64_t At = Offset; At < End;) {
+    const uint64_t Next = std::min(End, (At / Block + 1) * Block);
+    const uint8_t* Piece = Bytes + (At - Offset);
+    if (Piece[0] == 0 && std::memcmp(Piece, Piece + 1, static_cast<size_t>(Next - At - 1)) == 0) {
+      if (const int Error = Write(Run, At)) return Error;
+      Run = Next;
+    }
+    At = Next;
+  }
+  return Write(Run, End);
+}
+
 namespace {
 bool ClosedStandardStreams[3] = {};
 }  // namespace

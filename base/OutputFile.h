@@ -2,6 +2,8 @@
 // not at all through a temporary file beside it.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -18,6 +20,19 @@ std::optional<int> DescriptorOf(const std::string& Name);
 // DescriptorOf, or a file that exists and is not a regular one (a FIFO, a
 // device, a terminal), which renaming over would replace. Links are followed.
 bool IsStreamTarget(const std::string& Name);
+
+// The size of the blocks in which the file system of Fd allocates space (a
+// hole is made of whole ones); 4096 when it does not say.
+uint64_t FileBlockSize(int Fd);
+
+// Writes the Count bytes of Bytes at byte Offset of Fd, except the pieces,
+// cut at multiples of Block, that are all zero: they are not written. A part
+// of a file never written reads as zeros, and a whole block of such (silence)
+// takes no disk space. So a run of zeros that spans several calls stays a
+// hole too. Zeros left out at the end are the caller's to cover, by setting
+// the file's length past them (ftruncate). Returns 0, or the errno of the
+// write that failed.
+int WriteSparse(int Fd, const uint8_t* Bytes, size_t Count, uint64_t Offset, uint64_t Block);
 
 // Records that the standard descriptor Fd (0 to 2) was closed when the
 // process started, and only holds a placeholder: OpenStream refuses it.

@@ -17,6 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "base/Errors.h"
 #include "base/FloatEnv.h"
 #include "base/OutputFile.h"
@@ -412,6 +415,20 @@ void WriteWav(const std::string& FileName, const py::buffer& Data, int Channels,
   Writer.Close();
 }
 
+// Writes Data at byte Position of the existing file FileName, which it was
+// sized to hold, as the writer writes: blocks of zeros stay holes. The bytes
+// reach the disk before it returns.
+void WriteSparseAt(const std::string& FileName, const py::buffer& Data, uint64_t Position) {
+  const std::span<const uint8_t> Bytes = ::Bytes(Data);
+  py::gil_scoped_release Release;
+  const int Fd = open(FileName.c_str(), O_WRONLY | O_CLOEXEC);
+  if (Fd < 0) throw EInOutError::FromErrno(errno, "cannot open", FileName, "for writing");
+  int Error = WriteSparse(Fd, Bytes.data(), Bytes.size(), Position, FileBlockSize(Fd));
+  if (Error == 0 && fsync(Fd) != 0) Error = errno;
+  close(Fd);
+  if (Error != 0) throw EInOutError::FromErrno(Error, "cannot write", FileName);
+}
+
 // Where a WAV file's frames lie, for reading them in place: (the file
 // offset of the first frame, frames, channels, sample format, rate).
 py::tuple WavLayout(const std::string& FileName) {
@@ -647,6 +664,7 @@ PYBIND11_MODULE(_kestrum, M) {
   M.def("write_wav", &WriteWav, kDefaultEnv);
   M.def("wav_layout", &WavLayout, kDefaultEnv);
   M.def("wav_header", &WavHeader, kDefaultEnv);
+  M.def("write_sparse_at", &WriteSparseAt, kDefaultEnv);
   M.def("check_target", [](const std::string& Target, bool Force) { CheckTarget(Target, {}, Force); },
         kDefaultEnv);
   py::class_<TReplaceFile>(M, "Replacement")

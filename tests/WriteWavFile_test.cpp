@@ -3,8 +3,10 @@
 
 #include <fstream>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <thread>
@@ -210,17 +212,21 @@ TEST_F(WriteWavFileTest, WritesRf64PastFourGiBAndKeepsSmallFilesPlain) {
     uint64_t Frames;
     const char* Form;
     const char* Chunk;  // at byte 12
+    bool Descriptor;    // through /dev/fd/N, as standard output sent to the file
   };
   const Case Cases[] = {
-      {"declared, large", int64_t(Big), Big, "RF64", "ds64"},
-      {"unknown, large", -1, Big, "RF64", "ds64"},
-      {"unknown, small", -1, 3, "RIFF", "JUNK"},
-      {"declared, small", 3, 3, "RIFF", "fmt "},
+      {"declared, large", int64_t(Big), Big, "RF64", "ds64", false},
+      {"unknown, large", -1, Big, "RF64", "ds64", false},
+      {"unknown, small", -1, 3, "RIFF", "JUNK", false},
+      {"declared, small", 3, 3, "RIFF", "fmt ", false},
+      {"unknown, large, a stream into the file", -1, Big, "RF64", "ds64", true},
+      {"unknown, small, a stream into the file", -1, 3, "RIFF", "JUNK", true},
   };
   const Bytes Silence(1 << 20, 0), Last(16, 0x5A);
   for (const Case& C : Cases) {
     SCOPED_TRACE(C.What);
-    Writer.FileName = Name;
+    const int Fd = C.Descriptor ? open(Name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1;
+    Writer.FileName = C.Descriptor ? "/dev/fd/" + std::to_string(Fd) : Name;
     Writer.SetActive(true);
     Writer.SetFormat(Format);
     C.Reserve < 0 ? Writer.ReserveUnknownLength() : Writer.Reserve(C.Reserve);
@@ -232,6 +238,7 @@ TEST_F(WriteWavFileTest, WritesRf64PastFourGiBAndKeepsSmallFilesPlain) {
     Writer.WriteBytes(Last.data(), Last.size());
     Writer.Close();
     Writer.SetActive(false);
+    if (Fd >= 0) close(Fd);
     std::ifstream File(Name, std::ios::binary);
     char Head[16];
     File.read(Head, 16);
@@ -246,6 +253,65 @@ TEST_F(WriteWavFileTest, WritesRf64PastFourGiBAndKeepsSmallFilesPlain) {
     Bytes Got(16);
     Reader.ReadFrames(Got.data(), 1);
     EXPECT_EQ(Got, Last);
+  }
+}
+
+// Every file-system block of zeros is a hole, however the writes cut it and
+// wherever the file ends: in a replaced file and in a stream into a file
+// (at the offset its descriptor had), whose descriptor ends past the frames.
+TEST_F(WriteWavFileTest, LeavesHolesForZeroBlocksInFilesAndStreamsIntoFiles) {
+  const size_t Size = (1 << 20) + 6;  // ends inside a block
+  struct Case {
+    const char* What;
+    std::vector<size_t> Loud;  // the only nonzero bytes of the data
+    size_t Piece;              // bytes per WriteBytes; 0: a WriteWord per frame
+    int64_t At;                // -1: a replaced file; else a stream at this offset
+  };
+  const Case Cases[] = {
+      {"silence, frame by frame", {}, 0, -1},
+      {"loud bytes across blocks, frame by frame", {0, 4095, 4096, 300001, 700000}, 0, -1},
+      {"loud bytes, in odd pieces", {5, 65536, 999999}, 10007, -1},
+      {"silence, a stream into a file", {}, 0, 0},
+      {"loud bytes, a stream at an offset", {4090, 500000}, 0, 5},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.What);
+    Bytes Samples(Size, 0);
+    for (size_t I : C.Loud) Samples[I] = static_cast<uint8_t>(I % 255 + 1);
+    int Fd = -1;
+    if (C.At >= 0) {
+      test::WriteFileText(Name, std::string(static_cast<size_t>(C.At), 'k'));
+      Fd = open(Name.c_str(), O_WRONLY | O_CLOEXEC);
+      ASSERT_EQ(lseek(Fd, C.At, SEEK_SET), C.At);
+    }
+    Writer.FileName = Fd >= 0 ? "/dev/fd/" + std::to_string(Fd) : Name;
+    Writer.SetActive(true);
+    Writer.Bits16 = true;
+    Writer.ReserveUnknownLength();
+    if (C.Piece == 0) {
+      for (size_t I = 0; I < Size; I += 2) Writer.WriteWord(Samples[I] | Samples[I + 1] << 8);
+    } else {
+      for (size_t I = 0; I < Size; I += C.Piece) Writer.WriteBytes(&Samples[I], std::min(C.Piece, Size - I));
+    }
+    Writer.Close();
+    Writer.SetActive(false);
+    const int64_t End = Fd >= 0 ? lseek(Fd, 0, SEEK_CUR) : -1;
+    if (Fd >= 0) close(Fd);
+    const Bytes File = test::ReadFileBytes(Name);
+    const size_t Start = static_cast<size_t>(std::max<int64_t>(C.At, 0));
+    ASSERT_EQ(File.size(), Start + 80 + Size);  // a 44-byte header and its 36-byte JUNK chunk
+    if (Fd >= 0) {
+      EXPECT_EQ(End, int64_t(File.size()));
+    }
+    EXPECT_EQ(ReadU32LE(&File[Start + 76]), Size);  // the true size, not "unknown"
+    EXPECT_TRUE(Bytes(File.begin() + static_cast<std::ptrdiff_t>(Start + 80), File.end()) == Samples);
+    // Only the blocks holding a nonzero byte take disk space.
+    struct stat Stat {};
+    ASSERT_EQ(stat(Name.c_str(), &Stat), 0);
+    const size_t Block = static_cast<size_t>(Stat.st_blksize);
+    std::vector<bool> Used(File.size() / Block + 1);
+    for (size_t I = 0; I < File.size(); ++I) Used[I / Block] = Used[I / Block] || File[I] != 0;
+    EXPECT_LE(size_t(Stat.st_blocks) * 512, size_t(std::count(Used.begin(), Used.end(), true)) * Block);
   }
 }
 

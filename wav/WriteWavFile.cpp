@@ -9,7 +9,9 @@
 #include <cstring>
 #include <vector>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/Errors.h"
@@ -45,7 +47,7 @@ void TWriteWavFile::Open() {
 void TWriteWavFile::CreateNew() {
   FLength = 0;
   FReserved = -1;
-  FUnknownLength = FHoleAtEnd = false;
+  FUnknownLength = FPatchable = FSparseStream = false;
   FLayout = TWavLayout::Plain;
   FStreaming = false;
   if (IsStreamTarget(FileName)) {
@@ -54,6 +56,7 @@ void TWriteWavFile::CreateNew() {
   } else {
     FReplacement.Open(FileName);
     DataFile = FReplacement.File();
+    FBlock = FileBlockSize(fileno(DataFile));
   }
   std::setvbuf(DataFile, nullptr, _IONBF, 0);  // Buffer is the only buffer
   FHeaderSize = 0;
@@ -70,6 +73,13 @@ void TWriteWavFile::OpenStream(const std::string& Name) {
     close(Fd);
     throw EInOutError::FromErrno(Error, "cannot open", Name, "for writing");
   }
+  // Standard output sent to a file (not appended to): its header can be
+  // completed at the end, as a replaced file's is.
+  struct stat Stat {};
+  const int Flags = fcntl(Fd, F_GETFL);
+  FPatchable = fstat(Fd, &Stat) == 0 && S_ISREG(Stat.st_mode) && Flags >= 0 && (Flags & O_APPEND) == 0 &&
+               lseek(Fd, 0, SEEK_CUR) >= 0;
+  if (FPatchable) FBlock = FileBlockSize(Fd);
 }
 
 void TWriteWavFile::Reserve(int64_t Frames) { FReserved = std::max<int64_t>(Frames, 0); }
@@ -100,7 +110,7 @@ void TWriteWavFile::WriteBytes(const uint8_t* Bytes, size_t Count) {
       if (BufPos == 0 && BufSize > 0 && Count >= static_cast<size_t>(BufSize)) {
         // Whole blocks straight to the file, as many as the header's limit
         // allows: the same bytes, and the same block fails, as block by block.
-        const uint64_t Room = FLayout != TWavLayout::Plain
+        const uint64_t Room = Unbounded()
                                   ? UINT64_MAX
                                   : (kMaxFileLength - std::min(FLength, kMaxFileLength)) / static_cast<uint64_t>(BufSize);
         const size_t N = static_cast<size_t>(std::min<uint64_t>(Count / static_cast<size_t>(BufSize), Room)) *
@@ -149,9 +159,16 @@ void TWriteWavFile::Put(const uint8_t* Bytes, size_t Count) {
     // kept for a ds64 when the length is not known, else plain.
     const uint64_t Reserved = FrameBytes() * static_cast<uint64_t>(std::max<int64_t>(FReserved, 0));
     FLayout = FReserved >= 0 && HeaderFor(Reserved, TWavLayout::Plain).RiffSize64 > UINT32_MAX ? TWavLayout::Rf64
-              : FUnknownLength && FReserved < 0 && !FStreaming     ? TWavLayout::Junk
+              : FUnknownLength && FReserved < 0 && (!FStreaming || FPatchable) ? TWavLayout::Junk
                                                                      : TWavLayout::Plain;
     const TWavHeader Empty = HeaderFor(0, FLayout);
+    if (FPatchable) {
+      // Written at its offsets, with holes for silence, when nothing lies
+      // past the start that a hole would leave in place.
+      struct stat Stat {};
+      FStreamStart = lseek(fileno(DataFile), 0, SEEK_CUR);
+      FSparseStream = FStreamStart >= 0 && fstat(fileno(DataFile), &Stat) == 0 && Stat.st_size <= FStreamStart;
+    }
     FHeaderSize = Empty.Size();
     std::vector<uint8_t> Lead(static_cast<size_t>(FHeaderSize - WAV_HEADER_SIZE), 0);
     if (FStreaming && Bytes == Buffer) {
@@ -168,27 +185,19 @@ void TWriteWavFile::Put(const uint8_t* Bytes, size_t Count) {
 }
 
 void TWriteWavFile::Append(const uint8_t* Bytes, size_t Count) {
-  if (FLayout == TWavLayout::Plain && FLength + Count > kMaxFileLength)
+  if (!Unbounded() && FLength + Count > kMaxFileLength)
     throw EGeneralError(FileName + ": the output would exceed the 4 GiB that a WAV "
                                    "header can describe (declare its length to write RF64)");
-  if (FStreaming) {
+  if (FStreaming && !FSparseStream) {
     PutStream(Bytes, Count);  // counts what it writes, as it goes
     return;
   }
-  // Long runs of zero bytes (silence) become a hole in the file: the same
-  // bytes when read, no disk space, no time.
-  constexpr size_t kHole = 1 << 16;
-  if (Count >= kHole && Bytes[0] == 0 && std::memcmp(Bytes, Bytes + 1, Count - 1) == 0) {
-    if (std::fseek(DataFile, static_cast<long>(Count), SEEK_CUR) != 0)
-      throw EInOutError::FromErrno(errno, "cannot write", FileName);
-    FLength += Count;
-    FHoleAtEnd = true;
-    return;
-  }
-  FHoleAtEnd = false;
-  if (std::fwrite(Bytes, 1, Count, DataFile) != Count) {
-    const int Error = errno;
-    CheckStop();  // a stop ends a write that waits for a slow reader
+  // Blocks of zero bytes (silence) become holes in the file: the same bytes
+  // when read, no disk space, no time. FinishReplacement (or SettleStreamEnd)
+  // sets the length.
+  const uint64_t Start = FSparseStream ? static_cast<uint64_t>(FStreamStart) : 0;
+  if (const int Error = WriteSparse(fileno(DataFile), Bytes, Count, Start + FLength, FBlock)) {
+    CheckStop();
     throw EInOutError::FromErrno(Error, "cannot write", FileName);
   }
   FLength += Count;
@@ -248,6 +257,8 @@ void TWriteWavFile::EndStream() noexcept {
   const uint8_t* Bytes = FCutFrame.empty() ? Buffer : FCutFrame.data();
   size_t Count = !FCutFrame.empty() ? FCutFrame.size() : Aligned ? static_cast<size_t>(BufPos) : 0;
   const int Fd = fileno(DataFile);
+  if (FSparseStream && SettleStreamEnd() != 0) Count = 0;
+  uint64_t Sent = FLength;
   while (Count > 0) {
     pollfd Poll{Fd, POLLOUT, 0};
     if (poll(&Poll, 1, 1000) <= 0 || (Poll.revents & POLLOUT) == 0) break;
@@ -256,6 +267,17 @@ void TWriteWavFile::EndStream() noexcept {
     if (N <= 0) break;
     Bytes += N;
     Count -= static_cast<size_t>(N);
+    Sent += static_cast<uint64_t>(N);
+  }
+  FLength = Sent;  // where a sparse stream's descriptor is left
+  // A file gets the sizes of the whole frames it holds (of an even size:
+  // a pad byte would be missing).
+  if (FPatchable && FHeaderSize != 0 && Sent > Header && (Sent - Header) % FrameBytes() == 0 &&
+      (Sent - Header) % 2 == 0) {
+    try {
+      (void)PatchStreamHeader(Sent - Header);
+    } catch (...) {
+    }
   }
   Discard();
 }
@@ -278,6 +300,11 @@ void TWriteWavFile::Close() {
       throw EGeneralError(FileName + ": the header's layout (float or PCM, plain or extensible) changed after frames "
                                      "were written");
     if (FStreaming) {
+      if (FSparseStream)
+        if (const int Error = SettleStreamEnd()) throw EInOutError::FromErrno(Error, "cannot write", FileName);
+      if (FPatchable)
+        if (const int Error = PatchStreamHeader(Data))
+          throw EInOutError::FromErrno(Error, "cannot write the header of", FileName);
       std::FILE* F = DataFile;
       DataFile = nullptr;
       if (std::fclose(F) != 0) throw EInOutError::FromErrno(errno, "cannot close", FileName);
@@ -292,21 +319,46 @@ void TWriteWavFile::Close() {
   FState = TFileState::fsClosed;
 }
 
-void TWriteWavFile::FinishReplacement(uint64_t Data) {
+std::vector<uint8_t> TWriteWavFile::FinalHeader(uint64_t Data) const {
   // A file that outgrew 4 GiB turns its JUNK placeholder into a ds64 chunk.
   const TWavLayout Layout =
       FLayout == TWavLayout::Junk && HeaderFor(Data, FLayout).RiffSize64 > UINT32_MAX ? TWavLayout::Rf64 : FLayout;
-  const auto Encoded = HeaderFor(Data, Layout).Encode();
-  if (FHoleAtEnd && ftruncate(fileno(DataFile), static_cast<off_t>(FLength)) != 0)
-    throw EInOutError::FromErrno(errno, "cannot write", FileName);
-  if (std::fseek(DataFile, 0, SEEK_SET) != 0 ||
-      std::fwrite(Encoded.data(), 1, Encoded.size(), DataFile) != Encoded.size())
-    throw EInOutError::FromErrno(errno, "cannot write the header of", FileName);
+  return HeaderFor(Data, Layout).Encode();
+}
+
+void TWriteWavFile::FinishReplacement(uint64_t Data) {
+  const auto Encoded = FinalHeader(Data);
+  const int Fd = fileno(DataFile);
+  // The length covers the zeros left out at the end (a hole).
+  if (ftruncate(Fd, static_cast<off_t>(FLength)) != 0) throw EInOutError::FromErrno(errno, "cannot write", FileName);
+  if (const int Error = WriteSparse(Fd, Encoded.data(), Encoded.size(), 0, FBlock))
+    throw EInOutError::FromErrno(Error, "cannot write the header of", FileName);
   DataFile = nullptr;
   FReplacement.Commit();
 }
 
+int TWriteWavFile::PatchStreamHeader(uint64_t Data) const {
+  // A plain header without a declared length past 4 GiB keeps its sizes of
+  // "unknown length": its fields cannot hold the true ones.
+  if (FLayout == TWavLayout::Plain && HeaderFor(Data, FLayout).RiffSize64 > UINT32_MAX) return 0;
+  const auto Encoded = FinalHeader(Data);
+  return WriteSparse(fileno(DataFile), Encoded.data(), Encoded.size(), static_cast<uint64_t>(FStreamStart),
+                     UINT64_MAX);
+}
+
+int TWriteWavFile::SettleStreamEnd() {
+  // The descriptor's offset goes past the frames, where a shell's next
+  // command writes, and the file's length past a hole at their end.
+  const off_t End = static_cast<off_t>(static_cast<uint64_t>(FStreamStart) + FLength);
+  struct stat Stat {};
+  if (lseek(fileno(DataFile), End, SEEK_SET) < 0 || fstat(fileno(DataFile), &Stat) != 0) return errno;
+  if (Stat.st_size < End && ftruncate(fileno(DataFile), End) != 0) return errno;
+  return 0;
+}
+
 void TWriteWavFile::Discard() {
+  if (FSparseStream && DataFile) (void)SettleStreamEnd();
+  FSparseStream = false;
   if (FStreaming && DataFile) std::fclose(DataFile);
   DataFile = nullptr;
   FReplacement.Discard();

@@ -29,8 +29,11 @@ namespace kestrum {
 // (/dev/stdout, /dev/fd/N: written through it, base/OutputFile.h) are
 // streamed instead: header
 // first, its sizes computed from Reserve's frame count (0xFFFFFFFF without
-// one), then the frames, with no temporary file. A failed run leaves such a
-// stream cut short.
+// one, and then no limit of 4 GiB), then the frames, with no temporary file.
+// A failed run leaves such a stream cut short. A stream that is a regular
+// file written at its descriptor's offset (standard output sent to a file,
+// not appended to) gets its header completed at Close as a replaced file
+// does, and holes for silence when nothing lay past that offset.
 class TWriteWavFile {
 public:
   TWriteWavFile() = default;
@@ -99,8 +102,9 @@ public:
   void Reserve(int64_t Frames);
   // Declares, instead, that the length is not known: a regular file then
   // keeps a 36-byte JUNK chunk after "WAVE", which becomes a ds64 chunk
-  // should the file pass 4 GiB; a stream gets sizes of 0xFFFFFFFF. Without
-  // either declaration a file past 4 GiB is refused (EGeneralError).
+  // should the file pass 4 GiB; a stream gets sizes of 0xFFFFFFFF (a stream
+  // into a file: the JUNK chunk too). Without either declaration a file past
+  // 4 GiB is refused (EGeneralError); a stream flows on.
   void ReserveUnknownLength();
 
   // Writes the buffered bytes, a zero pad byte after data of odd size, and
@@ -116,7 +120,8 @@ public:
   // bit for bit. Appending while no file
   // is open raises EGeneralError. A file that would outgrow the 32-bit sizes
   // of its header raises EGeneralError instead of growing, unless Reserve or
-  // ReserveUnknownLength let it become RF64.
+  // ReserveUnknownLength let it become RF64, or it is a stream of unknown
+  // length. Blocks of zeros reach a file as holes.
   void WriteByte(int32_t Value) {
     Buffer[BufPos++] = static_cast<uint8_t>(Value);
     if (BufPos >= BufSize) WriteBlock();
@@ -176,6 +181,18 @@ private:
   void Discard();
   void OpenStream(const std::string& Name);
   void FinishReplacement(uint64_t Data);
+  // Whether the file may pass 4 GiB: an RF64 or JUNK header, or a stream
+  // whose length was never declared (its sizes say "unknown").
+  bool Unbounded() const { return FLayout != TWavLayout::Plain || (FStreaming && FReserved < 0); }
+  // The header for Data bytes of frames, in the layout settled, a JUNK chunk
+  // becoming ds64 past 4 GiB.
+  std::vector<uint8_t> FinalHeader(uint64_t Data) const;
+  // A patchable stream: writes its header with the sizes of Data bytes over
+  // the one it began with; returns 0 or the errno of the failed write.
+  int PatchStreamHeader(uint64_t Data) const;
+  // A sparse stream: moves the descriptor past the frames written and sets
+  // the file's length to cover them; returns 0 or the errno of the failure.
+  int SettleStreamEnd();
   uint64_t FrameBytes() const { return static_cast<uint64_t>(Format().FrameBytes()); }
   // The header for Data bytes of frames; a format no header can describe
   // raises EGeneralError naming the file.
@@ -195,7 +212,14 @@ private:
   int64_t FReserved = -1;  // frames declared by Reserve, -1 when unknown
   bool FUnknownLength = false;  // ReserveUnknownLength was called
   TWavLayout FLayout = TWavLayout::Plain;  // settled with the header's size
-  bool FHoleAtEnd = false;  // the file ends in a hole that a write has not yet closed
+  uint64_t FBlock = 4096;  // the file system's block of a file target, the unit of a hole
+  // A stream that is a regular file, at an offset that may be written again
+  // (not appending): its header is completed at the end, at FStreamStart.
+  bool FPatchable = false;
+  int64_t FStreamStart = 0;
+  // A patchable stream into a file with nothing past FStreamStart: written
+  // at its offsets with holes, as a replaced file is.
+  bool FSparseStream = false;
   std::vector<uint8_t> FCutFrame;  // the unwritten rest of the frame a stopped stream write ended in
 };
 

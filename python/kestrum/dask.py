@@ -357,7 +357,8 @@ def read_wav(path, chunk_frames=1 << 20):
 class _WavRegion:
     """The frames of a pre-sized WAV file being written, written by slicing
     assignment at their own offsets: what dask.array.store needs. Each
-    assignment reaches the disk before it returns."""
+    assignment reaches the disk before it returns; its blocks of zeros
+    (silence) stay holes, as Kestrum's writer leaves them."""
 
     def __init__(self, path, offset, frame_bytes, code):
         self.path, self.offset, self.frame_bytes, self.code = path, offset, frame_bytes, code
@@ -366,15 +367,7 @@ class _WavRegion:
         key = key if isinstance(key, tuple) else (key,)
         data = _interleaved(np.ascontiguousarray(value), self.code)[0]
         position = self.offset + key[0].start * self.frame_bytes
-        fd = os.open(self.path, os.O_WRONLY | os.O_CLOEXEC)
-        try:
-            view = memoryview(data)
-            while view:
-                written = os.pwrite(fd, view, position)
-                view, position = view[written:], position + written
-            os.fsync(fd)
-        finally:
-            os.close(fd)
+        _kestrum.write_sparse_at(self.path, data, position)
 
 
 def write_wav(array, path, rate, client=None, format=None, force=False):

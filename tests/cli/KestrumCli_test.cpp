@@ -1520,5 +1520,84 @@ TEST(KestrumCli, EndsAnEndlessStreamOnAStopOrACountWithNoTemporaryFile) {
   else unsetenv("TMPDIR");
 }
 
+// A stream of unknown length flows on past the 4 GiB a WAV header can
+// describe, its sizes saying "unknown". 8-bit mono widened to 64-bit float
+// crosses 4 GiB of output for the fewest bytes moved.
+TEST(KestrumCli, StreamsAnUnknownLengthPastFourGiB) {
+  const test::TScratchDir Capture;
+  const uint64_t Frames = (uint64_t{1} << 29) + 1000;
+  TLiveRun Run({"-q", "-b", "64", "-e", "float", "-", "-", kIdentity}, Capture / "stderr");
+  fcntl(Run.Out[0], F_SETPIPE_SZ, 1 << 20);
+  std::thread Producer([&] {
+    Bytes Header = test::MakeWav(1, 8, 8000, {});
+    WriteU32LE(&Header[4], 0xFFFFFFFF);
+    WriteU32LE(&Header[40], 0xFFFFFFFF);
+    const Bytes Silence(1 << 20, 0x80);
+    bool Flowing = Run.Produce(Header.data(), Header.size());
+    for (uint64_t Left = Frames; Flowing && Left > 0; Left -= std::min<uint64_t>(Left, Silence.size()))
+      Flowing = Run.Produce(Silence.data(), static_cast<size_t>(std::min<uint64_t>(Left, Silence.size())));
+    close(Run.In[1]);
+    Run.In[1] = -1;
+  });
+  std::vector<uint8_t> Chunk(1 << 20);
+  uint64_t Total = 0;
+  for (ssize_t N; (N = read(Run.Out[0], Chunk.data(), Chunk.size())) > 0; Total += static_cast<uint64_t>(N))
+    if (Run.Output.size() < 58) Run.Output.insert(Run.Output.end(), Chunk.begin(), Chunk.begin() + N);
+  Producer.join();
+  const int Status = Wait(Run.Pid);
+  EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << ReadText(Capture / "stderr");
+  EXPECT_EQ(Total, 58 + Frames * 8);  // the float header, then every frame
+  ASSERT_GE(Run.Output.size(), 58u);
+  EXPECT_EQ(ReadU32LE(&Run.Output[4]), 0xFFFFFFFFu);
+  EXPECT_EQ(ReadU32LE(&Run.Output[54]), 0xFFFFFFFFu);
+}
+
+// Standard output sent to a file gets the stream's true sizes at the end,
+// wherever in the file the stream began; appended to (>>), it keeps the
+// sizes of "unknown". Either way the descriptor ends after the frames.
+TEST(KestrumCli, CompletesTheHeaderOfAStreamSentToAFile) {
+  const test::TScratchDir Dir;
+  const std::string Out = Dir / "out.wav";
+  const Bytes Data = Noise(1000, 2, 3), Header = StreamHeader(2, 44100);
+  const struct {
+    const char* What;
+    size_t At;  // bytes already in the file
+    bool Append;
+  } Cases[] = {{"at the start", 0, false}, {"at an offset", 5, false}, {"appended", 5, true}};
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.What);
+    test::WriteFileText(Out, std::string(C.At, 'k'));
+    const int Fd = open(Out.c_str(), O_WRONLY | O_CLOEXEC | (C.Append ? O_APPEND : 0));
+    ASSERT_GE(Fd, 0);
+    ASSERT_EQ(lseek(Fd, static_cast<off_t>(C.At), SEEK_SET), off_t(C.At));
+    int In[2];
+    ASSERT_EQ(pipe2(In, O_CLOEXEC), 0);
+    const pid_t Pid = Start({"-q", "-", "-", kIdentity}, [&](posix_spawn_file_actions_t* A) {
+      posix_spawn_file_actions_adddup2(A, In[0], 0);
+      posix_spawn_file_actions_adddup2(A, Fd, 1);
+      posix_spawn_file_actions_addopen(A, 2, "/dev/null", O_WRONLY, 0);
+    });
+    close(In[0]);
+    Bytes Source = Header;
+    Source.insert(Source.end(), Data.begin(), Data.end());
+    EXPECT_EQ(write(In[1], Source.data(), Source.size()), ssize_t(Source.size()));
+    close(In[1]);
+    const int Status = Wait(Pid);
+    EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0);
+    ASSERT_EQ(write(Fd, "tail", 4), 4);
+    close(Fd);
+    const Bytes File = test::ReadFileBytes(Out);
+    // A file's header of unknown length keeps a JUNK chunk for a ds64 one.
+    const size_t HeaderSize = C.Append ? 44 : 80;
+    ASSERT_EQ(File.size(), C.At + HeaderSize + Data.size() + 4);
+    EXPECT_EQ(std::string(File.end() - 4, File.end()), "tail");
+    const uint8_t* Wav = &File[C.At];
+    EXPECT_EQ(std::string(Wav, Wav + 4), "RIFF");
+    EXPECT_EQ(ReadU32LE(Wav + 4), C.Append ? 0xFFFFFFFFu : HeaderSize - 8 + Data.size());
+    EXPECT_EQ(ReadU32LE(Wav + HeaderSize - 4), C.Append ? 0xFFFFFFFFu : Data.size());
+    EXPECT_TRUE(std::equal(Data.begin(), Data.end(), Wav + HeaderSize));
+  }
+}
+
 }  // namespace
 }  // namespace kestrum

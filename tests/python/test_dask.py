@@ -115,6 +115,19 @@ def test_a_long_signal_in_chunks_equals_one_run(client, tmp_path, dtype, channel
     assert (tmp_path / "out.wav").read_bytes() == (tmp_path / "run.wav").read_bytes()
 
 
+def test_silence_written_in_chunks_stays_holes(client, tmp_path):
+    import dask.array as da
+    x = np.zeros((1_000_003, 2), np.int16)
+    x[500_000] = (7, -7)
+    kd.write_wav(da.from_array(x, chunks=(10_007, 2)), tmp_path / "out.wav", 8000, client=client)
+    kestrum.write_wav(tmp_path / "one.wav", x, 8000)
+    assert (tmp_path / "out.wav").read_bytes() == (tmp_path / "one.wav").read_bytes()
+    # The header's block and the loud frame's: the 4 MB of silence take no disk space.
+    for name in ("out.wav", "one.wav"):
+        stat = os.stat(tmp_path / name)
+        assert stat.st_blocks * 512 <= 2 * stat.st_blksize, name
+
+
 def test_a_failing_chunk_leaves_no_file_and_names_the_frame(client, tmp_path):
     da = pytest.importorskip("dask.array")
     target = tmp_path / "target.wav"
