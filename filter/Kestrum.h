@@ -122,10 +122,18 @@ public:
   // each source by TargetSampleFormat (wav/Format.h); a pair that is not
   // ValidTarget fails the run. When the target's format is not the source's,
   // the levels are scaled by the exact power of two between the two full
-  // scales and stored by the target's rules (kernel/Overflow.h), without
-  // dither.
+  // scales and stored by the target's rules (kernel/Overflow.h), rounded
+  // as they are unless Dither asks otherwise.
   int TargetBits = 0;
   TEncoding TargetEncoding = TEncoding::Source;
+  // Add triangular (TPDF) dither of -1 to 1 target level before rounding,
+  // where the target's integer samples are narrower than the source's
+  // (DitherApplies, kernel/Overflow.h), from a generator seeded with
+  // DitherSeed: a run repeats byte for byte, whatever the kernel and its
+  // Threads. Asked for where it does not apply, it changes nothing and sends
+  // OnWarning. Off by default: sums are rounded to the nearest.
+  bool Dither = false;
+  uint64_t DitherSeed = TDither::kDefaultSeed;
   // Carry the source's metadata chunks (those before its data but the ones
   // that describe the samples: bext, iXML, LIST, ...) into the target, in
   // their order, between its format and data chunks. bext's time reference
