@@ -195,7 +195,11 @@ TBlockResult TBlockEngine::Compute(const uint8_t* Raw, int32_t Loaded, int32_t C
   }
   TBlockResult Result;
   Result.Tally = TOverflowCount::For(Target);
-  std::vector<std::vector<double>> Sums;  // the scaled sums, when not floats
+  // The scaled sums, when not floats: a buffer of the thread's own, which
+  // grows to its largest block once, rather than memory taken and given
+  // back for every block.
+  thread_local std::vector<double> SumBuffer;
+  const double* Sums[MAX_CHANNELS] = {};
   if (FloatSums) {
     if (Scale != 1.0)
       for (int C = 0; C < Format.Channels; ++C)
@@ -203,21 +207,20 @@ TBlockResult TBlockEngine::Compute(const uint8_t* Raw, int32_t Loaded, int32_t C
     Result.Good = RoundSums(Acc, Count, Target, Rule, Out, Result.Tally);
   } else {
     // A scaled sum beyond the float range, or below its normal numbers, or dithered.
-    Sums.assign(size_t(Format.Channels), std::vector<double>(size_t(Count)));
-    const double* Lines[MAX_CHANNELS];
+    SumBuffer.resize(std::max(SumBuffer.size(), size_t(Format.Channels) * size_t(Count)));
     for (int C = 0; C < Format.Channels; ++C) {
-      double* const Line = Sums[size_t(C)].data();
+      double* const Line = SumBuffer.data() + size_t(C) * size_t(Count);
       for (int32_t J = 0; J < Count; ++J) Line[J] = static_cast<double>(Acc[C][J]) * Scale;
       if (Dither)
         for (int32_t J = 0; J < Count; ++J) Line[J] += Dither->Noise(First + J, C, Format.Channels);
-      Lines[C] = Line;
+      Sums[C] = Line;
     }
-    Result.Good = RoundSumsPortable(Lines, Count, Target, Rule, Out, Result.Tally);
+    Result.Good = RoundSumsPortable(Sums, Count, Target, Rule, Out, Result.Tally);
   }
   Result.Tally.Samples = int64_t{Result.Good} * Format.Channels;
   if (Result.Good < Count)  // the first channel that fails, as the reference reports it
     for (int C = Format.Channels - 1; C >= 0; --C) {
-      const double Sum = FloatSums ? static_cast<double>(Acc[C][Result.Good]) : Sums[size_t(C)][size_t(Result.Good)];
+      const double Sum = FloatSums ? static_cast<double>(Acc[C][Result.Good]) : Sums[C][Result.Good];
       if (!Storable(Sum, Rule)) Result.BadSum = Sum;
     }
   return Result;
