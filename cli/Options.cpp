@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -183,7 +184,8 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
          "-b,--bits", [&](const std::string& Text) { Options.TargetBits = std::stoi(Text); },
          "Sample width of TARGET: 8, 16, 24, 32 or 64 (default:\n"
          "the source's). Levels scale by the exact power of two\n"
-         "between the widths (16-bit L is 24-bit 256 L), no dither")
+         "between the widths (16-bit L is 24-bit 256 L), and are\n"
+         "rounded to the nearest unless --dither")
       ->check(ChoiceCheck({"8", "16", "24", "32", "64"}))
       ->type_name("BITS");
   App.add_option_function<std::string>(
@@ -199,6 +201,27 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
          "float); default: the source's")
       ->transform(ChoicePrefix({"signed-integer", "unsigned-integer", "floating-point"}))
       ->type_name("ENCODING");
+  App.add_flag("--dither", Options.Dither,
+               "Add triangular (TPDF) dither of +-1 LSB before rounding\n"
+               "where TARGET's integer samples are narrower than the\n"
+               "source's (-b 16 from 24-bit or float); a run repeats\n"
+               "byte for byte");
+  App.add_option_function<std::string>(
+         "--dither-seed",
+         [&](const std::string& Text) {
+           std::from_chars(Text.data(), Text.data() + Text.size(), Options.DitherSeed);
+           Options.Dither = true;
+         },
+         "--dither with another seed of its generator (default 0)")
+      ->check(CLI::Validator(
+          [](std::string& Text) -> std::string {
+            uint64_t Seed = 0;
+            const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Seed);
+            if (!Text.empty() && Error == std::errc() && End == Text.data() + Text.size()) return "";
+            return "expected a seed from 0 to 18446744073709551615, found '" + Text + "'";
+          },
+          ""))
+      ->type_name("N");
   App.add_flag("--keep-metadata", Options.KeepMetadata,
                "Carry the source's metadata (bext, iXML, LIST, ...)\n"
                "into TARGET; bext's time reference follows --start,\n"

@@ -32,6 +32,9 @@ struct TOptions {
   bool KeepMetadata = false;  // --keep-metadata
   int TargetBits = 0;
   TEncoding TargetEncoding = TEncoding::Source;
+  // --dither, and its generator's seed (--dither-seed, which implies it).
+  bool Dither = false;
+  uint64_t DitherSeed = TDither::kDefaultSeed;
   // A WAV FILTER: how its samples become taps.
   TLongFilterOptions Long;
   // FILTER read as a design ("lowpass:3000"), made at each source's rate.

@@ -61,6 +61,8 @@ void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Sou
   Kestrum.KeepMetadata = Options.KeepMetadata;
   Kestrum.TargetBits = Options.TargetBits;
   Kestrum.TargetEncoding = Options.TargetEncoding;
+  Kestrum.Dither = Options.Dither;
+  Kestrum.DitherSeed = Options.DitherSeed;
   Kestrum.FilterOptions = Options.Long;
 }
 

@@ -170,11 +170,19 @@ void TKestrum::DoExecute() {
                        Reader->NSamples);
     SendWarnings(Reader->TakeWarnings());
     SendWarnings(Dropped);
+    if (Dither && !DitherApplies(Format.Samples, TargetFormat.Samples)) {
+      const auto Name = [](TSampleFormat F) {
+        return std::to_string(8 * BytesPerSample(F)) + (IsFloat(F) ? "-bit float" : "-bit");
+      };
+      SendWarnings({"dither applies only to integer samples narrower than the source's, not to " +
+                    Name(TargetFormat.Samples) + " samples from " + Name(Format.Samples) + " ones: nothing is dithered"});
+    }
 
     TWavFrameSource Source(*Reader);
     TWavFrameSink Sink(*Writer);
     TRunContext Run(Clip, Overflow, PROGRESS_STEP, [this](int64_t Done) { ReportProgress(Done); });
     if (TargetFormat.Samples != Format.Samples) Run.Target = TargetFormat.Samples;
+    if (Dither) Run.Dither = DitherSeed;
     const TRunLength Length =
         FUntilEnd ? TRunLength{FNbEch < 0 ? TRunLength::kEndless : FNbEch, true} : TRunLength{FNbEch, false};
     const std::string NbEchText =

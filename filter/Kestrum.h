@@ -139,16 +139,24 @@ public:
   // each source by TargetSampleFormat (wav/Format.h); a pair that is not
   // ValidTarget fails the run. When the target's format is not the source's,
   // the levels are scaled by the exact power of two between the two full
-  // scales and stored by the target's rules (kernel/Overflow.h), without
-  // dither.
+  // scales and stored by the target's rules (kernel/Overflow.h), rounded
+  // as they are unless Dither asks otherwise.
   int TargetBits = 0;
   TEncoding TargetEncoding = TEncoding::Source;
+  // Add triangular (TPDF) dither of -1 to 1 target level before rounding,
+  // where the target's integer samples are narrower than the source's
+  // (DitherApplies, kernel/Overflow.h), from a generator seeded with
+  // DitherSeed: a run repeats byte for byte, whatever the kernel and its
+  // Threads. Asked for where it does not apply, it changes nothing and sends
+  // OnWarning. Off by default: sums are rounded to the nearest.
+  bool Dither = false;
+  uint64_t DitherSeed = TDither::kDefaultSeed;
   // Carry the source's metadata chunks (all but the ones that describe the
   // samples: bext, iXML, LIST, ...; after its data too, in a regular file)
-  // into the target, in their order, between its format and data chunks. bext's time reference
-  // moves on by StartPos (one that would pass 2^64 - 1 stays there, with a
-  // warning); chunks that point at frames otherwise (cue, smpl,
-  // plst, LIST adtl) are left out with a warning. Off by default: the target
+  // into the target, in their order, between its format and data chunks.
+  // bext's time reference moves on by StartPos (one that would pass 2^64 - 1
+  // stays there, with a warning); chunks that point at frames otherwise (cue,
+  // smpl, plst, LIST adtl) are left out with a warning. Off by default: the target
   // then has the plain header alone.
   bool KeepMetadata = false;
   // Warnings about the run's input, one line each (Sender, text); not

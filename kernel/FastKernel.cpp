@@ -162,21 +162,26 @@ TTaps LongestHistory(const std::vector<TTaps>& Channels) {
 }  // namespace
 
 TBlockEngine::TBlockEngine(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, int32_t Frames,
-                           std::optional<TSampleFormat> TargetSamples)
-    : TBlockEngine(TapsFor(Filter, Format, Frames), Format, Clip, TargetSamples) {}
+                           std::optional<TSampleFormat> TargetSamples, std::optional<uint64_t> DitherSeed)
+    : TBlockEngine(TapsFor(Filter, Format, Frames), Format, Clip, TargetSamples, DitherSeed) {}
 
-TBlockEngine::TBlockEngine(TTaps Taps, const TAudioFormat& Format, bool Clip, std::optional<TSampleFormat> TargetSamples)
+TBlockEngine::TBlockEngine(TTaps Taps, const TAudioFormat& Format, bool Clip, std::optional<TSampleFormat> TargetSamples,
+                           std::optional<uint64_t> DitherSeed)
     : Format(Format), Target(TargetOf(Format, TargetSamples)), Scale(LevelScale(Format.Samples, Target.Samples)),
-      Taps(std::move(Taps)), Rule(StoreRule(Target.Samples, Clip)) {}
+      Taps(std::move(Taps)), Rule(StoreRule(Target.Samples, Clip)),
+      Dither(DitherFor(DitherSeed, Format.Samples, Target.Samples)) {}
 
 TBlockEngine::TBlockEngine(std::vector<TTaps> PerChannel, const TAudioFormat& Format, bool Clip,
-                           std::optional<TSampleFormat> TargetSamples)
+                           std::optional<TSampleFormat> TargetSamples, std::optional<uint64_t> DitherSeed)
     : Format(Format), Target(TargetOf(Format, TargetSamples)), Scale(LevelScale(Format.Samples, Target.Samples)),
-      Taps(LongestHistory(PerChannel)), Rule(StoreRule(Target.Samples, Clip)), PerChannel(std::move(PerChannel)) {}
+      Taps(LongestHistory(PerChannel)), Rule(StoreRule(Target.Samples, Clip)), PerChannel(std::move(PerChannel)),
+      Dither(DitherFor(DitherSeed, Format.Samples, Target.Samples)) {}
 
 TBlockResult TBlockEngine::Compute(const uint8_t* Raw, int32_t Loaded, int32_t Count, double* const* Levels,
-                                   float* const* Acc, uint8_t* Out) const {
-  bool FloatSums = true;  // every scaled sum is a float: the float steps store it
+                                   float* const* Acc, uint8_t* Out, int64_t First) const {
+  // Every scaled sum is a float: the float steps store it. Dithered sums
+  // are not floats.
+  bool FloatSums = !Dither;
   for (int C = 0; C < Format.Channels; ++C) {
     LoadLevels(Raw, Loaded, Format, C, Levels[C] + (Count - Loaded));
     std::fill(Levels[C] + Count, Levels[C] + Count + kTilePad, 0.0);
@@ -190,25 +195,32 @@ TBlockResult TBlockEngine::Compute(const uint8_t* Raw, int32_t Loaded, int32_t C
   }
   TBlockResult Result;
   Result.Tally = TOverflowCount::For(Target);
+  // The scaled sums, when not floats: a buffer of the thread's own, which
+  // grows to its largest block once, rather than memory taken and given
+  // back for every block.
+  thread_local std::vector<double> SumBuffer;
+  const double* Sums[MAX_CHANNELS] = {};
   if (FloatSums) {
     if (Scale != 1.0)
       for (int C = 0; C < Format.Channels; ++C)
         for (int32_t J = 0; J < Count; ++J) Acc[C][J] = static_cast<float>(static_cast<double>(Acc[C][J]) * Scale);
     Result.Good = RoundSums(Acc, Count, Target, Rule, Out, Result.Tally);
   } else {
-    // A scaled sum beyond the float range, or below its normal numbers.
-    std::vector<std::vector<double>> Sums(size_t(Format.Channels), std::vector<double>(size_t(Count)));
-    const double* Lines[MAX_CHANNELS];
+    // A scaled sum beyond the float range, or below its normal numbers, or dithered.
+    SumBuffer.resize(std::max(SumBuffer.size(), size_t(Format.Channels) * size_t(Count)));
     for (int C = 0; C < Format.Channels; ++C) {
-      for (int32_t J = 0; J < Count; ++J) Sums[size_t(C)][size_t(J)] = static_cast<double>(Acc[C][J]) * Scale;
-      Lines[C] = Sums[size_t(C)].data();
+      double* const Line = SumBuffer.data() + size_t(C) * size_t(Count);
+      for (int32_t J = 0; J < Count; ++J) Line[J] = static_cast<double>(Acc[C][J]) * Scale;
+      if (Dither)
+        for (int32_t J = 0; J < Count; ++J) Line[J] += Dither->Noise(First + J, C, Format.Channels);
+      Sums[C] = Line;
     }
-    Result.Good = RoundSumsPortable(Lines, Count, Target, Rule, Out, Result.Tally);
+    Result.Good = RoundSumsPortable(Sums, Count, Target, Rule, Out, Result.Tally);
   }
   Result.Tally.Samples = int64_t{Result.Good} * Format.Channels;
   if (Result.Good < Count)  // the first channel that fails, as the reference reports it
     for (int C = Format.Channels - 1; C >= 0; --C) {
-      const double Sum = static_cast<double>(Acc[C][Result.Good]) * (FloatSums ? 1.0 : Scale);
+      const double Sum = FloatSums ? static_cast<double>(Acc[C][Result.Good]) : Sums[C][Result.Good];
       if (!Storable(Sum, Rule)) Result.BadSum = Sum;
     }
   return Result;
@@ -396,7 +408,7 @@ private:
           Acc[C] = Scratch.Acc[static_cast<size_t>(C)].data();
         }
         Block.Result = FEngine.Compute(Block.Raw.data(), FTaps.MaxDelay + Block.Count, Block.Count, ChannelLevels,
-                                       Acc, Block.Out.data());
+                                       Acc, Block.Out.data(), Block.First);
       } catch (...) {
         Block.Error = std::current_exception();
       }
@@ -456,7 +468,7 @@ void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Forma
   const TDefaultFloatEnv Env;
   // A short run needs no more memory than its frames.
   const int32_t Frames = static_cast<int32_t>(std::min<int64_t>(Length.Frames, INT32_MAX));
-  RunEngine(Source, Sink, Length, TBlockEngine(Filter, Format, Run.Clip, Frames, Run.Target), Run, Threads, BlockFrames);
+  RunEngine(Source, Sink, Length, TBlockEngine(Filter, Format, Run.Clip, Frames, Run.Target, Run.Dither), Run, Threads, BlockFrames);
 }
 
 void RunEngine(TFrameSource& Source, TFrameSink& Sink, const TRunLength& Length, const TBlockEngine& Engine,

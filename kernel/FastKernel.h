@@ -125,17 +125,19 @@ struct TBlockResult {
 // The one block step behind every run: the fast kernel's pipeline computes
 // its blocks with it, and TFirStream each piece of a call. It holds the taps
 // and the store rule of a run of Frames frames of Format, written as Target
-// (Format when not given: see TRunContext::Target).
+// (Format when not given: see TRunContext::Target), dithered with the seed
+// DitherSeed where that applies (TRunContext::Dither).
 class TBlockEngine {
 public:
   // Target: the sample format written, when not Format's (see
   // TRunContext::Target).
   TBlockEngine(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, int32_t Frames = INT32_MAX,
-               std::optional<TSampleFormat> Target = std::nullopt);
-  TBlockEngine(TTaps Taps, const TAudioFormat& Format, bool Clip, std::optional<TSampleFormat> Target = std::nullopt);
+               std::optional<TSampleFormat> Target = std::nullopt, std::optional<uint64_t> DitherSeed = std::nullopt);
+  TBlockEngine(TTaps Taps, const TAudioFormat& Format, bool Clip, std::optional<TSampleFormat> Target = std::nullopt,
+               std::optional<uint64_t> DitherSeed = std::nullopt);
   // Channel c through PerChannel[c]; Taps then holds the longest history.
   TBlockEngine(std::vector<TTaps> PerChannel, const TAudioFormat& Format, bool Clip,
-               std::optional<TSampleFormat> Target = std::nullopt);
+               std::optional<TSampleFormat> Target = std::nullopt, std::optional<uint64_t> DitherSeed = std::nullopt);
 
   // Computes Count frames, at most kBlockFrames. Raw holds the file bytes of
   // the last Loaded frames up to the block's end (Loaded >= Count): their
@@ -150,9 +152,10 @@ public:
   // With a target of another format, the sums are scaled (LevelScale, in
   // double) before they are stored, and Out gets Target's bytes: then it may
   // not be Raw. Blocks whose scaled sums are all floats are stored by the
-  // float steps, the others by the double rule.
+  // float steps, the others, and dithered ones, by the double rule. First is
+  // the number of the block's first frame in the run: the dither's frame.
   TBlockResult Compute(const uint8_t* Raw, int32_t Loaded, int32_t Count, double* const* Levels,
-                       float* const* Acc, uint8_t* Out) const;
+                       float* const* Acc, uint8_t* Out, int64_t First) const;
   // Throws the run's EMathError when Result falls short of Count frames, First
   // being the number of the block's first frame in the run.
   void Check(const TBlockResult& Result, int32_t Count, int64_t First) const;
@@ -163,6 +166,7 @@ public:
   const TTaps Taps;
   const TStoreRule Rule;
   const std::vector<TTaps> PerChannel;  // empty: Taps for every channel
+  const std::optional<TDither> Dither;  // none when not asked or where it does not apply
 };
 
 // The fast kernel's run in blocks of BlockFrames frames (at least 1), on

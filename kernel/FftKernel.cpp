@@ -425,8 +425,8 @@ void RunExactKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& 
   if (Filter.Channels.size() > 1)
     for (const std::vector<double>& Line : Filter.Channels) PerChannel.push_back(fast::TapsFor(Line, Format, NbEch));
   const fast::TBlockEngine Engine = PerChannel.empty()
-      ? fast::TBlockEngine(fast::TapsFor(Filter.Channels[0], Format, NbEch), Format, Run.Clip, Run.Target)
-      : fast::TBlockEngine(std::move(PerChannel), Format, Run.Clip, Run.Target);
+      ? fast::TBlockEngine(fast::TapsFor(Filter.Channels[0], Format, NbEch), Format, Run.Clip, Run.Target, Run.Dither)
+      : fast::TBlockEngine(std::move(PerChannel), Format, Run.Clip, Run.Target, Run.Dither);
   fast::RunEngine(Source, Sink, Length, Engine, Run, Threads, fast::kBlockFrames);
 }
 

@@ -43,7 +43,7 @@ struct TFirStream::TState {
       At[C] = Levels[C].data() + Pos;
       Sums[C] = Acc[C].data();
     }
-    const fast::TBlockResult Result = Engine.Compute(In, Count, Count, At, Sums, Out);
+    const fast::TBlockResult Result = Engine.Compute(In, Count, Count, At, Sums, Out, Frames);
     // After a failing frame the stream stands after the good ones, as if In
     // had ended there.
     Overflow.Add(Result.Tally);

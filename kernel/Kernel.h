@@ -71,6 +71,9 @@ public:
   // scaled to its levels (LevelScale) and stored by its rule. Set before
   // the run.
   std::optional<TSampleFormat> Target;
+  // The seed of the dither asked for (kernel/Overflow.h: TDither), which the
+  // kernels add where DitherApplies; none: sums are rounded as they are.
+  std::optional<uint64_t> Dither;
 
   // The format of the frames written for frames of Source.
   TAudioFormat TargetFormat(TAudioFormat Source) const {
@@ -115,7 +118,8 @@ private:
 // (every product is exact in double but for the levels of 32-bit integers
 // and 64-bit floats, whose products are rounded to double); store acc by the store rules of
 // kernel/Overflow.h under Run.Clip, in Run's target format (scaled to its
-// levels first, in double, when it differs); hand the frame to Sink; advance p;
+// levels first, in double, when it differs, then dithered in double when
+// Run.Dither asks and DitherApplies); hand the frame to Sink; advance p;
 // Run.StepProgress().
 // Throws EMathError, at the first frame concerned, when a sum may not be
 // stored (Storable). Adds the samples written, and those beyond the levels,

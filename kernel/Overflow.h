@@ -20,6 +20,11 @@
 // Without Clip a sum beyond the target's float range fails the run.
 // Either way a sum that is not finite fails the run, any finite one saturates
 // with Clip, and every sum beyond the levels is counted (TOverflowCount).
+//
+// Dither, on request: a sum going to integer samples narrower than the
+// source's (DitherApplies) gets triangular noise of -1 to 1 target level
+// added once it is scaled, before it is rounded, checked and stored, so that
+// the rounding error no longer follows the signal (TDither).
 #pragma once
 
 #include <algorithm>
@@ -27,6 +32,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <type_traits>
 
 #include "wav/Format.h"
@@ -191,6 +197,52 @@ inline TSum StoreFloat(TSum Sum, const TStoreRule& Rule, TOverflowCount& Count) 
 // power of two, applied in double.
 inline double LevelScale(TSampleFormat Source, TSampleFormat Target) {
   return std::ldexp(1.0, FullScaleExponent(Target) - FullScaleExponent(Source));
+}
+
+// Whether a run from Source samples to Target samples dithers when asked:
+// the target is integer and holds fewer bits than the source, a float source
+// counting as wider than any integer target. Elsewhere the rounding loses no
+// resolution the source had, and a run gives the same bytes with or without.
+constexpr bool DitherApplies(TSampleFormat Source, TSampleFormat Target) {
+  return !IsFloat(Target) && (IsFloat(Source) || BytesPerSample(Target) < BytesPerSample(Source));
+}
+
+// Triangular (TPDF) dither from a seed: the noise of frame N of a run (from
+// 0) and channel C is a function of the seed, N and C alone, so that the
+// bytes of a run are the same whichever thread computes which frames and
+// however the frames are cut into blocks, and the same run repeats byte for
+// byte. Sample N * Channels + C is counter K of a splitmix64 generator keyed
+// by the seed; its high and middle 24 bits are two uniform values U1, U2 in
+// [0, 1) on a grid of 2^-24, and the noise is U1 - U2, from -1 + 2^-24 to
+// 1 - 2^-24 (a float, exact in double), triangular about 0.
+class TDither {
+public:
+  static constexpr uint64_t kDefaultSeed = 0;
+  explicit TDither(uint64_t Seed) : FKey(Mix(Seed)) {}
+
+  double Noise(int64_t Frame, int Channel, int Channels) const {
+    const uint64_t K = static_cast<uint64_t>(Frame) * static_cast<uint64_t>(Channels) + static_cast<uint64_t>(Channel);
+    const uint64_t H = Mix(FKey + (K + 1) * kGamma);
+    const double U1 = static_cast<double>(H >> 40), U2 = static_cast<double>((H >> 16) & 0xFFFFFF);
+    return (U1 - U2) * 0x1p-24;
+  }
+
+private:
+  static constexpr uint64_t kGamma = 0x9E3779B97F4A7C15u;
+  // splitmix64's finalizer: a bijection that spreads every input bit.
+  static constexpr uint64_t Mix(uint64_t Z) {
+    Z = (Z ^ (Z >> 30)) * 0xBF58476D1CE4E5B9u;
+    Z = (Z ^ (Z >> 27)) * 0x94D049BB133111EBu;
+    return Z ^ (Z >> 31);
+  }
+  uint64_t FKey;
+};
+
+// The dither of a run from Source to Target samples asked for with Seed (none:
+// not asked): none where it does not apply.
+inline std::optional<TDither> DitherFor(std::optional<uint64_t> Seed, TSampleFormat Source, TSampleFormat Target) {
+  if (!Seed || !DitherApplies(Source, Target)) return std::nullopt;
+  return TDither(*Seed);
 }
 
 // Stores Sum, a Storable sum, as one sample of Format (the rule's) at Out

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -74,6 +75,7 @@ void RunPath(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& In, con
   const auto History = std::make_unique<TEntry[]>(static_cast<size_t>(Channels) * FIR_HISTORY_SIZE);  // zeroed: silence
   const TStoreRule Rule = StoreRule(Out.Samples, Run.Clip);
   const double Scale = LevelScale(Format, Out.Samples);
+  const std::optional<TDither> Dither = DitherFor(Run.Dither, Format, Out.Samples);
   TOverflowCount& Count = Run.Overflow;
   std::vector<uint8_t> Frame(static_cast<size_t>(In.FrameBytes()));
   std::vector<uint8_t> Stored(static_cast<size_t>(Out.FrameBytes()));
@@ -90,6 +92,7 @@ void RunPath(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& In, con
       Ring[P] = Level<Format, TEntry>(Frame.data() + C * SampleBytes);
       const float Acc = SumTaps(Ring, P, Filter);
       Sum[C] = static_cast<double>(Acc) * Scale;
+      if (Dither) Sum[C] += Dither->Noise(N, C, Channels);
       if (!Storable(Sum[C], Rule)) Scale == 1.0 ? ThrowUnstorable(Acc, Rule, N) : ThrowUnstorable(Sum[C], Rule, N);
     }
     // Counted once the whole frame is known to be written.

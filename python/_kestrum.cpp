@@ -341,13 +341,16 @@ TEngine CheckedEngine(const std::string& Kernel) {
 
 py::tuple FilterFile(const std::string& Source, const std::string& Target, const std::string& FirFile,
                      int64_t Start, int64_t Count, bool Clip, const std::string& Kernel, int Threads,
-                     py::object Progress, py::object Log, py::object Warning, bool Force) {
+                     py::object Progress, py::object Log, py::object Warning, bool Force, int Bits, bool Dither,
+                     uint64_t DitherSeed) {
   constexpr int64_t kMaxFrame = INT32_MAX;
   if (Start < 0 || Count < 0) throw py::value_error("start and count must not be negative");
   if (Count > kMaxFrame || Start > kMaxFrame - Count)
     throw py::value_error("start + count must not exceed " + std::to_string(kMaxFrame) + " frames");
   const TEngine Engine = CheckedEngine(Kernel);
   if (Threads < 0) throw py::value_error("threads must be 0 (one per core) or more, not " + std::to_string(Threads));
+  if (!ValidTarget(Bits, TEncoding::Source))
+    throw py::value_error("bits " + std::to_string(Bits) + ": 0 (the source's), 8, 16, 24, 32 or 64 are accepted");
   CheckTarget(Target, {{Source, "the source"}, {FirFile, "the filter"}}, Force);
   TRunEvents Events;
   Events.OnProgress = std::move(Progress);
@@ -362,6 +365,9 @@ py::tuple FilterFile(const std::string& Source, const std::string& Target, const
   Kestrum.Engine = Engine;
   Kestrum.Threads = Threads;
   Kestrum.Clip = Clip;
+  Kestrum.TargetBits = Bits;
+  Kestrum.Dither = Dither;
+  Kestrum.DitherSeed = DitherSeed;
   // Progress is always bound: its steps check for Ctrl-C.
   Kestrum.OnProgress = TProgress(&Events, &TRunEvents::Progress);
   if (!Events.OnLog.is_none()) Kestrum.OnLog = TLog(&Events, &TRunEvents::Log);

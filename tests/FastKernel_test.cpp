@@ -38,7 +38,7 @@ TEST_P(FastKernelOnTarget, GivesTheReferenceBytesOnEveryThreadCount) {
     const TCase C = RandomCase(R, Block);
     SCOPED_TRACE(testing::Message() << "case " << I << ": " << C.Channels << " x " << C.Bits << " bits, "
                                     << C.NbEch << " frames, " << C.Filter.NbTaps << " taps, block " << Block
-                                    << (C.Clip ? ", clipping" : ""));
+                                    << (C.Clip ? ", clipping" : "") << (C.Dither ? ", dithered" : ""));
     const TOutcome Want = RunReference(C);
     fast::ForceSimdTarget(GetParam());
     for (int Threads : {1, 2, 3}) {

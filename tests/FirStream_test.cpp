@@ -72,7 +72,8 @@ TEST(FirStream, GivesAFileRunsBytesWhateverTheSplitAndAfterAReset) {
   std::mt19937 R(12);
   for (int I = 0; I < 40; ++I) {
     TCase C = RandomCase(R, fast::kBlockFrames);
-    C.Target.reset();  // a stream writes its own format
+    C.Target.reset();  // a stream writes its own format, undithered
+    C.Dither.reset();
     SCOPED_TRACE(testing::Message() << "case " << I << ": " << C.Channels << " x " << C.Bits << " bits, "
                                     << C.NbEch << " frames, " << C.Filter.NbTaps << " taps"
                                     << (C.Clip ? ", clipping" : ""));

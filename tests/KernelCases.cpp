@@ -39,6 +39,7 @@ TOutcome Run(const TCase& C, const TKernel& Kernel, int32_t ThrowAt) {
     if (Done == ThrowAt) throw std::runtime_error("stopped by the host");
   });
   Context.Target = C.Target;
+  Context.Dither = C.Dither;
   Writer.SetFormat(Context.TargetFormat(Reader.Format()));
   TWavFrameSource Source(Reader);
   TWavFrameSink Sink(Writer);
@@ -104,6 +105,7 @@ TOutcome RunArriving(const TCase& C, int Threads, int32_t Block, uint32_t Seed) 
   TRunContext Context(C.Clip, Outcome.Overflow, PROGRESS_STEP,
                       [&](int64_t Done) { Outcome.Progress.push_back(static_cast<int32_t>(Done)); });
   Context.Target = C.Target;
+  Context.Dither = C.Dither;
   const TRunLength Length{TRunLength::kEndless, true};
   try {
     if (Threads == 0)
@@ -212,6 +214,7 @@ TCase RandomCase(std::mt19937& R, int32_t Block) {
   }
   C.Filter.NbTaps = R() % 20 == 0 ? -NbTaps : NbTaps;  // a negative count means no taps
   C.Clip = R() % 3 == 0;
+  if (C.Target && R() % 2 == 0) C.Dither = R();
   return C;
 }
 

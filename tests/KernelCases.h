@@ -24,6 +24,7 @@ struct TCase {
   // The source's samples when Bits does not name them (32-bit integers,
   // 64-bit floats), and the target's when they are not the source's.
   std::optional<TSampleFormat> Samples, Target;
+  std::optional<uint64_t> Dither;  // the seed, when dithered (TRunContext::Dither)
 
   TAudioFormat Format() const {
     return {Samples.value_or(Bits == 32 ? TSampleFormat::Float32 : SampleFormatOf(Bits == 16, Bits == 24, false)),

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "fir/FirFile.h"
+#include "tests/KernelCases.h"
 #include "tests/KestrumRun.h"
 
 namespace kestrum {
@@ -203,6 +204,106 @@ TEST(Kernel, ScalesSumsToAnotherFormatInDouble) {
       EXPECT_EQ(Run.Error, "");
       EXPECT_EQ(Run.Output(), C.Want);
     }
+  }
+}
+
+// Dither changes a run only where integer samples narrower than the
+// source's are written; there the bytes follow the seed alone, the same on
+// both kernels and any thread count, and elsewhere they are the plain run's,
+// with a warning.
+TEST(Kernel, DithersOnlyNarrowerIntegerTargetsTheSameOnEveryKernel) {
+  using S = TSampleFormat;
+  const struct {
+    S Source, Target;
+    bool Applies;
+  } Cases[] = {
+      {S::Pcm24, S::Pcm16, true},    {S::Float32, S::Pcm16, true},  {S::Pcm16, S::Pcm8, true},
+      {S::Float64, S::Pcm32, true},  {S::Pcm32, S::Pcm24, true},    {S::Pcm16, S::Pcm16, false},
+      {S::Pcm16, S::Pcm24, false},   {S::Pcm24, S::Float32, false}, {S::Float64, S::Float32, false},
+  };
+  constexpr int32_t kFrames = 40000;  // three of the fast kernel's blocks
+  std::mt19937 R(31);
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(testing::Message() << int(C.Source) << " to " << int(C.Target));
+    const TAudioFormat Format{C.Source, 2, 8000};
+    Bytes Data(static_cast<size_t>(kFrames) * static_cast<size_t>(Format.FrameBytes()));
+    if (IsFloat(C.Source)) {
+      std::vector<float> Values(static_cast<size_t>(2 * kFrames));
+      for (float& V : Values) V = std::uniform_real_distribution<float>(-0.5f, 0.5f)(R);
+      Data = test::Floats(Values);
+      if (C.Source == S::Float64) {
+        Data.clear();
+        for (float V : Values)
+          for (int B = 0; B < 8; ++B)
+            Data.push_back(static_cast<uint8_t>(std::bit_cast<uint64_t>(static_cast<double>(V)) >> 8 * B));
+      }
+    } else {
+      for (uint8_t& B : Data) B = static_cast<uint8_t>(R());
+    }
+    const auto Run = [&](TKernelKind Kernel, std::optional<uint64_t> Seed, std::vector<std::string>* Events = nullptr) {
+      test::TKestrumRun Run;
+      Run.Prepare(test::MakeWav(Format, Data), "Smooth\n3\n0 0.3\n1 0.3\n2 0.3\n");
+      Run.Kestrum.Kernel = Kernel;
+      Run.Kestrum.Threads = 3;
+      Run.Kestrum.Clip = true;
+      Run.Kestrum.TargetBits = C.Target == C.Source ? 0 : 8 * BytesPerSample(C.Target);
+      Run.Kestrum.TargetEncoding = IsFloat(C.Target)         ? TEncoding::Float
+                                   : C.Target == S::Pcm8 ? TEncoding::Unsigned
+                                                         : TEncoding::Signed;
+      Run.Kestrum.Dither = Seed.has_value();
+      Run.Kestrum.DitherSeed = Seed.value_or(0);
+      Run.Execute();
+      EXPECT_EQ(Run.Error, "");
+      if (Events) *Events = Run.Events;
+      return Run.Output();
+    };
+    const Bytes Plain = Run(TKernelKind::Reference, std::nullopt);
+    std::vector<std::string> Events;
+    const Bytes Dithered = Run(TKernelKind::Reference, 0, &Events);
+    const bool Warned = std::any_of(Events.begin(), Events.end(), [](const std::string& E) {
+      return E.starts_with("Warning dither applies only to integer samples narrower") &&
+             E.ends_with(": nothing is dithered");
+    });
+    EXPECT_EQ(Warned, !C.Applies);
+    EXPECT_EQ(Dithered != Plain, C.Applies);
+    EXPECT_EQ(Run(TKernelKind::Reference, 1) != Dithered, C.Applies);
+    EXPECT_EQ(Run(TKernelKind::Fast, 0), Dithered);
+  }
+}
+
+// Dithered, the rounding error of a ramp's every fraction of a target level
+// has a mean of 0 and a variance of 1/4 (1/6 from the triangular noise, 1/12
+// from rounding): it no longer depends on the signal. It stays within 1.5
+// levels: noise within -1 to 1, then the rounding.
+TEST(Kernel, DitherLeavesAnErrorIndependentOfTheSignal) {
+  constexpr int kFractions = 256;  // 24-bit levels per 16-bit level
+  constexpr int kPerFraction = 400;
+  constexpr int32_t kFrames = kFractions * kPerFraction;
+  std::vector<int32_t> Ramp(kFrames);
+  for (int32_t I = 0; I < kFrames; ++I) Ramp[size_t(I)] = I - kFrames / 2;
+  test::TCase C;
+  C.Bits = 24;
+  C.Data = test::Int24s(Ramp);
+  C.NbEch = kFrames;
+  test::AddTap(C.Filter, 0, 1.0f);
+  C.Target = TSampleFormat::Pcm16;
+  C.Dither = 5;
+  const Bytes Out = test::RunReference(C).Out;
+  ASSERT_EQ(Out.size(), 2u * kFrames);
+  double Sum[kFractions] = {}, Squares[kFractions] = {}, Worst = 0;
+  for (int32_t I = 0; I < kFrames; ++I) {
+    const int16_t Got = static_cast<int16_t>(Out[2 * size_t(I)] | Out[2 * size_t(I) + 1] << 8);
+    const double Error = Got - Ramp[size_t(I)] / 256.0;
+    Sum[Ramp[size_t(I)] & 255] += Error;
+    Squares[Ramp[size_t(I)] & 255] += Error * Error;
+    Worst = std::max(Worst, std::fabs(Error));
+  }
+  EXPECT_LT(Worst, 1.5);
+  for (int K = 0; K < kFractions; ++K) {
+    SCOPED_TRACE(testing::Message() << "fraction " << K << "/256");
+    const double Mean = Sum[K] / kPerFraction;
+    EXPECT_NEAR(Mean, 0.0, 0.1);
+    EXPECT_NEAR(Squares[K] / kPerFraction - Mean * Mean, 0.25, 0.08);
   }
 }
 

@@ -23,7 +23,10 @@ filter_file filters such files, and write_wav writes int32 samples with the
 format it is given, "pcm24" or "pcm32".)
 
 Integer sums beyond the sample width saturate by default, as the command-line
-tool does; ``wrap=True`` keeps their low bits instead.
+tool does; ``wrap=True`` keeps their low bits instead. Float arrays have no
+full scale: their sums are kept as they are unless ``clip=True`` clamps them
+to -1 to 1. Whenever samples are clipped or wrapped, a FilterWarning says how
+many.
 
 Names: Filter, Stream, LongStream, Response, Overflow, filter_file, read_wav,
 write_wav, Wav, and the errors KestrumError, FileError, MathError, StoppedError and the
@@ -47,7 +50,35 @@ __version__ = "0.90"
 
 class FilterWarning(UserWarning):
     """A filter file that is valid but odd: no taps, a missing tap count line,
-    delays outside 0 to 16383. The text names the file and the line."""
+    delays outside 0 to 16383 (the text names the file and the line); or
+    samples beyond the sample width that were clipped or wrapped (the text
+    counts them)."""
+
+
+def _clip(dtype, clip, wrap):
+    """Whether sums of samples of dtype saturate: clip when given (True
+    excludes wrap), else for integers unless wrap, never for floats."""
+    if clip is None:
+        return not wrap and not np.issubdtype(dtype, np.floating)
+    if clip and wrap:
+        raise ValueError("clip=True and wrap=True exclude each other")
+    return bool(clip)
+
+
+def _warn_overflow(overflow, clip, dtype, stacklevel=3):
+    """A FilterWarning counting the samples of an Overflow beyond the sample
+    width that were clipped or wrapped; none when there were none, or when
+    float samples were kept as they are."""
+    is_float = np.issubdtype(dtype, np.floating)
+    if overflow.overflowed == 0 or (is_float and not clip):
+        return
+    peak = overflow.peak_full_scale
+    peak_text = f"{peak:.4f}" if peak < 1.01 else f"{peak:.2f}" if peak < 1e6 else f"{peak:.3g}"
+    bits = 24 if dtype == np.int32 else 8 * np.dtype(dtype).itemsize
+    what = "full scale (-1 to 1)" if is_float else f"the {bits}-bit range"
+    warnings.warn(f"{overflow.overflowed} of {overflow.samples} samples exceeded {what} and "
+                  f"{'were clipped' if clip else 'wrapped around'} (peak {peak_text} x full scale)",
+                  FilterWarning, stacklevel=stacklevel)
 
 
 # The dtypes of samples, each with the library's sample format.
@@ -399,30 +430,40 @@ class Filter:
         frequencies from 0 Hz to half the rate."""
         return Response(self, rate, points)
 
-    def apply(self, samples, wrap=False, threads=0):
+    def apply(self, samples, wrap=False, threads=0, clip=None):
         """Filters a whole signal: a new array of the same dtype and shape.
 
         samples: 1-D (mono) or 2-D frames x channels (1 to 64), C or Fortran
         order, uint8, int16, int32 (24-bit), float32 or float64; the first frame
-        follows silence. Sums beyond the sample width saturate (float ones are
-        clamped to -1 to 1) unless wrap is true, which keeps an integer sum's
-        low bits and a float sum as it is. threads: how many threads share
-        the work (0, the default: one per core for a filter worth it).
+        follows silence. Integer sums beyond the sample width saturate unless
+        wrap is true, which keeps their low bits. Float sums are kept as they
+        are (an array has no full scale) unless clip is true, which clamps
+        them to -1 to 1; clip=False for integers is wrap. Samples clipped or
+        wrapped give a FilterWarning with their count. threads: how many
+        threads share the work (0, the default: one per core for a filter
+        worth it).
 
         Raises TypeError or ValueError for samples it does not accept, and
         MathError, whose frame attribute is the failing frame, for a sum it
         cannot store. The GIL is released while it filters.
         """
-        data, channels, code = _interleaved(samples)
-        out = np.empty_like(data)
-        _kestrum.apply(self._native, channels, code, not wrap, data, out, _integer(threads, "threads", 0))
-        return _samples(out, code, samples.shape, not samples.flags.c_contiguous)
+        out, overflow, clip = self._apply(samples, wrap, threads, clip)
+        _warn_overflow(overflow, clip, samples.dtype)
+        return out
 
-    def stream(self, channels=1, dtype=np.int16, wrap=False):
+    def _apply(self, samples, wrap, threads, clip):
+        """apply without the warning: (the filtered array, its Overflow, clip as resolved)."""
+        data, channels, code = _interleaved(samples)
+        clip = _clip(samples.dtype, clip, wrap)
+        out = np.empty_like(data)
+        overflow = _kestrum.apply(self._native, channels, code, clip, data, out, _integer(threads, "threads", 0))
+        return _samples(out, code, samples.shape, not samples.flags.c_contiguous), Overflow(*overflow), clip
+
+    def stream(self, channels=1, dtype=np.int16, wrap=False, clip=None):
         """A Stream through this filter of frames with this many channels (1
         to 64) and samples of this dtype, carrying its history from call to
         call."""
-        return Stream(self, channels, dtype, wrap)
+        return Stream(self, channels, dtype, wrap, clip)
 
 
 class Stream:
@@ -432,14 +473,17 @@ class Stream:
 
     channels, dtype: what every block holds; frames: frames filtered since
     the start or the last reset; overflow: an Overflow of those frames.
+    wrap, clip: as Filter.apply takes them; each call that clips or wraps
+    samples gives a FilterWarning with its count.
     """
 
-    def __init__(self, filter, channels=1, dtype=np.int16, wrap=False):
+    def __init__(self, filter, channels=1, dtype=np.int16, wrap=False, clip=None):
         """A stream through filter (a Filter); see Filter.stream."""
         self.dtype = _stream_dtype(dtype)
         self.channels = _channels(channels)
         self.wrap = bool(wrap)
-        self._native = _kestrum.Stream(filter._native, channels, _FORMATS[self.dtype], not wrap)
+        self.clip = _clip(self.dtype, clip, wrap)
+        self._native = _kestrum.Stream(filter._native, channels, _FORMATS[self.dtype], self.clip)
 
     def apply(self, samples):
         """Filters the next block of frames (an array as Filter.apply takes,
@@ -453,7 +497,12 @@ class Stream:
             raise ValueError(f"samples of shape {samples.shape} ({channels} channel{'s' * (channels > 1)}) given "
                              f"to a stream of {self.channels} channel{'s' * (self.channels > 1)}")
         out = np.empty_like(data)
-        self._native.filter(data, out)
+        before = self._native.overflow
+        try:
+            self._native.filter(data, out)
+        finally:  # the frames before a failing one count too
+            after = self._native.overflow
+            _warn_overflow(Overflow(after[0] - before[0], after[1] - before[1], *after[2:]), self.clip, self.dtype)
         return _samples(out, code, samples.shape, not samples.flags.c_contiguous)
 
     def reset(self):
@@ -486,20 +535,33 @@ class LongStream:
     """
 
     def __init__(self, path, channels=1, dtype=np.int16, wrap=False, filter_channel=0, gain_db=0.0,
-                 normalize=None):
+                 normalize=None, clip=None):
         """path: the WAV impulse response; channels (1 to 64) and dtype: what
         every block holds; filter_channel: the response's channel for every
         channel (1 for the first; 0: one for all, or one per channel);
-        gain_db and normalize ("peak", "energy" or None) scale its taps."""
+        gain_db and normalize ("peak", "energy" or None) scale its taps.
+        wrap, clip: as Filter.apply takes them; each call that clips or wraps
+        samples gives a FilterWarning with their count."""
         self.dtype = _stream_dtype(dtype)
         self.channels = _channels(channels)
         self._code = _FORMATS[self.dtype]
+        self.clip = _clip(self.dtype, clip, wrap)
         normalize = "" if normalize is None else _text(normalize, "normalize")
-        self._native = _kestrum.LongStream(os.fspath(path), self.channels, self._code, not wrap,
+        self._native = _kestrum.LongStream(os.fspath(path), self.channels, self._code, self.clip,
                                            _integer(filter_channel, "filter_channel"),
                                            _real(gain_db, "gain_db"), normalize)
 
-    def _frames(self, data):
+    def _frames(self, call, *args):
+        """The frames that call of the native stream returns, with a
+        FilterWarning for those it clipped or wrapped."""
+        before = self._native.overflow
+        try:
+            data = call(*args)
+        finally:
+            after = self._native.overflow
+            if after[0] >= before[0]:  # not reset by a failure
+                _warn_overflow(Overflow(after[0] - before[0], after[1] - before[1], *after[2:]), self.clip,
+                               self.dtype, stacklevel=4)
         shape = (-1,) if self.channels == 1 else (-1, self.channels)
         return _samples(np.frombuffer(data, np.uint8).copy(), self._code, shape, False)
 
@@ -511,11 +573,11 @@ class LongStream:
         data, channels, _ = _interleaved(samples)
         if channels != self.channels:
             raise ValueError(f"samples of {channels} channel(s) given to a stream of {self.channels}")
-        return self._frames(self._native.filter(data))
+        return self._frames(self._native.filter, data)
 
     def flush(self):
         """The frames held back, their block completed with silence."""
-        return self._frames(self._native.flush())
+        return self._frames(self._native.flush)
 
     def reset(self):
         """Forgets the signal and the frames held back."""
@@ -538,7 +600,7 @@ class LongStream:
 
 
 def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="auto", threads=0,
-                progress=None, log=None, warning=None, force=False):
+                progress=None, log=None, warning=None, force=False, bits=0, dither=False, dither_seed=0):
     """Filters the WAV file source into target, as the kestrum tool does.
 
     filter: a Filter, the path of a .fir file (a Filter read from a
@@ -553,6 +615,15 @@ def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="aut
     "fft", FFT convolution in double precision; "exact", the float sum over
     every tap, a WAV filter's too (for a .fir, "fast"). threads: 0 being one
     per core. "-" is standard input or output.
+
+    bits: the target's sample width, as the tool's -b takes it (0, the
+    default: the source's; 8, 16, 24, 32 or 64): the levels are scaled by
+    the exact power of two between the two full scales, then rounded to the
+    nearest, or with dither true first dithered with triangular noise of -1
+    to 1 target level where the target's integer samples are narrower than
+    the source's (a warning says when they are not). The noise comes from a
+    generator seeded with dither_seed (0 to 2**64 - 1): a run repeats byte
+    for byte.
 
     Callables: progress(position, total) every 5000 frames and (0, 0) at the
     end; log(text) for each line the run logs ("Filter comment: ...");
@@ -582,7 +653,8 @@ def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="aut
             os.fspath(source), os.fspath(target), path, _integer(start, "start", 0, 2**63 - 1),
             _integer(count, "count", 0, 2**63 - 1), bool(clip), _text(kernel, "kernel"),
             _integer(threads, "threads", 0), _callable(progress, "progress"), _callable(log, "log"),
-            _callable(warning, "warning"), bool(force)))
+            _callable(warning, "warning"), bool(force), _integer(bits, "bits", 0, 64), bool(dither),
+            _integer(dither_seed, "dither_seed", 0, 2**64 - 1)))
     finally:
         if temporary is not None:
             os.remove(temporary)

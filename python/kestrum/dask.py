@@ -256,15 +256,23 @@ def _frames_array(x):
     return x.rechunk({1: -1}) if x.ndim == 2 else x
 
 
-def _filter_block(block, filter, wrap, threads, warm_frames, block_info=None):
+def _filter_block(block, filter, wrap, threads, warm_frames, clip=None, block_info=None):
     """A block of the overlapped array: its frames filtered after the warm
     ones, which only give the history and are dropped. A failing frame
     (a sum that cannot be stored, a 24-bit sample out of range) is renamed
-    to its number in the whole signal."""
+    to its number in the whole signal. Samples clipped or wrapped among the
+    block's own frames give a FilterWarning with their count."""
     first = block_info[None]["array-location"][0][0]
     warm = warm_frames if first > 0 else 0
     try:
-        return filter.apply(block, wrap=wrap, threads=threads)[warm:]
+        out, overflow, clip = filter._apply(block, wrap, threads, clip)
+        if warm and overflow.overflowed:
+            # The warm frames' outputs are the same filtered alone: what they met is the earlier block's.
+            _, before, _ = filter._apply(block[:warm], wrap, threads, clip)
+            overflow = overflow._replace(samples=overflow.samples - before.samples,
+                                         overflowed=overflow.overflowed - before.overflowed)
+        kestrum._warn_overflow(overflow, clip, block.dtype, stacklevel=2)
+        return out[warm:]
     except (kestrum.MathError, ValueError) as error:
         found = re.search(r"\bframe (\d+)", str(error))
         if not found:
@@ -276,14 +284,16 @@ def _filter_block(block, filter, wrap, threads, warm_frames, block_info=None):
         raise renamed from None
 
 
-def filter_array(x, filter, wrap=False, threads=1):
+def filter_array(x, filter, wrap=False, threads=1, clip=None):
     """The Dask array of x filtered: every chunk equals, bit for bit, the
     same frames of one uninterrupted Filter.apply over the whole of x.
 
     x: a Dask array of frames (time along axis 0; 1-D mono, or 2-D with 1 to
     64 channels along axis 1), of uint8, int16, int32 (24-bit), float32 or float64,
     chunked along time; the first frame follows silence. filter: a Filter
-    or the path of a .fir file. wrap: as Filter.apply. threads: per chunk.
+    or the path of a .fir file. wrap, clip: as Filter.apply (float sums are
+    kept as they are unless clip is true); each chunk that clips or wraps
+    samples gives a FilterWarning with their count. threads: per chunk.
 
     Each chunk is filtered after the history(filter) frames before it, which
     Dask's overlap hands it; chunks shorter than that are first merged with
@@ -294,15 +304,16 @@ def filter_array(x, filter, wrap=False, threads=1):
     x = _frames_array(x)
     filter = _as_filter(filter)
     threads = _integer(threads, "threads", 0)
+    clip = kestrum._clip(x.dtype, clip, wrap)
     frames = x.shape[0]
     depth = min(history(filter), frames)
     if depth == 0 or len(x.chunks[0]) == 1:
         return x.map_blocks(_filter_block, filter=filter, wrap=bool(wrap), threads=int(threads), warm_frames=0,
-                            dtype=x.dtype, meta=np.empty((0,) * x.ndim, x.dtype))
+                            clip=clip, dtype=x.dtype, meta=np.empty((0,) * x.ndim, x.dtype))
     overlapped = da.overlap.overlap(x, depth={0: (depth, 0)}, boundary={0: "none"}, allow_rechunk=True)
     merged_chunks = da.overlap.ensure_minimum_chunksize(depth, x.chunks[0])
     out = overlapped.map_blocks(_filter_block, filter=filter, wrap=bool(wrap), threads=int(threads),
-                                warm_frames=depth, chunks=(merged_chunks,) + x.chunks[1:], dtype=x.dtype,
+                                warm_frames=depth, clip=clip, chunks=(merged_chunks,) + x.chunks[1:], dtype=x.dtype,
                                 meta=np.empty((0,) * x.ndim, x.dtype))
     return out.rechunk(x.chunks)
 

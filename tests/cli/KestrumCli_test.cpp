@@ -437,6 +437,8 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
       {"a mistyped kernel", {"--kernel", "fats", Source, Target, kSmooth}, "did you mean 'fast'?"},
       {"clip and wrap", {"--clip", "--wrap", Source, Target, kSmooth}, "--wrap"},
       {"a width WAV does not have", {"-b", "12", Source, Target, kSmooth}, "--bits"},
+      {"a negative dither seed", {"--dither-seed", "-1", Source, Target, kSmooth},
+       "--dither-seed: expected a seed from 0 to 18446744073709551615, found '-1'"},
       {"a width and encoding WAV does not pair", {"-b", "24", "-e", "floating-point", Source, Target, kSmooth},
        "WAV has no 24-bit floating-point samples"},
       {"a malformed design", {Source, Target, "bandpass:300"}, "expected two edges such as 300-3400"},

@@ -8,11 +8,15 @@ import re
 import subprocess
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
 
 import kestrum
+
+# The loud filters of these tests clip and wrap on purpose.
+pytestmark = pytest.mark.filterwarnings("ignore:.* samples exceeded:kestrum.FilterWarning")
 
 CLI = os.environ.get("KESTRUM_CLI")
 needs_cli = pytest.mark.skipif(not CLI, reason="KESTRUM_CLI (the kestrum tool) not given")
@@ -55,7 +59,7 @@ def test_apply_writes_the_cli_bytes(tmp_path, dtype, layout, wrap):
     kestrum.write_wav(tmp_path / "in.wav", x, 8000, format=FORMAT[dtype])
     flags = ["--wrap"] if wrap else ["--clip"]
     assert run_cli(*flags, "-q", tmp_path / "in.wav", tmp_path / "cli.wav", fir).returncode == 0
-    y = LOUD.apply(x, wrap=wrap, threads=2)  # two parts, each from its own stream
+    y = LOUD.apply(x, clip=not wrap, threads=2)  # two parts, each from its own stream
     assert y.dtype == x.dtype and y.shape == x.shape and y.flags.f_contiguous == (layout != "stereo C")
     kestrum.write_wav(tmp_path / "py.wav", y, 8000, format=FORMAT[dtype])
     assert (tmp_path / "py.wav").read_bytes() == (tmp_path / "cli.wav").read_bytes()
@@ -72,6 +76,59 @@ def test_stream_splits_give_the_whole_signal(dtype, cuts):
         assert same_bits(np.concatenate(parts), whole)
         assert stream.frames == len(x) and stream.overflow.samples == 2 * len(x)
         stream.reset()
+
+
+def _doubled(host, x, clip, tmp_path):
+    """x through a filter of gain 2 by host, and the counts of its FilterWarnings.
+    Its silent tap gives it a history: Dask's chunks overlap."""
+    double = kestrum.Filter.from_taps([0, 5], [2.0, 0.0])
+    channels = x.shape[1]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if host == "apply":
+            y = double.apply(x, clip=clip, threads=2)
+        elif host == "stream":
+            stream = double.stream(channels, x.dtype, clip=clip)
+            y = np.concatenate([stream.apply(part) for part in np.array_split(x, 3)])
+        elif host == "long stream":
+            kestrum.write_wav(tmp_path / "double.wav", np.array([2.0, 0, 0, 0, 0, 0], np.float32), 8000)
+            stream = kestrum.LongStream(tmp_path / "double.wav", channels, x.dtype, clip=clip)
+            y = np.concatenate([stream.apply(part) for part in np.array_split(x, 3)] + [stream.flush()])
+        else:
+            kd = pytest.importorskip("kestrum.dask")
+            da = pytest.importorskip("dask.array")
+            y = kd.filter_array(da.from_array(x, chunks=(len(x) // 3, channels)), double, clip=clip).compute(
+                scheduler="sync")
+    texts = [str(w.message) for w in caught if issubclass(w.category, kestrum.FilterWarning)]
+    return y, [int(text.split(" of ")[0]) for text in texts], texts
+
+
+# Float arrays have no full scale: their sums are kept unless clip asks;
+# integer ones saturate (clip None) or wrap (clip False). Every sample
+# clipped or wrapped is counted in a FilterWarning.
+@pytest.mark.parametrize("host", ["apply", "stream", "long stream", "filter_array"])
+@pytest.mark.parametrize("dtype, clip", [(np.float32, None), (np.float64, False), (np.float32, True),
+                                         (np.int16, None), (np.int16, False)])
+def test_float_arrays_are_kept_unless_clip_asks_and_every_clipped_sample_warns(tmp_path, host, dtype, clip):
+    rng = np.random.default_rng(7)
+    if np.issubdtype(dtype, np.floating):
+        x = (rng.uniform(-1, 1, (30000, 2)) * 25).astype(np.float32).astype(dtype)  # sums of floats are exact
+        want, done = (np.clip(2 * x, -1, 1), "were clipped") if clip else (2 * x, None)
+    else:
+        x = rng.integers(16000, 16500, (30000, 2)).astype(dtype)
+        wide = 2 * x.astype(np.int32)
+        want, done = ((wide + 32768) % 65536 - 32768, "wrapped around") if clip is False else \
+            (np.clip(wide, -32768, 32767), "were clipped")
+    y, counts, texts = _doubled(host, x, clip, tmp_path)
+    assert y.dtype == x.dtype
+    if host == "long stream" and dtype == np.float64:  # FFT sums, stored whole
+        assert np.allclose(y, want, rtol=1e-12, atol=1e-12)
+    else:
+        assert np.array_equal(y, want.astype(dtype))
+    beyond = int((np.abs(2 * x.astype(np.float64)) > (1 if np.issubdtype(dtype, np.floating) else 32767)).sum())
+    assert sum(counts) == (beyond if done else 0) and all(done in text for text in texts)
+    with pytest.raises(ValueError, match="exclude each other"):
+        kestrum.Filter.from_taps([0], [2.0]).apply(x, clip=True, wrap=True)
 
 
 def test_bad_arguments_name_what_was_given_and_what_is_accepted(tmp_path):
@@ -225,6 +282,31 @@ def test_filter_file_takes_a_wav_impulse_response(tmp_path):
     stream = kestrum.LongStream(tmp_path / "ir.wav", 2, np.int16)
     parts = [stream.apply(x[at:at + 777]) for at in range(0, len(x), 777)] + [stream.flush()]
     assert np.array_equal(np.concatenate(parts), got) and stream.frames == len(x)
+
+
+def test_filter_file_dithers_on_request_the_same_bytes_on_every_kernel(tmp_path):
+    x = np.random.default_rng(3).integers(-(1 << 23), 1 << 23, (40000, 2)).astype(np.int32)
+    kestrum.write_wav(tmp_path / "in.wav", x, 48000, format="pcm24")
+    kestrum.write_wav(tmp_path / "in16.wav", (x >> 8).astype(np.int16), 48000)
+    smooth = kestrum.Filter.from_taps([0, 1, 2], [0.25, 0.5, 0.25])
+
+    def run(name, source="in.wav", bits=16, **options):
+        notes = []
+        kestrum.filter_file(tmp_path / source, tmp_path / name, smooth, bits=bits, warning=notes.append, **options)
+        return (tmp_path / name).read_bytes(), notes
+
+    plain, _ = run("plain.wav")
+    dithered, notes = run("fast.wav", dither=True, threads=3)
+    assert dithered == run("reference.wav", dither=True, kernel="reference")[0] != plain and not notes
+    assert run("seeded.wav", dither=True, dither_seed=2**64 - 1)[0] != dithered
+    same, notes = run("same.wav", source="in16.wav", dither=True)
+    assert same == run("same_plain.wav", source="in16.wav")[0] and "nothing is dithered" in notes[0]
+    if CLI:
+        assert run_cli("-q", "-b", 16, "--dither", tmp_path / "in.wav", tmp_path / "cli.wav",
+                       _saved(smooth, tmp_path)).returncode == 0
+        assert (tmp_path / "cli.wav").read_bytes() == dithered
+    with pytest.raises(ValueError, match="bits 12"):
+        run("bad.wav", bits=12)
 
 
 def _saved(filter, folder):
