@@ -240,10 +240,10 @@ TEST(Kernel, DithersOnlyNarrowerIntegerTargetsTheSameOnEveryKernel) {
     } else {
       for (uint8_t& B : Data) B = static_cast<uint8_t>(R());
     }
-    const auto Run = [&](TKernelKind Kernel, std::optional<uint64_t> Seed, std::vector<std::string>* Events = nullptr) {
+    const auto Run = [&](TEngine Engine, std::optional<uint64_t> Seed, std::vector<std::string>* Events = nullptr) {
       test::TKestrumRun Run;
       Run.Prepare(test::MakeWav(Format, Data), "Smooth\n3\n0 0.3\n1 0.3\n2 0.3\n");
-      Run.Kestrum.Kernel = Kernel;
+      Run.Kestrum.Engine = Engine;
       Run.Kestrum.Threads = 3;
       Run.Kestrum.Clip = true;
       Run.Kestrum.TargetBits = C.Target == C.Source ? 0 : 8 * BytesPerSample(C.Target);
@@ -257,17 +257,17 @@ TEST(Kernel, DithersOnlyNarrowerIntegerTargetsTheSameOnEveryKernel) {
       if (Events) *Events = Run.Events;
       return Run.Output();
     };
-    const Bytes Plain = Run(TKernelKind::Reference, std::nullopt);
+    const Bytes Plain = Run(TEngine::Reference, std::nullopt);
     std::vector<std::string> Events;
-    const Bytes Dithered = Run(TKernelKind::Reference, 0, &Events);
+    const Bytes Dithered = Run(TEngine::Reference, 0, &Events);
     const bool Warned = std::any_of(Events.begin(), Events.end(), [](const std::string& E) {
       return E.starts_with("Warning dither applies only to integer samples narrower") &&
              E.ends_with(": nothing is dithered");
     });
     EXPECT_EQ(Warned, !C.Applies);
     EXPECT_EQ(Dithered != Plain, C.Applies);
-    EXPECT_EQ(Run(TKernelKind::Reference, 1) != Dithered, C.Applies);
-    EXPECT_EQ(Run(TKernelKind::Fast, 0), Dithered);
+    EXPECT_EQ(Run(TEngine::Reference, 1) != Dithered, C.Applies);
+    EXPECT_EQ(Run(TEngine::Fast, 0), Dithered);
   }
 }
 
