@@ -177,6 +177,36 @@ TEST(FastKernel, KeepsItsArithmeticWhateverTheHostsFloatEnvironment) {
   }
 }
 
+// A sample that is not a number, 5 frames before the sum that first holds
+// it, named by its own frame wherever blocks and calls cut the signal, and
+// counted from the number the stream's first frame was given.
+TEST(FirStream, NamesASampleThatIsNotANumberByItsFrame) {
+  struct TNanCase {
+    int64_t Nan;     // its frame
+    int64_t Cut;     // frames of the first call
+    int64_t Number;  // NumberFrom
+  };
+  constexpr int64_t kBlock = fast::kBlockFrames;
+  const TNanCase Cases[] = {{42, 45, 0}, {kBlock - 2, 2 * kBlock, 0}, {kBlock - 2, kBlock, 1000}, {0, 1, 7}};
+  for (const TNanCase& C : Cases) {
+    SCOPED_TRACE(testing::Message() << "NaN at " << C.Nan << ", cut at " << C.Cut << ", from " << C.Number);
+    TFirStream Stream(MakeFirFilter(std::vector<TFirTap>{{5, 0.5f}, {9, 0.25f}}), ff_stereo, ff_32bitsFloat);
+    Stream.NumberFrom(C.Number);
+    std::vector<float> In(2 * static_cast<size_t>(2 * kBlock), 0.0f), Out(In.size());
+    In[2 * static_cast<size_t>(C.Nan) + 1] = NAN;
+    const size_t Cut = 2 * static_cast<size_t>(C.Cut);
+    try {
+      Stream.Filter(std::span<const float>(In).first(Cut), std::span<float>(Out).first(Cut));
+      Stream.Filter(std::span<const float>(In).subspan(Cut), std::span<float>(Out).subspan(Cut));
+      ADD_FAILURE() << "no error";
+    } catch (const EMathError& E) {
+      EXPECT_EQ(E.Frame(), C.Number + C.Nan);
+      EXPECT_EQ(std::string(E.what()), NonFiniteSampleError(C.Number + C.Nan).what());
+      EXPECT_EQ(Stream.Frames(), C.Nan + 5);  // the frames before the failing sum
+    }
+  }
+}
+
 TEST(FirStream, RefusesBuffersThatAreNotWholeFrames) {
   TFirStream Stream(TFirFilter{}, ff_stereo, ff_8bits);
   Bytes Buffer(6);
