@@ -427,9 +427,9 @@ py::bytes WavHeader(const std::string&, int Channels, int Bits, uint32_t Rate, i
   if (Frames < 0) throw py::value_error("frames must not be negative");
   const TAudioFormat Format = FormatOf(Channels, Bits, Rate);
   const uint64_t Bytes = static_cast<uint64_t>(Frames) * static_cast<uint64_t>(Format.FrameBytes());
-  const bool Large = TWavHeader::ForData(Format, Bytes).RiffSize64 > UINT32_MAX;
+  const TWavHeader Plain = TWavHeader::ForData(Format, Bytes);
   const std::vector<uint8_t> Header =
-      TWavHeader::ForData(Format, Bytes, Large ? TWavLayout::Rf64 : TWavLayout::Plain).Encode();
+      (Plain.NeedsRf64() ? TWavHeader::ForData(Format, Bytes, TWavLayout::Rf64) : Plain).Encode();
   return py::bytes(reinterpret_cast<const char*>(Header.data()), Header.size());
 }
 
