@@ -31,4 +31,10 @@ EInOutError EInOutError::FromErrno(int ErrorCode, const std::string& Operation,
                                     Purpose + ": " + std::strerror(ErrorCode));
 }
 
+EMathError NonFiniteSampleError(int64_t Shown, const std::string& Signal, int64_t Frame) {
+  return EMathError((Signal.empty() ? "" : Signal + ": ") + "frame " + std::to_string(Shown) +
+                        " holds a sample that is not a finite number; it cannot be filtered",
+                    Frame < 0 ? Shown : Frame);
+}
+
 }  // namespace kestrum

@@ -60,6 +60,14 @@ private:
   int64_t FFrame;
 };
 
+// The error of a sample that is not a finite number, which fails every sum
+// that holds it: "frame 42 holds a sample that is not a finite number; it
+// cannot be filtered", after "Signal: " when Signal (a file's name) is given.
+// Shown: the frame's number in the message (a file's own); Frame: its number
+// as EMathError::Frame counts it, the first frame filtered being 0 (Shown
+// when -1).
+EMathError NonFiniteSampleError(int64_t Shown, const std::string& Signal = "", int64_t Frame = -1);
+
 // A run stopped because a stop was requested (base/Stop.h).
 class EStopped : public EKestrum {
 public:

@@ -177,21 +177,11 @@ struct TImpulseOptions {
 
 int DesignFromImpulse(const TImpulseOptions& O) {
   CheckOutput(O.Output, TTargetContent::Text, {{O.Source, "the impulse response"}}, O.Force);
-  const TImpulse Impulse = ReadImpulse(O.Source, O.Channel - 1, O.Threshold);
-  char Comment[96];
-  std::snprintf(Comment, sizeof Comment, " at %g Hz, samples at or above %g dB re the peak",
-                Impulse.Rate, O.Threshold);
-  std::string Name = O.Source.substr(O.Source.find_last_of('/') + 1);
-  if (Impulse.Channels > 1) Name += ", channel " + std::to_string(O.Channel);
   TImpulseReport Report;
-  TFirFilter Filter;
-  try {
-    Filter = FilterFromImpulse(Impulse, O.Threshold, "Impulse response " + Name + Comment, Report);
-  } catch (const EGeneralError& E) {
-    throw EGeneralError(O.Source + ": " + E.what());
-  }
+  int64_t Frames = 0;
+  const TFirFilter Filter = FilterFromImpulseFile(O.Source, O.Channel, O.Threshold, Report, Frames);
   WriteOutput(O.Output, FormatFirFile(Filter));
-  std::string Text = O.Source + ": " + Counted(Impulse.Frames(), "frame") + ", " +
+  std::string Text = O.Source + ": " + Counted(Frames, "frame") + ", " +
                      Counted(Report.Kept, "tap") + " kept, " + Counted(Report.DroppedZero, "zero sample") +
                      " dropped";
   if (Report.Dropped > 0)

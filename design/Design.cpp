@@ -447,10 +447,7 @@ TImpulse ReadImpulse(const std::string& FileName, int Channel, double ThresholdD
   TImpulse Impulse;
   Impulse.Rate = Reader.Frequency;
   Impulse.Channels = Reader.Channels;
-  if (Channel < 0 || Channel >= Impulse.Channels)
-    throw EGeneralError(FileName + " has " + std::to_string(Impulse.Channels) +
-                        (Impulse.Channels == 1 ? " channel" : " channels") + ", no channel " +
-                        std::to_string(Channel + 1));
+  CheckImpulseChannel(FileName, Impulse.Channels, Channel, false);
   const TSampleFormat Format = Reader.SampleFormat();
   const int SampleBytes = BytesPerSample(Format);
   const int FrameBytes = Reader.FrameBytes();
@@ -463,10 +460,9 @@ TImpulse ReadImpulse(const std::string& FileName, int Channel, double ThresholdD
     const int32_t Count = std::min(kChunk, Reader.NSamples - Done);
     Reader.ReadFrames(Raw.data(), Count);
     for (int32_t I = 0; I < Count; ++I) {
-      const double Sample = FullScaleFraction(&Raw[size_t(I) * FrameBytes + size_t(Channel) * SampleBytes], Format);
-      if (!std::isfinite(Sample))
-        throw EGeneralError(FileName + ": frame " + std::to_string(Done + I) + " holds a sample that is not a finite number (" +
-                            (std::isnan(Sample) ? "nan" : Sample > 0 ? "inf" : "-inf") + "); a filter's taps must be finite");
+      const double Sample =
+          FullScaleFraction(&Raw[size_t(I) * FrameBytes + size_t(Channel - 1) * SampleBytes], Format);
+      if (!std::isfinite(Sample)) ThrowNonFiniteTap(FileName, Done + I, Sample);
       if (std::abs(Sample) >= Certain && Done + I > kMaxTapDelay)
         throw EGeneralError(FileName + ": " + BeyondLongestDelay(ThresholdDb, Done + I));
       Impulse.Append(Sample);
@@ -530,6 +526,22 @@ TFirFilter FilterFromImpulse(const TImpulse& Impulse, double ThresholdDb,
   }
   Report.Kept = Filter.NbTaps;
   return Filter;
+}
+
+TFirFilter FilterFromImpulseFile(const std::string& FileName, int Channel, double ThresholdDb,
+                                 TImpulseReport& Report, int64_t& Frames) {
+  const TImpulse Impulse = ReadImpulse(FileName, Channel, ThresholdDb);
+  char Comment[96];
+  std::snprintf(Comment, sizeof Comment, " at %g Hz, samples at or above %g dB re the peak", Impulse.Rate,
+                ThresholdDb);
+  std::string Name = FileName.substr(FileName.find_last_of('/') + 1);
+  if (Impulse.Channels > 1) Name += ", channel " + std::to_string(Channel);
+  Frames = Impulse.Frames();
+  try {
+    return FilterFromImpulse(Impulse, ThresholdDb, "Impulse response " + Name + Comment, Report);
+  } catch (const EGeneralError& E) {
+    throw EGeneralError(FileName + ": " + E.what());
+  }
 }
 
 }  // namespace kestrum

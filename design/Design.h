@@ -127,7 +127,7 @@ struct TImpulse {
   int64_t Frames() const { return static_cast<int64_t>(Samples.size()) + LaterZeros + LaterOthers; }
 };
 
-// Reads channel Channel (0 for the first) of a WAV file in blocks, with
+// Reads channel Channel (1 for the first) of a WAV file in blocks, with
 // memory bounded whatever its length. Throws EInOutError for a file the WAV
 // reader refuses, EGeneralError for a channel it lacks and for a sample that
 // is not a finite number (naming its frame). Given the ThresholdDb that
@@ -143,6 +143,14 @@ struct TImpulseReport {
   int32_t Dropped = 0;       // other samples below the threshold
   double LargestDropped = 0; // the largest of these, as a fraction of the peak
 };
+
+// The filter of channel Channel (1 for the first) of the impulse response in
+// FileName, as `kestrum design impulse` makes it: ReadImpulse, then
+// FilterFromImpulse with a comment that names the file, its channel (of
+// several), its rate and ThresholdDb. Frames: the file's frames. Errors name
+// the file.
+TFirFilter FilterFromImpulseFile(const std::string& FileName, int Channel, double ThresholdDb,
+                                 TImpulseReport& Report, int64_t& Frames);
 
 // A filter holding the samples of Impulse whose magnitude is at least the
 // peak's times 10^(ThresholdDb / 20), each at its own delay. Comment is

@@ -241,8 +241,7 @@ void TKestrum::DoExecute() {
       // is the cause. One that no sum holds fails nothing.
       const int64_t NonFinite = Reader->NonFiniteFrame() - StartPos();
       if (Reader->NonFiniteFrame() >= 0 && NonFinite / Block * Block <= E.Frame())
-        throw EMathError(SourceFile + ": frame " + std::to_string(Reader->NonFiniteFrame()) +
-                         " holds a sample that is not a finite number; it cannot be filtered");
+        throw NonFiniteSampleError(Reader->NonFiniteFrame(), SourceFile, NonFinite);
       throw;
     }
     FDone = Run.Done();

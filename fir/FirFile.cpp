@@ -376,4 +376,16 @@ TFirFilter ParseFirFilter(std::string Text, std::string Name) {
   return ReadWhole(TFirFileReader::FromText(std::move(Text), std::move(Name)));
 }
 
+void CheckImpulseChannel(const std::string& FileName, int Channels, int Channel, bool Every) {
+  if (Channel >= (Every ? 0 : 1) && Channel <= Channels) return;
+  throw EGeneralError(FileName + " has " + std::to_string(Channels) + (Channels == 1 ? " channel" : " channels") +
+                      ", no channel " + std::to_string(Channel));
+}
+
+void ThrowNonFiniteTap(const std::string& FileName, int64_t Frame, double Sample) {
+  throw EGeneralError(FileName + ": frame " + std::to_string(Frame) +
+                      " holds a sample that is not a finite number (" +
+                      (std::isnan(Sample) ? "nan" : Sample > 0 ? "inf" : "-inf") + "); a filter's taps must be finite");
+}
+
 }  // namespace kestrum

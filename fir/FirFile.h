@@ -142,4 +142,14 @@ TFirFilter MakeFirFilter(std::span<const TFirTap> Taps, std::string Comment = ""
 TFirFilter ReadFirFilter(const std::string& FileName);
 TFirFilter ParseFirFilter(std::string Text, std::string Name);
 
+// The rules of reading a WAV file's samples as a filter's taps, for every
+// reader of an impulse response. Channels count from 1; Every: 0 may name
+// every channel. Throws EGeneralError "x.wav has 2 channels, no channel 3"
+// for a channel the file lacks.
+void CheckImpulseChannel(const std::string& FileName, int Channels, int Channel, bool Every);
+// Throws EGeneralError for the sample Sample at Frame of FileName, which is
+// not a finite number: "x.wav: frame 5 holds a sample that is not a finite
+// number (nan); a filter's taps must be finite".
+[[noreturn]] void ThrowNonFiniteTap(const std::string& FileName, int64_t Frame, double Sample);
+
 }  // namespace kestrum

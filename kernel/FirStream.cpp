@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <stdexcept>
 #include <vector>
 
-#include "kernel/FastKernel.h"
+#include "base/Errors.h"
 #include "base/FloatEnv.h"
+#include "kernel/FastKernel.h"
 
 namespace kestrum {
 
@@ -50,7 +52,18 @@ struct TFirStream::TState {
     Pos += Result.Good;
     const int64_t First = Frames;
     Frames += Result.Good;
-    Engine.Check(Result, Count, First);
+    if (Result.Good < Count && Engine.Format.Float()) ThrowNonFinite(At, First, Result.Good);
+    Engine.Check(Result, Count, Number + First);
+  }
+
+  // A sample that is not a finite number makes every sum that holds it fail:
+  // the first one in the failing frame's history, or in the frame itself, is
+  // the cause. At: the block's first levels; First: its frame; Bad: the
+  // failing frame in it.
+  void ThrowNonFinite(double* const* At, int64_t First, int32_t Bad) const {
+    for (int32_t I = -History; I <= Bad; ++I)
+      for (size_t C = 0; C < Levels.size(); ++C)
+        if (!std::isfinite(At[C][I])) throw NonFiniteSampleError(Number + First + I);
   }
 
   const fast::TBlockEngine Engine;
@@ -60,6 +73,7 @@ struct TFirStream::TState {
   std::vector<std::vector<float>> Acc;
   int32_t Pos = History;
   int64_t Frames = 0;
+  int64_t Number = 0;  // the number of frame 0 in errors
 };
 
 TFirStream::TFirStream(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits, bool Clip)
@@ -126,6 +140,7 @@ void TFirStream::Filter(std::span<const float> In, std::span<float> Out) {
 }
 
 void TFirStream::Reset() { State().Reset(); }
+void TFirStream::NumberFrom(int64_t First) { State().Number = First; }
 const TAudioFormat& TFirStream::Format() const { return State().Engine.Format; }
 int TFirStream::Channels() const { return Format().Channels; }
 int TFirStream::FrameBytes() const { return Format().FrameBytes(); }

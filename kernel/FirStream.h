@@ -49,6 +49,9 @@ public:
   // number of frames. Throws EMathError, as a run does, when a sum overflows:
   // Out then holds the frames before that one, and the stream stands after
   // them as if In had ended there (Frames() is the failing frame's number).
+  // When a float sample that is not a finite number lies among those the
+  // failing sum holds, the error names that sample's frame instead
+  // (NonFiniteSampleError), as a file run does.
   // It computes in the default floating-point environment, whatever the
   // calling thread has set, and restores the caller's (base/FloatEnv.h).
   void Filter(std::span<const uint8_t> In, std::span<uint8_t> Out);
@@ -61,6 +64,10 @@ public:
   // Forgets the signal: the next frame is filtered as a run's first, after
   // silence.
   void Reset();
+  // The number that the errors give the first frame after construction or
+  // Reset (0 by default): a stream over a piece of a longer signal names a
+  // failing frame by its place in the whole. Frames() still counts from 0.
+  void NumberFrom(int64_t First);
 
   const TAudioFormat& Format() const;
   int Channels() const;

@@ -174,10 +174,7 @@ TLongFilter TFilterFile::ReadLong(const TLongFilterOptions& Options) {
   TReadWavFile Reader;
   OpenWav(Reader);
   const TAudioFormat Format = Reader.Format();
-  if (Options.Channel < 0 || Options.Channel > Format.Channels)
-    throw EGeneralError(FileName + " has " + std::to_string(Format.Channels) +
-                        (Format.Channels == 1 ? " channel" : " channels") + ", no channel " +
-                        std::to_string(Options.Channel));
+  CheckImpulseChannel(FileName, Format.Channels, Options.Channel, true);
   if (Reader.NSamples <= 0) throw EGeneralError(FileName + ": the impulse response holds no samples");
   if (static_cast<size_t>(Reader.NSamples) > kMaxLongTaps)
     throw EGeneralError(FileName + ": " + std::to_string(Reader.NSamples) + " samples, and a filter holds at most " +
@@ -199,8 +196,7 @@ TLongFilter TFilterFile::ReadLong(const TLongFilterOptions& Options) {
       double* const Taps = Filter.Channels[size_t(C)].data() + Done;
       fast::LoadLevelsPortable(Raw.data(), Frames, Format, First + C, Taps);
       for (int32_t I = 0; I < Frames; ++I) {
-        if (!std::isfinite(Taps[I]))
-          throw EGeneralError(FileName + ": sample " + std::to_string(Done + I) + " is not a finite number");
+        if (!std::isfinite(Taps[I])) ThrowNonFiniteTap(FileName, Done + I, Taps[I]);
         Taps[I] /= FullScale;
       }
     }

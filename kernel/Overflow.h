@@ -33,6 +33,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <type_traits>
 
 #include "wav/Format.h"
@@ -75,6 +76,11 @@ struct TOverflowCount {
     Peak = std::max(Peak, Other.Peak);
   }
 };
+
+// What a run's stores met beyond the sample width, for its host to show:
+// "12 of 8000 samples exceeded the 16-bit range and wrapped around (peak
+// 1.2500 x full scale)", "" when none did. Clip: the run saturated them.
+std::string DescribeOverflow(const TOverflowCount& Count, bool Clip);
 
 // The limits of the store step, in the type of the sums they apply to. For
 // integer samples they apply to the rounded sum.

@@ -45,22 +45,11 @@ PyObject* FileError = nullptr;
 PyObject* MathError = nullptr;
 PyObject* StoppedError = nullptr;
 
-// The frame an arithmetic error names ("... at frame 1234: ..."), or -1.
-int64_t FrameOf(const std::string& Message) {
-  const std::string Key = "at frame ";
-  const size_t At = Message.find(Key);
-  long long Frame = -1;
-  if (At != std::string::npos && std::sscanf(Message.c_str() + At + Key.size(), "%lld", &Frame) == 1) return Frame;
-  return -1;
-}
-
-// Raises Type(Message) with the attributes a caller can test.
-void Raise(PyObject* Type, const std::string& Message, int ErrorCode = 0) {
+// Raises Type(Message) with the attributes a caller can test: a MathError's
+// frame (None for -1), a FileError's errno (when not 0).
+void Raise(PyObject* Type, const std::string& Message, int ErrorCode = 0, int64_t Frame = -1) {
   py::object Error = py::reinterpret_borrow<py::object>(Type)(Message);
-  if (Type == MathError) {
-    const int64_t Frame = FrameOf(Message);
-    Error.attr("frame") = Frame >= 0 ? py::object(py::int_(Frame)) : py::none();
-  }
+  if (Type == MathError) Error.attr("frame") = Frame >= 0 ? py::object(py::int_(Frame)) : py::none();
   if (Type == FileError && ErrorCode != 0) Error.attr("errno") = ErrorCode;
   PyErr_SetObject(Type, Error.ptr());
 }
@@ -69,7 +58,7 @@ void Translate(std::exception_ptr Pending) {
   try {
     if (Pending) std::rethrow_exception(Pending);
   } catch (const EMathError& E) {
-    Raise(MathError, E.what());
+    Raise(MathError, E.what(), 0, E.Frame());
   } catch (const EInOutError& E) {
     Raise(FileError, E.what(), E.ErrorCode());
   } catch (const EStopped& E) {
@@ -121,6 +110,26 @@ void CheckTarget(const std::string& Target, const std::vector<TTargetInput>& Inp
 
 py::tuple OverflowTuple(const TOverflowCount& Count) {
   return py::make_tuple(Count.Samples, Count.Overflowed, Count.Peak, Count.PeakFullScale());
+}
+
+// The words of the library for what the stores of a run of samples Bits
+// (an ff_bits) met beyond the sample width, "" when nothing did.
+std::string OverflowWarning(int64_t Samples, int64_t Overflowed, double Peak, int Bits, bool Clip) {
+  TOverflowCount Count = TOverflowCount::For(FormatOf(1, Bits));
+  Count.Samples = Samples;
+  Count.Overflowed = Overflowed;
+  Count.Peak = Peak;
+  return DescribeOverflow(Count, Clip);
+}
+
+// Packed 24-bit samples (three bytes each, low byte first) as int32 levels.
+py::array_t<int32_t> Unpack24(const py::buffer& Data) {
+  const std::span<const uint8_t> Packed = Bytes(Data);
+  if (Packed.size() % 3 != 0) throw py::value_error("24-bit samples take three bytes each");
+  py::array_t<int32_t> Levels(static_cast<py::ssize_t>(Packed.size() / 3));
+  int32_t* Out = Levels.mutable_data();
+  for (size_t I = 0; I < Packed.size() / 3; ++I) Out[I] = ReadS24LE(&Packed[3 * I]);
+  return Levels;
 }
 
 // The longest delay of Filter as the kernel applies it: how many frames
@@ -214,14 +223,15 @@ struct TPart {
   size_t Warm = 0;              // frames before it, filtered only for their history
   TOverflowCount Overflow;
   std::exception_ptr Error;
-  int64_t ErrorFrame = -1;  // the failing frame, counted over the whole signal
-  std::string ErrorText;
 };
 
+// Number: the number of the signal's first frame in errors.
 void FilterPart(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, const uint8_t* In, uint8_t* Out,
-                size_t FrameBytes, TPart& Part) {
-  TFirStream Stream(Filter, Format, Clip);
+                size_t FrameBytes, int64_t Number, TPart& Part) {
   try {
+    TFirStream Stream(Filter, Format, Clip);
+    // Its errors name frames by their place in the whole signal.
+    Stream.NumberFrom(Number + static_cast<int64_t>(Part.First - Part.Warm));
     if (Part.Warm > 0) {
       std::vector<uint8_t> Scratch(Part.Warm * FrameBytes);
       Stream.Filter({In + (Part.First - Part.Warm) * FrameBytes, Scratch.size()}, Scratch);
@@ -231,15 +241,6 @@ void FilterPart(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip,
     Part.Overflow = Stream.Overflow();
     Part.Overflow.Samples -= Before.Samples;
     Part.Overflow.Overflowed -= Before.Overflowed;
-  } catch (const EMathError& E) {
-    // The stream counts frames from its first, the warm-up's; the signal's
-    // frame is the part's first minus the warm-up plus that.
-    const std::string Local = "at frame " + std::to_string(Stream.Frames());
-    Part.ErrorFrame = static_cast<int64_t>(Part.First - Part.Warm) + Stream.Frames();
-    Part.ErrorText = E.what();
-    if (const size_t At = Part.ErrorText.find(Local); At != std::string::npos)
-      Part.ErrorText.replace(At, Local.size(), "at frame " + std::to_string(Part.ErrorFrame));
-    Part.Error = std::current_exception();
   } catch (...) {
     Part.Error = std::current_exception();
   }
@@ -250,7 +251,7 @@ void FilterPart(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip,
 // The bytes are those of one stream over the whole signal: each part's
 // stream first goes over the frames its history needs.
 py::tuple Apply(const TFirFilter& Filter, int ChannelCount, int BitsValue, bool Clip, const py::buffer& In,
-                const py::buffer& Out, int Threads) {
+                const py::buffer& Out, int Threads, int64_t Number) {
   const TAudioFormat Format = FormatOf(ChannelCount, BitsValue);
   const std::span<const uint8_t> Source = Bytes(In);
   const std::span<uint8_t> Target = WritableBytes(Out);
@@ -277,18 +278,15 @@ py::tuple Apply(const TFirFilter& Filter, int ChannelCount, int BitsValue, bool 
     std::vector<std::thread> Workers;
     for (size_t P = 1; P < PartCount; ++P)
       Workers.emplace_back(FilterPart, std::cref(Filter), std::cref(Format), Clip, Source.data(), Target.data(),
-                           FrameBytes, std::ref(Parts[P]));
-    FilterPart(Filter, Format, Clip, Source.data(), Target.data(), FrameBytes, Parts[0]);
+                           FrameBytes, Number, std::ref(Parts[P]));
+    FilterPart(Filter, Format, Clip, Source.data(), Target.data(), FrameBytes, Number, Parts[0]);
     for (std::thread& Worker : Workers) Worker.join();
   }
   // The first failure in the signal's order is the one a single stream meets:
   // a failure in a part's warm-up lies in an earlier part, which fails there
   // or before.
-  for (const TPart& Part : Parts) {
-    if (!Part.Error) continue;
-    if (Part.ErrorFrame >= 0) throw EMathError(Part.ErrorText);
-    std::rethrow_exception(Part.Error);
-  }
+  for (const TPart& Part : Parts)
+    if (Part.Error) std::rethrow_exception(Part.Error);
   TOverflowCount Total = Parts[0].Overflow;
   for (size_t P = 1; P < PartCount; ++P) Total.Add(Parts[P].Overflow);
   return OverflowTuple(Total);
@@ -456,9 +454,9 @@ py::bytes WavHeader(const std::string&, int Channels, int Bits, uint32_t Rate, i
   if (Frames < 0) throw py::value_error("frames must not be negative");
   const TAudioFormat Format = FormatOf(Channels, Bits, Rate);
   const uint64_t Bytes = static_cast<uint64_t>(Frames) * static_cast<uint64_t>(Format.FrameBytes());
-  const bool Large = TWavHeader::ForData(Format, Bytes).RiffSize64 > UINT32_MAX;
+  const TWavHeader Plain = TWavHeader::ForData(Format, Bytes);
   const std::vector<uint8_t> Header =
-      TWavHeader::ForData(Format, Bytes, Large ? TWavLayout::Rf64 : TWavLayout::Plain).Encode();
+      (Plain.NeedsRf64() ? TWavHeader::ForData(Format, Bytes, TWavLayout::Rf64) : Plain).Encode();
   return py::bytes(reinterpret_cast<const char*>(Header.data()), Header.size());
 }
 
@@ -541,20 +539,13 @@ py::tuple Design(const std::string& Kind, double Low, double High, double Rate, 
   return py::make_tuple(ToFirFilter(Designed), Designed.Warnings);
 }
 
+// The filter of an impulse response, as the tool designs it, and what
+// became of its samples.
 py::tuple FromImpulse(const std::string& FileName, int Channel, double Threshold) {
-  TImpulse Impulse = ReadImpulse(FileName, Channel - 1);
-  char Comment[64];
-  std::snprintf(Comment, sizeof Comment, ", samples at or above %g dB re the peak", Threshold);
-  std::string Name = FileName.substr(FileName.find_last_of('/') + 1);
-  if (Impulse.Channels > 1) Name += ", channel " + std::to_string(Channel);
   TImpulseReport Report;
-  TFirFilter Filter;
-  try {
-    Filter = FilterFromImpulse(Impulse, Threshold, "Impulse response " + Name + Comment, Report);
-  } catch (const EGeneralError& E) {
-    throw EGeneralError(FileName + ": " + E.what());
-  }
-  return py::make_tuple(Filter, py::dict(py::arg("frames") = Impulse.Samples.size(), py::arg("kept") = Report.Kept,
+  int64_t Frames = 0;
+  const TFirFilter Filter = FilterFromImpulseFile(FileName, Channel, Threshold, Report, Frames);
+  return py::make_tuple(Filter, py::dict(py::arg("frames") = Frames, py::arg("kept") = Report.Kept,
                                          py::arg("dropped_zero") = Report.DroppedZero,
                                          py::arg("dropped") = Report.Dropped,
                                          py::arg("largest_dropped") = Report.LargestDropped));
@@ -663,6 +654,14 @@ PYBIND11_MODULE(_kestrum, M) {
   M.def("summary", &Summary, kDefaultEnv);
   M.def("curves", &Curves, kDefaultEnv);
   M.def("apply", &Apply, kDefaultEnv);
+  M.def("overflow_warning", &OverflowWarning, kDefaultEnv);
+  M.def("unpack24", &Unpack24, kDefaultEnv);
+  // The sample formats' names, indexed by the binding's format codes (ff_bits).
+  py::tuple Names(ff_64bitsFloat + 1);
+  for (int Bits = ff_8bits; Bits <= ff_64bitsFloat; ++Bits)
+    Names[static_cast<size_t>(Bits)] = SampleFormatName(SampleFormatOf(static_cast<ff_bits>(Bits)));
+  M.attr("FORMAT_NAMES") = Names;
+  M.attr("MAX_CHANNELS") = MAX_CHANNELS;
   M.def("filter_file", &FilterFile, kDefaultEnv);
   M.attr("KERNELS") = py::tuple(py::cast(EngineNames()));
   M.def("check_kernel", [](const std::string& Kernel) { CheckedEngine(Kernel); });

@@ -235,7 +235,7 @@ TEST(FilterFromImpulse, KeepsTheSamplesAboveTheThresholdAtTheirDelays) {
     SCOPED_TRACE(C.Name);
     test::WriteFileBytes(Dir / C.Name, C.Wav);
     TImpulseReport Report;
-    const TFirFilter F = FilterFromImpulse(ReadImpulse(Dir / C.Name, C.Channel), -30, "ir", Report);
+    const TFirFilter F = FilterFromImpulse(ReadImpulse(Dir / C.Name, C.Channel + 1), -30, "ir", Report);
     ASSERT_EQ(F.NbTaps, 2);
     EXPECT_EQ(F.Delays[0], 0);
     EXPECT_EQ(F.Coefs[0], 0.5f);
@@ -274,7 +274,7 @@ TEST(FilterFromImpulse, RefusesResponsesNoFilterCanHold) {
   Words[0] = 100, Words[18000] = 50, Words[30000] = 30000;
   test::WriteFileBytes(Dir / "long.wav", test::MakeWav(1, 16, 8000, test::Words(Words)));
   try {
-    ReadImpulse(Dir / "long.wav", 0, -60);
+    ReadImpulse(Dir / "long.wav", 1, -60);
     ADD_FAILURE() << "no error for a long PCM impulse";
   } catch (const EGeneralError& E) {
     EXPECT_NE(std::string(E.what()).find("long.wav: the impulse response reaches -60 dB re its peak at frame 18000"),

@@ -454,7 +454,7 @@ TEST(LongFilter, ReadsSamplesAsScaledTaps) {
   test::WriteFileBytes(Dir / "silent.wav", test::MakeWav(1, 16, 48000, test::Words({0, 0})));
   test::WriteFileBytes(Dir / "nan.wav", test::MakeWav(1, 32, 48000, test::Floats({0.5f, NAN})));
   const std::pair<std::string, std::string> Refusals[] = {
-      {"ir.wav", "no channel 3"}, {"silent.wav", "silent"}, {"nan.wav", "sample 1 is not a finite number"}};
+      {"ir.wav", "no channel 3"}, {"silent.wav", "silent"}, {"nan.wav", "frame 1 holds a sample that is not a finite number"}};
   for (const auto& [Name, Message] : Refusals) {
     try {
       ReadLongFilter(Dir / Name, {Name == "ir.wav" ? 3 : 0, 0.0, TNormalize::Peak});

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cfenv>
 #include <cstring>
 #include <random>
@@ -68,6 +69,28 @@ TOutcome RunStream(TFirStream& Stream, const TCase& C, std::mt19937& R) {
   return Got;
 }
 
+// The error a stream gives where the reference kernel's failing sum holds a
+// float sample that is not a finite number: that sample's frame, as a file
+// run names it.
+void NameNonFiniteSample(TOutcome& Want, const TCase& C) {
+  const TAudioFormat Format = C.Format();
+  if (Want.Error.empty() || !Format.Float()) return;
+  const int64_t Bad = static_cast<int64_t>(Want.Out.size()) / Format.FrameBytes();
+  const int64_t History = fast::TBlockEngine(C.Filter, Format, C.Clip).Taps.MaxDelay;
+  const size_t Width = static_cast<size_t>(BytesPerSample(Format.Samples));
+  for (int64_t F = std::max<int64_t>(Bad - History, 0); F <= Bad; ++F)
+    for (size_t At = static_cast<size_t>(F * Format.FrameBytes()), End = At + static_cast<size_t>(Format.FrameBytes());
+         At < End && End <= C.Data.size(); At += Width) {
+      uint64_t Bits = 0;
+      std::memcpy(&Bits, &C.Data[At], Width);
+      const double Value = Width == 4 ? double(std::bit_cast<float>(uint32_t(Bits))) : std::bit_cast<double>(Bits);
+      if (!std::isfinite(Value)) {
+        Want.Error = std::string("EMathError: ") + NonFiniteSampleError(F).what();
+        return;
+      }
+    }
+}
+
 TEST(FirStream, GivesAFileRunsBytesWhateverTheSplitAndAfterAReset) {
   std::mt19937 R(12);
   for (int I = 0; I < 40; ++I) {
@@ -81,6 +104,7 @@ TEST(FirStream, GivesAFileRunsBytesWhateverTheSplitAndAfterAReset) {
     Want.Progress.clear();
     Want.Overflow.Bits = C.Format().Bits();
     Want.Overflow.Float = C.Format().Float();
+    NameNonFiniteSample(Want, C);
     TFirStream Stream(C.Filter, C.Format(), C.Clip);
     EXPECT_EQ(RunStream(Stream, C, R), Want);
     Stream.Reset();
@@ -203,6 +227,36 @@ TEST(FastKernel, KeepsItsArithmeticWhateverTheHostsFloatEnvironment) {
       EXPECT_EQ(Fast, Want);
       EXPECT_EQ(Streamed.Out, Want.Out);
       EXPECT_EQ(std::memcmp(&Host, &After, sizeof Host), 0) << "the host's environment is not restored";
+    }
+  }
+}
+
+// A sample that is not a number, 5 frames before the sum that first holds
+// it, named by its own frame wherever blocks and calls cut the signal, and
+// counted from the number the stream's first frame was given.
+TEST(FirStream, NamesASampleThatIsNotANumberByItsFrame) {
+  struct TNanCase {
+    int64_t Nan;     // its frame
+    int64_t Cut;     // frames of the first call
+    int64_t Number;  // NumberFrom
+  };
+  constexpr int64_t kBlock = fast::kBlockFrames;
+  const TNanCase Cases[] = {{42, 45, 0}, {kBlock - 2, 2 * kBlock, 0}, {kBlock - 2, kBlock, 1000}, {0, 1, 7}};
+  for (const TNanCase& C : Cases) {
+    SCOPED_TRACE(testing::Message() << "NaN at " << C.Nan << ", cut at " << C.Cut << ", from " << C.Number);
+    TFirStream Stream(MakeFirFilter(std::vector<TFirTap>{{5, 0.5f}, {9, 0.25f}}), ff_stereo, ff_32bitsFloat);
+    Stream.NumberFrom(C.Number);
+    std::vector<float> In(2 * static_cast<size_t>(2 * kBlock), 0.0f), Out(In.size());
+    In[2 * static_cast<size_t>(C.Nan) + 1] = NAN;
+    const size_t Cut = 2 * static_cast<size_t>(C.Cut);
+    try {
+      Stream.Filter(std::span<const float>(In).first(Cut), std::span<float>(Out).first(Cut));
+      Stream.Filter(std::span<const float>(In).subspan(Cut), std::span<float>(Out).subspan(Cut));
+      ADD_FAILURE() << "no error";
+    } catch (const EMathError& E) {
+      EXPECT_EQ(E.Frame(), C.Number + C.Nan);
+      EXPECT_EQ(std::string(E.what()), NonFiniteSampleError(C.Number + C.Nan).what());
+      EXPECT_EQ(Stream.Frames(), C.Nan + 5);  // the frames before the failing sum
     }
   }
 }

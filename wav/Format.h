@@ -61,6 +61,20 @@ constexpr TSampleFormat SampleFormatOf(ff_bits Bits) {
   }
 }
 
+// The name of a sample format in the library's hosts (the Python package):
+// "pcm8", "pcm16", "pcm24", "pcm32", "float32", "float64".
+constexpr const char* SampleFormatName(TSampleFormat Format) {
+  switch (Format) {
+    case TSampleFormat::Pcm8: return "pcm8";
+    case TSampleFormat::Pcm16: return "pcm16";
+    case TSampleFormat::Pcm24: return "pcm24";
+    case TSampleFormat::Pcm32: return "pcm32";
+    case TSampleFormat::Float32: return "float32";
+    case TSampleFormat::Float64: return "float64";
+  }
+  return "?";
+}
+
 // Mono, stereo, or more: a host that is told ff_multichannel reads the count
 // from the format (TKestrum::SourceFormat, TAudioFormat::Channels).
 enum ff_channels : uint8_t { ff_mono = 0, ff_stereo = 1, ff_multichannel = 2 };

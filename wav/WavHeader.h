@@ -88,6 +88,10 @@ struct TWavHeader {
   static TWavHeader ForData(const TAudioFormat& Format, uint64_t DataBytes,
                             TWavLayout Layout = TWavLayout::Plain, std::vector<uint8_t> Extra = {});
 
+  // Whether the file outgrows the 32-bit sizes of a RIFF header: only the
+  // Rf64 layout describes it.
+  bool NeedsRf64() const { return RiffSize64 > UINT32_MAX; }
+
   int Size() const {
     return (Extensible ? (Float ? WAV_EXTENSIBLE_FLOAT_HEADER_SIZE : WAV_EXTENSIBLE_HEADER_SIZE)
                        : (Float ? WAV_FLOAT_HEADER_SIZE : WAV_HEADER_SIZE)) +

@@ -158,7 +158,7 @@ void TWriteWavFile::Put(const uint8_t* Bytes, size_t Count) {
     // The layout too: RF64 for a declared length past 4 GiB, a JUNK chunk
     // kept for a ds64 when the length is not known, else plain.
     const uint64_t Reserved = FrameBytes() * static_cast<uint64_t>(std::max<int64_t>(FReserved, 0));
-    FLayout = FReserved >= 0 && HeaderFor(Reserved, TWavLayout::Plain).RiffSize64 > UINT32_MAX ? TWavLayout::Rf64
+    FLayout = FReserved >= 0 && HeaderFor(Reserved, TWavLayout::Plain).NeedsRf64() ? TWavLayout::Rf64
               : FUnknownLength && FReserved < 0 && (!FStreaming || FPatchable) ? TWavLayout::Junk
                                                                      : TWavLayout::Plain;
     const TWavHeader Empty = HeaderFor(0, FLayout);
@@ -322,7 +322,7 @@ void TWriteWavFile::Close() {
 std::vector<uint8_t> TWriteWavFile::FinalHeader(uint64_t Data) const {
   // A file that outgrew 4 GiB turns its JUNK placeholder into a ds64 chunk.
   const TWavLayout Layout =
-      FLayout == TWavLayout::Junk && HeaderFor(Data, FLayout).RiffSize64 > UINT32_MAX ? TWavLayout::Rf64 : FLayout;
+      FLayout == TWavLayout::Junk && HeaderFor(Data, FLayout).NeedsRf64() ? TWavLayout::Rf64 : FLayout;
   return HeaderFor(Data, Layout).Encode();
 }
 

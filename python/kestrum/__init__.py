@@ -86,9 +86,9 @@ _FORMATS = {np.dtype(np.uint8): 0, np.dtype(np.int16): 1, np.dtype(np.int32): 2,
             np.dtype(np.float64): 5}
 _DTYPES = {code: dtype for dtype, code in _FORMATS.items()}
 _DTYPES[4] = np.dtype(np.int32)  # 32-bit PCM, as read_wav gives it
-_FORMAT_NAMES = ("pcm8", "pcm16", "pcm24", "float32", "pcm32", "float64")
+_FORMAT_NAMES = _kestrum.FORMAT_NAMES  # the library's names, indexed by its format codes
 _ACCEPTED_DTYPES = "uint8 (8-bit), int16 (16-bit), int32 (24-bit), float32 or float64, in native byte order"
-_MAX_CHANNELS = 64
+_MAX_CHANNELS = _kestrum.MAX_CHANNELS
 _MIN24, _MAX24 = -(1 << 23), (1 << 23) - 1
 
 
@@ -174,11 +174,12 @@ def _stream_dtype(dtype):
     return dtype
 
 
-def _interleaved(samples, code=None):
+def _interleaved(samples, code=None, first=0):
     """The frames of samples as (bytes, channels, format code): a zero-copy
     view of a C-ordered array, else an interleaved copy; 24-bit samples
     packed in three bytes each. code: the sample format, when int32 holds
-    32-bit PCM (4); the dtype's own by default."""
+    32-bit PCM (4); the dtype's own by default. first: the number of the
+    first frame in messages (a piece of a longer signal)."""
     if not isinstance(samples, np.ndarray):
         raise TypeError(f"expected a numpy array of samples, got {type(samples).__name__}")
     _check_dtype(samples.dtype)
@@ -198,6 +199,7 @@ def _interleaved(samples, code=None):
         bad = np.flatnonzero((flat < _MIN24) | (flat > _MAX24))
         if bad.size:
             frame, channel = divmod(int(bad[0]), channels)
+            frame += first
             raise ValueError(f"int32 samples hold 24-bit PCM, from {_MIN24} to {_MAX24}; frame {frame}, "
                              f"channel {channel + 1} is {flat[bad[0]]} ({bad.size} sample(s) out of range)")
         flat = flat.astype("<i4", copy=False).view(np.uint8).reshape(-1, 4)[:, :3].copy()
@@ -207,11 +209,7 @@ def _interleaved(samples, code=None):
 def _samples(data, code, shape, fortran):
     """The array of shape and format code whose interleaved bytes are data."""
     if code == 2:
-        packed = data.reshape(-1, 3)
-        wide = np.empty((packed.shape[0], 4), np.uint8)
-        wide[:, :3] = packed
-        wide[:, 3] = np.where(packed[:, 2] & 0x80, 0xFF, 0)
-        values = wide.reshape(-1).view("<i4").astype(np.int32, copy=False)
+        values = _kestrum.unpack24(np.ascontiguousarray(data))
     else:
         values = data.view(_DTYPES[code])
     values = values.reshape(shape)
@@ -451,12 +449,15 @@ class Filter:
         _warn_overflow(overflow, clip, samples.dtype)
         return out
 
-    def _apply(self, samples, wrap, threads, clip):
-        """apply without the warning: (the filtered array, its Overflow, clip as resolved)."""
-        data, channels, code = _interleaved(samples)
+    def _apply(self, samples, wrap, threads, clip, first=0):
+        """apply without the warning, for a piece of a longer signal whose
+        first frame is frame first of the whole (errors name frames by their
+        place in it): (the filtered array, its Overflow, clip as resolved)."""
+        data, channels, code = _interleaved(samples, first=first)
         clip = _clip(samples.dtype, clip, wrap)
         out = np.empty_like(data)
-        overflow = _kestrum.apply(self._native, channels, code, clip, data, out, _integer(threads, "threads", 0))
+        overflow = _kestrum.apply(self._native, channels, code, clip, data, out, _integer(threads, "threads", 0),
+                                  first)
         return _samples(out, code, samples.shape, not samples.flags.c_contiguous), Overflow(*overflow), clip
 
     def stream(self, channels=1, dtype=np.int16, wrap=False, clip=None):

@@ -94,8 +94,8 @@ def _compute(collections, client):
 class FileReport(NamedTuple):
     """What one file of filter_files gave: its source and target, the frames
     written, their rate and format ("pcm16"...; 0 and None when it failed),
-    the run's Overflow (None when it failed), and the error message (None
-    when it succeeded)."""
+    the run's Overflow (None when it failed), the error message (None
+    when it succeeded), and for a MathError its frame (else None)."""
     source: str
     target: str
     frames: int
@@ -103,6 +103,7 @@ class FileReport(NamedTuple):
     format: Optional[str]
     overflow: Optional[Overflow]
     error: Optional[str]
+    frame: Optional[int] = None
 
 
 def _plan(sources, output_dir):
@@ -157,7 +158,7 @@ def _filter_one(source, target, shown, filter, start, count, wrap, kernel, threa
         message = (str(error) or type(error).__name__).replace(target, shown[1]).replace(source, shown[0])
         if shown[0] not in message:
             message = f"{shown[0]}: {message}"
-        return FileReport(*shown, 0, 0, None, None, message)
+        return FileReport(*shown, 0, 0, None, None, message, getattr(error, "frame", None))
 
 
 def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wrap=False, kernel="auto",
@@ -258,30 +259,20 @@ def _frames_array(x):
 
 def _filter_block(block, filter, wrap, threads, warm_frames, clip=None, block_info=None):
     """A block of the overlapped array: its frames filtered after the warm
-    ones, which only give the history and are dropped. A failing frame
-    (a sum that cannot be stored, a 24-bit sample out of range) is renamed
-    to its number in the whole signal. Samples clipped or wrapped among the
-    block's own frames give a FilterWarning with their count."""
+    ones, which only give the history and are dropped. Errors name a failing
+    frame (a sum that cannot be stored, a 24-bit sample out of range) by its
+    number in the whole signal. Samples clipped or wrapped among the block's
+    own frames give a FilterWarning with their count."""
     first = block_info[None]["array-location"][0][0]
     warm = warm_frames if first > 0 else 0
-    try:
-        out, overflow, clip = filter._apply(block, wrap, threads, clip)
-        if warm and overflow.overflowed:
-            # The warm frames' outputs are the same filtered alone: what they met is the earlier block's.
-            _, before, _ = filter._apply(block[:warm], wrap, threads, clip)
-            overflow = overflow._replace(samples=overflow.samples - before.samples,
-                                         overflowed=overflow.overflowed - before.overflowed)
-        kestrum._warn_overflow(overflow, clip, block.dtype, stacklevel=2)
-        return out[warm:]
-    except (kestrum.MathError, ValueError) as error:
-        found = re.search(r"\bframe (\d+)", str(error))
-        if not found:
-            raise
-        frame = first - warm + int(found.group(1))
-        renamed = type(error)(str(error)[:found.start(1)] + str(frame) + str(error)[found.end(1):])
-        if isinstance(error, kestrum.MathError):
-            renamed.frame = frame
-        raise renamed from None
+    out, overflow, clip = filter._apply(block, wrap, threads, clip, first - warm)
+    if warm and overflow.overflowed:
+        # The warm frames' outputs are the same filtered alone: what they met is the earlier block's.
+        _, before, _ = filter._apply(block[:warm], wrap, threads, clip, first - warm)
+        overflow = overflow._replace(samples=overflow.samples - before.samples,
+                                     overflowed=overflow.overflowed - before.overflowed)
+    kestrum._warn_overflow(overflow, clip, block.dtype, stacklevel=2)
+    return out[warm:]
 
 
 def filter_array(x, filter, wrap=False, threads=1, clip=None):
@@ -431,16 +422,11 @@ def write_wav(array, path, rate, client=None, format=None, force=False):
 # ---------------------------------------------------------------- command line
 
 def _overflow_warning(overflow, wrap, format):
-    """The tool's warning for samples beyond the sample width, or None."""
-    if overflow.overflowed == 0:
-        return None
-    is_float = format.startswith("float")
-    peak = overflow.peak_full_scale
-    peak_text = f"{peak:.4f}" if peak < 1.01 else f"{peak:.2f}" if peak < 1e6 else f"{peak:.3g}"
-    what = "full scale (-1 to 1)" if is_float else f"the {format[3:]}-bit range"
-    done = ("were kept as they are" if is_float else "wrapped around") if wrap else "were clipped"
-    return (f"{overflow.overflowed} of {overflow.samples} samples exceeded {what} and {done} "
-            f"(peak {peak_text} x full scale)" + (", as --wrap asks" if wrap else ""))
+    """The tool's warning for samples beyond the sample width, or None: the
+    library's words, and the option that asked for wrapping."""
+    text = _kestrum.overflow_warning(overflow.samples, overflow.overflowed, overflow.peak,
+                                     _FORMAT_NAMES.index(format), not wrap)
+    return (text + (", as --wrap asks" if wrap else "")) if text else None
 
 
 class _Bar:

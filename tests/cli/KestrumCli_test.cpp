@@ -346,7 +346,7 @@ TEST(KestrumCli, ErrorsPrintOneLineAndLeaveTheTargetAlone) {
       {"empty target name", {Good, "", kSmooth}, "no target file name given"},
       {"empty filter name", {Good, Target, ""}, "no filter file name given"},
       {"a WAV filter with a sample that is not a finite number", {Good, Target, Inputs / "nan.wav"},
-       "nan.wav: sample 1 is not a finite number"},
+       "nan.wav: frame 1 holds a sample that is not a finite number (nan)"},
       {"a WAV filter without samples", {Good, Target, Dir / "empty.wav"}, "empty.wav: the impulse response holds no samples"},
       {"an endless filter", {Good, Target, "/dev/zero"}, "line longer than 4096 bytes"},
       {"a gain that takes a tap beyond float", {"--filter-gain", "20", Good, Target, Inputs / "big.wav"},

@@ -81,6 +81,13 @@ def test_files_on_the_cluster_give_the_tool_bytes(client, tmp_path):
     assert run.returncode == 1 and run.stdout == ""
     assert "2 of 3 files written to" in run.stderr and "kestrum: 1 of 3 files failed" in run.stderr
     assert "exceeded the 16-bit range" in run.stderr and "exceeded full scale (-1 to 1)" in run.stderr
+    for wrap in ([], ["--wrap"]):  # the tool's overflow warnings, word for word
+        shell = subprocess.run([sys.executable, "-m", "kestrum.dask", "--scheduler", client.scheduler.address,
+                                *wrap, "-o", tmp_path / f"shell{len(wrap)}", good[1], good[4], fir],
+                               capture_output=True, text=True, env=env, timeout=120)
+        tool = run_cli(*wrap, "-o", tmp_path / f"tool{len(wrap)}", good[1], good[4], fir)
+        warned = [sorted(line for line in r.stderr.splitlines() if "exceeded" in line) for r in (shell, tool)]
+        assert len(warned[0]) == 2 and warned[0] == warned[1], (shell.stderr, tool.stderr)
     assert (tmp_path / "shell" / good[1].name).read_bytes() == (out / good[1].name).read_bytes()
     duplicate = subprocess.run([sys.executable, "-m", "kestrum.dask", "-o", tmp_path, good[0], good[0], fir],
                                capture_output=True, text=True, env=env, timeout=120)

@@ -199,15 +199,12 @@ def test_arithmetic_errors_carry_the_message_and_the_frame(tmp_path):
     huge = kestrum.Filter.from_taps([0], [1e30])
     x = np.zeros((70000, 2), np.int16)
     x[50000, 1] = 1  # in the second of two parts
-    nan = np.zeros(100, np.float32)
-    nan[42] = np.nan
     kestrum.write_wav(tmp_path / "in.wav", x, 8000)
     stream = huge.stream(2, np.int16, wrap=True)
     cases = [
         (lambda: huge.apply(x, wrap=True, threads=2), 50000),
         (lambda: huge.apply(x, wrap=True, threads=1), 50000),
         (lambda: stream.apply(x), 50000),
-        (lambda: LOUD.apply(nan), 42),
         (lambda: kestrum.filter_file(tmp_path / "in.wav", tmp_path / "out.wav", huge, clip=False), 50000),
     ]
     for call, frame in cases:
@@ -216,6 +213,60 @@ def test_arithmetic_errors_carry_the_message_and_the_frame(tmp_path):
         assert raised.value.frame == frame and f"at frame {frame}:" in str(raised.value), str(raised.value)
     assert stream.frames == 50000
     assert not (tmp_path / "out.wav").exists()
+
+
+def _nan_hosts():
+    """Each host of the filter as a callable (signal, source WAV) -> the
+    MathError it raises, and the file its message names (None: none)."""
+    def raised(call):
+        with pytest.raises(kestrum.MathError) as error:
+            call()
+        return error.value
+
+    def stream_in_two_calls(x, _):
+        stream = DELAYED.stream(1, np.float32)
+        stream.apply(x[:45])  # holds the sample, which no sum reaches yet
+        return raised(lambda: stream.apply(x[45:])), None
+
+    def dask_array(x, _):
+        da = pytest.importorskip("dask.array")
+        kd = pytest.importorskip("kestrum.dask")
+        return raised(lambda: kd.filter_array(da.from_array(x, chunks=30), DELAYED).compute(scheduler="sync")), None
+
+    def dask_files(_, source):
+        kd = pytest.importorskip("kestrum.dask")
+        distributed = pytest.importorskip("distributed")
+        with kd.local_cluster(1, 1) as cluster, distributed.Client(cluster) as client:
+            report, = kd.filter_files([source], DELAYED, source + ".out", client)
+        error = kestrum.MathError(report.error)
+        error.frame = report.frame
+        return error, source
+
+    return {
+        "apply": lambda x, _: (raised(lambda: DELAYED.apply(x, threads=1)), None),
+        "apply in two parts": lambda x, _: (raised(lambda: DELAYED.apply(x, threads=2)), None),
+        "stream in two calls": stream_in_two_calls,
+        "filter_file": lambda _, source: (raised(lambda: kestrum.filter_file(
+            source, source + ".out.wav", DELAYED, clip=False)), source),
+        "dask filter_array": dask_array,
+        "dask filter_files": dask_files,
+    }
+
+
+# A filter whose sums reach a sample 5 frames after it: the failing sum is
+# not the sample's own frame.
+DELAYED = kestrum.Filter.from_taps([5, 9], [0.5, 0.25], "delayed")
+
+
+@pytest.mark.parametrize("host", list(_nan_hosts()))
+def test_a_sample_that_is_not_a_number_is_named_alike_by_every_host(tmp_path, host):
+    x = np.zeros(70000, np.float32)
+    x[42] = np.nan
+    source = str(tmp_path / "nan.wav")
+    kestrum.write_wav(source, x, 8000)
+    error, named = _nan_hosts()[host](x, source)
+    body = "frame 42 holds a sample that is not a finite number; it cannot be filtered"
+    assert error.frame == 42 and str(error) == (f"{named}: " if named else "") + body, str(error)
 
 
 @needs_cli
@@ -307,6 +358,37 @@ def test_filter_file_dithers_on_request_the_same_bytes_on_every_kernel(tmp_path)
         assert (tmp_path / "cli.wav").read_bytes() == dithered
     with pytest.raises(ValueError, match="bits 12"):
         run("bad.wav", bits=12)
+
+
+def test_impulse_readers_share_the_channel_numbering_and_the_refusals(tmp_path):
+    ir = np.zeros((300, 2), np.float32)
+    ir[0] = 0.5, -0.5
+    ir[7, 1] = 0.25
+    kestrum.write_wav(tmp_path / "ir.wav", ir, 48000)
+    ir[3, 1] = np.nan
+    kestrum.write_wav(tmp_path / "nan.wav", ir, 48000)
+    nan, ir_path = str(tmp_path / "nan.wav"), str(tmp_path / "ir.wav")
+    refused = "has 2 channels, no channel 3"
+    cases = [
+        (lambda: kestrum.Filter.from_impulse(nan, channel=2), f"{nan}: frame 3 holds a sample that is not a finite number (nan)"),
+        (lambda: kestrum.LongStream(nan, 1, np.float32, filter_channel=2), f"{nan}: frame 3 holds a sample that is not a finite number (nan)"),
+        (lambda: kestrum.Filter.from_impulse(ir_path, channel=3), refused),
+        (lambda: kestrum.LongStream(ir_path, 1, np.float32, filter_channel=3), refused),
+    ]
+    for call, message in cases:
+        with pytest.raises(kestrum.KestrumError) as raised:
+            call()
+        assert message in str(raised.value), str(raised.value)
+    # Channel 2 is the second channel for both.
+    second = kestrum.Filter.from_impulse(ir_path, channel=2)
+    assert second.taps == [(0, -0.5), (7, 0.25)]
+    stream = kestrum.LongStream(ir_path, 1, np.int16, filter_channel=2)
+    impulse = np.zeros(stream.block_frames, np.int16)
+    impulse[0] = 16384
+    assert list(np.concatenate([stream.apply(impulse), stream.flush()])[:8]) == [-8192, 0, 0, 0, 0, 0, 0, 4096]
+    if CLI:  # the filter the tool designs, comment included
+        run = run_cli("design", "impulse", ir_path, "--channel", 2, "-o", tmp_path / "cli.fir")
+        assert run.returncode == 0 and (tmp_path / "cli.fir").read_text() == second.text()
 
 
 def _saved(filter, folder):
