@@ -67,18 +67,13 @@ def _clip(dtype, clip, wrap):
 
 def _warn_overflow(overflow, clip, dtype, stacklevel=3):
     """A FilterWarning counting the samples of an Overflow beyond the sample
-    width that were clipped or wrapped; none when there were none, or when
-    float samples were kept as they are."""
-    is_float = np.issubdtype(dtype, np.floating)
-    if overflow.overflowed == 0 or (is_float and not clip):
+    width that were clipped or wrapped, in the library's words; none when
+    there were none, or when float samples were kept as they are."""
+    if overflow.overflowed == 0 or (np.issubdtype(dtype, np.floating) and not clip):
         return
-    peak = overflow.peak_full_scale
-    peak_text = f"{peak:.4f}" if peak < 1.01 else f"{peak:.2f}" if peak < 1e6 else f"{peak:.3g}"
-    bits = 24 if dtype == np.int32 else 8 * np.dtype(dtype).itemsize
-    what = "full scale (-1 to 1)" if is_float else f"the {bits}-bit range"
-    warnings.warn(f"{overflow.overflowed} of {overflow.samples} samples exceeded {what} and "
-                  f"{'were clipped' if clip else 'wrapped around'} (peak {peak_text} x full scale)",
-                  FilterWarning, stacklevel=stacklevel)
+    text = _kestrum.overflow_warning(overflow.samples, overflow.overflowed, overflow.peak, _FORMATS[np.dtype(dtype)],
+                                     bool(clip))
+    warnings.warn(text, FilterWarning, stacklevel=stacklevel)
 
 
 # The dtypes of samples, each with the library's sample format.
