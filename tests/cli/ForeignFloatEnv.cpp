@@ -12,13 +12,13 @@
 namespace {
 
 __attribute__((constructor)) void SetForeignFloatEnv() {
-  const char* Spec = std::getenv("KESTRUM_TEST_FLOAT_ENV");
-  if (Spec == nullptr) return;
-  if (std::strstr(Spec, "upward")) std::fesetround(FE_UPWARD);
-  if (std::strstr(Spec, "downward")) std::fesetround(FE_DOWNWARD);
-  if (std::strstr(Spec, "towardzero")) std::fesetround(FE_TOWARDZERO);
+  const char* Wanted = std::getenv("KESTRUM_TEST_FLOAT_ENV");
+  if (Wanted == nullptr) return;
+  if (std::strstr(Wanted, "upward")) std::fesetround(FE_UPWARD);
+  if (std::strstr(Wanted, "downward")) std::fesetround(FE_DOWNWARD);
+  if (std::strstr(Wanted, "towardzero")) std::fesetround(FE_TOWARDZERO);
 #if defined(__SSE__) || defined(__x86_64__)
-  if (std::strstr(Spec, "ftz")) _mm_setcsr(_mm_getcsr() | 0x8040);  // FTZ | DAZ
+  if (std::strstr(Wanted, "ftz")) _mm_setcsr(_mm_getcsr() | 0x8040);  // FTZ | DAZ
 #endif
 }
 
