@@ -399,12 +399,14 @@ py::tuple ReadWav(const std::string& FileName, int64_t Start, int64_t Count) {
   py::array_t<uint8_t> Bytes(static_cast<py::ssize_t>(Data.size()));
   std::memcpy(Bytes.mutable_data(), Data.data(), Data.size());
   return py::make_tuple(Bytes, Reader.Channels, static_cast<int>(NbBitsOf(Reader.SampleFormat())),
-                        Reader.Frequency);
+                        Reader.Frequency, Reader.ChannelMask);
 }
 
-void WriteWav(const std::string& FileName, const py::buffer& Data, int Channels, int Bits, uint32_t Rate, bool Force) {
+void WriteWav(const std::string& FileName, const py::buffer& Data, int Channels, int Bits, uint32_t Rate,
+              uint32_t Mask, bool Force) {
   const std::span<const uint8_t> Bytes = ::Bytes(Data);
-  const TAudioFormat Format = FormatOf(Channels, Bits, Rate);
+  TAudioFormat Format = FormatOf(Channels, Bits, Rate);
+  Format.ChannelMask = Mask;
   const size_t FrameBytes = static_cast<size_t>(Format.FrameBytes());
   if (Bytes.size() % FrameBytes != 0) throw py::value_error("the data is not a whole number of frames");
   if (Rate == 0) throw py::value_error("the rate must be positive");
@@ -443,16 +445,17 @@ py::tuple WavLayout(const std::string& FileName) {
     Reader.SetActive(true);
   }
   return py::make_tuple(Reader.DataStart(), Reader.NSamples, Reader.Channels,
-                        static_cast<int>(NbBitsOf(Reader.SampleFormat())), Reader.Frequency);
+                        static_cast<int>(NbBitsOf(Reader.SampleFormat())), Reader.Frequency, Reader.ChannelMask);
 }
 
 // The header of a WAV file that holds Frames frames, as the writer puts it
 // before them: RF64 when the file would outgrow the 32-bit sizes of a WAV
 // header.
-py::bytes WavHeader(const std::string&, int Channels, int Bits, uint32_t Rate, int64_t Frames) {
+py::bytes WavHeader(const std::string&, int Channels, int Bits, uint32_t Rate, int64_t Frames, uint32_t Mask) {
   if (Rate == 0) throw py::value_error("the rate must be positive");
   if (Frames < 0) throw py::value_error("frames must not be negative");
-  const TAudioFormat Format = FormatOf(Channels, Bits, Rate);
+  TAudioFormat Format = FormatOf(Channels, Bits, Rate);
+  Format.ChannelMask = Mask;
   const uint64_t Bytes = static_cast<uint64_t>(Frames) * static_cast<uint64_t>(Format.FrameBytes());
   const TWavHeader Plain = TWavHeader::ForData(Format, Bytes);
   const std::vector<uint8_t> Header =

@@ -658,11 +658,13 @@ def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="aut
 
 class Wav(NamedTuple):
     """A WAV file's samples (1-D for mono, else frames x channels), its rate
-    in Hz, and its format: "pcm8", "pcm16", "pcm24", "pcm32", "float32" or
-    "float64"."""
+    in Hz, its format: "pcm8", "pcm16", "pcm24", "pcm32", "float32" or
+    "float64", and its channel mask: the speaker positions of an extensible
+    header (0x3F for 5.1), 0 when it gives none."""
     samples: np.ndarray
     rate: int
     format: str
+    mask: int = 0
 
 
 def read_wav(path, start=0, count=None):
@@ -672,15 +674,15 @@ def read_wav(path, start=0, count=None):
     and format. start: the first frame; count:
     at most this many frames (None: to the end). "-" is standard input.
     Raises FileError naming the file and the problem."""
-    data, channels, code, rate = _kestrum.read_wav(os.fspath(path), _integer(start, "start", 0),
+    data, channels, code, rate, mask = _kestrum.read_wav(os.fspath(path), _integer(start, "start", 0),
                                                    -1 if count is None else _integer(count, "count", 0, 2**63 - 1))
     width = 3 if code == 2 else _DTYPES[code].itemsize
     frames = data.size // (width * channels)
     shape = (frames,) if channels == 1 else (frames, channels)
-    return Wav(_samples(data, code, shape, False), int(rate), _FORMAT_NAMES[code])
+    return Wav(_samples(data, code, shape, False), int(rate), _FORMAT_NAMES[code], int(mask))
 
 
-def write_wav(path, samples, rate, format=None, force=False):
+def write_wav(path, samples, rate, format=None, force=False, mask=0):
     """Writes samples (as Filter.apply takes them) as a WAV file at rate Hz,
     with Kestrum's writer: an existing file is replaced only once the new
     one is complete. "-" is standard output.
@@ -689,6 +691,8 @@ def write_wav(path, samples, rate, format=None, force=False):
     dtype's, but int32 samples need "pcm24" or "pcm32" (read_wav gives both
     as int32). force: replace an existing file that is not a WAV file, or
     write under a name ending in .fir or another audio format's extension.
+    mask: the channel mask, as Wav.mask gives it (0: none; with more than two
+    channels the header is extensible either way).
 
     Raises ValueError for no frames at all (a WAV file holds at least one),
     for int32 without format, or for such a name; FileExistsError for such a
@@ -701,4 +705,5 @@ def write_wav(path, samples, rate, format=None, force=False):
     data, channels, code = _interleaved(samples, code)
     if data.size == 0:
         raise ValueError(f"samples of shape {samples.shape} hold no frame: a WAV file holds at least one")
-    _kestrum.write_wav(os.fspath(path), data, channels, code, _integer(rate, "rate", 1, 2**32 - 1), bool(force))
+    _kestrum.write_wav(os.fspath(path), data, channels, code, _integer(rate, "rate", 1, 2**32 - 1),
+                       _integer(mask, "mask", 0, 2**32 - 1), bool(force))

@@ -152,7 +152,7 @@ def _filter_one(source, target, shown, filter, start, count, wrap, kernel, threa
         with _kestrum.TempNameTag(tag):
             overflow = kestrum.filter_file(source, target, filter, start=start, count=count, clip=not wrap,
                                            kernel=kernel, threads=threads, force=force)
-        _, frames, _, code, rate = _kestrum.wav_layout(target)
+        _, frames, _, code, rate, _ = _kestrum.wav_layout(target)
         return FileReport(*shown, frames, rate, _FORMAT_NAMES[code], overflow, None)
     except Exception as error:  # one bad file must not stop the others
         message = (str(error) or type(error).__name__).replace(target, shown[1]).replace(source, shown[0])
@@ -347,13 +347,13 @@ def read_wav(path, chunk_frames=1 << 20):
     if not os.path.isfile(path):
         raise kestrum.FileError(f"'{path}' is not a regular file: a Dask array reads a file in place")
     chunk_frames = _integer(chunk_frames, "chunk_frames", 1, 2**63 - 1)
-    offset, frames, channels, code, rate = _kestrum.wav_layout(path)
+    offset, frames, channels, code, rate, mask = _kestrum.wav_layout(path)
     frames_of = _WavFrames(path, offset, frames, channels, code)
     stat = os.stat(path)
     name = "kestrum-wav-" + dask.base.tokenize(path, stat.st_mtime_ns, stat.st_size, int(chunk_frames))
     array = da.from_array(frames_of, chunks=(int(chunk_frames),) + frames_of.shape[1:], name=name, lock=False,
                           asarray=True, fancy=False, meta=np.empty((0,) * frames_of.ndim, frames_of.dtype))
-    return Wav(array, int(rate), _FORMAT_NAMES[code])
+    return Wav(array, int(rate), _FORMAT_NAMES[code], int(mask))
 
 
 class _WavRegion:
@@ -372,7 +372,7 @@ class _WavRegion:
         _kestrum.write_sparse_at(self.path, data, position)
 
 
-def write_wav(array, path, rate, client=None, format=None, force=False):
+def write_wav(array, path, rate, client=None, format=None, force=False, mask=0):
     """Writes a Dask array of frames (as filter_array takes) as a WAV file at
     rate Hz, in format (as kestrum.write_wav takes it: int32 frames need
     "pcm24" or "pcm32"), each chunk written by the worker
@@ -385,7 +385,8 @@ def write_wav(array, path, rate, client=None, format=None, force=False):
     A file beyond the 4 GiB a WAV header describes is written as RF64. An
     existing file that is not a WAV file, or a name ending in .fir or another
     audio format's extension, is refused as kestrum.write_wav refuses it
-    (FileExistsError, ValueError) unless force is true.
+    (FileExistsError, ValueError) unless force is true. mask: the channel
+    mask, as read_wav's Wav.mask gives it (0: none).
     Raises ValueError for no frames, FileError or KestrumError with
     Kestrum's messages."""
     x = _frames_array(array)
@@ -400,7 +401,8 @@ def write_wav(array, path, rate, client=None, format=None, force=False):
     name = os.path.abspath(name)
     channels = 1 if x.ndim == 1 else x.shape[1]
     frame_bytes = channels * (3 if code == 2 else x.dtype.itemsize)
-    header = _kestrum.wav_header(name, channels, code, _integer(rate, "rate", 1, 2**32 - 1), frames)
+    header = _kestrum.wav_header(name, channels, code, _integer(rate, "rate", 1, 2**32 - 1), frames,
+                                 _integer(mask, "mask", 0, 2**32 - 1))
     data_bytes = frames * frame_bytes
     replacement = _kestrum.Replacement()
     replacement.open(name)

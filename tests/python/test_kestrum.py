@@ -436,6 +436,20 @@ def test_wav_round_trip(tmp_path, dtype, channels):
     assert same_bits(kestrum.read_wav(tmp_path / "x.wav", start=1000, count=5).samples, x[1000:])
 
 
+@pytest.mark.parametrize("name, mask", [("sox_s16_6ch.wav", 0x3F), ("ffmpeg_s24_8ch.wav", 0x63F),
+                                        ("s32_mono.wav", 0x4), ("sox_s16_stereo_list.wav", 0)])
+def test_the_channel_mask_comes_back_through_numpy_and_dask(tmp_path, name, mask):
+    import kestrum.dask as kd  # the writer alone: no cluster
+    wav = kestrum.read_wav(os.path.join(DATA, name))
+    assert wav.mask == mask
+    kestrum.write_wav(tmp_path / "back.wav", wav.samples, wav.rate, format=wav.format, mask=wav.mask)
+    kd.write_wav(kd.read_wav(os.path.join(DATA, name)).samples, tmp_path / "dask.wav", wav.rate,
+                 format=wav.format, mask=kd.read_wav(os.path.join(DATA, name)).mask)
+    for written in ("back.wav", "dask.wav"):
+        back = kestrum.read_wav(tmp_path / written)
+        assert (back.mask, back.format) == (mask, wav.format) and same_bits(back.samples, wav.samples), written
+
+
 def test_int32_is_written_in_the_format_it_is_given(tmp_path):
     wav = kestrum.read_wav(os.path.join(DATA, "s32_mono.wav"))
     assert wav.format == "pcm32"
