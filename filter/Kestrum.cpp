@@ -187,10 +187,6 @@ void TKestrum::DoExecute() {
         FUntilEnd ? TRunLength{FNbEch < 0 ? TRunLength::kEndless : FNbEch, true} : TRunLength{FNbEch, false};
     const std::string NbEchText =
         FNbEch < 0 && FUntilEnd ? std::string("unknown (until the end of the stream)") : std::to_string(FNbEch);
-    // The frames whose sums a non-finite sample reaches beyond the taps': none
-    // for a direct sum; in the FFT engine, whose transforms mix a block's
-    // samples, every frame of its block (and, through the taps, later ones).
-    int32_t Block = 1;
     try {
       TFilterFile File(FirFile);  // opened once, so that a pipe or FIFO works
       if (File.IsWav()) {
@@ -202,12 +198,10 @@ void TKestrum::DoExecute() {
               (Long.Channels.size() == 1 ? " channel, " : " channels, ") + std::to_string(Long.Rate) + " Hz");
         DoLog("Taps: " + std::to_string(Long.Length()));
         DoLog("NbEch: " + NbEchText);
-        if (Engine == TEngine::Exact) {
+        if (Engine == TEngine::Exact)
           RunExactKernel(Source, Sink, Format, Length, Long, Run, Threads);
-        } else {
-          Block = FftBlockFrames(Long.Length());
+        else
           RunFftKernel(Source, Sink, Format, Length, Long, Run, Threads);
-        }
       } else {
         CheckEngine(Engine, false, FirFile);
         TFirFilter Filter;
@@ -226,21 +220,20 @@ void TKestrum::DoExecute() {
         if (Fft && Run.TargetFormat(Format) != Format)
           throw EGeneralError("the FFT engine (--fft) writes the source's sample format: with another target "
                               "format, filter the .fir without --fft");
-        if (Fft) {
-          const TLongFilter Long = LongFilterOf(Filter);
-          Block = FftBlockFrames(Long.Length());
-          RunFftKernel(Source, Sink, Format, Length, Long, Run, Threads);
-        } else if (Engine == TEngine::Reference)
+        if (Fft)
+          RunFftKernel(Source, Sink, Format, Length, LongFilterOf(Filter), Run, Threads);
+        else if (Engine == TEngine::Reference)
           RunReferenceKernel(Source, Sink, Format, Length, Filter, Run);
         else  // Auto, Fast, and Exact, whose float sum is the fast kernel's
           RunFastKernel(Source, Sink, Format, Length, Filter, Run, Threads);
       }
     } catch (const EMathError& E) {
       // A sample that is not a finite number, at or before the frame that
-      // failed (or in its FFT block), makes every sum that holds it fail: it
-      // is the cause. One that no sum holds fails nothing.
+      // failed, makes every sum that holds it fail: it is the cause (the FFT
+      // engine, whose transforms mix a block, fails at that sample's own
+      // frame). One that no sum holds fails nothing.
       const int64_t NonFinite = Reader->NonFiniteFrame() - StartPos();
-      if (Reader->NonFiniteFrame() >= 0 && NonFinite / Block * Block <= E.Frame())
+      if (Reader->NonFiniteFrame() >= 0 && NonFinite <= E.Frame())
         throw NonFiniteSampleError(Reader->NonFiniteFrame(), SourceFile, NonFinite);
       throw;
     }
