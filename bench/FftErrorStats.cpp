@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "kernel/FftKernel.h"
+#include "kestrum/kernel/FftKernel.h"
 
 int main() {
   using namespace kestrum;

@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/FastKernel.h"
-#include "kernel/FirStream.h"
-#include "kernel/Kernel.h"
-#include "filter/Kestrum.h"
-#include "filter/WavFrames.h"
+#include "kestrum/kernel/FastKernel.h"
+#include "kestrum/kernel/FirStream.h"
+#include "kestrum/kernel/Kernel.h"
+#include "kestrum/component/Kestrum.h"
+#include "kestrum/component/WavFrames.h"
 
 namespace kestrum {
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "wav/ReadWavFile.h"
-#include "wav/WriteWavFile.h"
+#include "kestrum/wav/ReadWavFile.h"
+#include "kestrum/wav/WriteWavFile.h"
 
 namespace kestrum {
 namespace {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/Stop.h"
+#include "kestrum/base/Stop.h"
 #include "cli/Console.h"
 #include "cli/Run.h"
 

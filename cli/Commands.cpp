@@ -10,12 +10,12 @@
 
 #include <CLI/CLI.hpp>
 
-#include "base/Errors.h"
-#include "base/OutputFile.h"
+#include "kestrum/base/Errors.h"
+#include "kestrum/base/OutputFile.h"
 #include "cli/Commands.h"
 #include "cli/Console.h"
 #include "cli/Words.h"
-#include "wav/WavHeader.h"
+#include "kestrum/wav/WavHeader.h"
 
 namespace kestrum {
 

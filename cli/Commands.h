@@ -18,11 +18,11 @@ int RunResponseCommand(int Argc, char** Argv);
 
 // Writes Text to the file Name, or to stdout when Name is "-". A device or
 // pipe is written directly; any other name is replaced whole or not at all,
-// as TReplaceFile (base/OutputFile.h) does. Throws EInOutError.
+// as TReplaceFile (kestrum/base/OutputFile.h) does. Throws EInOutError.
 void WriteOutput(const std::string& Name, const std::string& Text);
 
 // Throws CLI::ValidationError "Option: expected a file name, found ''" when
-// Name is blank (base/WavHeader.h's IsBlankName): such a name opens nothing.
+// Name is blank (kestrum/base/WavHeader.h's IsBlankName): such a name opens nothing.
 void RefuseBlankName(const std::string& Option, const std::string& Name);
 
 // Whether output names A and B end at the same place: one file through any

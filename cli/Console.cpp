@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "base/Errors.h"
+#include "kestrum/base/Errors.h"
 
 namespace kestrum {
 

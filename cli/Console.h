@@ -28,7 +28,7 @@ public:
 
   // Prints Line unless quiet. Here and below, control bytes (a line break,
   // an escape sequence from a file name or a filter's comment) are shown
-  // escaped as errors show them (base/Errors.h), so that one call prints one
+  // escaped as errors show them (kestrum/base/Errors.h), so that one call prints one
   // line and nothing reaches the terminal raw.
   void Print(const std::string& Line);
   // Prints "kestrum: Message" on one line, line breaks turned into blanks.

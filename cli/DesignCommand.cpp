@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <map>
 
-#include "base/Errors.h"
+#include "kestrum/base/Errors.h"
 #include "cli/Commands.h"
 #include "cli/Words.h"
-#include "design/Design.h"
-#include "wav/TargetRule.h"
-#include "wav/WriteWavFile.h"
+#include "kestrum/design/Design.h"
+#include "kestrum/wav/TargetRule.h"
+#include "kestrum/wav/WriteWavFile.h"
 
 namespace kestrum {
 
@@ -41,7 +41,7 @@ struct TBandOptions {
 };
 
 // Refuses (CLI::ValidationError) an --output that a design must not
-// replace (wav/TargetRule.h): the impulse response it reads, and unless
+// replace (kestrum/wav/TargetRule.h): the impulse response it reads, and unless
 // --force, a file of the other kind (WAV for text, anything but WAV for a
 // WAV impulse response) or a name of the other kind.
 void CheckOutput(const std::string& Output, TTargetContent Content, const std::vector<TTargetInput>& Inputs,

@@ -10,10 +10,10 @@
 #include <cmath>
 #include <filesystem>
 
-#include "base/Errors.h"
+#include "kestrum/base/Errors.h"
 #include "cli/Options.h"
 #include "cli/Words.h"
-#include "wav/WriteWavFile.h"
+#include "kestrum/wav/WriteWavFile.h"
 
 namespace kestrum {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "design/Design.h"
+#include "kestrum/design/Design.h"
 
 namespace kestrum {
 

@@ -11,10 +11,10 @@
 #include <limits>
 #include <tuple>
 
-#include "base/Errors.h"
+#include "kestrum/base/Errors.h"
 #include "cli/Console.h"
 #include "cli/Words.h"
-#include "kernel/LongFilter.h"
+#include "kestrum/filter/LongFilter.h"
 
 namespace kestrum {
 

@@ -10,7 +10,7 @@
 
 #include "cli/DesignedFilter.h"
 #include "cli/FrameTime.h"
-#include "filter/Kestrum.h"
+#include "kestrum/component/Kestrum.h"
 
 namespace kestrum {
 

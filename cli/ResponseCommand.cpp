@@ -2,12 +2,12 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
-#include "base/Errors.h"
+#include "kestrum/base/Errors.h"
 #include "cli/Commands.h"
 #include "cli/Words.h"
-#include "design/Response.h"
-#include "kernel/LongFilter.h"
-#include "wav/TargetRule.h"
+#include "kestrum/design/Response.h"
+#include "kestrum/filter/LongFilter.h"
+#include "kestrum/wav/TargetRule.h"
 
 namespace kestrum {
 
@@ -24,7 +24,7 @@ struct TResponseOptions {
 
 // Refuses (CLI::ValidationError) a table or plot file that would replace
 // the filter, and unless --force, a WAV file or another binary one
-// (wav/TargetRule.h).
+// (kestrum/wav/TargetRule.h).
 void CheckOutput(const std::string& Option, const std::string& Output, const TResponseOptions& O) {
   const TTargetProblem Problem = TargetProblem(Output, TTargetContent::Text, {{O.Filter, "the filter"}}, O.Force);
   if (Problem)

@@ -8,13 +8,13 @@
 #include <filesystem>
 #include <vector>
 
-#include "base/OutputFile.h"
-#include "design/Design.h"
-#include "fir/FirFile.h"
-#include "kernel/LongFilter.h"
-#include "wav/ReadWavFile.h"
-#include "wav/TargetRule.h"
-#include "wav/WavHeader.h"
+#include "kestrum/base/OutputFile.h"
+#include "kestrum/design/Design.h"
+#include "kestrum/filter/FirFile.h"
+#include "kestrum/filter/LongFilter.h"
+#include "kestrum/wav/ReadWavFile.h"
+#include "kestrum/wav/TargetRule.h"
+#include "kestrum/wav/WavHeader.h"
 
 namespace kestrum {
 

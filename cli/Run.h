@@ -6,7 +6,7 @@
 #include <string>
 
 #include "cli/Options.h"
-#include "filter/Kestrum.h"
+#include "kestrum/component/Kestrum.h"
 
 namespace kestrum {
 
@@ -37,7 +37,7 @@ void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Sou
               int Threads);
 
 // Refuses (EUsageError) a Target that a run would wrongly replace
-// (wav/TargetRule.h): one of its inputs always; unless --force, a name
+// (kestrum/wav/TargetRule.h): one of its inputs always; unless --force, a name
 // ending in .fir or in another audio format's extension, and an existing
 // file that is not a WAV file. Before that, when FILTER does not exist and
 // Target looks like a filter, says that the order is SOURCE TARGET FILTER.

@@ -8,8 +8,8 @@
 #include <csignal>
 #include <vector>
 
-#include "base/OutputFile.h"
-#include "base/Stop.h"
+#include "kestrum/base/OutputFile.h"
+#include "kestrum/base/Stop.h"
 
 namespace kestrum {
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "base/FloatEnv.h"
+#include "kestrum/base/FloatEnv.h"
 #include "cli/BatchRun.h"
 #include "cli/Commands.h"
 #include "cli/Console.h"

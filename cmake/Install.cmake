@@ -7,23 +7,27 @@ include(CMakePackageConfigHelpers)
 set(KESTRUM_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Kestrum)
 set(KESTRUM_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kestrum)
 
-set(KESTRUM_ROOMS base wav fir kernel filter design)
+set(KESTRUM_ROOMS base dsp wav filter kernel component design)
 foreach(Room ${KESTRUM_ROOMS})
   set_target_properties(kestrum_${Room} PROPERTIES EXPORT_NAME ${Room})
   install(TARGETS kestrum_${Room} EXPORT KestrumTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endforeach()
-# The public headers, room by room; the others (the fast kernel's steps, the
-# floating-point guard) are the libraries' own.
+# The public headers: what a host uses (the component, the in-memory streams,
+# filters and their readers, the WAV reader and writer, errors, design and
+# response), and the headers they include. The others (the engines' steps,
+# the transforms, the floating-point guard) are the libraries' own. Installed
+# as include/kestrum/<room>/, they are included as "kestrum/<room>/...".
 set(KESTRUM_PUBLIC_HEADERS
-  base/Application.h base/Component.h base/Errors.h base/OutputFile.h base/Stop.h
-  wav/Format.h wav/WavHeader.h wav/ReadWavFile.h wav/WriteWavFile.h wav/TargetRule.h
-  fir/FirFile.h
-  kernel/Kernel.h kernel/Overflow.h kernel/FirStream.h kernel/LongFilter.h kernel/FftKernel.h
-  filter/Kestrum.h filter/WavFrames.h
+  component/Kestrum.h
+  kernel/FirStream.h kernel/FftKernel.h kernel/Kernel.h kernel/Overflow.h
+  filter/FirFile.h filter/LongFilter.h
+  wav/ReadWavFile.h wav/WriteWavFile.h wav/WavHeader.h wav/TargetRule.h
+  base/Errors.h base/Component.h base/OutputFile.h base/Bytes.h
+  audio/Format.h dsp/FftConvolver.h dsp/RealFft.h
   design/Design.h design/Response.h)
 foreach(Header ${KESTRUM_PUBLIC_HEADERS})
   get_filename_component(Room ${Header} DIRECTORY)
-  install(FILES ${Header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrum/${Room})
+  install(FILES kestrum/${Header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrum/${Room})
 endforeach()
 install(EXPORT KestrumTargets NAMESPACE kestrum:: DESTINATION ${KESTRUM_CMAKE_DIR})
 configure_package_config_file(cmake/KestrumConfig.cmake.in ${PROJECT_BINARY_DIR}/KestrumConfig.cmake

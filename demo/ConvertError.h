@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "base/Errors.h"
+#include "kestrum/base/Errors.h"
 
 namespace kestrum {
 

@@ -7,7 +7,7 @@
 #include <QTranslator>
 #include <csignal>
 
-#include "base/Application.h"
+#include "kestrum/base/Application.h"
 #include "demo/UProjetEssaiKestrum.h"
 
 int main(int argc, char* argv[]) {

@@ -8,8 +8,8 @@
 #include <functional>
 #include <memory>
 
-#include "base/Component.h"
-#include "filter/Kestrum.h"
+#include "kestrum/base/Component.h"
+#include "kestrum/component/Kestrum.h"
 
 namespace Ui {
 class DlgEssaiKestrum;

@@ -2,8 +2,8 @@
 // EKestrum whose message is one printable line; no undefined behaviour.
 #include <string>
 
-#include "base/Errors.h"
-#include "fir/FirFile.h"
+#include "kestrum/base/Errors.h"
+#include "kestrum/filter/FirFile.h"
 #include "fuzz/FuzzUtil.h"
 
 using namespace kestrum;

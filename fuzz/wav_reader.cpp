@@ -11,9 +11,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "base/Errors.h"
+#include "kestrum/base/Errors.h"
 #include "fuzz/FuzzUtil.h"
-#include "wav/ReadWavFile.h"
+#include "kestrum/wav/ReadWavFile.h"
 
 using namespace kestrum;
 

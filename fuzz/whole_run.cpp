@@ -8,8 +8,8 @@
 #include <iterator>
 #include <string>
 
-#include "base/Errors.h"
-#include "filter/Kestrum.h"
+#include "kestrum/base/Errors.h"
+#include "kestrum/component/Kestrum.h"
 #include "fuzz/FuzzUtil.h"
 
 using namespace kestrum;

@@ -20,19 +20,19 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "base/Errors.h"
-#include "base/FloatEnv.h"
-#include "base/OutputFile.h"
-#include "design/Design.h"
-#include "design/Response.h"
-#include "filter/Kestrum.h"
-#include "fir/FirFile.h"
-#include "kernel/FftKernel.h"
-#include "kernel/FirStream.h"
-#include "wav/ReadWavFile.h"
-#include "wav/TargetRule.h"
-#include "wav/WavHeader.h"
-#include "wav/WriteWavFile.h"
+#include "kestrum/base/Errors.h"
+#include "kestrum/base/FloatEnv.h"
+#include "kestrum/base/OutputFile.h"
+#include "kestrum/design/Design.h"
+#include "kestrum/design/Response.h"
+#include "kestrum/component/Kestrum.h"
+#include "kestrum/filter/FirFile.h"
+#include "kestrum/kernel/FftKernel.h"
+#include "kestrum/kernel/FirStream.h"
+#include "kestrum/wav/ReadWavFile.h"
+#include "kestrum/wav/TargetRule.h"
+#include "kestrum/wav/WavHeader.h"
+#include "kestrum/wav/WriteWavFile.h"
 
 namespace py = pybind11;
 using namespace kestrum;
@@ -96,7 +96,7 @@ TAudioFormat FormatOf(int Channels, int Bits, uint32_t Rate = 0) {
   return {SampleFormatOf(BitsOf(Bits)), Channels, Rate};
 }
 
-// Refuses a WAV target that the library's rule (wav/TargetRule.h) keeps:
+// Refuses a WAV target that the library's rule (kestrum/wav/TargetRule.h) keeps:
 // FileExistsError for an existing file of another kind, ValueError for a
 // name of another kind or one of Inputs; Force lets the first two through.
 void CheckTarget(const std::string& Target, const std::vector<TTargetInput>& Inputs, bool Force) {

@@ -1,7 +1,7 @@
 // Tests of the component framework: ownership and bound-method events.
 #include <gtest/gtest.h>
 
-#include "base/Component.h"
+#include "kestrum/base/Component.h"
 
 namespace kestrum {
 namespace {

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <numbers>
 
-#include "base/Errors.h"
-#include "design/Design.h"
+#include "kestrum/base/Errors.h"
+#include "kestrum/design/Design.h"
 #include "tests/TestUtil.h"
 
 namespace kestrum {

@@ -2,7 +2,7 @@
 // files (tests/KernelCases.h): random filters and lengths around block edges,
 // on every instruction set and thread count, and the same failures at the
 // same frame.
-#include "kernel/FastKernel.h"
+#include "kestrum/kernel/FastKernel.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "base/Errors.h"
-#include "base/Stop.h"
+#include "kestrum/base/Errors.h"
+#include "kestrum/base/Stop.h"
 #include "tests/KernelCases.h"
 
 namespace kestrum {

@@ -7,10 +7,11 @@
 #include <cstring>
 #include <random>
 
-#include "base/Errors.h"
-#include "base/KissFft.h"
-#include "kernel/FftKernel.h"
-#include "kernel/FastKernel.h"
+#include "kestrum/base/Errors.h"
+#include "kestrum/dsp/KissFft.h"
+#include "kestrum/kernel/ExactKernel.h"
+#include "kestrum/kernel/FftKernel.h"
+#include "kestrum/kernel/FastKernel.h"
 #include "tests/KernelCases.h"
 #include "tests/KestrumRun.h"
 #include "tests/TestUtil.h"

@@ -1,5 +1,5 @@
 // Tests the reading of FIR filter files, mostly from text.
-#include "fir/FirFile.h"
+#include "kestrum/filter/FirFile.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@
 #include <chrono>
 #include <thread>
 
-#include "base/Errors.h"
+#include "kestrum/base/Errors.h"
 #include "tests/TestUtil.h"
 
 namespace kestrum {

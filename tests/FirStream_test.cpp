@@ -1,6 +1,6 @@
 // Tests TFirStream: the bytes of a file run whatever the cut into calls,
 // under any floating-point environment of the host, and its refusals.
-#include "kernel/FirStream.h"
+#include "kestrum/kernel/FirStream.h"
 
 #include <gtest/gtest.h>
 
@@ -19,10 +19,10 @@
 #include <xmmintrin.h>
 #endif
 
-#include "base/Errors.h"
-#include "kernel/FastKernel.h"
-#include "kernel/FftKernel.h"
-#include "kernel/LongFilter.h"
+#include "kestrum/base/Errors.h"
+#include "kestrum/kernel/FastKernel.h"
+#include "kestrum/kernel/FftKernel.h"
+#include "kestrum/filter/LongFilter.h"
 #include "tests/KernelCases.h"
 
 namespace kestrum {

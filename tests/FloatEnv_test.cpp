@@ -13,13 +13,13 @@
 #include <xmmintrin.h>
 #endif
 
-#include "design/Design.h"
-#include "design/Response.h"
-#include "fir/FirFile.h"
-#include "kernel/FastKernel.h"
-#include "kernel/FftKernel.h"
-#include "kernel/FirStream.h"
-#include "kernel/LongFilter.h"
+#include "kestrum/design/Design.h"
+#include "kestrum/design/Response.h"
+#include "kestrum/filter/FirFile.h"
+#include "kestrum/kernel/FastKernel.h"
+#include "kestrum/kernel/FftKernel.h"
+#include "kestrum/kernel/FirStream.h"
+#include "kestrum/filter/LongFilter.h"
 #include "tests/KernelCases.h"
 #include "tests/KestrumRun.h"
 #include "tests/TestUtil.h"

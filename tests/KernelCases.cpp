@@ -10,12 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include "base/Errors.h"
-#include "filter/Kestrum.h"
-#include "filter/WavFrames.h"
-#include "kernel/FastKernel.h"
-#include "kernel/FftKernel.h"
-#include "kernel/LongFilter.h"
+#include "kestrum/base/Errors.h"
+#include "kestrum/component/Kestrum.h"
+#include "kestrum/component/WavFrames.h"
+#include "kestrum/kernel/FastKernel.h"
+#include "kestrum/kernel/FftKernel.h"
+#include "kestrum/filter/LongFilter.h"
 
 namespace kestrum::test {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "fir/FirFile.h"
-#include "kernel/Overflow.h"
+#include "kestrum/filter/FirFile.h"
+#include "kestrum/kernel/Overflow.h"
 #include "tests/TestUtil.h"
 
 namespace kestrum::test {

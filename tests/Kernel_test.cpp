@@ -8,7 +8,7 @@
 #include <limits>
 #include <random>
 
-#include "fir/FirFile.h"
+#include "kestrum/filter/FirFile.h"
 #include "tests/KernelCases.h"
 #include "tests/KestrumRun.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "filter/Kestrum.h"
+#include "kestrum/component/Kestrum.h"
 #include "tests/TestUtil.h"
 
 namespace kestrum::test {

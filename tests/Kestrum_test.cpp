@@ -7,12 +7,12 @@
 #include <optional>
 #include <csignal>
 
-#include "base/Application.h"
-#include "base/Errors.h"
-#include "base/Stop.h"
-#include "filter/Kestrum.h"
+#include "kestrum/base/Application.h"
+#include "kestrum/base/Errors.h"
+#include "kestrum/base/Stop.h"
+#include "kestrum/component/Kestrum.h"
 #include "tests/KestrumRun.h"
-#include "wav/ReadWavFile.h"
+#include "kestrum/wav/ReadWavFile.h"
 
 namespace kestrum {
 namespace {

@@ -11,9 +11,9 @@
 #include <iterator>
 #include <optional>
 
-#include "base/Errors.h"
+#include "kestrum/base/Errors.h"
 #include "tests/TestUtil.h"
-#include "wav/ReadWavFile.h"
+#include "kestrum/wav/ReadWavFile.h"
 
 namespace kestrum {
 namespace {

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <numbers>
 
-#include "design/Response.h"
+#include "kestrum/design/Response.h"
 
 namespace kestrum {
 namespace {

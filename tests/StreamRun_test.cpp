@@ -13,11 +13,11 @@
 #include <random>
 #include <thread>
 
-#include "base/Errors.h"
-#include "filter/Kestrum.h"
+#include "kestrum/base/Errors.h"
+#include "kestrum/component/Kestrum.h"
 #include "tests/TestUtil.h"
-#include "wav/Format.h"
-#include "wav/WavHeader.h"
+#include "kestrum/audio/Format.h"
+#include "kestrum/wav/WavHeader.h"
 
 namespace kestrum {
 namespace {

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "tests/TestUtil.h"
-#include "wav/TargetRule.h"
+#include "kestrum/wav/TargetRule.h"
 
 namespace kestrum {
 namespace {

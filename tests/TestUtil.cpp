@@ -11,9 +11,9 @@
 #include <random>
 #include <stdexcept>
 
-#include "wav/ReadWavFile.h"
-#include "wav/WavHeader.h"
-#include "wav/WriteWavFile.h"
+#include "kestrum/wav/ReadWavFile.h"
+#include "kestrum/wav/WavHeader.h"
+#include "kestrum/wav/WriteWavFile.h"
 
 namespace kestrum::test {
 

@@ -12,11 +12,11 @@
 #include <thread>
 #include <unistd.h>
 
-#include "base/Errors.h"
-#include "base/OutputFile.h"
+#include "kestrum/base/Errors.h"
+#include "kestrum/base/OutputFile.h"
 #include "tests/TestUtil.h"
-#include "wav/ReadWavFile.h"
-#include "wav/WriteWavFile.h"
+#include "kestrum/wav/ReadWavFile.h"
+#include "kestrum/wav/WriteWavFile.h"
 
 namespace kestrum {
 namespace {

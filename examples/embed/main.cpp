@@ -8,7 +8,7 @@
 // Both targets come out byte for byte the same as `kestrum SOURCE T FILTER`.
 #include <kestrum/base/Errors.h>
 #include <kestrum/kernel/FirStream.h>
-#include <kestrum/filter/Kestrum.h>
+#include <kestrum/component/Kestrum.h>
 #include <kestrum/wav/ReadWavFile.h>
 #include <kestrum/wav/WriteWavFile.h>
 

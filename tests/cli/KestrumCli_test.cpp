@@ -24,7 +24,7 @@
 #include <thread>
 
 #include "tests/TestUtil.h"
-#include "wav/ReadWavFile.h"
+#include "kestrum/wav/ReadWavFile.h"
 
 extern char** environ;
 

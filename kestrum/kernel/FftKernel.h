@@ -1,0 +1,102 @@
+// The FFT engine: uniformly partitioned overlap-save convolution in double
+// precision, for filters of any length.
+//
+// A filter of L taps is cut into P = ceil(L / B) partitions of B taps. Each
+// block of B input frames is transformed with the block before it (2B
+// points); the spectra of the last P blocks, each times its partition's
+// spectrum, summed in partition order, transformed back, give the block's B
+// output frames. The cost per frame grows with log B and with P, not with L
+// times the frame count. Every step is double precision; the transforms are
+// KissFFT's (its header-only C++ template, instantiated for double) and are
+// compiled with the project's flags: no fused multiply-add, no code chosen by
+// instruction set, so a build gives the same bytes on every machine.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "kestrum/dsp/FftConvolver.h"
+#include "kestrum/kernel/Kernel.h"
+#include "kestrum/filter/LongFilter.h"
+
+namespace kestrum {
+
+// Memory: each partition's spectrum takes 16 (B + 1) bytes, about 16 bytes
+// per tap. The engine holds them once per filter channel (shared by the
+// source channels that use it) and as many input spectra per source channel,
+// both limited to the partitions a run of known length reaches: for a mono
+// filter of L taps on C channels about 16 L (C + 1) bytes, so 2,097,152
+// taps on 64 channels take 2.2 GB for a long source and a few MB for 0.1 s.
+// Runs and streams that would hold more spectra than kMaxFftSpectraBytes
+// are refused (EGeneralError), before anything is read.
+constexpr int64_t kMaxFftSpectraBytes = int64_t{4} << 30;
+
+// The bytes of spectra a run of Frames frames (TRunLength::kEndless: no
+// end) of Channels source channels through Filter holds, in blocks of B.
+int64_t FftSpectraBytes(const TLongFilter& Filter, int Channels, int32_t B, int64_t Frames);
+
+// Frames per block for a filter of Length taps: a power of two from 256 to
+// 16384, about an eighth of the length, so that long filters have at most a
+// few dozen partitions and short ones a small latency.
+int32_t FftBlockFrames(size_t Length);
+
+// A run through the FFT engine, with the same source, sink, progress and
+// store rules as the other kernels (kestrum/kernel/Kernel.h, kestrum/kernel/Overflow.h),
+// applied to double sums: an integer sample is the sum rounded to nearest,
+// ties to even; a 32-bit float sample the sum rounded to float, a 64-bit one
+// the sum itself. A sample that is not a finite number fails the run at its
+// own frame (the frames before it are written), a sum that may not be stored
+// at the first frame that holds one. The filter has one channel for all, or one
+// per channel of Format. With Threads other than 1 (0: one per core), a second
+// thread computes half the channels. BlockFrames 0 chooses FftBlockFrames.
+// Over Length as the other kernels (kestrum/kernel/Kernel.h): until the signal ends,
+// frames are filtered as they arrive, but leave in whole blocks: the output
+// of a live source lags by less than a block.
+void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
+                  const TLongFilter& Filter, TRunContext& Run, int Threads = 0, int32_t BlockFrames = 0);
+
+// A stream of frames through the FFT engine, for samples a host holds in
+// memory. Frames leave in whole blocks: each call returns the frames whose
+// block is complete, so the output lags the input by less than a block, and
+// Flush completes the last block with silence and returns the rest. Whichever
+// way a signal is cut into calls, the bytes are those of a file run over it.
+class TFftStream {
+public:
+  // Clip as TKestrum::Clip; the filter has one channel, or one per channel
+  // of Format (else EGeneralError).
+  TFftStream(const TLongFilter& Filter, const TAudioFormat& Format, bool Clip = false);
+  ~TFftStream();
+  // A stream moved from holds nothing: every member but assignment and the
+  // destructor then throws std::logic_error; assigning a stream to it makes
+  // it that stream.
+  TFftStream(TFftStream&&) noexcept;
+  TFftStream& operator=(TFftStream&&) noexcept;
+
+  // Takes In's frames (interleaved file bytes, as TFirStream takes them: a
+  // whole number of frames, else std::invalid_argument) and returns the bytes
+  // of the frames now complete. Throws EMathError, as a run does, for a sum
+  // that may not be stored: the call's frames are lost and the stream Reset.
+  std::vector<uint8_t> Filter(std::span<const uint8_t> In);
+  // The frames held back, their block completed with silence; the stream then
+  // starts a new signal.
+  std::vector<uint8_t> Flush();
+  // Forgets the signal and the frames held back.
+  void Reset();
+
+  int32_t BlockFrames() const;
+  const TAudioFormat& Format() const;
+  // Frames returned since construction or the last Reset, and what their
+  // stores met.
+  int64_t Frames() const;
+  const TOverflowCount& Overflow() const;
+
+private:
+  struct TState;
+  TState& State() const;
+  std::unique_ptr<TState> F;
+};
+
+}  // namespace kestrum
