@@ -20,7 +20,7 @@ endforeach()
 set(KESTRUM_PUBLIC_HEADERS
   component/Kestrum.h
   kernel/FirStream.h kernel/FftKernel.h kernel/Kernel.h kernel/Overflow.h
-  filter/FirFile.h filter/LongFilter.h
+  filter/Filter.h filter/FirFile.h filter/LongFilter.h
   wav/ReadWavFile.h wav/WriteWavFile.h wav/WavHeader.h wav/TargetRule.h
   base/Errors.h base/Component.h base/OutputFile.h base/Bytes.h
   audio/Format.h dsp/FftConvolver.h dsp/RealFft.h

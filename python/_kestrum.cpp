@@ -464,7 +464,7 @@ py::bytes WavHeader(const std::string&, int Channels, int Bits, uint32_t Rate, i
 }
 
 // The filter's text read by the library's reader, with its warnings.
-py::tuple ReadFilter(std::optional<std::string> FileName, std::optional<std::string> Text, const std::string& Name) {
+py::tuple ReadFilterText(std::optional<std::string> FileName, std::optional<std::string> Text, const std::string& Name) {
   TFirFileReader Reader = FileName ? TFirFileReader::FromFile(*FileName) : TFirFileReader::FromText(*Text, Name);
   TFirFilter Filter;
   Reader.ReadHead(Filter);
@@ -650,7 +650,7 @@ PYBIND11_MODULE(_kestrum, M) {
                                return py::array_t<float>(static_cast<py::ssize_t>(N), F.Coefs.data());
                              })
       .def("text", &FormatFirFile, kDefaultEnv);
-  M.def("read_filter", &ReadFilter, kDefaultEnv);
+  M.def("read_filter", &ReadFilterText, kDefaultEnv);
   M.def("from_taps", &FromTaps, kDefaultEnv);
   M.def("design", &Design, kDefaultEnv);
   M.def("from_impulse", &FromImpulse, kDefaultEnv);

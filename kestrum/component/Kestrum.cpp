@@ -128,7 +128,7 @@ void TKestrum::DoExecute() {
   try {
     if (SourceDescriptor < 0) RefuseBlankName(SourceFile, "source");
     RefuseBlankName(CibleFile, "target");
-    RefuseBlankName(FirFile, "filter");
+    if (!Filter) RefuseBlankName(FirFile, "filter");
     if (!ValidTarget(TargetBits, TargetEncoding))
       throw EGeneralError("no WAV sample format has " + std::to_string(TargetBits) + "-bit samples of that encoding");
     Reader = std::make_unique<TReadWavFile>();
@@ -189,44 +189,38 @@ void TKestrum::DoExecute() {
     const std::string NbEchText =
         FNbEch < 0 && FUntilEnd ? std::string("unknown (until the end of the stream)") : std::to_string(FNbEch);
     try {
-      TFilterFile File(FirFile);  // opened once, so that a pipe or FIFO works
-      if (File.IsWav()) {
-        CheckEngine(Engine, true, FirFile);
-        const TLongFilter Long = File.ReadLong(FilterOptions);
-        CheckChannels(Long, Format.Channels, FirFile);
-        DoLog("Filter file name: " + FirFile);
-        DoLog("Filter comment: impulse response, " + std::to_string(Long.Channels.size()) +
-              (Long.Channels.size() == 1 ? " channel, " : " channels, ") + std::to_string(Long.Rate) + " Hz");
-        DoLog("Taps: " + std::to_string(Long.Length()));
-        DoLog("NbEch: " + NbEchText);
+      // Read once (a pipe or FIFO works), unless the host gave the filter;
+      // its head is logged before a .fir's taps are read.
+      const auto LogHead = [&](const TFilter& Head) {
+        CheckEngine(Engine, Head.IsLong(), Head.Name);
+        DoLog("Filter file name: " + Head.Name);
+        DoLog("Filter comment: " + Head.Comment);
+        DoLog("Taps: " + std::to_string(Head.Length()));
+        SendWarnings(Head.HeadWarnings);
+      };
+      if (Filter) LogHead(*Filter);
+      const TFilter Read = Filter ? TFilter() : ReadFilter(FirFile, FilterOptions, LogHead);
+      const TFilter& Used = Filter ? *Filter : Read;
+      SendWarnings(Used.TapWarnings);
+      if (Used.IsLong()) CheckChannels(Used.Long(), Format.Channels, Used.Name);
+      DoLog("NbEch: " + NbEchText);
+      if (Used.IsLong()) {
         if (Engine == TEngine::Exact)
-          RunExactKernel(Source, Sink, Format, Length, Long, Run, Threads);
+          RunExactKernel(Source, Sink, Format, Length, Used.Long(), Run, Threads);
         else
-          RunFftKernel(Source, Sink, Format, Length, Long, Run, Threads);
+          RunFftKernel(Source, Sink, Format, Length, Used.Long(), Run, Threads);
       } else {
-        CheckEngine(Engine, false, FirFile);
-        TFirFilter Filter;
-        TFirFileReader Fir = File.FirReader();
-        Fir.ReadHead(Filter);
-        DoLog("Filter file name: " + FirFile);
-        DoLog("Filter comment: " + Filter.FilterComment);
-        DoLog("Taps: " + std::to_string(Filter.NbTaps));
-        SendWarnings(Fir.TakeWarnings());
-        Fir.ReadTaps(Filter);
-        SendWarnings(Fir.TakeWarnings());
-
-        DoLog("NbEch: " + NbEchText);
         // The FFT engine's own refusal advises --exact, which is for a WAV filter.
         const bool Fft = Engine == TEngine::Fft;
         if (Fft && Run.TargetFormat(Format) != Format)
           throw EGeneralError("the FFT engine (--fft) writes the source's sample format: with another target "
                               "format, filter the .fir without --fft");
         if (Fft)
-          RunFftKernel(Source, Sink, Format, Length, LongFilterOf(Filter), Run, Threads);
+          RunFftKernel(Source, Sink, Format, Length, LongFilterOf(Used.Fir()), Run, Threads);
         else if (Engine == TEngine::Reference)
-          RunReferenceKernel(Source, Sink, Format, Length, Filter, Run);
+          RunReferenceKernel(Source, Sink, Format, Length, Used.Fir(), Run);
         else  // Auto, Fast, and Exact, whose float sum is the fast kernel's
-          RunFastKernel(Source, Sink, Format, Length, Filter, Run, Threads);
+          RunFastKernel(Source, Sink, Format, Length, Used.Fir(), Run, Threads);
       }
     } catch (const EMathError& E) {
       // A sample that is not a finite number, at or before the frame that

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kestrum/base/Component.h"
-#include "kestrum/filter/LongFilter.h"
+#include "kestrum/filter/Filter.h"
 #include "kestrum/kernel/Overflow.h"
 #include "kestrum/wav/WavHeader.h"
 
@@ -131,6 +131,10 @@ public:
   int Threads = 0;
   // Long filters: how a WAV filter's samples become taps.
   TLongFilterOptions FilterOptions;
+  // The filter itself, when the host holds it (a design, one read once for
+  // many runs): the run then reads no FirFile, and names the filter by its
+  // Name. FilterOptions are for FirFile only.
+  std::optional<TFilter> Filter;
   // Saturate rounded sums beyond the sample width's levels instead of keeping
   // their low bits, and clamp float samples to -1 to 1: the store rules of
   // kestrum/kernel/Overflow.h.
