@@ -20,8 +20,6 @@ namespace kestrum {
 
 namespace {
 
-constexpr int64_t kMaxFrame = std::numeric_limits<int32_t>::max();
-
 const char* const kDescription =
     "Filters SOURCE, an uncompressed WAV file (8-, 16-, 24- or 32-bit PCM or\n"
     "32- or 64-bit float, 1 to 64 channels), through the FIR filter in FILTER and\n"
@@ -91,12 +89,7 @@ public:
 // Adds an option that takes frames or a time into Value.
 CLI::Option* AddFrameTime(CLI::App& App, const std::string& Name, const std::string& TypeName,
                           TFrameTime& Value, const std::string& Help) {
-  const auto Check = [](std::string& Text) -> std::string {
-    const auto Parsed = ParseFrameTime(Text);
-    if (Parsed && Parsed->Frames <= kMaxFrame) return "";
-    return "expected frames (an integer up to " + std::to_string(kMaxFrame) +
-           ") or a time (1.5s, 250ms, 1:30, 1:02:03.5), found '" + Text + "'";
-  };
+  const auto Check = [](std::string& Text) { return FrameTimeProblem(Text); };
   const auto Store = [&Value](const std::string& Text) { Value = *ParseFrameTime(Text); };
   return App.add_option_function<std::string>(Name, Store, Help)
       ->check(CLI::Validator(Check, ""))
@@ -332,26 +325,11 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
 }
 
 std::pair<int32_t, int32_t> FrameRange(const TOptions& Options, uint32_t Frequency) {
-  const int64_t Start = Options.Start.ToFrames(Frequency);
-  const int64_t Count = Options.Count.ToFrames(Frequency);
-  if (Options.Count.IsTime && Options.Count.Nanoseconds > 0 && Count == 0) {
-    // 0 would mean the whole source: a time that rounds to no frame is a mistake.
-    const int64_t Shortest = (int64_t{500'000'000} + Frequency - 1) / std::max<uint32_t>(Frequency, 1);
-    std::string Ms = std::to_string(Shortest / 1'000'000) + "." + std::to_string(1'000'000 + Shortest % 1'000'000).substr(1);
-    while (Ms.back() == '0') Ms.pop_back();
-    if (Ms.back() == '.') Ms.pop_back();
-    throw EUsageError("--count " + Options.Count.Text + " is less than half a frame at " + std::to_string(Frequency) +
-                      " Hz and rounds to no frame; the shortest time at that rate is " + Ms + "ms");
+  try {
+    return FrameRange(Options.Start, Options.Count, Frequency);
+  } catch (const EGeneralError& E) {
+    throw EUsageError(E.what());
   }
-  if (Count > kMaxFrame || Start > kMaxFrame - Count) {
-    std::string Message = "--start + --count must not exceed " + std::to_string(kMaxFrame) +
-                          " frames";
-    if (NeedsRate(Options))
-      Message += "; at " + std::to_string(Frequency) + " Hz they are " + std::to_string(Start) +
-                 " + " + std::to_string(Count);
-    throw EUsageError(Message);
-  }
-  return {static_cast<int32_t>(Start), static_cast<int32_t>(Start + Count)};
 }
 
 }  // namespace kestrum

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/DesignedFilter.h"
-#include "cli/FrameTime.h"
+#include "kestrum/base/FrameTime.h"
 #include "kestrum/component/Kestrum.h"
 
 namespace kestrum {

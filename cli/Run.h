@@ -7,6 +7,7 @@
 
 #include "cli/Options.h"
 #include "kestrum/component/Kestrum.h"
+#include "kestrum/design/Design.h"  // RateWarning
 
 namespace kestrum {
 
@@ -46,11 +47,6 @@ void CheckTarget(const TOptions& Options, const std::string& Target);
 // Why a run from Source must not write Target, in the tool's words, or ""
 // when it may: the rule CheckTarget applies.
 std::string TargetRefusal(const TOptions& Options, const std::string& Source, const std::string& Target);
-
-// The warning for a filter whose Comment names another rate than the
-// source's Frequency, or "".
-std::string RateWarning(const std::string& FilterName, const std::string& Comment,
-                        uint32_t Frequency);
 
 // The comment of the filter file Name, or "" when it cannot be read here (a
 // pipe, a device, a file that fails: the run reports those).

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <numbers>
 #include <optional>
@@ -22,6 +23,7 @@
 
 #include "kestrum/base/Errors.h"
 #include "kestrum/base/FloatEnv.h"
+#include "kestrum/base/FrameTime.h"
 #include "kestrum/base/OutputFile.h"
 #include "kestrum/design/Design.h"
 #include "kestrum/design/Response.h"
@@ -302,6 +304,10 @@ class TRunEvents : public TObject {
 public:
   py::object OnProgress, OnLog, OnWarning;
   std::optional<py::error_already_set> Failure;
+  // Settles what waits for the source's rate; C++ only, no GIL.
+  std::function<void(uint32_t)> OnRate;
+
+  void SourceRate(TObject*, uint32_t Rate) { OnRate(Rate); }
 
   void Progress(TObject*, int32_t Position, int32_t Max) {
     Call([&] {
@@ -337,14 +343,44 @@ TEngine CheckedEngine(const std::string& Kernel) {
   return *Engine;
 }
 
+// A position or length as the tool's --start and --count take it: frames
+// or a time; ValueError naming the keyword for another text.
+TFrameTime FrameTimeOf(const std::string& Text, const std::string& Name) {
+  if (const std::string Problem = FrameTimeProblem(Text); !Problem.empty())
+    throw py::value_error(Name + ": " + Problem);
+  return *ParseFrameTime(Text);
+}
+
+// The frames [first, end) that Start and Count (frames or times) select at
+// Rate, by the tool's rule; ValueError naming the keywords.
+std::pair<int32_t, int32_t> RangeAt(const std::string& Start, const std::string& Count, uint32_t Rate,
+                                    const std::string& StartName, const std::string& CountName) {
+  try {
+    return FrameRange(FrameTimeOf(Start, StartName), FrameTimeOf(Count, CountName), Rate, StartName, CountName);
+  } catch (const EGeneralError& E) {
+    throw py::value_error(E.what());
+  }
+}
+
+// Start and Count: frames or times (FrameTimeOf); times are settled once the
+// run has read the source's rate.
 py::tuple FilterFile(const std::string& Source, const std::string& Target, const std::string& FirFile,
-                     int64_t Start, int64_t Count, bool Clip, const std::string& Kernel, int Threads,
-                     py::object Progress, py::object Log, py::object Warning, bool Force, int Bits, bool Dither,
-                     uint64_t DitherSeed) {
-  constexpr int64_t kMaxFrame = INT32_MAX;
-  if (Start < 0 || Count < 0) throw py::value_error("start and count must not be negative");
-  if (Count > kMaxFrame || Start > kMaxFrame - Count)
-    throw py::value_error("start + count must not exceed " + std::to_string(kMaxFrame) + " frames");
+                     const std::string& Start, const std::string& Count, bool Clip, const std::string& Kernel,
+                     int Threads, py::object Progress, py::object Log, py::object Warning, bool Force, int Bits,
+                     bool Dither, uint64_t DitherSeed) {
+  const TFrameTime First = FrameTimeOf(Start, "start"), Length = FrameTimeOf(Count, "count");
+  const bool Timed = First.IsTime || Length.IsTime;
+  const auto Range = [&](uint32_t Rate) {
+    return FrameRange(First, Length, Rate, "start", "count");
+  };
+  std::pair<int32_t, int32_t> Frames{0, 0};
+  if (!Timed) {
+    try {
+      Frames = Range(0);
+    } catch (const EGeneralError& E) {
+      throw py::value_error(E.what());
+    }
+  }
   const TEngine Engine = CheckedEngine(Kernel);
   if (Threads < 0) throw py::value_error("threads must be 0 (one per core) or more, not " + std::to_string(Threads));
   if (!ValidTarget(Bits, TEncoding::Source))
@@ -358,8 +394,16 @@ py::tuple FilterFile(const std::string& Source, const std::string& Target, const
   Kestrum.SourceFile = Source;
   Kestrum.CibleFile = Target;
   Kestrum.FirFile = FirFile;
-  Kestrum.SetStartPos(static_cast<int32_t>(Start));
-  Kestrum.SetEndPos(static_cast<int32_t>(Start + Count));
+  Kestrum.SetStartPos(Frames.first);
+  Kestrum.SetEndPos(Frames.second);
+  if (Timed) {
+    Events.OnRate = [&](uint32_t Rate) {
+      const auto [StartPos, EndPos] = Range(Rate);
+      Kestrum.SetStartPos(StartPos);
+      Kestrum.SetEndPos(EndPos);
+    };
+    Kestrum.OnSourceRate = TSourceRate(&Events, &TRunEvents::SourceRate);
+  }
   Kestrum.Engine = Engine;
   Kestrum.Threads = Threads;
   Kestrum.Clip = Clip;
@@ -666,6 +710,9 @@ PYBIND11_MODULE(_kestrum, M) {
   M.attr("FORMAT_NAMES") = Names;
   M.attr("MAX_CHANNELS") = MAX_CHANNELS;
   M.def("filter_file", &FilterFile, kDefaultEnv);
+  M.def("frame_range", &RangeAt, kDefaultEnv);
+  M.def("is_time", [](const std::string& Text, const std::string& Name) { return FrameTimeOf(Text, Name).IsTime; });
+  M.def("rate_warning", &RateWarning, kDefaultEnv);
   M.attr("KERNELS") = py::tuple(py::cast(EngineNames()));
   M.def("check_kernel", [](const std::string& Kernel) { CheckedEngine(Kernel); });
   M.def("read_wav", &ReadWav, kDefaultEnv);

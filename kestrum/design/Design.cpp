@@ -334,6 +334,15 @@ double DesignedRate(const std::string& Comment) {
   return Rate;
 }
 
+std::string RateWarning(const std::string& FilterName, const std::string& Comment, uint32_t Frequency) {
+  const double Designed = DesignedRate(Comment);
+  if (Designed == 0 || Frequency == 0 || std::abs(Designed - Frequency) < 0.5) return "";
+  char Text[160];
+  std::snprintf(Text, sizeof Text, "was made for %g Hz and the source is %u Hz: its frequencies "
+                "move by a factor of %.4g", Designed, Frequency, Frequency / Designed);
+  return FilterName + " " + Text + " (a FILTER such as lowpass:3000 is designed at the source's rate)";
+}
+
 TFirFilter DesignFilter(const TDesignRequest& R) {
   const TDefaultFloatEnv Env;
   return ToFirFilter(DesignTaps(R, FIR_MAX_TAPS));

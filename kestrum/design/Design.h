@@ -105,6 +105,13 @@ std::vector<std::string> DesignShortfalls(const TDesignRequest& Request, const s
 // and as design from an impulse response does; 0 when there is none.
 double DesignedRate(const std::string& Comment);
 
+// The warning for a filter named FilterName whose Comment names another rate
+// (DesignedRate) than a source's Frequency, as every host words it: "x.fir
+// was made for 44100 Hz and the source is 48000 Hz: its frequencies move by a
+// factor of 1.088 (a FILTER such as lowpass:3000 is designed at the source's
+// rate)"; "" when the rates agree or one is unknown (0).
+std::string RateWarning(const std::string& FilterName, const std::string& Comment, uint32_t Frequency);
+
 // The Kaiser window's beta for a stopband attenuation in dB (Kaiser's
 // formula).
 double KaiserBeta(double Attenuation);

@@ -14,19 +14,23 @@ with 1 to 64 channels, C or Fortran order, of one of these dtypes:
 
     uint8    8-bit PCM, 128 being silence
     int16    16-bit PCM
-    int32    24-bit PCM, from -8388608 to 8388607
+    int32    24-bit PCM, from -8388608 to 8388607, or with format="pcm32"
+             32-bit PCM
     float32  32-bit float, full scale being -1 to 1
     float64  64-bit float, full scale being -1 to 1
 
-(read_wav gives a 32-bit integer file's samples as int32 of format "pcm32";
-filter_file filters such files, and write_wav writes int32 samples with the
-format it is given, "pcm24" or "pcm32".)
+read_wav gives a 32-bit integer file's samples as int32 of format "pcm32":
+give that format on (``filt.apply(w.samples, format=w.format)``, then
+``write_wav(..., format=w.format)``) to keep a 32-bit file 32-bit.
 
-Integer sums beyond the sample width saturate by default, as the command-line
-tool does; ``wrap=True`` keeps their low bits instead. Float arrays have no
-full scale: their sums are kept as they are unless ``clip=True`` clamps them
-to -1 to 1. Whenever samples are clipped or wrapped, a FilterWarning says how
-many.
+One keyword, clip, says what becomes of sums beyond the sample width,
+everywhere: None (the default) is the host's default: integer samples and
+files saturate, as the command-line tool does, float arrays (which have no
+full scale) are kept as they are; True saturates integers and clamps floats
+to -1 to 1; False keeps the low bits of integers (they wrap) and floats as
+they are. (The older ``wrap=True`` still means clip=False, with a
+DeprecationWarning.) Whenever samples are clipped or wrapped, a
+FilterWarning says how many.
 
 Names: Filter, Stream, LongStream, Response, Overflow, filter_file, read_wav,
 write_wav, Wav, and the errors KestrumError, FileError, MathError, StoppedError and the
@@ -55,24 +59,34 @@ class FilterWarning(UserWarning):
     counts them)."""
 
 
-def _clip(dtype, clip, wrap):
-    """Whether sums of samples of dtype saturate: clip when given (True
-    excludes wrap), else for integers unless wrap, never for floats."""
+def _clip(dtype, clip, wrap=None, stacklevel=3):
+    """Whether sums of samples of dtype (None: a file's) saturate, from the
+    clip keyword of every host: None, the host's default (integers and files
+    saturate, float arrays are kept); True; False (integers wrap, floats are
+    kept). wrap, the older keyword, warns that it is deprecated at the
+    caller stacklevel frames up; wrap=True is clip=False, and a clip that
+    contradicts it raises ValueError."""
+    if wrap is not None:
+        warnings.warn("wrap= is deprecated: give clip=False to wrap integer samples (clip=True saturates)",
+                      DeprecationWarning, stacklevel=stacklevel)
+        if clip is not None and bool(clip) == bool(wrap):
+            raise ValueError(f"clip={clip!r} and wrap={wrap!r} exclude each other: give clip alone")
+        if wrap:
+            clip = False
     if clip is None:
-        return not wrap and not np.issubdtype(dtype, np.floating)
-    if clip and wrap:
-        raise ValueError("clip=True and wrap=True exclude each other")
+        return dtype is None or not np.issubdtype(dtype, np.floating)
     return bool(clip)
 
 
-def _warn_overflow(overflow, clip, dtype, stacklevel=3):
+def _warn_overflow(overflow, clip, dtype, stacklevel=3, code=None):
     """A FilterWarning counting the samples of an Overflow beyond the sample
     width that were clipped or wrapped, in the library's words; none when
-    there were none, or when float samples were kept as they are."""
+    there were none, or when float samples were kept as they are. code: the
+    sample format, when not the dtype's own (int32 of 32-bit PCM)."""
     if overflow.overflowed == 0 or (np.issubdtype(dtype, np.floating) and not clip):
         return
-    text = _kestrum.overflow_warning(overflow.samples, overflow.overflowed, overflow.peak, _FORMATS[np.dtype(dtype)],
-                                     bool(clip))
+    code = _FORMATS[np.dtype(dtype)] if code is None else code
+    text = _kestrum.overflow_warning(overflow.samples, overflow.overflowed, overflow.peak, code, bool(clip))
     warnings.warn(text, FilterWarning, stacklevel=stacklevel)
 
 
@@ -159,6 +173,15 @@ def _format_code(dtype, format):
     return code
 
 
+def _array_code(dtype, format):
+    """The sample format of an array of dtype that a filter takes, given as
+    format (a Wav.format name) or None: the dtype's own, int32 being 24-bit
+    PCM unless format is "pcm32"."""
+    if format is None:
+        return _FORMATS[dtype] if dtype in _FORMATS else None  # _interleaved says what it takes
+    return _format_code(dtype, format)
+
+
 def _stream_dtype(dtype):
     """dtype as a numpy dtype that streams take, else TypeError."""
     try:
@@ -195,8 +218,9 @@ def _interleaved(samples, code=None, first=0):
         if bad.size:
             frame, channel = divmod(int(bad[0]), channels)
             frame += first
-            raise ValueError(f"int32 samples hold 24-bit PCM, from {_MIN24} to {_MAX24}; frame {frame}, "
-                             f"channel {channel + 1} is {flat[bad[0]]} ({bad.size} sample(s) out of range)")
+            raise ValueError(f"int32 samples hold 24-bit PCM, from {_MIN24} to {_MAX24}, unless format='pcm32' "
+                             f"says they are 32-bit; frame {frame}, channel {channel + 1} is {flat[bad[0]]} "
+                             f"({bad.size} sample(s) out of range)")
         flat = flat.astype("<i4", copy=False).view(np.uint8).reshape(-1, 4)[:, :3].copy()
     return flat.reshape(-1).view(np.uint8), channels, code
 
@@ -423,16 +447,18 @@ class Filter:
         frequencies from 0 Hz to half the rate."""
         return Response(self, rate, points)
 
-    def apply(self, samples, wrap=False, threads=0, clip=None):
+    def apply(self, samples, wrap=None, threads=0, clip=None, format=None):
         """Filters a whole signal: a new array of the same dtype and shape.
 
         samples: 1-D (mono) or 2-D frames x channels (1 to 64), C or Fortran
         order, uint8, int16, int32 (24-bit), float32 or float64; the first frame
-        follows silence. Integer sums beyond the sample width saturate unless
-        wrap is true, which keeps their low bits. Float sums are kept as they
-        are (an array has no full scale) unless clip is true, which clamps
-        them to -1 to 1; clip=False for integers is wrap. Samples clipped or
-        wrapped give a FilterWarning with their count. threads: how many
+        follows silence. format: the samples' format as Wav.format names it,
+        for int32 "pcm24" (the default) or "pcm32" (32-bit PCM, as read_wav
+        gives it). clip: None (the default) saturates integer sums beyond the
+        sample width and keeps float sums as they are (an array has no full
+        scale); True saturates integers and clamps floats to -1 to 1; False
+        keeps the low bits of integers (wrap=True, deprecated, says the same).
+        Samples clipped or wrapped give a FilterWarning with their count. threads: how many
         threads share the work (0, the default: one per core for a filter
         worth it).
 
@@ -440,26 +466,29 @@ class Filter:
         MathError, whose frame attribute is the failing frame, for a sum it
         cannot store. The GIL is released while it filters.
         """
-        out, overflow, clip = self._apply(samples, wrap, threads, clip)
-        _warn_overflow(overflow, clip, samples.dtype)
+        clip = _clip(getattr(samples, "dtype", None), clip, wrap)
+        code = _array_code(samples.dtype, format) if isinstance(samples, np.ndarray) else None
+        out, overflow, clip = self._apply(samples, None, threads, clip, code=code)
+        _warn_overflow(overflow, clip, samples.dtype, code=code)
         return out
 
-    def _apply(self, samples, wrap, threads, clip, first=0):
+    def _apply(self, samples, wrap, threads, clip, first=0, code=None):
         """apply without the warning, for a piece of a longer signal whose
         first frame is frame first of the whole (errors name frames by their
-        place in it): (the filtered array, its Overflow, clip as resolved)."""
-        data, channels, code = _interleaved(samples, first=first)
-        clip = _clip(samples.dtype, clip, wrap)
+        place in it), of sample format code (None: the dtype's): (the
+        filtered array, its Overflow, clip as resolved)."""
+        data, channels, code = _interleaved(samples, code, first=first)
+        clip = _clip(samples.dtype, clip, wrap, stacklevel=4)
         out = np.empty_like(data)
         overflow = _kestrum.apply(self._native, channels, code, clip, data, out, _integer(threads, "threads", 0),
                                   first)
         return _samples(out, code, samples.shape, not samples.flags.c_contiguous), Overflow(*overflow), clip
 
-    def stream(self, channels=1, dtype=np.int16, wrap=False, clip=None):
+    def stream(self, channels=1, dtype=np.int16, wrap=None, clip=None, format=None):
         """A Stream through this filter of frames with this many channels (1
-        to 64) and samples of this dtype, carrying its history from call to
-        call."""
-        return Stream(self, channels, dtype, wrap, clip)
+        to 64) and samples of this dtype (and format, for int32 of 32-bit
+        PCM), carrying its history from call to call."""
+        return Stream(self, channels, dtype, wrap, clip, format, _stacklevel=4)
 
 
 class Stream:
@@ -469,17 +498,19 @@ class Stream:
 
     channels, dtype: what every block holds; frames: frames filtered since
     the start or the last reset; overflow: an Overflow of those frames.
-    wrap, clip: as Filter.apply takes them; each call that clips or wraps
-    samples gives a FilterWarning with its count.
+    clip, format (and the deprecated wrap): as Filter.apply takes them;
+    each call that clips or wraps samples gives a FilterWarning with its
+    count.
     """
 
-    def __init__(self, filter, channels=1, dtype=np.int16, wrap=False, clip=None):
+    def __init__(self, filter, channels=1, dtype=np.int16, wrap=None, clip=None, format=None, _stacklevel=3):
         """A stream through filter (a Filter); see Filter.stream."""
         self.dtype = _stream_dtype(dtype)
         self.channels = _channels(channels)
-        self.wrap = bool(wrap)
-        self.clip = _clip(self.dtype, clip, wrap)
-        self._native = _kestrum.Stream(filter._native, channels, _FORMATS[self.dtype], self.clip)
+        self.clip = _clip(self.dtype, clip, wrap, _stacklevel)
+        self.wrap = not self.clip
+        self._code = _array_code(self.dtype, format)
+        self._native = _kestrum.Stream(filter._native, channels, self._code, self.clip)
 
     def apply(self, samples):
         """Filters the next block of frames (an array as Filter.apply takes,
@@ -488,7 +519,7 @@ class Stream:
         the failing one."""
         if isinstance(samples, np.ndarray) and samples.dtype != self.dtype:
             raise TypeError(f"samples of dtype {samples.dtype} given to a stream of {self.dtype}")
-        data, channels, code = _interleaved(samples)
+        data, channels, code = _interleaved(samples, self._code)
         if channels != self.channels:
             raise ValueError(f"samples of shape {samples.shape} ({channels} channel{'s' * (channels > 1)}) given "
                              f"to a stream of {self.channels} channel{'s' * (self.channels > 1)}")
@@ -498,7 +529,8 @@ class Stream:
             self._native.filter(data, out)
         finally:  # the frames before a failing one count too
             after = self._native.overflow
-            _warn_overflow(Overflow(after[0] - before[0], after[1] - before[1], *after[2:]), self.clip, self.dtype)
+            _warn_overflow(Overflow(after[0] - before[0], after[1] - before[1], *after[2:]), self.clip, self.dtype,
+                           code=self._code)
         return _samples(out, code, samples.shape, not samples.flags.c_contiguous)
 
     def reset(self):
@@ -530,17 +562,18 @@ class LongStream:
     frames are those the tool writes for it.
     """
 
-    def __init__(self, path, channels=1, dtype=np.int16, wrap=False, filter_channel=0, gain_db=0.0,
-                 normalize=None, clip=None):
+    def __init__(self, path, channels=1, dtype=np.int16, wrap=None, filter_channel=0, gain_db=0.0,
+                 normalize=None, clip=None, format=None):
         """path: the WAV impulse response; channels (1 to 64) and dtype: what
         every block holds; filter_channel: the response's channel for every
         channel (1 for the first; 0: one for all, or one per channel);
         gain_db and normalize ("peak", "energy" or None) scale its taps.
-        wrap, clip: as Filter.apply takes them; each call that clips or wraps
-        samples gives a FilterWarning with their count."""
+        clip, format (and the deprecated wrap): as Filter.apply takes them;
+        each call that clips or wraps samples gives a FilterWarning with
+        their count."""
         self.dtype = _stream_dtype(dtype)
         self.channels = _channels(channels)
-        self._code = _FORMATS[self.dtype]
+        self._code = _array_code(self.dtype, format)
         self.clip = _clip(self.dtype, clip, wrap)
         normalize = "" if normalize is None else _text(normalize, "normalize")
         self._native = _kestrum.LongStream(os.fspath(path), self.channels, self._code, self.clip,
@@ -557,7 +590,7 @@ class LongStream:
             after = self._native.overflow
             if after[0] >= before[0]:  # not reset by a failure
                 _warn_overflow(Overflow(after[0] - before[0], after[1] - before[1], *after[2:]), self.clip,
-                               self.dtype, stacklevel=4)
+                               self.dtype, stacklevel=4, code=self._code)
         shape = (-1,) if self.channels == 1 else (-1, self.channels)
         return _samples(np.frombuffer(data, np.uint8).copy(), self._code, shape, False)
 
@@ -566,7 +599,7 @@ class LongStream:
         stream's dtype and channels) and returns the frames now complete."""
         if isinstance(samples, np.ndarray) and samples.dtype != self.dtype:
             raise TypeError(f"samples of dtype {samples.dtype} given to a stream of {self.dtype}")
-        data, channels, _ = _interleaved(samples)
+        data, channels, _ = _interleaved(samples, self._code)
         if channels != self.channels:
             raise ValueError(f"samples of {channels} channel(s) given to a stream of {self.channels}")
         return self._frames(self._native.filter, data)
@@ -595,7 +628,16 @@ class LongStream:
         return Overflow(*self._native.overflow)
 
 
-def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="auto", threads=0,
+def _frames_or_time(value, name):
+    """start or count as the library's rule takes it: an integer (frames,
+    0 to 2**31 - 1) as its digits, or the text of frames or a time ("2.5s",
+    "250ms", "1:02.5") as it is; TypeError for anything else."""
+    if isinstance(value, str):
+        return value
+    return str(_integer(value, name, 0, 2**63 - 1))
+
+
+def filter_file(source, target, filter, start=0, count=None, clip=None, kernel="auto", threads=0,
                 progress=None, log=None, warning=None, force=False, bits=0, dither=False, dither_seed=0):
     """Filters the WAV file source into target, as the kestrum tool does.
 
@@ -603,9 +645,15 @@ def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="aut
     file runs that file, as the tool would, so that the log and warnings
     name it; any other Filter is written to a temporary file), or the path
     of a WAV impulse response, a long filter. start: the first source
-    frame; count: frames to filter (0: as many as the source holds; past its
-    end the source reads as silence). clip: saturate sums beyond the sample
-    width (the default), else keep their low bits. kernel, one of KERNELS:
+    frame; count: frames to filter (None, the default, or 0 as before: as
+    many as the whole source holds, counted from start; past its end the
+    source reads as silence, which keeps the filter's tail). Either may be
+    frames or, as the tool's --start and --count take them, text: frames or
+    a time ("2.5s", "250ms", "1:02.5"), which the source's rate turns into
+    frames. clip: None (the default) or True saturates sums beyond the
+    sample width and clamps float samples to -1 to 1, as the tool does;
+    False keeps the low bits of integer samples and float samples as they
+    are. kernel, one of KERNELS:
     "auto" (a .fir on "fast", a WAV filter on "fft"); "reference" or "fast",
     a .fir's float sum (the same bytes; a WAV filter raises KestrumError);
     "fft", FFT convolution in double precision; "exact", the float sum over
@@ -646,8 +694,8 @@ def filter_file(source, target, filter, start=0, count=0, clip=True, kernel="aut
         else:
             path = os.fspath(filter)
         return Overflow(*_kestrum.filter_file(
-            os.fspath(source), os.fspath(target), path, _integer(start, "start", 0, 2**63 - 1),
-            _integer(count, "count", 0, 2**63 - 1), bool(clip), _text(kernel, "kernel"),
+            os.fspath(source), os.fspath(target), path, _frames_or_time(start, "start"),
+            "0" if count is None else _frames_or_time(count, "count"), _clip(None, clip), _text(kernel, "kernel"),
             _integer(threads, "threads", 0), _callable(progress, "progress"), _callable(log, "log"),
             _callable(warning, "warning"), bool(force), _integer(bits, "bits", 0, 64), bool(dither),
             _integer(dither_seed, "dither_seed", 0, 2**64 - 1)))

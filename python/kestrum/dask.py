@@ -142,15 +142,22 @@ def _remove_temporaries(targets, tag):
             pass
 
 
-def _filter_one(source, target, shown, filter, start, count, wrap, kernel, threads, force, tag):
+def _filter_one(source, target, shown, filter, start, count, clip, kernel, threads, force, tag,
+                names=("start", "count")):
     """One file on a worker, from and to the absolute paths source and
     target, named in its report as shown (source and target as given), its
     temporary file tagged with the run's tag: its FileReport, never an
-    exception."""
+    exception. start and count: frames or times (text), the times turned
+    into frames at the source's rate by the library's rule, whose messages
+    name them as names."""
     try:
         os.makedirs(os.path.dirname(target), exist_ok=True)
+        if _kestrum.is_time(start, names[0]) or _kestrum.is_time(count, names[1]):
+            rate = _kestrum.wav_layout(source)[4]
+            first, end = _kestrum.frame_range(start, count, rate, *names)
+            start, count = str(first), str(end - first)
         with _kestrum.TempNameTag(tag):
-            overflow = kestrum.filter_file(source, target, filter, start=start, count=count, clip=not wrap,
+            overflow = kestrum.filter_file(source, target, filter, start=start, count=count, clip=clip,
                                            kernel=kernel, threads=threads, force=force)
         _, frames, _, code, rate, _ = _kestrum.wav_layout(target)
         return FileReport(*shown, frames, rate, _FORMAT_NAMES[code], overflow, None)
@@ -161,15 +168,18 @@ def _filter_one(source, target, shown, filter, start, count, wrap, kernel, threa
         return FileReport(*shown, 0, 0, None, None, message, getattr(error, "frame", None))
 
 
-def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wrap=False, kernel="auto",
-                 threads=1, force=False, progress=None):
+def filter_files(sources, filter, output_dir, client=None, start=0, count=None, wrap=None, kernel="auto",
+                 threads=1, force=False, progress=None, clip=None, _names=("start", "count")):
     """Filters every WAV file of sources into output_dir under its own name,
     one task per file on the workers of client, as ``kestrum -o`` does.
 
-    filter: a Filter or the path of a .fir file. start, count (frames),
-    wrap, kernel (one of kestrum.KERNELS, default "auto"): as Filter.apply
-    and filter_file take them; sums beyond the
-    sample width saturate unless wrap is true. threads: per file (1 by
+    filter: a Filter or the path of a .fir file. start, count (frames, or
+    text: frames or a time such as "2.5s", turned into frames at each
+    source's rate; count None, the default, or 0: the whole source), clip
+    (None, the default, or True: sums beyond the sample width saturate;
+    False: integer samples wrap; wrap=True, deprecated, is clip=False),
+    kernel (one of kestrum.KERNELS, default "auto"): as filter_file takes
+    them. threads: per file (1 by
     default: the workers run several files at once). force: replace an
     existing target that is not a WAV file (else that file fails).
 
@@ -192,15 +202,20 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wra
     output_dir = os.fspath(output_dir)
     targets = _plan(sources, output_dir)
     filter = _as_filter(filter)
-    start, count = _integer(start, "start", 0, 2**63 - 1), _integer(count, "count", 0, 2**63 - 1)
+    clip = kestrum._clip(None, clip, wrap)
+    start = kestrum._frames_or_time(start, "start")
+    count = "0" if count is None else kestrum._frames_or_time(count, "count")
+    # Their text before any file runs; frames alone need no rate to be checked.
+    if not (_kestrum.is_time(start, _names[0]) | _kestrum.is_time(count, _names[1])):
+        _kestrum.frame_range(start, count, 0, *_names)
     threads = _integer(threads, "threads", 0)
     _kestrum.check_kernel(_text(kernel, "kernel"))
     active = _client(client)
     if active is None:
         import distributed
         with local_cluster() as cluster, distributed.Client(cluster) as local:
-            return filter_files(sources, filter, output_dir, local, start, count, wrap, kernel, threads, force,
-                                progress)
+            return filter_files(sources, filter, output_dir, local, start, count, None, kernel, threads, force,
+                                progress, clip, _names)
     from distributed import as_completed
     absolute = [(os.path.abspath(source), os.path.abspath(target)) for source, target in zip(sources, targets)]
     # Names this run's temporary files, so that the clean-up takes only them.
@@ -209,8 +224,8 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=0, wra
     # value: a task retried after its worker died needs nothing that died
     # with it. Data scattered to the workers, or a task's result, is lost with
     # the last worker holding it and fails or stalls its dependents.
-    futures = [active.submit(_filter_one, source, target, shown, filter, int(start), int(count), bool(wrap),
-                             kernel, int(threads), bool(force), tag, pure=False)
+    futures = [active.submit(_filter_one, source, target, shown, filter, start, count, clip, kernel, int(threads),
+                             bool(force), tag, tuple(_names), pure=False)
                for (source, target), shown in zip(absolute, zip(sources, targets))]
     index = {future.key: i for i, future in enumerate(futures)}
     reports = [None] * len(futures)
@@ -257,7 +272,7 @@ def _frames_array(x):
     return x.rechunk({1: -1}) if x.ndim == 2 else x
 
 
-def _filter_block(block, filter, wrap, threads, warm_frames, clip=None, block_info=None):
+def _filter_block(block, filter, clip, threads, warm_frames, code=None, block_info=None):
     """A block of the overlapped array: its frames filtered after the warm
     ones, which only give the history and are dropped. Errors name a failing
     frame (a sum that cannot be stored, a 24-bit sample out of range) by its
@@ -265,26 +280,28 @@ def _filter_block(block, filter, wrap, threads, warm_frames, clip=None, block_in
     own frames give a FilterWarning with their count."""
     first = block_info[None]["array-location"][0][0]
     warm = warm_frames if first > 0 else 0
-    out, overflow, clip = filter._apply(block, wrap, threads, clip, first - warm)
+    out, overflow, clip = filter._apply(block, None, threads, clip, first - warm, code)
     if warm and overflow.overflowed:
         # The warm frames' outputs are the same filtered alone: what they met is the earlier block's.
-        _, before, _ = filter._apply(block[:warm], wrap, threads, clip, first - warm)
+        _, before, _ = filter._apply(block[:warm], None, threads, clip, first - warm, code)
         overflow = overflow._replace(samples=overflow.samples - before.samples,
                                      overflowed=overflow.overflowed - before.overflowed)
-    kestrum._warn_overflow(overflow, clip, block.dtype, stacklevel=2)
+    kestrum._warn_overflow(overflow, clip, block.dtype, stacklevel=2, code=code)
     return out[warm:]
 
 
-def filter_array(x, filter, wrap=False, threads=1, clip=None):
+def filter_array(x, filter, wrap=None, threads=1, clip=None, format=None):
     """The Dask array of x filtered: every chunk equals, bit for bit, the
     same frames of one uninterrupted Filter.apply over the whole of x.
 
     x: a Dask array of frames (time along axis 0; 1-D mono, or 2-D with 1 to
     64 channels along axis 1), of uint8, int16, int32 (24-bit), float32 or float64,
     chunked along time; the first frame follows silence. filter: a Filter
-    or the path of a .fir file. wrap, clip: as Filter.apply (float sums are
-    kept as they are unless clip is true); each chunk that clips or wraps
-    samples gives a FilterWarning with their count. threads: per chunk.
+    or the path of a .fir file. clip, format (and the deprecated wrap): as
+    Filter.apply takes them (float sums are kept as they are unless clip is
+    true; int32 frames are 24-bit unless format is "pcm32", as read_wav gives
+    a 32-bit file's); each chunk that clips or wraps samples gives a
+    FilterWarning with their count. threads: per chunk.
 
     Each chunk is filtered after the history(filter) frames before it, which
     Dask's overlap hands it; chunks shorter than that are first merged with
@@ -296,15 +313,16 @@ def filter_array(x, filter, wrap=False, threads=1, clip=None):
     filter = _as_filter(filter)
     threads = _integer(threads, "threads", 0)
     clip = kestrum._clip(x.dtype, clip, wrap)
+    code = kestrum._array_code(x.dtype, format)
     frames = x.shape[0]
     depth = min(history(filter), frames)
     if depth == 0 or len(x.chunks[0]) == 1:
-        return x.map_blocks(_filter_block, filter=filter, wrap=bool(wrap), threads=int(threads), warm_frames=0,
-                            clip=clip, dtype=x.dtype, meta=np.empty((0,) * x.ndim, x.dtype))
+        return x.map_blocks(_filter_block, filter=filter, clip=clip, threads=int(threads), warm_frames=0,
+                            code=code, dtype=x.dtype, meta=np.empty((0,) * x.ndim, x.dtype))
     overlapped = da.overlap.overlap(x, depth={0: (depth, 0)}, boundary={0: "none"}, allow_rechunk=True)
     merged_chunks = da.overlap.ensure_minimum_chunksize(depth, x.chunks[0])
-    out = overlapped.map_blocks(_filter_block, filter=filter, wrap=bool(wrap), threads=int(threads),
-                                warm_frames=depth, clip=clip, chunks=(merged_chunks,) + x.chunks[1:], dtype=x.dtype,
+    out = overlapped.map_blocks(_filter_block, filter=filter, clip=clip, threads=int(threads),
+                                warm_frames=depth, code=code, chunks=(merged_chunks,) + x.chunks[1:], dtype=x.dtype,
                                 meta=np.empty((0,) * x.ndim, x.dtype))
     return out.rechunk(x.chunks)
 
@@ -336,23 +354,29 @@ class _WavFrames:
         return frames[(slice(None, None, step),) + key[1:]]
 
 
-def read_wav(path, chunk_frames=1 << 20):
-    """Opens a WAV file (8-, 16-, 24-bit PCM or 32-, 64-bit float, 1 to 64
-    channels; a 32-bit PCM file gives int32 samples of format "pcm32", which
-    filter_array takes for 24-bit ones and refuses) as a Wav whose samples are a Dask array of chunk_frames frames
-    a chunk, read in place from the file (memory-mapped) only when computed:
-    on a cluster, each worker reads its own chunks. Raises FileError now
+def read_wav(path, chunk_frames=1 << 20, start=0, count=None):
+    """Opens a WAV file (8-, 16-, 24-, 32-bit PCM or 32-, 64-bit float, 1 to
+    64 channels; a 32-bit PCM file gives int32 samples of format "pcm32",
+    which filter_array takes with format="pcm32") as a Wav whose samples are
+    a Dask array of chunk_frames frames a chunk, read in place from the file
+    (memory-mapped) only when computed: on a cluster, each worker reads its
+    own chunks. start: the first frame; count: at most this many frames
+    (None: to the end), as kestrum.read_wav takes them. Raises FileError now
     for a file Kestrum's reader refuses."""
     path = os.path.abspath(os.fspath(path))
     if not os.path.isfile(path):
         raise kestrum.FileError(f"'{path}' is not a regular file: a Dask array reads a file in place")
     chunk_frames = _integer(chunk_frames, "chunk_frames", 1, 2**63 - 1)
+    start = _integer(start, "start", 0, 2**63 - 1)
+    count = None if count is None else _integer(count, "count", 0, 2**63 - 1)
     offset, frames, channels, code, rate, mask = _kestrum.wav_layout(path)
     frames_of = _WavFrames(path, offset, frames, channels, code)
     stat = os.stat(path)
     name = "kestrum-wav-" + dask.base.tokenize(path, stat.st_mtime_ns, stat.st_size, int(chunk_frames))
     array = da.from_array(frames_of, chunks=(int(chunk_frames),) + frames_of.shape[1:], name=name, lock=False,
                           asarray=True, fancy=False, meta=np.empty((0,) * frames_of.ndim, frames_of.dtype))
+    if start or count is not None:
+        array = array[start:None if count is None else start + count]
     return Wav(array, int(rate), _FORMAT_NAMES[code], int(mask))
 
 
@@ -423,6 +447,32 @@ def write_wav(array, path, rate, client=None, format=None, force=False, mask=0):
 
 # ---------------------------------------------------------------- command line
 
+# Seconds to wait for a scheduler: one that is up answers at once.
+_CONNECT_SECONDS = 5
+
+
+def _scheduler_problem(address):
+    """Why address is not one a client connects to, or None: the scheme and
+    the host and port as distributed reads them."""
+    from distributed.comm import parse_address
+    from distributed.comm.addressing import get_address_host_port
+    try:
+        parse_address(address)
+        get_address_host_port(address)
+    except (ValueError, TypeError) as error:
+        return f"{error}; give tcp://HOST:PORT (8786 being the scheduler's usual port)"
+    return None
+
+
+def _probe(address):
+    """Raises OSError at once when nothing listens at address's host and
+    port (a refused connection), rather than after a client's retries."""
+    import socket
+    from distributed.comm.addressing import get_address_host_port
+    host, port = get_address_host_port(address)
+    socket.create_connection((host, port), timeout=_CONNECT_SECONDS).close()
+
+
 def _overflow_warning(overflow, wrap, format):
     """The tool's warning for samples beyond the sample width, or None: the
     library's words, and the option that asked for wrapping."""
@@ -458,9 +508,11 @@ def main(argv=None):
                         help="the scheduler's address (tcp://host:8786); without it, a local cluster")
     parser.add_argument("--workers", type=int, metavar="N", help="worker processes of the local cluster")
     parser.add_argument("-o", "--output-dir", required=True, metavar="DIR", help="where the outputs go")
-    parser.add_argument("--start", type=int, default=0, metavar="FRAMES", help="the first source frame")
-    parser.add_argument("--count", type=int, default=0, metavar="FRAMES",
-                        help="frames to filter (0: the whole source from --start)")
+    parser.add_argument("--start", default="0", metavar="POS",
+                        help="first source frame to filter: frames or a time (1.5s, 250ms, 1:30; default 0)")
+    parser.add_argument("--count", default="0", metavar="LEN",
+                        help="how much to filter: frames or a time (default 0: as many frames as the whole "
+                             "source holds, counted from --start)")
     arithmetic = parser.add_mutually_exclusive_group()
     arithmetic.add_argument("--clip", action="store_true", help="saturate sums beyond the sample width (default)")
     arithmetic.add_argument("--wrap", action="store_true", help="keep the low bits of such sums instead")
@@ -482,10 +534,20 @@ def main(argv=None):
 
     if len(args.files) < 2:
         return usage("give one SOURCE or more, then FILTER")
-    if args.start < 0 or args.count < 0 or args.threads < 0:
-        return usage("--start, --count and --threads must not be negative")
+    if args.threads < 0:
+        return usage("--threads must not be negative")
     if args.workers is not None and args.workers < 1:
         return usage(f"--workers {args.workers}: a local cluster needs 1 worker or more")
+    try:
+        timed = _kestrum.is_time(args.start, "--start") | _kestrum.is_time(args.count, "--count")
+        if not timed:
+            _kestrum.frame_range(args.start, args.count, 0, "--start", "--count")
+    except ValueError as error:
+        return usage(str(error))
+    if args.scheduler:
+        problem = _scheduler_problem(args.scheduler)
+        if problem:
+            return usage(f"--scheduler '{args.scheduler}': {problem}")
     sources, filter_path = args.files[:-1], args.files[-1]
     try:
         _plan(sources, args.output_dir)
@@ -505,17 +567,19 @@ def main(argv=None):
     bar = _Bar(args.quiet)
     try:
         if args.scheduler:
-            client = distributed.Client(args.scheduler, timeout=30)
+            _probe(args.scheduler)
+            client = distributed.Client(args.scheduler, timeout=_CONNECT_SECONDS)
             cluster = None
         else:
             cluster = local_cluster(args.workers)
             client = distributed.Client(cluster)
     except (OSError, TimeoutError) as error:
-        print(f"kestrum: cannot reach the scheduler {args.scheduler}: {error}", file=sys.stderr)
+        print(f"kestrum: cannot reach the scheduler '{args.scheduler}': {error.strerror or error}", file=sys.stderr)
         return 1
     try:
-        reports = filter_files(sources, filter, args.output_dir, client, args.start, args.count, args.wrap,
-                               args.kernel, args.threads, args.force, progress=bar)
+        reports = filter_files(sources, filter, args.output_dir, client, args.start, args.count, None, args.kernel,
+                               args.threads, args.force, progress=bar, clip=not args.wrap,
+                               _names=("--start", "--count"))
     except KeyboardInterrupt:
         bar.clear()
         print("kestrum: interrupted", file=sys.stderr)
@@ -526,6 +590,11 @@ def main(argv=None):
             cluster.close()
     bar.clear()
     frames, audio = 0, 0.0
+    # The tool's warning for a filter made for another rate than a source's, once per rate.
+    for rate in sorted({report.rate for report in reports if report.rate}):
+        warning = _kestrum.rate_warning(filter_path, filter.comment, rate)
+        if warning:
+            say(f"kestrum: warning: {warning}")
     for report in reports:
         if report.error:
             print(f"kestrum: {report.error}", file=sys.stderr)

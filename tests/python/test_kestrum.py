@@ -69,8 +69,8 @@ def test_apply_writes_the_cli_bytes(tmp_path, dtype, layout, wrap):
 @pytest.mark.parametrize("cuts", [[1, 2, 3], [999, 1000, 1001, 5000], [0, 0, 8191]])
 def test_stream_splits_give_the_whole_signal(dtype, cuts):
     x = signal(dtype, 9000, 2)
-    whole = LOUD.apply(x, wrap=True, threads=1)
-    stream = LOUD.stream(2, dtype, wrap=True)
+    whole = LOUD.apply(x, clip=False, threads=1)
+    stream = LOUD.stream(2, dtype, clip=False)
     for _ in range(2):  # after reset, the same again
         parts = [stream.apply(part) for part in np.split(x, cuts)]
         assert same_bits(np.concatenate(parts), whole)
@@ -200,10 +200,10 @@ def test_arithmetic_errors_carry_the_message_and_the_frame(tmp_path):
     x = np.zeros((70000, 2), np.int16)
     x[50000, 1] = 1  # in the second of two parts
     kestrum.write_wav(tmp_path / "in.wav", x, 8000)
-    stream = huge.stream(2, np.int16, wrap=True)
+    stream = huge.stream(2, np.int16, clip=False)
     cases = [
-        (lambda: huge.apply(x, wrap=True, threads=2), 50000),
-        (lambda: huge.apply(x, wrap=True, threads=1), 50000),
+        (lambda: huge.apply(x, clip=False, threads=2), 50000),
+        (lambda: huge.apply(x, clip=False, threads=1), 50000),
         (lambda: stream.apply(x), 50000),
         (lambda: kestrum.filter_file(tmp_path / "in.wav", tmp_path / "out.wav", huge, clip=False), 50000),
     ]

@@ -1,10 +1,12 @@
 // Parses frame counts and times, and converts times to frames.
-#include "cli/FrameTime.h"
+#include "kestrum/base/FrameTime.h"
 
 #include <algorithm>
 #include <limits>
 #include <string_view>
 #include <vector>
+
+#include "kestrum/base/Errors.h"
 
 namespace kestrum {
 
@@ -111,6 +113,36 @@ std::optional<TFrameTime> ParseFrameTime(const std::string& Text) {
     Nanoseconds = ParseDecimal(View.substr(0, View.size() - 1), kNsPerSecond);
   if (!Nanoseconds) return std::nullopt;
   return TFrameTime{true, 0, *Nanoseconds, Text};
+}
+
+std::string FrameTimeProblem(const std::string& Text) {
+  const auto Parsed = ParseFrameTime(Text);
+  if (Parsed && Parsed->Frames <= kMaxFrame) return "";
+  return "expected frames (an integer up to " + std::to_string(kMaxFrame) +
+         ") or a time (1.5s, 250ms, 1:30, 1:02:03.5), found '" + Text + "'";
+}
+
+std::pair<int32_t, int32_t> FrameRange(const TFrameTime& Start, const TFrameTime& Count, uint32_t Frequency,
+                                       const std::string& StartName, const std::string& CountName) {
+  const int64_t First = Start.ToFrames(Frequency);
+  const int64_t Length = Count.ToFrames(Frequency);
+  if (Count.IsTime && Count.Nanoseconds > 0 && Length == 0) {
+    // 0 would mean the whole source: a time that rounds to no frame is a mistake.
+    const int64_t Shortest = (int64_t{500'000'000} + Frequency - 1) / std::max<uint32_t>(Frequency, 1);
+    std::string Ms = std::to_string(Shortest / 1'000'000) + "." + std::to_string(1'000'000 + Shortest % 1'000'000).substr(1);
+    while (Ms.back() == '0') Ms.pop_back();
+    if (Ms.back() == '.') Ms.pop_back();
+    throw EGeneralError(CountName + " " + Count.Text + " is less than half a frame at " + std::to_string(Frequency) +
+                        " Hz and rounds to no frame; the shortest time at that rate is " + Ms + "ms");
+  }
+  if (Length > kMaxFrame || First > kMaxFrame - Length) {
+    std::string Message = StartName + " + " + CountName + " must not exceed " + std::to_string(kMaxFrame) + " frames";
+    if (Start.IsTime || Count.IsTime)
+      Message += "; at " + std::to_string(Frequency) + " Hz they are " + std::to_string(First) + " + " +
+                 std::to_string(Length);
+    throw EGeneralError(Message);
+  }
+  return {static_cast<int32_t>(First), static_cast<int32_t>(First + Length)};
 }
 
 }  // namespace kestrum
