@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 
 struct TJob {
   std::string Source, Target;
-  std::string Filter;    // the filter file, or the design at the source's rate
+  std::shared_ptr<const TFilter> Filter;  // the design at the source's rate
   TSourceFormat Format;  // from the header, or zero when it could not be read
   int32_t Frames = 0;    // expected, for the progress bar
   std::string Refusal;   // why it cannot run, found before it does
@@ -77,8 +77,9 @@ private:
     try {
       if (!Job.Refusal.empty()) throw EUsageError(Job.Refusal);
       TKestrum Kestrum(nullptr);
-      SetUpRun(Kestrum, FOptions, Job.Source, Job.Target, Job.Filter, Job.Format.Frequency,
+      SetUpRun(Kestrum, FOptions, Job.Source, Job.Target, FOptions.Filter(), Job.Format.Frequency,
                FThreads);
+      if (Job.Filter) Kestrum.Filter = *Job.Filter;
       Kestrum.OnProgress = TProgress(this, &TWorker::Progress);
       Kestrum.OnWarning = TLog(this, &TWorker::Warning);
       Kestrum.Execute();
@@ -140,9 +141,8 @@ int RunBatch(const TOptions& Options) {
   int64_t Total = 0;
   const std::string Refusal = RateRefusal(Options);
   const std::string Comment = Options.Design ? "" : FilterComment(Options.Filter());
-  std::map<uint32_t, std::unique_ptr<TDesignedFilterFile>> Designs;
+  std::map<uint32_t, std::shared_ptr<const TFilter>> Designs;
   for (TJob& Job : Jobs) {
-    Job.Filter = Options.Filter();
     Job.Refusal = TargetRefusal(Options, Job.Source, Job.Target);
     if (!Job.Refusal.empty()) continue;
     try {
@@ -153,11 +153,12 @@ int RunBatch(const TOptions& Options) {
       if (Options.Design) {
         auto& Designed = Designs[Job.Format.Frequency];
         if (!Designed) {
-          Designed = std::make_unique<TDesignedFilterFile>(*Options.Design, Job.Format.Frequency);
-          Console.Print(Designed->LogLine() + ": " + Designed->Comment());
-          for (const std::string& Warning : Designed->Warnings()) Console.Warning(Warning);
+          std::vector<std::string> Warnings;
+          Designed = std::make_shared<const TFilter>(DesignAt(Options, Job.Format.Frequency, Warnings));
+          Console.Print(DesignLogLine(*Designed) + ": " + Designed->Comment);
+          for (const std::string& Warning : Warnings) Console.Warning(Warning);
         }
-        Job.Filter = Designed->Path();
+        Job.Filter = Designed;
       }
     } catch (const std::exception& E) {
       Job.Refusal = E.what();

@@ -293,7 +293,11 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
                                   : Options.TargetEncoding == TEncoding::Signed ? "signed-integer"
                                                                                 : "unsigned-integer") +
                                  " samples: 8-bit is unsigned, 16, 24 and 32 signed, 32 and 64 floating-point");
-    Options.Design = ParseFilterDesign(Options.Filter());
+    try {
+      Options.Design = ParseFilterDesign(Options.Filter());
+    } catch (const EGeneralError& E) {
+      throw EUsageError(E.what());
+    }
     std::error_code Ec;
     if (!Options.Design && std::filesystem::is_regular_file(Options.Filter(), Ec)) {
       try {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/DesignedFilter.h"
 #include "kestrum/base/FrameTime.h"
 #include "kestrum/component/Kestrum.h"
+#include "kestrum/design/DesignSpec.h"
 
 namespace kestrum {
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "kestrum/base/Errors.h"
 #include "kestrum/base/OutputFile.h"
 #include "kestrum/design/Design.h"
 #include "kestrum/filter/FirFile.h"
@@ -43,6 +44,18 @@ std::string RateRefusal(const TOptions& Options) {
     return "a time in --start or --count needs the source's rate before the run: give frames "
            "when SOURCE is '-' or a pipe";
   return "";
+}
+
+TFilter DesignAt(const TOptions& Options, uint32_t Rate, std::vector<std::string>& Warnings) {
+  try {
+    return DesignedFilter(*Options.Design, Rate, Warnings);
+  } catch (const EGeneralError& E) {
+    throw EUsageError(E.what());
+  }
+}
+
+std::string DesignLogLine(const TFilter& Designed) {
+  return "Filter: " + Designed.Name + ", designed at " + std::to_string(Designed.Rate) + " Hz";
 }
 
 void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Source,

@@ -29,6 +29,14 @@ TSourceFormat ReadSourceFormat(const std::string& Source, const std::string& Str
 // run reads it (a designed filter; in a batch, a time too), or "" when they can.
 std::string RateRefusal(const TOptions& Options);
 
+// The design Options name, made at Rate; where it misses its request goes
+// to Warnings. Throws EUsageError when it cannot be made at Rate.
+TFilter DesignAt(const TOptions& Options, uint32_t Rate, std::vector<std::string>& Warnings);
+
+// "Filter: lowpass:3000, designed at 48000 Hz": a designed filter's line in
+// the log, in place of a file's name.
+std::string DesignLogLine(const TFilter& Designed);
+
 // Sets the files (the filter read from FilterFile), the frame range for a
 // source of Frequency Hz (needed only when NeedsRate; with 0 a range in
 // times is left to OnSourceRate), the kernel and its

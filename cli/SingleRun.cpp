@@ -15,14 +15,10 @@ public:
   THost(TConsole& Console, const TOptions& Options, TKestrum& Kestrum, bool Streamed)
       : FConsole(Console), FOptions(Options), FKestrum(Kestrum), FStreamed(Streamed) {}
 
-  // A designed filter: named in the log by its design, not by its memory file.
-  void SetDesigned(const TDesignedFilterFile* Designed) { FDesigned = Designed; }
-
   void Log(TObject*, std::string Line) {
-    if (FDesigned && Line == "Filter file name: " + FDesigned->Path()) Line = FDesigned->LogLine();
-    // A long design's WAV file would be logged as an impulse response.
-    if (FDesigned && FDesigned->Long() && Line.starts_with("Filter comment: "))
-      Line = "Filter comment: " + FDesigned->Comment();
+    // A designed filter is named by its design and rate, not as a file.
+    if (FOptions.Design && FKestrum.Filter && Line == "Filter file name: " + FKestrum.Filter->Name)
+      Line = DesignLogLine(*FKestrum.Filter);
     FConsole.Print(Line);
   }
   void Warning(TObject*, std::string Message) { FConsole.Warning(Message); }
@@ -42,7 +38,7 @@ public:
     const int Channels = static_cast<TKestrum*>(Sender)->SourceFormat().Channels;
     FConsole.Print(DescribeSource(Name, Bits, Channels, Frequency, NSamples, FStreamed));
     FConsole.Warning(StartPastEndWarning(FOptions, Frequency, NSamples));
-    if (!FDesigned)
+    if (!FOptions.Design)
       FConsole.Warning(RateWarning(FOptions.Filter(), FilterComment(FOptions.Filter()), Frequency));
   }
   uint32_t Frequency() const { return FFrequency; }
@@ -52,7 +48,6 @@ private:
   const TOptions& FOptions;
   TKestrum& FKestrum;
   const bool FStreamed;
-  const TDesignedFilterFile* FDesigned = nullptr;
   uint32_t FFrequency = 0;
 };
 
@@ -75,13 +70,12 @@ int RunSingle(const TOptions& Options) {
     const bool RateFirst = Options.Design || (NeedsRate(Options) && !Streamed);
     const uint32_t Frequency = RateFirst ? ReadSourceFormat(Source, RateRefusal(Options)).Frequency : 0;
     if (NeedsRate(Options) && Streamed) Kestrum.OnSourceRate = TSourceRate(&Host, &THost::SourceRate);
-    std::optional<TDesignedFilterFile> Designed;
+    SetUpRun(Kestrum, Options, Source, Target, Options.Filter(), Frequency, Options.Threads);
     if (Options.Design) {
-      Host.SetDesigned(&Designed.emplace(*Options.Design, Frequency));
-      for (const std::string& Warning : Designed->Warnings()) Console.Warning(Warning);
+      std::vector<std::string> Warnings;
+      Kestrum.Filter = DesignAt(Options, Frequency, Warnings);
+      for (const std::string& Warning : Warnings) Console.Warning(Warning);
     }
-    SetUpRun(Kestrum, Options, Source, Target, Designed ? Designed->Path() : Options.Filter(),
-             Frequency, Options.Threads);
     Kestrum.Execute();
     if (Console.HasBar()) {
       const double Audio = Host.Frequency() ? double(Kestrum.FramesDone()) / Host.Frequency() : 0;

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "kestrum/design/DesignSpec.h"
+
 namespace kestrum {
 
 namespace {
@@ -123,25 +125,6 @@ std::string UsageMessage(const CLI::ParseError& E, const CLI::App& App) {
       Message.ends_with(" missing"))
     return Message.substr(0, Required) + " needs a value";
   return Message;
-}
-
-std::optional<double> ParseHz(const std::string& Text) {
-  size_t End = 0;
-  double Value = 0;
-  try {
-    Value = std::stod(Text, &End);
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-  std::string Unit = Text.substr(End);
-  std::transform(Unit.begin(), Unit.end(), Unit.begin(), [](unsigned char C) { return std::tolower(C); });
-  if (Unit == "k" || Unit == "khz")
-    Value *= 1000;
-  else if (!Unit.empty() && Unit != "hz")
-    return std::nullopt;
-  if (!std::isfinite(Value) || Value <= 0 || !std::isdigit(static_cast<unsigned char>(Text[0])))
-    return std::nullopt;
-  return Value;
 }
 
 CLI::Validator HzValidator(const std::string& What, const std::string& Example, double Max) {

@@ -23,11 +23,6 @@ std::string Closest(const std::string& Word, const std::vector<std::string>& Can
 // candidates for "did you mean".
 std::string UsageMessage(const CLI::ParseError& E, const CLI::App& App);
 
-// A rate or frequency in Hz: "44100", "44100Hz", "44.1k" or "44.1kHz" (the
-// units in any case). nullopt for anything else, and for 0, negative or
-// non-finite values.
-std::optional<double> ParseHz(const std::string& Text);
-
 // A CLI11 conversion of a frequency option: stores ParseHz's value, or
 // refuses with "give What in Hz, e.g. Example", and values above Max.
 CLI::Validator HzValidator(const std::string& What, const std::string& Example, double Max);

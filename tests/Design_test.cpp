@@ -9,6 +9,7 @@
 
 #include "kestrum/base/Errors.h"
 #include "kestrum/design/Design.h"
+#include "kestrum/design/DesignSpec.h"
 #include "tests/TestUtil.h"
 
 namespace kestrum {
@@ -188,6 +189,36 @@ TEST(DesignFilter, RefusesWhatNoFilterCanMeet) {
       EXPECT_NE(std::string(E.what()).find(Expected), std::string::npos) << E.what();
     }
   }
+}
+
+// A design becomes a filter in memory at the rate given, a .fir table up to
+// its limit and a long filter past it; anything else is a file read.
+TEST(FilterFromArgument, DesignsInMemoryOrReadsAFile) {
+  test::TScratchDir Dir;
+  test::WriteFileText(Dir / "two.fir", "Two taps\n2\n0 0.5\n3 0.5\n");
+  const struct {
+    std::string Text;
+    uint32_t Rate;
+    bool Long;
+    size_t Length;
+    const char* Comment;  // its start
+  } Cases[] = {
+      {"lowpass:1000:11taps", 8000, false, 11, "Lowpass, windowed sinc, 11 taps, cutoff 1000 Hz at 8000 Hz"},
+      {"highpass:80", 48000, true, 0, "Highpass, windowed sinc, "},
+      {Dir / "two.fir", 48000, false, 2, "Two taps"},
+  };
+  for (const auto& C : Cases) {
+    std::vector<std::string> Warnings;
+    const TFilter F = FilterFromArgument(C.Text, C.Rate, {}, Warnings);
+    EXPECT_EQ(F.Name, C.Text);
+    EXPECT_EQ(F.IsLong(), C.Long) << C.Text;
+    EXPECT_TRUE(F.Comment.starts_with(C.Comment)) << F.Comment;
+    EXPECT_EQ(C.Long ? F.Length() > size_t{FIR_MAX_TAPS} : F.Length() == C.Length, true) << C.Text;
+    EXPECT_EQ(F.Rate, C.Text.ends_with(".fir") ? 0u : C.Rate) << C.Text;
+  }
+  std::vector<std::string> Warnings;
+  EXPECT_THROW(FilterFromArgument("lowpass:1000", 0, {}, Warnings), EGeneralError);
+  EXPECT_THROW(FilterFromArgument("lowpass:5000", 8000, {}, Warnings), EGeneralError);
 }
 
 TEST(FormatFirFile, WritesDigitsThatReadBackToTheSameFloats) {

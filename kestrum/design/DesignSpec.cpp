@@ -1,19 +1,12 @@
-// Filter names read as designs, and their designs kept in memory files.
-#include "cli/DesignedFilter.h"
-
-#include <sys/mman.h>
-#include <unistd.h>
+// Filter names read as designs, and designs made into filter values.
+#include "kestrum/design/DesignSpec.h"
 
 #include <algorithm>
-#include <bit>
-#include <cerrno>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 
 #include "kestrum/base/Errors.h"
-#include "cli/Options.h"
-#include "cli/Words.h"
-#include "kestrum/wav/WriteWavFile.h"
 
 namespace kestrum {
 
@@ -50,6 +43,25 @@ std::optional<double> NumberWith(const std::string& Text, const std::string& Uni
 
 }  // namespace
 
+std::optional<double> ParseHz(const std::string& Text) {
+  size_t End = 0;
+  double Value = 0;
+  try {
+    Value = std::stod(Text, &End);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  std::string Unit = Text.substr(End);
+  std::transform(Unit.begin(), Unit.end(), Unit.begin(), [](unsigned char C) { return std::tolower(C); });
+  if (Unit == "k" || Unit == "khz")
+    Value *= 1000;
+  else if (!Unit.empty() && Unit != "hz")
+    return std::nullopt;
+  if (!std::isfinite(Value) || Value <= 0 || !std::isdigit(static_cast<unsigned char>(Text[0])))
+    return std::nullopt;
+  return Value;
+}
+
 std::optional<TFilterDesign> ParseFilterDesign(const std::string& Text) {
   const std::vector<std::string> Parts = Split(Text, ':');
   const auto Kind = std::find_if(std::begin(kKinds), std::end(kKinds),
@@ -58,8 +70,8 @@ std::optional<TFilterDesign> ParseFilterDesign(const std::string& Text) {
   if (Parts.size() < 2 || Kind == std::end(kKinds) || std::filesystem::exists(Text, Ec))
     return std::nullopt;
   const auto Refuse = [&](const std::string& Why) {
-    throw EUsageError("FILTER '" + Text + "': " + Why + "; a designed filter is written " +
-                      kDesignForms);
+    throw EGeneralError("FILTER '" + Text + "': " + Why + "; a designed filter is written " +
+                        kDesignForms);
   };
   TFilterDesign Design{Text, {}};
   TDesignRequest& R = Design.Request;
@@ -90,8 +102,8 @@ std::optional<TFilterDesign> ParseFilterDesign(const std::string& Text) {
   return Design;
 }
 
-TDesignedFilterFile::TDesignedFilterFile(const TFilterDesign& Design, uint32_t Rate)
-    : FName(Design.Text), FRate(Rate) {
+TFilter DesignedFilter(const TFilterDesign& Design, uint32_t Rate, std::vector<std::string>& Warnings) {
+  const std::string At = "FILTER '" + Design.Text + "' at " + std::to_string(Rate) + " Hz: ";
   TDesignRequest R = Design.Request;
   R.Rate = Rate;
   R = WithDefaults(R);
@@ -99,55 +111,30 @@ TDesignedFilterFile::TDesignedFilterFile(const TFilterDesign& Design, uint32_t R
     R.Attenuation = R.Transition = 0;
     R.Window = TWindowKind::Blackman;
   }
-  // What a .fir cannot hold becomes a long filter, a WAV impulse response
-  // of the taps in double, which the run puts on the FFT engine.
   TDesignedTaps Taps;
   try {
     Taps = DesignTaps(R, kMaxDesignTaps);
   } catch (const EGeneralError& E) {
-    throw EUsageError("FILTER '" + Design.Text + "' at " + std::to_string(Rate) + " Hz: " + E.what());
+    throw EGeneralError(At + E.what());
   }
-  FComment = Taps.Comment;
-  FLong = Taps.Taps.size() > size_t{FIR_MAX_TAPS};
-  for (const std::string& Warning : Taps.Warnings)
-    FWarnings.push_back("FILTER '" + Design.Text + "' at " + std::to_string(Rate) + " Hz: " + Warning);
-  FFd = memfd_create("kestrum-filter", MFD_CLOEXEC);
-  if (FFd < 0) throw EInOutError::FromErrno(errno, "cannot hold", "the designed filter", "in memory");
-  FPath = "/proc/self/fd/" + std::to_string(FFd);
-  try {
-    if (FLong) {
-      TWriteWavFile Writer;
-      Writer.FileName = FPath;
-      Writer.SetActive(true);
-      Writer.SetFormat({TSampleFormat::Float64, 1, Rate});
-      Writer.Reserve(static_cast<int64_t>(Taps.Taps.size()));
-      for (const double Tap : Taps.Taps) {
-        const uint64_t Bits = std::bit_cast<uint64_t>(Tap);
-        Writer.WriteFloat(std::bit_cast<float>(static_cast<uint32_t>(Bits)));
-        Writer.WriteFloat(std::bit_cast<float>(static_cast<uint32_t>(Bits >> 32)));
-      }
-      Writer.Close();
-    } else {
-      const std::string Text = FormatFirFile(ToFirFilter(Taps));
-      for (size_t Done = 0; Done < Text.size();) {
-        const ssize_t Count = write(FFd, Text.data() + Done, Text.size() - Done);
-        if (Count < 0 && errno == EINTR) continue;
-        if (Count < 0) throw EInOutError::FromErrno(errno, "cannot hold", "the designed filter", "in memory");
-        Done += static_cast<size_t>(Count);
-      }
-    }
-  } catch (...) {
-    close(FFd);
-    throw;
-  }
+  for (const std::string& Warning : Taps.Warnings) Warnings.push_back(At + Warning);
+  // What a .fir cannot hold becomes a long filter, which the run puts on the
+  // FFT engine.
+  TFilter Filter;
+  if (Taps.Taps.size() > size_t{FIR_MAX_TAPS})
+    Filter = FilterOf(TLongFilter{{std::move(Taps.Taps)}, Rate}, Design.Text, Taps.Comment);
+  else
+    Filter = FilterOf(ToFirFilter(Taps), Design.Text);
+  Filter.Rate = Rate;
+  return Filter;
 }
 
-TDesignedFilterFile::~TDesignedFilterFile() {
-  if (FFd >= 0) close(FFd);
-}
-
-std::string TDesignedFilterFile::LogLine() const {
-  return "Filter: " + FName + ", designed at " + std::to_string(FRate) + " Hz";
+TFilter FilterFromArgument(const std::string& Text, uint32_t Rate, const TLongFilterOptions& Options,
+                           std::vector<std::string>& Warnings) {
+  const std::optional<TFilterDesign> Design = ParseFilterDesign(Text);
+  if (!Design) return ReadFilter(Text, Options);
+  if (Rate == 0) throw EGeneralError("FILTER '" + Text + "' is a design, which needs a rate to be made at");
+  return DesignedFilter(*Design, Rate, Warnings);
 }
 
 }  // namespace kestrum
