@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
@@ -26,6 +27,7 @@
 #include "kestrum/base/FrameTime.h"
 #include "kestrum/base/OutputFile.h"
 #include "kestrum/design/Design.h"
+#include "kestrum/design/DesignSpec.h"
 #include "kestrum/design/Response.h"
 #include "kestrum/component/Kestrum.h"
 #include "kestrum/filter/FirFile.h"
@@ -362,12 +364,86 @@ std::pair<int32_t, int32_t> RangeAt(const std::string& Start, const std::string&
   }
 }
 
+// Any filter argument, as the tool takes it: a design (ParseFilterDesign)
+// made at Rate, else a .fir or WAV file read once; with the warnings of the
+// design and of the reading. ValueError for a design that is written wrong.
+py::tuple FilterValue(const std::string& Text, uint32_t Rate) {
+  try {
+    if (ParseFilterDesign(Text) && Rate == 0)
+      throw py::value_error("'" + Text + "' is a design, which needs a rate to be made at: give rate=");
+  } catch (const EGeneralError& E) {
+    throw py::value_error(E.what());
+  }
+  std::vector<std::string> Warnings;
+  TFilter Filter = FilterFromArgument(Text, Rate, {}, Warnings);
+  for (auto* More : {&Filter.HeadWarnings, &Filter.TapWarnings}) Warnings.insert(Warnings.end(), More->begin(), More->end());
+  return py::make_tuple(Filter, Warnings);
+}
+
+// A filter value as it is pickled: its name, comment and rate, whether it
+// is long, then a .fir's (delays, coefficients, comment) or a long filter's
+// taps per channel (bytes of doubles) and rate.
+py::tuple FilterState(const TFilter& Filter) {
+  if (Filter.IsLong()) {
+    py::list Channels;
+    for (const std::vector<double>& Taps : Filter.Long().Channels)
+      Channels.append(py::bytes(reinterpret_cast<const char*>(Taps.data()), Taps.size() * sizeof(double)));
+    return py::make_tuple(Filter.Name, Filter.Comment, Filter.Rate, true, Channels, Filter.Long().Rate);
+  }
+  const TFirFilter& Fir = Filter.Fir();
+  const size_t N = static_cast<size_t>(std::max(Fir.NbTaps, 0));
+  return py::make_tuple(Filter.Name, Filter.Comment, Filter.Rate, false,
+                        py::make_tuple(std::vector<int32_t>(Fir.Delays.begin(), Fir.Delays.begin() + N),
+                                       std::vector<float>(Fir.Coefs.begin(), Fir.Coefs.begin() + N), Fir.FilterComment),
+                        0);
+}
+
+TFilter FilterFromState(const py::tuple& State) {
+  if (State.size() != 6) throw py::value_error("not the state of a filter value");
+  TFilter Filter;
+  if (State[3].cast<bool>()) {
+    TLongFilter Long;
+    for (const py::handle Channel : State[4].cast<py::list>()) {
+      const std::string Bytes = Channel.cast<std::string>();
+      std::vector<double>& Taps = Long.Channels.emplace_back(Bytes.size() / sizeof(double));
+      std::memcpy(Taps.data(), Bytes.data(), Taps.size() * sizeof(double));
+    }
+    Long.Rate = State[5].cast<uint32_t>();
+    Filter = FilterOf(std::move(Long), "", "");
+  } else {
+    const auto [Delays, Coefs, Comment] = State[4].cast<std::tuple<std::vector<int32_t>, std::vector<float>, std::string>>();
+    std::vector<TFirTap> Taps(Delays.size());
+    for (size_t I = 0; I < Taps.size() && I < Coefs.size(); ++I) Taps[I] = {Delays[I], Coefs[I]};
+    Filter = FilterOf(MakeFirFilter(Taps, Comment), "");
+  }
+  Filter.Name = State[0].cast<std::string>();
+  Filter.Comment = State[1].cast<std::string>();
+  Filter.Rate = State[2].cast<uint32_t>();
+  return Filter;
+}
+
 // Start and Count: frames or times (FrameTimeOf); times are settled once the
-// run has read the source's rate.
-py::tuple FilterFile(const std::string& Source, const std::string& Target, const std::string& FirFile,
+// run has read the source's rate. FilterArg: a filter value (FilterValue),
+// or the text of any filter argument, a design being made at the source's
+// rate once the run has read it.
+py::tuple FilterFile(const std::string& Source, const std::string& Target, const py::object& FilterArg,
                      const std::string& Start, const std::string& Count, bool Clip, const std::string& Kernel,
                      int Threads, py::object Progress, py::object Log, py::object Warning, bool Force, int Bits,
                      bool Dither, uint64_t DitherSeed) {
+  std::optional<TFilter> Value;
+  std::optional<TFilterDesign> Design;
+  std::string FirFile;
+  if (py::isinstance<TFilter>(FilterArg)) {
+    Value = FilterArg.cast<TFilter>();
+    FirFile = Value->Name;
+  } else {
+    FirFile = FilterArg.cast<std::string>();
+    try {
+      Design = ParseFilterDesign(FirFile);
+    } catch (const EGeneralError& E) {
+      throw py::value_error(E.what());
+    }
+  }
   const TFrameTime First = FrameTimeOf(Start, "start"), Length = FrameTimeOf(Count, "count");
   const bool Timed = First.IsTime || Length.IsTime;
   const auto Range = [&](uint32_t Rate) {
@@ -396,11 +472,20 @@ py::tuple FilterFile(const std::string& Source, const std::string& Target, const
   Kestrum.FirFile = FirFile;
   Kestrum.SetStartPos(Frames.first);
   Kestrum.SetEndPos(Frames.second);
-  if (Timed) {
+  Kestrum.Filter = std::move(Value);
+  if (Timed || Design) {
     Events.OnRate = [&](uint32_t Rate) {
-      const auto [StartPos, EndPos] = Range(Rate);
-      Kestrum.SetStartPos(StartPos);
-      Kestrum.SetEndPos(EndPos);
+      if (Timed) {
+        const auto [StartPos, EndPos] = Range(Rate);
+        Kestrum.SetStartPos(StartPos);
+        Kestrum.SetEndPos(EndPos);
+      }
+      if (Design) {
+        std::vector<std::string> Warnings;
+        Kestrum.Filter = DesignedFilter(*Design, Rate, Warnings);
+        if (Kestrum.OnWarning)
+          for (const std::string& Text : Warnings) Kestrum.OnWarning(&Kestrum, Text);
+      }
     };
     Kestrum.OnSourceRate = TSourceRate(&Events, &TRunEvents::SourceRate);
   }
@@ -712,7 +797,28 @@ PYBIND11_MODULE(_kestrum, M) {
   M.def("filter_file", &FilterFile, kDefaultEnv);
   M.def("frame_range", &RangeAt, kDefaultEnv);
   M.def("is_time", [](const std::string& Text, const std::string& Name) { return FrameTimeOf(Text, Name).IsTime; });
-  M.def("rate_warning", &RateWarning, kDefaultEnv);
+  M.def("rate_warning", py::overload_cast<const std::string&, const std::string&, uint32_t>(&RateWarning),
+        kDefaultEnv);
+  M.def("value_rate_warning", py::overload_cast<const TFilter&, uint32_t>(&RateWarning), kDefaultEnv);
+  py::class_<TFilter>(M, "FilterValue")
+      .def_readonly("name", &TFilter::Name)
+      .def_readonly("comment", &TFilter::Comment)
+      .def_readonly("rate", &TFilter::Rate)
+      .def_property_readonly("is_long", &TFilter::IsLong)
+      .def_property_readonly("length", &TFilter::Length)
+      .def_property_readonly("fir", [](const TFilter& F) -> TFirFilter {
+        if (F.IsLong()) throw py::value_error("'" + F.Name + "' is a long filter, not a .fir table");
+        return F.Fir();
+      })
+      .def(py::pickle(&FilterState, &FilterFromState));
+  M.def("filter_value", &FilterValue, kDefaultEnv);
+  M.def("is_design", [](const std::string& Text) {
+    try {
+      return ParseFilterDesign(Text).has_value();
+    } catch (const EGeneralError& E) {
+      throw py::value_error(E.what());
+    }
+  }, kDefaultEnv);
   M.attr("KERNELS") = py::tuple(py::cast(EngineNames()));
   M.def("check_kernel", [](const std::string& Kernel) { CheckedEngine(Kernel); });
   M.def("read_wav", &ReadWav, kDefaultEnv);

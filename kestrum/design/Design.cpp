@@ -334,13 +334,24 @@ double DesignedRate(const std::string& Comment) {
   return Rate;
 }
 
-std::string RateWarning(const std::string& FilterName, const std::string& Comment, uint32_t Frequency) {
-  const double Designed = DesignedRate(Comment);
+namespace {
+
+std::string RateWarningAt(const std::string& FilterName, double Designed, uint32_t Frequency) {
   if (Designed == 0 || Frequency == 0 || std::abs(Designed - Frequency) < 0.5) return "";
   char Text[160];
   std::snprintf(Text, sizeof Text, "was made for %g Hz and the source is %u Hz: its frequencies "
                 "move by a factor of %.4g", Designed, Frequency, Frequency / Designed);
   return FilterName + " " + Text + " (a FILTER such as lowpass:3000 is designed at the source's rate)";
+}
+
+}  // namespace
+
+std::string RateWarning(const std::string& FilterName, const std::string& Comment, uint32_t Frequency) {
+  return RateWarningAt(FilterName, DesignedRate(Comment), Frequency);
+}
+
+std::string RateWarning(const TFilter& Filter, uint32_t Frequency) {
+  return RateWarningAt(Filter.Name, Filter.Rate != 0 ? Filter.Rate : DesignedRate(Filter.Comment), Frequency);
 }
 
 TFirFilter DesignFilter(const TDesignRequest& R) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrum/filter/Filter.h"
 #include "kestrum/filter/FirFile.h"
 
 namespace kestrum {
@@ -111,6 +112,9 @@ double DesignedRate(const std::string& Comment);
 // factor of 1.088 (a FILTER such as lowpass:3000 is designed at the source's
 // rate)"; "" when the rates agree or one is unknown (0).
 std::string RateWarning(const std::string& FilterName, const std::string& Comment, uint32_t Frequency);
+// The same for a filter value: the rate it records (an impulse response's,
+// a design's), else the one its comment names.
+std::string RateWarning(const TFilter& Filter, uint32_t Frequency);
 
 // The Kaiser window's beta for a stopband attenuation in dB (Kaiser's
 // formula).

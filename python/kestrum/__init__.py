@@ -643,8 +643,10 @@ def filter_file(source, target, filter, start=0, count=None, clip=None, kernel="
 
     filter: a Filter, the path of a .fir file (a Filter read from a
     file runs that file, as the tool would, so that the log and warnings
-    name it; any other Filter is written to a temporary file), or the path
-    of a WAV impulse response, a long filter. start: the first source
+    name it; any other Filter is written to a temporary file), the path
+    of a WAV impulse response, a long filter, or a design as the tool takes
+    it ("lowpass:3000", "bandpass:300-3400:80dB"), made at the source's
+    rate, its shortfalls going to warning(text). start: the first source
     frame; count: frames to filter (None, the default, or 0 as before: as
     many as the whole source holds, counted from start; past its end the
     source reads as silence, which keeps the filter's tail). Either may be
@@ -691,6 +693,8 @@ def filter_file(source, target, filter, start=0, count=None, clip=None, kernel="
                 with os.fdopen(handle, "w", encoding="utf-8", newline="\n") as file:
                     file.write(filter.text())
                 path = temporary
+        elif isinstance(filter, _kestrum.FilterValue):
+            path = filter  # as kestrum.dask ships one to its workers
         else:
             path = os.fspath(filter)
         return Overflow(*_kestrum.filter_file(

@@ -40,17 +40,40 @@ from kestrum import (Filter, Overflow, Wav, _format_code, _FORMAT_NAMES, _DTYPES
 __all__ = ["filter_files", "FileReport", "filter_array", "history", "read_wav", "write_wav", "local_cluster"]
 
 
-def _as_filter(filter):
-    """A Filter, read here from a path: its warnings show on the caller's
-    side, pointing at the line that called the public function."""
+def _rewarn(notes, stacklevel):
+    for note in notes:
+        warnings.warn(note, kestrum.FilterWarning, stacklevel=stacklevel + 1)
+
+
+def _as_filter(filter, rate=None):
+    """A Filter of any filter argument: a Filter, or the text of a .fir
+    file's path, a WAV impulse response's or a design's, made at rate (Hz;
+    a design needs one), as filter_array takes it. Its warnings show on the
+    caller's side, pointing at the line that called the public function.
+    ValueError for a long filter, which runs on files only."""
     if isinstance(filter, Filter):
         return filter
-    with warnings.catch_warnings(record=True) as notes:
-        warnings.simplefilter("always")
-        filter = Filter(filter)
-    for note in notes:
-        warnings.warn(note.message, note.category, stacklevel=3)
-    return filter
+    value, notes = _kestrum.filter_value(os.fspath(filter), 0 if rate is None else _integer(rate, "rate", 1, 2**32 - 1))
+    _rewarn(notes, 3)
+    if value.is_long:
+        raise ValueError(f"'{value.name}' is a long filter ({value.length} taps): filter_array and history take "
+                         f"filters of at most 1000 taps; filter_files runs long ones on whole files")
+    return Filter._of(value.fir)
+
+
+def _shipped(filter):
+    """What filter_files sends each task for filter: a Filter, or a design's
+    text, which each file makes at its own rate, or else the filter value
+    read here once (a .fir or a WAV impulse response), each by value, never a
+    path for a worker to read. The reading's warnings show here."""
+    if isinstance(filter, (Filter, _kestrum.FilterValue)):
+        return filter
+    text = os.fspath(filter)
+    if _kestrum.is_design(text):
+        return text
+    value, notes = _kestrum.filter_value(text, 0)
+    _rewarn(notes, 3)
+    return value
 
 
 def _client(client):
@@ -201,7 +224,7 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=None, 
     sources = [os.fspath(source) for source in sources]
     output_dir = os.fspath(output_dir)
     targets = _plan(sources, output_dir)
-    filter = _as_filter(filter)
+    filter = _shipped(filter)
     clip = kestrum._clip(None, clip, wrap)
     start = kestrum._frames_or_time(start, "start")
     count = "0" if count is None else kestrum._frames_or_time(count, "count")
@@ -253,10 +276,11 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=None, 
 
 # ---------------------------------------------------------------- one long signal
 
-def history(filter):
+def history(filter, rate=None):
     """The frames before a frame that its output depends on: the filter's
-    longest delay as the kernel applies it (0 to 16383)."""
-    return max(int(_as_filter(filter).response(1, points=2).max_delay), 0)
+    longest delay as the kernel applies it (0 to 16383). filter, rate: as
+    filter_array takes them."""
+    return max(int(_as_filter(filter, rate).response(1, points=2).max_delay), 0)
 
 
 def _frames_array(x):
@@ -290,14 +314,16 @@ def _filter_block(block, filter, clip, threads, warm_frames, code=None, block_in
     return out[warm:]
 
 
-def filter_array(x, filter, wrap=None, threads=1, clip=None, format=None):
+def filter_array(x, filter, wrap=None, threads=1, clip=None, format=None, rate=None):
     """The Dask array of x filtered: every chunk equals, bit for bit, the
     same frames of one uninterrupted Filter.apply over the whole of x.
 
     x: a Dask array of frames (time along axis 0; 1-D mono, or 2-D with 1 to
     64 channels along axis 1), of uint8, int16, int32 (24-bit), float32 or float64,
-    chunked along time; the first frame follows silence. filter: a Filter
-    or the path of a .fir file. clip, format (and the deprecated wrap): as
+    chunked along time; the first frame follows silence. filter: a Filter,
+    the path of a .fir file or of a WAV impulse response of at most 1000
+    taps, or a design as the tool takes it ("lowpass:3000"), made at rate
+    (Hz), which it then needs. clip, format (and the deprecated wrap): as
     Filter.apply takes them (float sums are kept as they are unless clip is
     true; int32 frames are 24-bit unless format is "pcm32", as read_wav gives
     a 32-bit file's); each chunk that clips or wraps samples gives a
@@ -310,7 +336,7 @@ def filter_array(x, filter, wrap=None, threads=1, clip=None, format=None):
     failing frame counted over the whole signal.
     """
     x = _frames_array(x)
-    filter = _as_filter(filter)
+    filter = _as_filter(filter, rate)
     threads = _integer(threads, "threads", 0)
     clip = kestrum._clip(x.dtype, clip, wrap)
     code = kestrum._array_code(x.dtype, format)
@@ -556,7 +582,9 @@ def main(argv=None):
     try:
         with warnings.catch_warnings(record=True) as notes:
             warnings.simplefilter("always")
-            filter = Filter(filter_path)
+            filter = _shipped(filter_path)
+    except ValueError as error:  # a design written wrong
+        return usage(str(error))
     except kestrum.KestrumError as error:
         print(f"kestrum: {error}", file=sys.stderr)
         return 1
@@ -592,7 +620,7 @@ def main(argv=None):
     frames, audio = 0, 0.0
     # The tool's warning for a filter made for another rate than a source's, once per rate.
     for rate in sorted({report.rate for report in reports if report.rate}):
-        warning = _kestrum.rate_warning(filter_path, filter.comment, rate)
+        warning = "" if isinstance(filter, str) else _kestrum.value_rate_warning(filter, rate)
         if warning:
             say(f"kestrum: warning: {warning}")
     for report in reports:
