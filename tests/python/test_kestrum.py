@@ -127,8 +127,57 @@ def test_float_arrays_are_kept_unless_clip_asks_and_every_clipped_sample_warns(t
         assert np.array_equal(y, want.astype(dtype))
     beyond = int((np.abs(2 * x.astype(np.float64)) > (1 if np.issubdtype(dtype, np.floating) else 32767)).sum())
     assert sum(counts) == (beyond if done else 0) and all(done in text for text in texts)
-    with pytest.raises(ValueError, match="exclude each other"):
+    with pytest.raises(ValueError, match="exclude each other"), pytest.warns(DeprecationWarning):
         kestrum.Filter.from_taps([0], [2.0]).apply(x, clip=True, wrap=True)
+
+
+def _clipped_by(host, clip, wrap, tmp_path):
+    """[20000] int16 and [0.75] float32 through a gain of 2 by host, with
+    the overflow keywords given (those that are not None)."""
+    double = kestrum.Filter.from_taps([0], [2.0])
+    keywords = {name: value for name, value in (("clip", clip), ("wrap", wrap)) if value is not None}
+    out = []
+    for x in (np.array([20000], np.int16), np.array([0.75], np.float32)):
+        if host == "apply":
+            out.append(double.apply(x, **keywords))
+        elif host == "stream":
+            out.append(double.stream(1, x.dtype, **keywords).apply(x))
+        elif host == "filter_array":
+            kd = pytest.importorskip("kestrum.dask")
+            da = pytest.importorskip("dask.array")
+            out.append(kd.filter_array(da.from_array(x), double, **keywords).compute(scheduler="sync"))
+        else:  # a file: integers and floats alike saturate by default
+            kestrum.write_wav(tmp_path / "in.wav", x, 8000)
+            kestrum.filter_file(tmp_path / "in.wav", tmp_path / "out.wav", double, **keywords)
+            out.append(kestrum.read_wav(tmp_path / "out.wav").samples)
+    return int(out[0][0]), float(out[1][0])
+
+
+# One keyword, clip, in every host: None is the host's default, True
+# saturates and clamps, False wraps integers and keeps floats. The older wrap
+# says the same, deprecated; given with a clip it contradicts, it is refused.
+@pytest.mark.filterwarnings("ignore::kestrum.FilterWarning")
+@pytest.mark.parametrize("host", ["apply", "stream", "filter_array", "filter_file"])
+@pytest.mark.parametrize("clip, wrap, integer, floats", [
+    (None, None, 32767, {"filter_file": 1.0}), (True, None, 32767, 1.0), (False, None, -25536, 1.5),
+    (None, True, -25536, 1.5), (None, False, 32767, {"filter_file": 1.0}), (False, True, -25536, 1.5),
+    (True, False, 32767, 1.0), (True, True, None, None), (False, False, None, None),
+])
+def test_clip_is_the_one_overflow_keyword_of_every_host(tmp_path, host, clip, wrap, integer, floats):
+    if host == "filter_file" and wrap is not None:
+        pytest.skip("filter_file never took wrap")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if integer is None:
+            with pytest.raises(ValueError, match=f"clip={clip} and wrap={wrap} exclude each other"):
+                _clipped_by(host, clip, wrap, tmp_path)
+            return
+        got = _clipped_by(host, clip, wrap, tmp_path)
+    want_float = floats.get(host, 1.5) if isinstance(floats, dict) else floats
+    assert got == (integer, want_float)
+    deprecated = [w for w in caught if issubclass(w.category, DeprecationWarning) and "wrap=" in str(w.message)]
+    assert bool(deprecated) == (wrap is not None)
+    assert all(w.filename == __file__ for w in deprecated), [w.filename for w in deprecated]
 
 
 def test_bad_arguments_name_what_was_given_and_what_is_accepted(tmp_path):
@@ -183,6 +232,10 @@ def test_bad_arguments_name_what_was_given_and_what_is_accepted(tmp_path):
     (lambda: kestrum.Filter.design("lowpass", 300, rate=8000, taps=11, window=3), TypeError, "window must be a string, not int 3"),
     (lambda: kestrum.filter_file("none.wav", "o.wav", LOUD, count=2**70), ValueError, "count must be from 0 to"),
     (lambda: kestrum.filter_file("none.wav", "o.wav", LOUD, kernel=3), TypeError, "kernel must be a string, not int 3"),
+    (lambda: kestrum.filter_file("none.wav", "o.wav", LOUD, start="1x"), ValueError,
+     "start: expected frames (an integer up to 2147483647) or a time (1.5s, 250ms, 1:30, 1:02:03.5), found '1x'"),
+    (lambda: kestrum.filter_file("none.wav", "o.wav", "lowpass:abc"), ValueError,
+     "FILTER 'lowpass:abc': expected a frequency in Hz, found 'abc'"),
     (lambda: kestrum.filter_file("none.wav", "o.wav", LOUD, progress=5), TypeError, "progress must be callable or None"),
     (lambda: kestrum.read_wav("none.wav", count=-5), ValueError, "count must be from 0 to"),
     (lambda: kestrum.write_wav("none.wav", np.zeros(9, np.int16), -1), ValueError, "rate must be from 1 to 4294967295, not -1"),
@@ -335,6 +388,26 @@ def test_filter_file_takes_a_wav_impulse_response(tmp_path):
     assert np.array_equal(np.concatenate(parts), got) and stream.frames == len(x)
 
 
+# filter_file takes what the tool takes, for the tool's bytes: every kind of
+# filter (a design made at the source's rate), count None or 0 for the whole
+# source counted from start, start and count as frames or times.
+@needs_cli
+@pytest.mark.parametrize("kind", ["Filter", "fir", "wav", "design"])
+@pytest.mark.parametrize("start, count", [(0, None), (1000, 0), (1000, 3000), ("0.125s", "0:00.375"),
+                                          ("250ms", None)])
+def test_filter_file_takes_every_filter_kind_and_range_as_the_tool(tmp_path, kind, start, count):
+    kestrum.write_wav(tmp_path / "in.wav", signal(np.int16, 8000, 2), 8000)
+    kestrum.write_wav(tmp_path / "ir.wav", np.array([0.5, 0.25, -0.125, 0.0625], np.float32), 8000)
+    LOUD.save(tmp_path / "loud.fir")
+    given, tool = {"Filter": (LOUD, "loud.fir"), "fir": (tmp_path / "loud.fir", "loud.fir"),
+                   "wav": (tmp_path / "ir.wav", "ir.wav"), "design": ("lowpass:1000", "lowpass:1000")}[kind]
+    kestrum.filter_file(tmp_path / "in.wav", tmp_path / "py.wav", given, start=start, count=count)
+    tool = tool if ":" in tool else tmp_path / tool
+    assert run_cli("-q", "--start", start, "--count", count or 0, tmp_path / "in.wav", tmp_path / "cli.wav",
+                   tool).returncode == 0
+    assert (tmp_path / "py.wav").read_bytes() == (tmp_path / "cli.wav").read_bytes()
+
+
 def test_filter_file_dithers_on_request_the_same_bytes_on_every_kernel(tmp_path):
     x = np.random.default_rng(3).integers(-(1 << 23), 1 << 23, (40000, 2)).astype(np.int32)
     kestrum.write_wav(tmp_path / "in.wav", x, 48000, format="pcm24")
@@ -468,6 +541,25 @@ def test_int32_is_written_in_the_format_it_is_given(tmp_path):
     kestrum.write_wav(back, wav.samples, wav.rate, format=wav.format)
     again = kestrum.read_wav(back)
     assert again.format == "pcm32" and same_bits(again.samples, wav.samples)
+
+
+@pytest.mark.filterwarnings("ignore::kestrum.FilterWarning")
+def test_int32_of_32_bit_pcm_is_filtered_as_32_bit_by_every_host(tmp_path):
+    rng = np.random.default_rng(32)
+    x = rng.integers(-2**31, 2**31, (6000, 2)).astype(np.int32)  # nearly all beyond 24 bits
+    kestrum.write_wav(tmp_path / "s32.wav", x, 8000, format="pcm32")
+    w = kestrum.read_wav(tmp_path / "s32.wav")
+    y = LOUD.apply(w.samples, format=w.format)
+    kestrum.write_wav(tmp_path / "py.wav", y, w.rate, format=w.format)
+    kestrum.filter_file(tmp_path / "s32.wav", tmp_path / "run.wav", LOUD)
+    assert (tmp_path / "py.wav").read_bytes() == (tmp_path / "run.wav").read_bytes()
+    stream = LOUD.stream(2, np.int32, format="pcm32")
+    assert same_bits(np.concatenate([stream.apply(part) for part in np.array_split(w.samples, 3)]), y)
+    kd = pytest.importorskip("kestrum.dask")
+    frames = kd.read_wav(tmp_path / "s32.wav", 1000).samples
+    assert same_bits(kd.filter_array(frames, LOUD, format=w.format).compute(scheduler="sync"), y)
+    with pytest.raises(ValueError, match="unless format='pcm32' says they are 32-bit; frame 0"):
+        LOUD.apply(w.samples)  # int32 alone stays 24-bit
 
 
 def test_writers_keep_what_is_not_theirs_to_replace(tmp_path):
