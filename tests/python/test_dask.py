@@ -123,6 +123,83 @@ def test_a_long_signal_in_chunks_equals_one_run(client, tmp_path, dtype, channel
     assert (tmp_path / "out.wav").read_bytes() == (tmp_path / "run.wav").read_bytes()
 
 
+def test_filter_array_takes_a_design_at_the_rate_it_is_given(tmp_path):
+    da = pytest.importorskip("dask.array")
+    x = signal(np.int16, 20_000, 2)
+    kestrum.write_wav(tmp_path / "in.wav", x, 48000)
+    kestrum.write_wav(tmp_path / "ir.wav", np.ones(1500, np.float32) / 1500, 48000)
+    frames = kd.read_wav(tmp_path / "in.wav", 3_001).samples
+    kd.write_wav(kd.filter_array(frames, "lowpass:3000", rate=48000), tmp_path / "out.wav", 48000,
+                 client=None)
+    kestrum.filter_file(tmp_path / "in.wav", tmp_path / "run.wav", "lowpass:3000")
+    assert (tmp_path / "out.wav").read_bytes() == (tmp_path / "run.wav").read_bytes()
+    for filter, text in [("lowpass:3000", "'lowpass:3000' is a design, which needs a rate to be made at: give rate="),
+                         (tmp_path / "ir.wav", "is a long filter (1500 taps)")]:
+        with pytest.raises(ValueError, match=re.escape(text)):
+            kd.filter_array(frames, filter)
+
+
+def _module(*args):
+    """python3 -m kestrum.dask with args: the finished process and its seconds."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    began = time.monotonic()
+    run = subprocess.run([sys.executable, "-m", "kestrum.dask", *map(str, args)], capture_output=True, text=True,
+                         env=env, timeout=120)
+    return run, time.monotonic() - began
+
+
+def _refused_address():
+    import socket
+    with socket.socket() as free:
+        free.bind(("127.0.0.1", 0))
+        return f"tcp://127.0.0.1:{free.getsockname()[1]}"  # closed again: nothing listens there
+
+
+# The shell form's mistakes end at once, with the tool's words and exit
+# status, and nothing is started or waited for: a wrong scheduler address, one
+# where nothing listens, a position or length that is neither frames nor a time.
+@pytest.mark.parametrize("args, status, text", [
+    (["--scheduler", "http://127.0.0.1:8787"], 2, "kestrum: --scheduler 'http://127.0.0.1:8787': unknown address "
+                                                  "scheme 'http'"),
+    (["--scheduler", "tcp://127.0.0.1:port"], 2, "kestrum: --scheduler 'tcp://127.0.0.1:port': "),
+    (["--scheduler", None], 1, "kestrum: cannot reach the scheduler 'tcp://127.0.0.1:"),
+    (["--start", "1.5x"], 2, "kestrum: --start: expected frames (an integer up to 2147483647) or a time (1.5s, "
+                             "250ms, 1:30, 1:02:03.5), found '1.5x'"),
+    (["--count", "3000000000"], 2, "kestrum: --count: expected frames"),
+    (["--start", "2147483000", "--count", "1000"], 2, "kestrum: --start + --count must not exceed 2147483647"),
+])
+def test_the_shell_form_refuses_at_once_what_the_tool_refuses(tmp_path, args, status, text):
+    args = [arg if arg is not None else _refused_address() for arg in args]
+    kestrum.write_wav(tmp_path / "in.wav", np.zeros(10, np.int16), 8000)
+    kestrum.Filter.from_taps([0], [1.0]).save(tmp_path / "f.fir")
+    run, seconds = _module(*args, "-o", tmp_path / "out", tmp_path / "in.wav", tmp_path / "f.fir")
+    assert run.returncode == status and run.stderr.startswith(text), run.stderr
+    assert len(run.stderr.splitlines()) == (2 if status == 2 else 1) and "Traceback" not in run.stderr
+    assert seconds < 15 and not (tmp_path / "out").exists()
+
+
+# The shell form takes what kestrum -o takes, for its bytes and its warning
+# about a filter made for another rate: every kind of filter, times or frames.
+@needs_cli
+def test_the_shell_form_takes_the_tools_filters_and_times(client, tmp_path):
+    (tmp_path / "in").mkdir()
+    sources = wav_files(tmp_path / "in", [(np.int16, 2), (np.float32, 0)], 30011)
+    kestrum.Filter.design("lowpass", 3000, rate=44100, taps=31).save(tmp_path / "at44100.fir")
+    kestrum.write_wav(tmp_path / "ir.wav", np.array([0.5, 0.25, -0.125], np.float32), 48000)
+    for i, (filter, times) in enumerate([(tmp_path / "at44100.fir", ["--start", "0.125s", "--count", "0:00.25"]),
+                                         (tmp_path / "ir.wav", ["--count", "20000"]),
+                                         ("lowpass:3000", ["--start", "100ms"])]):
+        shell, _ = _module("--scheduler", client.scheduler.address, *times, "-o", tmp_path / f"shell{i}", *sources,
+                           filter)
+        tool = run_cli(*times, "-o", tmp_path / f"tool{i}", *sources, filter)
+        assert shell.returncode == tool.returncode == 0, shell.stderr
+        warned = [[line for line in r.stderr.splitlines() if "was made for" in line] for r in (shell, tool)]
+        assert warned[0] == warned[1] and len(warned[0]) == (i == 0), (shell.stderr, tool.stderr)
+        for source in sources:
+            assert (tmp_path / f"shell{i}" / source.name).read_bytes() == \
+                (tmp_path / f"tool{i}" / source.name).read_bytes(), (filter, source.name)
+
+
 def test_silence_written_in_chunks_stays_holes(client, tmp_path):
     import dask.array as da
     x = np.zeros((1_000_003, 2), np.int16)
