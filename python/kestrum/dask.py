@@ -13,7 +13,8 @@ one uninterrupted run.
     local_cluster(n_workers)                    a cluster of this machine, on 127.0.0.1 only
 
 From a shell, ``python3 -m kestrum.dask [--scheduler ADDRESS] -o DIR SOURCE...
-FILTER`` filters files on a cluster as ``kestrum -o DIR`` does on one machine.
+FILTER`` filters files on a cluster as ``kestrum -o DIR`` does on one machine,
+with its FILTER of every kind and its --start and --count.
 
 Files are read and written by the workers: on a cluster of several hosts,
 give paths on a file system they all share, under the same names.
@@ -196,7 +197,10 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=None, 
     """Filters every WAV file of sources into output_dir under its own name,
     one task per file on the workers of client, as ``kestrum -o`` does.
 
-    filter: a Filter or the path of a .fir file. start, count (frames, or
+    filter: as filter_file takes it: a Filter, the path of a .fir file or
+    of a WAV impulse response, read here once and sent to the workers by
+    value, or a design ("lowpass:3000"), made at each source's rate. start,
+    count (frames, or
     text: frames or a time such as "2.5s", turned into frames at each
     source's rate; count None, the default, or 0: the whole source), clip
     (None, the default, or True: sums beyond the sample width saturate;
