@@ -123,6 +123,14 @@ def test_a_long_signal_in_chunks_equals_one_run(client, tmp_path, dtype, channel
     assert (tmp_path / "out.wav").read_bytes() == (tmp_path / "run.wav").read_bytes()
 
 
+@pytest.mark.parametrize("start, count", [(0, None), (7, None), (7, 20), (7, 0), (95, 20), (200, None)])
+def test_read_wav_takes_start_and_count_as_kestrum_read_wav(tmp_path, start, count):
+    kestrum.write_wav(tmp_path / "in.wav", signal(np.int16, 100, 2), 8000)
+    want = kestrum.read_wav(tmp_path / "in.wav", start, count).samples
+    got = kd.read_wav(tmp_path / "in.wav", 16, start=start, count=count).samples.compute(scheduler="sync")
+    assert got.shape == want.shape and got.tobytes() == want.tobytes()
+
+
 def test_filter_array_takes_a_design_at_the_rate_it_is_given(tmp_path):
     da = pytest.importorskip("dask.array")
     x = signal(np.int16, 20_000, 2)
