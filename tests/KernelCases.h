@@ -68,3 +68,10 @@ void AddTap(TFirFilter& F, int32_t Delay, float Coef);
 TCase RandomCase(std::mt19937& R, int32_t Block);
 
 }  // namespace kestrum::test
+namespace kestrum::test {
+// What a failing comparison shows of an outcome.
+inline void PrintTo(const TOutcome& O, std::ostream* S) {
+  *S << "out " << O.Out.size() << " progress " << O.Progress.size() << " error '" << O.Error << "' overflow "
+     << O.Overflow.Samples << "/" << O.Overflow.Overflowed;
+}
+}  // namespace kestrum::test

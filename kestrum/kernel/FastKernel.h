@@ -176,10 +176,6 @@ public:
 void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                const TFirFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames);
 
-// The same run through Engine, whatever its taps: a long filter's too.
-void RunEngine(TFrameSource& Source, TFrameSink& Sink, const TRunLength& Length, const TBlockEngine& Engine,
-               TRunContext& Run, int Threads, int32_t BlockFrames);
-
 // For tests and benchmarks: the names of the instruction sets the steps were
 // built for that this processor has, widest first (e.g. "AVX3", "AVX2",
 // "SSE4", "SCALAR"), and a way to make the steps use one of them ("" restores
