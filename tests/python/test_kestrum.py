@@ -150,8 +150,6 @@ def test_bad_arguments_name_what_was_given_and_what_is_accepted(tmp_path):
         (lambda: kestrum.Filter.from_taps([0, 1], [1.0]), ValueError, "2 delays and 1 coefficients"),
         (lambda: kestrum.Filter.design("lowpass", 30000, rate=44100, taps=11), ValueError,
          "the cutoff 30000 Hz is not below half the rate"),
-        (lambda: kestrum.Filter.design("highpass", 20, rate=8000), ValueError,
-         "taps, and a Filter holds at most 1000"),
         (lambda: kestrum.Filter.design("notch", 3000, rate=44100, taps=11), ValueError, "kind 'notch'"),
         (lambda: kestrum.read_wav(tmp_path / "none.wav"), kestrum.FileError, "No such file or directory"),
         (lambda: kestrum.write_wav(tmp_path / "x.wav", np.zeros(0, np.int16), 8000), ValueError, "hold no frame"),
