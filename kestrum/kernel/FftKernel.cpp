@@ -87,11 +87,12 @@ int32_t StoreFrames(const std::vector<std::vector<double>>& Sums, int32_t Count,
 }
 
 // Throws the EMathError of frame Bad of Sums, the frame First + Bad of the
-// run: for the level that is not a finite number there, if Bad is
-// NonFinite.first, else for the first channel's sum that may not be stored.
+// run: the sample that is not a finite number there, if Bad is
+// NonFinite.first (NonFiniteSampleError, as the other engines' hosts name
+// it), else the first channel's sum that may not be stored.
 [[noreturn]] void ThrowAt(const std::vector<std::vector<double>>& Sums, int32_t Bad,
                           std::pair<int32_t, double> NonFinite, const TStoreRule& Rule, int64_t First) {
-  if (Bad == NonFinite.first) ThrowUnstorable(NonFinite.second, Rule, First + Bad);
+  if (Bad == NonFinite.first) throw NonFiniteSampleError(First + Bad);
   size_t C = 0;
   while (Storable(Sums[C][size_t(Bad)], Rule)) ++C;
   ThrowUnstorable(Sums[C][size_t(Bad)], Rule, First + Bad);

@@ -214,38 +214,38 @@ def test_arithmetic_errors_carry_the_message_and_the_frame(tmp_path):
 
 
 def _nan_hosts():
-    """Each host of the filter as a callable (signal, source WAV) -> the
-    MathError it raises, and the file its message names (None: none)."""
+    """Each host of the filter as a callable (signal, source WAV, filter) ->
+    the MathError it raises, and the file its message names (None: none)."""
     def raised(call):
         with pytest.raises(kestrum.MathError) as error:
             call()
         return error.value
 
-    def stream_in_two_calls(x, _):
-        stream = DELAYED.stream(1, np.float32)
+    def stream_in_two_calls(x, _, filter):
+        stream = filter.stream(1, np.float32)
         stream.apply(x[:45])  # holds the sample, which no sum reaches yet
         return raised(lambda: stream.apply(x[45:])), None
 
-    def dask_array(x, _):
+    def dask_array(x, _, filter):
         da = pytest.importorskip("dask.array")
         kd = pytest.importorskip("kestrum.dask")
-        return raised(lambda: kd.filter_array(da.from_array(x, chunks=30), DELAYED).compute(scheduler="sync")), None
+        return raised(lambda: kd.filter_array(da.from_array(x, chunks=30), filter).compute(scheduler="sync")), None
 
-    def dask_files(_, source):
+    def dask_files(_, source, filter):
         kd = pytest.importorskip("kestrum.dask")
         distributed = pytest.importorskip("distributed")
         with kd.local_cluster(1, 1) as cluster, distributed.Client(cluster) as client:
-            report, = kd.filter_files([source], DELAYED, source + ".out", client)
+            report, = kd.filter_files([source], filter, source + ".out", client)
         error = kestrum.MathError(report.error)
         error.frame = report.frame
         return error, source
 
     return {
-        "apply": lambda x, _: (raised(lambda: DELAYED.apply(x, threads=1)), None),
-        "apply in two parts": lambda x, _: (raised(lambda: DELAYED.apply(x, threads=2)), None),
+        "apply": lambda x, _, filter: (raised(lambda: filter.apply(x, threads=1)), None),
+        "apply on threads": lambda x, _, filter: (raised(lambda: filter.apply(x, threads=2)), None),
         "stream in two calls": stream_in_two_calls,
-        "filter_file": lambda _, source: (raised(lambda: kestrum.filter_file(
-            source, source + ".out.wav", DELAYED, clip=False)), source),
+        "filter_file": lambda _, source, filter: (raised(lambda: kestrum.filter_file(
+            source, source + ".out.wav", filter, clip=False)), source),
         "dask filter_array": dask_array,
         "dask filter_files": dask_files,
     }
@@ -256,13 +256,21 @@ def _nan_hosts():
 DELAYED = kestrum.Filter.from_taps([5, 9], [0.5, 0.25], "delayed")
 
 
+@pytest.mark.parametrize("kind", ["fir", "long"])
 @pytest.mark.parametrize("host", list(_nan_hosts()))
-def test_a_sample_that_is_not_a_number_is_named_alike_by_every_host(tmp_path, host):
+def test_a_sample_that_is_not_a_number_is_named_alike_by_every_host(tmp_path, host, kind):
     x = np.zeros(70000, np.float32)
     x[42] = np.nan
     source = str(tmp_path / "nan.wav")
     kestrum.write_wav(source, x, 8000)
-    error, named = _nan_hosts()[host](x, source)
+    filter = DELAYED
+    if kind == "long":  # the same taps as a WAV impulse response, on the FFT engine
+        ir = np.zeros(10)
+        ir[5], ir[9] = 0.5, 0.25
+        kestrum.write_wav(tmp_path / "delayed.wav", ir, 8000)
+        filter = kestrum.Filter(tmp_path / "delayed.wav")
+        assert filter.is_long
+    error, named = _nan_hosts()[host](x, source, filter)
     body = "frame 42 holds a sample that is not a finite number; it cannot be filtered"
     assert error.frame == 42 and str(error) == (f"{named}: " if named else "") + body, str(error)
 
