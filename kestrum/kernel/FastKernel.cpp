@@ -296,7 +296,6 @@ public:
       Done += Block;
       if (!Good) break;
     }
-    FTally.Add(Result.Tally);
     return Result;
   }
 
@@ -304,7 +303,6 @@ public:
     for (std::vector<double>& L : FLevels) std::fill_n(L.begin(), std::min<size_t>(L.size(), size_t(FHistory)), 0.0);
     FPos = FHistory;
     FFrames = 0;
-    FTally = TOverflowCount::For(FTarget);
   }
 
   int32_t History() const override { return FHistory; }
@@ -405,7 +403,6 @@ private:
   std::vector<std::vector<float>> FAcc;
   int32_t FPos = 0;
   int64_t FFrames = 0;  // frames since Prepare or Reset
-  TOverflowCount FTally;
 };
 
 }  // namespace

@@ -74,14 +74,14 @@ std::pair<int32_t, double> SilenceFromNonFinite(std::vector<std::vector<double>>
   return {Bad, Level};
 }
 
-// Stores the first Count frames of Sums (one line of sums per channel) as
+// Stores frames From to Count - 1 of Sums (one line of sums per channel) as
 // file bytes at Out, up to the first frame that may not be; returns the
 // frames stored, counting them in Tally.
-int32_t StoreFrames(const std::vector<std::vector<double>>& Sums, int32_t Count, const TAudioFormat& Format,
-                    const TStoreRule& Rule, uint8_t* Out, TOverflowCount& Tally) {
+int32_t StoreFrames(const std::vector<std::vector<double>>& Sums, int32_t From, int32_t Count,
+                    const TAudioFormat& Format, const TStoreRule& Rule, uint8_t* Out, TOverflowCount& Tally) {
   const double* Lines[MAX_CHANNELS];
-  for (size_t C = 0; C < Sums.size(); ++C) Lines[C] = Sums[C].data();
-  const int32_t Good = fast::RoundSumsPortable(Lines, Count, Format, Rule, Out, Tally);
+  for (size_t C = 0; C < Sums.size(); ++C) Lines[C] = Sums[C].data() + From;
+  const int32_t Good = fast::RoundSumsPortable(Lines, Count - From, Format, Rule, Out, Tally);
   Tally.Samples += int64_t{Good} * Format.Channels;
   return Good;
 }
@@ -171,7 +171,6 @@ public:
       FPending.insert(FPending.end(), In, In + size_t(Count) * FrameBytes);
     }
     Result.Written = TakeQueued(Count, Out);
-    FTally.Add(Result.Tally);
     return Result;
   }
 
@@ -189,7 +188,6 @@ public:
       if (!Result.Failure) FFirst -= FB - Held;  // the silence that completed the block is no frame
     }
     Result.Written = TakeQueued(INT32_MAX, Out);
-    FTally.Add(Result.Tally);
     // A new signal: its first frame follows the last one taken.
     FFirst += static_cast<int64_t>(FPending.size() / FrameBytes);
     Restart();
@@ -199,7 +197,6 @@ public:
   void Reset() override {
     Restart();
     FFirst = 0;
-    FTally = TOverflowCount::For(FFormat);
   }
 
 private:
@@ -249,14 +246,14 @@ private:
     }
     // The frames are queued up to the first that may not be stored.
     const size_t FrameBytes = size_t(FFormat.FrameBytes());
+    // The first FSkip frames were written before the failure the engine
+    // resumed after: they are the same, and stored again by no one.
+    const int32_t Skip = std::min(FSkip, NonFinite.first);
     const size_t At = FQueue.size();
-    FQueue.resize(At + size_t(Count) * FrameBytes);
-    const int32_t Good = StoreFrames(FSums, NonFinite.first, FFormat, FRule, FQueue.data() + At, Tally);
-    // The first FSkip frames were written before: they leave the queue.
-    const int32_t Skip = std::min(FSkip, Good);
-    FQueue.erase(FQueue.begin() + std::ptrdiff_t(At), FQueue.begin() + std::ptrdiff_t(At + size_t(Skip) * FrameBytes));
+    FQueue.resize(At + size_t(Count - Skip) * FrameBytes);
+    const int32_t Good =
+        Skip + StoreFrames(FSums, Skip, NonFinite.first, FFormat, FRule, FQueue.data() + At, Tally);
     FQueue.resize(At + size_t(Good - Skip) * FrameBytes);
-    Tally.Samples -= int64_t{Skip} * FFormat.Channels;
     const int64_t First = FFirst;
     const int32_t GoodBlocks = (Good < Count ? Good : Frames) / FB;
     for (int32_t K = 0; K < GoodBlocks; ++K) KeepBlock(Raw + size_t(K) * BlockBytes());
@@ -323,7 +320,6 @@ private:
   std::vector<uint8_t> FPast;  // the last FParts + 1 blocks convolved, a ring
   int64_t FBlocks = 0;         // blocks convolved since the signal started
   int64_t FFirst = 0;          // the frame since Reset where FPending starts
-  TOverflowCount FTally;
 };
 
 }  // namespace

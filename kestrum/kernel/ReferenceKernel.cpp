@@ -113,7 +113,6 @@ public:
           } catch (...) {
             Result.Failure = std::current_exception();
           }
-          FTally.Add(Result.Tally);
           return Result;
         }
       }
@@ -125,7 +124,6 @@ public:
       ++FFrames;
       if (++FP == FIR_HISTORY_SIZE) FP = 0;
     }
-    FTally.Add(Result.Tally);
     return Result;
   }
 
@@ -133,7 +131,6 @@ public:
     std::fill_n(FHistory.get(), static_cast<size_t>(FFormat.Channels) * FIR_HISTORY_SIZE, TEntry{});
     FP = 0;
     FFrames = 0;
-    FTally = TOverflowCount::For(FTarget);
   }
 
 private:
@@ -144,7 +141,6 @@ private:
   const std::unique_ptr<TEntry[]> FHistory;  // zeroed: silence
   uint32_t FP = 0;
   int64_t FFrames = 0;  // frames since Prepare or Reset: the dither's frame
-  TOverflowCount FTally;
 };
 
 // The reference engine: its path is chosen when it is prepared.
