@@ -588,13 +588,15 @@ PYBIND11_MODULE(_kestrum, M) {
   StoppedError = Stopped.ptr();
   py::register_exception_translator(Translate);
 
-  // A filter of either kind: a .fir's taps, or a long filter's per channel
-  // (delays and coefficients: its first channel's, at delays 0 to N - 1).
-  py::class_<TFilter>(M, "Filter")
-      .def_property_readonly("comment", [](const TFilter& F) { return F.Comment; })
-      .def_property_readonly("name", [](const TFilter& F) { return F.Name; })
-      .def_property_readonly("rate", [](const TFilter& F) { return F.Rate; })
+  // A filter value of either kind: a .fir's taps, or a long filter's per
+  // channel (delays and coefficients: its first channel's, at delays 0 to
+  // N - 1).
+  py::class_<TFilter>(M, "FilterValue")
+      .def_readonly("name", &TFilter::Name)
+      .def_readonly("comment", &TFilter::Comment)
+      .def_readonly("rate", &TFilter::Rate)
       .def_property_readonly("is_long", &TFilter::IsLong)
+      .def_property_readonly("length", &TFilter::Length)
       .def_property_readonly("nb_taps", [](const TFilter& F) { return F.IsLong() ? int64_t(F.Length()) : int64_t(F.Fir().NbTaps); })
       .def_property_readonly("delays",
                              [](const TFilter& F) {
