@@ -304,6 +304,7 @@ void DriveEngine(TKernelEngine& Engine, TFrameSource& Source, TFrameSink& Sink, 
   if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
   Threads = std::clamp(Threads, 1, kMaxThreads);
   Engine.SetThreads(Threads);
+  Engine.SetResumable(false);  // the run ends at a failure
   Engine.NumberFrom(Number);
   const int32_t Frames = static_cast<int32_t>(std::min<int64_t>(Length.Frames, INT32_MAX));
   TPipeline Pipeline(Engine, Source, Sink, Length, Run, Threads, std::clamp(BlockFrames, 1, Frames));

@@ -96,10 +96,16 @@ public:
   virtual bool Light() const { return false; }
   // Threads Process may use for one call (0: one per core).
   virtual void SetThreads(int) {}
+  // Whether the engine must stand after the good frames of a failure, as a
+  // stream does (the default); a run that ends at its failure (the
+  // driver's) lets an engine keep less for it: the FFT engine then keeps no
+  // copy of the blocks it would convolve again.
+  void SetResumable(bool On) { FResumable = On; }
 
 protected:
   TAudioFormat FFormat, FTarget;
   int64_t FNumber = 0;
+  bool FResumable = true;
 };
 
 // The engine for Kind and Filter, prepared for Format, Store and Frames:

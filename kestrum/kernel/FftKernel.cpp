@@ -118,8 +118,8 @@ namespace {
 // it may use two), and its frames queue for output: a call writes at most
 // as many frames as it takes, so that the output lags by less than a block.
 //
-// To stand after the good frames of a failing block, the engine keeps the
-// file bytes of the last Parts + 1 blocks convolved: it forgets the signal,
+// To stand after the good frames of a failing block (when resumable), the
+// engine keeps the file bytes of the last Parts + 1 blocks convolved: it forgets the signal,
 // convolves them again (which gives the convolvers the same state, the
 // oldest block's spectrum falling out of their window) and keeps the good
 // frames as the start of the next block, already written.
@@ -142,7 +142,6 @@ public:
     for (const std::vector<double>& Taps : FFilter.Channels)
       FParts = std::max<int64_t>(FParts, std::min<int64_t>(PartsReached(Frames, FB),
                                                            std::max<int64_t>(1, (int64_t(Taps.size()) + FB - 1) / FB)));
-    FPast.assign(size_t(FParts + 1) * BlockBytes(), 0);
     FSums.assign(size_t(Format.Channels), {});
     Reset();
   }
@@ -264,7 +263,7 @@ private:
     // written; the convolvers go back to the blocks before it.
     FPending.assign(Raw + size_t(GoodBlocks) * BlockBytes(), Raw + size_t(Good) * FrameBytes);
     FSkip = Good - GoodBlocks * FB;
-    Replay();
+    if (FResumable) Replay();
     try {
       ThrowAt(FSums, Good, NonFinite, FRule, FNumber + First);
     } catch (...) {
@@ -272,9 +271,13 @@ private:
     }
   }
 
-  // Keeps Raw's block among the last Parts + 1 convolved.
+  // Keeps Raw's block among the last Parts + 1 convolved, when the engine
+  // must resume after a failure.
   void KeepBlock(const uint8_t* Raw) {
-    std::memcpy(FPast.data() + size_t(FBlocks % (FParts + 1)) * BlockBytes(), Raw, BlockBytes());
+    if (FResumable) {
+      FPast.resize(size_t(FParts + 1) * BlockBytes());
+      std::memcpy(FPast.data() + size_t(FBlocks % (FParts + 1)) * BlockBytes(), Raw, BlockBytes());
+    }
     ++FBlocks;
   }
 
