@@ -19,7 +19,7 @@ endforeach()
 # as include/kestrum/<room>/, they are included as "kestrum/<room>/...".
 set(KESTRUM_PUBLIC_HEADERS
   component/Kestrum.h
-  kernel/FirStream.h kernel/FftKernel.h kernel/Kernel.h kernel/Overflow.h
+  kernel/Engine.h kernel/FirStream.h kernel/FftKernel.h kernel/Kernel.h kernel/Overflow.h
   filter/Filter.h filter/FirFile.h filter/LongFilter.h
   wav/ReadWavFile.h wav/WriteWavFile.h wav/WavHeader.h wav/TargetRule.h
   base/Errors.h base/Component.h base/OutputFile.h base/Bytes.h

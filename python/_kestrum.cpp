@@ -30,8 +30,9 @@
 #include "kestrum/design/DesignSpec.h"
 #include "kestrum/design/Response.h"
 #include "kestrum/component/Kestrum.h"
+#include "kestrum/filter/Filter.h"
 #include "kestrum/filter/FirFile.h"
-#include "kestrum/kernel/FftKernel.h"
+#include "kestrum/kernel/Engine.h"
 #include "kestrum/kernel/FirStream.h"
 #include "kestrum/wav/ReadWavFile.h"
 #include "kestrum/wav/TargetRule.h"
@@ -136,17 +137,31 @@ py::array_t<int32_t> Unpack24(const py::buffer& Data) {
   return Levels;
 }
 
-// The longest delay of Filter as the kernel applies it: how many frames
-// before a block its first output needs.
-int32_t HistoryOf(const TFirFilter& Filter) { return TResponse(Filter, 1).MaxDelay(); }
-
-// A library stream for Python, one call at a time: Reset, Frames and
-// Overflow under its lock.
-template <class TInner>
-class TLockedStream {
+// A library stream for Python, one call at a time, the GIL released while
+// it filters: a .fir through the block engine, a long filter through the
+// FFT engine, which holds frames back until Flush.
+class TStream {
 public:
-  template <class... TArgs>
-  explicit TLockedStream(TArgs&&... Args) : FStream(std::forward<TArgs>(Args)...) {}
+  TStream(const TFilter& Filter, int Channels, int Bits, bool Clip)
+      : FStream(Filter, FormatOf(Channels, Bits), Clip) {}
+
+  // The frames written at Out's start.
+  int64_t Filter(const py::buffer& In, const py::buffer& Out) {
+    const std::span<const uint8_t> Source = Bytes(In);
+    const std::span<uint8_t> Target = WritableBytes(Out);
+    py::gil_scoped_release Release;
+    const std::lock_guard Lock(FMutex);
+    return FStream.Filter(Source, Target);
+  }
+  py::bytes Flush() {
+    std::vector<uint8_t> Out;
+    {
+      py::gil_scoped_release Release;
+      const std::lock_guard Lock(FMutex);
+      Out = FStream.Flush();
+    }
+    return py::bytes(reinterpret_cast<const char*>(Out.data()), Out.size());
+  }
   void Reset() {
     py::gil_scoped_release Release;
     const std::lock_guard Lock(FMutex);
@@ -160,101 +175,34 @@ public:
     const std::lock_guard Lock(FMutex);
     return OverflowTuple(FStream.Overflow());
   }
-
-protected:
-  std::mutex FMutex;
-  TInner FStream;
-};
-
-// TFirStream for Python: the GIL released while it filters.
-class TStream : public TLockedStream<TFirStream> {
-public:
-  TStream(const TFirFilter& Filter, int Channels, int Bits, bool Clip)
-      : TLockedStream(Filter, FormatOf(Channels, Bits), Clip) {}
-
-  void Filter(const py::buffer& In, const py::buffer& Out) {
-    const std::span<const uint8_t> Source = Bytes(In);
-    const std::span<uint8_t> Target = WritableBytes(Out);
-    py::gil_scoped_release Release;
+  int32_t BlockFrames() {
     const std::lock_guard Lock(FMutex);
-    FStream.Filter(Source, Target);
+    return FStream.BlockFrames();
   }
-};
-
-// TFftStream for Python: a WAV impulse response read as the tool reads it,
-// the GIL released while it filters.
-class TLongStream : public TLockedStream<TFftStream> {
-public:
-  TLongStream(const std::string& Path, int Channels, int Bits, bool Clip, int FilterChannel, double GainDb,
-              const std::string& Normalize)
-      : TLockedStream(ReadLongFilter(Path, {FilterChannel, GainDb, NormalizeOf(Normalize)}),
-                FormatOf(Channels, Bits), Clip) {}
-
-  py::bytes Filter(const py::buffer& In) {
-    const std::span<const uint8_t> Source = Bytes(In);
-    std::vector<uint8_t> Out;
-    {
-      py::gil_scoped_release Release;
-      const std::lock_guard Lock(FMutex);
-      Out = FStream.Filter(Source);
-    }
-    return py::bytes(reinterpret_cast<const char*>(Out.data()), Out.size());
-  }
-  py::bytes Flush() {
-    std::vector<uint8_t> Out;
-    {
-      py::gil_scoped_release Release;
-      const std::lock_guard Lock(FMutex);
-      Out = FStream.Flush();
-    }
-    return py::bytes(reinterpret_cast<const char*>(Out.data()), Out.size());
-  }
-  int32_t BlockFrames() const { return FStream.BlockFrames(); }
 
 private:
-  static TNormalize NormalizeOf(const std::string& Name) {
-    if (Name == "peak") return TNormalize::Peak;
-    if (Name == "energy") return TNormalize::Energy;
-    if (Name.empty()) return TNormalize::None;
-    throw py::value_error("normalize '" + Name + "': 'peak', 'energy' or None are accepted");
-  }
+  std::mutex FMutex;
+  TFirStream FStream;
 };
 
-// One part of a whole signal filtered on its own thread: its stream first
-// filters the frames before the part that its outputs need, then the part.
-struct TPart {
-  size_t First = 0, Count = 0;  // frames of the part
-  size_t Warm = 0;              // frames before it, filtered only for their history
-  TOverflowCount Overflow;
-  std::exception_ptr Error;
-};
-
-// Number: the number of the signal's first frame in errors.
-void FilterPart(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip, const uint8_t* In, uint8_t* Out,
-                size_t FrameBytes, int64_t Number, TPart& Part) {
-  try {
-    TFirStream Stream(Filter, Format, Clip);
-    // Its errors name frames by their place in the whole signal.
-    Stream.NumberFrom(Number + static_cast<int64_t>(Part.First - Part.Warm));
-    if (Part.Warm > 0) {
-      std::vector<uint8_t> Scratch(Part.Warm * FrameBytes);
-      Stream.Filter({In + (Part.First - Part.Warm) * FrameBytes, Scratch.size()}, Scratch);
-    }
-    const TOverflowCount Before = Stream.Overflow();
-    Stream.Filter({In + Part.First * FrameBytes, Part.Count * FrameBytes}, {Out + Part.First * FrameBytes, Part.Count * FrameBytes});
-    Part.Overflow = Stream.Overflow();
-    Part.Overflow.Samples -= Before.Samples;
-    Part.Overflow.Overflowed -= Before.Overflowed;
-  } catch (...) {
-    Part.Error = std::current_exception();
-  }
+TNormalize NormalizeOf(const std::string& Name) {
+  if (Name == "peak") return TNormalize::Peak;
+  if (Name == "energy") return TNormalize::Energy;
+  if (Name.empty()) return TNormalize::None;
+  throw py::value_error("normalize '" + Name + "': 'peak', 'energy' or None are accepted");
 }
 
-// A whole signal at once, cut into parts filtered side by side on Threads
-// threads (0: one per core, for a signal long enough to gain from them).
-// The bytes are those of one stream over the whole signal: each part's
-// stream first goes over the frames its history needs.
-py::tuple Apply(const TFirFilter& Filter, int ChannelCount, int BitsValue, bool Clip, const py::buffer& In,
+// A WAV impulse response read as the tool reads it, with these options.
+TFilter ReadLong(const std::string& Path, int FilterChannel, double GainDb, const std::string& Normalize) {
+  TLongFilter Long = ReadLongFilter(Path, {FilterChannel, GainDb, NormalizeOf(Normalize)});
+  std::string Comment = ImpulseComment(Long);
+  return FilterOf(std::move(Long), Path, std::move(Comment));
+}
+
+// A whole signal at once through the driver (kestrum/kernel/Engine.h), on
+// Threads threads (0: one per core, for a filter worth it). Number: the
+// number of the signal's first frame in errors.
+py::tuple Apply(const TFilter& Filter, int ChannelCount, int BitsValue, bool Clip, const py::buffer& In,
                 const py::buffer& Out, int Threads, int64_t Number) {
   const TAudioFormat Format = FormatOf(ChannelCount, BitsValue);
   const std::span<const uint8_t> Source = Bytes(In);
@@ -263,37 +211,14 @@ py::tuple Apply(const TFirFilter& Filter, int ChannelCount, int BitsValue, bool 
   if (Source.size() != Target.size() || Source.size() % FrameBytes != 0)
     throw py::value_error("the input and output buffers must hold the same whole number of frames");
   if (Threads < 0) throw py::value_error("threads must be 0 (one per core) or more, not " + std::to_string(Threads));
-  const size_t Frames = Source.size() / FrameBytes;
-  // Below this many frames per part, threads cost more than they save.
-  constexpr size_t kMinPart = 1 << 15;
-  const int Taps = std::max(Filter.NbTaps, 0);
-  if (Threads == 0) Threads = Taps >= 8 ? static_cast<int>(std::max(1u, std::thread::hardware_concurrency())) : 1;
-  const size_t PartCount = std::clamp<size_t>(Frames / kMinPart, 1, static_cast<size_t>(Threads));
-  const size_t History = static_cast<size_t>(HistoryOf(Filter));
-
-  std::vector<TPart> Parts(PartCount);
-  for (size_t P = 0; P < PartCount; ++P) {
-    Parts[P].First = Frames * P / PartCount;
-    Parts[P].Count = Frames * (P + 1) / PartCount - Parts[P].First;
-    Parts[P].Warm = std::min(Parts[P].First, History);
-  }
+  TOverflowCount Overflow;
   {
     py::gil_scoped_release Release;
-    std::vector<std::thread> Workers;
-    for (size_t P = 1; P < PartCount; ++P)
-      Workers.emplace_back(FilterPart, std::cref(Filter), std::cref(Format), Clip, Source.data(), Target.data(),
-                           FrameBytes, Number, std::ref(Parts[P]));
-    FilterPart(Filter, Format, Clip, Source.data(), Target.data(), FrameBytes, Number, Parts[0]);
-    for (std::thread& Worker : Workers) Worker.join();
+    const int64_t Frames = std::max<int64_t>(1, static_cast<int64_t>(Source.size() / FrameBytes));
+    const std::unique_ptr<TKernelEngine> Engine = MakeEngine(TEngine::Auto, Filter, Format, {Clip, {}, {}}, Frames);
+    Overflow = ApplyEngine(*Engine, Source, Target, Threads, Number);
   }
-  // The first failure in the signal's order is the one a single stream meets:
-  // a failure in a part's warm-up lies in an earlier part, which fails there
-  // or before.
-  for (const TPart& Part : Parts)
-    if (Part.Error) std::rethrow_exception(Part.Error);
-  TOverflowCount Total = Parts[0].Overflow;
-  for (size_t P = 1; P < PartCount; ++P) Total.Add(Parts[P].Overflow);
-  return OverflowTuple(Total);
+  return OverflowTuple(Overflow);
 }
 
 // Calls Python callables for a file run's events, with the GIL held. An
@@ -592,19 +517,36 @@ py::bytes WavHeader(const std::string&, int Channels, int Bits, uint32_t Rate, i
   return py::bytes(reinterpret_cast<const char*>(Header.data()), Header.size());
 }
 
-// The filter's text read by the library's reader, with its warnings.
+// A filter read by the library's reader, with its warnings: the file
+// FileName (a .fir or a WAV impulse response), or the text of a .fir.
 py::tuple ReadFilterText(std::optional<std::string> FileName, std::optional<std::string> Text, const std::string& Name) {
-  TFirFileReader Reader = FileName ? TFirFileReader::FromFile(*FileName) : TFirFileReader::FromText(*Text, Name);
+  if (FileName) {
+    TFilter Filter = ReadFilter(*FileName);
+    std::vector<std::string> Warnings = Filter.HeadWarnings;
+    Warnings.insert(Warnings.end(), Filter.TapWarnings.begin(), Filter.TapWarnings.end());
+    return py::make_tuple(std::move(Filter), Warnings);
+  }
+  TFirFileReader Reader = TFirFileReader::FromText(*Text, Name);
   TFirFilter Filter;
   Reader.ReadHead(Filter);
   Reader.ReadTaps(Filter);
-  return py::make_tuple(Filter, Reader.TakeWarnings());
+  return py::make_tuple(FilterOf(std::move(Filter), Name), Reader.TakeWarnings());
+}
+
+// A long filter of these taps per channel, as a pickled one comes back.
+TFilter FromLong(std::vector<std::vector<double>> Channels, uint32_t Rate, std::string Name, std::string Comment) {
+  if (Channels.empty() || Channels.size() > size_t{MAX_CHANNELS})
+    throw py::value_error("a long filter has 1 to " + std::to_string(MAX_CHANNELS) + " channels");
+  TLongFilter Long;
+  Long.Channels = std::move(Channels);
+  Long.Rate = Rate;
+  return FilterOf(std::move(Long), std::move(Name), std::move(Comment));
 }
 
 // Coefficients come as doubles, rounded to float here, in the default
 // environment rather than by the caller's numpy in its own, so that one beyond
 // float range is refused as given rather than as the infinity it rounds to.
-TFirFilter FromTaps(const std::vector<int32_t>& Delays, const std::vector<double>& Coefs, std::string Comment) {
+TFilter FromTaps(const std::vector<int32_t>& Delays, const std::vector<double>& Coefs, std::string Comment) {
   if (Delays.size() != Coefs.size())
     throw py::value_error(std::to_string(Delays.size()) + " delays and " + std::to_string(Coefs.size()) +
                           " coefficients: give one of each per tap");
@@ -622,7 +564,7 @@ TFirFilter FromTaps(const std::vector<int32_t>& Delays, const std::vector<double
                             std::to_string(Taps.size()) + " is beyond single precision");
     }
   }
-  return MakeFirFilter(Taps, std::move(Comment));
+  return FilterOf(MakeFirFilter(Taps, std::move(Comment)), "");
 }
 
 const std::pair<const char*, TBandKind> kBands[] = {{"lowpass", TBandKind::Lowpass},
@@ -664,11 +606,15 @@ py::tuple Design(const std::string& Kind, double Low, double High, double Rate, 
     py::gil_scoped_release Release;
     Designed = DesignTaps(Request, kMaxDesignTaps);
   }
-  if (Designed.Taps.size() > size_t{FIR_MAX_TAPS})
-    throw py::value_error("the design needs " + std::to_string(Designed.Taps.size()) +
-                          " taps, and a Filter holds at most " + std::to_string(FIR_MAX_TAPS) +
-                          ": ask for wider transitions or less attenuation");
-  return py::make_tuple(ToFirFilter(Designed), Designed.Warnings);
+  // What a .fir cannot hold is a long filter, its taps in double, as the
+  // tool's designs are.
+  if (Designed.Taps.size() > size_t{FIR_MAX_TAPS}) {
+    TLongFilter Long;
+    Long.Channels.push_back(std::move(Designed.Taps));
+    Long.Rate = static_cast<uint32_t>(Rate);
+    return py::make_tuple(FilterOf(std::move(Long), "", Designed.Comment), Designed.Warnings);
+  }
+  return py::make_tuple(FilterOf(ToFirFilter(Designed), ""), Designed.Warnings);
 }
 
 // The filter of an impulse response, as the tool designs it, and what
@@ -676,17 +622,22 @@ py::tuple Design(const std::string& Kind, double Low, double High, double Rate, 
 py::tuple FromImpulse(const std::string& FileName, int Channel, double Threshold) {
   TImpulseReport Report;
   int64_t Frames = 0;
-  const TFirFilter Filter = FilterFromImpulseFile(FileName, Channel, Threshold, Report, Frames);
+  const TFilter Filter = FilterOf(FilterFromImpulseFile(FileName, Channel, Threshold, Report, Frames), "");
   return py::make_tuple(Filter, py::dict(py::arg("frames") = Frames, py::arg("kept") = Report.Kept,
                                          py::arg("dropped_zero") = Report.DroppedZero,
                                          py::arg("dropped") = Report.Dropped,
                                          py::arg("largest_dropped") = Report.LargestDropped));
 }
 
+// The response of a filter: a long filter's first channel.
+TResponse ResponseOf(const TFilter& Filter, double Rate) {
+  return Filter.IsLong() ? TResponse(Filter.Long().Channels.front(), Rate) : TResponse(Filter.Fir(), Rate);
+}
+
 // The summary's figures, and its text as `kestrum response` prints it.
-py::dict Summary(const TFirFilter& Filter, double Rate) {
+py::dict Summary(const TFilter& Filter, double Rate) {
   if (!(Rate > 0)) throw py::value_error("the rate must be positive");
-  const TResponse Response(Filter, Rate);
+  const TResponse Response = ResponseOf(Filter, Rate);
   const TResponseSummary S = Summarize(Response);
   const auto Crossings = [](const TCrossings& C) { return py::make_tuple(C.Frequencies, C.Count); };
   return py::dict(py::arg("taps") = S.Taps, py::arg("min_delay") = S.MinDelay, py::arg("max_delay") = S.MaxDelay,
@@ -700,10 +651,10 @@ py::dict Summary(const TFirFilter& Filter, double Rate) {
 // Frequency (Hz), magnitude (dB), phase (degrees), group delay (frames, NaN
 // where undefined) at Points frequencies from 0 to half the rate, the rows of
 // `kestrum response --csv` unrounded.
-py::tuple Curves(const TFirFilter& Filter, double Rate, int32_t Points) {
+py::tuple Curves(const TFilter& Filter, double Rate, int32_t Points) {
   if (!(Rate > 0)) throw py::value_error("the rate must be positive");
   if (Points < 2) throw py::value_error("points must be 2 or more, not " + std::to_string(Points));
-  const TResponse Response(Filter, Rate);
+  const TResponse Response = ResponseOf(Filter, Rate);
   py::array_t<double> Frequency(Points), Magnitude(Points), Phase(Points), Delay(Points);
   double *F = Frequency.mutable_data(), *M = Magnitude.mutable_data(), *P = Phase.mutable_data(),
          *D = Delay.mutable_data();
@@ -765,22 +716,49 @@ PYBIND11_MODULE(_kestrum, M) {
   StoppedError = Stopped.ptr();
   py::register_exception_translator(Translate);
 
-  py::class_<TFirFilter>(M, "FirFilter")
-      .def_property_readonly("comment", [](const TFirFilter& F) { return F.FilterComment; })
-      .def_property_readonly("nb_taps", [](const TFirFilter& F) { return F.NbTaps; })
+  // A filter value of either kind: a .fir's taps, or a long filter's per
+  // channel (delays and coefficients: its first channel's, at delays 0 to
+  // N - 1).
+  py::class_<TFilter>(M, "FilterValue")
+      .def_readonly("name", &TFilter::Name)
+      .def_readonly("comment", &TFilter::Comment)
+      .def_readonly("rate", &TFilter::Rate)
+      .def_property_readonly("is_long", &TFilter::IsLong)
+      .def_property_readonly("length", &TFilter::Length)
+      .def_property_readonly("nb_taps", [](const TFilter& F) { return F.IsLong() ? int64_t(F.Length()) : int64_t(F.Fir().NbTaps); })
       .def_property_readonly("delays",
-                             [](const TFirFilter& F) {
-                               const size_t N = static_cast<size_t>(std::max(F.NbTaps, 0));
-                               return py::array_t<int32_t>(static_cast<py::ssize_t>(N), F.Delays.data());
+                             [](const TFilter& F) {
+                               if (F.IsLong()) {
+                                 py::array_t<int32_t> Delays(static_cast<py::ssize_t>(F.Long().Channels.front().size()));
+                                 for (py::ssize_t I = 0; I < Delays.size(); ++I) Delays.mutable_data()[I] = int32_t(I);
+                                 return Delays;
+                               }
+                               const size_t N = static_cast<size_t>(std::max(F.Fir().NbTaps, 0));
+                               return py::array_t<int32_t>(static_cast<py::ssize_t>(N), F.Fir().Delays.data());
                              })
       .def_property_readonly("coefficients",
-                             [](const TFirFilter& F) {
-                               const size_t N = static_cast<size_t>(std::max(F.NbTaps, 0));
-                               return py::array_t<float>(static_cast<py::ssize_t>(N), F.Coefs.data());
+                             [](const TFilter& F) -> py::object {
+                               if (F.IsLong()) {
+                                 const std::vector<double>& Taps = F.Long().Channels.front();
+                                 return py::array_t<double>(static_cast<py::ssize_t>(Taps.size()), Taps.data());
+                               }
+                               const size_t N = static_cast<size_t>(std::max(F.Fir().NbTaps, 0));
+                               return py::array_t<float>(static_cast<py::ssize_t>(N), F.Fir().Coefs.data());
                              })
-      .def("text", &FormatFirFile, kDefaultEnv);
+      .def_property_readonly("channels", [](const TFilter& F) { return F.IsLong() ? F.Long().Channels : std::vector<std::vector<double>>{}; })
+      .def("text",
+           [](const TFilter& F) {
+             if (F.IsLong())
+               throw EGeneralError("a long filter of " + std::to_string(F.Length()) +
+                                   " taps has no .fir text: a .fir holds at most " + std::to_string(FIR_MAX_TAPS));
+             return FormatFirFile(F.Fir());
+           },
+           kDefaultEnv)
+      .def(py::pickle(&FilterState, &FilterFromState));
   M.def("read_filter", &ReadFilterText, kDefaultEnv);
   M.def("from_taps", &FromTaps, kDefaultEnv);
+  M.def("from_long", &FromLong, kDefaultEnv);
+  M.def("read_long_filter", &ReadLong, kDefaultEnv);
   M.def("design", &Design, kDefaultEnv);
   M.def("from_impulse", &FromImpulse, kDefaultEnv);
   M.def("summary", &Summary, kDefaultEnv);
@@ -800,17 +778,6 @@ PYBIND11_MODULE(_kestrum, M) {
   M.def("rate_warning", py::overload_cast<const std::string&, const std::string&, uint32_t>(&RateWarning),
         kDefaultEnv);
   M.def("value_rate_warning", py::overload_cast<const TFilter&, uint32_t>(&RateWarning), kDefaultEnv);
-  py::class_<TFilter>(M, "FilterValue")
-      .def_readonly("name", &TFilter::Name)
-      .def_readonly("comment", &TFilter::Comment)
-      .def_readonly("rate", &TFilter::Rate)
-      .def_property_readonly("is_long", &TFilter::IsLong)
-      .def_property_readonly("length", &TFilter::Length)
-      .def_property_readonly("fir", [](const TFilter& F) -> TFirFilter {
-        if (F.IsLong()) throw py::value_error("'" + F.Name + "' is a long filter, not a .fir table");
-        return F.Fir();
-      })
-      .def(py::pickle(&FilterState, &FilterFromState));
   M.def("filter_value", &FilterValue, kDefaultEnv);
   M.def("is_design", [](const std::string& Text) {
     try {
@@ -838,17 +805,11 @@ PYBIND11_MODULE(_kestrum, M) {
       .def(py::init<std::string>(), kDefaultEnv)
       .def("__enter__", &TTempTagScope::Enter, kDefaultEnv)
       .def("__exit__", &TTempTagScope::Exit, kDefaultEnv);
-  py::class_<TLongStream>(M, "LongStream")
-      .def(py::init<const std::string&, int, int, bool, int, double, const std::string&>(), kDefaultEnv)
-      .def("filter", &TLongStream::Filter, kDefaultEnv)
-      .def("flush", &TLongStream::Flush, kDefaultEnv)
-      .def("reset", &TLongStream::Reset, kDefaultEnv)
-      .def_property_readonly("frames", &TLongStream::Frames, kDefaultEnv)
-      .def_property_readonly("overflow", &TLongStream::Overflow, kDefaultEnv)
-      .def_property_readonly("block_frames", &TLongStream::BlockFrames, kDefaultEnv);
   py::class_<TStream>(M, "Stream")
-      .def(py::init<const TFirFilter&, int, int, bool>(), kDefaultEnv)
+      .def(py::init<const TFilter&, int, int, bool>(), kDefaultEnv)
       .def("filter", &TStream::Filter, kDefaultEnv)
+      .def("flush", &TStream::Flush, kDefaultEnv)
+      .def_property_readonly("block_frames", &TStream::BlockFrames, kDefaultEnv)
       .def("reset", &TStream::Reset, kDefaultEnv)
       .def_property_readonly("frames", &TStream::Frames, kDefaultEnv)
       .def_property_readonly("overflow", &TStream::Overflow, kDefaultEnv);

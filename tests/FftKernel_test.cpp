@@ -9,6 +9,7 @@
 
 #include "kestrum/base/Errors.h"
 #include "kestrum/dsp/KissFft.h"
+#include "kestrum/kernel/Engine.h"
 #include "kestrum/kernel/ExactKernel.h"
 #include "kestrum/kernel/FftKernel.h"
 #include "kestrum/kernel/FastKernel.h"
@@ -161,10 +162,11 @@ TEST(FftKernel, StoresTheRoundedDoubleSum) {
 // written out here. Taps 1 at delays 0 and 1 make the sums of the levels
 // max, 0, min, 0, max, step, 0, min, -step; the .fir arithmetic sums them
 // in float (a 32-bit max is then 2^31), the FFT engine in double, exactly
-// for these levels.
+// for these levels. Each engine is made by the factory and run by the
+// driver (the block engine in blocks of 4 frames), then as a stream.
 TEST(FftKernel, EveryEngineStoresExtremeLevelsByOneRule) {
   using S = TSampleFormat;
-  enum TEngine { Reference, Fast, Exact, Fft };
+  using enum TEngine;
   TFirFilter Fir;
   test::AddTap(Fir, 0, 1.0f);
   test::AddTap(Fir, 1, 1.0f);
@@ -215,20 +217,34 @@ TEST(FftKernel, EveryEngineStoresExtremeLevelsByOneRule) {
         TOverflowCount Count = TOverflowCount::For(Format);
         TRunContext Run(Clip, Count, 5000);
         int64_t Error = -1;
+        const TFilter Filter =
+            Engine == Reference || Engine == Fast ? FilterOf(Fir, "") : FilterOf(Long, "", "");
+        const TRunLength Length{int64_t(Levels.size()), false};
         try {
-          const TRunLength Length{int64_t(Levels.size()), false};
-          switch (Engine) {
-            case Reference: RunReferenceKernel(Source, Sink, Format, Length, Fir, Run); break;
-            case Fast: fast::RunBlocks(Source, Sink, Format, Length, Fir, Run, 1, 4); break;
-            case Exact: RunExactKernel(Source, Sink, Format, Length, Long, Run, 1); break;
-            case Fft: RunFftKernel(Source, Sink, Format, Length, Long, Run, 1); break;
-          }
+          const std::unique_ptr<TKernelEngine> Kernel = MakeEngine(Engine, Filter, Format, {Clip, {}, {}}, Length.Frames);
+          DriveEngine(*Kernel, Source, Sink, Length, Run, 1, Engine == Fast ? 4 : fast::kBlockFrames);
         } catch (const EMathError& E) {
           Error = E.Frame();
         }
         EXPECT_EQ(Error, WantError);
         EXPECT_EQ(Sink.Out, Want);
         EXPECT_EQ(Count, WantCount);
+        TFirStream Stream(Filter, Format, Clip, Engine);
+        test::Bytes Streamed;
+        Error = -1;
+        try {
+          Streamed = Stream.Filter(In);
+          const test::Bytes Rest = Stream.Flush();
+          Streamed.insert(Streamed.end(), Rest.begin(), Rest.end());
+        } catch (const EMathError& E) {
+          Error = E.Frame();
+        }
+        EXPECT_EQ(Error, WantError);
+        EXPECT_EQ(Stream.Frames() * Bytes, int64_t(Want.size()));  // the frames before a failure
+        if (WantError < 0) {
+          EXPECT_EQ(Streamed, Want);
+        }
+        EXPECT_EQ(Stream.Overflow(), WantCount);
       }
     }
   }

@@ -22,6 +22,7 @@
 #include "kestrum/base/Errors.h"
 #include "kestrum/kernel/FastKernel.h"
 #include "kestrum/kernel/FftKernel.h"
+#include "kestrum/filter/Filter.h"
 #include "kestrum/filter/LongFilter.h"
 #include "tests/KernelCases.h"
 
@@ -33,24 +34,25 @@ using namespace test;
 // The in-memory filter over C's frames (silence past its data), cut into
 // pieces of random sizes: single frames, odd sizes and pieces longer than a
 // block; 16-bit and float pieces go in as bytes or as samples, some in
-// place. Out holds the frames filtered before any error.
+// place. Out holds the frames written before any error, then those Flush
+// gives (what an engine with latency held back).
 TOutcome RunStream(TFirStream& Stream, const TCase& C, std::mt19937& R) {
   const size_t FrameBytes = static_cast<size_t>(Stream.FrameBytes());
   const TSampleFormat Samples = C.Format().Samples;
   Bytes In(static_cast<size_t>(std::max(C.NbEch, 0)) * FrameBytes, Samples == TSampleFormat::Pcm8 ? 0x80 : 0x00);
   std::copy_n(C.Data.begin(), std::min(C.Data.size(), In.size()), In.begin());
-  Bytes Out(In.size());
   TOutcome Got;
-  try {
-    for (size_t Done = 0; Done < In.size();) {
-      const size_t Sizes[] = {1, 1 + 2 * (R() % 500), fast::kBlockFrames + 1 + R() % 20000};
-      const size_t Size = std::min(Sizes[R() % 3] * FrameBytes, In.size() - Done);
-      const std::span<uint8_t> Piece(Out.data() + Done, Size);
-      std::span<const uint8_t> From(In.data() + Done, Size);
-      if (R() % 2) {  // in place
-        std::copy_n(In.begin() + Done, Size, Piece.begin());
-        From = Piece;
-      }
+  for (size_t Done = 0; Done < In.size() && Got.Error.empty();) {
+    const size_t Sizes[] = {1, 1 + 2 * (R() % 500), fast::kBlockFrames + 1 + R() % 20000};
+    const size_t Size = std::min(Sizes[R() % 3] * FrameBytes, In.size() - Done);
+    Bytes Piece(Size);
+    std::span<const uint8_t> From(In.data() + Done, Size);
+    if (R() % 2) {  // in place
+      std::copy_n(In.begin() + ptrdiff_t(Done), Size, Piece.begin());
+      From = Piece;
+    }
+    const int64_t Before = Stream.Frames();
+    try {
       if (Samples == TSampleFormat::Pcm16 && R() % 2)
         Stream.Filter(std::span<const int16_t>(reinterpret_cast<const int16_t*>(From.data()), Size / 2),
                       std::span<int16_t>(reinterpret_cast<int16_t*>(Piece.data()), Size / 2));
@@ -59,12 +61,18 @@ TOutcome RunStream(TFirStream& Stream, const TCase& C, std::mt19937& R) {
                       std::span<float>(reinterpret_cast<float*>(Piece.data()), Size / 4));
       else
         Stream.Filter(From, Piece);
-      Done += Size;
+    } catch (const EMathError& E) {
+      Got.Error = std::string("EMathError: ") + E.what();
     }
+    Got.Out.insert(Got.Out.end(), Piece.begin(), Piece.begin() + ptrdiff_t(size_t(Stream.Frames() - Before) * FrameBytes));
+    Done += Size;
+  }
+  try {
+    const Bytes Rest = Stream.Flush();
+    Got.Out.insert(Got.Out.end(), Rest.begin(), Rest.end());
   } catch (const EMathError& E) {
     Got.Error = std::string("EMathError: ") + E.what();
   }
-  Got.Out.assign(Out.begin(), Out.begin() + static_cast<ptrdiff_t>(Stream.Frames() * FrameBytes));
   Got.Overflow = Stream.Overflow();
   return Got;
 }
@@ -138,29 +146,28 @@ TEST(FirStream, KeepsFarDelaysAcrossLongRandomSplits) {
       AddTap(C.Filter, Delay, float(int(R() % 15) - 7) / 64.0f + 1.0f / 128.0f);
     for (int I = 0; I < 12; ++I)
       AddTap(C.Filter, int32_t(R() % uint32_t(Row.MaxDelay)), float(int(R() % 15) - 7) / 64.0f);
+    // Every engine through the one stream class, against its file run: the
+    // .fir engines give the reference's bytes; the exact engine sums a long
+    // filter's taps in delay order, the FFT engine in double.
     TOutcome Want = RunReference(C);
     Want.Progress.clear();
-    Want.Overflow.Bits = C.Format().Bits();
-    Want.Overflow.Float = C.Format().Float();
-    TFirStream Stream(C.Filter, C.Format());
-    EXPECT_EQ(RunStream(Stream, C, R), Want);
-
-    // The FFT stream: pieces of single frames, odd sizes and several blocks.
     TOutcome WantFft = RunFft(C, 1);
-    TFftStream Fft(LongFilterOf(C.Filter), C.Format());
-    const size_t FrameBytes = size_t(C.Format().FrameBytes()), Block = size_t(Fft.BlockFrames());
-    Bytes Got;
-    for (size_t Done = 0; Done < C.Data.size();) {
-      const size_t Sizes[] = {1, 1 + 2 * (R() % 1500), Block * (1 + R() % 4) + R() % 3 - 1};
-      const size_t Size = std::min(Sizes[R() % 3] * FrameBytes, C.Data.size() - Done);
-      const Bytes Part = Fft.Filter(std::span(C.Data).subspan(Done, Size));
-      Got.insert(Got.end(), Part.begin(), Part.end());
-      Done += Size;
+    WantFft.Progress.clear();
+    const TFilter Long = FilterOf(LongFilterOf(C.Filter), "", "");
+    TOutcome WantExact = Want;
+    const std::unique_ptr<TKernelEngine> Exact = MakeEngine(TEngine::Exact, Long, C.Format(), {});
+    ApplyEngine(*Exact, C.Data, WantExact.Out, 0);
+    for (const TEngine Engine : {TEngine::Reference, TEngine::Fast, TEngine::Exact, TEngine::Fft}) {
+      SCOPED_TRACE(testing::Message() << "engine " << int(Engine));
+      TFirStream Stream(Engine == TEngine::Exact || Engine == TEngine::Fft ? Long : FilterOf(C.Filter, ""),
+                        C.Format(), false, Engine);
+      const TOutcome Got = RunStream(Stream, C, R);
+      const TOutcome& Wanted = Engine == TEngine::Fft ? WantFft : Engine == TEngine::Exact ? WantExact : Want;
+      EXPECT_EQ(Got.Out, Wanted.Out);
+      EXPECT_EQ(Got.Error, Wanted.Error);
+      EXPECT_EQ(Got.Overflow.Overflowed, Wanted.Overflow.Overflowed);
+      EXPECT_EQ(Got.Overflow.Samples, Wanted.Overflow.Samples);
     }
-    const Bytes Rest = Fft.Flush();
-    Got.insert(Got.end(), Rest.begin(), Rest.end());
-    EXPECT_EQ(Got, WantFft.Out);
-    EXPECT_EQ(Fft.Overflow().Overflowed, WantFft.Overflow.Overflowed);
   }
 }
 
@@ -271,27 +278,78 @@ TEST(FirStream, RefusesBuffersThatAreNotWholeFrames) {
   std::vector<float> Floats(2);
   EXPECT_THROW(Stream.Filter(Floats, Floats), std::invalid_argument);
 }
+// Either kind of filter: a .fir (the block engine) and a long filter (the
+// FFT engine, which holds frames back until Flush).
+std::vector<TFilter> BothKinds(const TFirFilter& Fir) {
+  return {FilterOf(Fir, "short"), FilterOf(LongFilterOf(Fir), "long", "")};
+}
+
+// The frames Stream writes for In, then those Flush gives.
+Bytes FilterAll(TFirStream& Stream, std::span<const uint8_t> In) {
+  Bytes Out = Stream.Filter(In);
+  const Bytes Rest = Stream.Flush();
+  Out.insert(Out.end(), Rest.begin(), Rest.end());
+  return Out;
+}
+
 TEST(FirStream, RefusesUseAfterAMoveUntilAssigned) {
-  TFirStream Stream(MakeFirFilter(std::vector<TFirTap>{{0, 0.5f}}), ff_mono, ff_16bits);
-  TFirStream Other = std::move(Stream);
-  std::vector<int16_t> Samples = {4, 8};
-  EXPECT_THROW(Stream.Filter(Samples, Samples), std::logic_error);  // NOLINT(bugprone-use-after-move)
-  EXPECT_THROW(Stream.Frames(), std::logic_error);
-  Stream = std::move(Other);
-  Stream.Filter(Samples, Samples);
-  EXPECT_EQ(Samples, (std::vector<int16_t>{2, 4}));
-  // The FFT stream, the same way.
-  TLongFilter Half;
-  Half.Channels = {{0.5}};
-  TFftStream Fft(Half, TAudioFormat{TSampleFormat::Pcm16, 1, 8000});
-  TFftStream OtherFft = std::move(Fft);
-  const Bytes In = test::Words({4, 8});
-  EXPECT_THROW(Fft.Filter(In), std::logic_error);  // NOLINT(bugprone-use-after-move)
-  EXPECT_THROW(Fft.Flush(), std::logic_error);
-  EXPECT_THROW(Fft.Frames(), std::logic_error);
-  Fft = std::move(OtherFft);
-  EXPECT_EQ(Fft.Filter(In), Bytes{});
-  EXPECT_EQ(Fft.Flush(), test::Words({2, 4}));
+  for (const TFilter& Filter : BothKinds(MakeFirFilter(std::vector<TFirTap>{{0, 0.5f}}))) {
+    SCOPED_TRACE(Filter.Name);
+    TFirStream Stream(Filter, TAudioFormat{TSampleFormat::Pcm16, 1, 8000});
+    TFirStream Other = std::move(Stream);
+    const Bytes In = test::Words({4, 8});
+    Bytes Out(In.size());
+    EXPECT_THROW(Stream.Filter(In, Out), std::logic_error);  // NOLINT(bugprone-use-after-move)
+    EXPECT_THROW(Stream.Flush(), std::logic_error);
+    EXPECT_THROW(Stream.Frames(), std::logic_error);
+    EXPECT_THROW(Stream.Latency(), std::logic_error);
+    Stream = std::move(Other);
+    EXPECT_EQ(FilterAll(Stream, In), test::Words({2, 4}));
+  }
+}
+
+// A sum that fails leaves the stream after the good frames, as if the
+// signal had ended there, whichever engine and wherever the failing frame
+// falls in a block: the frames before it are written (those held back come
+// with Flush), and what follows continues from them.
+TEST(FirStream, StandsAfterTheGoodFramesOfAFailingCall) {
+  TFirFilter Fir = MakeFirFilter(std::vector<TFirTap>{{0, 1.0f}, {3, 0.5f}, {700, 0.25f}});
+  for (const TFilter& Filter : BothKinds(Fir)) {
+    for (const int64_t Bad : {int64_t{0}, int64_t{300}, int64_t{1023}, int64_t{1024}, int64_t{5000}}) {
+      SCOPED_TRACE(testing::Message() << Filter.Name << ", NaN at " << Bad);
+      const TAudioFormat Format{TSampleFormat::Float32, 1, 8000};
+      std::vector<float> Signal(6000);
+      for (size_t I = 0; I < Signal.size(); ++I) Signal[I] = float(int(I % 97) - 48) / 64.0f;
+      std::vector<float> In = Signal;
+      In[size_t(Bad)] = NAN;
+      const auto AsBytes = [](const std::vector<float>& V) {
+        return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(V.data()), V.size() * 4);
+      };
+      // What a stream gives the signal without the failing frame.
+      std::vector<float> Without = Signal;
+      Without.erase(Without.begin() + Bad);
+      TFirStream Clean(Filter, Format);
+      const Bytes Want = FilterAll(Clean, AsBytes(Without));
+
+      TFirStream Stream(Filter, Format);
+      const std::span<const uint8_t> All = AsBytes(In);
+      // The failing call goes on past the failing frame and its block.
+      const size_t Cut = size_t(Bad + 1 + 300) * 4;
+      Bytes Got(Cut);
+      int64_t Failed = -1;
+      try {
+        Stream.Filter(All.first(Cut), Got);
+      } catch (const EMathError& E) {
+        Failed = E.Frame();
+      }
+      ASSERT_EQ(Failed, Bad);
+      Got.resize(size_t(Stream.Frames()) * 4);
+      // The rest of the signal after the failing frame, as a new call.
+      const Bytes Rest = FilterAll(Stream, All.subspan(size_t(Bad + 1) * 4));
+      Got.insert(Got.end(), Rest.begin(), Rest.end());
+      EXPECT_EQ(Got, Want);
+    }
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -67,4 +68,11 @@ void AddTap(TFirFilter& F, int32_t Delay, float Coef);
 // with sums near 2^127 whose filters fall on either side of the split's guard.
 TCase RandomCase(std::mt19937& R, int32_t Block);
 
+}  // namespace kestrum::test
+namespace kestrum::test {
+// What a failing comparison shows of an outcome.
+inline void PrintTo(const TOutcome& O, std::ostream* S) {
+  *S << "out " << O.Out.size() << " progress " << O.Progress.size() << " error '" << O.Error << "' overflow "
+     << O.Overflow.Samples << "/" << O.Overflow.Overflowed;
+}
 }  // namespace kestrum::test

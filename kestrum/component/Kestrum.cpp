@@ -1,4 +1,4 @@
-// The run of TKestrum: opens the files, reads the filter, runs a kernel and
+// The run of TKestrum: opens the files, reads the filter, runs an engine and
 // reports through the events.
 #include "kestrum/component/Kestrum.h"
 
@@ -13,9 +13,8 @@
 #include "kestrum/base/Stop.h"
 #include "kestrum/filter/FirFile.h"
 #include "kestrum/component/WavFrames.h"
-#include "kestrum/kernel/ExactKernel.h"
-#include "kestrum/kernel/FftKernel.h"
-#include "kestrum/kernel/Kernel.h"
+#include "kestrum/kernel/Engine.h"
+#include "kestrum/kernel/FastKernel.h"
 #include "kestrum/wav/ReadWavFile.h"
 #include "kestrum/wav/WriteWavFile.h"
 
@@ -204,24 +203,9 @@ void TKestrum::DoExecute() {
       SendWarnings(Used.TapWarnings);
       if (Used.IsLong()) CheckChannels(Used.Long(), Format.Channels, Used.Name);
       DoLog("NbEch: " + NbEchText);
-      if (Used.IsLong()) {
-        if (Engine == TEngine::Exact)
-          RunExactKernel(Source, Sink, Format, Length, Used.Long(), Run, Threads);
-        else
-          RunFftKernel(Source, Sink, Format, Length, Used.Long(), Run, Threads);
-      } else {
-        // The FFT engine's own refusal advises --exact, which is for a WAV filter.
-        const bool Fft = Engine == TEngine::Fft;
-        if (Fft && Run.TargetFormat(Format) != Format)
-          throw EGeneralError("the FFT engine (--fft) writes the source's sample format: with another target "
-                              "format, filter the .fir without --fft");
-        if (Fft)
-          RunFftKernel(Source, Sink, Format, Length, LongFilterOf(Used.Fir()), Run, Threads);
-        else if (Engine == TEngine::Reference)
-          RunReferenceKernel(Source, Sink, Format, Length, Used.Fir(), Run);
-        else  // Auto, Fast, and Exact, whose float sum is the fast kernel's
-          RunFastKernel(Source, Sink, Format, Length, Used.Fir(), Run, Threads);
-      }
+      const std::unique_ptr<TKernelEngine> Kernel =
+          MakeEngine(Engine, Used, Format, {Clip, Run.Target, Run.Dither}, Length.Frames);
+      DriveEngine(*Kernel, Source, Sink, Length, Run, Threads, fast::kBlockFrames);
     } catch (const EMathError& E) {
       // A sample that is not a finite number, at or before the frame that
       // failed, makes every sum that holds it fail: it is the cause (the FFT

@@ -9,6 +9,7 @@
 
 #include "kestrum/base/Component.h"
 #include "kestrum/filter/Filter.h"
+#include "kestrum/kernel/Engine.h"
 #include "kestrum/kernel/Overflow.h"
 #include "kestrum/wav/WavHeader.h"
 
@@ -37,7 +38,7 @@ using TSourceRate = TEvent<TObject*, uint32_t>;
 //  Exact     the float sum over every tap: a WAV filter's taps summed as a
 //            .fir's are; for a .fir that is Fast's arithmetic, so it runs there.
 // Reference and Fast hold at most a .fir's 1000 taps: a WAV filter is refused.
-enum class TEngine { Auto, Reference, Fast, Fft, Exact };
+// TEngine lives with the engines (kestrum/kernel/Engine.h).
 
 // The engines' names, in TEngine's order: "auto", "reference", "fast", "fft",
 // "exact".

@@ -16,8 +16,11 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <variant>
 
+#include "kestrum/base/Errors.h"
 #include "kestrum/base/FloatEnv.h"
+#include "kestrum/kernel/Engine.h"
 #include "kestrum/base/Bytes.h"
 
 // The rounding to integers relies on float arithmetic done in float.
@@ -233,261 +236,192 @@ void TBlockEngine::Check(const TBlockResult& Result, int32_t Count, int64_t Firs
   ThrowUnstorable(Result.BadSum, Rule, First + Result.Good);
 }
 
+}  // namespace kestrum::fast
+
+namespace kestrum {
+
 namespace {
 
-// A block of frames on its way: read by the caller's thread, computed by any
-// thread, handed over by the caller's thread.
-struct TBlock {
-  std::vector<uint8_t> Raw;  // Taps.MaxDelay frames of history, then the block's frames, as in the file
-  std::vector<uint8_t> Out;  // the block's frames as they go to the writer
-  int64_t First = 0;         // frame number of the block's first frame
-  int32_t Count = 0;         // the block's frames
-  TBlockResult Result;       // what computing it gave
-  std::exception_ptr Error;  // a failure to read or compute the block
-  bool Done = false;         // computed (or failed), not yet handed over
-};
-
-// A thread's working memory: one channel's levels at a time (the block's
-// raw frames hold its history), every channel's sums.
-struct TScratch {
-  std::vector<double> Levels;
-  std::vector<std::vector<float>> Acc;  // one per channel
-};
-
-// The run: the caller's thread reads blocks ahead into a ring of slots and
-// hands finished blocks over in order; worker threads, and the caller while
-// it waits, compute the oldest block read and not yet taken.
-class TPipeline {
+// The block engine (TBlockEngine) as a TKernelEngine, for a .fir or for a
+// long filter's every tap. Its blocks may be computed apart: a block's
+// outputs need only the levels of Taps.MaxDelay frames before it.
+//
+// Through Process, each channel's levels live in one buffer: the History
+// levels before Pos are the history of the frame whose level goes to Pos. A
+// block's levels are appended at Pos; when the buffer is full, the history
+// moves back to the front, so that moving costs at most one level per frame.
+class TBlockKernel final : public TKernelEngine {
 public:
-  TPipeline(TFrameSource& Source, TFrameSink& Sink, const TRunLength& Length, const TBlockEngine& Engine,
-            TRunContext& Run, int Threads, int32_t BlockFrames)
-      : FSource(Source), FSink(Sink), FRun(Run), FEngine(Engine), FTaps(Engine.Taps), FFormat(Engine.Format),
-        FBlockFrames(BlockFrames), FLength(Length) {
-    const int64_t NbBlocks = Length.Frames / BlockFrames + (Length.Frames % BlockFrames != 0);
-    const int64_t Workers = std::min<int64_t>(Threads - 1, NbBlocks - 1);
-    FSlots.resize(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(Workers, 0) + 2, NbBlocks)));
-    const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
-    for (TBlock& Slot : FSlots) {
-      Slot.Raw.resize((static_cast<size_t>(FTaps.MaxDelay) + static_cast<size_t>(BlockFrames)) * FrameBytes);
-      Slot.Out.resize(static_cast<size_t>(BlockFrames) * static_cast<size_t>(Engine.Target.FrameBytes()));
+  explicit TBlockKernel(const TFirFilter& Filter) : FFilter(Filter) {}
+  explicit TBlockKernel(const TLongFilter& Filter) : FFilter(Filter) {}
+
+  void Prepare(const TAudioFormat& Format, const TStoreSettings& Store, int64_t Frames) override {
+    // The tables hold the coefficients as the default environment reads
+    // them: under denormals-are-zero a subnormal one would read as 0.
+    const TDefaultFloatEnv Env;
+    // A short run needs no more history than its frames.
+    const int32_t Most = static_cast<int32_t>(std::clamp<int64_t>(Frames, 1, INT32_MAX));
+    if (const TFirFilter* Fir = std::get_if<TFirFilter>(&FFilter)) {
+      FEngine.emplace(*Fir, Format, Store.Clip, Most, Store.Target, Store.Dither);
+      FLight = Fir->NbTaps <= kLightTaps;
+    } else {
+      const TLongFilter& Long = std::get<TLongFilter>(FFilter);
+      CheckChannels(Long, Format.Channels, "the filter");
+      std::vector<fast::TTaps> PerChannel;
+      if (Long.Channels.size() > 1)
+        for (const std::vector<double>& Line : Long.Channels) PerChannel.push_back(fast::TapsFor(Line, Format, Most));
+      if (PerChannel.empty())
+        FEngine.emplace(fast::TapsFor(Long.Channels[0], Format, Most), Format, Store.Clip, Store.Target, Store.Dither);
+      else
+        FEngine.emplace(std::move(PerChannel), Format, Store.Clip, Store.Target, Store.Dither);
+      FLight = false;
     }
-    for (int64_t I = 0; I < Workers; ++I) FScratches.push_back(NewScratch());
-    FWorkers.reserve(FScratches.size());
-    // Workers start with every signal blocked, so that a stop signal reaches
-    // the caller's thread and ends any wait it is in (a write to a FIFO, say).
-    sigset_t All, Old;
-    sigfillset(&All);
-    pthread_sigmask(SIG_SETMASK, &All, &Old);
-    for (TScratch& Scratch : FScratches) {
-      try {
-        FWorkers.emplace_back([this, &Scratch] { Work(Scratch); });
-      } catch (const std::system_error&) {
-        break;  // fewer threads: the caller's thread computes what they don't
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &Old, nullptr);
+    FFormat = Format;
+    FTarget = FEngine->Target;
+    FHistory = FEngine->Taps.MaxDelay;
+    FLevels.assign(size_t(Format.Channels),
+                   std::vector<double>(2 * size_t(FHistory) + fast::kBlockFrames + fast::kTilePad));
+    FAcc.assign(size_t(Format.Channels), std::vector<float>(fast::kBlockFrames + fast::kTilePad));
+    Reset();
   }
 
-  // Stops the workers once their current block is done.
-  ~TPipeline() {
-    {
-      std::lock_guard<std::mutex> Lock(FMutex);
-      FStop = true;
+  TProcessed Process(const uint8_t* In, int32_t Count, uint8_t* Out) override {
+    const TDefaultFloatEnv Env;
+    TProcessed Result;
+    Result.Tally = TOverflowCount::For(FTarget);
+    const size_t InBytes = size_t(FFormat.FrameBytes()), OutBytes = size_t(FTarget.FrameBytes());
+    for (int32_t Done = 0; Done < Count;) {
+      const int32_t Block = std::min(Count - Done, fast::kBlockFrames);
+      const bool Good = ProcessBlock(In + size_t(Done) * InBytes, Block, Out + size_t(Done) * OutBytes, Result);
+      Done += Block;
+      if (!Good) break;
     }
-    FChanged.notify_all();
-    for (std::thread& Worker : FWorkers) Worker.join();
+    return Result;
   }
 
-  // Reads ahead while the source has frames at hand; when it has none, hands
-  // over every block read before waiting for it, so that a live source's
-  // frames leave as soon as they are filtered.
-  void Run() {
-    for (int64_t W = 0;; ++W) {
-      while (!FEnded && FNextRead < W + static_cast<int64_t>(FSlots.size())) {
-        if (!FSource.Ready()) {
-          if (FNextRead > W) break;  // block W first
-          FSink.Flush();
-        }
-        Read(FNextRead);
-      }
-      if (W >= FNextRead) return;
-      TBlock& Block = Slot(W);
-      {
-        std::unique_lock<std::mutex> Lock(FMutex);
-        while (!Block.Done) {
-          if (FNextCompute < FNextRead)
-            ComputeNext(Lock, Scratch());
-          else
-            FChanged.wait(Lock);
-        }
-        Block.Done = false;
-      }
-      HandOver(Block);
-    }
+  void Reset() override {
+    for (std::vector<double>& L : FLevels) std::fill_n(L.begin(), std::min<size_t>(L.size(), size_t(FHistory)), 0.0);
+    FPos = FHistory;
+    FFrames = 0;
   }
+
+  int32_t History() const override { return FHistory; }
+
+  TProcessed ComputeBlock(const uint8_t* Raw, int32_t Count, uint8_t* Out, int64_t First) const override {
+    const TDefaultFloatEnv Env;
+    // A thread's working memory, which grows to its largest block once: one
+    // channel's levels at a time (Raw holds the history), every channel's sums.
+    thread_local std::vector<double> Levels;
+    thread_local std::vector<std::vector<float>> Acc;
+    Levels.resize(std::max(Levels.size(), size_t(FHistory) + size_t(Count) + fast::kTilePad));
+    if (Acc.size() < size_t(FFormat.Channels)) Acc.resize(size_t(FFormat.Channels));
+    double* ChannelLevels[MAX_CHANNELS];
+    float* Sums[MAX_CHANNELS];
+    for (int C = 0; C < FFormat.Channels; ++C) {
+      std::vector<float>& Line = Acc[size_t(C)];
+      Line.resize(std::max(Line.size(), size_t(Count) + fast::kTilePad));
+      ChannelLevels[C] = Levels.data() + FHistory;
+      Sums[C] = Line.data();
+    }
+    const fast::TBlockResult Block = FEngine->Compute(Raw, FHistory + Count, Count, ChannelLevels, Sums, Out, First);
+    TProcessed Result{Block.Good, Block.Tally, nullptr};
+    First += FNumber;  // in errors
+    if (Block.Good < Count) Result.Failure = Failure(Block, Count, First);
+    return Result;
+  }
+
+  bool Light() const override { return FLight; }
 
 private:
-  TBlock& Slot(int64_t K) { return FSlots[static_cast<size_t>(K % static_cast<int64_t>(FSlots.size()))]; }
-  TScratch& Scratch() {
-    if (FOwnScratch.Levels.empty()) FOwnScratch = NewScratch();
-    return FOwnScratch;
+  // Left to choose, a filter of this many taps or fewer runs on the caller's
+  // thread alone: its blocks are computed faster than they are read and
+  // written, and handing them to other threads costs more than it saves.
+  static constexpr int32_t kLightTaps = 4;
+
+  // Filters Count frames, at most kBlockFrames; false when one failed.
+  bool ProcessBlock(const uint8_t* In, int32_t Count, uint8_t* Out, TProcessed& Result) {
+    if (FPos + Count > 2 * FHistory + fast::kBlockFrames) {
+      for (std::vector<double>& L : FLevels)
+        if (!L.empty()) std::copy(L.begin() + (FPos - FHistory), L.begin() + FPos, L.begin());
+      FPos = FHistory;
+    }
+    double* At[MAX_CHANNELS];
+    float* Sums[MAX_CHANNELS];
+    for (size_t C = 0; C < FLevels.size(); ++C) {
+      At[C] = FLevels[C].data() + FPos;
+      Sums[C] = FAcc[C].data();
+    }
+    const fast::TBlockResult Block = FEngine->Compute(In, Count, Count, At, Sums, Out, FFrames);
+    const int64_t First = FNumber + FFrames;  // in errors
+    // After a failing frame the engine stands after the good ones, as if
+    // the signal had ended there.
+    Result.Written += Block.Good;
+    Result.Tally.Add(Block.Tally);
+    FPos += Block.Good;
+    FFrames += Block.Good;
+    if (Block.Good == Count) return true;
+    if (FFormat.Float())
+      for (size_t C = 0; C < FLevels.size(); ++C) Result.Failure = NonFiniteAt(At[C], First, Block.Good, Result.Failure);
+    if (!Result.Failure) Result.Failure = Failure(Block, Count, First);
+    return false;
   }
 
-  TScratch NewScratch() const {
-    TScratch Scratch;
-    Scratch.Levels.resize(static_cast<size_t>(FTaps.MaxDelay + FBlockFrames + kTilePad));
-    Scratch.Acc.assign(static_cast<size_t>(FFormat.Channels), std::vector<float>(static_cast<size_t>(FBlockFrames + kTilePad)));
-    return Scratch;
-  }
-
-  // Fills block K's slot: the history from block K - 1's (silence before the
-  // first frame), then its own frames, those that have arrived. A read
-  // failure is kept in the block and raised when its turn to be handed over
-  // comes, after the blocks before. Sets FEnded, reading no block, once the
-  // run's frames are all read or its source's signal has ended.
-  void Read(int64_t K) {
-    TBlock& Block = Slot(K);
-    const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
-    const size_t HistoryBytes = static_cast<size_t>(FTaps.MaxDelay) * FrameBytes;
-    Block.First = FFramesRead;
-    const int32_t Want = static_cast<int32_t>(std::min<int64_t>(FBlockFrames, FLength.Frames - FFramesRead));
-    Block.Error = nullptr;
-    if (K == 0) {
-      std::memset(Block.Raw.data(), FFormat.Samples == TSampleFormat::Pcm8 ? 0x80 : 0x00, HistoryBytes);
-    } else {
-      const TBlock& Before = Slot(K - 1);
-      const size_t BeforeEnd = HistoryBytes + static_cast<size_t>(Before.Count) * FrameBytes;
-      // With one slot, block K - 1 is in the same slot (a block that a short
-      // read left short is followed by another): the ranges may overlap.
-      std::memmove(Block.Raw.data(), Before.Raw.data() + BeforeEnd - HistoryBytes, HistoryBytes);
-    }
-    uint8_t* const Frames = Block.Raw.data() + HistoryBytes;
-    try {
-      Block.Count = Want <= 0 ? 0 : FSource.ReadArrived(Frames, Want);
-      if (Block.Count == 0 && Want > 0 && !FLength.UntilEnd) {  // silence past the signal's end
-        FSource.ReadFrames(Frames, Want);
-        Block.Count = Want;
-      }
-      if (Block.Count == 0) {
-        FEnded = true;
-        return;
-      }
-    } catch (...) {
-      Block.Count = 0;
-      Block.Error = std::current_exception();
-      FEnded = true;
-    }
-    FFramesRead += Block.Count;
-    {
-      std::lock_guard<std::mutex> Lock(FMutex);
-      ++FNextRead;
-    }
-    FChanged.notify_one();
-  }
-
-  void Work(TScratch& Scratch) {
-    std::unique_lock<std::mutex> Lock(FMutex);
-    for (;;) {
-      FChanged.wait(Lock, [this] { return FStop || FNextCompute < FNextRead; });
-      if (FStop) return;
-      ComputeNext(Lock, Scratch);
-    }
-  }
-
-  // Computes the oldest block not yet taken, with the lock released meanwhile.
-  void ComputeNext(std::unique_lock<std::mutex>& Lock, TScratch& Scratch) {
-    TBlock& Block = Slot(FNextCompute++);
-    Lock.unlock();
-    if (!Block.Error) {
-      try {
-        double* const Levels = Scratch.Levels.data() + FTaps.MaxDelay;
-        double* ChannelLevels[MAX_CHANNELS];  // the raw frames hold the history
-        float* Acc[MAX_CHANNELS];
-        for (int C = 0; C < FFormat.Channels; ++C) {
-          ChannelLevels[C] = Levels;
-          Acc[C] = Scratch.Acc[static_cast<size_t>(C)].data();
+  // A sample that is not a finite number makes every sum that holds it fail:
+  // the first one in the failing frame's history, or in the frame itself, is
+  // the cause. At: one channel's levels of the block, its history before;
+  // First: the number of the block's first frame; Bad: the failing frame in
+  // it. Keeps Known when it names an earlier frame.
+  std::exception_ptr NonFiniteAt(const double* At, int64_t First, int32_t Bad, std::exception_ptr Known) const {
+    for (int32_t I = -FHistory; I <= Bad; ++I)
+      if (!std::isfinite(At[I])) {
+        if (Known) {
+          try {
+            std::rethrow_exception(Known);
+          } catch (const EMathError& E) {
+            if (E.Frame() <= First + I) return Known;
+          }
         }
-        Block.Result = FEngine.Compute(Block.Raw.data(), FTaps.MaxDelay + Block.Count, Block.Count, ChannelLevels,
-                                       Acc, Block.Out.data(), Block.First);
-      } catch (...) {
-        Block.Error = std::current_exception();
+        return std::make_exception_ptr(NonFiniteSampleError(First + I));
       }
-    }
-    Lock.lock();
-    Block.Done = true;
-    FChanged.notify_all();
+    return Known;
   }
 
-  // Hands the block's good frames to the sink in runs that end where a
-  // progress report falls, each followed by the StepProgress calls of its
-  // frames, so that reports, writes and a failing write come in the
-  // reference kernel's order; then counts the block's overflows and raises
-  // its failure, if any.
-  void HandOver(const TBlock& Block) {
-    if (Block.Error) std::rethrow_exception(Block.Error);
-    const size_t FrameBytes = static_cast<size_t>(FEngine.Target.FrameBytes());
-    for (int32_t Done = 0; Done < Block.Result.Good;) {
-      const int32_t Frames = std::min(Block.Result.Good - Done, FRun.FramesToProgress());
-      FSink.WriteFrames(Block.Out.data() + static_cast<size_t>(Done) * FrameBytes, Frames);
-      FRun.StepProgress(Frames);
-      Done += Frames;
+  std::exception_ptr Failure(const fast::TBlockResult& Block, int32_t Count, int64_t First) const {
+    try {
+      FEngine->Check(Block, Count, First);
+    } catch (...) {
+      return std::current_exception();
     }
-    FRun.Overflow.Add(Block.Result.Tally);
-    FEngine.Check(Block.Result, Block.Count, Block.First);
+    return nullptr;
   }
 
-  TFrameSource& FSource;
-  TFrameSink& FSink;
-  TRunContext& FRun;
-  const TBlockEngine& FEngine;
-  const TTaps& FTaps;
-  const TAudioFormat FFormat;
-  const int32_t FBlockFrames;
-  const TRunLength FLength;
-  std::vector<TBlock> FSlots;  // block K lives in slot K % size
-  std::vector<TScratch> FScratches;  // one per worker
-  TScratch FOwnScratch;              // the caller's thread's
-  int64_t FFramesRead = 0;           // the caller's thread's own, as FEnded
-  bool FEnded = false;               // no block is read after the last or a failure
-
-  std::mutex FMutex;  // guards the counters below and the blocks' Done
-  std::condition_variable FChanged;
-  int64_t FNextRead = 0;     // blocks read
-  int64_t FNextCompute = 0;  // blocks taken for computing
-  bool FStop = false;
-  std::vector<std::thread> FWorkers;
+  const std::variant<TFirFilter, TLongFilter> FFilter;
+  std::optional<fast::TBlockEngine> FEngine;
+  bool FLight = false;
+  int32_t FHistory = 0;                      // levels kept before FPos
+  std::vector<std::vector<double>> FLevels;  // one per channel
+  std::vector<std::vector<float>> FAcc;
+  int32_t FPos = 0;
+  int64_t FFrames = 0;  // frames since Prepare or Reset
 };
 
 }  // namespace
 
-void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
-               const TFirFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames) {
-  if (Length.Frames <= 0) return;
-  // The engine's tables hold the coefficients as the default environment
-  // reads them: under denormals-are-zero a subnormal one would read as 0.
-  const TDefaultFloatEnv Env;
-  // A short run needs no more memory than its frames.
-  const int32_t Frames = static_cast<int32_t>(std::min<int64_t>(Length.Frames, INT32_MAX));
-  RunEngine(Source, Sink, Length, TBlockEngine(Filter, Format, Run.Clip, Frames, Run.Target, Run.Dither), Run, Threads, BlockFrames);
+std::unique_ptr<TKernelEngine> MakeBlockEngine(const TFirFilter& Filter) {
+  return std::make_unique<TBlockKernel>(Filter);
 }
 
-void RunEngine(TFrameSource& Source, TFrameSink& Sink, const TRunLength& Length, const TBlockEngine& Engine,
-               TRunContext& Run, int Threads, int32_t BlockFrames) {
-  if (Length.Frames <= 0) return;
-  const TDefaultFloatEnv Env;
-  // Past a few dozen threads the caller's own work per frame (reading,
-  // writing, StepProgress) is the limit: more would only take memory.
-  constexpr int kMaxThreads = 32;
-  if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
-  Threads = std::clamp(Threads, 1, kMaxThreads);
-  const int32_t Frames = static_cast<int32_t>(std::min<int64_t>(Length.Frames, INT32_MAX));
-  TPipeline Pipeline(Source, Sink, Length, Engine, Run, Threads, std::clamp(BlockFrames, 1, Frames));
-  Pipeline.Run();
+std::unique_ptr<TKernelEngine> MakeBlockEngine(const TLongFilter& Filter) {
+  return std::make_unique<TBlockKernel>(Filter);
 }
 
-}  // namespace kestrum::fast
-
-namespace kestrum {
+void fast::RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
+                     const TFirFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames) {
+  if (Length.Frames <= 0) return;
+  TBlockKernel Engine(Filter);
+  Engine.Prepare(Format, {Run.Clip, Run.Target, Run.Dither}, Length.Frames);
+  DriveEngine(Engine, Source, Sink, Length, Run, Threads, BlockFrames);
+}
 
 void RunFastKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
                    const TFirFilter& Filter, TRunContext& Run, int Threads) {
@@ -496,11 +430,6 @@ void RunFastKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& F
 
 void RunFastKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                    const TFirFilter& Filter, TRunContext& Run, int Threads) {
-  // Left to choose, a light filter runs on the caller's thread alone: its
-  // blocks are computed faster than they are read and written, and handing
-  // them to other threads costs more than it saves.
-  constexpr int32_t kLightTaps = 4;
-  if (Threads <= 0 && Filter.NbTaps <= kLightTaps) Threads = 1;
   fast::RunBlocks(Source, Sink, Format, Length, Filter, Run, Threads, fast::kBlockFrames);
 }
 

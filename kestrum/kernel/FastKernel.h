@@ -1,7 +1,7 @@
-// The fast kernel's pieces: the driver (FastKernel.cpp) streams blocks of
-// frames through threads; each block's levels, sums and samples are computed
-// for many frames side by side by code built once per instruction set
-// (FastKernelSimd.cpp).
+// The block engine's pieces: each block's levels, sums and samples are
+// computed for many frames side by side by code built once per instruction
+// set (FastKernelSimd.cpp); FastKernel.cpp makes it a TKernelEngine, which
+// the driver (kestrum/kernel/Engine.h) runs on several threads.
 #pragma once
 
 #include <climits>
@@ -122,8 +122,8 @@ struct TBlockResult {
   TOverflowCount Tally;  // what the Good frames' stores met, Samples included
 };
 
-// The one block step behind every run: the fast kernel's pipeline computes
-// its blocks with it, and TFirStream each piece of a call. It holds the taps
+// The one block step behind the block engine: the driver computes a run's
+// blocks with it, apart, and a stream each piece of a call, in order. It holds the taps
 // and the store rule of a run of Frames frames of Format, written as Target
 // (Format when not given: see TRunContext::Target), dithered with the seed
 // DitherSeed where that applies (TRunContext::Dither).
@@ -170,15 +170,12 @@ public:
 };
 
 // The fast kernel's run in blocks of BlockFrames frames (at least 1), on
-// Threads threads (0: one per core), whatever the filter; RunFastKernel runs
+// Threads threads (0: one per core, one for a light filter), whatever the
+// filter, through the driver (kestrum/kernel/Engine.h); RunFastKernel runs
 // it with kBlockFrames. Tests use small blocks to reach block edges with
 // short files.
 void RunBlocks(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                const TFirFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames);
-
-// The same run through Engine, whatever its taps: a long filter's too.
-void RunEngine(TFrameSource& Source, TFrameSink& Sink, const TRunLength& Length, const TBlockEngine& Engine,
-               TRunContext& Run, int Threads, int32_t BlockFrames);
 
 // For tests and benchmarks: the names of the instruction sets the steps were
 // built for that this processor has, widest first (e.g. "AVX3", "AVX2",

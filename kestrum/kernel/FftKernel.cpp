@@ -17,6 +17,7 @@
 #include "kestrum/kernel/FastKernel.h"
 #include "kestrum/base/FloatEnv.h"
 #include "kestrum/base/Bytes.h"
+#include "kestrum/kernel/Engine.h"
 
 namespace kestrum {
 
@@ -73,24 +74,25 @@ std::pair<int32_t, double> SilenceFromNonFinite(std::vector<std::vector<double>>
   return {Bad, Level};
 }
 
-// Stores the first Count frames of Sums (one line of sums per channel) as
+// Stores frames From to Count - 1 of Sums (one line of sums per channel) as
 // file bytes at Out, up to the first frame that may not be; returns the
 // frames stored, counting them in Tally.
-int32_t StoreFrames(const std::vector<std::vector<double>>& Sums, int32_t Count, const TAudioFormat& Format,
-                    const TStoreRule& Rule, uint8_t* Out, TOverflowCount& Tally) {
+int32_t StoreFrames(const std::vector<std::vector<double>>& Sums, int32_t From, int32_t Count,
+                    const TAudioFormat& Format, const TStoreRule& Rule, uint8_t* Out, TOverflowCount& Tally) {
   const double* Lines[MAX_CHANNELS];
-  for (size_t C = 0; C < Sums.size(); ++C) Lines[C] = Sums[C].data();
-  const int32_t Good = fast::RoundSumsPortable(Lines, Count, Format, Rule, Out, Tally);
+  for (size_t C = 0; C < Sums.size(); ++C) Lines[C] = Sums[C].data() + From;
+  const int32_t Good = fast::RoundSumsPortable(Lines, Count - From, Format, Rule, Out, Tally);
   Tally.Samples += int64_t{Good} * Format.Channels;
   return Good;
 }
 
 // Throws the EMathError of frame Bad of Sums, the frame First + Bad of the
-// run: for the level that is not a finite number there, if Bad is
-// NonFinite.first, else for the first channel's sum that may not be stored.
+// run: the sample that is not a finite number there, if Bad is
+// NonFinite.first (NonFiniteSampleError, as the other engines' hosts name
+// it), else the first channel's sum that may not be stored.
 [[noreturn]] void ThrowAt(const std::vector<std::vector<double>>& Sums, int32_t Bad,
                           std::pair<int32_t, double> NonFinite, const TStoreRule& Rule, int64_t First) {
-  if (Bad == NonFinite.first) ThrowUnstorable(NonFinite.second, Rule, First + Bad);
+  if (Bad == NonFinite.first) throw NonFiniteSampleError(First + Bad);
   size_t C = 0;
   while (Storable(Sums[C][size_t(Bad)], Rule)) ++C;
   ThrowUnstorable(Sums[C][size_t(Bad)], Rule, First + Bad);
@@ -109,195 +111,232 @@ int64_t FftSpectraBytes(const TLongFilter& Filter, int Channels, int32_t B, int6
   return Total * (int64_t{B} + 1) * int64_t{sizeof(std::complex<double>)};
 }
 
-void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
-                  const TLongFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames) {
-  if (Length.Frames <= 0) return;
-  CheckChannels(Filter, Format.Channels, "the filter");
-  if (Run.TargetFormat(Format) != Format)
-    throw EGeneralError("the FFT engine writes the source's sample format: with another target format, filter "
-                        "with the exact sum (--exact)");
-  const TDefaultFloatEnv Env;
-  const int32_t B = BlockFrames > 0 ? BlockFrames : FftBlockFrames(Filter.Length());
-  // Frames read, computed and written at a time: whole blocks, at least 16384
-  // frames, so that a second thread is worth starting for each.
-  const int32_t Chunk = B * std::max(1, 16384 / B);
-  const size_t Channels = static_cast<size_t>(Format.Channels);
-  const size_t FrameBytes = static_cast<size_t>(Format.FrameBytes());
-  const TStoreRule Rule = StoreRule(Format.Samples, Run.Clip);
-  if (Threads <= 0) Threads = static_cast<int>(std::thread::hardware_concurrency());
-  const bool TwoThreads = Threads > 1 && Channels > 1;
-  CheckSpectraBytes(Filter, Format.Channels, B, Length.Frames);
-  std::vector<TFftConvolver> Convolvers =
-      kestrum::Convolvers(Filter, Format.Channels, B, PartsReached(Length.Frames, B));
-  std::vector<std::vector<double>> Sums(Channels, std::vector<double>(size_t(Chunk)));
-  std::vector<uint8_t> Raw(size_t(Chunk) * FrameBytes);
-  int64_t Done = 0;  // frames computed
-  int32_t Have = 0;  // frames in Raw, not yet computed
+namespace {
 
-  // Computes the first Count frames of Raw (whole blocks, but for the run's
-  // last frames, whose block is completed with silence), hands them over and
-  // keeps the others.
-  const auto Compute = [&](int32_t Count) {
-    const int32_t Padded = (Count + B - 1) / B * B;
+// The FFT engine. Frames are gathered into blocks of B; each whole block is
+// convolved, channel by channel (half the channels on a second thread when
+// it may use two), and its frames queue for output: a call writes at most
+// as many frames as it takes, so that the output lags by less than a block.
+//
+// To stand after the good frames of a failing block (when resumable), the
+// engine keeps the file bytes of the last Parts + 1 blocks convolved: it forgets the signal,
+// convolves them again (which gives the convolvers the same state, the
+// oldest block's spectrum falling out of their window) and keeps the good
+// frames as the start of the next block, already written.
+class TFftKernel final : public TKernelEngine {
+public:
+  TFftKernel(const TLongFilter& Filter, int32_t BlockFrames) : FFilter(Filter), FAskedB(BlockFrames) {}
+
+  void Prepare(const TAudioFormat& Format, const TStoreSettings& Store, int64_t Frames) override {
+    CheckChannels(FFilter, Format.Channels, "the filter");
+    if (Store.Target && *Store.Target != Format.Samples)
+      throw EGeneralError("the FFT engine writes the source's sample format: with another target format, filter "
+                          "with the exact sum (--exact)");
+    const TDefaultFloatEnv Env;
+    FFormat = FTarget = Format;
+    FB = FAskedB > 0 ? FAskedB : FftBlockFrames(FFilter.Length());
+    FRule = StoreRule(Format.Samples, Store.Clip);
+    CheckSpectraBytes(FFilter, Format.Channels, FB, Frames);
+    FConvolvers = kestrum::Convolvers(FFilter, Format.Channels, FB, PartsReached(Frames, FB));
+    FParts = 1;
+    for (const std::vector<double>& Taps : FFilter.Channels)
+      FParts = std::max<int64_t>(FParts, std::min<int64_t>(PartsReached(Frames, FB),
+                                                           std::max<int64_t>(1, (int64_t(Taps.size()) + FB - 1) / FB)));
+    FSums.assign(size_t(Format.Channels), {});
+    Reset();
+  }
+
+  int32_t Latency() const override { return FB - 1; }
+  void SetThreads(int Threads) override {
+    FThreads = Threads > 0 ? Threads : static_cast<int>(std::thread::hardware_concurrency());
+  }
+
+  TProcessed Process(const uint8_t* In, int32_t Count, uint8_t* Out) override {
+    const TDefaultFloatEnv Env;
+    TProcessed Result;
+    Result.Tally = TOverflowCount::For(FFormat);
+    const size_t FrameBytes = size_t(FFormat.FrameBytes());
+    // The whole blocks of the frames held and In's, convolved at once; the
+    // rest is held.
+    const size_t Held = FPending.size() / FrameBytes;
+    const size_t Whole = (Held + size_t(Count)) / size_t(FB) * size_t(FB);
+    if (Whole > 0) {
+      const size_t FromIn = Whole - Held;
+      FWork.assign(FPending.begin(), FPending.end());
+      FWork.insert(FWork.end(), In, In + FromIn * FrameBytes);
+      FPending.assign(In + FromIn * FrameBytes, In + size_t(Count) * FrameBytes);
+      Result.Failure = Convolve(FWork.data(), int32_t(Whole), Result.Tally);
+    } else {
+      FPending.insert(FPending.end(), In, In + size_t(Count) * FrameBytes);
+    }
+    Result.Written = TakeQueued(Count, Out);
+    return Result;
+  }
+
+  TProcessed Flush(uint8_t* Out) override {
+    const TDefaultFloatEnv Env;
+    TProcessed Result;
+    Result.Tally = TOverflowCount::For(FFormat);
+    const size_t FrameBytes = size_t(FFormat.FrameBytes());
+    const int32_t Held = int32_t(FPending.size() / FrameBytes);
+    if (Held > FSkip) {
+      FWork.assign(FPending.begin(), FPending.end());
+      FWork.resize(BlockBytes(), FFormat.Samples == TSampleFormat::Pcm8 ? 0x80 : 0x00);
+      FPending.clear();
+      Result.Failure = Convolve(FWork.data(), FB, Result.Tally, Held);
+      if (!Result.Failure) FFirst -= FB - Held;  // the silence that completed the block is no frame
+    }
+    Result.Written = TakeQueued(INT32_MAX, Out);
+    // A new signal: its first frame follows the last one taken.
+    FFirst += static_cast<int64_t>(FPending.size() / FrameBytes);
+    Restart();
+    return Result;
+  }
+
+  void Reset() override {
+    Restart();
+    FFirst = 0;
+  }
+
+private:
+  size_t BlockBytes() const { return size_t(FB) * size_t(FFormat.FrameBytes()); }
+
+  // Forgets the signal, from silence again.
+  void Restart() {
+    for (TFftConvolver& Convolver : FConvolvers) Convolver.Reset();
+    FPending.clear();
+    FQueue.clear();
+    FQueued = 0;
+    FSkip = 0;
+    FBlocks = 0;
+  }
+
+  // Convolves the Frames frames of Raw (whole blocks), queues their bytes
+  // but those of the block's first FSkip frames, already written, and for
+  // the last block only its first Keep frames (Flush's block, completed
+  // with silence). On a failure, the engine stands after the good frames:
+  // returns it.
+  std::exception_ptr Convolve(const uint8_t* Raw, int32_t Frames, TOverflowCount& Tally, int32_t Keep = -1) {
+    const int32_t Count = Keep < 0 ? Frames : Frames - FB + Keep;
+    const size_t Channels = FSums.size();
     for (size_t C = 0; C < Channels; ++C) {
-      fast::LoadLevelsPortable(Raw.data(), Count, Format, int(C), Sums[C].data());
-      std::fill(Sums[C].begin() + Count, Sums[C].begin() + Padded, 0.0);
+      FSums[C].resize(size_t(Frames));
+      fast::LoadLevelsPortable(Raw, Frames, FFormat, int(C), FSums[C].data());
     }
     const std::pair<int32_t, double> NonFinite =
-        Format.Float() ? SilenceFromNonFinite(Sums, Count) : std::pair<int32_t, double>{Count, 0.0};
-    const auto Convolve = [&](size_t From, size_t To) {
+        FFormat.Float() ? SilenceFromNonFinite(FSums, Count) : std::pair<int32_t, double>{Count, 0.0};
+    const auto Part = [&](size_t From, size_t To) {
       const TDefaultFloatEnv ThreadEnv;
-      for (size_t C = From; C < To; ++C) {
-        double* const Levels = Sums[C].data();
-        for (int32_t At = 0; At < Padded; At += B) Convolvers[C].Process(Levels + At, Levels + At);
-      }
+      for (size_t C = From; C < To; ++C)
+        for (int32_t At = 0; At < Frames; At += FB) FConvolvers[C].Process(FSums[C].data() + At, FSums[C].data() + At);
     };
-    if (TwoThreads) {
+    if (FThreads > 1 && Channels > 1) {
       // The second thread starts with every signal blocked, so that a stop
       // signal reaches the caller's thread.
       sigset_t All, Old;
       sigfillset(&All);
       pthread_sigmask(SIG_SETMASK, &All, &Old);
-      std::thread Second(Convolve, Channels / 2, Channels);
+      std::thread Second(Part, Channels / 2, Channels);
       pthread_sigmask(SIG_SETMASK, &Old, nullptr);
-      Convolve(0, Channels / 2);
+      Part(0, Channels / 2);
       Second.join();
     } else {
-      Convolve(0, Channels);
+      Part(0, Channels);
     }
-    // The frames are stored over their raw bytes, up to the first that may not be.
-    TOverflowCount Tally = TOverflowCount::For(Format);
-    const int32_t Good = StoreFrames(Sums, NonFinite.first, Format, Rule, Raw.data(), Tally);
-    for (int32_t Out = 0; Out < Good;) {
-      const int32_t Frames = std::min(Good - Out, Run.FramesToProgress());
-      Sink.WriteFrames(Raw.data() + size_t(Out) * FrameBytes, Frames);
-      Run.StepProgress(Frames);
-      Out += Frames;
+    // The frames are queued up to the first that may not be stored.
+    const size_t FrameBytes = size_t(FFormat.FrameBytes());
+    // The first FSkip frames were written before the failure the engine
+    // resumed after: they are the same, and stored again by no one.
+    const int32_t Skip = std::min(FSkip, NonFinite.first);
+    const size_t At = FQueue.size();
+    FQueue.resize(At + size_t(Count - Skip) * FrameBytes);
+    const int32_t Good =
+        Skip + StoreFrames(FSums, Skip, NonFinite.first, FFormat, FRule, FQueue.data() + At, Tally);
+    FQueue.resize(At + size_t(Good - Skip) * FrameBytes);
+    const int64_t First = FFirst;
+    const int32_t GoodBlocks = (Good < Count ? Good : Frames) / FB;
+    for (int32_t K = 0; K < GoodBlocks; ++K) KeepBlock(Raw + size_t(K) * BlockBytes());
+    FFirst += int64_t{GoodBlocks} * FB;
+    FSkip = 0;
+    if (Good == Count) return nullptr;
+    // The failing block's good frames start the next block, already
+    // written; the convolvers go back to the blocks before it.
+    FPending.assign(Raw + size_t(GoodBlocks) * BlockBytes(), Raw + size_t(Good) * FrameBytes);
+    FSkip = Good - GoodBlocks * FB;
+    if (FResumable) Replay();
+    try {
+      ThrowAt(FSums, Good, NonFinite, FRule, FNumber + First);
+    } catch (...) {
+      return std::current_exception();
     }
-    Run.Overflow.Add(Tally);
-    if (Good < Count) ThrowAt(Sums, Good, NonFinite, Rule, Done);
-    std::memmove(Raw.data(), Raw.data() + size_t(Count) * FrameBytes, size_t(Have - Count) * FrameBytes);
-    Have -= Count;
-    Done += Count;
-  };
-
-  if (!Length.UntilEnd) {
-    while (Done < Length.Frames) {
-      Have = static_cast<int32_t>(std::min<int64_t>(Chunk, Length.Frames - Done));
-      Source.ReadFrames(Raw.data(), Have);
-      Compute(Have);
-    }
-    return;
-  }
-  // Until the signal ends: the frames as they arrive; before a read that
-  // waits, the whole blocks at hand are handed over and the sink flushed.
-  for (int64_t Left = Length.Frames; Left > 0;) {
-    if (!Source.Ready()) {
-      if (Have >= B) Compute(Have / B * B);
-      Sink.Flush();
-    }
-    const int32_t Arrived = Source.ReadArrived(Raw.data() + size_t(Have) * FrameBytes,
-                                               static_cast<int32_t>(std::min<int64_t>(Chunk - Have, Left)));
-    if (Arrived == 0) break;
-    Have += Arrived;
-    Left -= Arrived;
-    if (Have == Chunk) Compute(Chunk);
-  }
-  if (Have > 0) Compute(Have);
-}
-
-struct TFftStream::TState {
-  TState(const TLongFilter& Filter, const TAudioFormat& Format, bool Clip)
-      : Format(Format), Rule(StoreRule(Format.Samples, Clip)), B(FftBlockFrames(Filter.Length())),
-        Sums(size_t(Format.Channels), std::vector<double>(size_t(B))), Overflow(TOverflowCount::For(Format)) {
-    CheckChannels(Filter, Format.Channels, "the filter");
-    CheckSpectraBytes(Filter, Format.Channels, B, TRunLength::kEndless);
-    Convolvers = kestrum::Convolvers(Filter, Format.Channels, B, INT32_MAX);
-  }
-  // Computes the block held in Pending (B frames) and appends its first
-  // Count frames to Out.
-  void Block(int32_t Count, std::vector<uint8_t>& Out) {
-    const TDefaultFloatEnv Env;
-    for (size_t C = 0; C < Sums.size(); ++C)
-      fast::LoadLevelsPortable(Pending.data(), B, Format, int(C), Sums[C].data());
-    const std::pair<int32_t, double> NonFinite =
-        Format.Float() ? SilenceFromNonFinite(Sums, Count) : std::pair<int32_t, double>{Count, 0.0};
-    for (size_t C = 0; C < Sums.size(); ++C) Convolvers[C].Process(Sums[C].data(), Sums[C].data());
-    const size_t At = Out.size();
-    Out.resize(At + size_t(Count) * size_t(Format.FrameBytes()));
-    const int32_t Good = StoreFrames(Sums, NonFinite.first, Format, Rule, Out.data() + At, Overflow);
-    if (Good < Count) {
-      const int64_t First = Frames;
-      Reset();
-      ThrowAt(Sums, Good, NonFinite, Rule, First);
-    }
-    Frames += Count;
-    Pending.clear();
-  }
-  void Reset() {
-    for (TFftConvolver& Convolver : Convolvers) Convolver.Reset();
-    Pending.clear();
-    Frames = 0;
-    Overflow = TOverflowCount::For(Format);
   }
 
-  const TAudioFormat Format;
-  const TStoreRule Rule;
-  const int32_t B;
-  std::vector<TFftConvolver> Convolvers;
-  std::vector<std::vector<double>> Sums;
-  std::vector<uint8_t> Pending;  // the frames of the block not yet complete
-  int64_t Frames = 0;
-  TOverflowCount Overflow;
+  // Keeps Raw's block among the last Parts + 1 convolved, when the engine
+  // must resume after a failure.
+  void KeepBlock(const uint8_t* Raw) {
+    if (FResumable) {
+      FPast.resize(size_t(FParts + 1) * BlockBytes());
+      std::memcpy(FPast.data() + size_t(FBlocks % (FParts + 1)) * BlockBytes(), Raw, BlockBytes());
+    }
+    ++FBlocks;
+  }
+
+  // Gives the convolvers the state they had after the blocks kept.
+  void Replay() {
+    for (TFftConvolver& Convolver : FConvolvers) Convolver.Reset();
+    std::vector<double> Levels(static_cast<size_t>(FB));
+    for (int64_t K = std::max<int64_t>(0, FBlocks - (FParts + 1)); K < FBlocks; ++K) {
+      const uint8_t* const Raw = FPast.data() + size_t(K % (FParts + 1)) * BlockBytes();
+      for (size_t C = 0; C < FConvolvers.size(); ++C) {
+        fast::LoadLevelsPortable(Raw, FB, FFormat, int(C), Levels.data());
+        FConvolvers[C].Process(Levels.data(), Levels.data());
+      }
+    }
+  }
+
+  // Writes the queued frames to Out, Most at most; returns how many.
+  int32_t TakeQueued(int32_t Most, uint8_t* Out) {
+    const size_t FrameBytes = size_t(FFormat.FrameBytes());
+    const int32_t Frames = int32_t(std::min<size_t>(size_t(Most), (FQueue.size() - FQueued) / FrameBytes));
+    std::memcpy(Out, FQueue.data() + FQueued, size_t(Frames) * FrameBytes);
+    FQueued += size_t(Frames) * FrameBytes;
+    if (FQueued == FQueue.size()) {
+      FQueue.clear();
+      FQueued = 0;
+    }
+    return Frames;
+  }
+
+  const TLongFilter FFilter;
+  const int32_t FAskedB;
+  int32_t FB = 0;
+  TStoreRule FRule{};
+  int FThreads = 1;
+  int64_t FParts = 1;  // the most partitions of a filter channel
+  std::vector<TFftConvolver> FConvolvers;
+  std::vector<std::vector<double>> FSums;  // one line per channel
+  std::vector<uint8_t> FWork;              // the blocks being convolved
+  std::vector<uint8_t> FPending;           // the frames of the block not yet whole
+  int32_t FSkip = 0;                       // FPending's first frames already written
+  std::vector<uint8_t> FQueue;             // frames convolved, not yet written, from FQueued
+  size_t FQueued = 0;
+  std::vector<uint8_t> FPast;  // the last FParts + 1 blocks convolved, a ring
+  int64_t FBlocks = 0;         // blocks convolved since the signal started
+  int64_t FFirst = 0;          // the frame since Reset where FPending starts
 };
 
-TFftStream::TFftStream(const TLongFilter& Filter, const TAudioFormat& Format, bool Clip)
-    : F([&] {
-        const TDefaultFloatEnv Env;
-        return std::make_unique<TState>(Filter, Format, Clip);
-      }()) {}
-TFftStream::~TFftStream() = default;
-TFftStream::TFftStream(TFftStream&&) noexcept = default;
-TFftStream& TFftStream::operator=(TFftStream&&) noexcept = default;
+}  // namespace
 
-TFftStream::TState& TFftStream::State() const {
-  if (!F) throw std::logic_error("TFftStream: used after it was moved from; assign a stream to it first");
-  return *F;
+std::unique_ptr<TKernelEngine> MakeFftEngine(const TLongFilter& Filter, int32_t BlockFrames) {
+  return std::make_unique<TFftKernel>(Filter, BlockFrames);
 }
 
-std::vector<uint8_t> TFftStream::Filter(std::span<const uint8_t> In) {
-  TState& S = State();
-  const size_t FrameBytes = size_t(S.Format.FrameBytes());
-  if (In.size() % FrameBytes != 0) throw std::invalid_argument("the samples are not a whole number of frames");
-  const size_t BlockBytes = size_t(S.B) * FrameBytes;
-  std::vector<uint8_t> Out;
-  while (!In.empty()) {
-    const size_t Take = std::min(In.size(), BlockBytes - S.Pending.size());
-    S.Pending.insert(S.Pending.end(), In.begin(), In.begin() + std::ptrdiff_t(Take));
-    In = In.subspan(Take);
-    if (S.Pending.size() == BlockBytes) S.Block(S.B, Out);
-  }
-  return Out;
+void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
+                  const TLongFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames) {
+  if (Length.Frames <= 0) return;
+  TFftKernel Engine(Filter, BlockFrames);
+  Engine.Prepare(Format, {Run.Clip, Run.Target, Run.Dither}, Length.Frames);
+  DriveEngine(Engine, Source, Sink, Length, Run, Threads, fast::kBlockFrames);
 }
-
-std::vector<uint8_t> TFftStream::Flush() {
-  TState& S = State();
-  std::vector<uint8_t> Out;
-  const size_t FrameBytes = size_t(S.Format.FrameBytes());
-  const int32_t Count = static_cast<int32_t>(S.Pending.size() / FrameBytes);
-  if (Count > 0) {
-    S.Pending.resize(size_t(S.B) * FrameBytes, S.Format.Samples == TSampleFormat::Pcm8 ? 0x80 : 0x00);
-    S.Block(Count, Out);
-  }
-  for (TFftConvolver& Convolver : S.Convolvers) Convolver.Reset();
-  return Out;
-}
-
-void TFftStream::Reset() { State().Reset(); }
-int32_t TFftStream::BlockFrames() const { return State().B; }
-const TAudioFormat& TFftStream::Format() const { return State().Format; }
-int64_t TFftStream::Frames() const { return State().Frames; }
-const TOverflowCount& TFftStream::Overflow() const { return State().Overflow; }
-
 
 }  // namespace kestrum

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kestrum/dsp/FftConvolver.h"
+#include "kestrum/kernel/FirStream.h"
 #include "kestrum/kernel/Kernel.h"
 #include "kestrum/filter/LongFilter.h"
 
@@ -58,45 +59,8 @@ int32_t FftBlockFrames(size_t Length);
 void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                   const TLongFilter& Filter, TRunContext& Run, int Threads = 0, int32_t BlockFrames = 0);
 
-// A stream of frames through the FFT engine, for samples a host holds in
-// memory. Frames leave in whole blocks: each call returns the frames whose
-// block is complete, so the output lags the input by less than a block, and
-// Flush completes the last block with silence and returns the rest. Whichever
-// way a signal is cut into calls, the bytes are those of a file run over it.
-class TFftStream {
-public:
-  // Clip as TKestrum::Clip; the filter has one channel, or one per channel
-  // of Format (else EGeneralError).
-  TFftStream(const TLongFilter& Filter, const TAudioFormat& Format, bool Clip = false);
-  ~TFftStream();
-  // A stream moved from holds nothing: every member but assignment and the
-  // destructor then throws std::logic_error; assigning a stream to it makes
-  // it that stream.
-  TFftStream(TFftStream&&) noexcept;
-  TFftStream& operator=(TFftStream&&) noexcept;
-
-  // Takes In's frames (interleaved file bytes, as TFirStream takes them: a
-  // whole number of frames, else std::invalid_argument) and returns the bytes
-  // of the frames now complete. Throws EMathError, as a run does, for a sum
-  // that may not be stored: the call's frames are lost and the stream Reset.
-  std::vector<uint8_t> Filter(std::span<const uint8_t> In);
-  // The frames held back, their block completed with silence; the stream then
-  // starts a new signal.
-  std::vector<uint8_t> Flush();
-  // Forgets the signal and the frames held back.
-  void Reset();
-
-  int32_t BlockFrames() const;
-  const TAudioFormat& Format() const;
-  // Frames returned since construction or the last Reset, and what their
-  // stores met.
-  int64_t Frames() const;
-  const TOverflowCount& Overflow() const;
-
-private:
-  struct TState;
-  TState& State() const;
-  std::unique_ptr<TState> F;
-};
+// The FFT engine's streams are TFirStreams (kestrum/kernel/FirStream.h) of a
+// long filter; the name is kept for the hosts that use it.
+using TFftStream = TFirStream;
 
 }  // namespace kestrum

@@ -1,80 +1,41 @@
-// TFirStream: the block engine over callers' buffers, with the levels of the
-// last frames kept as the next call's history.
+// TFirStream: an engine over callers' buffers, one call after another.
 #include "kestrum/kernel/FirStream.h"
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <stdexcept>
 #include <vector>
 
 #include "kestrum/base/Errors.h"
 #include "kestrum/base/FloatEnv.h"
-#include "kestrum/kernel/FastKernel.h"
 
 namespace kestrum {
 
-// Each channel's levels live in one buffer: the History levels before Pos
-// are the history of the frame whose level goes to Pos. A block's levels are
-// appended at Pos; when the buffer is full, the history moves back to the
-// front, so that moving costs at most one level per frame filtered.
 struct TFirStream::TState {
-  TState(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip)
-      : Engine(Filter, Format, Clip), History(Engine.Taps.MaxDelay), Overflow(TOverflowCount::For(Format)),
-        Levels(static_cast<size_t>(Format.Channels),
-               std::vector<double>(2 * static_cast<size_t>(History) + fast::kBlockFrames + fast::kTilePad)),
-        Acc(static_cast<size_t>(Format.Channels), std::vector<float>(fast::kBlockFrames + fast::kTilePad)) {}
+  explicit TState(std::unique_ptr<TKernelEngine> E)
+      : Engine(std::move(E)), Overflow(TOverflowCount::For(Engine->Target())) {}
 
-  void Reset() {
-    for (std::vector<double>& L : Levels) std::fill_n(L.begin(), std::min<size_t>(L.size(), History), 0.0);
-    Pos = History;
-    Frames = 0;
-    Overflow = TOverflowCount::For(Engine.Format);
-  }
-
-  // Filters Count frames, at most kBlockFrames.
-  void FilterBlock(const uint8_t* In, int32_t Count, uint8_t* Out) {
-    if (Pos + Count > 2 * History + fast::kBlockFrames) {
-      for (std::vector<double>& L : Levels)
-        if (!L.empty()) std::copy(L.begin() + (Pos - History), L.begin() + Pos, L.begin());
-      Pos = History;
-    }
-    double* At[MAX_CHANNELS];
-    float* Sums[MAX_CHANNELS];
-    for (size_t C = 0; C < Levels.size(); ++C) {
-      At[C] = Levels[C].data() + Pos;
-      Sums[C] = Acc[C].data();
-    }
-    const fast::TBlockResult Result = Engine.Compute(In, Count, Count, At, Sums, Out, Frames);
-    // After a failing frame the stream stands after the good ones, as if In
-    // had ended there.
+  // Counts what Result wrote and raises its failure.
+  void Take(const TProcessed& Result) {
+    Frames += Result.Written;
     Overflow.Add(Result.Tally);
-    Pos += Result.Good;
-    const int64_t First = Frames;
-    Frames += Result.Good;
-    if (Result.Good < Count && Engine.Format.Float()) ThrowNonFinite(At, First, Result.Good);
-    Engine.Check(Result, Count, Number + First);
+    if (Result.Failure) std::rethrow_exception(Result.Failure);
   }
 
-  // A sample that is not a finite number makes every sum that holds it fail:
-  // the first one in the failing frame's history, or in the frame itself, is
-  // the cause. At: the block's first levels; First: its frame; Bad: the
-  // failing frame in it.
-  void ThrowNonFinite(double* const* At, int64_t First, int32_t Bad) const {
-    for (int32_t I = -History; I <= Bad; ++I)
-      for (size_t C = 0; C < Levels.size(); ++C)
-        if (!std::isfinite(At[C][I])) throw NonFiniteSampleError(Number + First + I);
-  }
-
-  const fast::TBlockEngine Engine;
-  const int32_t History;  // levels kept before Pos
+  std::unique_ptr<TKernelEngine> Engine;
   TOverflowCount Overflow;
-  std::vector<std::vector<double>> Levels;  // one per channel
-  std::vector<std::vector<float>> Acc;
-  int32_t Pos = History;
   int64_t Frames = 0;
-  int64_t Number = 0;  // the number of frame 0 in errors
 };
+
+namespace {
+
+void CheckChannelCount(const TAudioFormat& Format) {
+  if (Format.Channels < 1 || Format.Channels > MAX_CHANNELS)
+    throw std::invalid_argument("TFirStream: " + std::to_string(Format.Channels) + " channels, expected 1 to " +
+                                std::to_string(MAX_CHANNELS));
+}
+
+}  // namespace
 
 TFirStream::TFirStream(const TFirFilter& Filter, ff_channels Channels, ff_bits Bits, bool Clip)
     : TFirStream(Filter, FormatOf(Channels, Bits), Clip) {
@@ -83,11 +44,25 @@ TFirStream::TFirStream(const TFirFilter& Filter, ff_channels Channels, ff_bits B
 }
 
 TFirStream::TFirStream(const TFirFilter& Filter, const TAudioFormat& Format, bool Clip) {
-  if (Format.Channels < 1 || Format.Channels > MAX_CHANNELS)
-    throw std::invalid_argument("TFirStream: " + std::to_string(Format.Channels) + " channels, expected 1 to " +
-                                std::to_string(MAX_CHANNELS));
+  CheckChannelCount(Format);
   const TDefaultFloatEnv Env;  // the engine's tables are built in it
-  F = std::make_unique<TState>(Filter, Format, Clip);
+  std::unique_ptr<TKernelEngine> Engine = MakeBlockEngine(Filter);
+  Engine->Prepare(Format, {Clip, {}, {}});
+  F = std::make_unique<TState>(std::move(Engine));
+}
+
+TFirStream::TFirStream(const TLongFilter& Filter, const TAudioFormat& Format, bool Clip) {
+  CheckChannelCount(Format);
+  const TDefaultFloatEnv Env;
+  std::unique_ptr<TKernelEngine> Engine = MakeFftEngine(Filter);
+  Engine->Prepare(Format, {Clip, {}, {}});
+  F = std::make_unique<TState>(std::move(Engine));
+}
+
+TFirStream::TFirStream(const TFilter& Filter, const TAudioFormat& Format, bool Clip, TEngine Engine) {
+  CheckChannelCount(Format);
+  const TDefaultFloatEnv Env;
+  F = std::make_unique<TState>(MakeEngine(Engine, Filter, Format, {Clip, {}, {}}));
 }
 
 TFirStream::~TFirStream() = default;
@@ -99,19 +74,42 @@ TFirStream::TState& TFirStream::State() const {
   return *F;
 }
 
-void TFirStream::Filter(std::span<const uint8_t> In, std::span<uint8_t> Out) {
+int64_t TFirStream::Filter(std::span<const uint8_t> In, std::span<uint8_t> Out) {
   TState& Stream = State();
-  const size_t Bytes = static_cast<size_t>(Stream.Engine.Format.FrameBytes());
+  const size_t Bytes = static_cast<size_t>(Stream.Engine->Format().FrameBytes());
   if (In.size() != Out.size() || In.size() % Bytes != 0)
     throw std::invalid_argument("TFirStream::Filter: " + std::to_string(In.size()) + " bytes in, " +
                                 std::to_string(Out.size()) + " out, expected the same whole number of " +
                                 std::to_string(Bytes) + "-byte frames");
   const TDefaultFloatEnv Env;
+  // Pieces of at most this many frames, the engines counting in 32 bits.
+  constexpr size_t kPiece = size_t{1} << 24;
+  int64_t Written = 0;
   for (size_t Done = 0; Done < In.size();) {
-    const int32_t Count = static_cast<int32_t>(std::min<size_t>((In.size() - Done) / Bytes, fast::kBlockFrames));
-    Stream.FilterBlock(In.data() + Done, Count, Out.data() + Done);
+    const int32_t Count = static_cast<int32_t>(std::min((In.size() - Done) / Bytes, kPiece));
+    const int64_t Before = Stream.Frames;
+    Stream.Take(Stream.Engine->Process(In.data() + Done, Count, Out.data() + size_t(Written) * Bytes));
+    Written += Stream.Frames - Before;
     Done += static_cast<size_t>(Count) * Bytes;
   }
+  return Written;
+}
+
+std::vector<uint8_t> TFirStream::Filter(std::span<const uint8_t> In) {
+  std::vector<uint8_t> Out(In.size());
+  Out.resize(static_cast<size_t>(Filter(In, Out)) * static_cast<size_t>(FrameBytes()));
+  return Out;
+}
+
+std::vector<uint8_t> TFirStream::Flush() {
+  TState& Stream = State();
+  const TDefaultFloatEnv Env;
+  std::vector<uint8_t> Out(static_cast<size_t>(Stream.Engine->Latency()) *
+                           static_cast<size_t>(Stream.Engine->Target().FrameBytes()));
+  const TProcessed Result = Stream.Engine->Flush(Out.data());
+  Out.resize(static_cast<size_t>(Result.Written) * static_cast<size_t>(Stream.Engine->Target().FrameBytes()));
+  Stream.Take(Result);
+  return Out;
 }
 
 namespace {
@@ -119,31 +117,40 @@ namespace {
 // Samples of type T as the bytes of a stream whose format holds them: in
 // memory they are then the same bytes as in a WAV file.
 template <typename T>
-void FilterAs(TFirStream& Stream, TSampleFormat Given, std::span<const T> In, std::span<T> Out) {
+int64_t FilterAs(TFirStream& Stream, TSampleFormat Given, std::span<const T> In, std::span<T> Out) {
   static_assert(std::endian::native == std::endian::little);
   if (Stream.Format().Samples != Given)
     throw std::invalid_argument("TFirStream::Filter: " + std::to_string(8 * sizeof(T)) + "-bit " +
                                 (Given == TSampleFormat::Float32 ? "float " : "") +
                                 "samples given to a stream of other samples");
-  Stream.Filter(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(In.data()), In.size_bytes()),
-                std::span<uint8_t>(reinterpret_cast<uint8_t*>(Out.data()), Out.size_bytes()));
+  return Stream.Filter(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(In.data()), In.size_bytes()),
+                       std::span<uint8_t>(reinterpret_cast<uint8_t*>(Out.data()), Out.size_bytes()));
 }
 
 }  // namespace
 
-void TFirStream::Filter(std::span<const int16_t> In, std::span<int16_t> Out) {
-  FilterAs(*this, TSampleFormat::Pcm16, In, Out);
+int64_t TFirStream::Filter(std::span<const int16_t> In, std::span<int16_t> Out) {
+  return FilterAs(*this, TSampleFormat::Pcm16, In, Out);
 }
 
-void TFirStream::Filter(std::span<const float> In, std::span<float> Out) {
-  FilterAs(*this, TSampleFormat::Float32, In, Out);
+int64_t TFirStream::Filter(std::span<const float> In, std::span<float> Out) {
+  return FilterAs(*this, TSampleFormat::Float32, In, Out);
 }
 
-void TFirStream::Reset() { State().Reset(); }
-void TFirStream::NumberFrom(int64_t First) { State().Number = First; }
-const TAudioFormat& TFirStream::Format() const { return State().Engine.Format; }
+void TFirStream::Reset() {
+  TState& Stream = State();
+  const TDefaultFloatEnv Env;
+  Stream.Engine->Reset();
+  Stream.Frames = 0;
+  Stream.Overflow = TOverflowCount::For(Stream.Engine->Target());
+}
+
+void TFirStream::NumberFrom(int64_t First) { State().Engine->NumberFrom(First); }
+const TAudioFormat& TFirStream::Format() const { return State().Engine->Format(); }
 int TFirStream::Channels() const { return Format().Channels; }
 int TFirStream::FrameBytes() const { return Format().FrameBytes(); }
+int32_t TFirStream::Latency() const { return State().Engine->Latency(); }
+int32_t TFirStream::BlockFrames() const { return Latency() + 1; }
 int64_t TFirStream::Frames() const { return State().Frames; }
 const TOverflowCount& TFirStream::Overflow() const { return State().Overflow; }
 

@@ -126,8 +126,9 @@ private:
 // to Run.Overflow. Nothing is fetched or written when NbEch <= 0.
 void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
                         const TFirFilter& Filter, TRunContext& Run);
-// The same over Length: a frame at a time with ReadArrived when the run goes
-// until the signal ends, and Sink.Flush() whenever Source is not Ready.
+// The same over Length, through the driver (kestrum/kernel/Engine.h): what
+// ReadArrived gives when the run goes until the signal ends, and
+// Sink.Flush() before a read that would wait.
 void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format,
                         const TRunLength& Length, const TFirFilter& Filter, TRunContext& Run);
 

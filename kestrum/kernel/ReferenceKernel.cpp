@@ -1,5 +1,6 @@
 // The reference kernel: one frame at a time, exactly as the arithmetic is
 // defined. Faster kernels are tested against it byte for byte.
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -11,6 +12,8 @@
 
 #include "kestrum/base/Errors.h"
 #include "kestrum/base/FloatEnv.h"
+#include "kestrum/kernel/Engine.h"
+#include "kestrum/kernel/FastKernel.h"
 #include "kestrum/kernel/Kernel.h"
 #include "kestrum/base/Bytes.h"
 
@@ -61,52 +64,119 @@ inline TEntry Level(const uint8_t* P) {
     return std::bit_cast<double>(uint64_t{ReadU32LE(P)} | uint64_t{ReadU32LE(P + 4)} << 32);
 }
 
-// The loop for one source format, specialised at compile time so that the
+// The engine for one source format, specialised at compile time so that the
 // frame loop holds no test of it; each channel has its own ring.
-template <TSampleFormat Format>
-void RunPath(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& In, const TAudioFormat& Out,
-             const TRunLength& Length, const TFirFilter& Filter, TRunContext& Run) {
+template <TSampleFormat Samples>
+class TReferencePath final : public TKernelEngine {
+public:
   using TEntry = std::conditional_t<
-      Format == TSampleFormat::Float64, double,
-      std::conditional_t<Format == TSampleFormat::Float32, float,
-                         std::conditional_t<Format == TSampleFormat::Pcm8, int8_t, int32_t>>>;
-  constexpr int SampleBytes = BytesPerSample(Format);
-  const int Channels = In.Channels;
-  const auto History = std::make_unique<TEntry[]>(static_cast<size_t>(Channels) * FIR_HISTORY_SIZE);  // zeroed: silence
-  const TStoreRule Rule = StoreRule(Out.Samples, Run.Clip);
-  const double Scale = LevelScale(Format, Out.Samples);
-  const std::optional<TDither> Dither = DitherFor(Run.Dither, Format, Out.Samples);
-  TOverflowCount& Count = Run.Overflow;
-  std::vector<uint8_t> Frame(static_cast<size_t>(In.FrameBytes()));
-  std::vector<uint8_t> Stored(static_cast<size_t>(Out.FrameBytes()));
-  double Sum[MAX_CHANNELS];  // the float sums, scaled exactly
-  uint32_t P = 0;
-  for (int64_t N = 0; N < Length.Frames; ++N) {
-    if (!Source.Ready()) Sink.Flush();
-    if (!Length.UntilEnd)
-      Source.ReadFrames(Frame.data(), 1);
-    else if (Source.ReadArrived(Frame.data(), 1) == 0)
-      break;
-    for (int C = 0; C < Channels; ++C) {
-      TEntry* const Ring = History.get() + static_cast<size_t>(C) * FIR_HISTORY_SIZE;
-      Ring[P] = Level<Format, TEntry>(Frame.data() + C * SampleBytes);
-      const float Acc = SumTaps(Ring, P, Filter);
-      Sum[C] = static_cast<double>(Acc) * Scale;
-      if (Dither) Sum[C] += Dither->Noise(N, C, Channels);
-      if (!Storable(Sum[C], Rule)) Scale == 1.0 ? ThrowUnstorable(Acc, Rule, N) : ThrowUnstorable(Sum[C], Rule, N);
-    }
-    // Counted once the whole frame is known to be written.
-    uint8_t* To = Stored.data();
-    for (int C = 0; C < Channels; ++C) To = StoreSample(Sum[C], Out.Samples, Rule, Count, To);
-    Count.Samples += Channels;
-    Sink.WriteFrames(Stored.data(), 1);
+      Samples == TSampleFormat::Float64, double,
+      std::conditional_t<Samples == TSampleFormat::Float32, float,
+                         std::conditional_t<Samples == TSampleFormat::Pcm8, int8_t, int32_t>>>;
+  static constexpr int SampleBytes = BytesPerSample(Samples);
 
-    if (++P == FIR_HISTORY_SIZE) P = 0;
-    Run.StepProgress();
+  TReferencePath(const TFirFilter& Filter, const TAudioFormat& In, const TStoreSettings& Store)
+      : FFilter(Filter), FRule(StoreRule(Store.Target.value_or(In.Samples), Store.Clip)),
+        FScale(LevelScale(Samples, Store.Target.value_or(In.Samples))),
+        FDither(DitherFor(Store.Dither, Samples, Store.Target.value_or(In.Samples))),
+        FHistory(std::make_unique<TEntry[]>(static_cast<size_t>(In.Channels) * FIR_HISTORY_SIZE)) {
+    FFormat = In;
+    FTarget = In;
+    FTarget.Samples = Store.Target.value_or(In.Samples);
   }
-}
+
+  void Prepare(const TAudioFormat&, const TStoreSettings&, int64_t) override {}
+
+  TProcessed Process(const uint8_t* In, int32_t Count, uint8_t* Out) override {
+    const TDefaultFloatEnv Env;
+    TProcessed Result;
+    Result.Tally = TOverflowCount::For(FTarget);
+    const int Channels = FFormat.Channels;
+    const size_t InBytes = size_t(FFormat.FrameBytes()), OutBytes = size_t(FTarget.FrameBytes());
+    double Sum[MAX_CHANNELS];  // the float sums, scaled exactly
+    TEntry Overwritten[MAX_CHANNELS];
+    for (int32_t I = 0; I < Count; ++I) {
+      const int64_t N = FNumber + FFrames;
+      const uint8_t* const Frame = In + size_t(I) * InBytes;
+      for (int C = 0; C < Channels; ++C) {
+        TEntry* const Ring = FHistory.get() + static_cast<size_t>(C) * FIR_HISTORY_SIZE;
+        Overwritten[C] = Ring[FP];
+        Ring[FP] = Level<Samples, TEntry>(Frame + C * SampleBytes);
+        const float Acc = SumTaps(Ring, FP, FFilter);
+        Sum[C] = static_cast<double>(Acc) * FScale;
+        if (FDither) Sum[C] += FDither->Noise(FFrames, C, Channels);
+        if (!Storable(Sum[C], FRule)) {
+          // The engine stands after the frames before this one.
+          for (int K = 0; K <= C; ++K) FHistory[static_cast<size_t>(K) * FIR_HISTORY_SIZE + FP] = Overwritten[K];
+          try {
+            FScale == 1.0 ? ThrowUnstorable(Acc, FRule, N) : ThrowUnstorable(Sum[C], FRule, N);
+          } catch (...) {
+            Result.Failure = std::current_exception();
+          }
+          return Result;
+        }
+      }
+      // Counted once the whole frame is known to be written.
+      uint8_t* To = Out + size_t(I) * OutBytes;
+      for (int C = 0; C < Channels; ++C) To = StoreSample(Sum[C], FTarget.Samples, FRule, Result.Tally, To);
+      Result.Tally.Samples += Channels;
+      ++Result.Written;
+      ++FFrames;
+      if (++FP == FIR_HISTORY_SIZE) FP = 0;
+    }
+    return Result;
+  }
+
+  void Reset() override {
+    std::fill_n(FHistory.get(), static_cast<size_t>(FFormat.Channels) * FIR_HISTORY_SIZE, TEntry{});
+    FP = 0;
+    FFrames = 0;
+  }
+
+private:
+  const TFirFilter FFilter;
+  const TStoreRule FRule;
+  const double FScale;
+  const std::optional<TDither> FDither;
+  const std::unique_ptr<TEntry[]> FHistory;  // zeroed: silence
+  uint32_t FP = 0;
+  int64_t FFrames = 0;  // frames since Prepare or Reset: the dither's frame
+};
+
+// The reference engine: its path is chosen when it is prepared.
+class TReferenceKernel final : public TKernelEngine {
+public:
+  explicit TReferenceKernel(const TFirFilter& Filter) : FFilter(Filter) {}
+
+  void Prepare(const TAudioFormat& Format, const TStoreSettings& Store, int64_t) override {
+    const TDefaultFloatEnv Env;
+    switch (Format.Samples) {
+      case TSampleFormat::Pcm8: FPath = std::make_unique<TReferencePath<TSampleFormat::Pcm8>>(FFilter, Format, Store); break;
+      case TSampleFormat::Pcm16: FPath = std::make_unique<TReferencePath<TSampleFormat::Pcm16>>(FFilter, Format, Store); break;
+      case TSampleFormat::Pcm24: FPath = std::make_unique<TReferencePath<TSampleFormat::Pcm24>>(FFilter, Format, Store); break;
+      case TSampleFormat::Pcm32: FPath = std::make_unique<TReferencePath<TSampleFormat::Pcm32>>(FFilter, Format, Store); break;
+      case TSampleFormat::Float32: FPath = std::make_unique<TReferencePath<TSampleFormat::Float32>>(FFilter, Format, Store); break;
+      case TSampleFormat::Float64: FPath = std::make_unique<TReferencePath<TSampleFormat::Float64>>(FFilter, Format, Store); break;
+    }
+    FFormat = FPath->Format();
+    FTarget = FPath->Target();
+  }
+  TProcessed Process(const uint8_t* In, int32_t Count, uint8_t* Out) override {
+    FPath->NumberFrom(FNumber);
+    return FPath->Process(In, Count, Out);
+  }
+  void Reset() override { FPath->Reset(); }
+
+private:
+  const TFirFilter FFilter;
+  std::unique_ptr<TKernelEngine> FPath;
+};
 
 }  // namespace
+
+std::unique_ptr<TKernelEngine> MakeReferenceEngine(const TFirFilter& Filter) {
+  return std::make_unique<TReferenceKernel>(Filter);
+}
 
 void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, int32_t NbEch,
                         const TFirFilter& Filter, TRunContext& Run) {
@@ -116,16 +186,9 @@ void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioForm
 void RunReferenceKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format,
                         const TRunLength& Length, const TFirFilter& Filter, TRunContext& Run) {
   if (Length.Frames <= 0) return;
-  const TDefaultFloatEnv Env;
-  const TAudioFormat Out = Run.TargetFormat(Format);
-  switch (Format.Samples) {
-    case TSampleFormat::Pcm8: return RunPath<TSampleFormat::Pcm8>(Source, Sink, Format, Out, Length, Filter, Run);
-    case TSampleFormat::Pcm16: return RunPath<TSampleFormat::Pcm16>(Source, Sink, Format, Out, Length, Filter, Run);
-    case TSampleFormat::Pcm24: return RunPath<TSampleFormat::Pcm24>(Source, Sink, Format, Out, Length, Filter, Run);
-    case TSampleFormat::Pcm32: return RunPath<TSampleFormat::Pcm32>(Source, Sink, Format, Out, Length, Filter, Run);
-    case TSampleFormat::Float32: return RunPath<TSampleFormat::Float32>(Source, Sink, Format, Out, Length, Filter, Run);
-    case TSampleFormat::Float64: return RunPath<TSampleFormat::Float64>(Source, Sink, Format, Out, Length, Filter, Run);
-  }
+  TReferenceKernel Engine(Filter);
+  Engine.Prepare(Format, {Run.Clip, Run.Target, Run.Dither}, Length.Frames);
+  DriveEngine(Engine, Source, Sink, Length, Run, 1, fast::kBlockFrames);
 }
 
 }  // namespace kestrum

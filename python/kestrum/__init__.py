@@ -289,9 +289,12 @@ class Response:
 
 class Filter:
     """An FIR filter: taps, each a delay in frames and a coefficient (a
-    float32), and a comment.
+    float32), and a comment; or a long filter (``is_long``), a WAV impulse
+    response or a design of more than 1000 taps, its taps in double at
+    delays 0 to N - 1, one list for every channel or one per channel, which
+    runs on the FFT engine.
 
-    Made from a .fir file (``Filter(path)``), from .fir text
+    Made from a .fir file or a WAV impulse response (``Filter(path)``), from .fir text
     (``Filter.from_text``), from taps (``Filter.from_taps``), by design
     (``Filter.design``), or from an impulse response in a WAV file
     (``Filter.from_impulse``). A file that is valid but odd gives a
@@ -300,7 +303,7 @@ class Filter:
     """
 
     def __init__(self, path):
-        """Reads the .fir file at path."""
+        """Reads the .fir file, or the WAV impulse response, at path."""
         native, notes = _kestrum.read_filter(os.fspath(path), None, "")
         self._init(native, notes, os.fspath(path))
 
@@ -354,7 +357,7 @@ class Filter:
         where the bands leave room), from which a Kaiser window and the
         fewest taps follow. The passband gain is 1. A design that misses
         its request gives a FilterWarning naming the figures; one that
-        needs more than 1000 taps raises ValueError.
+        needs more than 1000 taps is a long filter (``is_long``).
 
         kind "impulse" takes a WAV file instead of edges, as
         ``Filter.from_impulse`` does (threshold, channel).
@@ -402,17 +405,25 @@ class Filter:
 
     @property
     def comment(self):
-        """The comment line."""
+        """The comment line (a long filter's description)."""
         return self._native.comment
 
     @property
+    def is_long(self):
+        """Whether this is a long filter: taps in double at delays 0 to N - 1,
+        for the FFT engine, with no .fir text."""
+        return self._native.is_long
+
+    @property
     def delays(self):
-        """The taps' delays in frames, as written (numpy int32)."""
+        """The taps' delays in frames, as written (numpy int32); a long
+        filter's first channel's."""
         return self._native.delays
 
     @property
     def coefficients(self):
-        """The taps' coefficients (numpy float32)."""
+        """The taps' coefficients (numpy float32; a long filter's first
+        channel's, float64)."""
         return self._native.coefficients
 
     @property
@@ -440,7 +451,14 @@ class Filter:
     def __reduce__(self):
         """Pickled as its taps and comment, exactly, so that it travels to
         other processes (a filter read from a file forgets its path there)."""
+        if self.is_long:
+            native = self._native
+            return (Filter._from_long, (native.channels, native.rate, native.name, native.comment))
         return (Filter.from_taps, (self.delays.tolist(), self.coefficients, self.comment))
+
+    @classmethod
+    def _from_long(cls, channels, rate, name, comment):
+        return cls._of(_kestrum.from_long(channels, rate, name, comment))
 
     def response(self, rate, points=512):
         """The Response at a sample rate in Hz, its arrays at points
@@ -487,7 +505,8 @@ class Filter:
     def stream(self, channels=1, dtype=np.int16, wrap=None, clip=None, format=None):
         """A Stream through this filter of frames with this many channels (1
         to 64) and samples of this dtype (and format, for int32 of 32-bit
-        PCM), carrying its history from call to call."""
+        PCM), carrying its history from call to call (a long filter's holds
+        frames back until flush)."""
         return Stream(self, channels, dtype, wrap, clip, format, _stacklevel=4)
 
 
@@ -496,7 +515,12 @@ class Stream:
     last one stopped, so the output is the same however the signal is cut,
     and the same as ``Filter.apply`` over the whole of it.
 
-    channels, dtype: what every block holds; frames: frames filtered since
+    Through a long filter (the FFT engine), frames leave in whole blocks of
+    ``block_frames``: ``apply`` returns the frames now complete (the output
+    lags the input by less than a block) and ``flush`` the rest, their
+    block completed with silence, after which a new signal starts.
+
+    channels, dtype: what every block holds; frames: frames returned since
     the start or the last reset; overflow: an Overflow of those frames.
     clip, format (and the deprecated wrap): as Filter.apply takes them;
     each call that clips or wraps samples gives a FilterWarning with its
@@ -524,22 +548,48 @@ class Stream:
             raise ValueError(f"samples of shape {samples.shape} ({channels} channel{'s' * (channels > 1)}) given "
                              f"to a stream of {self.channels} channel{'s' * (self.channels > 1)}")
         out = np.empty_like(data)
+        written = self._frames(self._native.filter, data, out)
+        frames = samples.shape[0]
+        if written == frames:
+            return _samples(out, code, samples.shape, not samples.flags.c_contiguous)
+        return self._shaped(out[:len(out) // frames * written])
+
+    def flush(self):
+        """The frames held back (through a long filter), their block
+        completed with silence; a new signal then starts."""
+        data = self._frames(self._native.flush)
+        return self._shaped(np.frombuffer(data, np.uint8).copy())
+
+    def _frames(self, call, *args):
+        """What call of the native stream returns, with a FilterWarning for
+        the samples it clipped or wrapped; on a MathError the frames before
+        the failing one count too."""
         before = self._native.overflow
         try:
-            self._native.filter(data, out)
-        finally:  # the frames before a failing one count too
+            return call(*args)
+        finally:
             after = self._native.overflow
             _warn_overflow(Overflow(after[0] - before[0], after[1] - before[1], *after[2:]), self.clip, self.dtype,
-                           code=self._code)
-        return _samples(out, code, samples.shape, not samples.flags.c_contiguous)
+                           stacklevel=4, code=self._code)
+
+    def _shaped(self, data):
+        shape = (-1,) if self.channels == 1 else (-1, self.channels)
+        return _samples(data, self._code, shape, False)
 
     def reset(self):
-        """Forgets the signal: the next frame follows silence."""
+        """Forgets the signal and the frames held back: the next frame
+        follows silence."""
         self._native.reset()
 
     @property
+    def block_frames(self):
+        """Frames that leave together: 1, or a long filter's block, the most
+        that are held back less one."""
+        return self._native.block_frames
+
+    @property
     def frames(self):
-        """Frames filtered since the start or the last reset."""
+        """Frames returned since the start or the last reset."""
         return self._native.frames
 
     @property
@@ -551,81 +601,20 @@ class Stream:
         return f"<kestrum.Stream of {self.channels} channel(s) of {self.dtype}, {self.frames} frames>"
 
 
-class LongStream:
-    """A signal through a WAV impulse response of any length (a long filter),
-    by FFT convolution in double precision, as the tool applies it.
-
-    Frames leave in whole blocks of ``block_frames``: ``apply`` returns the
-    frames whose block is now complete (so the output lags the input by less
-    than a block), ``flush`` the rest, their block completed with silence,
-    after which a new signal starts. Whichever way a signal is cut, the
-    frames are those the tool writes for it.
-    """
+class LongStream(Stream):
+    """Deprecated: ``Filter(path).stream(...)`` streams a WAV impulse
+    response, as this does; path's taps are read with filter_channel (1 for
+    the first; 0: one for all, or one per channel), gain_db and normalize
+    ("peak", "energy" or None)."""
 
     def __init__(self, path, channels=1, dtype=np.int16, wrap=None, filter_channel=0, gain_db=0.0,
                  normalize=None, clip=None, format=None):
-        """path: the WAV impulse response; channels (1 to 64) and dtype: what
-        every block holds; filter_channel: the response's channel for every
-        channel (1 for the first; 0: one for all, or one per channel);
-        gain_db and normalize ("peak", "energy" or None) scale its taps.
-        clip, format (and the deprecated wrap): as Filter.apply takes them;
-        each call that clips or wraps samples gives a FilterWarning with
-        their count."""
-        self.dtype = _stream_dtype(dtype)
-        self.channels = _channels(channels)
-        self._code = _array_code(self.dtype, format)
-        self.clip = _clip(self.dtype, clip, wrap)
+        warnings.warn("LongStream is deprecated: use Filter(path).stream(channels, dtype)", DeprecationWarning,
+                      stacklevel=2)
         normalize = "" if normalize is None else _text(normalize, "normalize")
-        self._native = _kestrum.LongStream(os.fspath(path), self.channels, self._code, self.clip,
-                                           _integer(filter_channel, "filter_channel"),
-                                           _real(gain_db, "gain_db"), normalize)
-
-    def _frames(self, call, *args):
-        """The frames that call of the native stream returns, with a
-        FilterWarning for those it clipped or wrapped."""
-        before = self._native.overflow
-        try:
-            data = call(*args)
-        finally:
-            after = self._native.overflow
-            if after[0] >= before[0]:  # not reset by a failure
-                _warn_overflow(Overflow(after[0] - before[0], after[1] - before[1], *after[2:]), self.clip,
-                               self.dtype, stacklevel=4, code=self._code)
-        shape = (-1,) if self.channels == 1 else (-1, self.channels)
-        return _samples(np.frombuffer(data, np.uint8).copy(), self._code, shape, False)
-
-    def apply(self, samples):
-        """Takes the next frames (an array as Filter.apply takes, of the
-        stream's dtype and channels) and returns the frames now complete."""
-        if isinstance(samples, np.ndarray) and samples.dtype != self.dtype:
-            raise TypeError(f"samples of dtype {samples.dtype} given to a stream of {self.dtype}")
-        data, channels, _ = _interleaved(samples, self._code)
-        if channels != self.channels:
-            raise ValueError(f"samples of {channels} channel(s) given to a stream of {self.channels}")
-        return self._frames(self._native.filter, data)
-
-    def flush(self):
-        """The frames held back, their block completed with silence."""
-        return self._frames(self._native.flush)
-
-    def reset(self):
-        """Forgets the signal and the frames held back."""
-        self._native.reset()
-
-    @property
-    def block_frames(self):
-        """Frames in one block of the engine: the most that are held back."""
-        return self._native.block_frames
-
-    @property
-    def frames(self):
-        """Frames returned since the start or the last reset."""
-        return self._native.frames
-
-    @property
-    def overflow(self):
-        """The Overflow of those frames."""
-        return Overflow(*self._native.overflow)
+        filter = Filter._of(_kestrum.read_long_filter(os.fspath(path), _integer(filter_channel, "filter_channel"),
+                                                      _real(gain_db, "gain_db"), normalize), path=os.fspath(path))
+        super().__init__(filter, channels, dtype, wrap, clip, format)
 
 
 def _frames_or_time(value, name):
@@ -688,7 +677,9 @@ def filter_file(source, target, filter, start=0, count=None, clip=None, kernel="
     try:
         if isinstance(filter, Filter):
             path = filter._path
-            if path is None:
+            if path is None and filter.is_long:
+                path = filter._native  # no file: the run takes the value as it is
+            elif path is None:
                 handle, temporary = tempfile.mkstemp(suffix=".fir", prefix="kestrum-")
                 with os.fdopen(handle, "w", encoding="utf-8", newline="\n") as file:
                     file.write(filter.text())

@@ -59,7 +59,7 @@ def _as_filter(filter, rate=None):
     if value.is_long:
         raise ValueError(f"'{value.name}' is a long filter ({value.length} taps): filter_array and history take "
                          f"filters of at most 1000 taps; filter_files runs long ones on whole files")
-    return Filter._of(value.fir)
+    return Filter._of(value)
 
 
 def _shipped(filter):
