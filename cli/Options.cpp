@@ -305,24 +305,12 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
     } catch (const EGeneralError& E) {
       throw EUsageError(E.what());
     }
-    std::error_code Ec;
-    if (!Options.Design && std::filesystem::is_regular_file(Options.Filter(), Ec)) {
-      try {
-        CheckEngine(Options.Engine, IsWavFilter(Options.Filter()), Options.Filter());
-      } catch (const EGeneralError& E) {
-        throw CLI::ValidationError(E.what());
-      }
-    }
+    for (const char* Name : {"--filter-channel", "--filter-gain", "--normalize"})
+      if (Options.Scaling.empty() && App.get_option(Name)->count() > 0) Options.Scaling = Name;
     // A design's taps are its own: a long one is not rescaled as a WAV FILTER may be.
-    for (const char* Name : {"--filter-channel", "--filter-gain", "--normalize"})
-      if (Options.Design && App.get_option(Name)->count() > 0)
-        throw CLI::ValidationError(std::string(Name) + " applies to a WAV FILTER, an impulse response; '" +
-                                   Options.Filter() + "' is a designed filter");
-    for (const char* Name : {"--filter-channel", "--filter-gain", "--normalize"})
-      if (App.get_option(Name)->count() > 0 && std::filesystem::is_regular_file(Options.Filter(), Ec) &&
-          !IsWavFilter(Options.Filter()))
-        throw CLI::ValidationError(std::string(Name) + " applies to a WAV FILTER, an impulse response; '" +
-                                   Options.Filter() + "' is not one");
+    if (Options.Design && !Options.Scaling.empty())
+      throw CLI::ValidationError(Options.Scaling + " applies to a WAV FILTER, an impulse response; '" +
+                                 Options.Filter() + "' is a designed filter");
     if (!NeedsRate(Options)) FrameRange(Options, 0);
   } catch (const CLI::ParseError& E) {
     if (E.get_exit_code() == 0) return App.exit(E);  // --help, --version

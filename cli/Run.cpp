@@ -37,9 +37,6 @@ TSourceFormat ReadSourceFormat(const std::string& Source, const std::string& Str
 }
 
 std::string RateRefusal(const TOptions& Options) {
-  if (Options.Design)
-    return "a designed filter needs the source's rate before the run: when SOURCE is '-' or a "
-           "pipe, write it with 'kestrum design ... --rate HZ -o FILE' and give that FILE";
   if (NeedsRate(Options))
     return "a time in --start or --count needs the source's rate before the run: give frames "
            "when SOURCE is '-' or a pipe";
@@ -48,10 +45,29 @@ std::string RateRefusal(const TOptions& Options) {
 
 TFilter DesignAt(const TOptions& Options, uint32_t Rate, std::vector<std::string>& Warnings) {
   try {
-    return DesignedFilter(*Options.Design, Rate, Warnings);
+    TFilter Designed = DesignedFilter(*Options.Design, Rate, Warnings);
+    CheckFilterUse(Options, Designed);
+    return Designed;
   } catch (const EGeneralError& E) {
     throw EUsageError(E.what());
   }
+}
+
+TFilter ReadFilterOf(const TOptions& Options) {
+  TFilter Filter = ReadFilter(Options.Filter(), Options.Long);
+  CheckFilterUse(Options, Filter);
+  return Filter;
+}
+
+void CheckFilterUse(const TOptions& Options, const TFilter& Filter) {
+  try {
+    CheckEngine(Options.Engine, Filter.IsLong(), Filter.Name);
+  } catch (const EGeneralError& E) {
+    throw EUsageError(E.what());
+  }
+  if (!Options.Design && !Options.Scaling.empty() && !Filter.IsLong())
+    throw EUsageError(Options.Scaling + " applies to a WAV FILTER, an impulse response; '" + Filter.Name +
+                      "' is not one");
 }
 
 std::string DesignLogLine(const TFilter& Designed) {
@@ -59,13 +75,13 @@ std::string DesignLogLine(const TFilter& Designed) {
 }
 
 void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Source,
-              const std::string& Target, const std::string& FilterFile, uint32_t Frequency,
-              int Threads) {
+              const std::string& Target, const TFilter* Filter, uint32_t Frequency, int Threads) {
   // Times without a rate are settled by the run, once it has read the header.
   const auto [Start, End] = NeedsRate(Options) && Frequency == 0 ? std::pair(0, 0) : FrameRange(Options, Frequency);
   Kestrum.SourceFile = Source;
   Kestrum.CibleFile = Target;
-  Kestrum.FirFile = FilterFile;
+  Kestrum.FirFile = Options.Filter();
+  if (Filter) Kestrum.Filter = *Filter;
   Kestrum.SetStartPos(Start);
   Kestrum.SetEndPos(End);
   Kestrum.Engine = Options.Engine;
@@ -184,31 +200,13 @@ void CheckTarget(const TOptions& Options, const std::string& Target) {
     throw EUsageError(Refusal);
 }
 
-std::string RateWarning(const std::string& FilterName, const std::string& Comment,
-                        uint32_t Frequency) {
-  const double Designed = DesignedRate(Comment);
+std::string RateWarning(const TFilter& Filter, uint32_t Frequency) {
+  const double Designed = Filter.Rate > 0 ? Filter.Rate : DesignedRate(Filter.Comment);
   if (Designed == 0 || Frequency == 0 || std::abs(Designed - Frequency) < 0.5) return "";
   char Text[160];
   std::snprintf(Text, sizeof Text, "was made for %g Hz and the source is %u Hz: its frequencies "
                 "move by a factor of %.4g", Designed, Frequency, Frequency / Designed);
-  return FilterName + " " + Text + " (a FILTER such as lowpass:3000 is designed at the source's rate)";
-}
-
-std::string FilterComment(const std::string& Name) {
-  if (!CanReadTwice(Name)) return "";
-  try {
-    TFilterFile File(Name);
-    if (File.IsWav()) {  // an impulse response was recorded at its file's rate
-      TReadWavFile Reader;
-      File.OpenWav(Reader);
-      return "impulse response at " + std::to_string(Reader.Frequency) + " Hz";
-    }
-    TFirFilter Filter;
-    File.FirReader().ReadHead(Filter);
-    return Filter.FilterComment;
-  } catch (const std::exception&) {
-    return "";
-  }
+  return Filter.Name + " " + Text + " (a FILTER such as lowpass:3000 is designed at the source's rate)";
 }
 
 }  // namespace kestrum

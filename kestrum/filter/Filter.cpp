@@ -1,6 +1,9 @@
 // Reading a filter of either kind once.
 #include "kestrum/filter/Filter.h"
 
+#include "kestrum/base/Errors.h"
+#include "kestrum/wav/WavHeader.h"
+
 namespace kestrum {
 
 size_t TFilter::Length() const {
@@ -32,6 +35,7 @@ TFilter FilterOf(TLongFilter Long, std::string Name, std::string Comment) {
 
 TFilter ReadFilter(const std::string& FileName, const TLongFilterOptions& Options,
                    const std::function<void(const TFilter& Head)>& OnHead) {
+  if (IsBlankName(FileName)) throw EGeneralError("no filter file name given");
   TFilterFile File(FileName);
   if (File.IsWav()) {
     TLongFilter Long = File.ReadLong(Options);

@@ -38,7 +38,7 @@ struct TFilter {
 
 // Reads the filter in FileName, opening it once: its first bytes tell a WAV
 // impulse response (read as Options say) from a .fir file. Throws as
-// TFirFileReader and ReadLongFilter do. OnHead, when given, sees the filter
+// TFirFileReader and ReadLongFilter do, and EGeneralError for a blank name. OnHead, when given, sees the filter
 // once its name, comment, rate and length are known and its head's warnings
 // taken, before a .fir's taps are read (so that a host logs them first,
 // whatever the taps then hold); its TapWarnings come with the result.

@@ -11,7 +11,6 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 
 #include "kestrum/base/Errors.h"
 #include "kestrum/base/FloatEnv.h"
@@ -26,14 +25,6 @@ size_t TLongFilter::Length() const {
   size_t Length = 0;
   for (const auto& Taps : Channels) Length = std::max(Length, Taps.size());
   return Length;
-}
-
-bool IsWavFilter(const std::string& FileName) {
-  if (FileName == "-") return false;  // stdin is read once, by the .fir reader
-  std::ifstream File(FileName, std::ios::binary);
-  std::string Head(12, '\0');
-  if (!File.read(Head.data(), 12)) return false;
-  return IsWavHead(Head);
 }
 
 namespace {

@@ -39,11 +39,6 @@ struct TLongFilter {
   const std::vector<double>& For(int C) const { return Channels[Channels.size() == 1 ? 0 : size_t(C)]; }
 };
 
-// Whether FileName holds a WAV file (it starts with RIFF or RF64), which a
-// run then reads as a long filter rather than as a .fir file. It opens the
-// file to look: for a regular file only, as a pipe would lose what it read.
-bool IsWavFilter(const std::string& FileName);
-
 class TReadWavFile;
 
 // A filter file opened once: its first bytes, read on opening, tell a WAV

@@ -421,8 +421,6 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
        "would both be written"},
       {"a batch over its own sources",
        {"-o", test::DataFile(""), Source, kSmooth}, "is the source itself"},
-      {"a batch with a FIFO as FILTER", {"-o", Dir / "out", Source, kExample, Pipes / "fifo"},
-       "which can be read once: for 2 sources, give it as a file"},
       {"a filter file as TARGET", {Source, Pipes / "mylp.fir", kSmooth},
        "named like a filter file, and a run writes WAV there: the order is SOURCE TARGET FILTER"},
       {"TARGET and FILTER swapped", {Source, kSmooth, Dir / "out.wav"},
@@ -445,8 +443,6 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
       {"an unknown design option", {Source, Target, "lowpass:1000:loud"}, "'loud' is not an attenuation"},
       {"a design beyond the source's half rate", {Source, Target, "lowpass:5000"},
        "'lowpass:5000' at 8000 Hz: the cutoff 5000 Hz is not below half the rate"},
-      {"a design with a stream as source", {Pipes / "fifo", Target, "lowpass:1000"},
-       "a designed filter needs the source's rate before the run"},
       {"a WAV filter's scaling with a design", {Source, Target, "lowpass:1000", "--normalize", "peak"},
        "--normalize applies to a WAV FILTER, an impulse response; 'lowpass:1000' is a designed filter"},
   };
@@ -498,6 +494,11 @@ TEST(KestrumCli, DesignsANamedFilterAtEachSourcesRate) {
   for (const auto& Source : Sources)
     EXPECT_EQ(test::ReadFileBytes(Dir / ("out/" + Source.first)), test::ReadFileBytes(Dir / Source.first))
         << Source.first;
+
+  // A stream's design is made once its header gives its rate.
+  const test::TFifoFeeder Stream(Dir / "fifo", test::ReadFileBytes(DataFile("sox_u8_mono.wav")));
+  ASSERT_EQ(RunKestrum({"-q", Dir / "fifo", Dir / "streamed.wav", Design}).Status, 0);
+  EXPECT_EQ(SampleBytes(Dir / "streamed.wav"), SampleBytes(Dir / "sox_u8_mono.wav"));
 
   // A single run logs the design and its comment in place of the file's.
   const TResult Single = RunKestrum({DataFile("sox_u8_mono.wav"), Dir / "single.wav", Design});
@@ -1135,6 +1136,12 @@ TEST(KestrumCli, ReadsAFilterOnceFromAFileAFifoOrAPipe) {
       }
     }
   }
+  // A batch reads it once too, for every source.
+  const test::TFifoFeeder Feeder(Dir / "fifo", test::ReadFileBytes(kSmooth));
+  const TResult Batch = RunKestrum({"-q", "-o", Dir / "batch", kExample, DataFile("sox_u8_mono.wav"), Dir / "fifo"});
+  ASSERT_EQ(Batch.Status, 0) << Batch.Err;
+  ASSERT_EQ(RunKestrum({"-q", "--force", kExample, Dir / "one.wav", kSmooth}).Status, 0);
+  EXPECT_EQ(test::ReadFileBytes(Dir / "batch/example.wav"), test::ReadFileBytes(Dir / "one.wav"));
 }
 
 TEST(KestrumCli, AStopSignalNeverMisreportsTheTarget) {
