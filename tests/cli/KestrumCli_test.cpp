@@ -616,6 +616,9 @@ TEST(KestrumCli, DesignAndResponseRefuseWhatTheyCannotDo) {
        "at most 1000"},
       {"missing impulse", {"design", "impulse", Dir / "ir.wav", "-o", Out}, 1, "ir.wav"},
       {"response without rate", {"response", kSmooth}, 2, "--rate"},
+      {"a design's response without rate", {"response", "lowpass:3000"}, 2, "--rate"},
+      {"a design's response beyond half the rate", {"response", "lowpass:3000", "--rate", "4000"}, 2,
+       "'lowpass:3000' at 4000 Hz: the cutoff 3000 Hz is not below half the rate"},
       {"missing filter", {"response", Dir / "none.fir", "--rate", "8000"}, 1, "none.fir"},
       {"a rate that is not a number", {"response", kSmooth, "--rate", "nan"}, 2, "--rate"},
       {"CSV and SVG to one file",
@@ -668,6 +671,11 @@ TEST(KestrumCli, DesignsAFilterAndDescribesItsResponse) {
   EXPECT_EQ(Piped.Status, 0);
   EXPECT_EQ(Piped.Err, Files.Out);
   EXPECT_EQ(std::count(Piped.Out.begin(), Piped.Out.end(), '\n'), 513);
+
+  // The same design named inline is made at --rate.
+  const TResult Inline = RunKestrum({"response", "lowpass:3000:60dB:500Hz", "--rate", "44100", "--points", "5"});
+  EXPECT_EQ(Inline.Status, 0) << Inline.Err;
+  EXPECT_EQ(Inline.Out, Files.Out);
 }
 
 // A filter beyond a .fir's 1000 taps: designed as a WAV impulse response,
