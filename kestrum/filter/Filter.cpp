@@ -38,8 +38,9 @@ TFilter ReadFilter(const std::string& FileName, const TLongFilterOptions& Option
   if (IsBlankName(FileName)) throw EGeneralError("no filter file name given");
   TFilterFile File(FileName);
   if (File.IsWav()) {
-    TLongFilter Long = File.ReadLong(Options);
-    std::string Comment = ImpulseComment(Long);
+    std::string Comment;
+    TLongFilter Long = File.ReadLong(Options, &Comment);
+    if (Comment.empty()) Comment = ImpulseComment(Long);
     TFilter Filter = FilterOf(std::move(Long), FileName, std::move(Comment));
     if (OnHead) OnHead(Filter);
     return Filter;

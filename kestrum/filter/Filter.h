@@ -17,8 +17,9 @@ namespace kestrum {
 struct TFilter {
   // The file or design it came from, as messages name it.
   std::string Name;
-  // A .fir's first line; for a long filter a description ("impulse response,
-  // 2 channels, 48000 Hz", or a design's).
+  // A .fir's first line; for a long filter a description: a WAV file's own
+  // comment (LIST INFO ICMT) or "impulse response, 2 channels, 48000 Hz",
+  // or a design's.
   std::string Comment;
   // The rate it was made for, in Hz; 0 when it does not say (a .fir file).
   uint32_t Rate = 0;

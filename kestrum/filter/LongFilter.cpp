@@ -159,11 +159,14 @@ TLongFilter ReadLongFilter(const std::string& FileName, const TLongFilterOptions
   return TFilterFile(FileName).ReadLong(Options);
 }
 
-TLongFilter TFilterFile::ReadLong(const TLongFilterOptions& Options) {
+TLongFilter TFilterFile::ReadLong(const TLongFilterOptions& Options, std::string* Comment) {
   const TDefaultFloatEnv Env;
   const std::string& FileName = FName;
   TReadWavFile Reader;
+  Reader.KeepChunks = Comment != nullptr;
+  Reader.KeepOnly = "LIST";
   OpenWav(Reader);
+  if (Comment) *Comment = InfoComment(Reader.Chunks);
   const TAudioFormat Format = Reader.Format();
   CheckImpulseChannel(FileName, Format.Channels, Options.Channel, true);
   if (Reader.NSamples <= 0) throw EGeneralError(FileName + ": the impulse response holds no samples");

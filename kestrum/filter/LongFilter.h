@@ -66,8 +66,9 @@ public:
   // WAV); the file stays this object's.
   void OpenWav(TReadWavFile& Reader);
   // The file's samples as taps, scaled as Options say; throws as
-  // ReadLongFilter does.
-  TLongFilter ReadLong(const TLongFilterOptions& Options = {});
+  // ReadLongFilter does. Comment, when given, gets the file's own comment
+  // (LIST INFO ICMT, as kestrum design writes a design's description), or "".
+  TLongFilter ReadLong(const TLongFilterOptions& Options = {}, std::string* Comment = nullptr);
 
 private:
   std::string FName;

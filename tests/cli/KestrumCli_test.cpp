@@ -701,6 +701,9 @@ TEST(KestrumCli, DesignsAndRunsALongFilterAsAWavFile) {
     const TResult Run = RunKestrum(Args);
     ASSERT_EQ(Run.Status, 0) << Run.Err;
     EXPECT_NE(Run.Err.find("Taps: 1055"), std::string::npos) << Run.Err;
+    // The file keeps the design's description.
+    EXPECT_NE(Run.Err.find("\nFilter comment: Lowpass, windowed sinc, 1055 taps, cutoff 3000 Hz at 96000 Hz"),
+              std::string::npos) << Run.Err;
     // Past the filter's length a constant passes at the filter's gain.
     const Bytes Out = SampleBytes(Dir / "out.wav");
     const int16_t Last = static_cast<int16_t>(Out[Out.size() - 2] | Out[Out.size() - 1] << 8);
