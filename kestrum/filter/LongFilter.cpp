@@ -12,10 +12,10 @@
 #include <cmath>
 #include <cstdio>
 
+#include "kestrum/audio/Levels.h"
 #include "kestrum/base/Errors.h"
 #include "kestrum/base/FloatEnv.h"
 #include "kestrum/base/Stop.h"
-#include "kestrum/kernel/FastKernel.h"
 #include "kestrum/wav/ReadWavFile.h"
 #include "kestrum/wav/WavHeader.h"
 
@@ -188,7 +188,7 @@ TLongFilter TFilterFile::ReadLong(const TLongFilterOptions& Options, std::string
     Reader.ReadFrames(Raw.data(), Frames);
     for (int C = 0; C < Count; ++C) {
       double* const Taps = Filter.Channels[size_t(C)].data() + Done;
-      fast::LoadLevelsPortable(Raw.data(), Frames, Format, First + C, Taps);
+      DecodeLevels(Raw.data(), Frames, Format, First + C, Taps);
       for (int32_t I = 0; I < Frames; ++I) {
         if (!std::isfinite(Taps[I])) ThrowNonFiniteTap(FileName, Done + I, Taps[I]);
         Taps[I] /= FullScale;
