@@ -65,6 +65,13 @@ void CheckFilterUse(const TOptions& Options, const TFilter& Filter) {
   } catch (const EGeneralError& E) {
     throw EUsageError(E.what());
   }
+  if (Options.Align == kAlignDelay) {
+    try {
+      GroupDelay(Filter);
+    } catch (const EGeneralError& E) {
+      throw EUsageError("--align: " + std::string(E.what()) + " (--align=FRAMES)");
+    }
+  }
   if (!Options.Design && !Options.Scaling.empty() && !Filter.IsLong())
     throw EUsageError(Options.Scaling + " applies to a WAV FILTER, an impulse response; '" + Filter.Name +
                       "' is not one");
@@ -93,6 +100,7 @@ void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Sou
   Kestrum.Dither = Options.Dither;
   Kestrum.DitherSeed = Options.DitherSeed;
   Kestrum.FilterOptions = Options.Long;
+  Kestrum.Align = Options.Align;
 }
 
 int32_t FramesToFilter(const TOptions& Options, const TSourceFormat& Format) {

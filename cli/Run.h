@@ -38,7 +38,8 @@ TFilter DesignAt(const TOptions& Options, uint32_t Rate, std::vector<std::string
 TFilter ReadFilterOf(const TOptions& Options);
 
 // Throws EUsageError when the options contradict the filter: an engine that
-// cannot run its kind (CheckEngine), a WAV filter's scaling for a .fir.
+// cannot run its kind (CheckEngine), a WAV filter's scaling for a .fir,
+// --align for a filter without one delay in whole frames (GroupDelay).
 void CheckFilterUse(const TOptions& Options, const TFilter& Filter);
 
 // "Filter: lowpass:3000, designed at 48000 Hz": a designed filter's line in

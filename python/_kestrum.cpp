@@ -340,7 +340,7 @@ TEngine CheckedEngine(const std::string& Kernel) {
 py::tuple FilterFile(const std::string& Source, const std::string& Target, const std::string& FirFile,
                      int64_t Start, int64_t Count, bool Clip, const std::string& Kernel, int Threads,
                      py::object Progress, py::object Log, py::object Warning, bool Force, int Bits, bool Dither,
-                     uint64_t DitherSeed) {
+                     uint64_t DitherSeed, int32_t Align) {
   constexpr int64_t kMaxFrame = INT32_MAX;
   if (Start < 0 || Count < 0) throw py::value_error("start and count must not be negative");
   if (Count > kMaxFrame || Start > kMaxFrame - Count)
@@ -366,6 +366,7 @@ py::tuple FilterFile(const std::string& Source, const std::string& Target, const
   Kestrum.TargetBits = Bits;
   Kestrum.Dither = Dither;
   Kestrum.DitherSeed = DitherSeed;
+  Kestrum.Align = Align;  // a frame count, ALIGN_OFF or ALIGN_DELAY
   // Progress is always bound: its steps check for Ctrl-C.
   Kestrum.OnProgress = TProgress(&Events, &TRunEvents::Progress);
   if (!Events.OnLog.is_none()) Kestrum.OnLog = TLog(&Events, &TRunEvents::Log);
@@ -666,6 +667,8 @@ PYBIND11_MODULE(_kestrum, M) {
   M.attr("FORMAT_NAMES") = Names;
   M.attr("MAX_CHANNELS") = MAX_CHANNELS;
   M.def("filter_file", &FilterFile, kDefaultEnv);
+  M.attr("ALIGN_OFF") = kAlignOff;
+  M.attr("ALIGN_DELAY") = kAlignDelay;
   M.attr("KERNELS") = py::tuple(py::cast(EngineNames()));
   M.def("check_kernel", [](const std::string& Kernel) { CheckedEngine(Kernel); });
   M.def("read_wav", &ReadWav, kDefaultEnv);

@@ -50,6 +50,15 @@ TFilter ReadFilter(const std::string& FileName, const TLongFilterOptions& Option
 TFilter FilterOf(TFirFilter Fir, std::string Name);
 TFilter FilterOf(TLongFilter Long, std::string Name, std::string Comment);
 
+// The delay in frames of a linear-phase filter, whose taps (a .fir's at
+// their effective delays, each channel's of a long filter) are symmetric or
+// antisymmetric between the first and the last that is not 0: that of the
+// middle of this span. Throws EGeneralError, naming the filter and saying
+// that a frame count is needed instead, for a filter that is not
+// linear-phase, one whose delay is not a whole frame (an even span, such as
+// that of an even-length symmetric filter), and channels of other delays.
+int64_t GroupDelay(const TFilter& Filter);
+
 // "impulse response, 2 channels, 48000 Hz": how a long filter read from a
 // WAV file describes itself.
 std::string ImpulseComment(const TLongFilter& Long);

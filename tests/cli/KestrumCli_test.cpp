@@ -375,6 +375,7 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
   // Files that a slip in the order or a wrong name would have replaced.
   const std::string Filter = ReadText(kSmooth);
   test::WriteFileText(Pipes / "mylp.fir", Filter);
+  test::WriteFileText(Pipes / "even.fir", "Two taps\n2\n0 0.5\n1 0.5\n");
   test::WriteFileText(Pipes / "notes.txt", "notes\n");
   test::WriteFileText(Pipes / "song.bin", "fLaC\0\0\0\x22");
   const std::string Source = DataFile("sox_u8_mono.wav"), Target = Dir / "out.wav";
@@ -443,6 +444,10 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
       {"an unknown design option", {Source, Target, "lowpass:1000:loud"}, "'loud' is not an attenuation"},
       {"a design beyond the source's half rate", {Source, Target, "lowpass:5000"},
        "'lowpass:5000' at 8000 Hz: the cutoff 5000 Hz is not below half the rate"},
+      {"--align for an even-length symmetric filter", {"--align", Source, Target, Pipes / "even.fir"},
+       "delays by 0.5 frames, not a whole frame, as a linear-phase filter of an even length does"},
+      {"--align for a filter that is not linear-phase", {"--align", Source, Target, kExamples + "/echo.fir"},
+       "is not linear-phase"},
       {"a WAV filter's scaling with a design", {Source, Target, "lowpass:1000", "--normalize", "peak"},
        "--normalize applies to a WAV FILTER, an impulse response; 'lowpass:1000' is a designed filter"},
   };
@@ -466,6 +471,48 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
   for (const std::string Target : {"mylp.fir", "notes.txt", "song.bin", "out.mp3"}) {
     EXPECT_EQ(RunKestrum({"-q", "--force", Source, Pipes / Target, kSmooth}).Status, 0) << Target;
     EXPECT_EQ(SampleBytes(Pipes / Target).size(), 800u);
+  }
+}
+
+// Aligned output: the filter's delay removed and the source's length kept,
+// the delayed tail flushed past the source's end, a stream's too.
+TEST(KestrumCli, AlignsTheOutputByTheFiltersDelay) {
+  const test::TScratchDir Dir;
+  const std::string Source = DataFile("ffmpeg_s16_mono.wav"), Design = "lowpass:3000:101taps";
+  const Bytes In = SampleBytes(Source);
+  const size_t Frames = In.size() / 2;
+  test::WriteFileText(Dir / "late.fir", "Seven frames late\n1\n7 1\n");
+  // The run D frames longer, without alignment, from its frame D on.
+  const auto Shifted = [&](const std::string& Filter, size_t D, const std::string& Engine) {
+    EXPECT_EQ(RunKestrum({"-q", Engine, "--count", std::to_string(Frames + D), Source, Dir / "long.wav", Filter}).Status, 0);
+    const Bytes Long = SampleBytes(Dir / "long.wav");
+    return Bytes(Long.begin() + std::ptrdiff_t(2 * D), Long.end());
+  };
+  const struct {
+    const char* Name;
+    std::string Filter, Align, Engine;
+    bool Pipe;
+    Bytes Want;
+  } Cases[] = {
+      {"one tap 7 frames late", Dir / "late.fir", "--align", "--kernel=auto", false, In},
+      {"one tap 7 frames late, from a pipe", Dir / "late.fir", "--align", "--kernel=auto", true, In},
+      {"7 frames given, on the FFT engine", Dir / "late.fir", "--align=7", "--fft", true, In},
+      {"a symmetric design", Design, "--align", "--kernel=auto", false, Shifted(Design, 50, "--kernel=auto")},
+      {"a symmetric design, from a pipe", Design, "--align", "--kernel=auto", true, Shifted(Design, 50, "--kernel=auto")},
+      {"frames given, on the reference kernel", Design, "--align=20", "--kernel=reference", false,
+       Shifted(Design, 20, "--kernel=reference")},
+  };
+  int Fifos = 0;
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    std::optional<test::TFifoFeeder> Feeder;
+    std::string From = Source;
+    if (C.Pipe) Feeder.emplace(From = Dir / ("fifo" + std::to_string(++Fifos)), test::ReadFileBytes(Source));
+    const TResult R = RunKestrum({"-q", C.Align, C.Engine, From, Dir / "out.wav", C.Filter});
+    ASSERT_EQ(R.Status, 0) << R.Err;
+    const Bytes Out = SampleBytes(Dir / "out.wav");
+    EXPECT_EQ(Out.size(), In.size());
+    EXPECT_TRUE(Out == C.Want);
   }
 }
 
