@@ -285,14 +285,14 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
          "A WAV FILTER scaled to a largest tap of 1 (peak) or\nto a sum of squares of 1 (energy)")
       ->check(ChoiceCheck({"peak", "energy"}))
       ->type_name("HOW");
-  std::string Align;
-  App.add_flag("--align{delay}", Align,
+  std::string Align;  // "true" when given alone
+  App.add_flag("--align", Align,
                "Remove the filter's delay, keeping the source's length:\n"
                "--align the delay of a linear-phase filter (symmetric\n"
                "taps), --align=FRAMES that many frames")
       ->check(CLI::Validator(
           [](std::string& Text) -> std::string {
-            if (Text == "delay" || ParseCount(Text)) return "";
+            if (Text == "true" || ParseCount(Text)) return "";
             return "expected a frame count, as in --align=FRAMES, found '" + Text + "'";
           },
           ""));
@@ -301,7 +301,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
   try {
     App.parse(argc, argv);
     ReadFilesFrom(Options);
-    if (!Align.empty()) Options.Align = Align == "delay" ? kAlignDelay : *ParseCount(Align);
+    if (!Align.empty()) Options.Align = Align == "true" ? kAlignDelay : *ParseCount(Align);
     CheckFiles(Options);
     SettleEngine(Options, App.get_option("--kernel")->count() > 0, Fft, Exact);
     if (Clip->count() > 0 && Wrap->count() > 0)
