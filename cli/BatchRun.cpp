@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include <mutex>
+
 #include "kestrum/base/Stop.h"
 #include "cli/Console.h"
 #include "cli/Run.h"
@@ -22,7 +24,9 @@ namespace fs = std::filesystem;
 
 struct TJob {
   std::string Source, Target;
-  std::shared_ptr<const TFilter> Filter;  // the design at the source's rate
+  // The filter, or the design at the source's rate; none for a stream's
+  // design, made once its header is read.
+  std::shared_ptr<const TFilter> Filter;
   TSourceFormat Format;  // from the header, or zero when it could not be read
   int32_t Frames = 0;    // expected, for the progress bar
   std::string Refusal;   // why it cannot run, found before it does
@@ -49,13 +53,39 @@ std::vector<TJob> PlanJobs(const std::vector<std::string>& Sources, const std::s
   return Jobs;
 }
 
+// A design made once for each rate, shared by the batch's runs: each is
+// announced, with its shortfalls, when it is first made.
+class TDesigns {
+public:
+  TDesigns(const TOptions& Options, TConsole& Console) : FOptions(Options), FConsole(Console) {}
+
+  // Throws EUsageError as DesignAt.
+  std::shared_ptr<const TFilter> At(uint32_t Rate) {
+    const std::lock_guard Lock(FMutex);
+    auto& Designed = FMade[Rate];
+    if (!Designed) {
+      std::vector<std::string> Warnings;
+      Designed = std::make_shared<const TFilter>(DesignAt(FOptions, Rate, Warnings));
+      FConsole.Print(DesignLogLine(*Designed) + ": " + Designed->Comment);
+      for (const std::string& Warning : Warnings) FConsole.Warning(Warning);
+    }
+    return Designed;
+  }
+
+private:
+  const TOptions& FOptions;
+  TConsole& FConsole;
+  std::mutex FMutex;
+  std::map<uint32_t, std::shared_ptr<const TFilter>> FMade;
+};
+
 // Runs jobs taken from a shared queue, one TKestrum at a time, and reports
 // their progress into the batch's totals.
 class TWorker : public TObject {
 public:
-  TWorker(const TOptions& Options, TConsole& Console, std::vector<TJob>& Jobs,
+  TWorker(const TOptions& Options, TConsole& Console, std::vector<TJob>& Jobs, TDesigns& Designs,
           std::atomic<size_t>& Next, std::atomic<int64_t>& Done, int64_t Total, int Threads)
-      : FOptions(Options), FConsole(Console), FJobs(Jobs), FNext(Next), FDone(Done),
+      : FOptions(Options), FConsole(Console), FJobs(Jobs), FDesigns(Designs), FNext(Next), FDone(Done),
         FTotal(Total), FThreads(Threads) {}
 
   void Run() {
@@ -71,15 +101,20 @@ public:
   // The filter's warnings are the same for every file: printed once.
   void Warning(TObject*, std::string Message) { FConsole.Warning(Message, true); }
 
+  // A stream's design, once its header gives its rate.
+  void SourceRate(TObject* Sender, uint32_t Frequency) {
+    static_cast<TKestrum*>(Sender)->Filter = *FDesigns.At(Frequency);
+  }
+
 private:
   void RunJob(TJob& Job) {
     FReported = 0;
     try {
       if (!Job.Refusal.empty()) throw EUsageError(Job.Refusal);
       TKestrum Kestrum(nullptr);
-      SetUpRun(Kestrum, FOptions, Job.Source, Job.Target, FOptions.Filter(), Job.Format.Frequency,
+      SetUpRun(Kestrum, FOptions, Job.Source, Job.Target, Job.Filter.get(), Job.Format.Frequency,
                FThreads);
-      if (Job.Filter) Kestrum.Filter = *Job.Filter;
+      if (!Job.Filter) Kestrum.OnSourceRate = TSourceRate(this, &TWorker::SourceRate);
       Kestrum.OnProgress = TProgress(this, &TWorker::Progress);
       Kestrum.OnWarning = TLog(this, &TWorker::Warning);
       Kestrum.Execute();
@@ -102,6 +137,7 @@ private:
   const TOptions& FOptions;
   TConsole& FConsole;
   std::vector<TJob>& FJobs;
+  TDesigns& FDesigns;
   std::atomic<size_t>& FNext;
   std::atomic<int64_t>& FDone;
   const int64_t FTotal;
@@ -115,16 +151,19 @@ int RunBatch(const TOptions& Options) {
   TConsole Console(Options.Quiet);
   const std::string& Dir = *Options.OutputDir;
   std::vector<TJob> Jobs;
+  std::shared_ptr<const TFilter> Filter;
   try {
     Jobs = PlanJobs({Options.Files.begin(), Options.Files.end() - 1}, Dir);
-    // Each job opens FILTER: a pipe or FIFO would give its bytes to the first only.
-    std::error_code Ec;
-    if (!Options.Design && Jobs.size() > 1 && fs::exists(Options.Filter(), Ec) && !CanReadTwice(Options.Filter()))
-      throw EUsageError("FILTER '" + Options.Filter() + "' is a pipe or a device, which can be read once: " +
-                        "for " + std::to_string(Jobs.size()) + " sources, give it as a file");
+    // FILTER is read once, for every run (a pipe or FIFO too).
+    if (!Options.Design) Filter = std::make_shared<const TFilter>(ReadFilterOf(Options));
   } catch (const EUsageError& E) {
     PrintUsageError(E.what());
     return kUsageError;
+  } catch (const std::exception& E) {
+    Console.Error(StopSignal() ? "interrupted; 0 of " + std::to_string(Jobs.size()) + " files were written to '" +
+                                     Dir + "'"
+                               : E.what());
+    return 1;
   }
   std::error_code Ec;
   fs::create_directories(Dir, Ec);
@@ -136,30 +175,21 @@ int RunBatch(const TOptions& Options) {
   // Headers first, of the sources that can be read twice: the rates that
   // times need, and the total for the bar. A header that cannot be read, or
   // a time without a rate, fails its job without a run.
-  // A designed filter is made once for each rate; a filter file that names
-  // its rate is checked against each.
+  // A designed filter is made once for each rate (a stream's, once its run
+  // reads its header); a filter that names its rate is checked against each.
   int64_t Total = 0;
   const std::string Refusal = RateRefusal(Options);
-  const std::string Comment = Options.Design ? "" : FilterComment(Options.Filter());
-  std::map<uint32_t, std::shared_ptr<const TFilter>> Designs;
+  TDesigns Designs(Options, Console);
   for (TJob& Job : Jobs) {
+    Job.Filter = Filter;
     Job.Refusal = TargetRefusal(Options, Job.Source, Job.Target);
     if (!Job.Refusal.empty()) continue;
     try {
       if (!CanReadTwice(Job.Source) && Refusal.empty()) continue;
       Job.Format = ReadSourceFormat(Job.Source, Refusal);
       Job.Frames = FramesToFilter(Options, Job.Format);
-      Console.Warning(RateWarning(Options.Filter(), Comment, Job.Format.Frequency), true);
-      if (Options.Design) {
-        auto& Designed = Designs[Job.Format.Frequency];
-        if (!Designed) {
-          std::vector<std::string> Warnings;
-          Designed = std::make_shared<const TFilter>(DesignAt(Options, Job.Format.Frequency, Warnings));
-          Console.Print(DesignLogLine(*Designed) + ": " + Designed->Comment);
-          for (const std::string& Warning : Warnings) Console.Warning(Warning);
-        }
-        Job.Filter = Designed;
-      }
+      if (Filter) Console.Warning(RateWarning(*Filter, Job.Format.Frequency), true);
+      if (Options.Design) Job.Filter = Designs.At(Job.Format.Frequency);
     } catch (const std::exception& E) {
       Job.Refusal = E.what();
     }
@@ -176,7 +206,7 @@ int RunBatch(const TOptions& Options) {
   {
     std::deque<TWorker> Crew;
     for (int W = 0; W < Workers; ++W)
-      Crew.emplace_back(Options, Console, Jobs, Next, Done, Total, Budget / Workers);
+      Crew.emplace_back(Options, Console, Jobs, Designs, Next, Done, Total, Budget / Workers);
     std::vector<std::jthread> Threads;
     for (TWorker& Worker : Crew) Threads.emplace_back([&Worker] { Worker.Run(); });
   }

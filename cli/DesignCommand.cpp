@@ -106,10 +106,13 @@ bool IsWavName(const std::string& Name) {
   return Lower == ".wav";
 }
 
-// Taps as a mono 32-bit float WAV file at Rate: a long filter's form.
-void WriteImpulseWav(const std::string& Name, const std::vector<double>& Taps, double Rate) {
+// Taps as a mono 32-bit float WAV file at Rate, a long filter's form, with
+// the design's description as its comment.
+void WriteImpulseWav(const std::string& Name, const TDesignedTaps& Design, double Rate) {
+  const std::vector<double>& Taps = Design.Taps;
   TWriteWavFile Writer;
   Writer.FileName = Name;
+  Writer.Chunks = {InfoCommentChunk(Design.Comment)};
   Writer.SetActive(true);
   Writer.SetFormat({TSampleFormat::Float32, 1, static_cast<uint32_t>(std::lround(Rate))});
   for (const double Tap : Taps) Writer.WriteFloat(static_cast<float>(Tap));
@@ -158,7 +161,7 @@ int DesignBand(TBandOptions& O, const CLI::App& Sub) {
     throw EGeneralError("the design needs " + std::to_string(Design.Taps.size()) + " taps, and a .fir holds at most " +
                         std::to_string(FIR_MAX_TAPS) + Hint);
   if (Wav)
-    WriteImpulseWav(O.Output, Design.Taps, O.Request.Rate);
+    WriteImpulseWav(O.Output, Design, O.Request.Rate);
   else
     WriteOutput(O.Output, FormatFirFile(ToFirFilter(Design)));
   std::fprintf(stderr, "%s\n", EscapeControl(Design.Comment).c_str());

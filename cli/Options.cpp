@@ -278,11 +278,23 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
          "A WAV FILTER scaled to a largest tap of 1 (peak) or\nto a sum of squares of 1 (energy)")
       ->check(ChoiceCheck({"peak", "energy"}))
       ->type_name("HOW");
+  std::string Align;  // "true" when given alone
+  App.add_flag("--align", Align,
+               "Remove the filter's delay, keeping the source's length:\n"
+               "--align the delay of a linear-phase filter (symmetric\n"
+               "taps), --align=FRAMES that many frames")
+      ->check(CLI::Validator(
+          [](std::string& Text) -> std::string {
+            if (Text == "true" || ParseCount(Text)) return "";
+            return "expected a frame count, as in --align=FRAMES, found '" + Text + "'";
+          },
+          ""));
   App.add_option("FILES", Options.Files)->group("");
 
   try {
     App.parse(argc, argv);
     ReadFilesFrom(Options);
+    if (!Align.empty()) Options.Align = Align == "true" ? kAlignDelay : *ParseCount(Align);
     CheckFiles(Options);
     SettleEngine(Options, App.get_option("--kernel")->count() > 0, Fft, Exact);
     if (Clip->count() > 0 && Wrap->count() > 0)
@@ -298,24 +310,12 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, TOptions&
     } catch (const EGeneralError& E) {
       throw EUsageError(E.what());
     }
-    std::error_code Ec;
-    if (!Options.Design && std::filesystem::is_regular_file(Options.Filter(), Ec)) {
-      try {
-        CheckEngine(Options.Engine, IsWavFilter(Options.Filter()), Options.Filter());
-      } catch (const EGeneralError& E) {
-        throw CLI::ValidationError(E.what());
-      }
-    }
+    for (const char* Name : {"--filter-channel", "--filter-gain", "--normalize"})
+      if (Options.Scaling.empty() && App.get_option(Name)->count() > 0) Options.Scaling = Name;
     // A design's taps are its own: a long one is not rescaled as a WAV FILTER may be.
-    for (const char* Name : {"--filter-channel", "--filter-gain", "--normalize"})
-      if (Options.Design && App.get_option(Name)->count() > 0)
-        throw CLI::ValidationError(std::string(Name) + " applies to a WAV FILTER, an impulse response; '" +
-                                   Options.Filter() + "' is a designed filter");
-    for (const char* Name : {"--filter-channel", "--filter-gain", "--normalize"})
-      if (App.get_option(Name)->count() > 0 && std::filesystem::is_regular_file(Options.Filter(), Ec) &&
-          !IsWavFilter(Options.Filter()))
-        throw CLI::ValidationError(std::string(Name) + " applies to a WAV FILTER, an impulse response; '" +
-                                   Options.Filter() + "' is not one");
+    if (Options.Design && !Options.Scaling.empty())
+      throw CLI::ValidationError(Options.Scaling + " applies to a WAV FILTER, an impulse response; '" +
+                                 Options.Filter() + "' is a designed filter");
     if (!NeedsRate(Options)) FrameRange(Options, 0);
   } catch (const CLI::ParseError& E) {
     if (E.get_exit_code() == 0) return App.exit(E);  // --help, --version

@@ -37,6 +37,10 @@ struct TOptions {
   uint64_t DitherSeed = TDither::kDefaultSeed;
   // A WAV FILTER: how its samples become taps.
   TLongFilterOptions Long;
+  // --align: a frame count, or kAlignDelay (kestrum/component/Kestrum.h).
+  int32_t Align = kAlignOff;
+  // The first of --filter-channel, --filter-gain and --normalize given, or "".
+  std::string Scaling;
   // FILTER read as a design ("lowpass:3000"), made at each source's rate.
   std::optional<TFilterDesign> Design;
 

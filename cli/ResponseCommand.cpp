@@ -1,12 +1,14 @@
 // "kestrum response": the summary, table and plot of a filter's response.
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "kestrum/base/Errors.h"
 #include "cli/Commands.h"
 #include "cli/Words.h"
 #include "kestrum/design/Response.h"
-#include "kestrum/filter/LongFilter.h"
+#include "kestrum/design/DesignSpec.h"
 #include "kestrum/wav/TargetRule.h"
 
 namespace kestrum {
@@ -32,25 +34,41 @@ void CheckOutput(const std::string& Option, const std::string& Output, const TRe
                                (Problem.Refusal == TTargetRefusal::Input ? "" : " (--force does)"));
 }
 
-// A .fir filter's taps as the kernel applies them, or a WAV filter's channel
-// as the FFT engine does; a WAV filter's rate is the default rate.
+// A .fir filter's taps as the kernel applies them, or a long filter's
+// channel as the FFT engine does; a design is made at --rate, and a WAV
+// filter's rate is the default rate.
 TResponse ReadResponse(TResponseOptions& O, std::string& Title) {
-  TFilterFile File(O.Filter);
-  if (File.IsWav()) {
-    const TLongFilter Long = File.ReadLong({O.Channel, 0.0, TNormalize::None});
-    if (O.Rate == 0) O.Rate = Long.Rate;
-    Title = "Impulse response " + O.Filter + (O.Channel > 1 ? ", channel " + std::to_string(O.Channel) : "");
-    return TResponse(Long.Channels[0], O.Rate);
+  std::optional<TFilterDesign> Design;
+  try {
+    Design = ParseFilterDesign(O.Filter);
+  } catch (const EGeneralError& E) {
+    throw CLI::ValidationError(E.what());
   }
-  if (O.Rate == 0) throw CLI::RequiredError("--rate");
-  TFirFileReader Reader = File.FirReader();
-  TFirFilter Filter;
-  Reader.ReadHead(Filter);
-  Reader.ReadTaps(Filter);
-  for (const std::string& Warning : Reader.TakeWarnings())
+  std::vector<std::string> Warnings;
+  TFilter Filter;
+  if (Design) {
+    if (O.Rate == 0) throw CLI::RequiredError("--rate");
+    try {
+      Filter = DesignedFilter(*Design, static_cast<uint32_t>(std::lround(O.Rate)), Warnings);
+    } catch (const EGeneralError& E) {
+      throw CLI::ValidationError(E.what());
+    }
+  } else {
+    Filter = ReadFilter(O.Filter, {O.Channel, 0.0, TNormalize::None});
+    if (Filter.IsLong() && O.Rate == 0) O.Rate = Filter.Rate;
+    if (O.Rate == 0) throw CLI::RequiredError("--rate");
+    Warnings = Filter.HeadWarnings;
+    Warnings.insert(Warnings.end(), Filter.TapWarnings.begin(), Filter.TapWarnings.end());
+  }
+  for (const std::string& Warning : Warnings)
     std::fprintf(stderr, "kestrum: warning: %s\n", EscapeControl(Warning).c_str());
-  Title = Filter.FilterComment;
-  return TResponse(Filter, O.Rate);
+  if (!Filter.IsLong()) {
+    Title = Filter.Comment;
+    return TResponse(Filter.Fir(), O.Rate);
+  }
+  Title = Design ? Filter.Comment
+                 : "Impulse response " + O.Filter + (O.Channel > 1 ? ", channel " + std::to_string(O.Channel) : "");
+  return TResponse(Filter.Long().Channels[0], O.Rate);
 }
 
 int Respond(TResponseOptions& O) {
@@ -85,8 +103,10 @@ int RunResponseCommand(int Argc, char** Argv) {
       "samples are taps at delays 0, 1, 2, ..., in double precision.",
       "kestrum response");
   TResponseOptions O;
-  App.add_option("FILTER", O.Filter, ".fir filter file, or a WAV impulse response")->required()->type_name("");
-  App.add_option("--rate", O.Rate, "Sample rate in Hz; a WAV filter's own by default")
+  App.add_option("FILTER", O.Filter, ".fir filter file, a WAV impulse response, or a design\n"
+                                     "such as lowpass:3000 (made at --rate)")->required()->type_name("");
+  App.add_option("--rate", O.Rate, "Sample rate in Hz; a WAV filter's own by default;\n"
+                                   "needed for a .fir and a design")
       ->transform(HzValidator("the rate", "44100 or 44.1k", 4294967295.0))
       ->type_name("HZ");
   App.add_option("--csv", O.Csv, "CSV file to write; - for stdout, the summary then goes to stderr")
@@ -102,7 +122,8 @@ int RunResponseCommand(int Argc, char** Argv) {
       ->type_name("N");
   App.add_option("--svg", O.Svg, "SVG plot to write; - for stdout")->type_name("FILE");
   App.add_flag("--force", O.Force, "Replace a --csv or --svg file that holds a WAV or binary file");
-  App.footer("Example:\n  kestrum response lowpass.fir --rate 44100 --csv lp.csv --svg lp.svg");
+  App.footer("Examples:\n  kestrum response lowpass.fir --rate 44100 --csv lp.csv --svg lp.svg\n"
+             "  kestrum response lowpass:3000 --rate 48000");
   return RunCommand(App, Argc, Argv, [&] {
     O.PointsGiven = App.get_option("--points")->count() > 0;
     RefuseBlankName("FILTER", O.Filter);

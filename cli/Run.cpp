@@ -37,9 +37,6 @@ TSourceFormat ReadSourceFormat(const std::string& Source, const std::string& Str
 }
 
 std::string RateRefusal(const TOptions& Options) {
-  if (Options.Design)
-    return "a designed filter needs the source's rate before the run: when SOURCE is '-' or a "
-           "pipe, write it with 'kestrum design ... --rate HZ -o FILE' and give that FILE";
   if (NeedsRate(Options))
     return "a time in --start or --count needs the source's rate before the run: give frames "
            "when SOURCE is '-' or a pipe";
@@ -48,10 +45,36 @@ std::string RateRefusal(const TOptions& Options) {
 
 TFilter DesignAt(const TOptions& Options, uint32_t Rate, std::vector<std::string>& Warnings) {
   try {
-    return DesignedFilter(*Options.Design, Rate, Warnings);
+    TFilter Designed = DesignedFilter(*Options.Design, Rate, Warnings);
+    CheckFilterUse(Options, Designed);
+    return Designed;
   } catch (const EGeneralError& E) {
     throw EUsageError(E.what());
   }
+}
+
+TFilter ReadFilterOf(const TOptions& Options) {
+  TFilter Filter = ReadFilter(Options.Filter(), Options.Long);
+  CheckFilterUse(Options, Filter);
+  return Filter;
+}
+
+void CheckFilterUse(const TOptions& Options, const TFilter& Filter) {
+  try {
+    CheckEngine(Options.Engine, Filter.IsLong(), Filter.Name);
+  } catch (const EGeneralError& E) {
+    throw EUsageError(E.what());
+  }
+  if (Options.Align == kAlignDelay) {
+    try {
+      GroupDelay(Filter);
+    } catch (const EGeneralError& E) {
+      throw EUsageError("--align: " + std::string(E.what()) + " (--align=FRAMES)");
+    }
+  }
+  if (!Options.Design && !Options.Scaling.empty() && !Filter.IsLong())
+    throw EUsageError(Options.Scaling + " applies to a WAV FILTER, an impulse response; '" + Filter.Name +
+                      "' is not one");
 }
 
 std::string DesignLogLine(const TFilter& Designed) {
@@ -59,13 +82,13 @@ std::string DesignLogLine(const TFilter& Designed) {
 }
 
 void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Source,
-              const std::string& Target, const std::string& FilterFile, uint32_t Frequency,
-              int Threads) {
+              const std::string& Target, const TFilter* Filter, uint32_t Frequency, int Threads) {
   // Times without a rate are settled by the run, once it has read the header.
   const auto [Start, End] = NeedsRate(Options) && Frequency == 0 ? std::pair(0, 0) : FrameRange(Options, Frequency);
   Kestrum.SourceFile = Source;
   Kestrum.CibleFile = Target;
-  Kestrum.FirFile = FilterFile;
+  Kestrum.FirFile = Options.Filter();
+  if (Filter) Kestrum.Filter = *Filter;
   Kestrum.SetStartPos(Start);
   Kestrum.SetEndPos(End);
   Kestrum.Engine = Options.Engine;
@@ -77,6 +100,7 @@ void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Sou
   Kestrum.Dither = Options.Dither;
   Kestrum.DitherSeed = Options.DitherSeed;
   Kestrum.FilterOptions = Options.Long;
+  Kestrum.Align = Options.Align;
 }
 
 int32_t FramesToFilter(const TOptions& Options, const TSourceFormat& Format) {
@@ -182,23 +206,6 @@ void CheckTarget(const TOptions& Options, const std::string& Target) {
                       "' looks like a filter: the order is SOURCE TARGET FILTER");
   if (const std::string Refusal = TargetRefusal(Options, Options.Files[0], Target); !Refusal.empty())
     throw EUsageError(Refusal);
-}
-
-std::string FilterComment(const std::string& Name) {
-  if (!CanReadTwice(Name)) return "";
-  try {
-    TFilterFile File(Name);
-    if (File.IsWav()) {  // an impulse response was recorded at its file's rate
-      TReadWavFile Reader;
-      File.OpenWav(Reader);
-      return "impulse response at " + std::to_string(Reader.Frequency) + " Hz";
-    }
-    TFirFilter Filter;
-    File.FirReader().ReadHead(Filter);
-    return Filter.FilterComment;
-  } catch (const std::exception&) {
-    return "";
-  }
 }
 
 }  // namespace kestrum

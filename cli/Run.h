@@ -25,25 +25,34 @@ bool CanReadTwice(const std::string& Source);
 // EUsageError(StreamRefusal) when Source is "-", a pipe or a device.
 TSourceFormat ReadSourceFormat(const std::string& Source, const std::string& StreamRefusal);
 
-// Why the options cannot run on a stream, which gives its rate only once the
-// run reads it (a designed filter; in a batch, a time too), or "" when they can.
+// Why the options cannot run on a batch's stream, which gives its rate only
+// once the run reads it (a time in --start or --count), or "" when they can.
 std::string RateRefusal(const TOptions& Options);
 
 // The design Options name, made at Rate; where it misses its request goes
-// to Warnings. Throws EUsageError when it cannot be made at Rate.
+// to Warnings. Throws EUsageError when it cannot be made at Rate, or the
+// engine cannot run it (CheckFilterUse).
 TFilter DesignAt(const TOptions& Options, uint32_t Rate, std::vector<std::string>& Warnings);
+
+// FILTER read once, as the options say; throws as ReadFilter, and
+// EUsageError where CheckFilterUse refuses it.
+TFilter ReadFilterOf(const TOptions& Options);
+
+// Throws EUsageError when the options contradict the filter: an engine that
+// cannot run its kind (CheckEngine), a WAV filter's scaling for a .fir,
+// --align for a filter without one delay in whole frames (GroupDelay).
+void CheckFilterUse(const TOptions& Options, const TFilter& Filter);
 
 // "Filter: lowpass:3000, designed at 48000 Hz": a designed filter's line in
 // the log, in place of a file's name.
 std::string DesignLogLine(const TFilter& Designed);
 
-// Sets the files (the filter read from FilterFile), the frame range for a
-// source of Frequency Hz (needed only when NeedsRate; with 0 a range in
-// times is left to OnSourceRate), the kernel and its
-// Threads. Throws EUsageError as FrameRange.
+// Sets the files (Filter, when given, is the filter the run uses), the frame
+// range for a source of Frequency Hz (needed only when NeedsRate; with 0 a
+// range in times is left to OnSourceRate), the kernel and its Threads.
+// Throws EUsageError as FrameRange.
 void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Source,
-              const std::string& Target, const std::string& FilterFile, uint32_t Frequency,
-              int Threads);
+              const std::string& Target, const TFilter* Filter, uint32_t Frequency, int Threads);
 
 // Refuses (EUsageError) a Target that a run would wrongly replace
 // (kestrum/wav/TargetRule.h): one of its inputs always; unless --force, a name
@@ -56,9 +65,6 @@ void CheckTarget(const TOptions& Options, const std::string& Target);
 // when it may: the rule CheckTarget applies.
 std::string TargetRefusal(const TOptions& Options, const std::string& Source, const std::string& Target);
 
-// The comment of the filter file Name, or "" when it cannot be read here (a
-// pipe, a device, a file that fails: the run reports those).
-std::string FilterComment(const std::string& Name);
 
 // Frames a run over a source of Format will filter: what the range selects,
 // or the whole source's length when it selects none. Throws as FrameRange.

@@ -5,6 +5,8 @@
 
 #include "cli/Console.h"
 #include "cli/Run.h"
+#include "kestrum/base/Errors.h"
+#include "kestrum/base/Stop.h"
 
 namespace kestrum {
 
@@ -26,11 +28,20 @@ public:
     // The (0, 0) that ends every run draws nothing.
     FConsole.Progress(Position == 0 ? 0 : FKestrum.FramesDone(), Max, FFrequency);
   }
-  // A stream's range in times, now that its rate is known.
+  // The range in times, and the design, now that the source's rate is known.
   void SourceRate(TObject*, uint32_t Frequency) {
-    const auto [Start, End] = FrameRange(FOptions, Frequency);
-    FKestrum.SetStartPos(Start);
-    FKestrum.SetEndPos(End);
+    if (NeedsRate(FOptions)) {
+      const auto [Start, End] = FrameRange(FOptions, Frequency);
+      FKestrum.SetStartPos(Start);
+      FKestrum.SetEndPos(End);
+    }
+    if (FOptions.Design) Design(Frequency);
+  }
+  // The design made at Frequency, for the run; its shortfalls said first.
+  void Design(uint32_t Frequency) {
+    std::vector<std::string> Warnings;
+    FKestrum.Filter = DesignAt(FOptions, Frequency, Warnings);
+    for (const std::string& Warning : Warnings) FConsole.Warning(Warning);
   }
   void SourceProperty(TObject* Sender, std::string Name, ff_bits Bits, ff_channels,
                       uint32_t Frequency, int32_t NSamples) {
@@ -38,8 +49,7 @@ public:
     const int Channels = static_cast<TKestrum*>(Sender)->SourceFormat().Channels;
     FConsole.Print(DescribeSource(Name, Bits, Channels, Frequency, NSamples, FStreamed));
     FConsole.Warning(StartPastEndWarning(FOptions, Frequency, NSamples));
-    if (!FOptions.Design)
-      FConsole.Warning(RateWarning(FOptions.Filter(), FilterComment(FOptions.Filter()), Frequency));
+    if (FKestrum.Filter) FConsole.Warning(RateWarning(*FKestrum.Filter, Frequency));
   }
   uint32_t Frequency() const { return FFrequency; }
 
@@ -65,16 +75,19 @@ int RunSingle(const TOptions& Options) {
   Kestrum.OnWarning = TLog(&Host, &THost::Warning);
   try {
     CheckTarget(Options, Target);
-    // A file's rate is read before the run, so that a wrong range fails
-    // before the target is touched; a stream's, by the run, for a time.
-    const bool RateFirst = Options.Design || (NeedsRate(Options) && !Streamed);
-    const uint32_t Frequency = RateFirst ? ReadSourceFormat(Source, RateRefusal(Options)).Frequency : 0;
-    if (NeedsRate(Options) && Streamed) Kestrum.OnSourceRate = TSourceRate(&Host, &THost::SourceRate);
-    SetUpRun(Kestrum, Options, Source, Target, Options.Filter(), Frequency, Options.Threads);
-    if (Options.Design) {
-      std::vector<std::string> Warnings;
-      Kestrum.Filter = DesignAt(Options, Frequency, Warnings);
-      for (const std::string& Warning : Warnings) Console.Warning(Warning);
+    // The source is opened once, by the run: a range in times and a design
+    // are settled from its header, before the target is touched, so that
+    // a wrong one leaves it as it was.
+    if (Options.Design || NeedsRate(Options)) Kestrum.OnSourceRate = TSourceRate(&Host, &THost::SourceRate);
+    // FILTER is read once, here, and the run takes it as it is.
+    SetUpRun(Kestrum, Options, Source, Target, nullptr, 0, Options.Threads);
+    if (!Options.Design) {
+      try {
+        Kestrum.Filter = ReadFilterOf(Options);
+      } catch (...) {  // a stop, in the run's words: nothing was written yet
+        if (StopSignal()) throw EStopped("interrupted; '" + Target + "' was left as it was");
+        throw;
+      }
     }
     Kestrum.Execute();
     if (Console.HasBar()) {

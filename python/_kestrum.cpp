@@ -354,7 +354,7 @@ TFilter FilterFromState(const py::tuple& State) {
 py::tuple FilterFile(const std::string& Source, const std::string& Target, const py::object& FilterArg,
                      const std::string& Start, const std::string& Count, bool Clip, const std::string& Kernel,
                      int Threads, py::object Progress, py::object Log, py::object Warning, bool Force, int Bits,
-                     bool Dither, uint64_t DitherSeed) {
+                     bool Dither, uint64_t DitherSeed, int32_t Align) {
   std::optional<TFilter> Value;
   std::optional<TFilterDesign> Design;
   std::string FirFile;
@@ -420,6 +420,7 @@ py::tuple FilterFile(const std::string& Source, const std::string& Target, const
   Kestrum.TargetBits = Bits;
   Kestrum.Dither = Dither;
   Kestrum.DitherSeed = DitherSeed;
+  Kestrum.Align = Align;  // a frame count, ALIGN_OFF or ALIGN_DELAY
   // Progress is always bound: its steps check for Ctrl-C.
   Kestrum.OnProgress = TProgress(&Events, &TRunEvents::Progress);
   if (!Events.OnLog.is_none()) Kestrum.OnLog = TLog(&Events, &TRunEvents::Log);
@@ -786,6 +787,8 @@ PYBIND11_MODULE(_kestrum, M) {
       throw py::value_error(E.what());
     }
   }, kDefaultEnv);
+  M.attr("ALIGN_OFF") = kAlignOff;
+  M.attr("ALIGN_DELAY") = kAlignDelay;
   M.attr("KERNELS") = py::tuple(py::cast(EngineNames()));
   M.def("check_kernel", [](const std::string& Kernel) { CheckedEngine(Kernel); });
   M.def("read_wav", &ReadWav, kDefaultEnv);

@@ -467,7 +467,7 @@ TEST(LongFilter, ReadsSamplesAsScaledTaps) {
     for (size_t Ch = 0; Ch < C.Want.size(); ++Ch)
       for (size_t I = 0; I < 2; ++I) EXPECT_NEAR(Filter.Channels[Ch][I], C.Want[Ch][I], 1e-12);
   }
-  EXPECT_TRUE(IsWavFilter(Dir / "ir.wav"));
+  EXPECT_TRUE(TFilterFile(Dir / "ir.wav").IsWav());
   test::WriteFileBytes(Dir / "silent.wav", test::MakeWav(1, 16, 48000, test::Words({0, 0})));
   test::WriteFileBytes(Dir / "nan.wav", test::MakeWav(1, 32, 48000, test::Floats({0.5f, NAN})));
   const std::pair<std::string, std::string> Refusals[] = {

@@ -178,12 +178,14 @@ void TKestrum::DoExecute() {
                     Name(TargetFormat.Samples) + " samples from " + Name(Format.Samples) + " ones: nothing is dithered"});
     }
 
-    TWavFrameSource Source(*Reader);
-    TWavFrameSink Sink(*Writer);
-    TRunContext Run(Clip, Overflow, PROGRESS_STEP, [this](int64_t Done) { ReportProgress(Done); });
+    TWavFrameSource WavSource(*Reader);
+    TWavFrameSink WavSink(*Writer);
+    int64_t Delay = 0;  // the frames an aligned run drops, once the filter is known
+    TRunContext Run(Clip, Overflow, PROGRESS_STEP,
+                    [this, &Delay](int64_t Done) { ReportProgress(std::max<int64_t>(0, Done - Delay)); });
     if (TargetFormat.Samples != Format.Samples) Run.Target = TargetFormat.Samples;
     if (Dither) Run.Dither = DitherSeed;
-    const TRunLength Length =
+    TRunLength Length =
         FUntilEnd ? TRunLength{FNbEch < 0 ? TRunLength::kEndless : FNbEch, true} : TRunLength{FNbEch, false};
     const std::string NbEchText =
         FNbEch < 0 && FUntilEnd ? std::string("unknown (until the end of the stream)") : std::to_string(FNbEch);
@@ -203,6 +205,11 @@ void TKestrum::DoExecute() {
       SendWarnings(Used.TapWarnings);
       if (Used.IsLong()) CheckChannels(Used.Long(), Format.Channels, Used.Name);
       DoLog("NbEch: " + NbEchText);
+      // Aligned: D frames more, read past the end, and the first D dropped.
+      Delay = Align == kAlignDelay ? GroupDelay(Used) : std::max(Align, 0);
+      if (Length.Frames != TRunLength::kEndless) Length.Frames = std::max<int64_t>(Length.Frames, 0) + Delay;
+      TTailSource Source(WavSource, Format, FUntilEnd ? Delay : 0);
+      TSkipSink Sink(WavSink, static_cast<size_t>(Run.TargetFormat(Format).FrameBytes()), Delay);
       const std::unique_ptr<TKernelEngine> Kernel =
           MakeEngine(Engine, Used, Format, {Clip, Run.Target, Run.Dither}, Length.Frames);
       DriveEngine(*Kernel, Source, Sink, Length, Run, Threads, fast::kBlockFrames);
@@ -216,7 +223,7 @@ void TKestrum::DoExecute() {
         throw NonFiniteSampleError(Reader->NonFiniteFrame(), SourceFile, NonFinite);
       throw;
     }
-    FDone = Run.Done();
+    FDone = std::max<int64_t>(0, Run.Done() - Delay);
 
     Reader->SetActive(false);
     Writer->Close();

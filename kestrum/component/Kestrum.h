@@ -52,6 +52,10 @@ std::string UnknownEngine(const std::string& Name);
 // that kind (WavFilter: an impulse response in a WAV file, else a .fir).
 void CheckEngine(TEngine Engine, bool WavFilter, const std::string& FirFile);
 
+// TKestrum::Align's settings besides a frame count.
+constexpr int32_t kAlignOff = -1;    // the target's frames are the filter's output as it comes
+constexpr int32_t kAlignDelay = -2;  // remove the filter's own delay (GroupDelay)
+
 // A run (Execute):
 //  1. OnStartFilter.
 //  2. Refuses a blank SourceFile, CibleFile or FirFile. Opens SourceFile (or
@@ -136,6 +140,14 @@ public:
   // many runs): the run then reads no FirFile, and names the filter by its
   // Name. FilterOptions are for FirFile only.
   std::optional<TFilter> Filter;
+  // Aligned output: removes D frames of the filter's delay and keeps the
+  // target's length, by filtering D frames more past NbEch (past the
+  // source's end they read as silence; a stream's come once it has ended)
+  // and dropping the first D frames of output. D is Align when 0 or more,
+  // the filter's group delay for kAlignDelay (a filter that is not
+  // linear-phase, or whose delay is not a whole frame, fails the run);
+  // kAlignOff, the default, drops nothing.
+  int32_t Align = kAlignOff;
   // Saturate rounded sums beyond the sample width's levels instead of keeping
   // their low bits, and clamp float samples to -1 to 1: the store rules of
   // kestrum/kernel/Overflow.h.

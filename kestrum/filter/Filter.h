@@ -17,8 +17,9 @@ namespace kestrum {
 struct TFilter {
   // The file or design it came from, as messages name it.
   std::string Name;
-  // A .fir's first line; for a long filter a description ("impulse response,
-  // 2 channels, 48000 Hz", or a design's).
+  // A .fir's first line; for a long filter a description: a WAV file's own
+  // comment (LIST INFO ICMT) or "impulse response, 2 channels, 48000 Hz",
+  // or a design's.
   std::string Comment;
   // The rate it was made for, in Hz; 0 when it does not say (a .fir file).
   uint32_t Rate = 0;
@@ -38,7 +39,7 @@ struct TFilter {
 
 // Reads the filter in FileName, opening it once: its first bytes tell a WAV
 // impulse response (read as Options say) from a .fir file. Throws as
-// TFirFileReader and ReadLongFilter do. OnHead, when given, sees the filter
+// TFirFileReader and ReadLongFilter do, and EGeneralError for a blank name. OnHead, when given, sees the filter
 // once its name, comment, rate and length are known and its head's warnings
 // taken, before a .fir's taps are read (so that a host logs them first,
 // whatever the taps then hold); its TapWarnings come with the result.
@@ -48,6 +49,15 @@ TFilter ReadFilter(const std::string& FileName, const TLongFilterOptions& Option
 // A filter value of a .fir table or of long taps, named Name.
 TFilter FilterOf(TFirFilter Fir, std::string Name);
 TFilter FilterOf(TLongFilter Long, std::string Name, std::string Comment);
+
+// The delay in frames of a linear-phase filter, whose taps (a .fir's at
+// their effective delays, each channel's of a long filter) are symmetric or
+// antisymmetric between the first and the last that is not 0: that of the
+// middle of this span. Throws EGeneralError, naming the filter and saying
+// that a frame count is needed instead, for a filter that is not
+// linear-phase, one whose delay is not a whole frame (an even span, such as
+// that of an even-length symmetric filter), and channels of other delays.
+int64_t GroupDelay(const TFilter& Filter);
 
 // "impulse response, 2 channels, 48000 Hz": how a long filter read from a
 // WAV file describes itself.

@@ -11,12 +11,11 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 
+#include "kestrum/audio/Levels.h"
 #include "kestrum/base/Errors.h"
 #include "kestrum/base/FloatEnv.h"
 #include "kestrum/base/Stop.h"
-#include "kestrum/kernel/FastKernel.h"
 #include "kestrum/wav/ReadWavFile.h"
 #include "kestrum/wav/WavHeader.h"
 
@@ -26,14 +25,6 @@ size_t TLongFilter::Length() const {
   size_t Length = 0;
   for (const auto& Taps : Channels) Length = std::max(Length, Taps.size());
   return Length;
-}
-
-bool IsWavFilter(const std::string& FileName) {
-  if (FileName == "-") return false;  // stdin is read once, by the .fir reader
-  std::ifstream File(FileName, std::ios::binary);
-  std::string Head(12, '\0');
-  if (!File.read(Head.data(), 12)) return false;
-  return IsWavHead(Head);
 }
 
 namespace {
@@ -168,11 +159,14 @@ TLongFilter ReadLongFilter(const std::string& FileName, const TLongFilterOptions
   return TFilterFile(FileName).ReadLong(Options);
 }
 
-TLongFilter TFilterFile::ReadLong(const TLongFilterOptions& Options) {
+TLongFilter TFilterFile::ReadLong(const TLongFilterOptions& Options, std::string* Comment) {
   const TDefaultFloatEnv Env;
   const std::string& FileName = FName;
   TReadWavFile Reader;
+  Reader.KeepChunks = Comment != nullptr;
+  Reader.KeepOnly = "LIST";
   OpenWav(Reader);
+  if (Comment) *Comment = InfoComment(Reader.Chunks);
   const TAudioFormat Format = Reader.Format();
   CheckImpulseChannel(FileName, Format.Channels, Options.Channel, true);
   if (Reader.NSamples <= 0) throw EGeneralError(FileName + ": the impulse response holds no samples");
@@ -194,7 +188,7 @@ TLongFilter TFilterFile::ReadLong(const TLongFilterOptions& Options) {
     Reader.ReadFrames(Raw.data(), Frames);
     for (int C = 0; C < Count; ++C) {
       double* const Taps = Filter.Channels[size_t(C)].data() + Done;
-      fast::LoadLevelsPortable(Raw.data(), Frames, Format, First + C, Taps);
+      DecodeLevels(Raw.data(), Frames, Format, First + C, Taps);
       for (int32_t I = 0; I < Frames; ++I) {
         if (!std::isfinite(Taps[I])) ThrowNonFiniteTap(FileName, Done + I, Taps[I]);
         Taps[I] /= FullScale;

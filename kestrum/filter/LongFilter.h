@@ -39,11 +39,6 @@ struct TLongFilter {
   const std::vector<double>& For(int C) const { return Channels[Channels.size() == 1 ? 0 : size_t(C)]; }
 };
 
-// Whether FileName holds a WAV file (it starts with RIFF or RF64), which a
-// run then reads as a long filter rather than as a .fir file. It opens the
-// file to look: for a regular file only, as a pipe would lose what it read.
-bool IsWavFilter(const std::string& FileName);
-
 class TReadWavFile;
 
 // A filter file opened once: its first bytes, read on opening, tell a WAV
@@ -71,8 +66,9 @@ public:
   // WAV); the file stays this object's.
   void OpenWav(TReadWavFile& Reader);
   // The file's samples as taps, scaled as Options say; throws as
-  // ReadLongFilter does.
-  TLongFilter ReadLong(const TLongFilterOptions& Options = {});
+  // ReadLongFilter does. Comment, when given, gets the file's own comment
+  // (LIST INFO ICMT, as kestrum design writes a design's description), or "".
+  TLongFilter ReadLong(const TLongFilterOptions& Options = {}, std::string* Comment = nullptr);
 
 private:
   std::string FName;

@@ -18,6 +18,7 @@
 #include <utility>
 #include <variant>
 
+#include "kestrum/audio/Levels.h"
 #include "kestrum/base/Errors.h"
 #include "kestrum/base/FloatEnv.h"
 #include "kestrum/kernel/Engine.h"
@@ -76,21 +77,7 @@ TTaps TapsFor(const std::vector<double>& Line, TAudioFormat Format, int32_t Fram
 }
 
 void LoadLevelsPortable(const uint8_t* Raw, int32_t Frames, TAudioFormat Format, int C, double* Levels) {
-  const int FrameBytes = Format.FrameBytes();
-  const uint8_t* const Sample = Raw + C * BytesPerSample(Format.Samples);
-  for (int32_t I = 0; I < Frames; ++I) {
-    const uint8_t* const P = Sample + I * FrameBytes;
-    switch (Format.Samples) {
-      case TSampleFormat::Pcm8: Levels[I] = P[0] - 128; break;
-      case TSampleFormat::Pcm16: Levels[I] = static_cast<int16_t>(ReadU16LE(P)); break;
-      case TSampleFormat::Pcm24: Levels[I] = ReadS24LE(P); break;
-      case TSampleFormat::Pcm32: Levels[I] = static_cast<int32_t>(ReadU32LE(P)); break;
-      case TSampleFormat::Float32: Levels[I] = std::bit_cast<float>(ReadU32LE(P)); break;
-      case TSampleFormat::Float64:
-        Levels[I] = std::bit_cast<double>(uint64_t{ReadU32LE(P)} | uint64_t{ReadU32LE(P + 4)} << 32);
-        break;
-    }
-  }
+  DecodeLevels(Raw, Frames, Format, C, Levels);
 }
 
 void SumTapsPortable(const double* Levels, int32_t Count, const TTaps& Taps, float* Acc) {

@@ -76,8 +76,8 @@ private:
 // processor has. The ...Portable versions do the same in plain C++, for
 // processors without SIMD and for the frames after the last whole vector.
 
-// Levels[i] = the level of channel C (8-bit: byte - 128; wider integers: the
-// sample; float: its value) in frame i of Raw, file bytes, for i < Frames.
+// Levels[i] = the level of channel C in frame i of Raw, for i < Frames, as
+// DecodeLevels (kestrum/audio/Levels.h) gives it.
 // Frames of more than two channels, and 32-bit integer and 64-bit float
 // samples, take plain C++ steps around the SIMD ones (FastKernelSimd.cpp).
 void LoadLevels(const uint8_t* Raw, int32_t Frames, TAudioFormat Format, int C, double* Levels);

@@ -119,7 +119,7 @@ void TReadWavFile::ReadHeader() {
     // nor one too large to hold (left out with a warning).
     const auto Keeps = [&](const std::string& Id, uint64_t Size) {
       if (!KeepChunks || Id == "fmt " || Id == "data" || Id == "fact" || Id == "ds64" || Id == "JUNK" ||
-          Id == "junk" || Id == "PEAK")
+          Id == "junk" || Id == "PEAK" || (!KeepOnly.empty() && Id != KeepOnly))
         return false;
       if (Size > kMaxKeptChunk) {
         FWarnings.push_back(FileName + ": the '" + Id + "' chunk (" + std::to_string(Size) +

@@ -101,6 +101,8 @@ public:
   // known, the chunks after the data are kept the same way (after the others);
   // a stream's are not read.
   bool KeepChunks = false;
+  // With KeepChunks, the one identifier to keep ("LIST"); "" keeps them all.
+  std::string KeepOnly;
   std::vector<TWavChunk> Chunks;
 
   bool Active() const { return FActive; }

@@ -28,6 +28,37 @@ std::vector<uint8_t> EncodeChunks(const std::vector<TWavChunk>& Chunks) {
   return B;
 }
 
+TWavChunk InfoCommentChunk(const std::string& Text) {
+  TWavChunk Comment{"ICMT", std::vector<uint8_t>(Text.begin(), Text.end())};
+  Comment.Data.push_back(0);
+  const std::vector<uint8_t> Items = EncodeChunks({Comment});
+  TWavChunk List{"LIST", std::vector<uint8_t>(4 + Items.size())};
+  std::memcpy(List.Data.data(), "INFO", 4);
+  std::copy(Items.begin(), Items.end(), List.Data.begin() + 4);
+  return List;
+}
+
+std::string InfoComment(const std::vector<TWavChunk>& Chunks) {
+  for (const TWavChunk& Chunk : Chunks) {
+    const std::vector<uint8_t>& D = Chunk.Data;
+    if (Chunk.Id != "LIST" || D.size() < 4 || std::memcmp(D.data(), "INFO", 4) != 0) continue;
+    // Items: an identifier, a size, the text, a pad byte to an even size.
+    for (size_t At = 4; D.size() - At >= 8;) {
+      const uint32_t Size = ReadU32LE(&D[At + 4]);
+      const size_t Length = std::min<size_t>(Size, D.size() - At - 8);
+      if (std::memcmp(&D[At], "ICMT", 4) == 0) {
+        std::string Text(D.begin() + At + 8, D.begin() + At + 8 + Length);
+        while (!Text.empty() && Text.back() == '\0') Text.pop_back();
+        if (!Text.empty()) return Text;
+      }
+      if (Length < Size) break;
+      At += 8 + Length + (Length & 1);
+      if (At > D.size()) break;
+    }
+  }
+  return "";
+}
+
 TWavHeader TWavHeader::ForData(const TAudioFormat& Format, uint64_t DataBytes, TWavLayout Layout,
                                std::vector<uint8_t> Extra) {
   TWavHeader H;

@@ -55,6 +55,13 @@ struct TWavChunk {
 // The chunks' bytes as a file holds them, each padded to an even size.
 std::vector<uint8_t> EncodeChunks(const std::vector<TWavChunk>& Chunks);
 
+// A LIST chunk of type INFO holding Text as its comment (ICMT), ended by a NUL.
+TWavChunk InfoCommentChunk(const std::string& Text);
+
+// The comment (ICMT) of the first LIST INFO chunk among Chunks that holds a
+// non-empty one, without the NULs that end it; "" when none does.
+std::string InfoComment(const std::vector<TWavChunk>& Chunks);
+
 // The header of a file this system writes. Field order is file order.
 struct TWavHeader {
   uint32_t RiffSize = 0;       // file length - 8, pad byte included

@@ -627,7 +627,8 @@ def _frames_or_time(value, name):
 
 
 def filter_file(source, target, filter, start=0, count=None, clip=None, kernel="auto", threads=0,
-                progress=None, log=None, warning=None, force=False, bits=0, dither=False, dither_seed=0):
+                progress=None, log=None, warning=None, force=False, bits=0, dither=False, dither_seed=0,
+                align=None):
     """Filters the WAV file source into target, as the kestrum tool does.
 
     filter: a Filter, the path of a .fir file (a Filter read from a
@@ -659,6 +660,13 @@ def filter_file(source, target, filter, start=0, count=None, clip=None, kernel="
     the source's (a warning says when they are not). The noise comes from a
     generator seeded with dither_seed (0 to 2**64 - 1): a run repeats byte
     for byte.
+
+    align: None (the default) writes the output as it comes; "delay" removes
+    the filter's delay, that of a linear-phase filter (symmetric taps; one
+    whose delay is not a whole frame raises KestrumError); a frame count
+    removes that many frames. Either keeps the source's length: the run
+    filters that many frames more (past the end, silence) and drops the
+    first ones.
 
     Callables: progress(position, total) every 5000 frames and (0, 0) at the
     end; log(text) for each line the run logs ("Filter comment: ...");
@@ -693,7 +701,9 @@ def filter_file(source, target, filter, start=0, count=None, clip=None, kernel="
             "0" if count is None else _frames_or_time(count, "count"), _clip(None, clip), _text(kernel, "kernel"),
             _integer(threads, "threads", 0), _callable(progress, "progress"), _callable(log, "log"),
             _callable(warning, "warning"), bool(force), _integer(bits, "bits", 0, 64), bool(dither),
-            _integer(dither_seed, "dither_seed", 0, 2**64 - 1)))
+            _integer(dither_seed, "dither_seed", 0, 2**64 - 1),
+            _kestrum.ALIGN_OFF if align is None else _kestrum.ALIGN_DELAY if align == "delay"
+            else _integer(align, "align", 0)))
     finally:
         if temporary is not None:
             os.remove(temporary)

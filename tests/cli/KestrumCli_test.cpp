@@ -375,6 +375,7 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
   // Files that a slip in the order or a wrong name would have replaced.
   const std::string Filter = ReadText(kSmooth);
   test::WriteFileText(Pipes / "mylp.fir", Filter);
+  test::WriteFileText(Pipes / "even.fir", "Two taps\n2\n0 0.5\n1 0.5\n");
   test::WriteFileText(Pipes / "notes.txt", "notes\n");
   test::WriteFileText(Pipes / "song.bin", "fLaC\0\0\0\x22");
   const std::string Source = DataFile("sox_u8_mono.wav"), Target = Dir / "out.wav";
@@ -421,8 +422,6 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
        "would both be written"},
       {"a batch over its own sources",
        {"-o", test::DataFile(""), Source, kSmooth}, "is the source itself"},
-      {"a batch with a FIFO as FILTER", {"-o", Dir / "out", Source, kExample, Pipes / "fifo"},
-       "which can be read once: for 2 sources, give it as a file"},
       {"a filter file as TARGET", {Source, Pipes / "mylp.fir", kSmooth},
        "named like a filter file, and a run writes WAV there: the order is SOURCE TARGET FILTER"},
       {"TARGET and FILTER swapped", {Source, kSmooth, Dir / "out.wav"},
@@ -445,8 +444,10 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
       {"an unknown design option", {Source, Target, "lowpass:1000:loud"}, "'loud' is not an attenuation"},
       {"a design beyond the source's half rate", {Source, Target, "lowpass:5000"},
        "'lowpass:5000' at 8000 Hz: the cutoff 5000 Hz is not below half the rate"},
-      {"a design with a stream as source", {Pipes / "fifo", Target, "lowpass:1000"},
-       "a designed filter needs the source's rate before the run"},
+      {"--align for an even-length symmetric filter", {"--align", Source, Target, Pipes / "even.fir"},
+       "delays by 0.5 frames, not a whole frame, as a linear-phase filter of an even length does"},
+      {"--align for a filter that is not linear-phase", {"--align", Source, Target, kExamples + "/echo.fir"},
+       "is not linear-phase"},
       {"a WAV filter's scaling with a design", {Source, Target, "lowpass:1000", "--normalize", "peak"},
        "--normalize applies to a WAV FILTER, an impulse response; 'lowpass:1000' is a designed filter"},
   };
@@ -470,6 +471,48 @@ TEST(KestrumCli, UsageErrorsExitWithTwoBeforeOpeningAnything) {
   for (const std::string Target : {"mylp.fir", "notes.txt", "song.bin", "out.mp3"}) {
     EXPECT_EQ(RunKestrum({"-q", "--force", Source, Pipes / Target, kSmooth}).Status, 0) << Target;
     EXPECT_EQ(SampleBytes(Pipes / Target).size(), 800u);
+  }
+}
+
+// Aligned output: the filter's delay removed and the source's length kept,
+// the delayed tail flushed past the source's end, a stream's too.
+TEST(KestrumCli, AlignsTheOutputByTheFiltersDelay) {
+  const test::TScratchDir Dir;
+  const std::string Source = DataFile("ffmpeg_s16_mono.wav"), Design = "lowpass:3000:101taps";
+  const Bytes In = SampleBytes(Source);
+  const size_t Frames = In.size() / 2;
+  test::WriteFileText(Dir / "late.fir", "Seven frames late\n1\n7 1\n");
+  // The run D frames longer, without alignment, from its frame D on.
+  const auto Shifted = [&](const std::string& Filter, size_t D, const std::string& Engine) {
+    EXPECT_EQ(RunKestrum({"-q", Engine, "--count", std::to_string(Frames + D), Source, Dir / "long.wav", Filter}).Status, 0);
+    const Bytes Long = SampleBytes(Dir / "long.wav");
+    return Bytes(Long.begin() + std::ptrdiff_t(2 * D), Long.end());
+  };
+  const struct {
+    const char* Name;
+    std::string Filter, Align, Engine;
+    bool Pipe;
+    Bytes Want;
+  } Cases[] = {
+      {"one tap 7 frames late", Dir / "late.fir", "--align", "--kernel=auto", false, In},
+      {"one tap 7 frames late, from a pipe", Dir / "late.fir", "--align", "--kernel=auto", true, In},
+      {"7 frames given, on the FFT engine", Dir / "late.fir", "--align=7", "--fft", true, In},
+      {"a symmetric design", Design, "--align", "--kernel=auto", false, Shifted(Design, 50, "--kernel=auto")},
+      {"a symmetric design, from a pipe", Design, "--align", "--kernel=auto", true, Shifted(Design, 50, "--kernel=auto")},
+      {"frames given, on the reference kernel", Design, "--align=20", "--kernel=reference", false,
+       Shifted(Design, 20, "--kernel=reference")},
+  };
+  int Fifos = 0;
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    std::optional<test::TFifoFeeder> Feeder;
+    std::string From = Source;
+    if (C.Pipe) Feeder.emplace(From = Dir / ("fifo" + std::to_string(++Fifos)), test::ReadFileBytes(Source));
+    const TResult R = RunKestrum({"-q", C.Align, C.Engine, From, Dir / "out.wav", C.Filter});
+    ASSERT_EQ(R.Status, 0) << R.Err;
+    const Bytes Out = SampleBytes(Dir / "out.wav");
+    EXPECT_EQ(Out.size(), In.size());
+    EXPECT_TRUE(Out == C.Want);
   }
 }
 
@@ -498,6 +541,11 @@ TEST(KestrumCli, DesignsANamedFilterAtEachSourcesRate) {
   for (const auto& Source : Sources)
     EXPECT_EQ(test::ReadFileBytes(Dir / ("out/" + Source.first)), test::ReadFileBytes(Dir / Source.first))
         << Source.first;
+
+  // A stream's design is made once its header gives its rate.
+  const test::TFifoFeeder Stream(Dir / "fifo", test::ReadFileBytes(DataFile("sox_u8_mono.wav")));
+  ASSERT_EQ(RunKestrum({"-q", Dir / "fifo", Dir / "streamed.wav", Design}).Status, 0);
+  EXPECT_EQ(SampleBytes(Dir / "streamed.wav"), SampleBytes(Dir / "sox_u8_mono.wav"));
 
   // A single run logs the design and its comment in place of the file's.
   const TResult Single = RunKestrum({DataFile("sox_u8_mono.wav"), Dir / "single.wav", Design});
@@ -615,6 +663,9 @@ TEST(KestrumCli, DesignAndResponseRefuseWhatTheyCannotDo) {
        "at most 1000"},
       {"missing impulse", {"design", "impulse", Dir / "ir.wav", "-o", Out}, 1, "ir.wav"},
       {"response without rate", {"response", kSmooth}, 2, "--rate"},
+      {"a design's response without rate", {"response", "lowpass:3000"}, 2, "--rate"},
+      {"a design's response beyond half the rate", {"response", "lowpass:3000", "--rate", "4000"}, 2,
+       "'lowpass:3000' at 4000 Hz: the cutoff 3000 Hz is not below half the rate"},
       {"missing filter", {"response", Dir / "none.fir", "--rate", "8000"}, 1, "none.fir"},
       {"a rate that is not a number", {"response", kSmooth, "--rate", "nan"}, 2, "--rate"},
       {"CSV and SVG to one file",
@@ -667,6 +718,11 @@ TEST(KestrumCli, DesignsAFilterAndDescribesItsResponse) {
   EXPECT_EQ(Piped.Status, 0);
   EXPECT_EQ(Piped.Err, Files.Out);
   EXPECT_EQ(std::count(Piped.Out.begin(), Piped.Out.end(), '\n'), 513);
+
+  // The same design named inline is made at --rate.
+  const TResult Inline = RunKestrum({"response", "lowpass:3000:60dB:500Hz", "--rate", "44100", "--points", "5"});
+  EXPECT_EQ(Inline.Status, 0) << Inline.Err;
+  EXPECT_EQ(Inline.Out, Files.Out);
 }
 
 // A filter beyond a .fir's 1000 taps: designed as a WAV impulse response,
@@ -692,6 +748,9 @@ TEST(KestrumCli, DesignsAndRunsALongFilterAsAWavFile) {
     const TResult Run = RunKestrum(Args);
     ASSERT_EQ(Run.Status, 0) << Run.Err;
     EXPECT_NE(Run.Err.find("Taps: 1055"), std::string::npos) << Run.Err;
+    // The file keeps the design's description.
+    EXPECT_NE(Run.Err.find("\nFilter comment: Lowpass, windowed sinc, 1055 taps, cutoff 3000 Hz at 96000 Hz"),
+              std::string::npos) << Run.Err;
     // Past the filter's length a constant passes at the filter's gain.
     const Bytes Out = SampleBytes(Dir / "out.wav");
     const int16_t Last = static_cast<int16_t>(Out[Out.size() - 2] | Out[Out.size() - 1] << 8);
@@ -1135,6 +1194,12 @@ TEST(KestrumCli, ReadsAFilterOnceFromAFileAFifoOrAPipe) {
       }
     }
   }
+  // A batch reads it once too, for every source.
+  const test::TFifoFeeder Feeder(Dir / "fifo", test::ReadFileBytes(kSmooth));
+  const TResult Batch = RunKestrum({"-q", "-o", Dir / "batch", kExample, DataFile("sox_u8_mono.wav"), Dir / "fifo"});
+  ASSERT_EQ(Batch.Status, 0) << Batch.Err;
+  ASSERT_EQ(RunKestrum({"-q", "--force", kExample, Dir / "one.wav", kSmooth}).Status, 0);
+  EXPECT_EQ(test::ReadFileBytes(Dir / "batch/example.wav"), test::ReadFileBytes(Dir / "one.wav"));
 }
 
 TEST(KestrumCli, AStopSignalNeverMisreportsTheTarget) {

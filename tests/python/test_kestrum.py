@@ -435,6 +435,18 @@ def test_a_long_filter_gives_one_signal_through_every_host(tmp_path):
         assert same_bits(kestrum.read_wav(tmp_path / "out.wav").samples, whole), name
 
 
+@pytest.mark.parametrize("align, taps", [("delay", [(9, 1.0)]), (9, [(9, 1.0)]),
+                                         ("delay", [(0, 0.25), (1, 0.5), (2, 0.25)])])
+def test_filter_file_aligns_the_output_by_the_delay(tmp_path, align, taps):
+    x = np.random.default_rng(5).integers(-8000, 8000, 3000).astype(np.int16)
+    kestrum.write_wav(tmp_path / "in.wav", x, 8000)
+    f = kestrum.Filter.from_taps([d for d, _ in taps], [c for _, c in taps])
+    kestrum.filter_file(tmp_path / "in.wav", tmp_path / "out.wav", f, align=align)
+    delay = (taps[0][0] + taps[-1][0]) // 2
+    want = np.convolve(x.astype(np.float64), [c for _, c in taps] if len(taps) > 1 else [1.0])[delay - taps[0][0]:]
+    assert np.array_equal(kestrum.read_wav(tmp_path / "out.wav").samples, np.rint(want[:len(x)]).astype(np.int16))
+
+
 def test_filter_file_dithers_on_request_the_same_bytes_on_every_kernel(tmp_path):
     x = np.random.default_rng(3).integers(-(1 << 23), 1 << 23, (40000, 2)).astype(np.int32)
     kestrum.write_wav(tmp_path / "in.wav", x, 48000, format="pcm24")
