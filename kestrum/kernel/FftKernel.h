@@ -7,9 +7,9 @@
 // spectrum, summed in partition order, transformed back, give the block's B
 // output frames. The cost per frame grows with log B and with P, not with L
 // times the frame count. Every step is double precision; the transforms are
-// KissFFT's (its header-only C++ template, instantiated for double) and are
-// compiled with the project's flags: no fused multiply-add, no code chosen by
-// instruction set, so a build gives the same bytes on every machine.
+// our own (kestrum/dsp/RealFft.h): vectorised, but every instruction set
+// does the same operations in the same order, without fused multiply-add,
+// so the bytes are the same on every machine and with any -march.
 #pragma once
 
 #include <complex>
