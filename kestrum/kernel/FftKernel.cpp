@@ -22,8 +22,8 @@ namespace kestrum {
 
 
 int32_t FftBlockFrames(size_t Length) {
-  const size_t Eighth = std::bit_ceil(std::max<size_t>(Length, 1)) / 8;
-  return static_cast<int32_t>(std::clamp<size_t>(Eighth, 256, 16384));
+  const size_t Quarter = std::bit_ceil(std::max<size_t>(Length, 1)) / 4;
+  return static_cast<int32_t>(std::clamp<size_t>(Quarter, 256, 65536));
 }
 
 namespace {
