@@ -179,6 +179,51 @@ TEST(FftKernel, MatchesADirectDoubleConvolutionAtPartitionEdges) {
   }
 }
 
+// A growing plan: every segment starts at a tap no lower than its block,
+// and its convolver gives the direct sum however the signal is cut into
+// calls, to the same bits, with no frame held back.
+TEST(FftKernel, GrowingPlansGiveTheDirectSumHoweverTheSignalIsCut) {
+  std::mt19937 R(31);
+  std::uniform_real_distribution<double> Level(-1.0, 1.0);
+  struct TCase {
+    size_t Length;
+    int32_t First, Largest, Growth;
+  };
+  for (const TCase C : {TCase{1, 16, 64, 4}, {16, 16, 64, 4}, {17, 16, 64, 4}, {1000, 16, 64, 4}, {5000, 32, 256, 8},
+                        {3000, 8, 1024, 2}}) {
+    SCOPED_TRACE(testing::Message() << C.Length << " taps, first " << C.First << ", largest " << C.Largest);
+    const TFftPlan Plan = GrowingFftPlan(C.Length, C.First, C.Largest, C.Growth);
+    size_t Offset = size_t(Plan.Direct);
+    for (const TFftSegment& S : Plan.Segments) {
+      EXPECT_GE(Offset, size_t(S.Block));
+      Offset += size_t(S.Block) * size_t(S.Parts);
+    }
+    EXPECT_GE(Offset, C.Length);
+    EXPECT_LT(Offset, C.Length + size_t(Plan.Segments.empty() ? C.First : Plan.Segments.back().Block));
+    const std::vector<double> Taps = RandomTaps(R, C.Length);
+    std::vector<double> X(6000);
+    for (double& V : X) V = Level(R);
+    const std::vector<double> Want = DirectConvolution(X, Taps);
+    const auto Spectra = std::make_shared<const TFftSpectra>(Taps, Plan);
+    std::vector<double> First;
+    for (const int32_t MaxCut : {1, 7, 1000}) {
+      TFftConvolver Convolver(Spectra);
+      EXPECT_EQ(Convolver.Latency(), 0);
+      std::vector<double> Got = X;
+      for (size_t At = 0; At < X.size();) {
+        const int32_t Cut = std::min<int32_t>(int32_t(R() % uint32_t(MaxCut)) + 1, int32_t(X.size() - At));
+        Convolver.Process(&Got[At], &Got[At], Cut);
+        At += size_t(Cut);
+      }
+      double Error = 0.0;
+      for (size_t N = 0; N < X.size(); ++N) Error = std::max(Error, std::fabs(Got[N] - Want[N]));
+      EXPECT_LT(Error, 1e-12) << "calls of up to " << MaxCut << " frames";
+      if (First.empty()) First = Got;
+      EXPECT_EQ(Got, First) << "calls of up to " << MaxCut << " frames";
+    }
+  }
+}
+
 // 16-bit stereo through one filter per channel, in blocks that do not divide
 // the run: every sample is the correctly rounded sum, wrapped, but where that
 // sum lies within 1e-6 of a tie.

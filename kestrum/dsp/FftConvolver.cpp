@@ -19,21 +19,20 @@ constexpr size_t kChunkBins = 512;
 
 TFftPlan UniformFftPlan(size_t Length, int32_t B, int32_t MaxParts) {
   const size_t All = std::max<size_t>(1, (Length + size_t(B) - 1) / size_t(B));
-  return {{B, static_cast<int32_t>(std::min<size_t>(All, size_t(std::max(MaxParts, 1))))}};
+  return {0, {{B, static_cast<int32_t>(std::min<size_t>(All, size_t(std::max(MaxParts, 1))))}}};
 }
 
-TFftPlan GrowingFftPlan(size_t Length, int32_t First, int32_t Largest) {
-  // A segment of blocks of B starting at tap O gives the frame n from the
-  // block holding n - O: complete by the end of n's own first-size block when
-  // O >= B - First. Three partitions of B bring O from 4B - ... to the point
-  // where 4B may start.
-  TFftPlan Plan;
-  size_t O = 0;
-  for (int32_t B = First; O < Length || Plan.empty(); B = std::min(4 * B, Largest)) {
-    const size_t Left = (std::max(Length, size_t{1}) - std::min(O, Length) + size_t(B) - 1) / size_t(B);
-    const int32_t Parts = B == Largest ? static_cast<int32_t>(Left) : static_cast<int32_t>(std::min<size_t>(Left, 3));
-    Plan.push_back({B, std::max(Parts, 1)});
-    O += size_t(Plan.back().Parts) * size_t(B);
+TFftPlan GrowingFftPlan(size_t Length, int32_t First, int32_t Largest, int32_t Growth) {
+  // A segment of blocks of B that starts at tap O gives frame n from the
+  // block holding frame n - O, which ends at n - O + B - 1 at the latest:
+  // before n when O >= B.
+  TFftPlan Plan{First, {}};
+  size_t O = size_t(First);
+  for (int32_t B = First; O < Length; B = std::min(Growth * B, Largest)) {
+    const size_t Left = (Length - O + size_t(B) - 1) / size_t(B);
+    const size_t Parts = B == Largest ? Left : std::min<size_t>(Left, size_t(Growth - 1));
+    Plan.Segments.push_back({B, static_cast<int32_t>(Parts)});
+    O += Parts * size_t(B);
   }
   return Plan;
 }
@@ -42,10 +41,12 @@ TFftSpectra::TFftSpectra(const std::vector<double>& Taps, int32_t B, int32_t Max
     : TFftSpectra(Taps, UniformFftPlan(Taps.size(), B, MaxParts)) {}
 
 TFftSpectra::TFftSpectra(const std::vector<double>& Taps, TFftPlan ThePlan)
-    : Plan(std::move(ThePlan)), B(Plan.front().Block) {
+    : Plan(std::move(ThePlan)), B(Plan.Direct > 0 ? Plan.Direct : Plan.Segments.front().Block) {
   const TDefaultFloatEnv Env;
-  int64_t Offset = 0;
-  for (const TFftSegment& S : Plan) {
+  Head.assign(size_t(Plan.Direct), 0.0);
+  std::copy(Taps.begin(), Taps.begin() + std::ptrdiff_t(std::min(Taps.size(), Head.size())), Head.begin());
+  int64_t Offset = Plan.Direct;
+  for (const TFftSegment& S : Plan.Segments) {
     // Partition p: taps Offset + p*B to Offset + p*B + B - 1 in the window's
     // first half. The products' transform back is 2B times too large: the
     // scale, a power of two, is exact here.
@@ -86,12 +87,14 @@ struct TFftConvolver::TSegment {
 TFftConvolver::TFftConvolver(const std::vector<double>& Taps, int32_t B)
     : TFftConvolver(std::make_shared<const TFftSpectra>(Taps, B)) {}
 
-TFftConvolver::TFftConvolver(std::shared_ptr<const TFftSpectra> Filter) : FFilter(std::move(Filter)), FB(FFilter->B) {
+TFftConvolver::TFftConvolver(std::shared_ptr<const TFftSpectra> Filter)
+    : FFilter(std::move(Filter)), FB(FFilter->B), FHead(FFilter->Head),
+      FLine(FHead.empty() ? 0 : FHead.size() - 1 + size_t(FB)) {
   const TDefaultFloatEnv Env;
   int32_t Largest = 0;
-  for (size_t I = 0; I < FFilter->Plan.size(); ++I) {
-    FSegments.emplace_back(FFilter->Plan[I], FFilter->Offsets[I], FB);
-    Largest = std::max(Largest, FFilter->Plan[I].Block);
+  for (size_t I = 0; I < FFilter->Plan.Segments.size(); ++I) {
+    FSegments.emplace_back(FFilter->Plan.Segments[I], FHead.empty() ? 0 : FFilter->Offsets[I], FB);
+    Largest = std::max(Largest, FFilter->Plan.Segments[I].Block);
   }
   FSum.resize(2 * size_t(Largest));
   FBack.resize(2 * size_t(Largest));
@@ -108,6 +111,7 @@ void TFftConvolver::Reset() {
     S.Filled = S.Newest = S.Blocks = 0;
     S.Done = 0;
   }
+  std::fill(FLine.begin(), FLine.end(), 0.0);
   FFrames = 0;
 }
 
@@ -145,36 +149,59 @@ void TFftConvolver::Run(TSegment& S, size_t Index) {
   ++S.Done;
 }
 
-void TFftConvolver::Process(const double* In, double* Out) {
-  const TDefaultFloatEnv Env;
-  const size_t B = size_t(FB);
-  // The later segments gather their blocks; one that completes puts its
-  // output in its ring, where frame n - Offset of its part is due at n.
-  for (size_t I = 1; I < FSegments.size(); ++I) {
-    TSegment& S = FSegments[I];
-    std::copy(In, In + B, S.Window.begin() + S.B + S.Filled);
-    S.Filled += FB;
+// Count frames into a later segment's window; each block completed goes
+// through its partitions, its output into the ring, where frame n - Offset
+// of the segment's part is due at frame n.
+void TFftConvolver::Feed(TSegment& S, size_t Index, const double* In, int32_t Count) {
+  while (Count > 0) {
+    const int32_t Take = std::min(Count, S.B - S.Filled);
+    std::copy(In, In + Take, S.Window.begin() + S.B + S.Filled);
+    In += Take;
+    Count -= Take;
+    S.Filled += Take;
     if (S.Filled < S.B) continue;
     S.Filled = 0;
     const int64_t At = S.Done * S.B + S.Offset;
-    Run(S, I);
+    Run(S, Index);
     const size_t Mask = S.Ring.size() - 1;
     for (size_t J = 0; J < size_t(S.B); ++J) S.Ring[(size_t(At) + J) & Mask] = FBack[size_t(S.B) + J];
   }
-  TSegment& First = FSegments.front();
-  std::copy(In, In + B, First.Window.begin() + std::ptrdiff_t(B));
-  Run(First, 0);
-  std::copy(FBack.begin() + std::ptrdiff_t(B), FBack.begin() + std::ptrdiff_t(2 * B), Out);
-  for (size_t I = 1; I < FSegments.size(); ++I) {
-    TSegment& S = FSegments[I];
-    const size_t Mask = S.Ring.size() - 1;
-    for (size_t J = 0; J < B; ++J) {
-      double& Due = S.Ring[(size_t(FFrames) + J) & Mask];
-      Out[J] += Due;
-      Due = 0.0;
+}
+
+void TFftConvolver::Process(const double* In, double* Out, int32_t Count) {
+  const TDefaultFloatEnv Env;
+  if (FHead.empty()) {
+    // A uniform plan: the one segment's output is the block's.
+    const size_t B = size_t(FB);
+    TSegment& S = FSegments.front();
+    for (int32_t At = 0; At < Count; At += FB) {
+      std::copy(In + At, In + At + FB, S.Window.begin() + std::ptrdiff_t(B));
+      Run(S, 0);
+      std::copy(FBack.begin() + std::ptrdiff_t(B), FBack.begin() + std::ptrdiff_t(2 * B), Out + At);
     }
+    FFrames += Count;
+    return;
   }
-  FFrames += FB;
+  // A growing plan, a piece of up to FB frames at a time: the direct sum,
+  // then the segments' parts in plan order.
+  const size_t History = FHead.size() - 1;
+  for (int32_t At = 0; At < Count;) {
+    const int32_t Piece = std::min(FB, Count - At);
+    std::copy(In + At, In + At + Piece, FLine.begin() + std::ptrdiff_t(History));
+    for (size_t I = 0; I < FSegments.size(); ++I) Feed(FSegments[I], I, In + At, Piece);
+    dsp::DirectSum(FLine.data(), FHead.data(), FHead.size(), size_t(Piece), Out + At);
+    std::copy(FLine.begin() + Piece, FLine.begin() + std::ptrdiff_t(History) + Piece, FLine.begin());
+    for (TSegment& S : FSegments) {
+      const size_t Mask = S.Ring.size() - 1;
+      for (int32_t J = 0; J < Piece; ++J) {
+        double& Due = S.Ring[(size_t(FFrames) + size_t(J)) & Mask];
+        Out[At + J] += Due;
+        Due = 0.0;
+      }
+    }
+    FFrames += Piece;
+    At += Piece;
+  }
 }
 
 }  // namespace kestrum

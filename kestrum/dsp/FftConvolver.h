@@ -5,12 +5,13 @@
 // times its partition's spectrum, summed in partition order, transformed
 // back, give B frames of that segment's part of the output.
 //
-// A uniform plan (one segment) suits files: large blocks, few partitions. A
-// growing plan suits live sources: a small first block, so that output
-// leaves soon after its input, then larger ones further along the filter,
-// each starting late enough that its block is complete before its output is
-// due. A plan fixes the arithmetic: the same plan gives the same bits
-// whichever way the signal is cut into calls.
+// A uniform plan (one segment) suits files: large blocks, few partitions;
+// frames leave a block at a time. A growing plan suits live sources: the
+// first taps are summed directly, frame by frame, and the segments after
+// them start late enough (at a tap no lower than their block) that each
+// block is complete before its output is due, so any frame's output can
+// leave as soon as the frame arrives. A plan fixes the arithmetic: the same
+// plan gives the same bits whichever way the signal is cut into calls.
 #pragma once
 
 #include <climits>
@@ -29,15 +30,21 @@ struct TFftSegment {
   int32_t Parts;
   bool operator==(const TFftSegment&) const = default;
 };
-using TFftPlan = std::vector<TFftSegment>;
+// Direct taps summed frame by frame, then the segments' partitions.
+struct TFftPlan {
+  int32_t Direct = 0;
+  std::vector<TFftSegment> Segments;
+  bool operator==(const TFftPlan&) const = default;
+};
 
 // One segment of blocks of B for Length taps, at most MaxParts partitions
 // (a run of N frames reaches ceil(N / B); those beyond add only silence).
 TFftPlan UniformFftPlan(size_t Length, int32_t B, int32_t MaxParts = INT32_MAX);
-// Blocks of First, then four times larger every three partitions, up to
-// Largest, which takes the rest: output leaves a block of First frames after
-// its input, at about the cost of uniform blocks of Largest.
-TFftPlan GrowingFftPlan(size_t Length, int32_t First, int32_t Largest);
+// First taps summed directly; then blocks of First, growing Growth times
+// every Growth - 1 partitions, up to Largest, which takes the rest. The
+// direct sum costs First multiply-adds a frame; every size adds a transform
+// there and back, about log2(2 Block) times 10 operations a frame.
+TFftPlan GrowingFftPlan(size_t Length, int32_t First, int32_t Largest, int32_t Growth = 4);
 
 // The spectra of a filter's partitions, scaled by 1 / 2B: built once per
 // filter channel and shared, read only, by the convolvers of every source
@@ -48,7 +55,8 @@ struct TFftSpectra {
   TFftSpectra(const std::vector<double>& Taps, int32_t B, int32_t MaxParts = INT32_MAX);
   TFftSpectra(const std::vector<double>& Taps, TFftPlan Plan);
   const TFftPlan Plan;
-  const int32_t B;  // the first block
+  const int32_t B;            // frames per call: the block of a uniform plan, else Direct
+  std::vector<double> Head;   // the Direct taps
   // Per segment, its partitions' spectra one after the other (TRealFft's
   // layout, 2 Block doubles each), and the tap where the segment starts.
   std::vector<std::vector<double>> Bins;
@@ -67,21 +75,27 @@ public:
   // Out[i] = sum over k of Taps[k] * In[i - k], for the BlockFrames() frames
   // of In, In's frames before it being those of the earlier calls (silence
   // before the first). Out may be In.
-  void Process(const double* In, double* Out);
+  void Process(const double* In, double* Out) { Process(In, Out, FB); }
+  // The same for Count frames: a multiple of BlockFrames() with a uniform
+  // plan, any number with a growing one.
+  void Process(const double* In, double* Out, int32_t Count);
   // Forgets the signal: silence before the next block.
   void Reset();
   int32_t BlockFrames() const { return FB; }
-  // Frames that an input frame may wait for its output: a block is
-  // gathered before it is computed.
-  int32_t Latency() const { return FB; }
+  // Frames that an input frame may wait for its output: a uniform plan
+  // gathers a block before it computes it; a growing one none.
+  int32_t Latency() const { return FHead.empty() ? FB : 0; }
 
 private:
   struct TSegment;
   void Run(TSegment& S, size_t Index);
+  void Feed(TSegment& S, size_t Index, const double* In, int32_t Count);
   const std::shared_ptr<const TFftSpectra> FFilter;
   const int32_t FB;
   std::vector<TSegment> FSegments;
   std::vector<double> FSum, FBack;  // scratch for the largest block
+  std::vector<double> FHead;        // the direct taps
+  std::vector<double> FLine;        // their Direct - 1 frames of history, then a piece
   int64_t FFrames = 0;              // frames since the start or Reset
 };
 

@@ -341,6 +341,23 @@ void MultiplyAdd(const double* XRe, const double* XIm, const double* HRe, const 
   Run(hn::CappedTag<double, 1>(), Whole, Count);
 }
 
+void DirectSum(const double* Line, const double* Taps, size_t Count, size_t Frames, double* Out) {
+  if (Count == 0) return std::fill(Out, Out + Frames, 0.0);
+  const auto Run = [&](auto d, size_t From, size_t To) HWY_ATTR {
+    const size_t L = hn::Lanes(d);
+    for (size_t J = From; J < To; J += L) {
+      const double* const Newest = Line + J + Count - 1;
+      auto Sum = hn::Mul(hn::Set(d, Taps[0]), hn::LoadU(d, Newest));
+      for (size_t K = 1; K < Count; ++K) Sum = hn::Add(Sum, hn::Mul(hn::Set(d, Taps[K]), hn::LoadU(d, Newest - K)));
+      hn::StoreU(Sum, d, Out + J);
+    }
+  };
+  const hn::ScalableTag<double> Full;
+  const size_t Whole = Frames / hn::Lanes(Full) * hn::Lanes(Full);
+  Run(Full, 0, Whole);
+  Run(hn::CappedTag<double, 1>(), Whole, Frames);
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace kestrum::dsp
 HWY_AFTER_NAMESPACE();
@@ -357,6 +374,7 @@ struct TTarget {
   decltype(&HWY_NAMESPACE::RealForward) RealForward;
   decltype(&HWY_NAMESPACE::RealInverse) RealInverse;
   decltype(&HWY_NAMESPACE::MultiplyAdd) MultiplyAdd;
+  decltype(&HWY_NAMESPACE::DirectSum) DirectSum;
 };
 
 #if HWY_ARCH_X86
@@ -380,7 +398,8 @@ bool HasAvx3() {
 }
 #endif
 
-#define KESTRUM_FFT_STEPS(NS) NS::FftForward, NS::FftInverse, NS::RealForward, NS::RealInverse, NS::MultiplyAdd
+#define KESTRUM_FFT_STEPS(NS) \
+  NS::FftForward, NS::FftInverse, NS::RealForward, NS::RealInverse, NS::MultiplyAdd, NS::DirectSum
 // Widest first; the last, the build's baseline, runs everywhere.
 const TTarget kTargets[] = {
 #if HWY_TARGETS & HWY_AVX3 & ~HWY_STATIC_TARGET
@@ -442,6 +461,10 @@ void RealInverse(double* Re, double* Im, double* Out, const TFftTables& T) { Cho
 void MultiplyAdd(const double* XRe, const double* XIm, const double* HRe, const double* HIm, double* SumRe,
                  double* SumIm, size_t Count, bool Add) {
   Chosen().MultiplyAdd(XRe, XIm, HRe, HIm, SumRe, SumIm, Count, Add);
+}
+
+void DirectSum(const double* Line, const double* Taps, size_t Count, size_t Frames, double* Out) {
+  Chosen().DirectSum(Line, Taps, Count, Frames, Out);
 }
 
 std::vector<std::string> FftSimdTargets() {

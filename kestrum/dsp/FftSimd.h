@@ -40,6 +40,11 @@ void RealInverse(double* Re, double* Im, double* Out, const TFftTables& T);
 void MultiplyAdd(const double* XRe, const double* XIm, const double* HRe, const double* HIm, double* SumRe,
                  double* SumIm, size_t Count, bool Add);
 
+// Out[j] = sum over k < Count, in order, of Taps[k] * Line[j + Count - 1 - k]
+// for j < Frames: a direct convolution, Line holding Count - 1 frames of
+// history before the Frames new ones.
+void DirectSum(const double* Line, const double* Taps, size_t Count, size_t Frames, double* Out);
+
 // The instruction sets built and supported here, widest first, and the one
 // the steps use from now on (tests and benchmarks; an unknown name, or "",
 // gives back the widest).

@@ -34,12 +34,19 @@ int32_t PartsReached(int64_t Frames, int32_t B) {
                                         : static_cast<int32_t>(std::min<int64_t>(INT32_MAX, (Frames + B - 1) / B));
 }
 
+// The first block of a live source's growing plan: 128 frames, 2.9 ms at
+// 44.1 kHz, summed directly; then blocks growing up to the file run's.
+constexpr int32_t kLiveFirstBlock = 128;
+
 // The spectra of each filter channel, for a run that reaches MaxParts
-// partitions, and a convolver per source channel sharing them.
-std::vector<TFftConvolver> Convolvers(const TLongFilter& Filter, int Channels, int32_t B, int32_t MaxParts) {
+// partitions, or a live one, and a convolver per source channel sharing them.
+std::vector<TFftConvolver> Convolvers(const TLongFilter& Filter, int Channels, int32_t B, int32_t MaxParts,
+                                      bool Live = false) {
   std::vector<std::shared_ptr<const TFftSpectra>> Spectra;
   for (const std::vector<double>& Taps : Filter.Channels)
-    Spectra.push_back(std::make_shared<const TFftSpectra>(Taps, B, MaxParts));
+    Spectra.push_back(std::make_shared<const TFftSpectra>(
+        Taps, Live ? GrowingFftPlan(Taps.size(), B, FftBlockFrames(Filter.Length()))
+                   : UniformFftPlan(Taps.size(), B, MaxParts)));
   std::vector<TFftConvolver> Result;
   Result.reserve(size_t(Channels));
   for (int C = 0; C < Channels; ++C) Result.emplace_back(Spectra[Spectra.size() == 1 ? 0 : size_t(C)]);
@@ -117,7 +124,10 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
     throw EGeneralError("the FFT engine writes the source's sample format: with another target format, filter "
                         "with the exact sum (--exact)");
   const TDefaultFloatEnv Env;
-  const int32_t B = BlockFrames > 0 ? BlockFrames : FftBlockFrames(Filter.Length());
+  // A live source (until its signal ends) takes a growing plan: each frame's
+  // output can leave as soon as the frame has come.
+  const bool Live = Length.UntilEnd && BlockFrames <= 0;
+  const int32_t B = BlockFrames > 0 ? BlockFrames : Live ? kLiveFirstBlock : FftBlockFrames(Filter.Length());
   // Frames read, computed and written at a time: whole blocks, at least 16384
   // frames, so that a second thread is worth starting for each.
   const int32_t Chunk = B * std::max(1, 16384 / B);
@@ -128,7 +138,7 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
   const bool TwoThreads = Threads > 1 && Channels > 1;
   CheckSpectraBytes(Filter, Format.Channels, B, Length.Frames);
   std::vector<TFftConvolver> Convolvers =
-      kestrum::Convolvers(Filter, Format.Channels, B, PartsReached(Length.Frames, B));
+      kestrum::Convolvers(Filter, Format.Channels, B, PartsReached(Length.Frames, B), Live);
   std::vector<std::vector<double>> Sums(Channels, std::vector<double>(size_t(Chunk)));
   std::vector<uint8_t> Raw(size_t(Chunk) * FrameBytes);
   int64_t Done = 0;  // frames computed
@@ -138,7 +148,7 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
   // last frames, whose block is completed with silence), hands them over and
   // keeps the others.
   const auto Compute = [&](int32_t Count) {
-    const int32_t Padded = (Count + B - 1) / B * B;
+    const int32_t Padded = Live ? Count : (Count + B - 1) / B * B;
     for (size_t C = 0; C < Channels; ++C) {
       fast::LoadLevelsPortable(Raw.data(), Count, Format, int(C), Sums[C].data());
       std::fill(Sums[C].begin() + Count, Sums[C].begin() + Padded, 0.0);
@@ -149,7 +159,7 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
       const TDefaultFloatEnv ThreadEnv;
       for (size_t C = From; C < To; ++C) {
         double* const Levels = Sums[C].data();
-        for (int32_t At = 0; At < Padded; At += B) Convolvers[C].Process(Levels + At, Levels + At);
+        Convolvers[C].Process(Levels, Levels, Padded);
       }
     };
     if (TwoThreads) {
@@ -193,7 +203,8 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
   // waits, the whole blocks at hand are handed over and the sink flushed.
   for (int64_t Left = Length.Frames; Left > 0;) {
     if (!Source.Ready()) {
-      if (Have >= B) Compute(Have / B * B);
+      const int32_t Whole = Live ? Have : Have / B * B;
+      if (Whole > 0) Compute(Whole);
       Sink.Flush();
     }
     const int32_t Arrived = Source.ReadArrived(Raw.data() + size_t(Have) * FrameBytes,
