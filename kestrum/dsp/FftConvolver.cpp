@@ -69,12 +69,13 @@ TFftSpectra::TFftSpectra(const std::vector<double>& Taps, TFftPlan ThePlan)
 
 struct TFftConvolver::TSegment {
   TSegment(const TFftSegment& S, int64_t Offset, int32_t First)
-      : B(S.Block), Parts(S.Parts), Offset(Offset), Fft(S.Block), Window(2 * size_t(S.Block)),
+      : B(S.Block), Parts(S.Parts), Offset(Offset), Tables(dsp::SharedFftTables(size_t(S.Block))),
+        Window(2 * size_t(S.Block)),
         Input(2 * size_t(S.Block) * size_t(S.Parts)),
         Ring(Offset == 0 ? 0 : std::bit_ceil(size_t(Offset) + size_t(First) + size_t(S.Block))) {}
   int32_t B, Parts;
   int64_t Offset;
-  TRealFft Fft;
+  std::shared_ptr<const dsp::TFftTables> Tables;  // the transforms', called here in the caller's environment
   std::vector<double> Window;  // the last block, then the new one: 2B frames
   std::vector<double> Input;   // the last Parts input spectra, a ring
   std::vector<double> Ring;    // a later segment's output, by frame, until it is due
@@ -122,7 +123,8 @@ void TFftConvolver::Run(TSegment& S, size_t Index) {
   const size_t Two = 2 * B;
   S.Newest = (S.Newest + 1) % S.Parts;
   S.Blocks = std::min(S.Blocks + 1, S.Parts);
-  S.Fft.Forward(S.Window.data(), &S.Input[size_t(S.Newest) * Two]);
+  double* const X = &S.Input[size_t(S.Newest) * Two];
+  dsp::RealForward(S.Window.data(), X, X + B, *S.Tables);
   std::copy(S.Window.begin() + std::ptrdiff_t(B), S.Window.end(), S.Window.begin());
   // Sum[k] = sum over p, in order, of Input(block - p)[k] * Filter(p)[k].
   // The partitions that meet only the silence before the first block add
@@ -145,7 +147,7 @@ void TFftConvolver::Run(TSegment& S, size_t Index) {
     SumRe[0] = P == 0 ? X[0] * H[0] : SumRe[0] + X[0] * H[0];
     SumIm[0] = P == 0 ? X[B] * H[B] : SumIm[0] + X[B] * H[B];
   }
-  S.Fft.Inverse(FSum.data(), FBack.data());
+  dsp::RealInverse(SumRe, SumIm, FBack.data(), *S.Tables);
   ++S.Done;
 }
 

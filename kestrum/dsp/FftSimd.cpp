@@ -24,6 +24,7 @@
 #include <cpuid.h>
 #endif
 
+#include "kestrum/base/FloatEnv.h"
 #include "kestrum/dsp/FftSimd.h"
 #include "kestrum/dsp/RealFft.h"
 
@@ -436,10 +437,12 @@ size_t BitReversed(size_t K, int Bits) {
 }  // namespace
 
 TFftTables::TFftTables(size_t N) : N(N), StageRe(N), StageIm(N), PackRe(N), PackIm(N) {
+  const TDefaultFloatEnv Env;
   // e^(-i pi k / N) for k < N; the stages' angles pi j / H are among them
   // (k = j N / H), and HalfTurnTwiddle gives the same bits either way.
   std::vector<std::complex<double>> W(N);
-  for (size_t K = 0; K < N; ++K) W[K] = HalfTurnTwiddle(K, N, -1);
+  TSmallAngles Memo(N);
+  for (size_t K = 0; K < N; ++K) W[K] = HalfTurnTwiddleInEnv(K, N, -1, &Memo);
   for (size_t H = 1; H < N; H *= 2)
     for (size_t J = 0; J < H; ++J) {
       StageRe[H + J] = W[J * (N / H)].real();

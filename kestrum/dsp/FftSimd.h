@@ -8,7 +8,9 @@
 // SSE2, SSE4, AVX2 and AVX-512 give the same bits.
 #pragma once
 
+#include <complex>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,19 @@ struct TFftTables {
   size_t N;
   std::vector<double> StageRe, StageIm, PackRe, PackIm;
 };
+
+// The tables of size N, made once while anything holds them (RealFft.cpp).
+std::shared_ptr<const TFftTables> SharedFftTables(size_t N);
+
+// HalfTurnTwiddle (kestrum/dsp/RealFft.h) for a caller that holds the
+// default floating-point environment; with Memo (its vectors of N + 1
+// entries), the series of each small angle is summed once for many K.
+struct TSmallAngles {
+  explicit TSmallAngles(size_t N) : Cos(N + 1), Sin(N + 1), Done(N + 1) {}
+  std::vector<long double> Cos, Sin;
+  std::vector<bool> Done;
+};
+std::complex<double> HalfTurnTwiddleInEnv(size_t K, size_t N, int Sign, TSmallAngles* Memo = nullptr);
 
 // Re + i Im := the DFT (e^-) of Re + i Im, N points, in bit-reversed order.
 void FftForward(double* Re, double* Im, const TFftTables& T);

@@ -30,8 +30,9 @@ void SmallAngleCosSin(long double X, long double& Cos, long double& Sin) {
   }
 }
 
-// The tables of size N, made once while any transform of that size lives.
-std::shared_ptr<const dsp::TFftTables> TablesOf(size_t N) {
+}  // namespace
+
+std::shared_ptr<const dsp::TFftTables> dsp::SharedFftTables(size_t N) {
   static std::mutex Lock;
   static std::map<size_t, std::weak_ptr<const dsp::TFftTables>> Made;
   const std::lock_guard<std::mutex> Hold(Lock);
@@ -44,24 +45,30 @@ std::shared_ptr<const dsp::TFftTables> TablesOf(size_t N) {
   return Tables;
 }
 
-}  // namespace
 
-std::complex<double> HalfTurnTwiddle(size_t K, size_t N, int Sign) {
+namespace dsp {
+
+// HalfTurnTwiddle in the default environment, which the caller holds.
+std::complex<double> HalfTurnTwiddleInEnv(size_t K, size_t N, int Sign, TSmallAngles* Memo) {
   // With Half = K mod 2N and 4 Half = Octant N + Rest, the angle pi K / N is
   // Octant pi/4 + (pi/4) Rest / N. The series only sees angles up to pi/4;
   // the octant is placed by exact swaps and sign changes.
-  const TDefaultFloatEnv Env;
   const long double QuarterPi = 0.785398163397448309615660845819875721L;
   const uint64_t Half = K % (2 * N);  // in units of pi / N
   const uint64_t Scaled = 4 * Half;   // in units of (pi/4) / N
   uint64_t Octant = Scaled / N;       // 0 to 7
   const uint64_t Rest = Scaled % N;
+  // Measured back from the next octant boundary in odd octants, so that the
+  // angle stays small.
+  const uint64_t Small = Octant % 2 == 0 ? Rest : N - Rest;
   long double C, S;
-  if (Octant % 2 == 0) {
-    SmallAngleCosSin(QuarterPi * static_cast<long double>(Rest) / static_cast<long double>(N), C, S);
+  if (Memo && Memo->Done.size() == N + 1 && Memo->Done[Small]) {
+    C = Memo->Cos[Small], S = Memo->Sin[Small];
   } else {
-    // Measure back from the next octant boundary, so the angle stays small.
-    SmallAngleCosSin(QuarterPi * static_cast<long double>(N - Rest) / static_cast<long double>(N), C, S);
+    SmallAngleCosSin(QuarterPi * static_cast<long double>(Small) / static_cast<long double>(N), C, S);
+    if (Memo && Memo->Done.size() == N + 1) Memo->Cos[Small] = C, Memo->Sin[Small] = S, Memo->Done[Small] = true;
+  }
+  if (Octant % 2 == 1) {
     S = -S;
     ++Octant;
   }
@@ -73,7 +80,14 @@ std::complex<double> HalfTurnTwiddle(size_t K, size_t N, int Sign) {
   return {static_cast<double>(C), Sign * static_cast<double>(S)};
 }
 
-TRealFft::TRealFft(int32_t B) : FB(B), FTables(TablesOf(size_t(B))) {}
+}  // namespace dsp
+
+std::complex<double> HalfTurnTwiddle(size_t K, size_t N, int Sign) {
+  const TDefaultFloatEnv Env;
+  return dsp::HalfTurnTwiddleInEnv(K, N, Sign);
+}
+
+TRealFft::TRealFft(int32_t B) : FB(B), FTables(dsp::SharedFftTables(size_t(B))) {}
 TRealFft::~TRealFft() = default;
 TRealFft::TRealFft(const TRealFft&) = default;
 
@@ -87,7 +101,7 @@ void TRealFft::Inverse(double* Spectrum, double* Out) const {
   dsp::RealInverse(Spectrum, Spectrum + FB, Out, *FTables);
 }
 
-TComplexFft::TComplexFft(size_t N) : FN(N), FTables(TablesOf(N)) {}
+TComplexFft::TComplexFft(size_t N) : FN(N), FTables(dsp::SharedFftTables(N)) {}
 TComplexFft::~TComplexFft() = default;
 
 void TComplexFft::Transform(const std::complex<double>* In, std::complex<double>* Out) const {
