@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <mutex>
 
 #include "kestrum/base/FloatEnv.h"
 #include "kestrum/dsp/FftSimd.h"
@@ -40,45 +41,63 @@ TFftPlan GrowingFftPlan(size_t Length, int32_t First, int32_t Largest, int32_t G
 TFftSpectra::TFftSpectra(const std::vector<double>& Taps, int32_t B, int32_t MaxParts)
     : TFftSpectra(Taps, UniformFftPlan(Taps.size(), B, MaxParts)) {}
 
+struct TFftSpectra::TLazy {
+  explicit TLazy(size_t Segments) : Made(Segments), Bins(Segments) {}
+  std::vector<std::once_flag> Made;
+  std::vector<std::vector<double>> Bins;
+};
+
 TFftSpectra::TFftSpectra(const std::vector<double>& Taps, TFftPlan ThePlan)
-    : Plan(std::move(ThePlan)), B(Plan.Direct > 0 ? Plan.Direct : Plan.Segments.front().Block) {
-  const TDefaultFloatEnv Env;
+    : Plan(std::move(ThePlan)), B(Plan.Direct > 0 ? Plan.Direct : Plan.Segments.front().Block), FTaps(Taps),
+      FLazy(std::make_unique<TLazy>(Plan.Segments.size())) {
   Head.assign(size_t(Plan.Direct), 0.0);
   std::copy(Taps.begin(), Taps.begin() + std::ptrdiff_t(std::min(Taps.size(), Head.size())), Head.begin());
   int64_t Offset = Plan.Direct;
   for (const TFftSegment& S : Plan.Segments) {
+    Offsets.push_back(Offset);
+    Offset += int64_t(S.Parts) * S.Block;
+  }
+}
+
+TFftSpectra::~TFftSpectra() = default;
+
+const std::vector<double>& TFftSpectra::Bins(size_t I) const {
+  std::call_once(FLazy->Made[I], [&] {
+    const TDefaultFloatEnv Env;
     // Partition p: taps Offset + p*B to Offset + p*B + B - 1 in the window's
     // first half. The products' transform back is 2B times too large: the
     // scale, a power of two, is exact here.
+    const TFftSegment& S = Plan.Segments[I];
     const size_t Block = size_t(S.Block);
     const double Scale = 1.0 / (2.0 * double(S.Block));
     const TRealFft Fft(S.Block);
     std::vector<double> Window(2 * Block);
-    std::vector<double>& Spectra = Bins.emplace_back(2 * Block * size_t(S.Parts));
-    Offsets.push_back(Offset);
+    std::vector<double>& Spectra = FLazy->Bins[I];
+    Spectra.resize(2 * Block * size_t(S.Parts));
     for (int32_t P = 0; P < S.Parts; ++P) {
       std::fill(Window.begin(), Window.end(), 0.0);
-      const size_t From = std::min(Taps.size(), size_t(Offset) + size_t(P) * Block);
-      const size_t To = std::min(Taps.size(), From + Block);
-      for (size_t I = From; I < To; ++I) Window[I - From] = Taps[I] * Scale;
+      const size_t From = std::min(FTaps.size(), size_t(Offsets[I]) + size_t(P) * Block);
+      const size_t To = std::min(FTaps.size(), From + Block);
+      for (size_t K = From; K < To; ++K) Window[K - From] = FTaps[K] * Scale;
       Fft.Forward(Window.data(), &Spectra[size_t(P) * 2 * Block]);
     }
-    Offset += int64_t(S.Parts) * S.Block;
-  }
+  });
+  return FLazy->Bins[I];
 }
 
 struct TFftConvolver::TSegment {
   TSegment(const TFftSegment& S, int64_t Offset, int32_t First)
       : B(S.Block), Parts(S.Parts), Offset(Offset), Tables(dsp::SharedFftTables(size_t(S.Block))),
         Window(2 * size_t(S.Block)),
-        Input(2 * size_t(S.Block) * size_t(S.Parts)),
-        Ring(Offset == 0 ? 0 : std::bit_ceil(size_t(Offset) + size_t(First) + size_t(S.Block))) {}
+        RingSize(Offset == 0 ? 0 : std::bit_ceil(size_t(Offset) + size_t(First) + size_t(S.Block))) {}
   int32_t B, Parts;
   int64_t Offset;
   std::shared_ptr<const dsp::TFftTables> Tables;  // the transforms', called here in the caller's environment
   std::vector<double> Window;  // the last block, then the new one: 2B frames
-  std::vector<double> Input;   // the last Parts input spectra, a ring
-  std::vector<double> Ring;    // a later segment's output, by frame, until it is due
+  // Taken at the first block: the last Parts input spectra, a ring; and a
+  // later segment's output, by frame, until it is due.
+  std::vector<double> Input, Ring;
+  size_t RingSize;
   int32_t Filled = 0;          // frames of the new block gathered
   int32_t Newest = 0;          // slot of the newest input spectrum
   int32_t Blocks = 0;          // blocks since the start or Reset, up to Parts: older partitions meet silence
@@ -123,13 +142,14 @@ void TFftConvolver::Run(TSegment& S, size_t Index) {
   const size_t Two = 2 * B;
   S.Newest = (S.Newest + 1) % S.Parts;
   S.Blocks = std::min(S.Blocks + 1, S.Parts);
+  if (S.Input.empty()) S.Input.resize(Two * size_t(S.Parts));
   double* const X = &S.Input[size_t(S.Newest) * Two];
   dsp::RealForward(S.Window.data(), X, X + B, *S.Tables);
   std::copy(S.Window.begin() + std::ptrdiff_t(B), S.Window.end(), S.Window.begin());
   // Sum[k] = sum over p, in order, of Input(block - p)[k] * Filter(p)[k].
   // The partitions that meet only the silence before the first block add
   // zeros, which leave a sum as it is: they are skipped.
-  const std::vector<double>& Filter = FFilter->Bins[Index];
+  const std::vector<double>& Filter = FFilter->Bins(Index);
   double* const SumRe = FSum.data();
   double* const SumIm = FSum.data() + B;
   for (size_t From = 0; From < B; From += kChunkBins) {
@@ -165,6 +185,7 @@ void TFftConvolver::Feed(TSegment& S, size_t Index, const double* In, int32_t Co
     S.Filled = 0;
     const int64_t At = S.Done * S.B + S.Offset;
     Run(S, Index);
+    if (S.Ring.empty()) S.Ring.resize(S.RingSize);
     const size_t Mask = S.Ring.size() - 1;
     for (size_t J = 0; J < size_t(S.B); ++J) S.Ring[(size_t(At) + J) & Mask] = FBack[size_t(S.B) + J];
   }
@@ -194,6 +215,7 @@ void TFftConvolver::Process(const double* In, double* Out, int32_t Count) {
     dsp::DirectSum(FLine.data(), FHead.data(), FHead.size(), size_t(Piece), Out + At);
     std::copy(FLine.begin() + Piece, FLine.begin() + std::ptrdiff_t(History) + Piece, FLine.begin());
     for (TSegment& S : FSegments) {
+      if (S.Ring.empty()) continue;  // no block complete yet: silence so far
       const size_t Mask = S.Ring.size() - 1;
       for (int32_t J = 0; J < Piece; ++J) {
         double& Due = S.Ring[(size_t(FFrames) + size_t(J)) & Mask];

@@ -54,13 +54,22 @@ struct TFftSpectra {
   // UniformFftPlan.
   TFftSpectra(const std::vector<double>& Taps, int32_t B, int32_t MaxParts = INT32_MAX);
   TFftSpectra(const std::vector<double>& Taps, TFftPlan Plan);
+  ~TFftSpectra();
+  // Segment I's partitions' spectra one after the other (TRealFft's layout,
+  // 2 Block doubles each), made when first asked for: a live source's first
+  // frames need none, and its later segments only once their first block is
+  // complete. Safe from several threads.
+  const std::vector<double>& Bins(size_t I) const;
+
   const TFftPlan Plan;
-  const int32_t B;            // frames per call: the block of a uniform plan, else Direct
-  std::vector<double> Head;   // the Direct taps
-  // Per segment, its partitions' spectra one after the other (TRealFft's
-  // layout, 2 Block doubles each), and the tap where the segment starts.
-  std::vector<std::vector<double>> Bins;
-  std::vector<int64_t> Offsets;
+  const int32_t B;               // frames per call: the block of a uniform plan, else Direct
+  std::vector<double> Head;      // the Direct taps
+  std::vector<int64_t> Offsets;  // per segment, the tap where it starts
+
+private:
+  struct TLazy;
+  const std::vector<double> FTaps;
+  std::unique_ptr<TLazy> FLazy;
 };
 
 // One channel's convolution, a block at a time.
