@@ -87,15 +87,15 @@ const std::vector<double>& TFftSpectra::Bins(size_t I) const {
 
 struct TFftConvolver::TSegment {
   TSegment(const TFftSegment& S, int64_t Offset, int32_t First)
-      : B(S.Block), Parts(S.Parts), Offset(Offset), Tables(dsp::SharedFftTables(size_t(S.Block))),
-        Window(2 * size_t(S.Block)),
+      : B(S.Block), Parts(S.Parts), Offset(Offset), Window(2 * size_t(S.Block)),
         RingSize(Offset == 0 ? 0 : std::bit_ceil(size_t(Offset) + size_t(First) + size_t(S.Block))) {}
   int32_t B, Parts;
   int64_t Offset;
-  std::shared_ptr<const dsp::TFftTables> Tables;  // the transforms', called here in the caller's environment
   std::vector<double> Window;  // the last block, then the new one: 2B frames
-  // Taken at the first block: the last Parts input spectra, a ring; and a
-  // later segment's output, by frame, until it is due.
+  // Taken at the first block: the transforms' tables (whose steps are called
+  // here in the caller's environment); the last Parts input spectra, a ring;
+  // and a later segment's output, by frame, until it is due.
+  std::shared_ptr<const dsp::TFftTables> Tables;
   std::vector<double> Input, Ring;
   size_t RingSize;
   int32_t Filled = 0;          // frames of the new block gathered
@@ -142,7 +142,10 @@ void TFftConvolver::Run(TSegment& S, size_t Index) {
   const size_t Two = 2 * B;
   S.Newest = (S.Newest + 1) % S.Parts;
   S.Blocks = std::min(S.Blocks + 1, S.Parts);
-  if (S.Input.empty()) S.Input.resize(Two * size_t(S.Parts));
+  if (S.Input.empty()) {
+    S.Tables = dsp::SharedFftTables(B);
+    S.Input.resize(Two * size_t(S.Parts));
+  }
   double* const X = &S.Input[size_t(S.Newest) * Two];
   dsp::RealForward(S.Window.data(), X, X + B, *S.Tables);
   std::copy(S.Window.begin() + std::ptrdiff_t(B), S.Window.end(), S.Window.begin());
