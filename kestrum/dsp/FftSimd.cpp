@@ -379,21 +379,21 @@ struct TTarget {
 };
 
 #if HWY_ARCH_X86
-bool HasF16c() {
+[[maybe_unused]] bool HasF16c() {
   unsigned A = 0, B = 0, C = 0, D = 0;
   return __get_cpuid(1, &A, &B, &C, &D) && (C & bit_F16C) != 0;
 }
-bool HasSsse3() { return __builtin_cpu_supports("ssse3"); }
-bool HasSse4() {
+[[maybe_unused]] bool HasSsse3() { return __builtin_cpu_supports("ssse3"); }
+[[maybe_unused]] bool HasSse4() {
   return HasSsse3() && __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("sse4.2") &&
          __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("aes");
 }
-bool HasAvx2() {
+[[maybe_unused]] bool HasAvx2() {
   return HasSse4() && __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2") &&
          __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("fma") &&
          HasF16c();
 }
-bool HasAvx3() {
+[[maybe_unused]] bool HasAvx3() {
   return HasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
          __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
 }
