@@ -89,7 +89,7 @@ int32_t StoreFrames(const std::vector<std::vector<double>>& Sums, int32_t Count,
                     const TStoreRule& Rule, uint8_t* Out, TOverflowCount& Tally) {
   const double* Lines[MAX_CHANNELS];
   for (size_t C = 0; C < Sums.size(); ++C) Lines[C] = Sums[C].data();
-  const int32_t Good = fast::RoundSumsPortable(Lines, Count, Format, Rule, Out, Tally);
+  const int32_t Good = fast::RoundSums(Lines, Count, Format, Rule, Out, Tally);
   Tally.Samples += int64_t{Good} * Format.Channels;
   return Good;
 }
