@@ -8,7 +8,8 @@ a reader takes the output as it comes. By default the pieces are 10 ms of
 the whole stream, header included, is cut into pieces of that many bytes,
 which then need not end on a frame. Prints how long after the producer wrote
 the first frame its filtered copy came out, then, for every piece, how long
-after it was written its last whole frame came out: the median and the worst.
+after it was written its last whole frame came out: the median and the worst;
+then the CPU time of that run beside that of a file run over the same frames.
 
     scripts/stream-latency.py [FILTER] [SECONDS]    # default examples/lowpass.fir, 5
     scripts/stream-latency.py --rate 48000 --bits 24 --piece 4104 --kernel reference
@@ -16,8 +17,10 @@ after it was written its last whole frame came out: the median and the worst.
 import argparse
 import os
 import random
+import resource
 import struct
 import subprocess
+import tempfile
 import threading
 import time
 
@@ -91,3 +94,21 @@ print(f"{args.seconds:g} s of {args.rate} Hz {args.bits}-bit, {args.channels} ch
 print(f"  first filtered byte {first * 1000:.1f} ms after the first frame was written")
 print(f"  each piece's last whole frame out after: median {latencies[len(latencies) // 2] * 1000:.1f} ms, "
       f"worst {latencies[-1] * 1000:.1f} ms ({len(latencies)} pieces)")
+
+
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+live_cpu = children_cpu()
+# The same frames as a file of known length, filtered as fast as it goes.
+with tempfile.TemporaryDirectory() as work:
+    data = stream[len(header):]
+    source = os.path.join(work, "in.wav")
+    with open(source, "wb") as f:
+        f.write(header[:4] + struct.pack("<I", 36 + len(data)) + header[8:40] + struct.pack("<I", len(data)) + data)
+    subprocess.run([KESTRUM, "-q", "--kernel", args.kernel, source, os.path.join(work, "out.wav"), args.filter],
+                   check=True)
+file_cpu = children_cpu() - live_cpu
+print(f"  CPU {live_cpu:.3f} s; a file run over the same frames {file_cpu:.3f} s ({live_cpu / file_cpu:.2f}x)")

@@ -8,7 +8,8 @@
 #include <random>
 
 #include "kestrum/base/Errors.h"
-#include "kestrum/dsp/KissFft.h"
+#include "kestrum/dsp/FftSimd.h"
+#include "kestrum/dsp/RealFft.h"
 #include "kestrum/kernel/Engine.h"
 #include "kestrum/kernel/ExactKernel.h"
 #include "kestrum/kernel/FftKernel.h"
@@ -68,11 +69,16 @@ std::vector<double> RandomTaps(std::mt19937& R, size_t Length) {
   return Taps;
 }
 
-// y[n] = sum over k of h[k] x[n - k], in double, for the first x.size() frames.
+// y[n] = sum over k of h[k] x[n - k] for the first x.size() frames, summed
+// in long double: for 16-bit levels and taps of about 1, within 1e-15 of the
+// exact sum, so that its rounding is the correct one but near ties.
 std::vector<double> DirectConvolution(const std::vector<double>& X, const std::vector<double>& H) {
   std::vector<double> Y(X.size());
-  for (size_t N = 0; N < X.size(); ++N)
-    for (size_t K = 0; K < H.size() && K <= N; ++K) Y[N] += H[K] * X[N - K];
+  for (size_t N = 0; N < X.size(); ++N) {
+    long double Sum = 0;
+    for (size_t K = 0; K < H.size() && K <= N; ++K) Sum += static_cast<long double>(H[K]) * X[N - K];
+    Y[N] = static_cast<double>(Sum);
+  }
   return Y;
 }
 
@@ -93,6 +99,63 @@ TEST(FftKernel, TwiddlesAreTheHalfTurnAnglesInEveryOctant) {
   EXPECT_EQ(HalfTurnTwiddle(1, 2, 1), std::complex<double>(0, 1));
   EXPECT_EQ(HalfTurnTwiddle(3, 2, 1), std::complex<double>(0, -1));
   EXPECT_EQ(HalfTurnTwiddle(5, 5, -1), std::complex<double>(-1, 0));
+}
+
+// Runs Step once per instruction set the transforms are built for and this
+// processor has, then goes back to the widest.
+template <class TStep>
+void OnEveryFftTarget(const TStep& Step) {
+  for (const std::string& Target : dsp::FftSimdTargets()) {
+    SCOPED_TRACE("instruction set " + Target);
+    dsp::ForceFftSimdTarget(Target);
+    fast::ForceSimdTarget(Target);
+    Step();
+  }
+  dsp::ForceFftSimdTarget("");
+  fast::ForceSimdTarget("");
+}
+
+// The complex transform against the DFT summed in long double, the real one
+// back and forth, at every size whose stages differ in shape (a lone first
+// stage or none, vectors wider than a stage): and every instruction set gives
+// the same bits.
+TEST(FftKernel, TransformsAreTheDftToTheSameBitsOnEveryInstructionSet) {
+  std::mt19937 R(30);
+  std::uniform_real_distribution<double> Level(-1.0, 1.0);
+  for (const size_t N : {1u, 2u, 4u, 8u, 16u, 32u, 64u, 128u, 2048u}) {
+    SCOPED_TRACE(testing::Message() << N << " points");
+    std::vector<std::complex<double>> X(N);
+    for (auto& V : X) V = {Level(R), Level(R)};
+    std::vector<double> Real(2 * N);
+    for (double& V : Real) V = Level(R);
+    std::vector<std::complex<double>> Want(N);
+    for (size_t K = 0; K < N; ++K) {
+      std::complex<long double> Sum = 0;
+      for (size_t J = 0; J < N; ++J) {
+        const std::complex<double> W = HalfTurnTwiddle(2 * J * K, N, -1);
+        Sum += std::complex<long double>(X[J]) * std::complex<long double>(W);
+      }
+      Want[K] = std::complex<double>(Sum);
+    }
+    std::vector<std::vector<double>> Bits;  // per instruction set: complex, spectrum, back
+    OnEveryFftTarget([&] {
+      std::vector<std::complex<double>> Got(N);
+      TComplexFft(N).Transform(X.data(), Got.data());
+      for (size_t K = 0; K < N; ++K) ASSERT_LT(std::abs(Got[K] - Want[K]), 1e-15 * double(N) + 1e-15) << K;
+      const TRealFft Fft{int32_t(N)};
+      std::vector<double> Spectrum(2 * N), Back(2 * N);
+      Fft.Forward(Real.data(), Spectrum.data());
+      std::vector<double> All = Spectrum;
+      Fft.Inverse(Spectrum.data(), Back.data());
+      for (size_t I = 0; I < 2 * N; ++I) ASSERT_NEAR(Back[I], 2.0 * double(N) * Real[I], 1e-14 * double(N)) << I;
+      for (const auto& V : Got) All.insert(All.end(), {V.real(), V.imag()});
+      All.insert(All.end(), Back.begin(), Back.end());
+      Bits.push_back(All);
+    });
+    for (size_t T = 1; T < Bits.size(); ++T)
+      EXPECT_EQ(std::memcmp(Bits[T].data(), Bits[0].data(), Bits[0].size() * sizeof(double)), 0)
+          << dsp::FftSimdTargets()[T] << " against " << dsp::FftSimdTargets()[0];
+  }
 }
 
 TEST(FftKernel, MatchesADirectDoubleConvolutionAtPartitionEdges) {
@@ -117,8 +180,53 @@ TEST(FftKernel, MatchesADirectDoubleConvolutionAtPartitionEdges) {
   }
 }
 
+// A growing plan: every segment starts at a tap no lower than its block,
+// and its convolver gives the direct sum however the signal is cut into
+// calls, to the same bits, with no frame held back.
+TEST(FftKernel, GrowingPlansGiveTheDirectSumHoweverTheSignalIsCut) {
+  std::mt19937 R(31);
+  std::uniform_real_distribution<double> Level(-1.0, 1.0);
+  struct TCase {
+    size_t Length;
+    int32_t First, Largest, Growth;
+  };
+  for (const TCase C : {TCase{1, 16, 64, 4}, {16, 16, 64, 4}, {17, 16, 64, 4}, {1000, 16, 64, 4}, {5000, 32, 256, 8},
+                        {3000, 8, 1024, 2}}) {
+    SCOPED_TRACE(testing::Message() << C.Length << " taps, first " << C.First << ", largest " << C.Largest);
+    const TFftPlan Plan = GrowingFftPlan(C.Length, C.First, C.Largest, C.Growth);
+    size_t Offset = size_t(Plan.Direct);
+    for (const TFftSegment& S : Plan.Segments) {
+      EXPECT_GE(Offset, size_t(S.Block));
+      Offset += size_t(S.Block) * size_t(S.Parts);
+    }
+    EXPECT_GE(Offset, C.Length);
+    EXPECT_LT(Offset, C.Length + size_t(Plan.Segments.empty() ? C.First : Plan.Segments.back().Block));
+    const std::vector<double> Taps = RandomTaps(R, C.Length);
+    std::vector<double> X(6000);
+    for (double& V : X) V = Level(R);
+    const std::vector<double> Want = DirectConvolution(X, Taps);
+    const auto Spectra = std::make_shared<const TFftSpectra>(Taps, Plan);
+    std::vector<double> First;
+    for (const int32_t MaxCut : {1, 7, 1000}) {
+      TFftConvolver Convolver(Spectra);
+      EXPECT_EQ(Convolver.Latency(), 0);
+      std::vector<double> Got = X;
+      for (size_t At = 0; At < X.size();) {
+        const int32_t Cut = std::min<int32_t>(int32_t(R() % uint32_t(MaxCut)) + 1, int32_t(X.size() - At));
+        Convolver.Process(&Got[At], &Got[At], Cut);
+        At += size_t(Cut);
+      }
+      double Error = 0.0;
+      for (size_t N = 0; N < X.size(); ++N) Error = std::max(Error, std::fabs(Got[N] - Want[N]));
+      EXPECT_LT(Error, 1e-12) << "calls of up to " << MaxCut << " frames";
+      if (First.empty()) First = Got;
+      EXPECT_EQ(Got, First) << "calls of up to " << MaxCut << " frames";
+    }
+  }
+}
+
 // 16-bit stereo through one filter per channel, in blocks that do not divide
-// the run: every sample is the rounded direct sum, wrapped, but where that
+// the run: every sample is the correctly rounded sum, wrapped, but where that
 // sum lies within 1e-6 of a tie.
 TEST(FftKernel, StoresTheRoundedDoubleSum) {
   std::mt19937 R(7);
@@ -157,13 +265,14 @@ TEST(FftKernel, StoresTheRoundedDoubleSum) {
   }
 }
 
-// Every engine stores its sums by the one rule: each format's extreme levels
-// (min, max, one step beyond either) under clip and wrap, against a rule
-// written out here. Taps 1 at delays 0 and 1 make the sums of the levels
-// max, 0, min, 0, max, step, 0, min, -step; the .fir arithmetic sums them
-// in float (a 32-bit max is then 2^31), the FFT engine in double, exactly
-// for these levels. Each engine is made by the factory and run by the
-// driver (the block engine in blocks of 4 frames), then as a stream.
+// Every engine stores its sums by the one rule, on every instruction set:
+// each format's extreme levels (min, max, one step beyond either) under clip
+// and wrap, against a rule written out here. Taps 1 at delays 0 and 1 make
+// the sums of the levels max, 0, min, 0, max, step, 0, min, -step; the .fir
+// arithmetic sums them in float (a 32-bit max is then 2^31), the FFT engine
+// in double, exactly for these levels. Each engine is made by the factory
+// and run by the driver (the block engine in blocks of 4 frames), then as a
+// stream.
 TEST(FftKernel, EveryEngineStoresExtremeLevelsByOneRule) {
   using S = TSampleFormat;
   using enum TEngine;
@@ -212,39 +321,41 @@ TEST(FftKernel, EveryEngineStoresExtremeLevelsByOneRule) {
           WantCount.Overflowed += Sum < Min || Sum > Max;
           WantCount.Peak = std::max(WantCount.Peak, std::fabs(Sum));
         }
-        TMemorySource Source(In, Bytes);
-        TMemorySink Sink(Bytes);
-        TOverflowCount Count = TOverflowCount::For(Format);
-        TRunContext Run(Clip, Count, 5000);
-        int64_t Error = -1;
-        const TFilter Filter =
-            Engine == Reference || Engine == Fast ? FilterOf(Fir, "") : FilterOf(Long, "", "");
-        const TRunLength Length{int64_t(Levels.size()), false};
-        try {
-          const std::unique_ptr<TKernelEngine> Kernel = MakeEngine(Engine, Filter, Format, {Clip, {}, {}}, Length.Frames);
-          DriveEngine(*Kernel, Source, Sink, Length, Run, 1, Engine == Fast ? 4 : fast::kBlockFrames);
-        } catch (const EMathError& E) {
-          Error = E.Frame();
-        }
-        EXPECT_EQ(Error, WantError);
-        EXPECT_EQ(Sink.Out, Want);
-        EXPECT_EQ(Count, WantCount);
-        TFirStream Stream(Filter, Format, Clip, Engine);
-        test::Bytes Streamed;
-        Error = -1;
-        try {
-          Streamed = Stream.Filter(In);
-          const test::Bytes Rest = Stream.Flush();
-          Streamed.insert(Streamed.end(), Rest.begin(), Rest.end());
-        } catch (const EMathError& E) {
-          Error = E.Frame();
-        }
-        EXPECT_EQ(Error, WantError);
-        EXPECT_EQ(Stream.Frames() * Bytes, int64_t(Want.size()));  // the frames before a failure
-        if (WantError < 0) {
-          EXPECT_EQ(Streamed, Want);
-        }
-        EXPECT_EQ(Stream.Overflow(), WantCount);
+        OnEveryFftTarget([&] {
+          TMemorySource Source(In, Bytes);
+          TMemorySink Sink(Bytes);
+          TOverflowCount Count = TOverflowCount::For(Format);
+          TRunContext Run(Clip, Count, 5000);
+          int64_t Error = -1;
+          const TFilter Filter =
+              Engine == Reference || Engine == Fast ? FilterOf(Fir, "") : FilterOf(Long, "", "");
+          const TRunLength Length{int64_t(Levels.size()), false};
+          try {
+            const std::unique_ptr<TKernelEngine> Kernel = MakeEngine(Engine, Filter, Format, {Clip, {}, {}}, Length.Frames);
+            DriveEngine(*Kernel, Source, Sink, Length, Run, 1, Engine == Fast ? 4 : fast::kBlockFrames);
+          } catch (const EMathError& E) {
+            Error = E.Frame();
+          }
+          EXPECT_EQ(Error, WantError);
+          EXPECT_EQ(Sink.Out, Want);
+          EXPECT_EQ(Count, WantCount);
+          TFirStream Stream(Filter, Format, Clip, Engine);
+          test::Bytes Streamed;
+          Error = -1;
+          try {
+            Streamed = Stream.Filter(In);
+            const test::Bytes Rest = Stream.Flush();
+            Streamed.insert(Streamed.end(), Rest.begin(), Rest.end());
+          } catch (const EMathError& E) {
+            Error = E.Frame();
+          }
+          EXPECT_EQ(Error, WantError);
+          EXPECT_EQ(Stream.Frames() * Bytes, int64_t(Want.size()));  // the frames before a failure
+          if (WantError < 0) {
+            EXPECT_EQ(Streamed, Want);
+          }
+          EXPECT_EQ(Stream.Overflow(), WantCount);
+        });
       }
     }
   }
@@ -257,10 +368,11 @@ uint64_t Fnv1a(const test::Bytes& Data) {
   return Hash;
 }
 
-// Fixed runs whose output bytes are pinned by their hash, so that any change
-// to an engine's arithmetic, its order of sums or its stores shows, even one
-// that every engine makes alike. Samples and taps come from the generator's
-// raw words through exact steps only, the same on every machine.
+// Fixed runs whose output bytes are pinned by their hash, on every
+// instruction set, so that any change to an engine's arithmetic, its order
+// of sums or its stores shows, even one that every engine makes alike.
+// Samples and taps come from the generator's raw words through exact steps
+// only, the same on every machine.
 TEST(FftKernel, FixedRunsGiveTheirPinnedBytes) {
   using S = TSampleFormat;
   const struct {
@@ -270,12 +382,14 @@ TEST(FftKernel, FixedRunsGiveTheirPinnedBytes) {
     size_t Taps;  // per channel; .fir: taps at delays spread over the history
     bool Fir, Clip;
     uint64_t Hash;
+    bool Live = false;  // a live source: the growing plan
   } Rows[] = {
       {"FFT, 16-bit stereo, clipping", S::Pcm16, 2, 3000, false, true, 0x3a50fd9d8eb55f82},
       {"FFT, float mono", S::Float32, 1, 20000, false, false, 0x03d612214fb8c6ed},
-      {"FFT, 64-bit float stereo: the double sums whole", S::Float64, 2, 5000, false, false, 0xc8f8832a481984aa},
+      {"FFT, 64-bit float stereo: the double sums whole", S::Float64, 2, 5000, false, false, 0xc3a0f1888410ce6e},
       {"FFT, 24-bit mono, wrapping", S::Pcm24, 1, 700, false, false, 0x7f329c9f6c3afc5a},
       {".fir, 16-bit stereo", S::Pcm16, 2, 40, true, false, 0x144a7d17b7f36f24},
+      {"FFT, live 64-bit float stereo", S::Float64, 2, 5000, false, false, 0xdbff4df371afbd35, true},
   };
   for (const auto& Row : Rows) {
     SCOPED_TRACE(Row.What);
@@ -300,16 +414,18 @@ TEST(FftKernel, FixedRunsGiveTheirPinnedBytes) {
     }
     if (Row.Fir)
       for (size_t I = 0; I < Row.Taps; ++I) test::AddTap(Fir, int32_t(R() % 16384), float(Long.Channels[0][I]));
-    TMemorySource Source(In, Format.FrameBytes());
-    TMemorySink Sink(Format.FrameBytes());
-    TOverflowCount Overflow = TOverflowCount::For(Format);
-    TRunContext Run(Row.Clip, Overflow, 5000);
-    if (Row.Fir)
-      RunReferenceKernel(Source, Sink, Format, TRunLength{Frames, false}, Fir, Run);
-    else
-      RunFftKernel(Source, Sink, Format, TRunLength{Frames, false}, Long, Run, 1);
-    ASSERT_EQ(Sink.Out.size(), In.size());
-    EXPECT_EQ(Fnv1a(Sink.Out), Row.Hash) << std::hex << "0x" << Fnv1a(Sink.Out);
+    OnEveryFftTarget([&] {
+      TMemorySource Source(In, Format.FrameBytes());
+      TMemorySink Sink(Format.FrameBytes());
+      TOverflowCount Overflow = TOverflowCount::For(Format);
+      TRunContext Run(Row.Clip, Overflow, 5000);
+      if (Row.Fir)
+        RunReferenceKernel(Source, Sink, Format, TRunLength{Frames, false}, Fir, Run);
+      else
+        RunFftKernel(Source, Sink, Format, TRunLength{Frames, Row.Live}, Long, Run, 1);
+      ASSERT_EQ(Sink.Out.size(), In.size());
+      EXPECT_EQ(Fnv1a(Sink.Out), Row.Hash) << std::hex << "0x" << Fnv1a(Sink.Out);
+    });
   }
 }
 

@@ -211,7 +211,7 @@ void TKestrum::DoExecute() {
       TTailSource Source(WavSource, Format, FUntilEnd ? Delay : 0);
       TSkipSink Sink(WavSink, static_cast<size_t>(Run.TargetFormat(Format).FrameBytes()), Delay);
       const std::unique_ptr<TKernelEngine> Kernel =
-          MakeEngine(Engine, Used, Format, {Clip, Run.Target, Run.Dither}, Length.Frames);
+          MakeEngine(Engine, Used, Format, {Clip, Run.Target, Run.Dither}, Length.Frames, Length.UntilEnd);
       DriveEngine(*Kernel, Source, Sink, Length, Run, Threads, fast::kBlockFrames);
     } catch (const EMathError& E) {
       // A sample that is not a finite number, at or before the frame that

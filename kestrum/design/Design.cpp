@@ -14,7 +14,7 @@
 
 #include "kestrum/base/Errors.h"
 #include "kestrum/base/FloatEnv.h"
-#include "kestrum/dsp/KissFft.h"
+#include "kestrum/dsp/RealFft.h"
 #include "kestrum/design/Response.h"
 #include "kestrum/wav/ReadWavFile.h"
 
@@ -133,7 +133,7 @@ std::vector<double> WindowedSinc(const TDesignRequest& R, int32_t Taps, TWindowK
 // design: its twiddles cost more than a transform.
 struct TGridFft {
   size_t Size = 0;
-  std::unique_ptr<TKissFft> Fft;
+  std::unique_ptr<TComplexFft> Fft;
 };
 
 bool MeetsAttenuation(const TDesignRequest& R, const std::vector<double>& H, double Deviation, TGridFft& Plan) {
@@ -164,7 +164,7 @@ bool MeetsAttenuation(const TDesignRequest& R, const std::vector<double>& H, dou
         return false;
   // Count + 1 bins from 0 Hz to half the rate, as TResponse::Grid has them.
   const size_t Count = std::bit_ceil(8 * H.size());
-  if (Plan.Size != 2 * Count) Plan = {2 * Count, std::make_unique<TKissFft>(2 * Count, false)};
+  if (Plan.Size != 2 * Count) Plan = {2 * Count, std::make_unique<TComplexFft>(2 * Count)};
   std::vector<std::complex<double>> In(2 * Count), Out(2 * Count);
   std::copy(Rounded.begin(), Rounded.end(), In.begin());
   Plan.Fft->Transform(In.data(), Out.data());

@@ -9,7 +9,7 @@
 #include <numbers>
 
 #include "kestrum/base/FloatEnv.h"
-#include "kestrum/dsp/KissFft.h"
+#include "kestrum/dsp/RealFft.h"
 
 
 namespace kestrum {
@@ -25,10 +25,10 @@ std::string Format(const char* Pattern, double Value) {
   return Text;
 }
 
-// X[k] = sum x[n] e^(-2 pi i k n / N), by KissFFT in double precision.
+// X[k] = sum x[n] e^(-2 pi i k n / N), in double precision.
 void Fft(std::vector<TComplex>& X) {
   std::vector<TComplex> Out(X.size());
-  TKissFft(X.size(), false).Transform(X.data(), Out.data());
+  TComplexFft(X.size()).Transform(X.data(), Out.data());
   X.swap(Out);
 }
 

@@ -1,78 +1,234 @@
-// Uniformly partitioned overlap-save convolution of one channel.
+// Partitioned overlap-save convolution of one channel.
 #include "kestrum/dsp/FftConvolver.h"
 
 #include <algorithm>
+#include <bit>
+#include <mutex>
 
 #include "kestrum/base/FloatEnv.h"
+#include "kestrum/dsp/FftSimd.h"
 
 namespace kestrum {
 
-using TComplex = std::complex<double>;
+namespace {
 
-TFftSpectra::TFftSpectra(const std::vector<double>& Taps, int32_t B, int32_t MaxParts) : B(B) {
-  const TDefaultFloatEnv Env;
-  const size_t Bins = size_t(B) + 1;
-  const size_t All = std::max<size_t>(1, (Taps.size() + size_t(B) - 1) / size_t(B));
-  Parts = static_cast<int32_t>(std::min<size_t>(All, size_t(std::max(MaxParts, 1))));
-  this->Bins.resize(Bins * size_t(Parts));
-  // Partition p: taps p*B to p*B + B - 1 in the window's first half. The
-  // products' transform back is 2B times too large: the scale, a power of
-  // two, is exact here.
-  const double Scale = 1.0 / (2.0 * B);
-  TRealFft Fft(B);
-  std::vector<double> Window(2 * size_t(B));
-  for (int32_t P = 0; P < Parts; ++P) {
-    std::fill(Window.begin(), Window.end(), 0.0);
-    const size_t From = size_t(P) * size_t(B);
-    const size_t To = std::min(Taps.size(), From + size_t(B));
-    for (size_t I = From; I < To; ++I) Window[I - From] = Taps[I] * Scale;
-    Fft.Forward(Window.data(), &this->Bins[size_t(P) * Bins]);
+// Bins summed at a time over every partition, so that the sums stay in the
+// first-level cache while the spectra stream past.
+constexpr size_t kChunkBins = 512;
+
+}  // namespace
+
+TFftPlan UniformFftPlan(size_t Length, int32_t B, int32_t MaxParts) {
+  const size_t All = std::max<size_t>(1, (Length + size_t(B) - 1) / size_t(B));
+  return {0, {{B, static_cast<int32_t>(std::min<size_t>(All, size_t(std::max(MaxParts, 1))))}}};
+}
+
+TFftPlan GrowingFftPlan(size_t Length, int32_t First, int32_t Largest, int32_t Growth) {
+  // A segment of blocks of B that starts at tap O gives frame n from the
+  // block holding frame n - O, which ends at n - O + B - 1 at the latest:
+  // before n when O >= B.
+  TFftPlan Plan{First, {}};
+  size_t O = size_t(First);
+  for (int32_t B = First; O < Length; B = std::min(Growth * B, Largest)) {
+    const size_t Left = (Length - O + size_t(B) - 1) / size_t(B);
+    const size_t Parts = B == Largest ? Left : std::min<size_t>(Left, size_t(Growth - 1));
+    Plan.Segments.push_back({B, static_cast<int32_t>(Parts)});
+    O += Parts * size_t(B);
+  }
+  return Plan;
+}
+
+TFftSpectra::TFftSpectra(const std::vector<double>& Taps, int32_t B, int32_t MaxParts)
+    : TFftSpectra(Taps, UniformFftPlan(Taps.size(), B, MaxParts)) {}
+
+struct TFftSpectra::TLazy {
+  explicit TLazy(size_t Segments) : Made(Segments), Bins(Segments) {}
+  std::vector<std::once_flag> Made;
+  std::vector<std::vector<double>> Bins;
+};
+
+TFftSpectra::TFftSpectra(const std::vector<double>& Taps, TFftPlan ThePlan)
+    : Plan(std::move(ThePlan)), B(Plan.Direct > 0 ? Plan.Direct : Plan.Segments.front().Block), FTaps(Taps),
+      FLazy(std::make_unique<TLazy>(Plan.Segments.size())) {
+  Head.assign(size_t(Plan.Direct), 0.0);
+  std::copy(Taps.begin(), Taps.begin() + std::ptrdiff_t(std::min(Taps.size(), Head.size())), Head.begin());
+  int64_t Offset = Plan.Direct;
+  for (const TFftSegment& S : Plan.Segments) {
+    Offsets.push_back(Offset);
+    Offset += int64_t(S.Parts) * S.Block;
   }
 }
+
+TFftSpectra::~TFftSpectra() = default;
+
+const std::vector<double>& TFftSpectra::Bins(size_t I) const {
+  std::call_once(FLazy->Made[I], [&] {
+    const TDefaultFloatEnv Env;
+    // Partition p: taps Offset + p*B to Offset + p*B + B - 1 in the window's
+    // first half. The products' transform back is 2B times too large: the
+    // scale, a power of two, is exact here.
+    const TFftSegment& S = Plan.Segments[I];
+    const size_t Block = size_t(S.Block);
+    const double Scale = 1.0 / (2.0 * double(S.Block));
+    const TRealFft Fft(S.Block);
+    std::vector<double> Window(2 * Block);
+    std::vector<double>& Spectra = FLazy->Bins[I];
+    Spectra.resize(2 * Block * size_t(S.Parts));
+    for (int32_t P = 0; P < S.Parts; ++P) {
+      std::fill(Window.begin(), Window.end(), 0.0);
+      const size_t From = std::min(FTaps.size(), size_t(Offsets[I]) + size_t(P) * Block);
+      const size_t To = std::min(FTaps.size(), From + Block);
+      for (size_t K = From; K < To; ++K) Window[K - From] = FTaps[K] * Scale;
+      Fft.Forward(Window.data(), &Spectra[size_t(P) * 2 * Block]);
+    }
+  });
+  return FLazy->Bins[I];
+}
+
+struct TFftConvolver::TSegment {
+  TSegment(const TFftSegment& S, int64_t Offset, int32_t First)
+      : B(S.Block), Parts(S.Parts), Offset(Offset), Window(2 * size_t(S.Block)),
+        RingSize(Offset == 0 ? 0 : std::bit_ceil(size_t(Offset) + size_t(First) + size_t(S.Block))) {}
+  int32_t B, Parts;
+  int64_t Offset;
+  std::vector<double> Window;  // the last block, then the new one: 2B frames
+  // Taken at the first block: the transforms' tables (whose steps are called
+  // here in the caller's environment); the last Parts input spectra, a ring;
+  // and a later segment's output, by frame, until it is due.
+  std::shared_ptr<const dsp::TFftTables> Tables;
+  std::vector<double> Input, Ring;
+  size_t RingSize;
+  int32_t Filled = 0;          // frames of the new block gathered
+  int32_t Newest = 0;          // slot of the newest input spectrum
+  int32_t Blocks = 0;          // blocks since the start or Reset, up to Parts: older partitions meet silence
+  int64_t Done = 0;            // blocks computed
+};
 
 TFftConvolver::TFftConvolver(const std::vector<double>& Taps, int32_t B)
     : TFftConvolver(std::make_shared<const TFftSpectra>(Taps, B)) {}
 
 TFftConvolver::TFftConvolver(std::shared_ptr<const TFftSpectra> Filter)
-    : FFilter(std::move(Filter)), FB(FFilter->B), FParts(FFilter->Parts), FFft(FB),
-      FInput((size_t(FB) + 1) * size_t(FParts)), FSum(size_t(FB) + 1), FWindow(2 * size_t(FB)) {}
-
-void TFftConvolver::Reset() {
-  std::fill(FInput.begin(), FInput.end(), TComplex());
-  std::fill(FWindow.begin(), FWindow.end(), 0.0);
-  FNewest = 0;
-  FBlocks = 0;
+    : FFilter(std::move(Filter)), FB(FFilter->B), FHead(FFilter->Head),
+      FLine(FHead.empty() ? 0 : FHead.size() - 1 + size_t(FB)) {
+  const TDefaultFloatEnv Env;
+  int32_t Largest = 0;
+  for (size_t I = 0; I < FFilter->Plan.Segments.size(); ++I) {
+    FSegments.emplace_back(FFilter->Plan.Segments[I], FHead.empty() ? 0 : FFilter->Offsets[I], FB);
+    Largest = std::max(Largest, FFilter->Plan.Segments[I].Block);
+  }
+  FSum.resize(2 * size_t(Largest));
+  FBack.resize(2 * size_t(Largest));
 }
 
-void TFftConvolver::Process(const double* In, double* Out) {
-  const TDefaultFloatEnv Env;
-  const size_t B = size_t(FB);
-  const size_t Bins = B + 1;
-  std::copy(FWindow.begin() + std::ptrdiff_t(B), FWindow.end(), FWindow.begin());
-  std::copy(In, In + B, FWindow.begin() + std::ptrdiff_t(B));
-  FNewest = (FNewest + 1) % FParts;
-  FBlocks = std::min(FBlocks + 1, FParts);
-  FFft.Forward(FWindow.data(), &FInput[size_t(FNewest) * Bins]);
-  // Sum[k] = sum over p, in order, of Input(block - p)[k] * Filter(p)[k],
-  // in real arithmetic that the compiler may vectorise but not fuse. The
-  // partitions that meet only the silence before the first block add zeros,
-  // which leave a sum as it is: they are skipped.
-  double* const Sum = reinterpret_cast<double*>(FSum.data());
-  std::fill(Sum, Sum + 2 * Bins, 0.0);
-  for (int32_t P = 0; P < FBlocks; ++P) {
-    const int32_t Slot = (FNewest - P + FParts) % FParts;
-    const double* const X = reinterpret_cast<const double*>(&FInput[size_t(Slot) * Bins]);
-    const double* const H = reinterpret_cast<const double*>(&FFilter->Bins[size_t(P) * Bins]);
-    for (size_t K = 0; K < 2 * Bins; K += 2) {
-      Sum[K] += X[K] * H[K] - X[K + 1] * H[K + 1];
-      Sum[K + 1] += X[K] * H[K + 1] + X[K + 1] * H[K];
+TFftConvolver::~TFftConvolver() = default;
+TFftConvolver::TFftConvolver(TFftConvolver&&) noexcept = default;
+
+void TFftConvolver::Reset() {
+  for (TSegment& S : FSegments) {
+    std::fill(S.Window.begin(), S.Window.end(), 0.0);
+    std::fill(S.Input.begin(), S.Input.end(), 0.0);
+    std::fill(S.Ring.begin(), S.Ring.end(), 0.0);
+    S.Filled = S.Newest = S.Blocks = 0;
+    S.Done = 0;
+  }
+  std::fill(FLine.begin(), FLine.end(), 0.0);
+  FFrames = 0;
+}
+
+// The segment's block in the second half of its window, through its
+// partitions: its B output frames in the second half of FBack.
+void TFftConvolver::Run(TSegment& S, size_t Index) {
+  const size_t B = size_t(S.B);
+  const size_t Two = 2 * B;
+  S.Newest = (S.Newest + 1) % S.Parts;
+  S.Blocks = std::min(S.Blocks + 1, S.Parts);
+  if (S.Input.empty()) {
+    S.Tables = dsp::SharedFftTables(B);
+    S.Input.resize(Two * size_t(S.Parts));
+  }
+  double* const X = &S.Input[size_t(S.Newest) * Two];
+  dsp::RealForward(S.Window.data(), X, X + B, *S.Tables);
+  std::copy(S.Window.begin() + std::ptrdiff_t(B), S.Window.end(), S.Window.begin());
+  // Sum[k] = sum over p, in order, of Input(block - p)[k] * Filter(p)[k].
+  // The partitions that meet only the silence before the first block add
+  // zeros, which leave a sum as it is: they are skipped.
+  const std::vector<double>& Filter = FFilter->Bins(Index);
+  double* const SumRe = FSum.data();
+  double* const SumIm = FSum.data() + B;
+  for (size_t From = 0; From < B; From += kChunkBins) {
+    const size_t Count = std::min(kChunkBins, B - From);
+    for (int32_t P = 0; P < S.Blocks; ++P) {
+      const double* const X = &S.Input[size_t((S.Newest - P + S.Parts) % S.Parts) * Two];
+      const double* const H = &Filter[size_t(P) * Two];
+      dsp::MultiplyAdd(X + From, X + B + From, H + From, H + B + From, SumRe + From, SumIm + From, Count, P > 0);
     }
   }
-  // The window's second half is the block's output; the first wraps round.
-  std::vector<double>& Back = FBack;
-  Back.resize(2 * B);
-  FFft.Inverse(FSum.data(), Back.data());
-  std::copy(Back.begin() + std::ptrdiff_t(B), Back.end(), Out);
+  // Slot 0 holds two real bins, multiplied part by part.
+  for (int32_t P = 0; P < S.Blocks; ++P) {
+    const double* const X = &S.Input[size_t((S.Newest - P + S.Parts) % S.Parts) * Two];
+    const double* const H = &Filter[size_t(P) * Two];
+    SumRe[0] = P == 0 ? X[0] * H[0] : SumRe[0] + X[0] * H[0];
+    SumIm[0] = P == 0 ? X[B] * H[B] : SumIm[0] + X[B] * H[B];
+  }
+  dsp::RealInverse(SumRe, SumIm, FBack.data(), *S.Tables);
+  ++S.Done;
+}
+
+// Count frames into a later segment's window; each block completed goes
+// through its partitions, its output into the ring, where frame n - Offset
+// of the segment's part is due at frame n.
+void TFftConvolver::Feed(TSegment& S, size_t Index, const double* In, int32_t Count) {
+  while (Count > 0) {
+    const int32_t Take = std::min(Count, S.B - S.Filled);
+    std::copy(In, In + Take, S.Window.begin() + S.B + S.Filled);
+    In += Take;
+    Count -= Take;
+    S.Filled += Take;
+    if (S.Filled < S.B) continue;
+    S.Filled = 0;
+    const int64_t At = S.Done * S.B + S.Offset;
+    Run(S, Index);
+    if (S.Ring.empty()) S.Ring.resize(S.RingSize);
+    const size_t Mask = S.Ring.size() - 1;
+    for (size_t J = 0; J < size_t(S.B); ++J) S.Ring[(size_t(At) + J) & Mask] = FBack[size_t(S.B) + J];
+  }
+}
+
+void TFftConvolver::Process(const double* In, double* Out, int32_t Count) {
+  const TDefaultFloatEnv Env;
+  if (FHead.empty()) {
+    // A uniform plan: the one segment's output is the block's.
+    const size_t B = size_t(FB);
+    TSegment& S = FSegments.front();
+    for (int32_t At = 0; At < Count; At += FB) {
+      std::copy(In + At, In + At + FB, S.Window.begin() + std::ptrdiff_t(B));
+      Run(S, 0);
+      std::copy(FBack.begin() + std::ptrdiff_t(B), FBack.begin() + std::ptrdiff_t(2 * B), Out + At);
+    }
+    FFrames += Count;
+    return;
+  }
+  // A growing plan, a piece of up to FB frames at a time: the direct sum,
+  // then the segments' parts in plan order.
+  const size_t History = FHead.size() - 1;
+  for (int32_t At = 0; At < Count;) {
+    const int32_t Piece = std::min(FB, Count - At);
+    std::copy(In + At, In + At + Piece, FLine.begin() + std::ptrdiff_t(History));
+    for (size_t I = 0; I < FSegments.size(); ++I) Feed(FSegments[I], I, In + At, Piece);
+    dsp::DirectSum(FLine.data(), FHead.data(), FHead.size(), size_t(Piece), Out + At);
+    std::copy(FLine.begin() + Piece, FLine.begin() + std::ptrdiff_t(History) + Piece, FLine.begin());
+    for (TSegment& S : FSegments) {
+      if (S.Ring.empty()) continue;  // no block complete yet: silence so far
+      const size_t Mask = S.Ring.size() - 1;
+      for (int32_t J = 0; J < Piece; ++J) {
+        double& Due = S.Ring[(size_t(FFrames) + size_t(J)) & Mask];
+        Out[At + J] += Due;
+        Due = 0.0;
+      }
+    }
+    FFrames += Piece;
+    At += Piece;
+  }
 }
 
 }  // namespace kestrum

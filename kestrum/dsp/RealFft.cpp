@@ -1,61 +1,119 @@
-// Real transforms through a complex transform of half their size.
+// Real and complex transforms on the vectorised steps, and their twiddles.
 #include "kestrum/dsp/RealFft.h"
 
+#include <bit>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "kestrum/base/FloatEnv.h"
-#include "kestrum/dsp/KissFft.h"
+#include "kestrum/dsp/FftSimd.h"
 
 namespace kestrum {
 
-using TComplex = std::complex<double>;
+namespace {
 
-struct TRealFft::TImpl {
-  explicit TImpl(int32_t B)
-      : Forward(static_cast<size_t>(B), false), Inverse(static_cast<size_t>(B), true),
-        Twiddle(static_cast<size_t>(B) + 1), Z(static_cast<size_t>(B)), Zt(static_cast<size_t>(B)) {
-    for (size_t K = 0; K <= size_t(B); ++K) Twiddle[K] = HalfTurnTwiddle(K, size_t(B), -1);
-  }
-  TKissFft Forward, Inverse;
-  std::vector<TComplex> Twiddle;  // exp(-i pi k / B), k = 0..B
-  std::vector<TComplex> Z, Zt;
-};
-
-TRealFft::TRealFft(int32_t B) : FB(B), F(std::make_unique<TImpl>(B)) {}
-TRealFft::~TRealFft() = default;
-TRealFft::TRealFft(TRealFft&&) noexcept = default;
-
-// The 2B real values as B complex ones (even values real, odd imaginary),
-// transformed, then split into the real signal's spectrum.
-void TRealFft::Forward(const double* In, TComplex* Spectrum) {
-  const TDefaultFloatEnv Env;
-  const size_t B = static_cast<size_t>(FB);
-  for (size_t N = 0; N < B; ++N) F->Z[N] = TComplex(In[2 * N], In[2 * N + 1]);
-  F->Forward.Transform(F->Z.data(), F->Zt.data());
-  const TComplex* const Z = F->Zt.data();
-  for (size_t K = 0; K <= B; ++K) {
-    const TComplex Zk = Z[K == B ? 0 : K];
-    const TComplex Zc = std::conj(Z[K == 0 ? 0 : B - K]);
-    const TComplex Even = 0.5 * (Zk + Zc);
-    const TComplex Odd = TComplex(0.0, -0.5) * (Zk - Zc);
-    Spectrum[K] = Even + F->Twiddle[K] * Odd;
+// cos x and sin x for 0 <= x <= pi/4 by their power series in long double,
+// 20 terms, well past the point where they stop changing the sums. Only
+// additions, multiplications and divisions, which IEEE arithmetic defines to
+// the bit in the default environment.
+void SmallAngleCosSin(long double X, long double& Cos, long double& Sin) {
+  const long double X2 = X * X;
+  long double CosTerm = 1, SinTerm = X;
+  Cos = 1;
+  Sin = X;
+  for (int N = 1; N < 20; ++N) {
+    CosTerm = -CosTerm * X2 / static_cast<long double>((2 * N - 1) * (2 * N));
+    SinTerm = -SinTerm * X2 / static_cast<long double>((2 * N) * (2 * N + 1));
+    Cos += CosTerm;
+    Sin += SinTerm;
   }
 }
 
-void TRealFft::Inverse(const TComplex* Spectrum, double* Out) {
-  const TDefaultFloatEnv Env;
-  const size_t B = static_cast<size_t>(FB);
-  for (size_t K = 0; K < B; ++K) {
-    const TComplex Xk = Spectrum[K];
-    const TComplex Xc = std::conj(Spectrum[B - K]);
-    const TComplex Even = Xk + Xc;                             // twice the even values' spectrum
-    const TComplex Odd = (Xk - Xc) * std::conj(F->Twiddle[K]);  // twice the odd values'
-    F->Z[K] = Even + TComplex(0.0, 1.0) * Odd;
+}  // namespace
+
+std::shared_ptr<const dsp::TFftTables> dsp::SharedFftTables(size_t N) {
+  static std::mutex Lock;
+  static std::map<size_t, std::weak_ptr<const dsp::TFftTables>> Made;
+  const std::lock_guard<std::mutex> Hold(Lock);
+  std::shared_ptr<const dsp::TFftTables> Tables = Made[N].lock();
+  if (!Tables) {
+    const TDefaultFloatEnv Env;
+    Tables = std::make_shared<const dsp::TFftTables>(N);
+    Made[N] = Tables;
   }
-  F->Inverse.Transform(F->Z.data(), F->Zt.data());
-  for (size_t N = 0; N < B; ++N) {
-    Out[2 * N] = F->Zt[N].real();
-    Out[2 * N + 1] = F->Zt[N].imag();
+  return Tables;
+}
+
+
+namespace dsp {
+
+// HalfTurnTwiddle in the default environment, which the caller holds.
+std::complex<double> HalfTurnTwiddleInEnv(size_t K, size_t N, int Sign, TSmallAngles* Memo) {
+  // With Half = K mod 2N and 4 Half = Octant N + Rest, the angle pi K / N is
+  // Octant pi/4 + (pi/4) Rest / N. The series only sees angles up to pi/4;
+  // the octant is placed by exact swaps and sign changes.
+  const long double QuarterPi = 0.785398163397448309615660845819875721L;
+  const uint64_t Half = K % (2 * N);  // in units of pi / N
+  const uint64_t Scaled = 4 * Half;   // in units of (pi/4) / N
+  uint64_t Octant = Scaled / N;       // 0 to 7
+  const uint64_t Rest = Scaled % N;
+  // Measured back from the next octant boundary in odd octants, so that the
+  // angle stays small.
+  const uint64_t Small = Octant % 2 == 0 ? Rest : N - Rest;
+  long double C, S;
+  if (Memo && Memo->Done.size() == N + 1 && Memo->Done[Small]) {
+    C = Memo->Cos[Small], S = Memo->Sin[Small];
+  } else {
+    SmallAngleCosSin(QuarterPi * static_cast<long double>(Small) / static_cast<long double>(N), C, S);
+    if (Memo && Memo->Done.size() == N + 1) Memo->Cos[Small] = C, Memo->Sin[Small] = S, Memo->Done[Small] = true;
+  }
+  if (Octant % 2 == 1) {
+    S = -S;
+    ++Octant;
+  }
+  for (uint64_t Quarter = 0; Quarter < (Octant / 2) % 4; ++Quarter) {  // turn by pi/2
+    const long double T = C;
+    C = -S;
+    S = T;
+  }
+  return {static_cast<double>(C), Sign * static_cast<double>(S)};
+}
+
+}  // namespace dsp
+
+std::complex<double> HalfTurnTwiddle(size_t K, size_t N, int Sign) {
+  const TDefaultFloatEnv Env;
+  return dsp::HalfTurnTwiddleInEnv(K, N, Sign);
+}
+
+TRealFft::TRealFft(int32_t B) : FB(B), FTables(dsp::SharedFftTables(size_t(B))) {}
+TRealFft::~TRealFft() = default;
+TRealFft::TRealFft(const TRealFft&) = default;
+
+void TRealFft::Forward(const double* In, double* Spectrum) const {
+  const TDefaultFloatEnv Env;
+  dsp::RealForward(In, Spectrum, Spectrum + FB, *FTables);
+}
+
+void TRealFft::Inverse(double* Spectrum, double* Out) const {
+  const TDefaultFloatEnv Env;
+  dsp::RealInverse(Spectrum, Spectrum + FB, Out, *FTables);
+}
+
+TComplexFft::TComplexFft(size_t N) : FN(N), FTables(dsp::SharedFftTables(N)) {}
+TComplexFft::~TComplexFft() = default;
+
+void TComplexFft::Transform(const std::complex<double>* In, std::complex<double>* Out) const {
+  const TDefaultFloatEnv Env;
+  std::vector<double> Re(FN), Im(FN);
+  for (size_t K = 0; K < FN; ++K) Re[K] = In[K].real(), Im[K] = In[K].imag();
+  dsp::FftForward(Re.data(), Im.data(), *FTables);
+  const int Bits = std::countr_zero(FN);
+  for (size_t R = 0; R < FN; ++R) {
+    size_t K = 0;
+    for (int I = 0; I < Bits; ++I) K |= ((R >> I) & 1) << (Bits - 1 - I);
+    Out[K] = {Re[R], Im[R]};
   }
 }
 

@@ -26,7 +26,7 @@ TProcessed TKernelEngine::ComputeBlock(const uint8_t*, int32_t, uint8_t*, int64_
 }
 
 std::unique_ptr<TKernelEngine> MakeEngine(TEngine Kind, const TFilter& Filter, const TAudioFormat& Format,
-                                          const TStoreSettings& Store, int64_t Frames) {
+                                          const TStoreSettings& Store, int64_t Frames, bool Live) {
   const bool OtherTarget = Store.Target && *Store.Target != Format.Samples;
   std::unique_ptr<TKernelEngine> Engine;
   if (Filter.IsLong()) {
@@ -49,6 +49,7 @@ std::unique_ptr<TKernelEngine> MakeEngine(TEngine Kind, const TFilter& Filter, c
   } else {  // Auto, Fast, and Exact, whose float sum is the fast engine's
     Engine = MakeBlockEngine(Filter.Fir());
   }
+  Engine->SetLive(Live);
   Engine->Prepare(Format, Store, Frames);
   return Engine;
 }

@@ -101,6 +101,11 @@ public:
   // driver's) lets an engine keep less for it: the FFT engine then keeps no
   // copy of the blocks it would convolve again.
   void SetResumable(bool On) { FResumable = On; }
+  // Whether the signal is live (a run until a stream ends), set before
+  // Prepare: an engine may then trade some work for latency (the FFT engine
+  // takes a growing partition plan and holds nothing back). A file run and a
+  // host's stream are not live.
+  virtual void SetLive(bool) {}
 
 protected:
   TAudioFormat FFormat, FTarget;
@@ -116,7 +121,8 @@ protected:
 // filter on Reference or Fast is the caller's to refuse (CheckEngine).
 // Throws EGeneralError for the FFT engine with another target format.
 std::unique_ptr<TKernelEngine> MakeEngine(TEngine Kind, const TFilter& Filter, const TAudioFormat& Format,
-                                          const TStoreSettings& Store, int64_t Frames = TRunLength::kEndless);
+                                          const TStoreSettings& Store, int64_t Frames = TRunLength::kEndless,
+                                          bool Live = false);
 std::unique_ptr<TKernelEngine> MakeReferenceEngine(const TFirFilter& Filter);
 std::unique_ptr<TKernelEngine> MakeBlockEngine(const TFirFilter& Filter);
 std::unique_ptr<TKernelEngine> MakeBlockEngine(const TLongFilter& Filter);

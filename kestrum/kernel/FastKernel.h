@@ -111,7 +111,10 @@ int32_t RoundSums(const float* const* Acc, int32_t Count, TAudioFormat Format, c
                   uint8_t* Out, TOverflowCount& Tally);
 int32_t RoundSumsPortable(const float* const* Acc, int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
                           uint8_t* Out, TOverflowCount& Tally);
-// The same for double sums (float sums scaled to another format).
+// The same for double sums (float sums scaled to another format, the FFT
+// engine's sums).
+int32_t RoundSums(const double* const* Sums, int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
+                  uint8_t* Out, TOverflowCount& Tally);
 int32_t RoundSumsPortable(const double* const* Sums, int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
                           uint8_t* Out, TOverflowCount& Tally);
 

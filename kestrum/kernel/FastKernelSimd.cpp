@@ -47,6 +47,10 @@ int32_t RoundSums(const float* const* Acc, int32_t Count, TAudioFormat Format, c
                   TOverflowCount& Tally) {
   return RoundSumsPortable(Acc, Count, Format, Rule, Out, Tally);
 }
+int32_t RoundDoubleSums(const double* const* Sums, int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
+                        uint8_t* Out, TOverflowCount& Tally) {
+  return RoundSumsPortable(Sums, Count, Format, Rule, Out, Tally);
+}
 
 #else
 
@@ -377,6 +381,58 @@ int32_t RoundSums(const float* const* Acc, int32_t Count, TAudioFormat Format, c
   return ForFormat<TRoundSums>(Format, Acc, Count, &Rule, Out, &Tally);
 }
 
+// Double sums of integer samples (the FFT engine's), a vector of frames at a
+// time: each channel's sums rounded as RoundSum does, checked, counted and
+// clamped as StoreLevel does, their low bytes written by a plain loop. From
+// the first vector with a sum that may not be stored, and for the tail, the
+// portable steps, which stop at that frame.
+int32_t RoundDoubleSums(const double* const* Sums, int32_t Count, TAudioFormat Format, const TStoreRule& Rule,
+                        uint8_t* Out, TOverflowCount& Tally) {
+  const hn::ScalableTag<double> dd;
+  const hn::Rebind<int32_t, decltype(dd)> di;
+  using V = hn::Vec<decltype(dd)>;
+  const int32_t N = static_cast<int32_t>(hn::Lanes(dd));
+  const int Channels = Format.Channels, Bytes = BytesPerSample(Format.Samples);
+  const size_t FrameBytes = static_cast<size_t>(Format.FrameBytes());
+  const uint32_t Offset = Format.Samples == F::Pcm8 ? 128u : 0u;
+  const TStoreLimits<double>& L = Rule.Double;
+  const V Big = hn::Set(dd, 0x1p52), SumMin = hn::Set(dd, L.SumMin), SumMax = hn::Set(dd, L.SumMax);
+  const V LevelMin = hn::Set(dd, L.LevelMin), LevelMax = hn::Set(dd, L.LevelMax);
+  const V KeepMin = hn::Set(dd, L.KeepMin), KeepMax = hn::Set(dd, L.KeepMax);
+  const auto Round = [&](V Sum) HWY_ATTR {
+    const V Signed = hn::CopySign(Big, Sum);
+    return hn::IfThenElse(hn::Lt(hn::Abs(Sum), Big), hn::Sub(hn::Add(Sum, Signed), Signed), Sum);
+  };
+  V Peak = hn::Zero(dd);
+  int64_t Overflowed = 0;
+  HWY_ALIGN int32_t Levels[hn::MaxLanes(di)];
+  int32_t J = 0;
+  for (; J + N <= Count; J += N) {
+    bool Ok = true;
+    for (int C = 0; C < Channels && Ok; ++C) {
+      const V R = Round(hn::LoadU(dd, Sums[C] + J));
+      Ok = hn::AllTrue(dd, hn::And(hn::Ge(R, SumMin), hn::Le(R, SumMax)));
+    }
+    if (!Ok) break;
+    for (int C = 0; C < Channels; ++C) {
+      const V R = Round(hn::LoadU(dd, Sums[C] + J));
+      Peak = hn::Max(Peak, hn::Abs(R));
+      Overflowed += static_cast<int64_t>(hn::CountTrue(dd, hn::Or(hn::Lt(R, LevelMin), hn::Gt(R, LevelMax))));
+      hn::Store(hn::DemoteTo(di, hn::Min(hn::Max(R, KeepMin), KeepMax)), di, Levels);
+      uint8_t* To = Out + size_t(J) * FrameBytes + size_t(C * Bytes);
+      for (int32_t I = 0; I < N; ++I, To += FrameBytes) {
+        const uint32_t Word = static_cast<uint32_t>(Levels[I]) + Offset;
+        for (int B = 0; B < Bytes; ++B) To[B] = static_cast<uint8_t>(Word >> 8 * B);
+      }
+    }
+  }
+  Tally.Overflowed += Overflowed;
+  Tally.Peak = std::max(Tally.Peak, hn::GetLane(hn::MaxOfLanes(dd, Peak)));
+  const double* Rest[MAX_CHANNELS];
+  for (int C = 0; C < Channels; ++C) Rest[C] = Sums[C] + J;
+  return J + RoundSumsPortable(Rest, Count - J, Format, Rule, Out + size_t(J) * FrameBytes, Tally);
+}
+
 #endif
 
 }  // namespace HWY_NAMESPACE
@@ -395,6 +451,7 @@ struct TTarget {
   decltype(&HWY_NAMESPACE::LoadLevels) LoadLevels;
   decltype(&HWY_NAMESPACE::SumTaps) SumTaps;
   decltype(&HWY_NAMESPACE::RoundSums) RoundSums;
+  decltype(&HWY_NAMESPACE::RoundDoubleSums) RoundDoubleSums;
 };
 
 #if HWY_ARCH_X86
@@ -422,19 +479,23 @@ bool HasAvx3() {
 // Widest first; the last, the build's baseline, runs everywhere.
 const TTarget kTargets[] = {
 #if HWY_TARGETS & HWY_AVX3 & ~HWY_STATIC_TARGET
-    {"AVX3", HasAvx3, N_AVX3::LoadLevels, N_AVX3::SumTaps, N_AVX3::RoundSums},
+    {"AVX3", HasAvx3, N_AVX3::LoadLevels, N_AVX3::SumTaps, N_AVX3::RoundSums,
+     N_AVX3::RoundDoubleSums},
 #endif
 #if HWY_TARGETS & HWY_AVX2 & ~HWY_STATIC_TARGET
-    {"AVX2", HasAvx2, N_AVX2::LoadLevels, N_AVX2::SumTaps, N_AVX2::RoundSums},
+    {"AVX2", HasAvx2, N_AVX2::LoadLevels, N_AVX2::SumTaps, N_AVX2::RoundSums,
+     N_AVX2::RoundDoubleSums},
 #endif
 #if HWY_TARGETS & HWY_SSE4 & ~HWY_STATIC_TARGET
-    {"SSE4", HasSse4, N_SSE4::LoadLevels, N_SSE4::SumTaps, N_SSE4::RoundSums},
+    {"SSE4", HasSse4, N_SSE4::LoadLevels, N_SSE4::SumTaps, N_SSE4::RoundSums,
+     N_SSE4::RoundDoubleSums},
 #endif
 #if HWY_TARGETS & HWY_SSSE3 & ~HWY_STATIC_TARGET
-    {"SSSE3", HasSsse3, N_SSSE3::LoadLevels, N_SSSE3::SumTaps, N_SSSE3::RoundSums},
+    {"SSSE3", HasSsse3, N_SSSE3::LoadLevels, N_SSSE3::SumTaps, N_SSSE3::RoundSums,
+     N_SSSE3::RoundDoubleSums},
 #endif
     {hwy::TargetName(HWY_STATIC_TARGET), [] { return true; }, HWY_NAMESPACE::LoadLevels,
-     HWY_NAMESPACE::SumTaps, HWY_NAMESPACE::RoundSums},
+     HWY_NAMESPACE::SumTaps, HWY_NAMESPACE::RoundSums, HWY_NAMESPACE::RoundDoubleSums},
 };
 
 std::atomic<const TTarget*> Forced{nullptr};  // set by tests and benchmarks only
@@ -504,6 +565,12 @@ int32_t RoundSums(const float* const* Acc, int32_t Count, TAudioFormat Format, c
     CopySamples(Bytes, Mono, static_cast<size_t>(Bytes), Out + C * Bytes, static_cast<size_t>(Format.FrameBytes()), Good);
   }
   return Good;
+}
+
+int32_t RoundSums(const double* const* Sums, int32_t Count, TAudioFormat Format, const TStoreRule& Rule, uint8_t* Out,
+                  TOverflowCount& Tally) {
+  if (IsFloat(Format.Samples)) return RoundSumsPortable(Sums, Count, Format, Rule, Out, Tally);
+  return Chosen().RoundDoubleSums(Sums, Count, Format, Rule, Out, Tally);
 }
 
 std::vector<std::string> SimdTargets() {

@@ -23,8 +23,8 @@ namespace kestrum {
 
 
 int32_t FftBlockFrames(size_t Length) {
-  const size_t Eighth = std::bit_ceil(std::max<size_t>(Length, 1)) / 8;
-  return static_cast<int32_t>(std::clamp<size_t>(Eighth, 256, 16384));
+  const size_t Quarter = std::bit_ceil(std::max<size_t>(Length, 1)) / 4;
+  return static_cast<int32_t>(std::clamp<size_t>(Quarter, 256, 65536));
 }
 
 namespace {
@@ -35,12 +35,21 @@ int32_t PartsReached(int64_t Frames, int32_t B) {
                                         : static_cast<int32_t>(std::min<int64_t>(INT32_MAX, (Frames + B - 1) / B));
 }
 
+// A live source's growing plan: 128 taps summed directly, then blocks of
+// 128 frames growing eightfold every 7 partitions up to the file run's
+// (of the plans tried, the least work for 65536 and 262144 taps).
+constexpr int32_t kLiveFirstBlock = 128;
+constexpr int32_t kLiveGrowth = 8;
+
 // The spectra of each filter channel, for a run that reaches MaxParts
-// partitions, and a convolver per source channel sharing them.
-std::vector<TFftConvolver> Convolvers(const TLongFilter& Filter, int Channels, int32_t B, int32_t MaxParts) {
+// partitions, or a live one, and a convolver per source channel sharing them.
+std::vector<TFftConvolver> Convolvers(const TLongFilter& Filter, int Channels, int32_t B, int32_t MaxParts,
+                                      bool Live = false) {
   std::vector<std::shared_ptr<const TFftSpectra>> Spectra;
   for (const std::vector<double>& Taps : Filter.Channels)
-    Spectra.push_back(std::make_shared<const TFftSpectra>(Taps, B, MaxParts));
+    Spectra.push_back(std::make_shared<const TFftSpectra>(
+        Taps, Live ? GrowingFftPlan(Taps.size(), B, FftBlockFrames(Filter.Length()), kLiveGrowth)
+                   : UniformFftPlan(Taps.size(), B, MaxParts)));
   std::vector<TFftConvolver> Result;
   Result.reserve(size_t(Channels));
   for (int C = 0; C < Channels; ++C) Result.emplace_back(Spectra[Spectra.size() == 1 ? 0 : size_t(C)]);
@@ -81,7 +90,7 @@ int32_t StoreFrames(const std::vector<std::vector<double>>& Sums, int32_t From, 
                     const TAudioFormat& Format, const TStoreRule& Rule, uint8_t* Out, TOverflowCount& Tally) {
   const double* Lines[MAX_CHANNELS];
   for (size_t C = 0; C < Sums.size(); ++C) Lines[C] = Sums[C].data() + From;
-  const int32_t Good = fast::RoundSumsPortable(Lines, Count - From, Format, Rule, Out, Tally);
+  const int32_t Good = fast::RoundSums(Lines, Count - From, Format, Rule, Out, Tally);
   Tally.Samples += int64_t{Good} * Format.Channels;
   return Good;
 }
@@ -127,6 +136,10 @@ class TFftKernel final : public TKernelEngine {
 public:
   TFftKernel(const TLongFilter& Filter, int32_t BlockFrames) : FFilter(Filter), FAskedB(BlockFrames) {}
 
+  // A live run (until its signal ends) takes a growing plan: each frame's
+  // output can leave as soon as the frame has come, so nothing is held back.
+  void SetLive(bool Live) override { FLive = Live && FAskedB <= 0; }
+
   void Prepare(const TAudioFormat& Format, const TStoreSettings& Store, int64_t Frames) override {
     CheckChannels(FFilter, Format.Channels, "the filter");
     if (Store.Target && *Store.Target != Format.Samples)
@@ -134,10 +147,10 @@ public:
                           "with the exact sum (--exact)");
     const TDefaultFloatEnv Env;
     FFormat = FTarget = Format;
-    FB = FAskedB > 0 ? FAskedB : FftBlockFrames(FFilter.Length());
+    FB = FAskedB > 0 ? FAskedB : FLive ? kLiveFirstBlock : FftBlockFrames(FFilter.Length());
     FRule = StoreRule(Format.Samples, Store.Clip);
     CheckSpectraBytes(FFilter, Format.Channels, FB, Frames);
-    FConvolvers = kestrum::Convolvers(FFilter, Format.Channels, FB, PartsReached(Frames, FB));
+    FConvolvers = kestrum::Convolvers(FFilter, Format.Channels, FB, PartsReached(Frames, FB), FLive);
     FParts = 1;
     for (const std::vector<double>& Taps : FFilter.Channels)
       FParts = std::max<int64_t>(FParts, std::min<int64_t>(PartsReached(Frames, FB),
@@ -146,7 +159,7 @@ public:
     Reset();
   }
 
-  int32_t Latency() const override { return FB - 1; }
+  int32_t Latency() const override { return FLive ? 0 : FB - 1; }
   void SetThreads(int Threads) override {
     FThreads = Threads > 0 ? Threads : static_cast<int>(std::thread::hardware_concurrency());
   }
@@ -159,7 +172,7 @@ public:
     // The whole blocks of the frames held and In's, convolved at once; the
     // rest is held.
     const size_t Held = FPending.size() / FrameBytes;
-    const size_t Whole = (Held + size_t(Count)) / size_t(FB) * size_t(FB);
+    const size_t Whole = FLive ? Held + size_t(Count) : (Held + size_t(Count)) / size_t(FB) * size_t(FB);
     if (Whole > 0) {
       const size_t FromIn = Whole - Held;
       FWork.assign(FPending.begin(), FPending.end());
@@ -227,8 +240,7 @@ private:
         FFormat.Float() ? SilenceFromNonFinite(FSums, Count) : std::pair<int32_t, double>{Count, 0.0};
     const auto Part = [&](size_t From, size_t To) {
       const TDefaultFloatEnv ThreadEnv;
-      for (size_t C = From; C < To; ++C)
-        for (int32_t At = 0; At < Frames; At += FB) FConvolvers[C].Process(FSums[C].data() + At, FSums[C].data() + At);
+      for (size_t C = From; C < To; ++C) FConvolvers[C].Process(FSums[C].data(), FSums[C].data(), Frames);
     };
     if (FThreads > 1 && Channels > 1) {
       // The second thread starts with every signal blocked, so that a stop
@@ -254,6 +266,15 @@ private:
         Skip + StoreFrames(FSums, Skip, NonFinite.first, FFormat, FRule, FQueue.data() + At, Tally);
     FQueue.resize(At + size_t(Good - Skip) * FrameBytes);
     const int64_t First = FFirst;
+    if (FLive) {  // any number of frames, and no replay: a live run ends at its failure
+      FFirst += Good;
+      if (Good == Count) return nullptr;
+      try {
+        ThrowAt(FSums, Good, NonFinite, FRule, FNumber + First);
+      } catch (...) {
+        return std::current_exception();
+      }
+    }
     const int32_t GoodBlocks = (Good < Count ? Good : Frames) / FB;
     for (int32_t K = 0; K < GoodBlocks; ++K) KeepBlock(Raw + size_t(K) * BlockBytes());
     FFirst += int64_t{GoodBlocks} * FB;
@@ -309,6 +330,7 @@ private:
 
   const TLongFilter FFilter;
   const int32_t FAskedB;
+  bool FLive = false;
   int32_t FB = 0;
   TStoreRule FRule{};
   int FThreads = 1;
@@ -335,6 +357,7 @@ void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Fo
                   const TLongFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames) {
   if (Length.Frames <= 0) return;
   TFftKernel Engine(Filter, BlockFrames);
+  Engine.SetLive(Length.UntilEnd);
   Engine.Prepare(Format, {Run.Clip, Run.Target, Run.Dither}, Length.Frames);
   DriveEngine(Engine, Source, Sink, Length, Run, Threads, fast::kBlockFrames);
 }

@@ -7,9 +7,9 @@
 // spectrum, summed in partition order, transformed back, give the block's B
 // output frames. The cost per frame grows with log B and with P, not with L
 // times the frame count. Every step is double precision; the transforms are
-// KissFFT's (its header-only C++ template, instantiated for double) and are
-// compiled with the project's flags: no fused multiply-add, no code chosen by
-// instruction set, so a build gives the same bytes on every machine.
+// our own (kestrum/dsp/RealFft.h): vectorised, but every instruction set
+// does the same operations in the same order, without fused multiply-add,
+// so the bytes are the same on every machine and with any -march.
 #pragma once
 
 #include <complex>
@@ -39,9 +39,10 @@ constexpr int64_t kMaxFftSpectraBytes = int64_t{4} << 30;
 // end) of Channels source channels through Filter holds, in blocks of B.
 int64_t FftSpectraBytes(const TLongFilter& Filter, int Channels, int32_t B, int64_t Frames);
 
-// Frames per block for a filter of Length taps: a power of two from 256 to
-// 16384, about an eighth of the length, so that long filters have at most a
-// few dozen partitions and short ones a small latency.
+// Frames per block of a file run for a filter of Length taps: a power of two
+// from 256 to 65536, about a quarter of the length, so that a filter has 4
+// partitions (up to 262144 taps; beyond, a partition's spectra, 1 MB, still
+// fit a core's second-level cache).
 int32_t FftBlockFrames(size_t Length);
 
 // A run through the FFT engine, with the same source, sink, progress and

@@ -1,0 +1,69 @@
+// The transform's steps for each instruction set (FftSimd.cpp), on spectra
+// held as split arrays: real parts, then imaginary parts.
+//
+// Every output element is computed by the same sequence of IEEE operations
+// on every instruction set: a vector lane does exactly what a scalar would,
+// multiplies and adds are separate (no fused multiply-add), and where a
+// step's span is narrower than the vector, narrower vectors take it. So
+// SSE2, SSE4, AVX2 and AVX-512 give the same bits.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrum::dsp {
+
+// The twiddles of a complex transform of N points (a power of two), and of
+// a real one of 2N points built on it. Stage[H + j] = e^(-i pi j / H) for
+// 0 <= j < H, H = 1, 2, 4, ..., N / 2; Pack[r] = e^(-i pi k / N) for the
+// bin k = bitreverse(r) that slot r holds (see TRealFft).
+struct TFftTables {
+  explicit TFftTables(size_t N);
+  size_t N;
+  std::vector<double> StageRe, StageIm, PackRe, PackIm;
+};
+
+// The tables of size N, made once while anything holds them (RealFft.cpp).
+std::shared_ptr<const TFftTables> SharedFftTables(size_t N);
+
+// HalfTurnTwiddle (kestrum/dsp/RealFft.h) for a caller that holds the
+// default floating-point environment; with Memo (its vectors of N + 1
+// entries), the series of each small angle is summed once for many K.
+struct TSmallAngles {
+  explicit TSmallAngles(size_t N) : Cos(N + 1), Sin(N + 1), Done(N + 1) {}
+  std::vector<long double> Cos, Sin;
+  std::vector<bool> Done;
+};
+std::complex<double> HalfTurnTwiddleInEnv(size_t K, size_t N, int Sign, TSmallAngles* Memo = nullptr);
+
+// Re + i Im := the DFT (e^-) of Re + i Im, N points, in bit-reversed order.
+void FftForward(double* Re, double* Im, const TFftTables& T);
+// Re + i Im := the inverse DFT (e^+, unscaled) of Re + i Im given in
+// bit-reversed order, in natural order.
+void FftInverse(double* Re, double* Im, const TFftTables& T);
+// Re, Im := the spectrum of the 2N real values In (see TRealFft for the
+// layout).
+void RealForward(const double* In, double* Re, double* Im, const TFftTables& T);
+// Out := 2N times the 2N real values of the spectrum Re, Im, which is
+// overwritten.
+void RealInverse(double* Re, double* Im, double* Out, const TFftTables& T);
+// Sum := X * H over Count bins, or Sum + X * H when Add: each bin
+// (xr hr - xi hi, xr hi + xi hr), products and sums rounded one by one.
+void MultiplyAdd(const double* XRe, const double* XIm, const double* HRe, const double* HIm, double* SumRe,
+                 double* SumIm, size_t Count, bool Add);
+
+// Out[j] = sum over k < Count, in order, of Taps[k] * Line[j + Count - 1 - k]
+// for j < Frames: a direct convolution, Line holding Count - 1 frames of
+// history before the Frames new ones.
+void DirectSum(const double* Line, const double* Taps, size_t Count, size_t Frames, double* Out);
+
+// The instruction sets built and supported here, widest first, and the one
+// the steps use from now on (tests and benchmarks; an unknown name, or "",
+// gives back the widest).
+std::vector<std::string> FftSimdTargets();
+void ForceFftSimdTarget(const std::string& Name);
+
+}  // namespace kestrum::dsp
