@@ -33,6 +33,7 @@
 #include "kestrum/filter/Filter.h"
 #include "kestrum/filter/FirFile.h"
 #include "kestrum/kernel/Engine.h"
+#include "kestrum/kernel/FftKernel.h"
 #include "kestrum/kernel/FirStream.h"
 #include "kestrum/wav/ReadWavFile.h"
 #include "kestrum/wav/TargetRule.h"
@@ -778,6 +779,12 @@ PYBIND11_MODULE(_kestrum, M) {
   M.def("is_time", [](const std::string& Text, const std::string& Name) { return FrameTimeOf(Text, Name).IsTime; });
   M.def("rate_warning", py::overload_cast<const std::string&, const std::string&, uint32_t>(&RateWarning),
         kDefaultEnv);
+  // A long filter's pieces (FftPieces): (block frames, warm-up frames).
+  M.def("fft_pieces", [](const TFilter& Filter) {
+    if (!Filter.IsLong()) throw py::value_error("'" + Filter.Name + "' is not a long filter");
+    const TFftPieces Pieces = FftPieces(Filter.Long());
+    return py::make_tuple(Pieces.Block, Pieces.Warm);
+  });
   M.def("value_rate_warning", py::overload_cast<const TFilter&, uint32_t>(&RateWarning), kDefaultEnv);
   M.def("filter_value", &FilterValue, kDefaultEnv);
   M.def("is_design", [](const std::string& Text) {
