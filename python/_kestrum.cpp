@@ -398,23 +398,33 @@ py::tuple FilterFile(const std::string& Source, const std::string& Target, const
   Kestrum.FirFile = FirFile;
   Kestrum.SetStartPos(Frames.first);
   Kestrum.SetEndPos(Frames.second);
-  Kestrum.Filter = std::move(Value);
-  if (Timed || Design) {
-    Events.OnRate = [&](uint32_t Rate) {
-      if (Timed) {
-        const auto [StartPos, EndPos] = Range(Rate);
-        Kestrum.SetStartPos(StartPos);
-        Kestrum.SetEndPos(EndPos);
-      }
-      if (Design) {
-        std::vector<std::string> Warnings;
-        Kestrum.Filter = DesignedFilter(*Design, Rate, Warnings);
-        if (Kestrum.OnWarning)
-          for (const std::string& Text : Warnings) Kestrum.OnWarning(&Kestrum, Text);
-      }
-    };
-    Kestrum.OnSourceRate = TSourceRate(&Events, &TRunEvents::SourceRate);
+  // FILTER is read once, here, as the tool reads it (unless it is blank,
+  // which the run refuses): the run takes it as it is, and its rate is
+  // checked against the source's.
+  if (!Value && !Design && FirFile.find_first_not_of(" \t") != std::string::npos) {
+    std::vector<std::string> None;  // a design's shortfalls; a file has none
+    py::gil_scoped_release Release;
+    Value = FilterFromArgument(FirFile, 0, {}, None);
   }
+  Kestrum.Filter = std::move(Value);
+  Events.OnRate = [&](uint32_t Rate) {
+    if (Timed) {
+      const auto [StartPos, EndPos] = Range(Rate);
+      Kestrum.SetStartPos(StartPos);
+      Kestrum.SetEndPos(EndPos);
+    }
+    if (Design) {
+      std::vector<std::string> Warnings;
+      Kestrum.Filter = DesignedFilter(*Design, Rate, Warnings);
+      if (Kestrum.OnWarning)
+        for (const std::string& Text : Warnings) Kestrum.OnWarning(&Kestrum, Text);
+    }
+    // A filter made for another rate than the source's, as the tool warns of it.
+    if (const std::string Text = Kestrum.Filter ? RateWarning(*Kestrum.Filter, Rate) : "";
+        !Text.empty() && Kestrum.OnWarning)
+      Kestrum.OnWarning(&Kestrum, Text);
+  };
+  Kestrum.OnSourceRate = TSourceRate(&Events, &TRunEvents::SourceRate);
   Kestrum.Engine = Engine;
   Kestrum.Threads = Threads;
   Kestrum.Clip = Clip;
