@@ -795,6 +795,7 @@ PYBIND11_MODULE(_kestrum, M) {
     const TFftPieces Pieces = FftPieces(Filter.Long());
     return py::make_tuple(Pieces.Block, Pieces.Warm);
   });
+  M.def("design_log_line", &DesignLogLine, kDefaultEnv);
   M.def("value_rate_warning", py::overload_cast<const TFilter&, uint32_t>(&RateWarning), kDefaultEnv);
   M.def("filter_value", &FilterValue, kDefaultEnv);
   M.def("is_design", [](const std::string& Text) {

@@ -650,6 +650,16 @@ def main(argv=None):
             cluster.close()
     bar.clear()
     frames, audio = 0, 0.0
+    # A design's line and shortfalls, once for each rate it was made at, as the tool prints them.
+    if isinstance(filter, str):
+        for rate in dict.fromkeys(report.rate for report in reports if report.rate):
+            try:
+                design, notes = _kestrum.filter_value(filter, rate)
+            except (ValueError, kestrum.KestrumError):
+                continue  # its files failed, each saying why
+            say(f"{_kestrum.design_log_line(design)}: {design.comment}")
+            for note in notes:
+                say(f"kestrum: warning: {note}")
     # The tool's warning for a filter made for another rate than a source's, once per rate.
     for rate in sorted({report.rate for report in reports if report.rate}):
         warning = "" if isinstance(filter, str) else _kestrum.value_rate_warning(filter, rate)
