@@ -77,10 +77,6 @@ void CheckFilterUse(const TOptions& Options, const TFilter& Filter) {
                       "' is not one");
 }
 
-std::string DesignLogLine(const TFilter& Designed) {
-  return "Filter: " + Designed.Name + ", designed at " + std::to_string(Designed.Rate) + " Hz";
-}
-
 void SetUpRun(TKestrum& Kestrum, const TOptions& Options, const std::string& Source,
               const std::string& Target, const TFilter* Filter, uint32_t Frequency, int Threads) {
   // Times without a rate are settled by the run, once it has read the header.

@@ -43,10 +43,6 @@ TFilter ReadFilterOf(const TOptions& Options);
 // --align for a filter without one delay in whole frames (GroupDelay).
 void CheckFilterUse(const TOptions& Options, const TFilter& Filter);
 
-// "Filter: lowpass:3000, designed at 48000 Hz": a designed filter's line in
-// the log, in place of a file's name.
-std::string DesignLogLine(const TFilter& Designed);
-
 // Sets the files (Filter, when given, is the filter the run uses), the frame
 // range for a source of Frequency Hz (needed only when NeedsRate; with 0 a
 // range in times is left to OnSourceRate), the kernel and its Threads.

@@ -33,6 +33,7 @@
 #include "kestrum/filter/Filter.h"
 #include "kestrum/filter/FirFile.h"
 #include "kestrum/kernel/Engine.h"
+#include "kestrum/kernel/FftKernel.h"
 #include "kestrum/kernel/FirStream.h"
 #include "kestrum/wav/ReadWavFile.h"
 #include "kestrum/wav/TargetRule.h"
@@ -397,23 +398,33 @@ py::tuple FilterFile(const std::string& Source, const std::string& Target, const
   Kestrum.FirFile = FirFile;
   Kestrum.SetStartPos(Frames.first);
   Kestrum.SetEndPos(Frames.second);
-  Kestrum.Filter = std::move(Value);
-  if (Timed || Design) {
-    Events.OnRate = [&](uint32_t Rate) {
-      if (Timed) {
-        const auto [StartPos, EndPos] = Range(Rate);
-        Kestrum.SetStartPos(StartPos);
-        Kestrum.SetEndPos(EndPos);
-      }
-      if (Design) {
-        std::vector<std::string> Warnings;
-        Kestrum.Filter = DesignedFilter(*Design, Rate, Warnings);
-        if (Kestrum.OnWarning)
-          for (const std::string& Text : Warnings) Kestrum.OnWarning(&Kestrum, Text);
-      }
-    };
-    Kestrum.OnSourceRate = TSourceRate(&Events, &TRunEvents::SourceRate);
+  // FILTER is read once, here, as the tool reads it (unless it is blank,
+  // which the run refuses): the run takes it as it is, and its rate is
+  // checked against the source's.
+  if (!Value && !Design && FirFile.find_first_not_of(" \t") != std::string::npos) {
+    std::vector<std::string> None;  // a design's shortfalls; a file has none
+    py::gil_scoped_release Release;
+    Value = FilterFromArgument(FirFile, 0, {}, None);
   }
+  Kestrum.Filter = std::move(Value);
+  Events.OnRate = [&](uint32_t Rate) {
+    if (Timed) {
+      const auto [StartPos, EndPos] = Range(Rate);
+      Kestrum.SetStartPos(StartPos);
+      Kestrum.SetEndPos(EndPos);
+    }
+    if (Design) {
+      std::vector<std::string> Warnings;
+      Kestrum.Filter = DesignedFilter(*Design, Rate, Warnings);
+      if (Kestrum.OnWarning)
+        for (const std::string& Text : Warnings) Kestrum.OnWarning(&Kestrum, Text);
+    }
+    // A filter made for another rate than the source's, as the tool warns of it.
+    if (const std::string Text = Kestrum.Filter ? RateWarning(*Kestrum.Filter, Rate) : "";
+        !Text.empty() && Kestrum.OnWarning)
+      Kestrum.OnWarning(&Kestrum, Text);
+  };
+  Kestrum.OnSourceRate = TSourceRate(&Events, &TRunEvents::SourceRate);
   Kestrum.Engine = Engine;
   Kestrum.Threads = Threads;
   Kestrum.Clip = Clip;
@@ -778,6 +789,13 @@ PYBIND11_MODULE(_kestrum, M) {
   M.def("is_time", [](const std::string& Text, const std::string& Name) { return FrameTimeOf(Text, Name).IsTime; });
   M.def("rate_warning", py::overload_cast<const std::string&, const std::string&, uint32_t>(&RateWarning),
         kDefaultEnv);
+  // A long filter's pieces (FftPieces): (block frames, warm-up frames).
+  M.def("fft_pieces", [](const TFilter& Filter) {
+    if (!Filter.IsLong()) throw py::value_error("'" + Filter.Name + "' is not a long filter");
+    const TFftPieces Pieces = FftPieces(Filter.Long());
+    return py::make_tuple(Pieces.Block, Pieces.Warm);
+  });
+  M.def("design_log_line", &DesignLogLine, kDefaultEnv);
   M.def("value_rate_warning", py::overload_cast<const TFilter&, uint32_t>(&RateWarning), kDefaultEnv);
   M.def("filter_value", &FilterValue, kDefaultEnv);
   M.def("is_design", [](const std::string& Text) {

@@ -354,6 +354,10 @@ std::string RateWarning(const TFilter& Filter, uint32_t Frequency) {
   return RateWarningAt(Filter.Name, Filter.Rate != 0 ? Filter.Rate : DesignedRate(Filter.Comment), Frequency);
 }
 
+std::string DesignLogLine(const TFilter& Designed) {
+  return "Filter: " + Designed.Name + ", designed at " + std::to_string(Designed.Rate) + " Hz";
+}
+
 TFirFilter DesignFilter(const TDesignRequest& R) {
   const TDefaultFloatEnv Env;
   return ToFirFilter(DesignTaps(R, FIR_MAX_TAPS));

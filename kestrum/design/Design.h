@@ -116,6 +116,10 @@ std::string RateWarning(const std::string& FilterName, const std::string& Commen
 // a design's), else the one its comment names.
 std::string RateWarning(const TFilter& Filter, uint32_t Frequency);
 
+// "Filter: lowpass:3000, designed at 48000 Hz": a designed filter's line in
+// a host's log, in place of a file's name.
+std::string DesignLogLine(const TFilter& Designed);
+
 // The Kaiser window's beta for a stopband attenuation in dB (Kaiser's
 // formula).
 double KaiserBeta(double Attenuation);

@@ -27,6 +27,14 @@ int32_t FftBlockFrames(size_t Length) {
   return static_cast<int32_t>(std::clamp<size_t>(Quarter, 256, 65536));
 }
 
+TFftPieces FftPieces(const TLongFilter& Filter) {
+  const int32_t B = FftBlockFrames(Filter.Length());
+  int64_t Parts = 1;
+  for (const std::vector<double>& Taps : Filter.Channels)
+    Parts = std::max<int64_t>(Parts, (int64_t(Taps.size()) + B - 1) / B);
+  return {B, (Parts + 1) * B};
+}
+
 namespace {
 
 // The partitions a run of Frames frames reaches in blocks of B.

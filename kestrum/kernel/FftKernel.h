@@ -45,6 +45,23 @@ int64_t FftSpectraBytes(const TLongFilter& Filter, int Channels, int32_t B, int6
 // fit a core's second-level cache).
 int32_t FftBlockFrames(size_t Length);
 
+// How a file run through the FFT engine (blocks of FftBlockFrames, as
+// MakeEngine makes it for a run that is not live) may be cut into pieces
+// computed apart that give, together, the bytes of the one run: a piece
+// starts at a multiple of Block frames and ends at one or at the signal's
+// end, and is run from Warm frames before it (from the signal's start when
+// fewer come before it), the output of those frames being dropped. Output
+// block k is a function of input blocks k - P to k alone (P partitions),
+// through the same arithmetic whatever came before; Warm is P + 1 blocks.
+// A run's length may leave out of its plan partitions that meet only the
+// silence before the signal, which add nothing: a piece's run and the whole
+// one agree on every frame they share.
+struct TFftPieces {
+  int32_t Block;
+  int64_t Warm;
+};
+TFftPieces FftPieces(const TLongFilter& Filter);
+
 // A run through the FFT engine, with the same source, sink, progress and
 // store rules as the other kernels (kestrum/kernel/Kernel.h, kestrum/kernel/Overflow.h),
 // applied to double sums: an integer sample is the sum rounded to nearest,

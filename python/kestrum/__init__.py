@@ -670,7 +670,8 @@ def filter_file(source, target, filter, start=0, count=None, clip=None, kernel="
 
     Callables: progress(position, total) every 5000 frames and (0, 0) at the
     end; log(text) for each line the run logs ("Filter comment: ...");
-    warning(text) for a filter file that is valid but odd. An exception one
+    warning(text) for a filter file that is valid but odd, and for a filter
+    made for another rate than the source's, in the tool's words. An exception one
     of them raises (KeyboardInterrupt too) ends the run and is raised again.
 
     target is replaced only when the run succeeds, and only when it is a

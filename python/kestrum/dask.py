@@ -4,7 +4,8 @@ bytes as one run on one core.
 Each output frame depends only on the frames up to the filter's longest
 delay (at most 16383) before it, through an arithmetic fixed to the bit, so
 a signal cut into pieces and filtered on many machines gives the bytes of
-one uninterrupted run.
+one uninterrupted run. A long filter's FFT engine computes blocks of frames
+from the blocks before them alone: pieces of whole blocks give its bytes.
 
     filter_files(sources, filter, output_dir)   one task per file, as ``kestrum -o DIR``
     filter_array(x, filter)                     a Dask array of frames, chunk by chunk
@@ -51,14 +52,11 @@ def _as_filter(filter, rate=None):
     file's path, a WAV impulse response's or a design's, made at rate (Hz;
     a design needs one), as filter_array takes it. Its warnings show on the
     caller's side, pointing at the line that called the public function.
-    ValueError for a long filter, which runs on files only."""
+    A long filter is either."""
     if isinstance(filter, Filter):
         return filter
     value, notes = _kestrum.filter_value(os.fspath(filter), 0 if rate is None else _integer(rate, "rate", 1, 2**32 - 1))
     _rewarn(notes, 3)
-    if value.is_long:
-        raise ValueError(f"'{value.name}' is a long filter ({value.length} taps): filter_array and history take "
-                         f"filters of at most 1000 taps; filter_files runs long ones on whole files")
     return Filter._of(value)
 
 
@@ -282,8 +280,8 @@ def filter_files(sources, filter, output_dir, client=None, start=0, count=None, 
 
 def history(filter, rate=None):
     """The frames before a frame that its output depends on: the filter's
-    longest delay as the kernel applies it (0 to 16383). filter, rate: as
-    filter_array takes them."""
+    longest delay as the kernel applies it (0 to 16383; a long filter's
+    length less one). filter, rate: as filter_array takes them."""
     return max(int(_as_filter(filter, rate).response(1, points=2).max_delay), 0)
 
 
@@ -300,17 +298,23 @@ def _frames_array(x):
     return x.rechunk({1: -1}) if x.ndim == 2 else x
 
 
-def _filter_block(block, filter, clip, threads, warm_frames, code=None, block_info=None):
-    """A block of the overlapped array: its frames filtered after the warm
-    ones, which only give the history and are dropped. Errors name a failing
-    frame (a sum that cannot be stored, a 24-bit sample out of range) by its
-    number in the whole signal. Samples clipped or wrapped among the block's
-    own frames give a FilterWarning with their count."""
-    first = block_info[None]["array-location"][0][0]
-    warm = warm_frames if first > 0 else 0
+def _filter_block(block, filter, clip, threads, warm_frames, code=None, first=None, block_info=None):
+    """A block of the overlapped array (whose first frame is frame first of
+    the whole, else the block's own place): its frames filtered after the
+    warm ones, which only give the history and are dropped. Errors name a
+    failing frame (a sum that cannot be stored, a 24-bit sample out of
+    range, a sample that is not a finite number) by its number in the whole
+    signal. Samples clipped or wrapped among the block's own frames give a
+    FilterWarning with their count."""
+    if first is None:
+        first = block_info[None]["array-location"][0][0]
+        warm = warm_frames if first > 0 else 0
+    else:
+        warm = warm_frames
     out, overflow, clip = filter._apply(block, None, threads, clip, first - warm, code)
     if warm and overflow.overflowed:
-        # The warm frames' outputs are the same filtered alone: what they met is the earlier block's.
+        # The warm frames' outputs are the same filtered alone (a long filter's too: they are whole
+        # blocks from the start of the run): what they met is the earlier block's.
         _, before, _ = filter._apply(block[:warm], None, threads, clip, first - warm, code)
         overflow = overflow._replace(samples=overflow.samples - before.samples,
                                      overflowed=overflow.overflowed - before.overflowed)
@@ -325,9 +329,8 @@ def filter_array(x, filter, wrap=None, threads=1, clip=None, format=None, rate=N
     x: a Dask array of frames (time along axis 0; 1-D mono, or 2-D with 1 to
     64 channels along axis 1), of uint8, int16, int32 (24-bit), float32 or float64,
     chunked along time; the first frame follows silence. filter: a Filter,
-    the path of a .fir file or of a WAV impulse response of at most 1000
-    taps, or a design as the tool takes it ("lowpass:3000"), made at rate
-    (Hz), which it then needs. clip, format (and the deprecated wrap): as
+    the path of a .fir file or of a WAV impulse response, or a design as the
+    tool takes it ("lowpass:3000"), made at rate (Hz), which it then needs. clip, format (and the deprecated wrap): as
     Filter.apply takes them (float sums are kept as they are unless clip is
     true; int32 frames are 24-bit unless format is "pcm32", as read_wav gives
     a 32-bit file's); each chunk that clips or wraps samples gives a
@@ -335,8 +338,10 @@ def filter_array(x, filter, wrap=None, threads=1, clip=None, format=None, rate=N
 
     Each chunk is filtered after the history(filter) frames before it, which
     Dask's overlap hands it; chunks shorter than that are first merged with
-    their neighbours, and the result is cut back into x's chunks. A
-    MathError, or a ValueError for a 24-bit sample out of range, names the
+    their neighbours, and the result is cut back into x's chunks. A long
+    filter (past 1000 taps, on the FFT engine) is run over pieces of whole
+    blocks of the engine, x's chunk boundaries moved back to one, each after
+    the blocks its output depends on. A MathError, or a ValueError for a 24-bit sample out of range, names the
     failing frame counted over the whole signal.
     """
     x = _frames_array(x)
@@ -345,7 +350,9 @@ def filter_array(x, filter, wrap=None, threads=1, clip=None, format=None, rate=N
     clip = kestrum._clip(x.dtype, clip, wrap)
     code = kestrum._array_code(x.dtype, format)
     frames = x.shape[0]
-    depth = min(history(filter), frames)
+    if filter.is_long and len(x.chunks[0]) > 1:
+        return _filter_long(x, filter, clip, threads, code)
+    depth = 0 if filter.is_long else min(history(filter), frames)
     if depth == 0 or len(x.chunks[0]) == 1:
         return x.map_blocks(_filter_block, filter=filter, clip=clip, threads=int(threads), warm_frames=0,
                             code=code, dtype=x.dtype, meta=np.empty((0,) * x.ndim, x.dtype))
@@ -355,6 +362,27 @@ def filter_array(x, filter, wrap=None, threads=1, clip=None, format=None, rate=N
                                 warm_frames=depth, code=code, chunks=(merged_chunks,) + x.chunks[1:], dtype=x.dtype,
                                 meta=np.empty((0,) * x.ndim, x.dtype))
     return out.rechunk(x.chunks)
+
+
+def _filter_long(x, filter, clip, threads, code):
+    """filter_array through a long filter, on the FFT engine: pieces of
+    whole blocks (x's chunk boundaries moved back to the block before them),
+    each run from as many frames before it as the engine's rule asks, their
+    output dropped; the result cut back into x's chunks."""
+    block, warm = _kestrum.fft_pieces(filter._native)
+    frames = x.shape[0]
+    inner = np.cumsum(x.chunks[0])[:-1]
+    ends = sorted({int(end) // block * block for end in inner} - {0} | {frames})
+    pieces, start = [], 0
+    for end in ends:
+        low = max(0, start - warm)
+        piece = x[low:end].rechunk({0: -1})
+        pieces.append(piece.map_blocks(_filter_block, filter=filter, clip=clip, threads=int(threads),
+                                       warm_frames=start - low, first=start, code=code,
+                                       chunks=((end - start,),) + piece.chunks[1:], dtype=x.dtype,
+                                       meta=np.empty((0,) * x.ndim, x.dtype)))
+        start = end
+    return da.concatenate(pieces, axis=0).rechunk(x.chunks)
 
 
 class _WavFrames:
@@ -622,6 +650,16 @@ def main(argv=None):
             cluster.close()
     bar.clear()
     frames, audio = 0, 0.0
+    # A design's line and shortfalls, once for each rate it was made at, as the tool prints them.
+    if isinstance(filter, str):
+        for rate in dict.fromkeys(report.rate for report in reports if report.rate):
+            try:
+                design, notes = _kestrum.filter_value(filter, rate)
+            except (ValueError, kestrum.KestrumError):
+                continue  # its files failed, each saying why
+            say(f"{_kestrum.design_log_line(design)}: {design.comment}")
+            for note in notes:
+                say(f"kestrum: warning: {note}")
     # The tool's warning for a filter made for another rate than a source's, once per rate.
     for rate in sorted({report.rate for report in reports if report.rate}):
         warning = "" if isinstance(filter, str) else _kestrum.value_rate_warning(filter, rate)

@@ -347,6 +347,13 @@ def test_filter_file_events_and_a_failing_callback(tmp_path):
     warnings = []
     kestrum.filter_file(tmp_path / "in.wav", tmp_path / "silent.wav", odd, warning=warnings.append)
     assert warnings and "the tap count is 0" in warnings[0]
+    # A filter made for another rate than the source's: the tool's warning.
+    kestrum.Filter.design("lowpass", 1000, rate=44100, taps=31).save(tmp_path / "at44100.fir")
+    warnings = []
+    kestrum.filter_file(tmp_path / "in.wav", tmp_path / "moved.wav", tmp_path / "at44100.fir", warning=warnings.append)
+    tool = run_cli(tmp_path / "in.wav", tmp_path / "moved_cli.wav", tmp_path / "at44100.fir").stderr.splitlines()
+    assert [f"kestrum: warning: {text}" for text in warnings] == [line for line in tool if "was made for" in line]
+    assert len(warnings) == 1
 
     def stop(position, total):
         if position:
