@@ -55,7 +55,9 @@ TResponse ReadResponse(TResponseOptions& O, std::string& Title) {
     }
   } else {
     Filter = ReadFilter(O.Filter, {O.Channel, 0.0, TNormalize::None});
-    if (Filter.IsLong() && O.Rate == 0) O.Rate = Filter.Rate;
+    // The rate the filter records: a WAV filter's own, or the one a designed
+    // .fir's comment names ("... at 48000 Hz").
+    if (O.Rate == 0) O.Rate = Filter.Rate != 0 ? Filter.Rate : DesignedRate(Filter.Comment);
     if (O.Rate == 0) throw CLI::RequiredError("--rate");
     Warnings = Filter.HeadWarnings;
     Warnings.insert(Warnings.end(), Filter.TapWarnings.begin(), Filter.TapWarnings.end());
@@ -105,8 +107,8 @@ int RunResponseCommand(int Argc, char** Argv) {
   TResponseOptions O;
   App.add_option("FILTER", O.Filter, ".fir filter file, a WAV impulse response, or a design\n"
                                      "such as lowpass:3000 (made at --rate)")->required()->type_name("");
-  App.add_option("--rate", O.Rate, "Sample rate in Hz; a WAV filter's own by default;\n"
-                                   "needed for a .fir and a design")
+  App.add_option("--rate", O.Rate, "Sample rate in Hz; by default the rate the filter records\n"
+                                   "(a WAV filter's, a designed .fir's); needed for a design")
       ->transform(HzValidator("the rate", "44100 or 44.1k", 4294967295.0))
       ->type_name("HZ");
   App.add_option("--csv", O.Csv, "CSV file to write; - for stdout, the summary then goes to stderr")

@@ -709,6 +709,10 @@ TEST(KestrumCli, DesignsAFilterAndDescribesItsResponse) {
   EXPECT_EQ(ReadText(Dir / "lp.csv").rfind("frequency_hz,magnitude_db,phase_deg,group_delay_frames\n"
                                            "0,", 0), 0u);
   EXPECT_EQ(std::count(Files.Out.begin(), Files.Out.end(), '\n'), 9);
+  // A designed .fir records its rate in its comment: the response needs no --rate.
+  const TResult OwnRate = RunKestrum({"response", Dir / "lp.fir"});
+  EXPECT_EQ(OwnRate.Status, 0) << OwnRate.Err;
+  EXPECT_EQ(OwnRate.Out, RunKestrum({"response", Dir / "lp.fir", "--rate", "44100"}).Out);
   const std::string Csv = ReadText(Dir / "lp.csv");
   EXPECT_EQ(std::count(Csv.begin(), Csv.end(), '\n'), 6);
   EXPECT_EQ(ReadText(Dir / "lp.svg").rfind("<svg ", 0), 0u);
