@@ -20,10 +20,8 @@
 #include <atomic>
 #include <bit>
 #include <iterator>
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
-#endif
 
+#include "kestrum/base/SimdTargets.h"
 #include "kestrum/base/FloatEnv.h"
 #include "kestrum/dsp/FftSimd.h"
 #include "kestrum/dsp/RealFft.h"
@@ -378,55 +376,30 @@ struct TTarget {
   decltype(&HWY_NAMESPACE::DirectSum) DirectSum;
 };
 
-#if HWY_ARCH_X86
-[[maybe_unused]] bool HasF16c() {
-  unsigned A = 0, B = 0, C = 0, D = 0;
-  return __get_cpuid(1, &A, &B, &C, &D) && (C & bit_F16C) != 0;
-}
-[[maybe_unused]] bool HasSsse3() { return __builtin_cpu_supports("ssse3"); }
-[[maybe_unused]] bool HasSse4() {
-  return HasSsse3() && __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("sse4.2") &&
-         __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("aes");
-}
-[[maybe_unused]] bool HasAvx2() {
-  return HasSse4() && __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2") &&
-         __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("fma") &&
-         HasF16c();
-}
-[[maybe_unused]] bool HasAvx3() {
-  return HasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
-}
-#endif
 
 #define KESTRUM_FFT_STEPS(NS) \
   NS::FftForward, NS::FftInverse, NS::RealForward, NS::RealInverse, NS::MultiplyAdd, NS::DirectSum
 // Widest first; the last, the build's baseline, runs everywhere.
 const TTarget kTargets[] = {
 #if HWY_TARGETS & HWY_AVX3 & ~HWY_STATIC_TARGET
-    {"AVX3", HasAvx3, KESTRUM_FFT_STEPS(N_AVX3)},
+    {"AVX3", simd::HasAvx3, KESTRUM_FFT_STEPS(N_AVX3)},
 #endif
 #if HWY_TARGETS & HWY_AVX2 & ~HWY_STATIC_TARGET
-    {"AVX2", HasAvx2, KESTRUM_FFT_STEPS(N_AVX2)},
+    {"AVX2", simd::HasAvx2, KESTRUM_FFT_STEPS(N_AVX2)},
 #endif
 #if HWY_TARGETS & HWY_SSE4 & ~HWY_STATIC_TARGET
-    {"SSE4", HasSse4, KESTRUM_FFT_STEPS(N_SSE4)},
+    {"SSE4", simd::HasSse4, KESTRUM_FFT_STEPS(N_SSE4)},
 #endif
 #if HWY_TARGETS & HWY_SSSE3 & ~HWY_STATIC_TARGET
-    {"SSSE3", HasSsse3, KESTRUM_FFT_STEPS(N_SSSE3)},
+    {"SSSE3", simd::HasSsse3, KESTRUM_FFT_STEPS(N_SSSE3)},
 #endif
     {hwy::TargetName(HWY_STATIC_TARGET), [] { return true; }, KESTRUM_FFT_STEPS(HWY_NAMESPACE)},
 };
 #undef KESTRUM_FFT_STEPS
 
-std::atomic<const TTarget*> Forced{nullptr};  // set by tests and benchmarks only
+simd::TTargetChoice Choice(kTargets);
 
-const TTarget& Chosen() {
-  static const TTarget& Widest = *std::find_if(std::begin(kTargets), std::end(kTargets),
-                                               [](const TTarget& T) { return T.Supported(); });
-  const TTarget* const Target = Forced.load(std::memory_order_relaxed);
-  return Target ? *Target : Widest;
-}
+const TTarget& Chosen() { return Choice.Chosen(); }
 
 size_t BitReversed(size_t K, int Bits) {
   size_t R = 0;
@@ -470,19 +443,9 @@ void DirectSum(const double* Line, const double* Taps, size_t Count, size_t Fram
   Chosen().DirectSum(Line, Taps, Count, Frames, Out);
 }
 
-std::vector<std::string> FftSimdTargets() {
-  std::vector<std::string> Names;
-  for (const TTarget& Target : kTargets)
-    if (Target.Supported()) Names.push_back(Target.Name);
-  return Names;
-}
+std::vector<std::string> FftSimdTargets() { return Choice.Names(); }
 
-void ForceFftSimdTarget(const std::string& Name) {
-  const TTarget* Target = nullptr;
-  for (const TTarget& T : kTargets)
-    if (Name == T.Name && T.Supported()) Target = &T;
-  Forced.store(Target, std::memory_order_relaxed);
-}
+void ForceFftSimdTarget(const std::string& Name) { Choice.Force(Name); }
 
 }  // namespace kestrum::dsp
 #endif

@@ -22,10 +22,8 @@
 #include <iterator>
 #include <type_traits>
 #include <vector>
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
-#endif
 
+#include "kestrum/base/SimdTargets.h"
 #include "kestrum/kernel/FastKernel.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -454,58 +452,32 @@ struct TTarget {
   decltype(&HWY_NAMESPACE::RoundDoubleSums) RoundDoubleSums;
 };
 
-#if HWY_ARCH_X86
-// Asked of cpuid itself: clang before 16 does not know "f16c" as a feature name.
-bool HasF16c() {
-  unsigned A = 0, B = 0, C = 0, D = 0;
-  return __get_cpuid(1, &A, &B, &C, &D) && (C & bit_F16C) != 0;
-}
-bool HasSsse3() { return __builtin_cpu_supports("ssse3"); }
-bool HasSse4() {
-  return HasSsse3() && __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("sse4.2") &&
-         __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("aes");
-}
-bool HasAvx2() {
-  return HasSse4() && __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2") &&
-         __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("fma") &&
-         HasF16c();
-}
-bool HasAvx3() {
-  return HasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
-}
-#endif
 
 // Widest first; the last, the build's baseline, runs everywhere.
 const TTarget kTargets[] = {
 #if HWY_TARGETS & HWY_AVX3 & ~HWY_STATIC_TARGET
-    {"AVX3", HasAvx3, N_AVX3::LoadLevels, N_AVX3::SumTaps, N_AVX3::RoundSums,
+    {"AVX3", simd::HasAvx3, N_AVX3::LoadLevels, N_AVX3::SumTaps, N_AVX3::RoundSums,
      N_AVX3::RoundDoubleSums},
 #endif
 #if HWY_TARGETS & HWY_AVX2 & ~HWY_STATIC_TARGET
-    {"AVX2", HasAvx2, N_AVX2::LoadLevels, N_AVX2::SumTaps, N_AVX2::RoundSums,
+    {"AVX2", simd::HasAvx2, N_AVX2::LoadLevels, N_AVX2::SumTaps, N_AVX2::RoundSums,
      N_AVX2::RoundDoubleSums},
 #endif
 #if HWY_TARGETS & HWY_SSE4 & ~HWY_STATIC_TARGET
-    {"SSE4", HasSse4, N_SSE4::LoadLevels, N_SSE4::SumTaps, N_SSE4::RoundSums,
+    {"SSE4", simd::HasSse4, N_SSE4::LoadLevels, N_SSE4::SumTaps, N_SSE4::RoundSums,
      N_SSE4::RoundDoubleSums},
 #endif
 #if HWY_TARGETS & HWY_SSSE3 & ~HWY_STATIC_TARGET
-    {"SSSE3", HasSsse3, N_SSSE3::LoadLevels, N_SSSE3::SumTaps, N_SSSE3::RoundSums,
+    {"SSSE3", simd::HasSsse3, N_SSSE3::LoadLevels, N_SSSE3::SumTaps, N_SSSE3::RoundSums,
      N_SSSE3::RoundDoubleSums},
 #endif
     {hwy::TargetName(HWY_STATIC_TARGET), [] { return true; }, HWY_NAMESPACE::LoadLevels,
      HWY_NAMESPACE::SumTaps, HWY_NAMESPACE::RoundSums, HWY_NAMESPACE::RoundDoubleSums},
 };
 
-std::atomic<const TTarget*> Forced{nullptr};  // set by tests and benchmarks only
+simd::TTargetChoice Choice(kTargets);
 
-const TTarget& Chosen() {
-  static const TTarget& Widest = *std::find_if(std::begin(kTargets), std::end(kTargets),
-                                               [](const TTarget& T) { return T.Supported(); });
-  const TTarget* const Target = Forced.load(std::memory_order_relaxed);
-  return Target ? *Target : Widest;
-}
+const TTarget& Chosen() { return Choice.Chosen(); }
 
 // Whether the SIMD steps know the sample format; the others are plain C++.
 bool SimdSamples(TSampleFormat Samples) { return Samples != TSampleFormat::Pcm32 && Samples != TSampleFormat::Float64; }
@@ -573,19 +545,9 @@ int32_t RoundSums(const double* const* Sums, int32_t Count, TAudioFormat Format,
   return Chosen().RoundDoubleSums(Sums, Count, Format, Rule, Out, Tally);
 }
 
-std::vector<std::string> SimdTargets() {
-  std::vector<std::string> Names;
-  for (const TTarget& Target : kTargets)
-    if (Target.Supported()) Names.push_back(Target.Name);
-  return Names;
-}
+std::vector<std::string> SimdTargets() { return Choice.Names(); }
 
-void ForceSimdTarget(const std::string& Name) {
-  const TTarget* Target = nullptr;
-  for (const TTarget& T : kTargets)
-    if (Name == T.Name && T.Supported()) Target = &T;
-  Forced.store(Target, std::memory_order_relaxed);
-}
+void ForceSimdTarget(const std::string& Name) { Choice.Force(Name); }
 
 }  // namespace kestrum::fast
 #endif
