@@ -1,7 +1,9 @@
 // Tests of the WAV reader: header walking, refusals, block boundaries, silence.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <fstream>
 
 #include <bit>
@@ -315,6 +317,29 @@ TEST_F(ReadWavFileTest, ReadsAStreamToItsRealEnd) {
       EXPECT_EQ(Got, Expected);
     }
   }
+}
+
+TEST_F(ReadWavFileTest, OpensAStreamBeforeItsFirstFrameArrives) {
+  // A live source's header comes first; its frames come later, and the run
+  // sets itself up meanwhile: opening waits for the header only.
+  Bytes Wav = MakeWav(1, 16, 8000, test::Words({1, -2, 3}));
+  WriteU32LE(&Wav[40], 0xFFFFFFFFu);
+  int Pipe[2];
+  ASSERT_EQ(pipe(Pipe), 0);
+  ASSERT_EQ(write(Pipe[1], Wav.data(), 44), 44);
+  TReadWavFile Stream;
+  Stream.Descriptor = Pipe[0];
+  auto Opened = std::async(std::launch::async, [&] { Stream.SetActive(true); });
+  const bool Early = Opened.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+  EXPECT_TRUE(Early) << "opening waited for the first frame";
+  ASSERT_EQ(write(Pipe[1], Wav.data() + 44, Wav.size() - 44), static_cast<ssize_t>(Wav.size() - 44));
+  close(Pipe[1]);
+  Opened.get();
+  Bytes Got(6);
+  EXPECT_EQ(Stream.ReadArrived(Got.data(), 3), 3);
+  EXPECT_EQ(Got, test::Words({1, -2, 3}));
+  Stream.SetActive(false);
+  close(Pipe[0]);
 }
 
 TEST_F(ReadWavFileTest, ReadsFramesInBulkAsTheFetchesWould) {

@@ -111,13 +111,8 @@ TFftConvolver::TFftConvolver(std::shared_ptr<const TFftSpectra> Filter)
     : FFilter(std::move(Filter)), FB(FFilter->B), FHead(FFilter->Head),
       FLine(FHead.empty() ? 0 : FHead.size() - 1 + size_t(FB)) {
   const TDefaultFloatEnv Env;
-  int32_t Largest = 0;
-  for (size_t I = 0; I < FFilter->Plan.Segments.size(); ++I) {
+  for (size_t I = 0; I < FFilter->Plan.Segments.size(); ++I)
     FSegments.emplace_back(FFilter->Plan.Segments[I], FHead.empty() ? 0 : FFilter->Offsets[I], FB);
-    Largest = std::max(Largest, FFilter->Plan.Segments[I].Block);
-  }
-  FSum.resize(2 * size_t(Largest));
-  FBack.resize(2 * size_t(Largest));
 }
 
 TFftConvolver::~TFftConvolver() = default;
@@ -145,6 +140,12 @@ void TFftConvolver::Run(TSegment& S, size_t Index) {
   if (S.Input.empty()) {
     S.Tables = dsp::SharedFftTables(B);
     S.Input.resize(Two * size_t(S.Parts));
+    // The scratch grows with the segments as their first blocks come: fresh
+    // memory is slow to touch, and a live run's first frames need little.
+    if (FSum.size() < Two) {
+      FSum.resize(Two);
+      FBack.resize(Two);
+    }
   }
   double* const X = &S.Input[size_t(S.Newest) * Two];
   dsp::RealForward(S.Window.data(), X, X + B, *S.Tables);

@@ -102,7 +102,7 @@ private:
   const std::shared_ptr<const TFftSpectra> FFilter;
   const int32_t FB;
   std::vector<TSegment> FSegments;
-  std::vector<double> FSum, FBack;  // scratch for the largest block
+  std::vector<double> FSum, FBack;  // scratch for the largest block run so far
   std::vector<double> FHead;        // the direct taps
   std::vector<double> FLine;        // their Direct - 1 frames of history, then a piece
   int64_t FFrames = 0;              // frames since the start or Reset

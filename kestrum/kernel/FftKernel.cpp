@@ -49,6 +49,11 @@ int32_t PartsReached(int64_t Frames, int32_t B) {
 constexpr int32_t kLiveFirstBlock = 128;
 constexpr int32_t kLiveGrowth = 8;
 
+// Frames of a call below which the channels are convolved on the caller's
+// thread alone: starting a thread costs more than a live piece's work (a
+// few hundred frames), and a live run makes a call per piece.
+constexpr int32_t kThreadFrames = 4096;
+
 // The spectra of each filter channel, for a run that reaches MaxParts
 // partitions, or a live one, and a convolver per source channel sharing them.
 std::vector<TFftConvolver> Convolvers(const TLongFilter& Filter, int Channels, int32_t B, int32_t MaxParts,
@@ -250,7 +255,7 @@ private:
       const TDefaultFloatEnv ThreadEnv;
       for (size_t C = From; C < To; ++C) FConvolvers[C].Process(FSums[C].data(), FSums[C].data(), Frames);
     };
-    if (FThreads > 1 && Channels > 1) {
+    if (FThreads > 1 && Channels > 1 && Frames >= kThreadFrames) {
       // The second thread starts with every signal blocked, so that a stop
       // signal reaches the caller's thread.
       sigset_t All, Old;

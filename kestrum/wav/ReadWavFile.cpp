@@ -81,7 +81,13 @@ void TReadWavFile::Open() {
     return;
   }
   FDataLeft = FDataBytes - Skipped;
-  SkipTo(FDataStart + Skipped);
+  // A stream whose header has all been read is not waited on for its first
+  // frames here: the first read takes them, and the host sets its run up
+  // while they come.
+  if (FStreamed && BufCount > 0 && FDataStart + Skipped == FBlockStart + static_cast<uint64_t>(BufCount))
+    BufPos = BufCount;
+  else
+    SkipTo(FDataStart + Skipped);
 }
 
 void TReadWavFile::ReadHeader() {
