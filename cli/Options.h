@@ -10,7 +10,7 @@
 
 #include "kestrum/base/FrameTime.h"
 #include "kestrum/component/Kestrum.h"
-#include "kestrum/design/DesignSpec.h"
+#include "kestrum/design/FilterArgument.h"
 
 namespace kestrum {
 

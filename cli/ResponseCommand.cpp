@@ -8,7 +8,7 @@
 #include "cli/Commands.h"
 #include "cli/Words.h"
 #include "kestrum/design/Response.h"
-#include "kestrum/design/DesignSpec.h"
+#include "kestrum/design/FilterArgument.h"
 #include "kestrum/wav/TargetRule.h"
 
 namespace kestrum {

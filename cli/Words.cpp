@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "kestrum/design/DesignSpec.h"
+#include "kestrum/design/FilterArgument.h"
 
 namespace kestrum {
 

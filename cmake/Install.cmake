@@ -24,7 +24,7 @@ set(KESTRUM_PUBLIC_HEADERS
   wav/ReadWavFile.h wav/WriteWavFile.h wav/WavHeader.h wav/TargetRule.h
   base/Errors.h base/Component.h base/OutputFile.h base/Bytes.h
   audio/Format.h dsp/FftConvolver.h dsp/RealFft.h
-  design/Design.h design/Response.h)
+  design/Design.h design/FilterArgument.h design/Response.h)
 foreach(Header ${KESTRUM_PUBLIC_HEADERS})
   get_filename_component(Room ${Header} DIRECTORY)
   install(FILES kestrum/${Header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrum/${Room})

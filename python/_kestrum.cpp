@@ -27,7 +27,7 @@
 #include "kestrum/base/FrameTime.h"
 #include "kestrum/base/OutputFile.h"
 #include "kestrum/design/Design.h"
-#include "kestrum/design/DesignSpec.h"
+#include "kestrum/design/FilterArgument.h"
 #include "kestrum/design/Response.h"
 #include "kestrum/component/Kestrum.h"
 #include "kestrum/filter/Filter.h"

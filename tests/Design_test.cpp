@@ -9,7 +9,7 @@
 
 #include "kestrum/base/Errors.h"
 #include "kestrum/design/Design.h"
-#include "kestrum/design/DesignSpec.h"
+#include "kestrum/design/FilterArgument.h"
 #include "tests/TestUtil.h"
 
 namespace kestrum {

@@ -1,5 +1,5 @@
 // Filter names read as designs, and designs made into filter values.
-#include "kestrum/design/DesignSpec.h"
+#include "kestrum/design/FilterArgument.h"
 
 #include <algorithm>
 #include <cctype>
