@@ -103,8 +103,10 @@ std::string FormatSummary(int64_t Frames, double Seconds, double AudioSeconds) {
   char Text[160];
   int Length = std::snprintf(Text, sizeof Text, "%lld frames in %.3f s",
                              static_cast<long long>(Frames), Seconds);
+  // A run slower than real time is not "0.6 times faster".
   if (AudioSeconds > 0 && Seconds > 0)
-    std::snprintf(Text + Length, sizeof Text - Length, ", %.1f times faster than real time",
+    std::snprintf(Text + Length, sizeof Text - Length,
+                  AudioSeconds >= Seconds ? ", %.1f times faster than real time" : ", %.1f times as fast as real time",
                   AudioSeconds / Seconds);
   return Text;
 }

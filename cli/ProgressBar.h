@@ -32,7 +32,8 @@ private:
 };
 
 // "Frames frames in Seconds s", and how many times faster than real time that
-// was when the frames hold AudioSeconds of sound.
+// was when the frames hold AudioSeconds of sound ("times as fast as real
+// time" below 1).
 std::string FormatSummary(int64_t Frames, double Seconds, double AudioSeconds);
 
 }  // namespace kestrum

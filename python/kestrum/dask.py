@@ -679,7 +679,8 @@ def main(argv=None):
     seconds = time.monotonic() - began
     summary = f"{frames} frames in {seconds:.3f} s"
     if audio > 0 and seconds > 0:
-        summary += f", {audio / seconds:.1f} times faster than real time"
+        speed = audio / seconds  # as the tool words it: a slower run is not "0.6 times faster"
+        summary += f", {speed:.1f} times {'faster than' if speed >= 1 else 'as fast as'} real time"
     say(f"{written} of {len(reports)} files written to '{args.output_dir}': {summary}")
     if failed:
         print(f"kestrum: {failed} of {len(reports)} files failed", file=sys.stderr)
