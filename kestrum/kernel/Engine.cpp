@@ -2,12 +2,9 @@
 // source through an engine to a sink.
 #include "kestrum/kernel/Engine.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
-#include <csignal>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -17,6 +14,7 @@
 
 #include "kestrum/base/Errors.h"
 #include "kestrum/base/FloatEnv.h"
+#include "kestrum/base/QuietThread.h"
 #include "kestrum/kernel/FastKernel.h"
 
 namespace kestrum {
@@ -88,19 +86,15 @@ public:
       Slot.Raw.resize((static_cast<size_t>(FHistory) + static_cast<size_t>(BlockFrames)) * FrameBytes);
       Slot.Out.resize(static_cast<size_t>(BlockFrames) * static_cast<size_t>(Engine.Target().FrameBytes()));
     }
-    // Workers start with every signal blocked, so that a stop signal reaches
-    // the caller's thread and ends any wait it is in (a write to a FIFO, say).
-    sigset_t All, Old;
-    sigfillset(&All);
-    pthread_sigmask(SIG_SETMASK, &All, &Old);
+    // Workers leave signals to the caller's thread, so that a stop ends any
+    // wait it is in (a write to a FIFO, say).
     for (int64_t I = 0; I < Workers; ++I) {
       try {
-        FWorkers.emplace_back([this] { Work(); });
+        FWorkers.push_back(QuietThread([this] { Work(); }));
       } catch (const std::system_error&) {
         break;  // fewer threads: the caller's thread computes what they don't
       }
     }
-    pthread_sigmask(SIG_SETMASK, &Old, nullptr);
   }
 
   // Stops the workers once their current block is done.
