@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <thread>
 
 #include "kestrum/base/Errors.h"
 #include "kestrum/dsp/FftSimd.h"
@@ -222,6 +223,22 @@ TEST(FftKernel, GrowingPlansGiveTheDirectSumHoweverTheSignalIsCut) {
       if (First.empty()) First = Got;
       EXPECT_EQ(Got, First) << "calls of up to " << MaxCut << " frames";
     }
+    // Segments made on another thread while the convolver runs (fresh
+    // spectra, so that their transforms race too), and a convolver that ran
+    // before and was Reset, give the same bits.
+    TFftConvolver Ahead(std::make_shared<const TFftSpectra>(Taps, Plan)), Used(Spectra);
+    std::thread Maker([&] {
+      for (size_t I = 0; I < Ahead.Segments(); ++I) Ahead.MakeSegment(I);
+    });
+    std::vector<double> Got = X, Again = X, Before(X.rbegin(), X.rend());
+    for (size_t At = 0; At < X.size(); At += 7)
+      Ahead.Process(&Got[At], &Got[At], int32_t(std::min<size_t>(7, X.size() - At)));
+    Maker.join();
+    Used.Process(Before.data(), Before.data(), int32_t(Before.size()));
+    Used.Reset();
+    Used.Process(Again.data(), Again.data(), int32_t(Again.size()));
+    EXPECT_EQ(Got, First) << "segments made ahead";
+    EXPECT_EQ(Again, First) << "after Reset";
   }
 }
 

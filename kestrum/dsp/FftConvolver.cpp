@@ -2,6 +2,7 @@
 #include "kestrum/dsp/FftConvolver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <mutex>
 
@@ -48,10 +49,13 @@ struct TFftSpectra::TLazy {
 };
 
 TFftSpectra::TFftSpectra(const std::vector<double>& Taps, TFftPlan ThePlan)
-    : Plan(std::move(ThePlan)), B(Plan.Direct > 0 ? Plan.Direct : Plan.Segments.front().Block), FTaps(Taps),
-      FLazy(std::make_unique<TLazy>(Plan.Segments.size())) {
+    : TFftSpectra(std::make_shared<const std::vector<double>>(Taps), std::move(ThePlan)) {}
+
+TFftSpectra::TFftSpectra(std::shared_ptr<const std::vector<double>> Taps, TFftPlan ThePlan)
+    : Plan(std::move(ThePlan)), B(Plan.Direct > 0 ? Plan.Direct : Plan.Segments.front().Block),
+      FTaps(std::move(Taps)), FLazy(std::make_unique<TLazy>(Plan.Segments.size())) {
   Head.assign(size_t(Plan.Direct), 0.0);
-  std::copy(Taps.begin(), Taps.begin() + std::ptrdiff_t(std::min(Taps.size(), Head.size())), Head.begin());
+  std::copy(FTaps->begin(), FTaps->begin() + std::ptrdiff_t(std::min(FTaps->size(), Head.size())), Head.begin());
   int64_t Offset = Plan.Direct;
   for (const TFftSegment& S : Plan.Segments) {
     Offsets.push_back(Offset);
@@ -74,11 +78,12 @@ const std::vector<double>& TFftSpectra::Bins(size_t I) const {
     std::vector<double> Window(2 * Block);
     std::vector<double>& Spectra = FLazy->Bins[I];
     Spectra.resize(2 * Block * size_t(S.Parts));
+    const std::vector<double>& Taps = *FTaps;
     for (int32_t P = 0; P < S.Parts; ++P) {
       std::fill(Window.begin(), Window.end(), 0.0);
-      const size_t From = std::min(FTaps.size(), size_t(Offsets[I]) + size_t(P) * Block);
-      const size_t To = std::min(FTaps.size(), From + Block);
-      for (size_t K = From; K < To; ++K) Window[K - From] = FTaps[K] * Scale;
+      const size_t From = std::min(Taps.size(), size_t(Offsets[I]) + size_t(P) * Block);
+      const size_t To = std::min(Taps.size(), From + Block);
+      for (size_t K = From; K < To; ++K) Window[K - From] = Taps[K] * Scale;
       Fft.Forward(Window.data(), &Spectra[size_t(P) * 2 * Block]);
     }
   });
@@ -92,11 +97,14 @@ struct TFftConvolver::TSegment {
   int32_t B, Parts;
   int64_t Offset;
   std::vector<double> Window;  // the last block, then the new one: 2B frames
-  // Taken at the first block: the transforms' tables (whose steps are called
-  // here in the caller's environment); the last Parts input spectra, a ring;
-  // and a later segment's output, by frame, until it is due.
+  // Made by MakeSegment: the transforms' tables (whose steps are called here
+  // in the caller's environment); the last Parts input spectra, a ring; the
+  // sums of a block's bins and its transform back; and a later segment's
+  // output, by frame, until it is due.
+  std::once_flag Once;
+  std::atomic<bool> Made{false};
   std::shared_ptr<const dsp::TFftTables> Tables;
-  std::vector<double> Input, Ring;
+  std::vector<double> Input, Sum, Back, Ring;
   size_t RingSize;
   int32_t Filled = 0;          // frames of the new block gathered
   int32_t Newest = 0;          // slot of the newest input spectrum
@@ -112,17 +120,39 @@ TFftConvolver::TFftConvolver(std::shared_ptr<const TFftSpectra> Filter)
       FLine(FHead.empty() ? 0 : FHead.size() - 1 + size_t(FB)) {
   const TDefaultFloatEnv Env;
   for (size_t I = 0; I < FFilter->Plan.Segments.size(); ++I)
-    FSegments.emplace_back(FFilter->Plan.Segments[I], FHead.empty() ? 0 : FFilter->Offsets[I], FB);
+    FSegments.push_back(
+        std::make_unique<TSegment>(FFilter->Plan.Segments[I], FHead.empty() ? 0 : FFilter->Offsets[I], FB));
 }
 
 TFftConvolver::~TFftConvolver() = default;
 TFftConvolver::TFftConvolver(TFftConvolver&&) noexcept = default;
 
+void TFftConvolver::MakeSegment(size_t I) {
+  TSegment& S = *FSegments[I];
+  if (S.Made.load(std::memory_order_acquire)) return;
+  std::call_once(S.Once, [&] {
+    const TDefaultFloatEnv Env;
+    const size_t Two = 2 * size_t(S.B);
+    S.Tables = dsp::SharedFftTables(size_t(S.B));
+    FFilter->Bins(I);
+    S.Input.resize(Two * size_t(S.Parts));
+    S.Sum.resize(Two);
+    S.Back.resize(Two);
+    S.Ring.resize(S.RingSize);
+    S.Made.store(true, std::memory_order_release);
+  });
+}
+
 void TFftConvolver::Reset() {
-  for (TSegment& S : FSegments) {
+  for (const std::unique_ptr<TSegment>& Each : FSegments) {
+    TSegment& S = *Each;
     std::fill(S.Window.begin(), S.Window.end(), 0.0);
-    std::fill(S.Input.begin(), S.Input.end(), 0.0);
-    std::fill(S.Ring.begin(), S.Ring.end(), 0.0);
+    // A segment not made yet has nothing to forget (its memory comes
+    // zeroed), and may be in the making on another thread.
+    if (S.Made.load(std::memory_order_acquire)) {
+      std::fill(S.Input.begin(), S.Input.end(), 0.0);
+      std::fill(S.Ring.begin(), S.Ring.end(), 0.0);
+    }
     S.Filled = S.Newest = S.Blocks = 0;
     S.Done = 0;
   }
@@ -131,22 +161,13 @@ void TFftConvolver::Reset() {
 }
 
 // The segment's block in the second half of its window, through its
-// partitions: its B output frames in the second half of FBack.
+// partitions: its B output frames in the second half of its Back.
 void TFftConvolver::Run(TSegment& S, size_t Index) {
   const size_t B = size_t(S.B);
   const size_t Two = 2 * B;
   S.Newest = (S.Newest + 1) % S.Parts;
   S.Blocks = std::min(S.Blocks + 1, S.Parts);
-  if (S.Input.empty()) {
-    S.Tables = dsp::SharedFftTables(B);
-    S.Input.resize(Two * size_t(S.Parts));
-    // The scratch grows with the segments as their first blocks come: fresh
-    // memory is slow to touch, and a live run's first frames need little.
-    if (FSum.size() < Two) {
-      FSum.resize(Two);
-      FBack.resize(Two);
-    }
-  }
+  MakeSegment(Index);
   double* const X = &S.Input[size_t(S.Newest) * Two];
   dsp::RealForward(S.Window.data(), X, X + B, *S.Tables);
   std::copy(S.Window.begin() + std::ptrdiff_t(B), S.Window.end(), S.Window.begin());
@@ -154,8 +175,8 @@ void TFftConvolver::Run(TSegment& S, size_t Index) {
   // The partitions that meet only the silence before the first block add
   // zeros, which leave a sum as it is: they are skipped.
   const std::vector<double>& Filter = FFilter->Bins(Index);
-  double* const SumRe = FSum.data();
-  double* const SumIm = FSum.data() + B;
+  double* const SumRe = S.Sum.data();
+  double* const SumIm = S.Sum.data() + B;
   for (size_t From = 0; From < B; From += kChunkBins) {
     const size_t Count = std::min(kChunkBins, B - From);
     for (int32_t P = 0; P < S.Blocks; ++P) {
@@ -171,7 +192,7 @@ void TFftConvolver::Run(TSegment& S, size_t Index) {
     SumRe[0] = P == 0 ? X[0] * H[0] : SumRe[0] + X[0] * H[0];
     SumIm[0] = P == 0 ? X[B] * H[B] : SumIm[0] + X[B] * H[B];
   }
-  dsp::RealInverse(SumRe, SumIm, FBack.data(), *S.Tables);
+  dsp::RealInverse(SumRe, SumIm, S.Back.data(), *S.Tables);
   ++S.Done;
 }
 
@@ -189,9 +210,8 @@ void TFftConvolver::Feed(TSegment& S, size_t Index, const double* In, int32_t Co
     S.Filled = 0;
     const int64_t At = S.Done * S.B + S.Offset;
     Run(S, Index);
-    if (S.Ring.empty()) S.Ring.resize(S.RingSize);
     const size_t Mask = S.Ring.size() - 1;
-    for (size_t J = 0; J < size_t(S.B); ++J) S.Ring[(size_t(At) + J) & Mask] = FBack[size_t(S.B) + J];
+    for (size_t J = 0; J < size_t(S.B); ++J) S.Ring[(size_t(At) + J) & Mask] = S.Back[size_t(S.B) + J];
   }
 }
 
@@ -200,11 +220,11 @@ void TFftConvolver::Process(const double* In, double* Out, int32_t Count) {
   if (FHead.empty()) {
     // A uniform plan: the one segment's output is the block's.
     const size_t B = size_t(FB);
-    TSegment& S = FSegments.front();
+    TSegment& S = *FSegments.front();
     for (int32_t At = 0; At < Count; At += FB) {
       std::copy(In + At, In + At + FB, S.Window.begin() + std::ptrdiff_t(B));
       Run(S, 0);
-      std::copy(FBack.begin() + std::ptrdiff_t(B), FBack.begin() + std::ptrdiff_t(2 * B), Out + At);
+      std::copy(S.Back.begin() + std::ptrdiff_t(B), S.Back.begin() + std::ptrdiff_t(2 * B), Out + At);
     }
     FFrames += Count;
     return;
@@ -215,11 +235,12 @@ void TFftConvolver::Process(const double* In, double* Out, int32_t Count) {
   for (int32_t At = 0; At < Count;) {
     const int32_t Piece = std::min(FB, Count - At);
     std::copy(In + At, In + At + Piece, FLine.begin() + std::ptrdiff_t(History));
-    for (size_t I = 0; I < FSegments.size(); ++I) Feed(FSegments[I], I, In + At, Piece);
+    for (size_t I = 0; I < FSegments.size(); ++I) Feed(*FSegments[I], I, In + At, Piece);
     dsp::DirectSum(FLine.data(), FHead.data(), FHead.size(), size_t(Piece), Out + At);
     std::copy(FLine.begin() + Piece, FLine.begin() + std::ptrdiff_t(History) + Piece, FLine.begin());
-    for (TSegment& S : FSegments) {
-      if (S.Ring.empty()) continue;  // no block complete yet: silence so far
+    for (const std::unique_ptr<TSegment>& Each : FSegments) {
+      TSegment& S = *Each;
+      if (S.Done == 0) continue;  // no block complete yet: silence so far
       const size_t Mask = S.Ring.size() - 1;
       for (int32_t J = 0; J < Piece; ++J) {
         double& Due = S.Ring[(size_t(FFrames) + size_t(J)) & Mask];

@@ -54,6 +54,8 @@ struct TFftSpectra {
   // UniformFftPlan.
   TFftSpectra(const std::vector<double>& Taps, int32_t B, int32_t MaxParts = INT32_MAX);
   TFftSpectra(const std::vector<double>& Taps, TFftPlan Plan);
+  // Over taps held elsewhere (a long filter's channel), not copied.
+  TFftSpectra(std::shared_ptr<const std::vector<double>> Taps, TFftPlan Plan);
   ~TFftSpectra();
   // Segment I's partitions' spectra one after the other (TRealFft's layout,
   // 2 Block doubles each), made when first asked for: a live source's first
@@ -68,7 +70,7 @@ struct TFftSpectra {
 
 private:
   struct TLazy;
-  const std::vector<double> FTaps;
+  const std::shared_ptr<const std::vector<double>> FTaps;
   std::unique_ptr<TLazy> FLazy;
 };
 
@@ -95,14 +97,21 @@ public:
   // gathers a block before it computes it; a growing one none.
   int32_t Latency() const { return FHead.empty() ? FB : 0; }
 
+  // Segment I's spectra and memory (blocks in the plan's order), made when
+  // its first block completes, or before by this call, which may come from
+  // another thread while the convolver runs: a live source's later segments
+  // then find all made, instead of holding their first block's output for
+  // transforms and fresh memory (milliseconds for a long filter).
+  size_t Segments() const { return FSegments.size(); }
+  void MakeSegment(size_t I);
+
 private:
   struct TSegment;
   void Run(TSegment& S, size_t Index);
   void Feed(TSegment& S, size_t Index, const double* In, int32_t Count);
   const std::shared_ptr<const TFftSpectra> FFilter;
   const int32_t FB;
-  std::vector<TSegment> FSegments;
-  std::vector<double> FSum, FBack;  // scratch for the largest block run so far
+  std::vector<std::unique_ptr<TSegment>> FSegments;
   std::vector<double> FHead;        // the direct taps
   std::vector<double> FLine;        // their Direct - 1 frames of history, then a piece
   int64_t FFrames = 0;              // frames since the start or Reset

@@ -3,20 +3,20 @@
 #include "kestrum/kernel/FftKernel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
-
-#include <pthread.h>
-#include <csignal>
 
 #include "kestrum/base/Errors.h"
 #include "kestrum/dsp/FftConvolver.h"
 #include "kestrum/kernel/FastKernel.h"
 #include "kestrum/base/FloatEnv.h"
 #include "kestrum/base/Bytes.h"
+#include "kestrum/base/QuietThread.h"
 #include "kestrum/kernel/Engine.h"
 
 namespace kestrum {
@@ -56,13 +56,15 @@ constexpr int32_t kThreadFrames = 4096;
 
 // The spectra of each filter channel, for a run that reaches MaxParts
 // partitions, or a live one, and a convolver per source channel sharing them.
-std::vector<TFftConvolver> Convolvers(const TLongFilter& Filter, int Channels, int32_t B, int32_t MaxParts,
-                                      bool Live = false) {
+// The spectra read the taps where Filter holds them.
+std::vector<TFftConvolver> Convolvers(const std::shared_ptr<const TLongFilter>& Filter, int Channels, int32_t B,
+                                      int32_t MaxParts, bool Live = false) {
   std::vector<std::shared_ptr<const TFftSpectra>> Spectra;
-  for (const std::vector<double>& Taps : Filter.Channels)
+  for (const std::vector<double>& Taps : Filter->Channels)
     Spectra.push_back(std::make_shared<const TFftSpectra>(
-        Taps, Live ? GrowingFftPlan(Taps.size(), B, FftBlockFrames(Filter.Length()), kLiveGrowth)
-                   : UniformFftPlan(Taps.size(), B, MaxParts)));
+        std::shared_ptr<const std::vector<double>>(Filter, &Taps),
+        Live ? GrowingFftPlan(Taps.size(), B, FftBlockFrames(Filter->Length()), kLiveGrowth)
+             : UniformFftPlan(Taps.size(), B, MaxParts)));
   std::vector<TFftConvolver> Result;
   Result.reserve(size_t(Channels));
   for (int C = 0; C < Channels; ++C) Result.emplace_back(Spectra[Spectra.size() == 1 ? 0 : size_t(C)]);
@@ -147,7 +149,9 @@ namespace {
 // frames as the start of the next block, already written.
 class TFftKernel final : public TKernelEngine {
 public:
-  TFftKernel(const TLongFilter& Filter, int32_t BlockFrames) : FFilter(Filter), FAskedB(BlockFrames) {}
+  TFftKernel(const TLongFilter& Filter, int32_t BlockFrames)
+      : FShared(std::make_shared<const TLongFilter>(Filter)), FFilter(*FShared), FAskedB(BlockFrames) {}
+  ~TFftKernel() override { StopAhead(); }
 
   // A live run (until its signal ends) takes a growing plan: each frame's
   // output can leave as soon as the frame has come, so nothing is held back.
@@ -163,7 +167,9 @@ public:
     FB = FAskedB > 0 ? FAskedB : FLive ? kLiveFirstBlock : FftBlockFrames(FFilter.Length());
     FRule = StoreRule(Format.Samples, Store.Clip);
     CheckSpectraBytes(FFilter, Format.Channels, FB, Frames);
-    FConvolvers = kestrum::Convolvers(FFilter, Format.Channels, FB, PartsReached(Frames, FB), FLive);
+    StopAhead();
+    FConvolvers = kestrum::Convolvers(FShared, Format.Channels, FB, PartsReached(Frames, FB), FLive);
+    if (FLive) MakeAhead();
     FParts = 1;
     for (const std::vector<double>& Taps : FFilter.Channels)
       FParts = std::max<int64_t>(FParts, std::min<int64_t>(PartsReached(Frames, FB),
@@ -227,6 +233,35 @@ public:
 private:
   size_t BlockBytes() const { return size_t(FB) * size_t(FFormat.FrameBytes()); }
 
+  // A live run's segments, made in plan order on a thread of their own
+  // while the first frames are filtered, so that no piece waits for a
+  // segment's transforms and memory when its first block completes. Where
+  // no thread can start, each segment is made when first needed.
+  void MakeAhead() {
+    FStopAhead = false;
+    try {
+      FAhead = QuietThread([this] {
+        try {
+          const TDefaultFloatEnv Env;
+          for (size_t I = 0; !FStopAhead; ++I) {
+            bool Any = false;
+            for (TFftConvolver& Convolver : FConvolvers)
+              if (I < Convolver.Segments() && !FStopAhead) Convolver.MakeSegment(I), Any = true;
+            if (!Any) break;
+          }
+        } catch (...) {
+          // Memory ran out: the caller's thread meets the failure when its
+          // block needs the segment.
+        }
+      });
+    } catch (const std::system_error&) {
+    }
+  }
+  void StopAhead() {
+    FStopAhead = true;
+    if (FAhead.joinable()) FAhead.join();
+  }
+
   // Forgets the signal, from silence again.
   void Restart() {
     for (TFftConvolver& Convolver : FConvolvers) Convolver.Reset();
@@ -256,13 +291,7 @@ private:
       for (size_t C = From; C < To; ++C) FConvolvers[C].Process(FSums[C].data(), FSums[C].data(), Frames);
     };
     if (FThreads > 1 && Channels > 1 && Frames >= kThreadFrames) {
-      // The second thread starts with every signal blocked, so that a stop
-      // signal reaches the caller's thread.
-      sigset_t All, Old;
-      sigfillset(&All);
-      pthread_sigmask(SIG_SETMASK, &All, &Old);
-      std::thread Second(Part, Channels / 2, Channels);
-      pthread_sigmask(SIG_SETMASK, &Old, nullptr);
+      std::thread Second = QuietThread([&] { Part(Channels / 2, Channels); });
       Part(0, Channels / 2);
       Second.join();
     } else {
@@ -341,14 +370,17 @@ private:
     return Frames;
   }
 
-  const TLongFilter FFilter;
+  const std::shared_ptr<const TLongFilter> FShared;  // the taps, which the spectra read too
+  const TLongFilter& FFilter;
   const int32_t FAskedB;
   bool FLive = false;
   int32_t FB = 0;
   TStoreRule FRule{};
   int FThreads = 1;
   int64_t FParts = 1;  // the most partitions of a filter channel
-  std::vector<TFftConvolver> FConvolvers;
+  std::vector<TFftConvolver> FConvolvers;  // not moved while FAhead runs
+  std::thread FAhead;
+  std::atomic<bool> FStopAhead{false};
   std::vector<std::vector<double>> FSums;  // one line per channel
   std::vector<uint8_t> FWork;              // the blocks being convolved
   std::vector<uint8_t> FPending;           // the frames of the block not yet whole
