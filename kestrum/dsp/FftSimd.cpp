@@ -411,20 +411,20 @@ size_t BitReversed(size_t K, int Bits) {
 
 TFftTables::TFftTables(size_t N) : N(N), StageRe(N), StageIm(N), PackRe(N), PackIm(N) {
   const TDefaultFloatEnv Env;
-  // e^(-i pi k / N) for k < N; the stages' angles pi j / H are among them
-  // (k = j N / H), and HalfTurnTwiddle gives the same bits either way.
-  std::vector<std::complex<double>> W(N);
+  // e^(-i pi k / N) for k < N, each computed once and put where the tables
+  // hold it: in Pack at slot bitreverse(k), and in every stage whose angle
+  // pi j / H it is (k = j N / H, for each power of two N / H dividing k).
+  // HalfTurnTwiddle gives the same bits either way.
   TSmallAngles Memo(N);
-  for (size_t K = 0; K < N; ++K) W[K] = HalfTurnTwiddleInEnv(K, N, -1, &Memo);
-  for (size_t H = 1; H < N; H *= 2)
-    for (size_t J = 0; J < H; ++J) {
-      StageRe[H + J] = W[J * (N / H)].real();
-      StageIm[H + J] = W[J * (N / H)].imag();
-    }
   const int Bits = std::countr_zero(N);
-  for (size_t R = 0; R < N; ++R) {
-    PackRe[R] = W[BitReversed(R, Bits)].real();
-    PackIm[R] = W[BitReversed(R, Bits)].imag();
+  for (size_t K = 0; K < N; ++K) {
+    const std::complex<double> W = HalfTurnTwiddleInEnv(K, N, -1, &Memo);
+    PackRe[BitReversed(K, Bits)] = W.real();
+    PackIm[BitReversed(K, Bits)] = W.imag();
+    for (size_t D = 2; D <= N && K % D == 0; D *= 2) {  // H = N / D, j = K / D
+      StageRe[N / D + K / D] = W.real();
+      StageIm[N / D + K / D] = W.imag();
+    }
   }
 }
 

@@ -30,11 +30,15 @@ struct TFftTables {
 std::shared_ptr<const TFftTables> SharedFftTables(size_t N);
 
 // HalfTurnTwiddle (kestrum/dsp/RealFft.h) for a caller that holds the
-// default floating-point environment; with Memo (its vectors of N + 1
-// entries), the series of each small angle is summed once for many K.
+// default floating-point environment; with Memo (made for the same N), the
+// series of each small angle is summed once for many K. The angles of
+// K < N are Octant pi/4 + (pi/4) Small / N with Small a multiple of 4
+// (for N a multiple of 4): the memo keeps those alone, a quarter of the
+// memory, which is slow to touch when fresh.
 struct TSmallAngles {
-  explicit TSmallAngles(size_t N) : Cos(N + 1), Sin(N + 1), Done(N + 1) {}
-  std::vector<long double> Cos, Sin;
+  explicit TSmallAngles(size_t N) : N(N), Cos(N / 4 + 1), Sin(N / 4 + 1), Done(N / 4 + 1) {}
+  size_t N;
+  std::vector<long double> Cos, Sin;  // of Small = 4 i, at i
   std::vector<bool> Done;
 };
 std::complex<double> HalfTurnTwiddleInEnv(size_t K, size_t N, int Sign, TSmallAngles* Memo = nullptr);

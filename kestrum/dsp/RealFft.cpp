@@ -62,11 +62,12 @@ std::complex<double> HalfTurnTwiddleInEnv(size_t K, size_t N, int Sign, TSmallAn
   // angle stays small.
   const uint64_t Small = Octant % 2 == 0 ? Rest : N - Rest;
   long double C, S;
-  if (Memo && Memo->Done.size() == N + 1 && Memo->Done[Small]) {
-    C = Memo->Cos[Small], S = Memo->Sin[Small];
+  const bool Kept = Memo && Memo->N == N && Small % 4 == 0;
+  if (Kept && Memo->Done[Small / 4]) {
+    C = Memo->Cos[Small / 4], S = Memo->Sin[Small / 4];
   } else {
     SmallAngleCosSin(QuarterPi * static_cast<long double>(Small) / static_cast<long double>(N), C, S);
-    if (Memo && Memo->Done.size() == N + 1) Memo->Cos[Small] = C, Memo->Sin[Small] = S, Memo->Done[Small] = true;
+    if (Kept) Memo->Cos[Small / 4] = C, Memo->Sin[Small / 4] = S, Memo->Done[Small / 4] = true;
   }
   if (Octant % 2 == 1) {
     S = -S;
