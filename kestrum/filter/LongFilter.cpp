@@ -178,10 +178,13 @@ TLongFilter TFilterFile::ReadLong(const TLongFilterOptions& Options, std::string
   Filter.Rate = Format.Rate;
   const int First = Options.Channel == 0 ? 0 : Options.Channel - 1;
   const int Count = Options.Channel == 0 ? Format.Channels : 1;
-  Filter.Channels.assign(static_cast<size_t>(Count), std::vector<double>(Length));
+  // Each channel's taps sized in place (no zeroed model to copy), and the
+  // file read through a small buffer: fresh memory is slow to touch.
+  Filter.Channels.resize(static_cast<size_t>(Count));
+  for (std::vector<double>& Taps : Filter.Channels) Taps.resize(Length);
   // Levels as the kernels load them, then as fractions of full scale.
   const double FullScale = Format.Float() ? 1.0 : std::ldexp(1.0, Format.Bits() - 1);
-  constexpr int32_t kChunk = 65536;
+  constexpr int32_t kChunk = 4096;
   std::vector<uint8_t> Raw(size_t{kChunk} * static_cast<size_t>(Format.FrameBytes()));
   for (int32_t Done = 0; Done < Reader.NSamples; Done += kChunk) {
     const int32_t Frames = std::min(kChunk, Reader.NSamples - Done);
