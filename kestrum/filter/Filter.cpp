@@ -80,7 +80,7 @@ TFilter FilterOf(TLongFilter Long, std::string Name, std::string Comment) {
   Filter.Name = std::move(Name);
   Filter.Comment = std::move(Comment);
   Filter.Rate = Long.Rate;
-  Filter.Taps = std::move(Long);
+  Filter.Taps = std::make_shared<const TLongFilter>(std::move(Long));
   return Filter;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
@@ -23,7 +24,9 @@ struct TFilter {
   std::string Comment;
   // The rate it was made for, in Hz; 0 when it does not say (a .fir file).
   uint32_t Rate = 0;
-  std::variant<TFirFilter, TLongFilter> Taps;
+  // A long filter's taps are shared, never changed, by the copies of the
+  // value and the engines that run it: they may be megabytes.
+  std::variant<TFirFilter, std::shared_ptr<const TLongFilter>> Taps;
   // What reading found valid but odd, each naming the file and the line:
   // those about its head (comment and tap count), then those about its taps.
   std::vector<std::string> HeadWarnings, TapWarnings;
@@ -32,7 +35,8 @@ struct TFilter {
   // The .fir table; only for a filter that is not long.
   const TFirFilter& Fir() const { return std::get<TFirFilter>(Taps); }
   // The taps per channel; only for a long filter.
-  const TLongFilter& Long() const { return std::get<TLongFilter>(Taps); }
+  const TLongFilter& Long() const { return *SharedLong(); }
+  const std::shared_ptr<const TLongFilter>& SharedLong() const { return std::get<1>(Taps); }
   // Taps of the longest channel: a .fir's NbTaps, a long filter's Length().
   size_t Length() const;
 };

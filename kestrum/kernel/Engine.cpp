@@ -34,7 +34,7 @@ std::unique_ptr<TKernelEngine> MakeEngine(TEngine Kind, const TFilter& Filter, c
       if (OtherTarget)
         throw EGeneralError("the FFT engine writes the source's sample format: with another target format, filter "
                             "with the exact sum (--exact)");
-      Engine = MakeFftEngine(Filter.Long());
+      Engine = MakeFftEngine(Filter.SharedLong());
     }
   } else if (Kind == TEngine::Fft) {
     // The long filter's refusal advises --exact, which is for a WAV filter.

@@ -128,6 +128,8 @@ std::unique_ptr<TKernelEngine> MakeBlockEngine(const TFirFilter& Filter);
 std::unique_ptr<TKernelEngine> MakeBlockEngine(const TLongFilter& Filter);
 // BlockFrames 0: FftBlockFrames of the filter's length.
 std::unique_ptr<TKernelEngine> MakeFftEngine(const TLongFilter& Filter, int32_t BlockFrames = 0);
+// The same over taps it shares with the caller, not copied.
+std::unique_ptr<TKernelEngine> MakeFftEngine(std::shared_ptr<const TLongFilter> Filter, int32_t BlockFrames = 0);
 
 // The driver: runs Engine, prepared, over Length frames of Source into Sink
 // under Run (its store settings must be Engine's), in blocks of BlockFrames

@@ -149,8 +149,8 @@ namespace {
 // frames as the start of the next block, already written.
 class TFftKernel final : public TKernelEngine {
 public:
-  TFftKernel(const TLongFilter& Filter, int32_t BlockFrames)
-      : FShared(std::make_shared<const TLongFilter>(Filter)), FFilter(*FShared), FAskedB(BlockFrames) {}
+  TFftKernel(std::shared_ptr<const TLongFilter> Filter, int32_t BlockFrames)
+      : FShared(std::move(Filter)), FFilter(*FShared), FAskedB(BlockFrames) {}
   ~TFftKernel() override { StopAhead(); }
 
   // A live run (until its signal ends) takes a growing plan: each frame's
@@ -395,13 +395,17 @@ private:
 }  // namespace
 
 std::unique_ptr<TKernelEngine> MakeFftEngine(const TLongFilter& Filter, int32_t BlockFrames) {
-  return std::make_unique<TFftKernel>(Filter, BlockFrames);
+  return MakeFftEngine(std::make_shared<const TLongFilter>(Filter), BlockFrames);
+}
+
+std::unique_ptr<TKernelEngine> MakeFftEngine(std::shared_ptr<const TLongFilter> Filter, int32_t BlockFrames) {
+  return std::make_unique<TFftKernel>(std::move(Filter), BlockFrames);
 }
 
 void RunFftKernel(TFrameSource& Source, TFrameSink& Sink, const TAudioFormat& Format, const TRunLength& Length,
                   const TLongFilter& Filter, TRunContext& Run, int Threads, int32_t BlockFrames) {
   if (Length.Frames <= 0) return;
-  TFftKernel Engine(Filter, BlockFrames);
+  TFftKernel Engine(std::make_shared<const TLongFilter>(Filter), BlockFrames);
   Engine.SetLive(Length.UntilEnd);
   Engine.Prepare(Format, {Run.Clip, Run.Target, Run.Dither}, Length.Frames);
   DriveEngine(Engine, Source, Sink, Length, Run, Threads, fast::kBlockFrames);
