@@ -5,9 +5,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <termios.h>
-
-#include <cstdlib>
 
 #include <algorithm>
 #include <cmath>
@@ -520,61 +517,6 @@ TEST_F(WriteWavFileTest, StreamsIntoWhatIsNotARegularFile) {
   Null.WriteByte(1);
   Null.Close();
   EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
-}
-
-TEST_F(WriteWavFileTest, StreamsEveryByteToAReaderThatTakesThemSlowly) {
-  // A pipe fills up and takes part of a write tried without waiting; a
-  // terminal refuses such writes and is waited on first. Either way the
-  // reader gets the whole WAV.
-  Bytes Data(200000);
-  for (size_t I = 0; I < Data.size(); ++I) Data[I] = static_cast<uint8_t>(I * 7 + I / 251);
-  const Bytes Expected = test::MakeWav(1, 16, 8000, Data);
-  for (const bool Terminal : {false, true}) {
-    SCOPED_TRACE(Terminal ? "a terminal" : "a pipe");
-    int Reader = -1, Writer = -1;
-    if (Terminal) {
-      Reader = posix_openpt(O_RDWR | O_NOCTTY);
-      ASSERT_GE(Reader, 0);
-      ASSERT_EQ(grantpt(Reader) | unlockpt(Reader), 0);
-      Writer = open(ptsname(Reader), O_RDWR | O_NOCTTY);
-      termios Mode{};
-      ASSERT_EQ(tcgetattr(Writer, &Mode), 0);
-      cfmakeraw(&Mode);  // the bytes pass unchanged
-      ASSERT_EQ(tcsetattr(Writer, TCSANOW, &Mode), 0);
-    } else {
-      int Ends[2];
-      ASSERT_EQ(pipe(Ends), 0);
-      Reader = Ends[0], Writer = Ends[1];
-    }
-    Bytes Streamed;
-    std::thread Drain([&] {
-      uint8_t Piece[3000];
-      for (ssize_t N; Streamed.size() < Expected.size() && (N = read(Reader, Piece, sizeof Piece)) > 0;) {
-        Streamed.insert(Streamed.end(), Piece, Piece + N);
-        std::this_thread::sleep_for(std::chrono::microseconds(300));
-      }
-    });
-    const std::string Failure = [&]() -> std::string {
-      try {
-        TWriteWavFile Stream;
-        Stream.FileName = "/dev/fd/" + std::to_string(Writer);
-        Stream.SetActive(true);
-        Stream.Bits16 = true;
-        Stream.Frequency = 8000;
-        Stream.Reserve(static_cast<int64_t>(Data.size() / 2));
-        Stream.WriteBytes(Data.data(), Data.size());
-        Stream.Close();
-        return "";
-      } catch (const std::exception& E) {
-        return E.what();
-      }
-    }();
-    close(Writer);  // the reader's end then reports the end
-    Drain.join();
-    close(Reader);
-    EXPECT_EQ(Failure, "");
-    EXPECT_TRUE(Streamed == Expected) << Streamed.size() << " bytes";
-  }
 }
 
 TEST_F(WriteWavFileTest, HandlesTheLongestNamesAndRefusesUndeclaredOutputBeyond4GiB) {
