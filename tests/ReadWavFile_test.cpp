@@ -7,6 +7,8 @@
 #include <fstream>
 
 #include <bit>
+#include <csignal>
+#include <thread>
 #include <unistd.h>
 
 #include <climits>
@@ -14,6 +16,7 @@
 #include <optional>
 
 #include "kestrum/base/Errors.h"
+#include "kestrum/base/Stop.h"
 #include "tests/TestUtil.h"
 #include "kestrum/wav/ReadWavFile.h"
 
@@ -339,6 +342,35 @@ TEST_F(ReadWavFileTest, OpensAStreamBeforeItsFirstFrameArrives) {
   EXPECT_EQ(Stream.ReadArrived(Got.data(), 3), 3);
   EXPECT_EQ(Got, test::Words({1, -2, 3}));
   Stream.SetActive(false);
+  close(Pipe[0]);
+}
+
+TEST_F(ReadWavFileTest, AStopEndsTheWaitForTheRestOfAFrame) {
+  // The poll that found a frame's second byte vouches for one read only:
+  // the read after it, for the rest of the frame, waits as usual, and a stop
+  // ends that wait.
+  Bytes Wav = MakeWav(2, 16, 8000, {});
+  WriteU32LE(&Wav[40], 0xFFFFFFFFu);
+  Wav.push_back(1);
+  int Pipe[2];
+  ASSERT_EQ(pipe(Pipe), 0);
+  ASSERT_EQ(write(Pipe[1], Wav.data(), Wav.size()), static_cast<ssize_t>(Wav.size()));
+  TReadWavFile Stream;
+  Stream.Descriptor = Pipe[0];
+  Stream.SetActive(true);
+  ASSERT_EQ(write(Pipe[1], Wav.data(), 1), 1);
+  EXPECT_TRUE(Stream.Ready());
+  auto Reading = std::async(std::launch::async, [&] {
+    uint8_t Frames[8];
+    return Stream.ReadArrived(Frames, 2);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  RequestStop(SIGINT);
+  const bool Ended = Reading.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+  close(Pipe[1]);  // else a read that missed the stop would wait for ever
+  EXPECT_TRUE(Ended) << "the stop did not end the wait";
+  EXPECT_THROW(Reading.get(), EStopped);
+  ClearStop();
   close(Pipe[0]);
 }
 

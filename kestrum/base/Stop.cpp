@@ -2,6 +2,8 @@
 #include "kestrum/base/Stop.h"
 
 #include <poll.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -32,6 +34,20 @@ void WaitReady(int Fd, short Events) {
     // Ready, or an error the read or write itself will report.
     if (poll(&Poll, 1, 100) != 0 && !(Poll.revents == 0 && errno == EINTR)) return;
   }
+}
+
+ssize_t WriteWhenReady(int Fd, const void* Bytes, size_t Count, bool& NoWait) {
+  CheckStop();
+  if (NoWait) {
+    // The descriptor's own mode is left alone (standard output's file
+    // description is shared with the shell): the flag holds for this write.
+    const iovec Piece{const_cast<void*>(Bytes), Count};
+    const ssize_t N = pwritev2(Fd, &Piece, 1, -1, RWF_NOWAIT);
+    if (N >= 0 || (errno != EAGAIN && errno != EOPNOTSUPP && errno != EINVAL && errno != ENOSYS)) return N;
+    if (errno != EAGAIN) NoWait = false;  // a terminal, say, or an older system
+  }
+  WaitReady(Fd, POLLOUT);
+  return write(Fd, Bytes, Count);
 }
 
 }  // namespace kestrum

@@ -114,11 +114,15 @@ public:
   void Run() {
     for (int64_t W = 0;; ++W) {
       while (!FEnded && FNextRead < W + static_cast<int64_t>(FSlots.size())) {
-        if (!FSource.Ready()) {
+        const bool AtHand = FSource.Ready();
+        if (!AtHand) {
           if (FNextRead > W) break;  // block W first
           FSink.Flush();
         }
-        Read(FNextRead);
+        // A block read after a wait is most often a live source's one piece:
+        // the caller computes it next, and waking a worker for it would only
+        // cost two switches of thread. A worker takes it if more follow.
+        Read(FNextRead, AtHand);
       }
       if (W >= FNextRead) break;
       TBlock& Block = Slot(W);
@@ -126,7 +130,7 @@ public:
         std::unique_lock<std::mutex> Lock(FMutex);
         while (!Block.Done) {
           if (FNextCompute < FNextRead)
-            ComputeNext(Lock);
+            ComputeNext(Lock, false);
           else
             FChanged.wait(Lock);
         }
@@ -150,8 +154,9 @@ private:
   // first frame), then its own frames, those that have arrived. A read
   // failure is kept in the block and raised when its turn to be handed over
   // comes, after the blocks before. Sets FEnded, reading no block, once the
-  // run's frames are all read or its source's signal has ended.
-  void Read(int64_t K) {
+  // run's frames are all read or its source's signal has ended. Wakes a
+  // worker for the block when Wake is set.
+  void Read(int64_t K, bool Wake) {
     TBlock& Block = Slot(K);
     const size_t FrameBytes = static_cast<size_t>(FFormat.FrameBytes());
     const size_t HistoryBytes = static_cast<size_t>(FHistory) * FrameBytes;
@@ -188,7 +193,7 @@ private:
       std::lock_guard<std::mutex> Lock(FMutex);
       ++FNextRead;
     }
-    FChanged.notify_one();
+    if (Wake) FChanged.notify_one();
   }
 
   void Work() {
@@ -196,12 +201,15 @@ private:
     for (;;) {
       FChanged.wait(Lock, [this] { return FStop || FNextCompute < FNextRead; });
       if (FStop) return;
-      ComputeNext(Lock);
+      ComputeNext(Lock, true);
     }
   }
 
   // Computes the oldest block not yet taken, with the lock released meanwhile.
-  void ComputeNext(std::unique_lock<std::mutex>& Lock) {
+  // Only the caller's thread waits for a block to be done: a worker's block
+  // wakes it, the caller's own wakes no one (a sleeping worker would wake for
+  // nothing).
+  void ComputeNext(std::unique_lock<std::mutex>& Lock, bool ByWorker) {
     TBlock& Block = Slot(FNextCompute++);
     Lock.unlock();
     if (!Block.Error) {
@@ -214,7 +222,7 @@ private:
     }
     Lock.lock();
     Block.Done = true;
-    FChanged.notify_all();
+    if (ByWorker) FChanged.notify_all();
   }
 
   // Hands the block's written frames to the sink in runs that end where a

@@ -99,6 +99,7 @@ void TReadWavFile::ReadHeader() {
   FDataLeft = 0;
   FEndByte = 0;
   FNonFiniteFrame = -1;
+  FAtHand = 0;
   Chunks.clear();
   FWarnings.clear();
 
@@ -417,7 +418,13 @@ void TReadWavFile::ReadBlock() {
 size_t TReadWavFile::ReadStream(uint8_t* Dest, size_t Count) {
   const int Fd = fileno(DataFile);
   for (;;) {
-    WaitReady(Fd, POLLIN);
+    // A poll that found bytes (or the end) stands until they are read: the
+    // read cannot wait.
+    if (FAtHand > 0)
+      CheckStop();
+    else
+      WaitReady(Fd, POLLIN);
+    FAtHand = 0;
     const ssize_t Got = read(Fd, Dest, Count);
     if (Got >= 0) return static_cast<size_t>(Got);
     if (errno != EINTR && errno != EAGAIN) throw EInOutError::FromErrno(errno, "cannot read", FileName);
@@ -426,8 +433,13 @@ size_t TReadWavFile::ReadStream(uint8_t* Dest, size_t Count) {
 
 bool TReadWavFile::Ready() const {
   if (!FStreamed || FState != TFileState::fsOpen || BufCount == 0 || BufCount - BufPos >= FFrameBytes) return true;
-  pollfd Poll{fileno(DataFile), POLLIN, 0};
-  return poll(&Poll, 1, 0) != 0;
+  if (FAtHand == 0) {
+    pollfd Poll{fileno(DataFile), POLLIN, 0};
+    const int Polled = poll(&Poll, 1, 0);
+    if (Polled < 0) return true;  // not known: the read waits as usual
+    FAtHand = Polled > 0 ? 1 : -1;
+  }
+  return FAtHand > 0;
 }
 
 int32_t TReadWavFile::ReadArrived(uint8_t* Dest, int32_t Max) {

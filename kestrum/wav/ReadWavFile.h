@@ -140,7 +140,9 @@ public:
   // frame whose bytes have only partly arrived waits for the rest, and the
   // whole frames before it are returned first.
   int32_t ReadArrived(uint8_t* Dest, int32_t Max);
-  // Whether ReadArrived would return without waiting.
+  // Whether ReadArrived would return without waiting. A stream's answer
+  // holds until its next read, so that asking again costs nothing: a "no"
+  // that data has since overtaken only hands frames on earlier.
   bool Ready() const;
   // Whether the open source is streamed rather than a file.
   bool Streamed() const { return FStreamed; }
@@ -255,6 +257,9 @@ private:
   uint64_t FDataLeft = 0;    // sample bytes left to deliver
   bool FPastEnd = false;     // a GetByte found the end of the file
   bool FStreamed = false;    // the source is not a regular file
+  // What a stream's last poll found, until the next read: 1 bytes or the
+  // end (a read would not wait), -1 nothing (it would), 0 not known.
+  mutable int FAtHand = 0;
   uint8_t FEndByte = 0;      // what GetByte gives there: silence once in the data
   int64_t FNonFiniteFrame = -1;
   std::vector<std::string> FWarnings;

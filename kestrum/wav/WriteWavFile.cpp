@@ -47,7 +47,7 @@ void TWriteWavFile::Open() {
 void TWriteWavFile::CreateNew() {
   FLength = 0;
   FReserved = -1;
-  FUnknownLength = FPatchable = FSparseStream = false;
+  FUnknownLength = FPatchable = FSparseStream = FNoWait = false;
   FLayout = TWavLayout::Plain;
   FStreaming = false;
   if (IsStreamTarget(FileName)) {
@@ -77,8 +77,9 @@ void TWriteWavFile::OpenStream(const std::string& Name) {
   // completed at the end, as a replaced file's is.
   struct stat Stat {};
   const int Flags = fcntl(Fd, F_GETFL);
-  FPatchable = fstat(Fd, &Stat) == 0 && S_ISREG(Stat.st_mode) && Flags >= 0 && (Flags & O_APPEND) == 0 &&
-               lseek(Fd, 0, SEEK_CUR) >= 0;
+  const bool Regular = fstat(Fd, &Stat) == 0 && S_ISREG(Stat.st_mode);
+  FPatchable = Regular && Flags >= 0 && (Flags & O_APPEND) == 0 && lseek(Fd, 0, SEEK_CUR) >= 0;
+  FNoWait = !Regular;  // a pipe with room takes a block in one call
   if (FPatchable) FBlock = FileBlockSize(Fd);
 }
 
@@ -205,14 +206,13 @@ void TWriteWavFile::Append(const uint8_t* Bytes, size_t Count) {
 
 void TWriteWavFile::PutStream(const uint8_t* Bytes, size_t Count) {
   // One write per block once the stream is ready. A stop signal cuts a write
-  // that waits for a slow reader short (no SA_RESTART), and the wait before
-  // the rest sees the request.
+  // that waits for a slow reader short (no SA_RESTART), and the next
+  // WriteWhenReady sees the request.
   const int Fd = fileno(DataFile);
   FCutFrame.clear();
   try {
     while (Count > 0) {
-      WaitReady(Fd, POLLOUT);
-      const ssize_t N = write(Fd, Bytes, Count);
+      const ssize_t N = WriteWhenReady(Fd, Bytes, Count, FNoWait);
       if (N < 0 && errno == EINTR) continue;
       if (N <= 0) {
         const int Error = N < 0 ? errno : EIO;

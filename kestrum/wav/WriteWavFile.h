@@ -220,6 +220,7 @@ private:
   // A patchable stream into a file with nothing past FStreamStart: written
   // at its offsets with holes, as a replaced file is.
   bool FSparseStream = false;
+  bool FNoWait = false;  // a stream's writes are first tried without waiting (see WriteWhenReady)
   std::vector<uint8_t> FCutFrame;  // the unwritten rest of the frame a stopped stream write ended in
 };
 
