@@ -14,8 +14,10 @@ namespace kestrum {
 namespace {
 
 // Bins summed at a time over every partition, so that the sums stay in the
-// first-level cache while the spectra stream past.
+// first-level cache while the spectra stream past; and partitions summed at
+// once, their sums held in registers, few enough streams for the caches.
 constexpr size_t kChunkBins = 512;
+constexpr int32_t kGroupParts = 8;
 
 }  // namespace
 
@@ -179,10 +181,16 @@ void TFftConvolver::Run(TSegment& S, size_t Index) {
   double* const SumIm = S.Sum.data() + B;
   for (size_t From = 0; From < B; From += kChunkBins) {
     const size_t Count = std::min(kChunkBins, B - From);
-    for (int32_t P = 0; P < S.Blocks; ++P) {
-      const double* const X = &S.Input[size_t((S.Newest - P + S.Parts) % S.Parts) * Two];
-      const double* const H = &Filter[size_t(P) * Two];
-      dsp::MultiplyAdd(X + From, X + B + From, H + From, H + B + From, SumRe + From, SumIm + From, Count, P > 0);
+    for (int32_t First = 0; First < S.Blocks; First += kGroupParts) {
+      const double* X[kGroupParts];
+      const double* H[kGroupParts];
+      const int32_t Parts = std::min(kGroupParts, S.Blocks - First);
+      for (int32_t G = 0; G < Parts; ++G) {
+        const int32_t P = First + G;
+        X[G] = &S.Input[size_t((S.Newest - P + S.Parts) % S.Parts) * Two] + From;
+        H[G] = &Filter[size_t(P) * Two] + From;
+      }
+      dsp::MultiplyAdd(X, H, size_t(Parts), B, SumRe + From, SumIm + From, Count, First > 0);
     }
   }
   // Slot 0 holds two real bins, multiplied part by part.

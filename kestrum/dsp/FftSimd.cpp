@@ -318,17 +318,29 @@ void RealInverse(double* Re, double* Im, double* Out, const TFftTables& T) {
   });
 }
 
-void MultiplyAdd(const double* XRe, const double* XIm, const double* HRe, const double* HIm, double* SumRe,
+void MultiplyAdd(const double* const* X, const double* const* H, size_t Parts, size_t Im, double* SumRe,
                  double* SumIm, size_t Count, bool Add) {
   const auto Run = [&](auto d, size_t From, size_t To) HWY_ATTR {
     using V = decltype(hn::Zero(d));
     const size_t L = hn::Lanes(d);
     for (size_t K = From; K < To; K += L) {
+      // The sum stays in registers over the partitions, in their order.
       V Pr, Pi;
-      Times(hn::LoadU(d, XRe + K), hn::LoadU(d, XIm + K), hn::LoadU(d, HRe + K), hn::LoadU(d, HIm + K), Pr, Pi);
+      size_t P = 0;
       if (Add) {
-        Pr = hn::Add(hn::LoadU(d, SumRe + K), Pr);
-        Pi = hn::Add(hn::LoadU(d, SumIm + K), Pi);
+        Pr = hn::LoadU(d, SumRe + K);
+        Pi = hn::LoadU(d, SumIm + K);
+      } else {
+        Times(hn::LoadU(d, X[0] + K), hn::LoadU(d, X[0] + Im + K), hn::LoadU(d, H[0] + K),
+              hn::LoadU(d, H[0] + Im + K), Pr, Pi);
+        P = 1;
+      }
+      for (; P < Parts; ++P) {
+        V Qr, Qi;
+        Times(hn::LoadU(d, X[P] + K), hn::LoadU(d, X[P] + Im + K), hn::LoadU(d, H[P] + K),
+              hn::LoadU(d, H[P] + Im + K), Qr, Qi);
+        Pr = hn::Add(Pr, Qr);
+        Pi = hn::Add(Pi, Qi);
       }
       hn::StoreU(Pr, d, SumRe + K);
       hn::StoreU(Pi, d, SumIm + K);
@@ -434,9 +446,9 @@ void RealForward(const double* In, double* Re, double* Im, const TFftTables& T) 
   Chosen().RealForward(In, Re, Im, T);
 }
 void RealInverse(double* Re, double* Im, double* Out, const TFftTables& T) { Chosen().RealInverse(Re, Im, Out, T); }
-void MultiplyAdd(const double* XRe, const double* XIm, const double* HRe, const double* HIm, double* SumRe,
+void MultiplyAdd(const double* const* X, const double* const* H, size_t Parts, size_t Im, double* SumRe,
                  double* SumIm, size_t Count, bool Add) {
-  Chosen().MultiplyAdd(XRe, XIm, HRe, HIm, SumRe, SumIm, Count, Add);
+  Chosen().MultiplyAdd(X, H, Parts, Im, SumRe, SumIm, Count, Add);
 }
 
 void DirectSum(const double* Line, const double* Taps, size_t Count, size_t Frames, double* Out) {

@@ -54,9 +54,13 @@ void RealForward(const double* In, double* Re, double* Im, const TFftTables& T);
 // Out := 2N times the 2N real values of the spectrum Re, Im, which is
 // overwritten.
 void RealInverse(double* Re, double* Im, double* Out, const TFftTables& T);
-// Sum := X * H over Count bins, or Sum + X * H when Add: each bin
-// (xr hr - xi hi, xr hi + xi hr), products and sums rounded one by one.
-void MultiplyAdd(const double* XRe, const double* XIm, const double* HRe, const double* HIm, double* SumRe,
+// Sum := the sum over p < Parts, in order, of X[p] * H[p] over Count bins
+// (Sum first, when Add): each product (xr hr - xi hi, xr hi + xi hr),
+// products and sums rounded one by one. X[p] and H[p] point to real parts,
+// their imaginary parts are Im doubles further. The sum of a bin stays in
+// a register over the partitions: a few at a time keep the streams of
+// spectra few enough for the caches.
+void MultiplyAdd(const double* const* X, const double* const* H, size_t Parts, size_t Im, double* SumRe,
                  double* SumIm, size_t Count, bool Add);
 
 // Out[j] = sum over k < Count, in order, of Taps[k] * Line[j + Count - 1 - k]
