@@ -19,6 +19,17 @@ namespace {
 constexpr size_t kChunkBins = 512;
 constexpr int32_t kGroupParts = 8;
 
+// Calls Do(Slot, From, Count) for the one or two runs of slots that frames
+// At to At + Count - 1 take in a ring of Size slots (a power of two, at
+// least Count), so that each run is a plain loop.
+template <class TDo>
+void RingRuns(size_t Size, size_t At, size_t Count, TDo Do) {
+  const size_t Slot = At & (Size - 1);
+  const size_t First = std::min(Count, Size - Slot);
+  Do(Slot, size_t{0}, First);
+  if (First < Count) Do(size_t{0}, First, Count - First);
+}
+
 }  // namespace
 
 TFftPlan UniformFftPlan(size_t Length, int32_t B, int32_t MaxParts) {
@@ -218,8 +229,10 @@ void TFftConvolver::Feed(TSegment& S, size_t Index, const double* In, int32_t Co
     S.Filled = 0;
     const int64_t At = S.Done * S.B + S.Offset;
     Run(S, Index);
-    const size_t Mask = S.Ring.size() - 1;
-    for (size_t J = 0; J < size_t(S.B); ++J) S.Ring[(size_t(At) + J) & Mask] = S.Back[size_t(S.B) + J];
+    const double* const Block = S.Back.data() + S.B;
+    RingRuns(S.Ring.size(), size_t(At), size_t(S.B), [&](size_t Slot, size_t From, size_t Count) {
+      std::copy(Block + From, Block + From + Count, S.Ring.data() + Slot);
+    });
   }
 }
 
@@ -249,12 +262,12 @@ void TFftConvolver::Process(const double* In, double* Out, int32_t Count) {
     for (const std::unique_ptr<TSegment>& Each : FSegments) {
       TSegment& S = *Each;
       if (S.Done == 0) continue;  // no block complete yet: silence so far
-      const size_t Mask = S.Ring.size() - 1;
-      for (int32_t J = 0; J < Piece; ++J) {
-        double& Due = S.Ring[(size_t(FFrames) + size_t(J)) & Mask];
-        Out[At + J] += Due;
-        Due = 0.0;
-      }
+      RingRuns(S.Ring.size(), size_t(FFrames), size_t(Piece), [&](size_t Slot, size_t From, size_t Count) {
+        double* const Due = S.Ring.data() + Slot;
+        double* const Into = Out + At + std::ptrdiff_t(From);
+        for (size_t J = 0; J < Count; ++J) Into[J] += Due[J];
+        std::fill(Due, Due + Count, 0.0);
+      });
     }
     FFrames += Piece;
     At += Piece;

@@ -356,7 +356,30 @@ void DirectSum(const double* Line, const double* Taps, size_t Count, size_t Fram
   if (Count == 0) return std::fill(Out, Out + Frames, 0.0);
   const auto Run = [&](auto d, size_t From, size_t To) HWY_ATTR {
     const size_t L = hn::Lanes(d);
-    for (size_t J = From; J < To; J += L) {
+    size_t J = From;
+    // Four vectors of frames at a time: four sums in flight, each still
+    // summed in tap order, so that the adds' latency does not bound the
+    // loop, and each tap is loaded once for them.
+    for (; J + 4 * L <= To; J += 4 * L) {
+      const double* const Newest = Line + J + Count - 1;
+      auto Tap = hn::Set(d, Taps[0]);
+      auto S0 = hn::Mul(Tap, hn::LoadU(d, Newest));
+      auto S1 = hn::Mul(Tap, hn::LoadU(d, Newest + L));
+      auto S2 = hn::Mul(Tap, hn::LoadU(d, Newest + 2 * L));
+      auto S3 = hn::Mul(Tap, hn::LoadU(d, Newest + 3 * L));
+      for (size_t K = 1; K < Count; ++K) {
+        Tap = hn::Set(d, Taps[K]);
+        S0 = hn::Add(S0, hn::Mul(Tap, hn::LoadU(d, Newest - K)));
+        S1 = hn::Add(S1, hn::Mul(Tap, hn::LoadU(d, Newest + L - K)));
+        S2 = hn::Add(S2, hn::Mul(Tap, hn::LoadU(d, Newest + 2 * L - K)));
+        S3 = hn::Add(S3, hn::Mul(Tap, hn::LoadU(d, Newest + 3 * L - K)));
+      }
+      hn::StoreU(S0, d, Out + J);
+      hn::StoreU(S1, d, Out + J + L);
+      hn::StoreU(S2, d, Out + J + 2 * L);
+      hn::StoreU(S3, d, Out + J + 3 * L);
+    }
+    for (; J < To; J += L) {
       const double* const Newest = Line + J + Count - 1;
       auto Sum = hn::Mul(hn::Set(d, Taps[0]), hn::LoadU(d, Newest));
       for (size_t K = 1; K < Count; ++K) Sum = hn::Add(Sum, hn::Mul(hn::Set(d, Taps[K]), hn::LoadU(d, Newest - K)));
