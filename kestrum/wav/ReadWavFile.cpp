@@ -100,6 +100,7 @@ void TReadWavFile::ReadHeader() {
   FEndByte = 0;
   FNonFiniteFrame = -1;
   FAtHand = 0;
+  FDrained = false;
   Chunks.clear();
   FWarnings.clear();
 
@@ -426,6 +427,9 @@ size_t TReadWavFile::ReadStream(uint8_t* Dest, size_t Count) {
       WaitReady(Fd, POLLIN);
     FAtHand = 0;
     const ssize_t Got = read(Fd, Dest, Count);
+    // A read of a pipe, FIFO or socket that took less than it asked for
+    // emptied it.
+    FDrained = Got > 0 && static_cast<size_t>(Got) < Count;
     if (Got >= 0) return static_cast<size_t>(Got);
     if (errno != EINTR && errno != EAGAIN) throw EInOutError::FromErrno(errno, "cannot read", FileName);
   }
@@ -455,6 +459,10 @@ int32_t TReadWavFile::ReadArrived(uint8_t* Dest, int32_t Max) {
   while (Got < Want) {
     if (BufPos >= BufCount) {
       if (BufCount == 0) break;  // the stream has ended
+      // A read that emptied the stream tells that the next would wait: no
+      // poll is needed to learn it, here or when the pipeline asks Ready()
+      // (a stale "it would" only hands frames on earlier).
+      if (Got >= Frame && FDrained) FAtHand = -1;
       if (Got >= Frame && !Ready()) {  // all that has arrived: its whole frames go now
         // The bytes of a frame not yet complete wait in the buffer, which
         // is empty here, for the rest of the frame.

@@ -260,6 +260,7 @@ private:
   // What a stream's last poll found, until the next read: 1 bytes or the
   // end (a read would not wait), -1 nothing (it would), 0 not known.
   mutable int FAtHand = 0;
+  bool FDrained = false;  // the last read of a stream took less than it asked for
   uint8_t FEndByte = 0;      // what GetByte gives there: silence once in the data
   int64_t FNonFiniteFrame = -1;
   std::vector<std::string> FWarnings;
