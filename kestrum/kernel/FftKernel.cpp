@@ -6,7 +6,11 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -70,6 +74,79 @@ std::vector<TFftConvolver> Convolvers(const std::shared_ptr<const TLongFilter>& 
   for (int C = 0; C < Channels; ++C) Result.emplace_back(Spectra[Spectra.size() == 1 ? 0 : size_t(C)]);
   return Result;
 }
+
+// A second thread for the channels' second half, started at the first block
+// that uses it and kept for the next: starting a thread for every block
+// would cost a fair share of a block's work on a small machine.
+class TSecondThread {
+public:
+  ~TSecondThread() {
+    if (!FThread.joinable()) return;
+    {
+      const std::lock_guard<std::mutex> Lock(FMutex);
+      FQuit = true;
+    }
+    FChanged.notify_all();
+    FThread.join();
+  }
+
+  // Runs Job on the second thread and Mine on the caller's; returns once
+  // both are done, throwing what Job threw. Where no thread can start, the
+  // caller runs both.
+  void Run(const std::function<void()>& Job, const std::function<void()>& Mine) {
+    if (!FThread.joinable()) {
+      try {
+        FThread = QuietThread([this] { Loop(); });
+      } catch (const std::system_error&) {
+        Job();
+        return Mine();
+      }
+    }
+    {
+      const std::lock_guard<std::mutex> Lock(FMutex);
+      FJob = &Job;
+      FFailure = nullptr;
+    }
+    FChanged.notify_all();
+    std::exception_ptr MineFailed;
+    try {
+      Mine();
+    } catch (...) {
+      MineFailed = std::current_exception();
+    }
+    std::unique_lock<std::mutex> Lock(FMutex);
+    FChanged.wait(Lock, [this] { return FJob == nullptr; });
+    if (MineFailed) std::rethrow_exception(MineFailed);
+    if (FFailure) std::rethrow_exception(FFailure);
+  }
+
+private:
+  void Loop() {
+    std::unique_lock<std::mutex> Lock(FMutex);
+    for (;;) {
+      FChanged.wait(Lock, [this] { return FQuit || FJob != nullptr; });
+      if (FQuit) return;
+      Lock.unlock();
+      std::exception_ptr Failed;
+      try {
+        (*FJob)();
+      } catch (...) {
+        Failed = std::current_exception();
+      }
+      Lock.lock();
+      FFailure = Failed;
+      FJob = nullptr;
+      FChanged.notify_all();
+    }
+  }
+
+  std::mutex FMutex;
+  std::condition_variable FChanged;
+  const std::function<void()>* FJob = nullptr;  // the job to run, until it is done
+  std::exception_ptr FFailure;
+  bool FQuit = false;
+  std::thread FThread;
+};
 
 // Refuses a run whose spectra would pass the engine's bound.
 void CheckSpectraBytes(const TLongFilter& Filter, int Channels, int32_t B, int64_t Frames) {
@@ -291,9 +368,7 @@ private:
       for (size_t C = From; C < To; ++C) FConvolvers[C].Process(FSums[C].data(), FSums[C].data(), Frames);
     };
     if (FThreads > 1 && Channels > 1 && Frames >= kThreadFrames) {
-      std::thread Second = QuietThread([&] { Part(Channels / 2, Channels); });
-      Part(0, Channels / 2);
-      Second.join();
+      FSecond.Run([&] { Part(Channels / 2, Channels); }, [&] { Part(0, Channels / 2); });
     } else {
       Part(0, Channels);
     }
@@ -381,6 +456,7 @@ private:
   std::vector<TFftConvolver> FConvolvers;  // not moved while FAhead runs
   std::thread FAhead;
   std::atomic<bool> FStopAhead{false};
+  TSecondThread FSecond;
   std::vector<std::vector<double>> FSums;  // one line per channel
   std::vector<uint8_t> FWork;              // the blocks being convolved
   std::vector<uint8_t> FPending;           // the frames of the block not yet whole
